@@ -1,0 +1,23 @@
+// Start-up, mode choice and shut-down of the process.
+#pragma once
+
+#include <windows.h>
+
+#include "app/shared_records.h"
+
+namespace kestrun {
+
+// The whole life of the process after its entry: returns the exit code.
+int RunKestrun(HINSTANCE instance, const wchar_t* argumentText);
+
+AppWindowState* InitAppWindowState();
+ATOM RegisterMainClass(const AppWindowState& state);
+bool CreateMainWindow(AppWindowState& state);
+void RunMessageLoop(AppWindowState& state);
+
+// Creates the shared records; false when memory runs out.
+bool CreateSharedRecords();
+// Releases every shared record that exists, in the program's fixed order.
+void ReleaseSharedRecords();
+
+}  // namespace kestrun

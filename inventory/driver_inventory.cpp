@@ -1,0 +1,136 @@
+#include "inventory/driver_inventory.h"
+
+#include <cwchar>
+#include <new>
+
+#include "inventory/platform.h"
+
+#include "common/bounded_text.h"
+
+namespace kestrun {
+
+DriverInventory* currentInventory = nullptr;
+RemoteSession* remoteSession = nullptr;
+
+namespace {
+
+constexpr wchar_t kShareSuffix[] = L"\\IPC$";
+constexpr DWORD kDriverLevel = 6;
+
+bool StartsWithTwoBackslashes(std::wstring_view name) {
+  return name.size() >= 2 && name[0] == L'\\' && name[1] == L'\\';
+}
+
+}  // namespace
+
+std::unique_ptr<DriverInventory> CreateInventory() {
+  std::unique_ptr<DriverInventory> inventory(new (std::nothrow) DriverInventory);
+  if (inventory) ResetInventory(*inventory);
+  return inventory;
+}
+
+DriverInventory& ResetInventory(DriverInventory& inventory) {
+  wmemset(inventory.targetName, L'\0', kTargetNameCapacity);
+  CopyBounded(inventory.targetName, L"\\\\");
+  inventory.driverCount = 0;
+  inventory.printerCount = 0;
+  inventory.nonNativeCount = 0;
+  inventory.listEntryCount = 0;
+  inventory.lastError = 0;
+  inventory.isRemote = false;
+  inventory.nonNativeIndexes.reset();
+  inventory.drivers.reset();
+  inventory.printers.reset();
+  inventory.listEntries.reset();
+  return inventory;
+}
+
+void ReleaseInventory() {
+  delete currentInventory;
+  currentInventory = nullptr;
+}
+
+void MakeCurrentInventory(std::unique_ptr<DriverInventory> inventory) {
+  ReleaseInventory();
+  currentInventory = inventory.release();
+}
+
+bool ConnectTargetSession(RemoteSession& session, std::wstring_view machineName) {
+  // A fresh attempt: only a share found connected by this attempt is left alone
+  // by the cancel that follows it.
+  session.alreadyConnected = 0;
+
+  const size_t prefix = StartsWithTwoBackslashes(machineName) ? 0 : 2;
+  const size_t length = prefix + machineName.size() + (std::size(kShareSuffix) - 1);
+  if (length >= kRemoteNameCapacity) {
+    session.lastResult = ERROR_INVALID_NAME;
+    return false;
+  }
+  wmemset(session.remoteName, L'\0', kRemoteNameCapacity);
+  if (prefix) CopyBounded(session.remoteName, L"\\\\");
+  wmemcpy(session.remoteName + prefix, machineName.data(), machineName.size());
+  AppendBounded(session.remoteName, kShareSuffix);
+
+  session.netResource = {};
+  session.netResource.dwType = RESOURCETYPE_ANY;
+  session.netResource.lpLocalName = nullptr;
+  session.netResource.lpRemoteName = session.remoteName;
+  session.netResource.lpProvider = nullptr;
+
+  session.lastResult = Platform().WNetAddConnection2W(&session.netResource, nullptr, nullptr,
+                                                      CONNECT_INTERACTIVE);
+  switch (session.lastResult) {
+    case NO_ERROR:
+      return true;
+    case ERROR_ALREADY_ASSIGNED:
+    case ERROR_DEVICE_ALREADY_REMEMBERED:
+      session.alreadyConnected = 1;
+      return true;
+    default:
+      return false;
+  }
+}
+
+void CancelTargetSession(RemoteSession& session) {
+  if (session.alreadyConnected != 0 || session.remoteName[0] == L'\0') return;
+  Platform().WNetCancelConnection2W(session.remoteName, 0, TRUE);
+}
+
+bool EnumerateDrivers(DriverInventory& inventory, std::wstring_view machineName) {
+  const size_t used = wcslen(inventory.targetName);
+  if (used + machineName.size() >= kTargetNameCapacity) {
+    inventory.lastError = ERROR_INVALID_NAME;
+    return false;
+  }
+  wmemcpy(inventory.targetName + used, machineName.data(), machineName.size());
+  inventory.targetName[used + machineName.size()] = L'\0';
+  if (!machineName.empty()) inventory.isRemote = true;
+
+  wchar_t* server = inventory.isRemote ? inventory.targetName : nullptr;
+  wchar_t environment[] = L"all";  // every environment the server knows
+
+  DWORD needed = 0;
+  if (Platform().EnumPrinterDriversW(server, environment, kDriverLevel, nullptr, 0, &needed,
+                                     &inventory.driverCount)) {
+    return true;
+  }
+  inventory.lastError = ::GetLastError();
+  // A failed call may leave any count behind; no reader may walk records that
+  // are not there.
+  inventory.driverCount = 0;
+  if (inventory.lastError != ERROR_INSUFFICIENT_BUFFER) return false;
+
+  inventory.drivers.reset();
+  inventory.drivers.reset(new (std::nothrow) BYTE[needed]);
+  if (!inventory.drivers) return false;
+
+  if (Platform().EnumPrinterDriversW(server, environment, kDriverLevel, inventory.drivers.get(),
+                                     needed, &needed, &inventory.driverCount)) {
+    return true;
+  }
+  inventory.lastError = ::GetLastError();
+  inventory.driverCount = 0;
+  return false;
+}
+
+}  // namespace kestrun

@@ -1,0 +1,76 @@
+// What Kestrun knows about one target machine (its drivers as the spooler
+// returned them, and the tables derived from them), and the IPC$ session that
+// authenticates the spooler calls to a remote target.
+#pragma once
+
+#include <windows.h>
+#include <winnetwk.h>
+#include <winspool.h>
+
+#include <memory>
+#include <string_view>
+
+namespace kestrun {
+
+constexpr int kTargetNameCapacity = 256;  // "\\" + at most 253 characters + terminator
+constexpr int kRemoteNameCapacity = 155;  // "\\" + name + "\IPC$" + terminator
+constexpr int kListEntryCapacity = 256;   // one string of a split multi-string
+
+using ListEntry = wchar_t[kListEntryCapacity];
+
+struct DriverInventory {
+  DWORD driverCount = 0;
+  DWORD printerCount = 0;
+  std::unique_ptr<DWORD[]> nonNativeIndexes;
+  DWORD nonNativeCount = 0;
+  std::unique_ptr<BYTE[]> drivers;   // DRIVER_INFO_6 records, then their strings
+  std::unique_ptr<BYTE[]> printers;  // PRINTER_INFO_2 records, then their strings
+  std::unique_ptr<ListEntry[]> listEntries;
+  int listEntryCount = 0;
+  wchar_t targetName[kTargetNameCapacity] = {};
+  bool isRemote = false;
+  DWORD lastError = 0;
+
+  const DRIVER_INFO_6* Drivers() const {
+    return reinterpret_cast<const DRIVER_INFO_6*>(drivers.get());
+  }
+};
+
+struct RemoteSession {
+  DWORD lastResult = 0;
+  wchar_t remoteName[kRemoteNameCapacity] = {};
+  NETRESOURCEW netResource = {};
+  DWORD alreadyConnected = 0;
+};
+
+// The current inventory (null until the first run) and the one session record.
+extern DriverInventory* currentInventory;
+extern RemoteSession* remoteSession;
+
+// Creates a new record in the empty state; null when memory runs out.
+std::unique_ptr<DriverInventory> CreateInventory();
+
+DriverInventory& ResetInventory(DriverInventory& inventory);
+
+// Releases the current inventory and everything it owns.
+void ReleaseInventory();
+
+// Makes a record current, releasing the one it replaces.
+void MakeCurrentInventory(std::unique_ptr<DriverInventory> inventory);
+
+// Opens the IPC$ session to a machine; true when the session is usable.
+// A name too long for the share name fails with ERROR_INVALID_NAME.
+bool ConnectTargetSession(RemoteSession& session, std::wstring_view machineName);
+
+// Drops the session of the last connection attempt unless it existed before.
+void CancelTargetSession(RemoteSession& session);
+
+// Reads every level-6 driver record of every environment of a machine (empty
+// for the local one) into the record. A name too long for the spooler name
+// fails with ERROR_INVALID_NAME.
+bool EnumerateDrivers(DriverInventory& inventory, std::wstring_view machineName);
+
+// Longest machine names the two name buffers can hold.
+constexpr size_t kMaxTargetMachineName = kTargetNameCapacity - 3;
+
+}  // namespace kestrun

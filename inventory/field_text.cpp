@@ -1,0 +1,97 @@
+#include "inventory/field_text.h"
+
+#include <cwchar>
+#include <new>
+
+namespace kestrun {
+
+namespace {
+constexpr size_t kSlotChars = kListEntryCapacity - 1;
+constexpr size_t kJoinCharsPerEntry = 258;  // a file name, "; " and room for the terminator
+constexpr wchar_t kSeparator[] = L"; ";
+}  // namespace
+
+bool SplitMultiString(DriverInventory& inventory, const wchar_t* multiString) {
+  inventory.listEntries.reset();
+  inventory.listEntryCount = 0;
+  if (multiString[0] == L'\0') return true;
+
+  int count = 1;
+  const wchar_t* cursor = multiString + wcslen(multiString) + 1;
+  while (*cursor != L'\0') {
+    ++count;
+    cursor += wcslen(cursor) + 1;
+  }
+
+  std::unique_ptr<ListEntry[]> table(new (std::nothrow) ListEntry[count]);
+  if (!table) return false;
+
+  cursor = multiString;
+  for (int i = 0; i < count; ++i) {
+    const size_t length = wcslen(cursor);
+    const size_t kept = length < kSlotChars ? length : kSlotChars;
+    wmemcpy(table[i], cursor, kept);
+    table[i][kept] = L'\0';
+    cursor += length + 1;
+  }
+  inventory.listEntries = std::move(table);
+  inventory.listEntryCount = count;
+  return true;
+}
+
+std::wstring FileNamePart(std::wstring_view path) {
+  const size_t end = path.find_last_not_of(L'\\');
+  if (end == std::wstring_view::npos) return {};
+  const size_t separator = path.find_last_of(L'\\', end);
+  const size_t start = separator == std::wstring_view::npos ? 0 : separator + 1;
+  std::wstring_view name = path.substr(start, end + 1 - start);
+  return std::wstring(name.substr(0, kSlotChars));
+}
+
+std::unique_ptr<wchar_t[]> JoinDependentFiles(DriverInventory& inventory,
+                                              const wchar_t* dependentFiles) {
+  if (dependentFiles == nullptr || dependentFiles[0] == L'\0') {
+    std::unique_ptr<wchar_t[]> empty(new (std::nothrow) wchar_t[1]);
+    if (empty) empty[0] = L'\0';
+    return empty;
+  }
+  if (!SplitMultiString(inventory, dependentFiles)) return nullptr;
+
+  const size_t entries = static_cast<size_t>(inventory.listEntryCount);
+  const size_t capacity = entries * kJoinCharsPerEntry;
+  std::unique_ptr<wchar_t[]> line(new (std::nothrow) wchar_t[capacity]);
+  if (!line) return nullptr;
+
+  size_t length = 0;
+  for (size_t i = 0; i < entries; ++i) {
+    const std::wstring name = FileNamePart(inventory.listEntries[i]);
+    wmemcpy(line.get() + length, name.data(), name.size());
+    length += name.size();
+    if (entries > 1) {
+      wmemcpy(line.get() + length, kSeparator, 2);
+      length += 2;
+    }
+  }
+  line[length] = L'\0';
+  return line;
+}
+
+std::unique_ptr<wchar_t[]> LowerCaseCopy(std::wstring_view text) {
+  std::unique_ptr<wchar_t[]> copy(new (std::nothrow) wchar_t[text.size() + 1]);
+  if (!copy) return nullptr;
+  for (size_t i = 0; i < text.size(); ++i) {
+    copy[i] = FoldAsciiLetter(text[i]);
+  }
+  copy[text.size()] = L'\0';
+  return copy;
+}
+
+bool EqualsIgnoringAsciiCase(std::wstring_view a, std::wstring_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (FoldAsciiLetter(a[i]) != FoldAsciiLetter(b[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace kestrun

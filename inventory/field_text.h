@@ -1,0 +1,42 @@
+// One-line texts for the driver fields the spooler keeps as multi-strings
+// (strings each ended by a zero, the list ended by one more zero).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "inventory/driver_inventory.h"
+
+namespace kestrun {
+
+// Cuts a multi-string into the inventory's listEntries, one slot per string.
+// A string longer than a slot holds is cut to its first 255 characters.
+// False (and an empty table) when the table cannot be reserved.
+bool SplitMultiString(DriverInventory& inventory, const wchar_t* multiString);
+
+// The last backslash-separated component of a path, at most 255 characters.
+std::wstring FileNamePart(std::wstring_view path);
+
+// The dependent files as one line: each file name followed by "; " when there
+// are two or more. Absent or empty gives the empty text; null on out of memory.
+std::unique_ptr<wchar_t[]> JoinDependentFiles(DriverInventory& inventory,
+                                              const wchar_t* dependentFiles);
+
+// A copy with A to Z folded to a to z; null on out of memory.
+std::unique_ptr<wchar_t[]> LowerCaseCopy(std::wstring_view text);
+
+// Folds the letters A to Z onto a to z; every other character stays.
+constexpr wchar_t FoldAsciiLetter(wchar_t c) {
+  return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c - L'A' + L'a') : c;
+}
+
+// True when both texts are equal with A to Z folded.
+bool EqualsIgnoringAsciiCase(std::wstring_view a, std::wstring_view b);
+
+// Text of a field that may be absent, for code that wants a view.
+inline std::wstring_view FieldOrEmpty(const wchar_t* field) {
+  return field ? std::wstring_view(field) : std::wstring_view();
+}
+
+}  // namespace kestrun

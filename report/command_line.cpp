@@ -1,0 +1,270 @@
+#include "report/command_line.h"
+
+#include <cwchar>
+#include <new>
+#include <optional>
+
+#include "inventory/driver_inventory.h"
+#include "inventory/field_text.h"
+#include "report/console.h"
+#include "ui/column_table.h"
+#include "ui/ids.h"
+
+#include "common/bounded_text.h"
+
+namespace kestrun {
+
+namespace {
+
+constexpr wchar_t kBlankOrQuote[] = L" \"";
+constexpr wchar_t kQuote[] = L"\"";
+constexpr wchar_t kSeparatorLine[] = L"===========================================";
+
+// Splits the argument text the way the C runtime's tokeniser does: skip
+// delimiters, take the run up to the next delimiter, consume that delimiter.
+class ArgumentTokens {
+ public:
+  explicit ArgumentTokens(std::wstring_view text) : text_(text) {}
+
+  std::optional<std::wstring_view> Next(std::wstring_view delimiters) {
+    const size_t start = text_.find_first_not_of(delimiters, position_);
+    if (start == std::wstring_view::npos) {
+      position_ = text_.size();
+      return std::nullopt;
+    }
+    const size_t end = text_.find_first_of(delimiters, start);
+    if (end == std::wstring_view::npos) {
+      position_ = text_.size();
+      return text_.substr(start);
+    }
+    position_ = end + 1;
+    return text_.substr(start, end - start);
+  }
+
+ private:
+  std::wstring_view text_;
+  size_t position_ = 0;
+};
+
+bool IsCsvPath(std::wstring_view path) {
+  return path.size() >= 3 && EqualsIgnoringAsciiCase(path.substr(path.size() - 3), L"csv");
+}
+
+void PrintUsage() {
+  ClearConsole();
+  WriteConsoleRed(L"Kestrun Help\r\n");
+  WriteConsoleRed(L"====================\r\n\r\n");
+  WriteConsoleRed(L"Use the following syntax only:\r\n\r\n");
+  WriteConsoleColored(kGreen, L"Kestrun TargetMachine\r\n\r\n");
+  WriteConsoleColored(kGreen, L"Kestrun TargetMachine C:\\LogFilePath.csv\r\n\r\n");
+  WriteConsoleColored(kGreen, L"Kestrun TargetMachine \"C:\\Log File Path.csv\"\r\n\r\n");
+  WriteConsoleRed(L"Log file must be csv format!\r\n\r\n");
+}
+
+// A help heading and one message, without clearing what the console shows.
+void PrintHelpMessage(const wchar_t* message) {
+  WriteConsoleRed(L"\r\nKestrun Help\r\n");
+  WriteConsoleRed(L"====================\r\n");
+  WriteConsoleRed(message);
+}
+
+void ShowAuthorBox() {
+  MSGBOXPARAMSW params = {};
+  params.cbSize = sizeof(params);
+  params.hwndOwner = nullptr;
+  params.hInstance = ::GetModuleHandleW(nullptr);
+  params.lpszText =
+      L"Kestrun v1.2.1.5\nPrint driver information gathering utility\n\n"
+      L"Written and maintained by the Kestrun developers.";
+  params.lpszCaption = L"Author Information";
+  params.dwStyle = MB_USERICON | MB_OK;
+  params.lpszIcon = MAKEINTRESOURCEW(IDI_APP);
+  params.dwLanguageId = LANG_NEUTRAL;
+  ::MessageBoxIndirectW(&params);
+}
+
+void PrintBanner() {
+  WriteConsoleRed(L"Kestrun v1.2.1.5\r\n");
+  WriteConsoleRed(L"Print driver information gathering utility from the Kestrun project\r\n");
+  WriteConsoleRed(L"===========================================\r\n");
+}
+
+void PrintEnumerationFailure(std::wstring_view target, DWORD code) {
+  // Composed whole, then cut to the failure buffer's capacity.
+  wchar_t failure[kReportFailureCapacity] = {};
+  std::wstring text = L"Failed to get print driver information from: ";
+  text.append(target);
+  text += L"\nError code: ";
+  text += std::to_wstring(static_cast<int>(code));
+  text += L"\n";
+  CopyBounded(failure, text.c_str());
+  WriteConsoleRed(failure);
+}
+
+void PrintField(WORD colour, const wchar_t* label, const wchar_t* value) {
+  WriteConsoleColored(colour, label);
+  WriteConsoleColored(colour, value);
+}
+
+void PrintDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles) {
+  WriteConsoleRed(L"\r\n\r\n===========================================");
+  PrintField(kBlue, L"\r\nDriver Name: ", driver.pName);
+  PrintField(kRed, L"\r\nProvider: ", driver.pszProvider);
+  PrintField(kRed, L"\r\n\r\nDependent Files:\r\n", dependentFiles);
+  PrintField(kRed, L"\r\n\r\nEnvironment: ", driver.pEnvironment);
+  PrintField(kRed, L"\r\nDriver Path: ", driver.pDriverPath);
+  PrintField(kRed, L"\r\nData File: ", driver.pDataFile);
+  PrintField(kRed, L"\r\nConfig File: ", driver.pConfigFile);
+  PrintField(kRed, L"\r\nHelp File: ", driver.pHelpFile);
+  PrintField(kRed, L"\r\nMonitor Name: ", driver.pMonitorName);
+  PrintField(kRed, L"\r\nDefault Data Type: ", driver.pDefaultDataType);
+  PrintField(kRed, L"\r\nPrevious Names: ", driver.pszzPreviousNames);
+  PrintField(kRed, L"\r\nManufacturer Name: ", driver.pszMfgName);
+  PrintField(kRed, L"\r\nOEM Url: ", driver.pszOEMUrl);
+  PrintField(kRed, L"\r\nHardware ID: ", driver.pszHardwareID);
+}
+
+// Enumerates the target and prints (and logs) every driver.
+int ReportDrivers(const std::wstring& target, CsvLog* log) {
+  ReleaseInventory();
+  std::unique_ptr<DriverInventory> created = CreateInventory();
+  if (!created) {
+    WriteConsoleRed(L"Failed to enumerate due to a memory error!\r\n");
+    return kExitFailed;
+  }
+  MakeCurrentInventory(std::move(created));
+  DriverInventory& inventory = *currentInventory;
+
+  if (!EnumerateDrivers(inventory, target)) {
+    PrintEnumerationFailure(target, inventory.lastError);
+    return kExitFailed;
+  }
+
+  if (log) {
+    FillColumnTable();
+    log->AppendLines(CsvHeaderLine());
+  }
+
+  const DRIVER_INFO_6* drivers = inventory.Drivers();
+  std::string row;
+  for (DWORD i = 0; i < inventory.driverCount; ++i) {
+    const DRIVER_INFO_6& driver = drivers[i];
+    const std::unique_ptr<wchar_t[]> dependentFiles =
+        JoinDependentFiles(inventory, driver.pDependentFiles);
+    if (!dependentFiles) {
+      WriteConsoleRed(L"\r\nFailed to enumerate due to a memory error!\r\n");
+      return kExitFailed;
+    }
+    PrintDriverBlock(driver, dependentFiles.get());
+    if (log) {
+      row.clear();
+      AppendDriverRow(row, driver, dependentFiles.get());
+      log->AppendLines(row);
+    }
+  }
+
+  WriteConsoleRed(L"\r\n");
+  if (log) {
+    log->Flush();
+    WriteConsoleColored(kGreen, L"\r\n\r\nDriver output successfully written to file.\r\n");
+  }
+  return kExitOk;
+}
+
+int RunRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
+  switch (request.kind) {
+    case RequestKind::Usage:
+      PrintUsage();
+      return kExitUsage;
+    case RequestKind::TargetTooLong:
+      PrintHelpMessage(
+          L"\r\nThe target machine name is too long.\r\n"
+          L"A machine name may have at most 253 characters.\r\n");
+      return kExitFailed;
+    case RequestKind::PathTooLong:
+      PrintHelpMessage(
+          L"\r\nThe log file path is too long.\r\n"
+          L"A log file path may have at most 319 characters.\r\n");
+      return kExitFailed;
+    case RequestKind::Author:
+    case RequestKind::Report:
+      break;
+  }
+
+  if (!request.logPath.empty()) {
+    DWORD openError = 0;
+    log = CsvLog::Open(request.logPath.c_str(), openError);
+    if (!log) {
+      PrintHelpMessage(
+          L"\r\nUnable to create log file.\r\nEnsure that any previously saved logs are closed.\r\n"
+          L"Also ensure that the path entered is a valid path that already exists.\r\n");
+      return kExitFailed;
+    }
+  }
+  ClearConsole();
+  PrintBanner();
+  return ReportDrivers(request.target, log.get());
+}
+
+void EndReport() {
+  if (consoleState->allocated) ::Sleep(10000);
+  ::FreeConsole();
+  delete consoleState;
+  consoleState = nullptr;
+}
+
+}  // namespace
+
+ReportRequest ParseReportArguments(std::wstring_view text) {
+  ReportRequest request;
+  ArgumentTokens tokens(text);
+
+  const std::optional<std::wstring_view> target = tokens.Next(kBlankOrQuote);
+  if (!target) return request;  // the local machine, no log
+  if (target->size() > kMaxTargetMachineName) {
+    request.kind = RequestKind::TargetTooLong;
+    return request;
+  }
+  request.target = *target;
+  if (EqualsIgnoringAsciiCase(request.target, L"-creator")) {
+    request.kind = RequestKind::Author;
+    return request;
+  }
+
+  const std::optional<std::wstring_view> path = tokens.Next(kQuote);
+  if (!path) return request;
+  if (path->size() >= kReportLogPathCapacity) {
+    request.kind = RequestKind::PathTooLong;
+    return request;
+  }
+  request.logPath = *path;
+  if (!IsCsvPath(request.logPath) || tokens.Next(kBlankOrQuote)) {
+    request.kind = RequestKind::Usage;
+  }
+  return request;
+}
+
+int RunCommandLineReport(std::wstring_view argumentText, std::unique_ptr<CsvLog>& log) {
+  const ReportRequest request = ParseReportArguments(argumentText);
+
+  consoleState = new (std::nothrow) ConsoleState;
+  if (consoleState == nullptr) {
+    ::MessageBoxW(nullptr,
+                  L"Memory allocation failure, Kestrun will now exit!\nPlease check system "
+                  L"resources.",
+                  L"Kestrun", MB_ICONERROR);
+    return kExitFailed;
+  }
+  SetUpConsole(*consoleState);
+
+  if (request.kind == RequestKind::Author) {
+    // The author box ends the report at once; the console goes with the process.
+    ShowAuthorBox();
+    return kExitOk;
+  }
+  const int exitCode = RunRequest(request, log);
+  EndReport();
+  return exitCode;
+}
+
+}  // namespace kestrun

@@ -1,0 +1,43 @@
+// Command-line mode: "Kestrun TargetMachine [C:\LogFilePath.csv]" prints every
+// driver of the target to the console and appends them to a CSV log.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "report/csv_log.h"
+
+namespace kestrun {
+
+constexpr size_t kReportTargetCapacity = 256;
+constexpr size_t kReportLogPathCapacity = 320;
+constexpr size_t kReportFailureCapacity = 256;
+
+// Process exit codes of the command-line mode.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+enum class RequestKind {
+  Report,         // enumerate target (empty: the local machine), log when logPath is set
+  Usage,          // not a csv path, or a word after it
+  Author,         // "-creator"
+  TargetTooLong,  // longer than a spooler server name can hold
+  PathTooLong,    // longer than the log path buffer holds
+};
+
+struct ReportRequest {
+  RequestKind kind = RequestKind::Report;
+  std::wstring target;
+  std::wstring logPath;
+};
+
+// The argument grammar, as a pure function of the argument text.
+ReportRequest ParseReportArguments(std::wstring_view text);
+
+// Runs the whole report. The opened log (if any) is handed back in `log` for
+// start-up to close. Returns the process exit code.
+int RunCommandLineReport(std::wstring_view argumentText, std::unique_ptr<CsvLog>& log);
+
+}  // namespace kestrun

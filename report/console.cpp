@@ -1,0 +1,46 @@
+#include "report/console.h"
+
+#include <cstdlib>
+
+namespace kestrun {
+
+ConsoleState* consoleState = nullptr;
+
+void SetUpConsole(ConsoleState& state) {
+  ::FreeConsole();
+  HMODULE kernel = ::GetModuleHandleW(L"Kernel32.dll");
+  state.attachConsole =
+      kernel ? reinterpret_cast<AttachConsoleFunction>(::GetProcAddress(kernel, "AttachConsole"))
+             : nullptr;
+  if (state.attachConsole) {
+    state.attachConsole(ATTACH_PARENT_PROCESS);
+    state.allocated = false;
+  } else {
+    state.allocated = true;
+    ::AllocConsole();
+  }
+  state.inputHandle = ::GetStdHandle(STD_INPUT_HANDLE);
+  state.outputHandle = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  ::GetConsoleScreenBufferInfo(state.outputHandle, &state.savedScreenInfo);
+}
+
+static bool WriteColored(WORD attribute, const wchar_t* text) {
+  if (consoleState == nullptr) return false;
+  const HANDLE output = consoleState->outputHandle;
+  ::SetConsoleTextAttribute(output, attribute);
+  BOOL written = TRUE;
+  if (text != nullptr && text[0] != L'\0') {
+    DWORD count = 0;
+    written = ::WriteConsoleW(output, text, static_cast<DWORD>(lstrlenW(text)), &count, nullptr);
+  }
+  ::SetConsoleTextAttribute(output, consoleState->savedScreenInfo.wAttributes);
+  return written != FALSE;
+}
+
+void WriteConsoleColored(WORD attribute, const wchar_t* text) { WriteColored(attribute, text); }
+
+bool WriteConsoleRed(const wchar_t* text) { return WriteColored(kRed, text); }
+
+void ClearConsole() { std::system("cls"); }
+
+}  // namespace kestrun

@@ -1,0 +1,111 @@
+#include "report/csv_log.h"
+
+#include <new>
+
+#include "inventory/field_text.h"
+#include "ui/column_table.h"
+
+namespace kestrun {
+
+namespace {
+// Lines are gathered up to this size before one write; a longer line goes alone.
+constexpr size_t kBatchBytes = 64 * 1024;
+}  // namespace
+
+void AppendCsvText(std::string& bytes, std::wstring_view text) {
+  for (const wchar_t c : text) {
+    if (c == L'\n') {
+      bytes += "\r\n";
+    } else if (c <= 0xFF) {
+      bytes += static_cast<char>(static_cast<unsigned char>(c));
+    } else {
+      bytes += '?';
+    }
+  }
+}
+
+void AppendCsvField(std::string& bytes, std::wstring_view text) {
+  AppendCsvText(bytes, text);
+  bytes += ',';
+}
+
+void AppendCsvLineEnd(std::string& bytes) { bytes += "\r\n"; }
+
+std::string CsvHeaderLine() {
+  std::string header;
+  for (int column = kFirstFieldColumn; column <= kLastFieldColumn; ++column) {
+    AppendCsvField(header, columnTitles[column]);
+  }
+  AppendCsvLineEnd(header);
+  return header;
+}
+
+void AppendDriverRow(std::string& bytes, const DRIVER_INFO_6& driver,
+                     const wchar_t* dependentFilesLine) {
+  const auto field = [&bytes](const wchar_t* text) {
+    AppendCsvField(bytes, text ? std::wstring_view(text) : std::wstring_view(L"(null)"));
+  };
+  field(driver.pName);
+  field(driver.pszProvider);
+  AppendCsvField(bytes, FieldOrEmpty(dependentFilesLine));
+  field(driver.pEnvironment);
+  field(driver.pDriverPath);
+  field(driver.pDataFile);
+  field(driver.pConfigFile);
+  field(driver.pHelpFile);
+  field(driver.pMonitorName);
+  field(driver.pDefaultDataType);
+  field(driver.pszzPreviousNames);  // a multi-string read as text: its first name
+  field(driver.pszMfgName);
+  field(driver.pszOEMUrl);
+  field(driver.pszHardwareID);
+  AppendCsvLineEnd(bytes);
+}
+
+std::unique_ptr<CsvLog> CsvLog::Open(const wchar_t* path, DWORD& error) {
+  // FILE_APPEND_DATA without FILE_WRITE_DATA: every write lands at the end of
+  // the file as one piece, whoever else is appending.
+  const HANDLE file = ::CreateFileW(path, FILE_APPEND_DATA | SYNCHRONIZE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    error = ::GetLastError();
+    return nullptr;
+  }
+  std::unique_ptr<CsvLog> log(new (std::nothrow) CsvLog(file));
+  if (!log) {
+    ::CloseHandle(file);
+    error = ERROR_NOT_ENOUGH_MEMORY;
+  }
+  return log;
+}
+
+CsvLog::CsvLog(HANDLE file) : file_(file) {}
+
+CsvLog::~CsvLog() {
+  Flush();
+  ::CloseHandle(file_);
+}
+
+void CsvLog::AppendLines(std::string_view lines) {
+  if (!pending_.empty() && pending_.size() + lines.size() > kBatchBytes) Flush();
+  if (lines.size() >= kBatchBytes) {
+    WriteWhole(lines);
+  } else {
+    pending_.append(lines);
+  }
+}
+
+void CsvLog::Flush() {
+  if (pending_.empty()) return;
+  WriteWhole(pending_);
+  pending_.clear();
+}
+
+void CsvLog::WriteWhole(std::string_view bytes) {
+  // A failed write loses its lines; the log is not examined after the fact.
+  DWORD written = 0;
+  ::WriteFile(file_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+}  // namespace kestrun

@@ -1,0 +1,57 @@
+// The CSV log: 8-bit text (codes 0-255 as one byte, anything else "?"), CR LF
+// line ends, no quoting. Several reports may append to one log at once, so a
+// line only ever reaches the file whole, in one atomic append.
+#pragma once
+
+#include <windows.h>
+#include <winspool.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+
+namespace kestrun {
+
+// Encodes a text as the log's bytes; "\n" becomes CR LF.
+void AppendCsvText(std::string& bytes, std::wstring_view text);
+// A text followed by a comma.
+void AppendCsvField(std::string& bytes, std::wstring_view text);
+void AppendCsvLineEnd(std::string& bytes);
+
+// The header of columns 1 to 14, each title followed by a comma. The column
+// table must have been filled.
+std::string CsvHeaderLine();
+
+// One driver's row as the command-line report logs it: every field followed by
+// a comma, "(null)" for an absent field; the dependent files as their one-line
+// text (empty when the driver has none).
+void AppendDriverRow(std::string& bytes, const DRIVER_INFO_6& driver,
+                     const wchar_t* dependentFilesLine);
+
+// A log file opened for atomic appends. Whole lines are gathered and written
+// in batches that never split a line.
+class CsvLog {
+ public:
+  // Opens (creating when needed) the file; null with the system's error code
+  // in `error` when it cannot be opened.
+  static std::unique_ptr<CsvLog> Open(const wchar_t* path, DWORD& error);
+
+  ~CsvLog();
+  CsvLog(const CsvLog&) = delete;
+  CsvLog& operator=(const CsvLog&) = delete;
+
+  // Queues whole lines; they reach the file together, never split.
+  void AppendLines(std::string_view lines);
+  // Writes what is queued.
+  void Flush();
+
+ private:
+  explicit CsvLog(HANDLE file);
+  void WriteWhole(std::string_view bytes);
+
+  HANDLE file_;
+  std::string pending_;
+};
+
+}  // namespace kestrun

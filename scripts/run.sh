@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds Kestrun and runs it under Wine, in a prefix inside the build tree whose
+# spooler is seeded with sample drivers so there is something real to list.
+# Uses the current X display, or a private Xvfb one when there is none.
+# Extra arguments are passed to Kestrun (for example a target and a log path).
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+bash "$here/install_deps.sh"
+source "$here/wine_env.sh"
+
+cmake --preset mingw -S "$root" >/dev/null
+cmake --build --preset mingw --target Kestrun seed_wine_drivers
+
+trap kestrun_stop EXIT
+[ -n "${DISPLAY:-}" ] || kestrun_start_display
+kestrun_start_wine
+if [ ! -f "$WINEPREFIX/.kestrun-seeded" ]; then
+  wine "$build/bin/seed_wine_drivers.exe" 20 printer >"$build/seed.log" 2>&1 </dev/null &&
+    touch "$WINEPREFIX/.kestrun-seeded"
+fi
+echo "Kestrun is running on display $DISPLAY; close its window to end."
+wine "$build/bin/Kestrun.exe" "$@" >"$build/run.log" 2>&1 </dev/null

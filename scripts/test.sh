@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds Kestrun with its tests and runs every test under Wine and Xvfb.
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+bash "$here/install_deps.sh"
+source "$here/wine_env.sh"
+
+cmake --preset mingw -S "$root" >/dev/null
+cmake --build --preset mingw
+
+trap kestrun_stop EXIT
+kestrun_start_display
+kestrun_start_wine
+ctest --test-dir "$build" --output-on-failure --timeout 1200 </dev/null

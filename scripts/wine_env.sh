@@ -1,0 +1,42 @@
+# Sourced by the build-and-run and test scripts: a Wine prefix inside the build
+# tree, a private X display, and one persistent wine server, all stopped again
+# when the calling script exits.
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="$root/build"
+export WINEPREFIX="${KESTRUN_WINEPREFIX:-$build/wineprefix}"
+export WINEDEBUG=-all
+export WINEARCH=win64
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+
+kestrun_start_display() {
+  local display
+  for display in $(seq 90 140); do
+    if [ ! -e "/tmp/.X${display}-lock" ] && [ ! -e "/tmp/.X11-unix/X${display}" ]; then
+      Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+      kestrun_xvfb_pid=$!
+      export DISPLAY=":$display"
+      local tries
+      for tries in $(seq 1 50); do
+        [ -e "/tmp/.X11-unix/X${display}" ] && return 0
+        kill -0 "$kestrun_xvfb_pid" 2>/dev/null || break
+        sleep 0.1
+      done
+    fi
+  done
+  echo "could not start Xvfb" >&2
+  return 1
+}
+
+kestrun_start_wine() {
+  mkdir -p "$WINEPREFIX"
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "Creating the Wine prefix $WINEPREFIX"
+    wineboot --init >"$build/wineboot.log" 2>&1 </dev/null || true
+  fi
+  wineserver -p >/dev/null 2>&1 </dev/null || true
+}
+
+kestrun_stop() {
+  wineserver -k >/dev/null 2>&1 </dev/null || true
+  if [ -n "${kestrun_xvfb_pid:-}" ]; then kill "$kestrun_xvfb_pid" 2>/dev/null || true; fi
+}

@@ -1,0 +1,92 @@
+#include <gtest/gtest.h>
+
+#include "inventory/field_text.h"
+#include "report/csv_log.h"
+#include "tests/support/fake_spooler.h"
+#include "ui/column_table.h"
+
+namespace kestrun {
+namespace {
+
+using testing::FakeDriver;
+
+std::string Encoded(std::wstring_view text) {
+  std::string bytes;
+  AppendCsvText(bytes, text);
+  return bytes;
+}
+
+// The one row the command-line report logs for a driver built by the fake spooler.
+std::string RowOf(const FakeDriver& fake) {
+  std::vector<BYTE> buffer(testing::DriverBufferSize({fake}));
+  testing::PackDrivers({fake}, buffer.data());
+  const auto& driver = *reinterpret_cast<const DRIVER_INFO_6*>(buffer.data());
+  DriverInventory inventory;
+  ResetInventory(inventory);
+  const auto dependentFiles = JoinDependentFiles(inventory, driver.pDependentFiles);
+  std::string row;
+  AppendDriverRow(row, driver, dependentFiles.get());
+  return row;
+}
+
+TEST(CsvBytes, TextIsLatin1WithQuestionMarksAndCrLf) {
+  EXPECT_EQ(Encoded(L""), "");
+  EXPECT_EQ(Encoded(L"plain, \"quoted\""), "plain, \"quoted\"");
+  EXPECT_EQ(Encoded(L"caf\u00e9 \u00ff"), "caf\xe9 \xff");
+  EXPECT_EQ(Encoded(L"\u0100\u4e2d\u20ac!"), "???!");
+  EXPECT_EQ(Encoded(L"\U0001F5A8"), "??");  // one "?" per UTF-16 unit
+  EXPECT_EQ(Encoded(L"a\nb\r\nc"), "a\r\nb\r\r\nc");
+  std::string field;
+  AppendCsvField(field, L"x");
+  AppendCsvLineEnd(field);
+  EXPECT_EQ(field, "x,\r\n");
+}
+
+TEST(CsvBytes, HeaderNamesTheFourteenColumns) {
+  FillColumnTable();
+  EXPECT_EQ(CsvHeaderLine(),
+            "Driver Name,Provider,Dependent Files(s),Environment,Driver Path,Data File,"
+            "Configuration File(s),Help File,Monitor Name,Default Data Types,Previous Names,"
+            "Manufacturer Name,OEM URL,Hardware ID,\r\n");
+}
+
+TEST(CsvBytes, DriverRowsAreExact) {
+  FakeDriver rich;
+  rich.name = L"Contoso LaserJet, 4200 \u4e2d";
+  rich.provider = L"Contoso";
+  rich.environment = L"Windows x64";
+  rich.driverPath = L"C:\\D\\UNIDRV.DLL";
+  rich.dataFile = L"C:\\D\\C4200.GPD";
+  rich.configFile = L"C:\\D\\UNIDRVUI.DLL";
+  rich.helpFile = L"C:\\D\\UNIDRV.HLP";
+  rich.dependentFiles = std::vector<std::wstring>{L"C:\\D\\A.DLL", L"B.INI"};
+  rich.monitorName = L"";
+  rich.defaultDataType = L"RAW";
+  rich.previousNames = std::vector<std::wstring>{L"Old Name", L"Older Name"};
+  rich.mfgName = L"Contoso";
+  rich.oemUrl = L"http://contoso.example";
+  rich.hardwareId = L"contoso_4200";
+  EXPECT_EQ(RowOf(rich),
+            "Contoso LaserJet, 4200 ?,Contoso,A.DLL; B.INI; ,Windows x64,C:\\D\\UNIDRV.DLL,"
+            "C:\\D\\C4200.GPD,C:\\D\\UNIDRVUI.DLL,C:\\D\\UNIDRV.HLP,,RAW,Old Name,Contoso,"
+            "http://contoso.example,contoso_4200,\r\n");
+
+  // Absent fields are "(null)", but absent dependent files an empty field.
+  FakeDriver sparse;
+  sparse.name = L"Generic / Text Only";
+  sparse.environment = L"Windows x64";
+  sparse.dependentFiles = std::nullopt;
+  EXPECT_EQ(RowOf(sparse),
+            "Generic / Text Only,(null),,Windows x64,(null),(null),(null),(null),(null),(null),"
+            "(null),(null),(null),(null),\r\n");
+
+  FakeDriver single = sparse;
+  single.dependentFiles = std::vector<std::wstring>{L"C:\\only\\ONE.DLL"};
+  single.previousNames = std::vector<std::wstring>{};
+  EXPECT_EQ(RowOf(single),
+            "Generic / Text Only,(null),ONE.DLL,Windows x64,(null),(null),(null),(null),(null),"
+            "(null),,(null),(null),(null),\r\n");
+}
+
+}  // namespace
+}  // namespace kestrun

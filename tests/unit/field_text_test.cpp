@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+
+#include "inventory/field_text.h"
+
+namespace kestrun {
+namespace {
+
+// A multi-string from its entries: each ended by a zero, then one more zero.
+std::wstring MultiString(std::initializer_list<std::wstring> entries) {
+  std::wstring text;
+  for (const auto& entry : entries) {
+    text += entry;
+    text += L'\0';
+  }
+  text += L'\0';
+  return text;
+}
+
+std::wstring Joined(DriverInventory& inventory, const wchar_t* field) {
+  const auto line = JoinDependentFiles(inventory, field);
+  EXPECT_NE(line, nullptr);
+  return line ? std::wstring(line.get()) : std::wstring();
+}
+
+TEST(FieldText, FileNamePartKeepsTheLastComponent) {
+  const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+      {L"C:\\Windows\\System32\\UNIDRV.DLL", L"UNIDRV.DLL"},
+      {L"UNIDRV.DLL", L"UNIDRV.DLL"},
+      {L"C:\\Drivers\\x64\\", L"x64"},
+      {L"C:\\\\Drivers\\\\\\file.gpd", L"file.gpd"},
+      {L"\\\\server\\share\\file", L"file"},
+      {L"\\\\\\", L""},
+      {L"", L""},
+      {L"a\\b c\\d e.dll", L"d e.dll"},
+  };
+  for (const auto& [path, name] : cases) {
+    EXPECT_EQ(FileNamePart(path), name) << std::wstring(path);
+  }
+  EXPECT_EQ(FileNamePart(std::wstring(600, L'x')).size(), 255u);
+}
+
+TEST(FieldText, DependentFilesBecomeOneLine) {
+  DriverInventory inventory;
+  ResetInventory(inventory);
+
+  EXPECT_EQ(Joined(inventory, nullptr), L"");
+  const std::wstring empty = MultiString({});
+  EXPECT_EQ(Joined(inventory, empty.c_str()), L"");
+  const std::wstring emptyFirst = MultiString({L"", L"B.DLL"});
+  EXPECT_EQ(Joined(inventory, emptyFirst.c_str()), L"");
+
+  const std::wstring one = MultiString({L"C:\\Drivers\\ONE.DLL"});
+  EXPECT_EQ(Joined(inventory, one.c_str()), L"ONE.DLL");
+
+  const std::wstring three = MultiString({L"C:\\x\\a.dll", L"b.gpd", L"\\\\srv\\c.ini"});
+  EXPECT_EQ(Joined(inventory, three.c_str()), L"a.dll; b.gpd; c.ini; ");
+  EXPECT_EQ(inventory.listEntryCount, 3);
+
+  // A trailing backslash names the folder; backslashes alone give nothing but
+  // still take their separator.
+  const std::wstring odd = MultiString({L"C:\\Drivers\\", L"\\\\", L"z.dll"});
+  EXPECT_EQ(Joined(inventory, odd.c_str()), L"Drivers; ; z.dll; ");
+}
+
+TEST(FieldText, SplitCutsLongEntriesToTheirSlot) {
+  DriverInventory inventory;
+  ResetInventory(inventory);
+  const std::wstring longest(255, L'a');
+  const std::wstring tooLong(1000, L'b');
+  const std::wstring field = MultiString({longest, tooLong, L"c"});
+  ASSERT_TRUE(SplitMultiString(inventory, field.c_str()));
+  ASSERT_EQ(inventory.listEntryCount, 3);
+  EXPECT_EQ(std::wstring(inventory.listEntries[0]), longest);
+  EXPECT_EQ(std::wstring(inventory.listEntries[1]), std::wstring(255, L'b'));
+  EXPECT_EQ(std::wstring(inventory.listEntries[2]), L"c");
+
+  // Each split replaces the table; an empty multi-string leaves it empty.
+  const std::wstring empty = MultiString({});
+  ASSERT_TRUE(SplitMultiString(inventory, empty.c_str()));
+  EXPECT_EQ(inventory.listEntryCount, 0);
+  EXPECT_EQ(inventory.listEntries, nullptr);
+
+  // The joined line of many long entries stays within its buffer.
+  std::wstring many;
+  for (int i = 0; i < 50; ++i) many += std::wstring(400, static_cast<wchar_t>(L'A' + i % 26)) + L'\0';
+  many += L'\0';
+  const std::wstring line = Joined(inventory, many.c_str());
+  EXPECT_EQ(line.size(), 50u * (255 + 2));
+}
+
+TEST(FieldText, LowerCaseCopyFoldsOnlyAToZ) {
+  EXPECT_EQ(std::wstring(LowerCaseCopy(L"").get()), L"");
+  EXPECT_EQ(std::wstring(LowerCaseCopy(L"Contoso LaserJet 4200 PCL6").get()),
+            L"contoso laserjet 4200 pcl6");
+  EXPECT_EQ(std::wstring(LowerCaseCopy(L"\u00c9LITE \u0130 [@Z]").get()), L"\u00c9lite \u0130 [@z]");
+  EXPECT_TRUE(EqualsIgnoringAsciiCase(L"-CrEaToR", L"-creator"));
+  EXPECT_FALSE(EqualsIgnoringAsciiCase(L"-creato", L"-creator"));
+  EXPECT_FALSE(EqualsIgnoringAsciiCase(L"\u00c9", L"\u00e9"));
+}
+
+}  // namespace
+}  // namespace kestrun
