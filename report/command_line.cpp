@@ -101,27 +101,10 @@ void PrintEnumerationFailure(std::wstring_view target, DWORD code) {
   WriteConsoleRed(failure);
 }
 
-void PrintField(WORD colour, const wchar_t* label, const wchar_t* value) {
-  WriteConsoleColored(colour, label);
-  WriteConsoleColored(colour, value);
-}
-
-void PrintDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles) {
-  WriteConsoleRed(L"\r\n\r\n===========================================");
-  PrintField(kBlue, L"\r\nDriver Name: ", driver.pName);
-  PrintField(kRed, L"\r\nProvider: ", driver.pszProvider);
-  PrintField(kRed, L"\r\n\r\nDependent Files:\r\n", dependentFiles);
-  PrintField(kRed, L"\r\n\r\nEnvironment: ", driver.pEnvironment);
-  PrintField(kRed, L"\r\nDriver Path: ", driver.pDriverPath);
-  PrintField(kRed, L"\r\nData File: ", driver.pDataFile);
-  PrintField(kRed, L"\r\nConfig File: ", driver.pConfigFile);
-  PrintField(kRed, L"\r\nHelp File: ", driver.pHelpFile);
-  PrintField(kRed, L"\r\nMonitor Name: ", driver.pMonitorName);
-  PrintField(kRed, L"\r\nDefault Data Type: ", driver.pDefaultDataType);
-  PrintField(kRed, L"\r\nPrevious Names: ", driver.pszzPreviousNames);
-  PrintField(kRed, L"\r\nManufacturer Name: ", driver.pszMfgName);
-  PrintField(kRed, L"\r\nOEM Url: ", driver.pszOEMUrl);
-  PrintField(kRed, L"\r\nHardware ID: ", driver.pszHardwareID);
+// Appends a label and a field's text; an absent field adds nothing after its label.
+void AppendField(std::wstring& block, const wchar_t* label, const wchar_t* value) {
+  block += label;
+  if (value) block += value;
 }
 
 // Enumerates the target and prints (and logs) every driver.
@@ -214,6 +197,32 @@ void EndReport() {
 }
 
 }  // namespace
+
+void PrintDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles) {
+  // Runs of one colour go to the console as one write: a console write costs
+  // far more than the text it carries.
+  std::wstring name;
+  AppendField(name, L"\r\nDriver Name: ", driver.pName);
+
+  std::wstring fields;
+  AppendField(fields, L"\r\nProvider: ", driver.pszProvider);
+  AppendField(fields, L"\r\n\r\nDependent Files:\r\n", dependentFiles);
+  AppendField(fields, L"\r\n\r\nEnvironment: ", driver.pEnvironment);
+  AppendField(fields, L"\r\nDriver Path: ", driver.pDriverPath);
+  AppendField(fields, L"\r\nData File: ", driver.pDataFile);
+  AppendField(fields, L"\r\nConfig File: ", driver.pConfigFile);
+  AppendField(fields, L"\r\nHelp File: ", driver.pHelpFile);
+  AppendField(fields, L"\r\nMonitor Name: ", driver.pMonitorName);
+  AppendField(fields, L"\r\nDefault Data Type: ", driver.pDefaultDataType);
+  AppendField(fields, L"\r\nPrevious Names: ", driver.pszzPreviousNames);  // its first name
+  AppendField(fields, L"\r\nManufacturer Name: ", driver.pszMfgName);
+  AppendField(fields, L"\r\nOEM Url: ", driver.pszOEMUrl);
+  AppendField(fields, L"\r\nHardware ID: ", driver.pszHardwareID);
+
+  WriteConsoleRed(L"\r\n\r\n===========================================");
+  WriteConsoleColored(kBlue, name.c_str());
+  WriteConsoleColored(kRed, fields.c_str());
+}
 
 ReportRequest ParseReportArguments(std::wstring_view text) {
   ReportRequest request;

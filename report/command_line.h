@@ -6,6 +6,9 @@
 #include <string>
 #include <string_view>
 
+#include <windows.h>
+#include <winspool.h>
+
 #include "report/csv_log.h"
 
 namespace kestrun {
@@ -35,6 +38,9 @@ struct ReportRequest {
 
 // The argument grammar, as a pure function of the argument text.
 ReportRequest ParseReportArguments(std::wstring_view text);
+
+// Prints one driver's labelled block in the report's colours.
+void PrintDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles);
 
 // Runs the whole report. The opened log (if any) is handed back in `log` for
 // start-up to close. Returns the process exit code.

@@ -28,10 +28,16 @@ static bool WriteColored(WORD attribute, const wchar_t* text) {
   if (consoleState == nullptr) return false;
   const HANDLE output = consoleState->outputHandle;
   ::SetConsoleTextAttribute(output, attribute);
+  // Older consoles refuse very long writes, so a long text goes in pieces.
+  constexpr DWORD kPieceChars = 8192;
   BOOL written = TRUE;
-  if (text != nullptr && text[0] != L'\0') {
+  DWORD remaining = text ? static_cast<DWORD>(lstrlenW(text)) : 0;
+  for (const wchar_t* piece = text; remaining > 0 && written;) {
+    const DWORD length = remaining < kPieceChars ? remaining : kPieceChars;
     DWORD count = 0;
-    written = ::WriteConsoleW(output, text, static_cast<DWORD>(lstrlenW(text)), &count, nullptr);
+    written = ::WriteConsoleW(output, piece, length, &count, nullptr);
+    piece += length;
+    remaining -= length;
   }
   ::SetConsoleTextAttribute(output, consoleState->savedScreenInfo.wAttributes);
   return written != FALSE;
