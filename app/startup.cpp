@@ -12,6 +12,7 @@
 #include "report/console.h"
 #include "ui/ids.h"
 #include "ui/main_window.h"
+#include "ui/workers.h"
 
 #include "common/bounded_text.h"
 
@@ -35,9 +36,15 @@ void ShowLaunchMemoryFailure() {
                 MB_ICONERROR);
 }
 
-int RunGuiMode(HINSTANCE instance) {
-  CriticalSection lock;
-  processLock = &lock;
+// How long exit waits for a worker to finish its spooler or network call.
+constexpr DWORD kWorkerExitWaitMs = 3000;
+
+int RunGuiMode(HINSTANCE instance, bool& workersMayRun) {
+  processLock = new (std::nothrow) CriticalSection;
+  if (processLock == nullptr) {
+    ShowLaunchMemoryFailure();
+    return kExitFailed;
+  }
 
   AppWindowState& state = *appWindowState;
   CopyBounded(state.className, kClassName);
@@ -55,7 +62,13 @@ int RunGuiMode(HINSTANCE instance) {
     // Without a window no quit message would ever end the loop.
     ::MessageBoxW(nullptr, L"Kestrun could not create its main window.", kTitle, MB_ICONERROR);
   }
-  processLock = nullptr;
+  // A worker still inside a slow spooler or network call keeps what it uses:
+  // the process's end frees it, never a release under its feet.
+  workersMayRun = !WaitForWorkers(kWorkerExitWaitMs);
+  if (!workersMayRun) {
+    delete processLock;
+    processLock = nullptr;
+  }
   return exitCode;
 }
 
@@ -115,7 +128,12 @@ bool CreateSharedRecords() {
   return errorReporter != nullptr;
 }
 
-void ReleaseSharedRecords() {
+void ReleaseSharedRecords(bool workersMayRun) {
+  if (workersMayRun) {
+    // Only what no worker touches: the current inventory lives on this thread.
+    ReleaseInventory();
+    return;
+  }
   delete appWindowState;
   appWindowState = nullptr;
   if (sharedGuiFont) {
@@ -146,6 +164,7 @@ int RunKestrun(HINSTANCE instance, const wchar_t* argumentText) {
 
   std::unique_ptr<CsvLog> log;
   int exitCode = kExitOk;
+  bool workersMayRun = false;
   if (lstrlenW(argumentText) > 0) {
     try {
       exitCode = RunCommandLineReport(argumentText, log);
@@ -154,10 +173,10 @@ int RunKestrun(HINSTANCE instance, const wchar_t* argumentText) {
       exitCode = kExitFailed;
     }
   } else {
-    exitCode = RunGuiMode(instance);
+    exitCode = RunGuiMode(instance, workersMayRun);
   }
 
-  ReleaseSharedRecords();
+  ReleaseSharedRecords(workersMayRun);
   log.reset();
   if (appIcon) {
     ::DestroyIcon(appIcon);

@@ -17,7 +17,8 @@ void RunMessageLoop(AppWindowState& state);
 
 // Creates the shared records; false when memory runs out.
 bool CreateSharedRecords();
-// Releases every shared record that exists, in the program's fixed order.
-void ReleaseSharedRecords();
+// Releases every shared record that exists, in the program's fixed order. While
+// a worker may still run, the records workers use are left to the process's end.
+void ReleaseSharedRecords(bool workersMayRun = false);
 
 }  // namespace kestrun

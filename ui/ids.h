@@ -27,3 +27,8 @@
 #define IDM_CTX_NON_NATIVE_ONLY 40014
 #define IDM_CTX_SAVE_OUTPUT 40015
 #define IDM_CTX_EXIT 40016
+
+// Private messages of the main window, sent by the workers.
+#define WM_KESTRUN_ENUMERATION_BEGIN (WM_APP + 1)   // drop the old inventory and rows
+#define WM_KESTRUN_ENUMERATION_RESULT (WM_APP + 2)  // take a new inventory and fill the list
+#define WM_KESTRUN_RUN_FINISHED (WM_APP + 3)        // restore buttons, progress bar, focus

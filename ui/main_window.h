@@ -1,4 +1,5 @@
-// The main window of GUI mode.
+// The main window of GUI mode: machine box, buttons, progress bar, the driver
+// list and the painted count panel.
 #pragma once
 
 #include <windows.h>
@@ -6,5 +7,17 @@
 namespace kestrun {
 
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Subclass procedures: Enter clicks "Enumerate"; every key-down is consumed.
+LRESULT CALLBACK ListViewKeyProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+LRESULT CALLBACK ButtonKeyProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+LRESULT CALLBACK ComboKeyProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+void UpdateClientSize(HWND window);
+HWND CreateProgressBar(HWND parent, int width);
+void SetMenuIcons();
+
+// Starts an enumeration run unless an enumeration or deletion already runs.
+bool StartEnumeration();
 
 }  // namespace kestrun

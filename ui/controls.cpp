@@ -1,0 +1,50 @@
+#include "ui/controls.h"
+
+#include <commctrl.h>
+
+#include "app/shared_records.h"
+
+namespace kestrun {
+
+HWND listView = nullptr;
+HWND enumerateButton = nullptr;
+HWND deleteButton = nullptr;
+HWND machineCombo = nullptr;
+HWND progressBar = nullptr;
+HMENU mainMenu = nullptr;
+HWND findDialog = nullptr;
+HWND findEdit = nullptr;
+HWND findNextButton = nullptr;
+HWND aboutDialog = nullptr;
+
+HWND MainWindow() { return appWindowState ? appWindowState->hwnd : nullptr; }
+
+void StartProgress() {
+  ::ShowWindow(progressBar, SW_SHOWNORMAL);
+  ::SendMessageW(progressBar, PBM_SETMARQUEE, TRUE, 30);
+}
+
+void StopProgress() {
+  ::ShowWindow(progressBar, SW_HIDE);
+  ::SendMessageW(progressBar, PBM_SETMARQUEE, FALSE, 0);
+}
+
+void CenterOver(HWND owner, HWND window) {
+  if (owner == nullptr || window == nullptr) return;
+  RECT ownerRect;
+  RECT windowRect;
+  ::GetWindowRect(owner, &ownerRect);
+  ::GetWindowRect(window, &windowRect);
+  const int width = windowRect.right - windowRect.left;
+  const int height = windowRect.bottom - windowRect.top;
+  const int left = (ownerRect.left + ownerRect.right) / 2 - width / 2;
+  const int top = (ownerRect.top + ownerRect.bottom) / 2 - height / 2;
+  ::MoveWindow(window, left, top, width, height, TRUE);
+  ::ShowWindow(window, SW_SHOWDEFAULT);
+}
+
+int ShowMessage(const wchar_t* text, UINT icon) {
+  return ::MessageBoxW(MainWindow(), text, L"Kestrun", icon);
+}
+
+}  // namespace kestrun

@@ -1,0 +1,32 @@
+// The main window's controls, reached by the workers and dialogs, and the small
+// helpers they share.
+#pragma once
+
+#include <windows.h>
+
+namespace kestrun {
+
+extern HWND listView;
+extern HWND enumerateButton;
+extern HWND deleteButton;
+extern HWND machineCombo;
+extern HWND progressBar;
+extern HMENU mainMenu;
+extern HWND findDialog;
+extern HWND findEdit;
+extern HWND findNextButton;
+extern HWND aboutDialog;
+
+// The main window (null until its creation has begun).
+HWND MainWindow();
+
+void StartProgress();
+void StopProgress();
+
+// Centres a window over its owner and shows it.
+void CenterOver(HWND owner, HWND window);
+
+// An information or error box owned by the main window, captioned "Kestrun".
+int ShowMessage(const wchar_t* text, UINT icon);
+
+}  // namespace kestrun

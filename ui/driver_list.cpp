@@ -1,0 +1,207 @@
+#include "ui/driver_list.h"
+
+#include <commctrl.h>
+
+#include <cwchar>
+#include <string>
+
+#include "app/shared_records.h"
+#include "common/bounded_text.h"
+#include "common/win32_handles.h"
+#include "inventory/field_text.h"
+#include "ui/column_table.h"
+#include "ui/controls.h"
+#include "ui/ids.h"
+#include "ui/sorting.h"
+
+namespace kestrun {
+
+bool checkAllNext = true;
+bool sortDescendingNext = false;
+
+namespace {
+
+constexpr UINT kUnchecked = INDEXTOSTATEIMAGEMASK(1);
+constexpr UINT kChecked = INDEXTOSTATEIMAGEMASK(2);
+constexpr DWORD kListStyle =
+    WS_CHILD | WS_VISIBLE | WS_BORDER | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS;
+constexpr DWORD kListExtendedStyle =
+    LVS_EX_CHECKBOXES | LVS_EX_HEADERDRAGDROP | LVS_EX_FULLROWSELECT;
+
+void SetRowState(int row, UINT state) {
+  LVITEMW item = {};
+  item.stateMask = LVIS_STATEIMAGEMASK;
+  item.state = state;
+  ::SendMessageW(listView, LVM_SETITEMSTATE, static_cast<WPARAM>(row),
+                 reinterpret_cast<LPARAM>(&item));
+}
+
+void SetCell(int row, int column, const wchar_t* text) {
+  LVITEMW item = {};
+  item.iSubItem = column;
+  item.pszText = const_cast<wchar_t*>(text ? text : L"");
+  ::SendMessageW(listView, LVM_SETITEMTEXTW, static_cast<WPARAM>(row),
+                 reinterpret_cast<LPARAM>(&item));
+}
+
+void ReadCell(int row, int column, wchar_t* buffer, int capacity) {
+  LVITEMW item = {};
+  item.iSubItem = column;
+  item.pszText = buffer;
+  item.cchTextMax = capacity;
+  buffer[0] = L'\0';
+  ::SendMessageW(listView, LVM_GETITEMTEXTW, static_cast<WPARAM>(row),
+                 reinterpret_cast<LPARAM>(&item));
+}
+
+}  // namespace
+
+HWND CreateDriverListView(HWND parent, int clientWidth, int clientHeight) {
+  INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_LISTVIEW_CLASSES};
+  ::InitCommonControlsEx(&controls);
+  HWND list = ::CreateWindowExW(0, WC_LISTVIEWW, nullptr, kListStyle, 4, 100, clientWidth - 8,
+                                clientHeight - 100, parent, nullptr,
+                                appWindowState ? appWindowState->instance : nullptr, nullptr);
+  if (list) {
+    ::SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, static_cast<WPARAM>(-1),
+                   kListExtendedStyle);
+  }
+  return list;
+}
+
+void InsertColumns() {
+  for (int i = 0; i < kColumnCount; ++i) {
+    LVCOLUMNW column = {};
+    column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
+    column.fmt = LVCFMT_LEFT;
+    column.cx = columnWidths[i];
+    column.pszText = columnTitles[i];
+    column.iSubItem = i;
+    ::SendMessageW(listView, LVM_INSERTCOLUMNW, static_cast<WPARAM>(i),
+                   reinterpret_cast<LPARAM>(&column));
+  }
+}
+
+int ListRowCount() { return static_cast<int>(::SendMessageW(listView, LVM_GETITEMCOUNT, 0, 0)); }
+
+void FitColumn(int column) {
+  ::SendMessageW(listView, LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(column),
+                 MAKELPARAM(LVSCW_AUTOSIZE, 0));
+}
+
+void HeaderClick(int column) {
+  if (column == 0) {
+    const int rows = ListRowCount();
+    for (int row = 0; row < rows; ++row) SetRowState(row, checkAllNext ? kChecked : kUnchecked);
+    checkAllNext = !checkAllNext;
+  } else if (column >= kFirstFieldColumn && column <= kLastFieldColumn) {
+    SortListByColumn(listView, column, sortDescendingNext);
+    sortDescendingNext = !sortDescendingNext;
+    FitColumn(column);
+  }
+}
+
+ContextMenuResult ShowListContextMenu(int screenX, int screenY) {
+  ContextMenuResult result;
+  RECT client;
+  ::GetClientRect(listView, &client);
+  POINT point = {screenX, screenY};
+  ::ScreenToClient(listView, &point);
+  if (!::PtInRect(&client, point)) return result;
+
+  ::ClientToScreen(listView, &point);
+  UniqueMenu menu(::LoadMenuW(appWindowState ? appWindowState->instance : nullptr,
+                              MAKEINTRESOURCEW(IDR_LIST_MENU)));
+  if (!menu) return result;
+  result.shown = true;
+  result.command = static_cast<UINT>(::TrackPopupMenu(::GetSubMenu(menu.get(), 0), TPM_RETURNCMD,
+                                                      point.x, point.y, 0, listView, nullptr));
+  return result;
+}
+
+void CopySelectedRow() {
+  if (ListRowCount() == 0) {
+    ShowMessage(L"There are no items in the list to copy.", MB_ICONINFORMATION);
+    return;
+  }
+  const int row = static_cast<int>(::SendMessageW(listView, LVM_GETSELECTIONMARK, 0, 0));
+  if (row < 0) {
+    ShowMessage(L"There are no items selected to copy.", MB_ICONINFORMATION);
+    return;
+  }
+  // A row longer than the clipboard buffer is cut at its capacity.
+  wchar_t text[kClipboardTextCapacity] = {};
+  wchar_t cell[kCopyCellCapacity];
+  for (int column = kFirstFieldColumn; column <= kLastFieldColumn; ++column) {
+    ReadCell(row, column, cell, kCopyCellCapacity);
+    AppendBounded(text, cell);
+    AppendBounded(text, L"\r\n");
+  }
+  CopyTextToClipboard(text);
+}
+
+void CopyTextToClipboard(const wchar_t* text) {
+  constexpr SIZE_T kBlockBytes = kClipboardTextCapacity * 2;
+  UniqueGlobal block(::GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT | GMEM_DDESHARE, kBlockBytes));
+  if (!block) return;
+  auto* copy = static_cast<wchar_t*>(::GlobalLock(block.get()));
+  if (copy == nullptr) return;
+  CopyBounded(copy, kClipboardTextCapacity, text);
+  ::GlobalUnlock(block.get());
+
+  if (!::OpenClipboard(nullptr)) return;
+  ::EmptyClipboard();
+  if (::SetClipboardData(CF_UNICODETEXT, block.get())) block.release();  // the clipboard owns it
+  ::CloseClipboard();
+}
+
+bool FillDriverRows(DriverInventory& inventory) {
+  ::SendMessageW(listView, WM_SETREDRAW, FALSE, 0);
+  ::SendMessageW(listView, LVM_DELETEALLITEMS, 0, 0);
+  ::SendMessageW(listView, LVM_SETITEMCOUNT, inventory.driverCount, 0);
+  const DRIVER_INFO_6* drivers = inventory.Drivers();
+  bool filled = true;
+  for (DWORD i = 0; i < inventory.driverCount && filled; ++i) {
+    const DRIVER_INFO_6& driver = drivers[i];
+    LVITEMW item = {};
+    item.mask = LVIF_IMAGE | LVIF_PARAM | LVIF_STATE;
+    item.iItem = static_cast<int>(i);
+    item.iImage = 0;
+    item.lParam = static_cast<LPARAM>(i);
+    item.stateMask = LVIS_STATEIMAGEMASK;
+    item.state = kUnchecked;
+    const int row = static_cast<int>(
+        ::SendMessageW(listView, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
+
+    const auto dependentFiles = JoinDependentFiles(inventory, driver.pDependentFiles);
+    if (!dependentFiles) {
+      filled = false;
+      break;
+    }
+    const wchar_t* const cells[kColumnCount] = {
+        nullptr,
+        driver.pName,
+        driver.pszProvider,
+        dependentFiles.get(),
+        driver.pEnvironment,
+        driver.pDriverPath,
+        driver.pDataFile,
+        driver.pConfigFile,
+        driver.pHelpFile,
+        driver.pMonitorName,
+        driver.pDefaultDataType,
+        driver.pszzPreviousNames,  // a multi-string shown as its first name
+        driver.pszMfgName,
+        driver.pszOEMUrl,
+        driver.pszHardwareID,
+    };
+    for (int column = kFirstFieldColumn; column <= kLastFieldColumn; ++column) {
+      if (cells[column] != nullptr && cells[column][0] != L'\0') SetCell(row, column, cells[column]);
+    }
+  }
+  if (!filled) ::SendMessageW(listView, LVM_DELETEALLITEMS, 0, 0);
+  ::SendMessageW(listView, WM_SETREDRAW, TRUE, 0);
+  return filled;
+}
+
+}  // namespace kestrun

@@ -1,0 +1,44 @@
+// The driver list: a report-style list view with a check box per row and
+// fifteen columns (the check box, then the driver's fourteen fields).
+#pragma once
+
+#include <windows.h>
+
+#include "inventory/driver_inventory.h"
+
+namespace kestrun {
+
+constexpr int kClipboardTextCapacity = 2048;
+constexpr int kCopyCellCapacity = 512;
+
+// Header-click toggles; they keep their values for the life of the process.
+extern bool checkAllNext;
+extern bool sortDescendingNext;
+
+HWND CreateDriverListView(HWND parent, int clientWidth, int clientHeight);
+void InsertColumns();
+
+// Column 0 checks or clears every row; columns 1 to 14 sort and fit the column.
+void HeaderClick(int column);
+
+struct ContextMenuResult {
+  bool shown = false;
+  UINT command = 0;
+};
+ContextMenuResult ShowListContextMenu(int screenX, int screenY);
+
+void CopySelectedRow();
+// Puts a text of up to 2047 characters on the clipboard as Unicode text.
+void CopyTextToClipboard(const wchar_t* text);
+
+// Replaces the rows with one row per driver of the inventory (record index as
+// item parameter, unchecked), with redraw suspended. False when a
+// dependent-files line could not be built; the list is then empty.
+bool FillDriverRows(DriverInventory& inventory);
+
+// Sizes a column to fit its contents.
+void FitColumn(int column);
+
+int ListRowCount();
+
+}  // namespace kestrun
