@@ -29,6 +29,9 @@ WNDPROC comboEditProc = nullptr;
 
 // Colour bitmaps the menu items show; deleted with the window.
 std::vector<HBITMAP> menuBitmaps;
+// The count panel's shell icon, extracted once per window: every repaint would
+// otherwise load it from the shell library again.
+HICON countPanelIcon = nullptr;
 
 constexpr COLORREF kPanelColour = RGB(245, 245, 245);
 constexpr COLORREF kCountColour = RGB(255, 0, 0);
@@ -151,11 +154,10 @@ void PaintCountPanel(HDC dc, DriverInventory& inventory) {
   ::SetBkColor(dc, RGB(255, 255, 255));
   ::SetTextColor(dc, RGB(0, 0, 0));
 
-  HICON icon = nullptr;
-  if (::ExtractIconExW(L"shell32.dll", -kShellCountIcon, &icon, nullptr, 1) > 0 && icon) {
-    ::DrawIcon(dc, 767, 37, icon);
-    ::DestroyIcon(icon);
+  if (countPanelIcon == nullptr) {
+    ::ExtractIconExW(L"shell32.dll", -kShellCountIcon, &countPanelIcon, nullptr, 1);
   }
+  if (countPanelIcon) ::DrawIcon(dc, 767, 37, countPanelIcon);
 }
 
 void OnPaint(HWND window) {
@@ -202,6 +204,10 @@ void OnDestroy() {
   }
   for (HBITMAP bitmap : menuBitmaps) ::DeleteObject(bitmap);
   menuBitmaps.clear();
+  if (countPanelIcon) {
+    ::DestroyIcon(countPanelIcon);
+    countPanelIcon = nullptr;
+  }
   ::PostQuitMessage(0);
 }
 

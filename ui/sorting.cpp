@@ -2,7 +2,6 @@
 
 #include <commctrl.h>
 
-#include <memory>
 #include <new>
 
 #include "ui/controls.h"
@@ -11,31 +10,53 @@ namespace kestrun {
 
 namespace {
 
-constexpr int kSortTextCapacity = 2048;
+constexpr int kSortTextCapacity = 2048;  // longer texts compare on their first 2047 characters
 constexpr DWORD kSortFlags = NORM_IGNORECASE | NORM_IGNORESYMBOLS | SORT_STRINGSORT;
 
-void ReadCell(LPARAM row, LPARAM column, wchar_t* buffer) {
+LPARAM RowParam(HWND list, int row) {
   LVITEMW item = {};
-  item.iSubItem = static_cast<int>(column);
-  item.pszText = buffer;
-  item.cchTextMax = kSortTextCapacity;
-  buffer[0] = L'\0';
-  ::SendMessageW(listView, LVM_GETITEMTEXTW, static_cast<WPARAM>(row),
-                 reinterpret_cast<LPARAM>(&item));
+  item.mask = LVIF_PARAM;
+  item.iItem = row;
+  ::SendMessageW(list, LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&item));
+  return item.lParam;
 }
 
-// The comparison's answer (1, 2, 3, or 0 when it failed or memory ran out).
-int CompareRows(LPARAM first, LPARAM second, LPARAM column, bool& outOfMemory) {
-  std::unique_ptr<wchar_t[]> firstText(new (std::nothrow) wchar_t[kSortTextCapacity]);
-  std::unique_ptr<wchar_t[]> secondText(new (std::nothrow) wchar_t[kSortTextCapacity]);
-  outOfMemory = !firstText || !secondText;
-  if (outOfMemory) {
-    ShowMessage(L"Memory allocation error! Please check system resources.", MB_ICONERROR);
-    return 0;
+void SetRowParam(HWND list, int row, LPARAM param) {
+  LVITEMW item = {};
+  item.mask = LVIF_PARAM;
+  item.iItem = row;
+  item.lParam = param;
+  ::SendMessageW(list, LVM_SETITEMW, 0, reinterpret_cast<LPARAM>(&item));
+}
+
+int Answer(LPARAM first, LPARAM second, LPARAM sortTexts) {
+  const auto& texts = reinterpret_cast<const SortTexts*>(sortTexts)->texts;
+  return CompareListTexts(texts[static_cast<size_t>(first)].c_str(),
+                          texts[static_cast<size_t>(second)].c_str());
+}
+
+// Reads the column's texts and keeps each row's own item parameter aside.
+bool Snapshot(HWND list, int column, SortTexts& sortTexts, std::vector<LPARAM>& params) {
+  try {
+    const int rows = static_cast<int>(::SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+    sortTexts.texts.resize(static_cast<size_t>(rows));
+    params.resize(static_cast<size_t>(rows));
+    std::wstring buffer(kSortTextCapacity, L'\0');
+    for (int row = 0; row < rows; ++row) {
+      LVITEMW item = {};
+      item.iSubItem = column;
+      item.pszText = buffer.data();
+      item.cchTextMax = kSortTextCapacity;
+      buffer[0] = L'\0';
+      ::SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row),
+                     reinterpret_cast<LPARAM>(&item));
+      sortTexts.texts[static_cast<size_t>(row)] = buffer.c_str();
+      params[static_cast<size_t>(row)] = RowParam(list, row);
+    }
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
   }
-  ReadCell(first, column, firstText.get());
-  ReadCell(second, column, secondText.get());
-  return CompareListTexts(firstText.get(), secondText.get());
 }
 
 }  // namespace
@@ -44,22 +65,34 @@ int CompareListTexts(const wchar_t* first, const wchar_t* second) {
   return ::CompareStringW(::GetThreadLocale(), kSortFlags, first, -1, second, -1);
 }
 
-int CALLBACK CompareColumnAscending(LPARAM first, LPARAM second, LPARAM column) {
-  bool outOfMemory = false;
-  const int answer = CompareRows(first, second, column, outOfMemory);
-  return outOfMemory ? 0 : answer - CSTR_EQUAL;
+int CALLBACK CompareColumnAscending(LPARAM first, LPARAM second, LPARAM sortTexts) {
+  return Answer(first, second, sortTexts) - CSTR_EQUAL;
 }
 
-int CALLBACK CompareColumnDescending(LPARAM first, LPARAM second, LPARAM column) {
-  bool outOfMemory = false;
-  const int answer = CompareRows(first, second, column, outOfMemory);
-  return outOfMemory ? 0 : CSTR_EQUAL - answer;
+int CALLBACK CompareColumnDescending(LPARAM first, LPARAM second, LPARAM sortTexts) {
+  return CSTR_EQUAL - Answer(first, second, sortTexts);
 }
 
 void SortListByColumn(HWND list, int column, bool descending) {
-  ::SendMessageW(list, LVM_SORTITEMSEX, static_cast<WPARAM>(column),
+  // Each row's text is read once, and rows are told apart by their position at
+  // the start: reading texts by position while the list reorders its rows is
+  // not reliable on every system, and costs two reads per comparison.
+  SortTexts sortTexts;
+  std::vector<LPARAM> params;
+  if (!Snapshot(list, column, sortTexts, params)) {
+    ShowMessage(L"Memory allocation error! Please check system resources.", MB_ICONERROR);
+    return;
+  }
+  const int rows = static_cast<int>(params.size());
+  for (int row = 0; row < rows; ++row) SetRowParam(list, row, row);
+  ::SendMessageW(list, LVM_SORTITEMS, reinterpret_cast<WPARAM>(&sortTexts),
                  reinterpret_cast<LPARAM>(descending ? CompareColumnDescending
                                                      : CompareColumnAscending));
+  // Give every row its own item parameter back.
+  for (int row = 0; row < rows; ++row) {
+    const LPARAM startPosition = RowParam(list, row);
+    SetRowParam(list, row, params[static_cast<size_t>(startPosition)]);
+  }
 }
 
 }  // namespace kestrun

@@ -4,18 +4,26 @@
 
 #include <windows.h>
 
+#include <string>
+#include <vector>
+
 namespace kestrun {
 
-// Comparison procedures for LVM_SORTITEMSEX: `first` and `second` are row
-// positions, `column` the column number 1 to 14.
-int CALLBACK CompareColumnAscending(LPARAM first, LPARAM second, LPARAM column);
-int CALLBACK CompareColumnDescending(LPARAM first, LPARAM second, LPARAM column);
+// The texts of the sorted column, by the row each had when the sort began.
+struct SortTexts {
+  std::vector<std::wstring> texts;
+};
+
+// Comparison procedures for LVM_SORTITEMS: `first` and `second` are the rows'
+// positions at the start of the sort, `sortTexts` the SortTexts of the sort.
+int CALLBACK CompareColumnAscending(LPARAM first, LPARAM second, LPARAM sortTexts);
+int CALLBACK CompareColumnDescending(LPARAM first, LPARAM second, LPARAM sortTexts);
 
 // Compares two texts the way the list sorts: CSTR_LESS_THAN, CSTR_EQUAL,
 // CSTR_GREATER_THAN, or 0 when the comparison cannot be made.
 int CompareListTexts(const wchar_t* first, const wchar_t* second);
 
-// Sorts the list by a column in one direction.
+// Sorts the list by a column (1 to 14) in one direction.
 void SortListByColumn(HWND list, int column, bool descending);
 
 }  // namespace kestrun

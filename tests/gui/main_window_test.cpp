@@ -1,0 +1,282 @@
+// The real main window under Wine and Xvfb, with the fake spooler.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <algorithm>
+
+#include "app/shared_records.h"
+#include "inventory/driver_inventory.h"
+#include "tests/support/main_window_fixture.h"
+#include "tests/support/ui_waits.h"
+#include "ui/controls.h"
+#include "ui/driver_list.h"
+#include "ui/ids.h"
+#include "ui/workers.h"
+
+namespace kestrun::testing {
+namespace {
+
+using MainWindow = MainWindowFixture;
+
+const std::vector<std::wstring> kSampleNamesAscending = {
+    L"Contoso LaserJet 4200 PCL6", L"Fabrikam Imagewriter \u00c9lite \u4e2d",
+    L"Generic / Text Only", L"Microsoft XPS Document Writer v4",
+    L"Norvex Universal Print Class Driver"};
+
+TEST_F(MainWindow, OpensWithTheLocalDriversSortedByName) {
+  OpenWindow();
+  EXPECT_EQ(spooler.Calls().front(), L"EnumPrinterDrivers (null) all 6 0");
+  ASSERT_EQ(RowCount(), 5);
+  EXPECT_EQ(Column(1), kSampleNamesAscending);
+  for (int row = 0; row < RowCount(); ++row) EXPECT_FALSE(IsChecked(row));
+
+  // The Contoso row, cell by cell.
+  EXPECT_EQ(Cell(0, 0), L"");
+  EXPECT_EQ(Cell(0, 2), L"Contoso, Ltd.");
+  EXPECT_EQ(Cell(0, 3), L"UNIRES.DLL; STDNAMES.GPD; LOCALE.GPD; ");
+  EXPECT_EQ(Cell(0, 4), L"Windows x64");
+  EXPECT_EQ(Cell(0, 5), L"C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\UNIDRV.DLL");
+  EXPECT_EQ(Cell(0, 10), L"RAW");
+  EXPECT_EQ(Cell(0, 11), L"Contoso LaserJet 4200 PCL6 (old)");
+  EXPECT_EQ(Cell(0, 13), L"http://www.example.com/printers");
+  EXPECT_EQ(Cell(0, 14), L"example_printer_1234");
+  EXPECT_EQ(Cell(1, 3), L"FABRES.DLL");
+  EXPECT_EQ(Cell(2, 2), L"");  // absent provider
+  EXPECT_EQ(Cell(2, 3), L"");
+
+  // Column 1 fits its longest name.
+  const int width = static_cast<int>(::SendMessageW(listView, LVM_GETCOLUMNWIDTH, 1, 0));
+  const int longest = static_cast<int>(::SendMessageW(
+      listView, LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(L"Norvex Universal Print Class Driver")));
+  EXPECT_GE(width, longest);
+  EXPECT_LT(width, longest + 40);
+
+  ASSERT_NE(currentInventory, nullptr);
+  EXPECT_EQ(currentInventory->driverCount, 5u);
+  EXPECT_TRUE(::IsWindowEnabled(enumerateButton));
+  EXPECT_TRUE(::IsWindowEnabled(deleteButton));
+  EXPECT_FALSE(::IsWindowVisible(progressBar));
+  EXPECT_EQ(::GetFocus(), listView);
+}
+
+TEST_F(MainWindow, HeaderClicksCheckAllAndSortAlternately) {
+  OpenWindow();
+  HeaderClick(0);
+  for (int row = 0; row < RowCount(); ++row) EXPECT_TRUE(IsChecked(row));
+  HeaderClick(0);
+  for (int row = 0; row < RowCount(); ++row) EXPECT_FALSE(IsChecked(row));
+
+  // Through the real notification, as a click on the header sends it.
+  NMLISTVIEW click = {};
+  click.hdr.hwndFrom = listView;
+  click.hdr.code = LVN_COLUMNCLICK;
+  click.iSubItem = 1;
+  ::SendMessageW(window, WM_NOTIFY, 0, reinterpret_cast<LPARAM>(&click));
+  EXPECT_EQ(Column(1), kSampleNamesAscending);
+  HeaderClick(1);
+  std::vector<std::wstring> descending(kSampleNamesAscending.rbegin(), kSampleNamesAscending.rend());
+  EXPECT_EQ(Column(1), descending);
+  HeaderClick(0);  // the check-box column does not change the direction
+  HeaderClick(2);  // a different column continues the alternation: ascending
+  const auto providers = Column(2);
+  EXPECT_TRUE(std::is_sorted(providers.begin(), providers.end(), [](const auto& a, const auto& b) {
+    return ::CompareStringW(::GetThreadLocale(), 0x1005, a.c_str(), -1, b.c_str(), -1) ==
+           CSTR_LESS_THAN;
+  }));
+  EXPECT_EQ(providers.front(), L"");  // an empty cell sorts first
+  for (int row = 0; row < RowCount(); ++row) EXPECT_TRUE(IsChecked(row));
+
+  // A new enumeration sorts ascending and leaves the direction toggle alone.
+  EnumerateMachine(L"");
+  EXPECT_EQ(Column(1), kSampleNamesAscending);
+  EXPECT_TRUE(sortDescendingNext);
+  EXPECT_FALSE(checkAllNext);
+}
+
+TEST_F(MainWindow, CopyItemPutsTheFourteenCellsOnTheClipboard) {
+  OpenWindow();
+  auto noSelection = AnswerMessageBox();
+  CopySelectedRow();
+  EXPECT_EQ(noSelection.get(), L"There are no items selected to copy.");
+
+  ::SendMessageW(listView, LVM_SETSELECTIONMARK, 0, 2);  // Generic / Text Only
+  ::SendMessageW(window, WM_COMMAND, IDM_COPY_ITEM, 0);
+  EXPECT_EQ(ClipboardText(),
+            L"Generic / Text Only\r\n\r\n\r\nWindows x64\r\n"
+            L"C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\TTY.DLL\r\n"
+            L"C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\TTY.GPD\r\n"
+            L"C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\TTYUI.DLL\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n");
+
+  // A row longer than the clipboard buffer is cut, never overrun.
+  FakeDriver huge = RichDriver(std::wstring(3000, L'N'), std::wstring(3000, L'P'));
+  spooler.machines[L""].drivers = {huge};
+  EnumerateMachine(L"");
+  ::SendMessageW(listView, LVM_SETSELECTIONMARK, 0, 0);
+  CopySelectedRow();
+  const std::wstring copied = ClipboardText();
+  EXPECT_EQ(copied.size(), 2047u);
+  EXPECT_EQ(copied.substr(0, 513), std::wstring(511, L'N') + L"\r\n");
+
+  spooler.machines[L""].drivers.clear();
+  EnumerateMachine(L"");
+  auto empty = AnswerMessageBox();
+  CopySelectedRow();
+  EXPECT_EQ(empty.get(), L"There are no items in the list to copy.");
+}
+
+TEST_F(MainWindow, EnterAnywhereEnumeratesTheNamedMachine) {
+  spooler.machines[L"\\\\PRINTSRV"].drivers = GeneratedDrivers(3);
+  OpenWindow();
+  ::SetWindowTextW(machineCombo, L"PRINTSRV");
+  for (HWND target : {listView, enumerateButton, deleteButton, window}) {
+    const int before = spooler.enumerateCalls;
+    ::SendMessageW(target, WM_KEYDOWN, VK_RETURN, 0);
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_GT(spooler.enumerateCalls, before);
+    EXPECT_EQ(RowCount(), 3);
+  }
+  // Typed into the machine box's own text field.
+  HWND edit = ::FindWindowExW(machineCombo, nullptr, L"Edit", nullptr);
+  ASSERT_NE(edit, nullptr);
+  spooler.machines[L"\\\\OTHER"].drivers = GeneratedDrivers(7);
+  ::SetWindowTextW(machineCombo, L"OTHER");
+  ::SendMessageW(edit, WM_KEYDOWN, VK_RETURN, 0);
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(RowCount(), 7);
+  const auto calls = spooler.Calls();
+  EXPECT_NE(std::find(calls.begin(), calls.end(),
+                      L"WNetAddConnection2 \\\\OTHER\\IPC$ type=0 local=(null) provider=(null) "
+                      L"password=(null) user=(null) flags=8"),
+            calls.end());
+  EXPECT_EQ(calls.back(), L"WNetCancelConnection2 \\\\OTHER\\IPC$ flags=0 force=1");
+}
+
+TEST_F(MainWindow, ResizeMovesTheControlsToTheirPlaces) {
+  OpenWindow();
+  ::SetWindowPos(window, nullptr, 0, 0, 900, 500, SWP_NOMOVE | SWP_NOZORDER);
+  PumpUntil([] { return false; }, 50);
+  RECT client;
+  ::GetClientRect(window, &client);
+  const RECT list = ChildRect(listView);
+  EXPECT_EQ(list.left, 4);
+  EXPECT_EQ(list.top, 100);
+  EXPECT_EQ(list.right - list.left, client.right - 8);
+  EXPECT_EQ(list.bottom - list.top, client.bottom - 105);
+  const RECT enumerate = ChildRect(enumerateButton);
+  EXPECT_EQ(enumerate.left, 250);
+  EXPECT_EQ(enumerate.top, 48);
+  EXPECT_EQ(enumerate.right - enumerate.left, 150);
+  const RECT remove = ChildRect(deleteButton);
+  EXPECT_EQ(remove.left, 422);
+  EXPECT_EQ(remove.right - remove.left, 150);
+  const RECT combo = ChildRect(machineCombo);
+  EXPECT_EQ(combo.left, 8);
+  EXPECT_EQ(combo.top, 50);
+  EXPECT_EQ(combo.right - combo.left, 220);
+  const RECT bar = ChildRect(progressBar);
+  EXPECT_EQ(bar.left, 20);
+  EXPECT_EQ(bar.right - bar.left, client.right - 40);
+
+  // Too small for the layout: nothing breaks, and the controls come back.
+  ::SetWindowPos(window, nullptr, 0, 0, 60, 60, SWP_NOMOVE | SWP_NOZORDER);
+  ::SetWindowPos(window, nullptr, 0, 0, 900, 500, SWP_NOMOVE | SWP_NOZORDER);
+  EXPECT_EQ(ChildRect(listView).right - ChildRect(listView).left, client.right - 8);
+}
+
+struct FailureCase {
+  const wchar_t* machine;
+  DWORD connectResult;
+  DWORD spoolerError;
+  const wchar_t* message;  // nullptr: no box at all
+};
+
+TEST_F(MainWindow, EveryFailureShowsItsMessageAndRestoresTheWindow) {
+  OpenWindow();
+  const std::wstring advice =
+      L"Failed to get print driver information from: OLDSRV\nThe spooler RPC subsystem returned "
+      L"error. \n\nIf the remote machine is Windows Server 2003, please ensure that its print "
+      L"spooler is configured to accept client connections.\n\nThere is a policy that can be "
+      L"configured to enable this. You can use the Group Policy Object Editor (Gpedit.msc), and "
+      L"the corresponding policy is located in \"Administrative Templates\\Printers\".\n\n"
+      L"Otherwise check RPC.";
+  const FailureCase cases[] = {
+      {L"DENIED", NO_ERROR, ERROR_ACCESS_DENIED,
+       L"Failed to get print driver information from: DENIED\nAccess denied.\r\n\n"},
+      {L"OLDSRV", NO_ERROR, ERROR_FILE_NOT_FOUND, advice.c_str()},
+      {L"", NO_ERROR, ERROR_FILE_NOT_FOUND, nullptr},  // local: checked below
+      {L"GONE", ERROR_BAD_NETPATH, 0, nullptr},
+      {L"CANCELLED", ERROR_CANCELLED, 0, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.machine);
+    FakeMachine machine;
+    machine.connectResult = c.connectResult;
+    machine.firstCallError = c.spoolerError;
+    spooler.machines[c.machine[0] ? L"\\\\" + std::wstring(c.machine) : L""] = machine;
+
+    ::SetWindowTextW(machineCombo, c.machine);
+    ::SendMessageW(enumerateButton, BM_CLICK, 0, 0);
+    const std::wstring shown = ReadAndCloseMessageBox(c.connectResult == ERROR_CANCELLED ? 1500 : 10000);
+    if (c.message) {
+      EXPECT_EQ(shown, c.message);
+    } else if (c.machine[0] == L'\0') {
+      EXPECT_EQ(shown.rfind(L"Failed to get print driver information from the local machine.\n", 0), 0u)
+          << shown;
+    } else if (c.connectResult == ERROR_BAD_NETPATH) {
+      EXPECT_EQ(shown.rfind(L"Failed to connect to: GONE\n", 0), 0u) << shown;
+    } else {
+      EXPECT_EQ(shown, L"");  // the user cancelled the credential prompt: no message
+    }
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(RowCount(), 0);
+    EXPECT_TRUE(::IsWindowEnabled(enumerateButton));
+    EXPECT_FALSE(::IsWindowEnabled(deleteButton));
+    EXPECT_FALSE(::IsWindowVisible(progressBar));
+    EXPECT_EQ(::GetFocus(), listView);
+  }
+  // A target without drivers is a success with an empty list.
+  spooler.machines[L"\\\\EMPTY"] = {};
+  EnumerateMachine(L"EMPTY");
+  EXPECT_EQ(RowCount(), 0);
+  EXPECT_FALSE(::IsWindowEnabled(deleteButton));
+  ASSERT_NE(currentInventory, nullptr);
+  EXPECT_EQ(currentInventory->driverCount, 0u);
+}
+
+TEST_F(MainWindow, OnlyOneRunAtATimeWhateverIsPressed) {
+  spooler.machines[L""].enumerateDelayMs = 30;
+  OpenWindow();
+  for (int i = 0; i < 40; ++i) {
+    ::SendMessageW(listView, WM_KEYDOWN, VK_RETURN, 0);
+    ::SendMessageW(enumerateButton, BM_CLICK, 0, 0);
+    HeaderClick(i % 15);
+    ::SetWindowPos(window, nullptr, 0, 0, 700 + (i % 5) * 40, 500, SWP_NOMOVE | SWP_NOZORDER);
+    PumpUntil([] { return false; }, 5);
+  }
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(RowCount(), 5);
+  // Two calls per run; never more runs than the presses that found no run going.
+  EXPECT_EQ(spooler.enumerateCalls % 2, 0);
+}
+
+TEST_F(MainWindow, ClosingDuringASlowEnumerationNeitherCrashesNorHangs) {
+  spooler.machines[L""].enumerateDelayMs = 300;
+  OpenWindow();
+  for (int i = 0; i < 5; ++i) {
+    ::SendMessageW(enumerateButton, BM_CLICK, 0, 0);
+    PumpUntil([] { return false; }, 50);
+    ::SendMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_FALSE(::IsWindow(window));
+    // The worker ends on its own: the window it reports to is gone.
+    EXPECT_TRUE(PumpUntil([] { return WaitForWorkers(0); }, 10000));
+    TearDown();
+    SetUp();
+    spooler.machines[L""].enumerateDelayMs = 300;
+    OpenWindow();
+  }
+}
+
+}  // namespace
+}  // namespace kestrun::testing

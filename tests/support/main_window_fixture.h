@@ -1,0 +1,50 @@
+// The real main window, created in the test process as start-up creates it,
+// with the fake spooler behind the seam.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <future>
+#include <string>
+#include <vector>
+
+#include "tests/support/fake_spooler.h"
+
+namespace kestrun::testing {
+
+class MainWindowFixture : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Creates the window (which starts the first enumeration) and waits for it.
+  void OpenWindow();
+  // Pumps messages until no enumeration or deletion runs and "Enumerate" is back.
+  bool WaitIdle(DWORD timeoutMs = 20000);
+  // Presses "Enumerate" for a machine typed into the box, and waits.
+  void EnumerateMachine(const std::wstring& machine);
+
+  std::wstring Cell(int row, int column) const;
+  std::vector<std::wstring> Column(int column) const;
+  int RowCount() const;
+  bool IsChecked(int row) const;
+  RECT ChildRect(HWND child) const;
+
+  FakeSpooler spooler;
+  HWND window = nullptr;
+};
+
+// Waits on another thread for a message box captioned `caption`, reads its
+// text and presses `button`; the text is empty when no box came in time.
+std::future<std::wstring> AnswerMessageBox(const wchar_t* caption = L"Kestrun",
+                                           int button = IDOK, DWORD timeoutMs = 10000);
+
+// Finds a message box captioned "Kestrun" while pumping this thread's
+// messages, reads it and presses OK; empty when none came in time.
+std::wstring ReadAndCloseMessageBox(DWORD timeoutMs = 10000);
+
+std::wstring ClipboardText();
+
+}  // namespace kestrun::testing
