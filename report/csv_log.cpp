@@ -64,8 +64,8 @@ void AppendDriverRow(std::string& bytes, const DRIVER_INFO_6& driver,
 
 std::unique_ptr<CsvLog> CsvLog::Open(const wchar_t* path, DWORD& error) {
   // FILE_APPEND_DATA without FILE_WRITE_DATA: every write lands at the end of
-  // the file as one piece, whoever else is appending.
-  const HANDLE file = ::CreateFileW(path, FILE_APPEND_DATA | SYNCHRONIZE,
+  // the file. Read access is only there so the handle may take the append lock.
+  const HANDLE file = ::CreateFileW(path, FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
@@ -103,9 +103,16 @@ void CsvLog::Flush() {
 }
 
 void CsvLog::WriteWhole(std::string_view bytes) {
+  // Appenders take turns through a lock on one byte far past any real log's
+  // end: not every system keeps a large append in one piece when several
+  // programs append at once. The lock also holds across a file share.
+  OVERLAPPED appendLock = {};
+  appendLock.OffsetHigh = 0x40000000;
+  const bool locked = ::LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &appendLock) != FALSE;
   // A failed write loses its lines; the log is not examined after the fact.
   DWORD written = 0;
   ::WriteFile(file_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  if (locked) ::UnlockFileEx(file_, 0, 1, 0, &appendLock);
 }
 
 }  // namespace kestrun

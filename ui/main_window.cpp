@@ -132,6 +132,10 @@ void PaintLabel(HDC dc, int x, int y, const wchar_t* text) {
   ::TextOutW(dc, x, y, text, lstrlenW(text));
 }
 
+void PaintLabelWithin(HDC dc, RECT bounds, const wchar_t* text) {
+  ::DrawTextW(dc, text, -1, &bounds, DT_LEFT | DT_TOP | DT_SINGLELINE | DT_NOPREFIX | DT_END_ELLIPSIS);
+}
+
 void PaintCountPanel(HDC dc, DriverInventory& inventory) {
   HBRUSH brush = ::CreateSolidBrush(kPanelColour);
   ::FillRect(dc, &kPanel, brush);
@@ -164,9 +168,11 @@ void OnPaint(HWND window) {
   AppWindowState& state = *appWindowState;
   state.paintDc = ::BeginPaint(window, &state.paint);
   HGDIOBJ previousFont = ::SelectObject(state.paintDc, sharedGuiFont->font);
-  PaintLabel(state.paintDc, 250, 30, L"Enumerate Print Drivers:");
-  PaintLabel(state.paintDc, 422, 30, L"Delete Selected Drivers:");
-  PaintLabel(state.paintDc, 8, 30, L"Select target machine to enumerate its drivers:");
+  // Each label keeps to the space before the next, whatever the font's width.
+  PaintLabelWithin(state.paintDc, {250, 30, 418, 48}, L"Enumerate Print Drivers:");
+  PaintLabelWithin(state.paintDc, {422, 30, 584, 48}, L"Delete Selected Drivers:");
+  PaintLabelWithin(state.paintDc, {8, 30, 246, 48},
+                   L"Select target machine to enumerate its drivers:");
   // The inventory is replaced only on this thread, so it cannot change under the paint.
   if (currentInventory) PaintCountPanel(state.paintDc, *currentInventory);
   ::SelectObject(state.paintDc, previousFont);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <commctrl.h>
 
 #include "report/console.h"
 #include "tests/support/console_capture.h"
@@ -55,12 +56,16 @@ TEST_F(ShippedProgram, AuthorBoxShowsAndTheReportEnds) {
   }
 }
 
-TEST_F(ShippedProgram, WithoutArgumentsTheMainWindowOpensAndClosesWithExitZero) {
+TEST_F(ShippedProgram, WithoutArgumentsTheWindowListsTheLocalDriversAndClosesWithExitZero) {
   HANDLE process = StartProcess(Exe());
   ASSERT_NE(process, nullptr);
   const HWND window = WaitForWindow(L"Win32Obj", L"Kestrun", 30000);
   ASSERT_NE(window, nullptr);
   EXPECT_TRUE(PumpUntil([&] { return ::IsWindowVisible(window) != FALSE; }));
+  const HWND list = ::FindWindowExW(window, nullptr, L"SysListView32", nullptr);
+  ASSERT_NE(list, nullptr);
+  // The seeded drivers (and any others the prefix has) fill the list.
+  EXPECT_TRUE(PumpUntil([&] { return ::SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) >= 6; }, 30000));
   ::PostMessageW(window, WM_CLOSE, 0, 0);
   ASSERT_EQ(::WaitForSingleObject(process, 30000), WAIT_OBJECT_0);
   DWORD code = 99;

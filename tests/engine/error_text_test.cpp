@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "inventory/error_reporter.h"
+#include "tests/support/main_window_fixture.h"
 
 namespace kestrun {
 namespace {
@@ -26,6 +27,25 @@ TEST(ErrorText, SystemThenNetworkModuleThenUnspecified) {
                L"The network is not present or not started (test network module).\r\n");
 
   EXPECT_STREQ(reporter.GetErrorText(0x2FFFFFFF).text, L"Unspecified error!");
+}
+
+}  // namespace
+}  // namespace kestrun
+
+namespace kestrun {
+namespace {
+
+TEST(ErrorBox, ComposesPrefixAndTextUnderItsCaption) {
+  _DBGINFO reporter;
+  auto withPrefix = testing::AnswerMessageBox(L"Kestrun");
+  EXPECT_EQ(reporter.ShowErrorBox(nullptr, L"Could not read: ", ERROR_ACCESS_DENIED, L"Kestrun",
+                                  MB_ICONERROR | MB_OK),
+            IDOK);
+  EXPECT_EQ(withPrefix.get(), L"Could not read: Access denied.\r\n");
+
+  auto bare = testing::AnswerMessageBox(L"Kestrun");
+  EXPECT_EQ(reporter.ShowErrorBox(nullptr, nullptr, 0x2FFFFFFF, L"Kestrun", MB_OK), IDOK);
+  EXPECT_EQ(bare.get(), L"Unspecified error!");
 }
 
 }  // namespace
