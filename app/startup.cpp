@@ -47,12 +47,7 @@ int RunGuiMode(HINSTANCE instance, bool& workersMayRun) {
   }
 
   AppWindowState& state = *appWindowState;
-  CopyBounded(state.className, kClassName);
-  CopyBounded(state.title, kTitle);
-  state.windowProc = MainWndProc;
-  state.instance = instance;
-  state.iconId = IDI_APP;
-  state.menuId = IDR_MAIN_MENU;
+  ConfigureMainWindowState(state, instance);
 
   int exitCode = kExitFailed;
   if (CreateMainWindow(state)) {
@@ -78,6 +73,15 @@ AppWindowState* InitAppWindowState() {
   auto* state = new (std::nothrow) AppWindowState;
   if (state) state->backgroundBrush = static_cast<HBRUSH>(::GetStockObject(WHITE_BRUSH));
   return state;
+}
+
+void ConfigureMainWindowState(AppWindowState& state, HINSTANCE instance) {
+  CopyBounded(state.className, kClassName);
+  CopyBounded(state.title, kTitle);
+  state.windowProc = MainWndProc;
+  state.instance = instance;
+  state.iconId = IDI_APP;
+  state.menuId = IDR_MAIN_MENU;
 }
 
 ATOM RegisterMainClass(const AppWindowState& state) {

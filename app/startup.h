@@ -11,6 +11,8 @@ namespace kestrun {
 int RunKestrun(HINSTANCE instance, const wchar_t* argumentText);
 
 AppWindowState* InitAppWindowState();
+// Names the main window's class, caption, procedure, icon and menu.
+void ConfigureMainWindowState(AppWindowState& state, HINSTANCE instance);
 ATOM RegisterMainClass(const AppWindowState& state);
 bool CreateMainWindow(AppWindowState& state);
 void RunMessageLoop(AppWindowState& state);

@@ -60,12 +60,7 @@ int main() {
   CreateSharedRecords();
   processLock = new CriticalSection;
   AppWindowState& state = *appWindowState;
-  CopyBounded(state.className, L"Win32Obj");
-  CopyBounded(state.title, L"Kestrun");
-  state.windowProc = MainWndProc;
-  state.instance = ::GetModuleHandleW(nullptr);
-  state.iconId = IDI_APP;
-  state.menuId = IDR_MAIN_MENU;
+  ConfigureMainWindowState(state, ::GetModuleHandleW(nullptr));
   CreateMainWindow(state);
   PumpUntilIdle();
 

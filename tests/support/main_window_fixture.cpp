@@ -35,12 +35,7 @@ void MainWindowFixture::OpenWindow() {
   ASSERT_TRUE(CreateSharedRecords());
   processLock = new CriticalSection;
   AppWindowState& state = *appWindowState;
-  CopyBounded(state.className, L"Win32Obj");
-  CopyBounded(state.title, L"Kestrun");
-  state.windowProc = MainWndProc;
-  state.instance = ::GetModuleHandleW(nullptr);
-  state.iconId = IDI_APP;
-  state.menuId = IDR_MAIN_MENU;
+  ConfigureMainWindowState(state, ::GetModuleHandleW(nullptr));
   state.width = 1000;
   state.height = 600;
   ASSERT_TRUE(CreateMainWindow(state));
