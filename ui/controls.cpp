@@ -43,6 +43,15 @@ void CenterOver(HWND owner, HWND window) {
   ::ShowWindow(window, SW_SHOWDEFAULT);
 }
 
+void ReadListCell(HWND list, int row, int column, wchar_t* buffer, int capacity) {
+  LVITEMW item = {};
+  item.iSubItem = column;
+  item.pszText = buffer;
+  item.cchTextMax = capacity;
+  buffer[0] = L'\0';
+  ::SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+}
+
 int ShowMessage(const wchar_t* text, UINT icon) {
   return ::MessageBoxW(MainWindow(), text, L"Kestrun", icon);
 }

@@ -26,6 +26,9 @@ void StopProgress();
 // Centres a window over its owner and shows it.
 void CenterOver(HWND owner, HWND window);
 
+// Reads one cell of a list into a buffer (cut at its capacity; empty when absent).
+void ReadListCell(HWND list, int row, int column, wchar_t* buffer, int capacity);
+
 // An information or error box owned by the main window, captioned "Kestrun".
 int ShowMessage(const wchar_t* text, UINT icon);
 

@@ -44,16 +44,6 @@ void SetCell(int row, int column, const wchar_t* text) {
                  reinterpret_cast<LPARAM>(&item));
 }
 
-void ReadCell(int row, int column, wchar_t* buffer, int capacity) {
-  LVITEMW item = {};
-  item.iSubItem = column;
-  item.pszText = buffer;
-  item.cchTextMax = capacity;
-  buffer[0] = L'\0';
-  ::SendMessageW(listView, LVM_GETITEMTEXTW, static_cast<WPARAM>(row),
-                 reinterpret_cast<LPARAM>(&item));
-}
-
 }  // namespace
 
 HWND CreateDriverListView(HWND parent, int clientWidth, int clientHeight) {
@@ -133,7 +123,7 @@ void CopySelectedRow() {
   wchar_t text[kClipboardTextCapacity] = {};
   wchar_t cell[kCopyCellCapacity];
   for (int column = kFirstFieldColumn; column <= kLastFieldColumn; ++column) {
-    ReadCell(row, column, cell, kCopyCellCapacity);
+    ReadListCell(listView, row, column, cell, kCopyCellCapacity);
     AppendBounded(text, cell);
     AppendBounded(text, L"\r\n");
   }

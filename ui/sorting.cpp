@@ -43,13 +43,7 @@ bool Snapshot(HWND list, int column, SortTexts& sortTexts, std::vector<LPARAM>& 
     params.resize(static_cast<size_t>(rows));
     std::wstring buffer(kSortTextCapacity, L'\0');
     for (int row = 0; row < rows; ++row) {
-      LVITEMW item = {};
-      item.iSubItem = column;
-      item.pszText = buffer.data();
-      item.cchTextMax = kSortTextCapacity;
-      buffer[0] = L'\0';
-      ::SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row),
-                     reinterpret_cast<LPARAM>(&item));
+      ReadListCell(list, row, column, buffer.data(), kSortTextCapacity);
       sortTexts.texts[static_cast<size_t>(row)] = buffer.c_str();
       params[static_cast<size_t>(row)] = RowParam(list, row);
     }
