@@ -12,6 +12,7 @@ namespace kestrun {
 
 constexpr int kWindowTextCapacity = 256;
 constexpr int kSaveLogPathCapacity = 500;
+constexpr int kSaveFilterCapacity = 300;
 
 // The main window's descriptor.
 struct AppWindowState {
@@ -45,8 +46,8 @@ struct SharedGuiFont {
 
 struct SaveOptions {
   wchar_t logPath[kSaveLogPathCapacity] = {};
-  OPENFILENAMEW* saveFileDialog = nullptr;  // set only while Browse runs
-  wchar_t fileFilter[64] = {};
+  OPENFILENAMEW* fileDialog = nullptr;  // set only while Browse runs
+  wchar_t filter[kSaveFilterCapacity] = {};
 };
 
 // The last network server enumeration; `servers` belongs to the network library.

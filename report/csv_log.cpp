@@ -40,6 +40,33 @@ std::string CsvHeaderLine() {
   return header;
 }
 
+std::string ListHeaderLine(bool allColumns, const int* choices) {
+  if (allColumns) return CsvHeaderLine();
+  std::string header;
+  for (int column = kFirstFieldColumn; column <= kLastFieldColumn; ++column) {
+    if (choices[column] == 1) AppendCsvField(header, columnTitles[column]);
+  }
+  AppendCsvLineEnd(header);
+  return header;
+}
+
+void AppendListRow(std::string& bytes, const wchar_t* const* cells, bool allColumns,
+                   const int* choices) {
+  if (allColumns) {
+    // These rows have never carried a comma after their last field, though
+    // their header does; spreadsheets and scripts read them as they are.
+    for (int column = kFirstFieldColumn; column < kLastFieldColumn; ++column) {
+      AppendCsvField(bytes, FieldOrEmpty(cells[column]));
+    }
+    AppendCsvText(bytes, FieldOrEmpty(cells[kLastFieldColumn]));
+  } else {
+    for (int column = kFirstFieldColumn; column <= kLastFieldColumn; ++column) {
+      if (choices[column] == 1) AppendCsvField(bytes, FieldOrEmpty(cells[column]));
+    }
+  }
+  AppendCsvLineEnd(bytes);
+}
+
 void AppendDriverRow(std::string& bytes, const DRIVER_INFO_6& driver,
                      const wchar_t* dependentFilesLine) {
   const auto field = [&bytes](const wchar_t* text) {

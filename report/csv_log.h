@@ -29,6 +29,17 @@ std::string CsvHeaderLine();
 void AppendDriverRow(std::string& bytes, const DRIVER_INFO_6& driver,
                      const wchar_t* dependentFilesLine);
 
+// The list's log: a header of the chosen columns' titles, each followed by a
+// comma. `choices` holds one entry per list column (entry c is 1 when column c
+// is chosen; entry 0 is unused here); with `allColumns` every column counts.
+std::string ListHeaderLine(bool allColumns, const int* choices);
+
+// One list row from its cell texts (indexed by list column; entry 0 unused).
+// All columns: columns 1 to 13 each followed by a comma, column 14 followed by
+// the line end. Chosen columns: each followed by a comma, then the line end.
+void AppendListRow(std::string& bytes, const wchar_t* const* cells, bool allColumns,
+                   const int* choices);
+
 // A log file opened for atomic appends. Whole lines are gathered and written
 // in batches that never split a line.
 class CsvLog {

@@ -9,6 +9,7 @@ cmake --build --preset mingw --target report_bench window_bench
 trap kestrun_stop EXIT
 kestrun_start_display
 kestrun_start_wine
+kestrun_unmanaged_windows
 for bench in report_bench window_bench; do
   wine "$build/bin/$bench.exe" >"$build/bench.out" 2>"$build/bench.err" </dev/null || true
   grep -v -e wine32 -e multiarch -e "dpkg --add" -e "apt-get install" "$build/bench.err" || true

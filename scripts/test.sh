@@ -11,4 +11,5 @@ cmake --build --preset mingw
 trap kestrun_stop EXIT
 kestrun_start_display
 kestrun_start_wine
+kestrun_unmanaged_windows
 ctest --test-dir "$build" --output-on-failure --timeout 1200 </dev/null

@@ -36,6 +36,13 @@ kestrun_start_wine() {
   wineserver -p >/dev/null 2>&1 </dev/null || true
 }
 
+# Xvfb runs no window manager, and Wine waits two seconds for one to confirm
+# every hidden or closed top-level window (each dialog and message box).
+# Unmanaged windows are hidden at once; tests and benchmarks use them.
+kestrun_unmanaged_windows() {
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null || true
+}
+
 kestrun_stop() {
   wineserver -k >/dev/null 2>&1 </dev/null || true
   if [ -n "${kestrun_xvfb_pid:-}" ]; then kill "$kestrun_xvfb_pid" 2>/dev/null || true; fi

@@ -145,14 +145,15 @@ void CopyTextToClipboard(const wchar_t* text) {
   ::CloseClipboard();
 }
 
-bool FillDriverRows(DriverInventory& inventory) {
+bool AddDriverRows(DriverInventory& inventory, const DWORD* indexes, DWORD count) {
   ::SendMessageW(listView, WM_SETREDRAW, FALSE, 0);
-  ::SendMessageW(listView, LVM_DELETEALLITEMS, 0, 0);
-  ::SendMessageW(listView, LVM_SETITEMCOUNT, inventory.driverCount, 0);
+  ::SendMessageW(listView, LVM_SETITEMCOUNT, count, 0);
   const DRIVER_INFO_6* drivers = inventory.Drivers();
   bool filled = true;
-  for (DWORD i = 0; i < inventory.driverCount && filled; ++i) {
-    const DRIVER_INFO_6& driver = drivers[i];
+  for (DWORD i = 0; i < count; ++i) {
+    const DWORD record = indexes ? indexes[i] : i;
+    if (record >= inventory.driverCount) continue;
+    const DRIVER_INFO_6& driver = drivers[record];
     LVITEMW item = {};
     item.mask = LVIF_IMAGE | LVIF_PARAM | LVIF_STATE;
     item.iItem = static_cast<int>(i);
@@ -189,9 +190,15 @@ bool FillDriverRows(DriverInventory& inventory) {
       if (cells[column] != nullptr && cells[column][0] != L'\0') SetCell(row, column, cells[column]);
     }
   }
-  if (!filled) ::SendMessageW(listView, LVM_DELETEALLITEMS, 0, 0);
   ::SendMessageW(listView, WM_SETREDRAW, TRUE, 0);
   return filled;
+}
+
+bool FillDriverRows(DriverInventory& inventory) {
+  ::SendMessageW(listView, LVM_DELETEALLITEMS, 0, 0);
+  if (AddDriverRows(inventory, nullptr, inventory.driverCount)) return true;
+  ::SendMessageW(listView, LVM_DELETEALLITEMS, 0, 0);
+  return false;
 }
 
 }  // namespace kestrun

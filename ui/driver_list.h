@@ -31,6 +31,12 @@ void CopySelectedRow();
 // Puts a text of up to 2047 characters on the clipboard as Unicode text.
 void CopyTextToClipboard(const wchar_t* text);
 
+// Adds one row per record named in `indexes` (every record when null), each
+// showing the application icon, unchecked, with its position as item
+// parameter; redraw is suspended meanwhile. False when a dependent-files line
+// could not be built; the rows added before it stay.
+bool AddDriverRows(DriverInventory& inventory, const DWORD* indexes, DWORD count);
+
 // Replaces the rows with one row per driver of the inventory (record index as
 // item parameter, unchecked), with redraw suspended. False when a
 // dependent-files line could not be built; the list is then empty.

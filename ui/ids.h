@@ -28,6 +28,32 @@
 #define IDM_CTX_SAVE_OUTPUT 40015
 #define IDM_CTX_EXIT 40016
 
+// Find dialog controls.
+#define IDC_FIND_TEXT 1018
+#define IDC_FIND_NEXT 1019
+
+// Save Selected Items dialog controls.
+#define IDC_SAVE_ALL_COLUMNS 1001
+#define IDC_SAVE_DRIVER_NAME 1002
+#define IDC_SAVE_PROVIDER 1003
+#define IDC_SAVE_DEPENDENT_FILES 1004
+#define IDC_SAVE_ENVIRONMENT 1005
+#define IDC_SAVE_DRIVER_PATH 1006
+#define IDC_SAVE_PREVIOUS_NAMES 1007
+#define IDC_SAVE_DATA_FILE 1008
+#define IDC_SAVE_CONFIG_FILE 1009
+#define IDC_SAVE_HELP_FILE 1010
+#define IDC_SAVE_MONITOR_NAME 1011
+#define IDC_SAVE_DEFAULT_DATA_TYPES 1012
+#define IDC_SAVE_MANUFACTURER 1013
+#define IDC_SAVE_HARDWARE_ID 1014
+#define IDC_SAVE_OEM_URL 1015
+#define IDC_SAVE_LOG_PATH 1016
+#define IDC_SAVE_BROWSE 1017
+
+// About dialog controls.
+#define IDC_ABOUT_DISCLAIMER 1018
+
 // Private messages of the main window, sent by the workers.
 #define WM_KESTRUN_ENUMERATION_BEGIN (WM_APP + 1)   // drop the old inventory and rows
 #define WM_KESTRUN_ENUMERATION_RESULT (WM_APP + 2)  // take a new inventory and fill the list

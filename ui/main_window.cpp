@@ -13,8 +13,12 @@
 #include "ui/column_table.h"
 #include "ui/controls.h"
 #include "ui/driver_list.h"
+#include "ui/about_dialog.h"
 #include "ui/enumeration_worker.h"
+#include "ui/find.h"
 #include "ui/ids.h"
+#include "ui/save_dialog.h"
+#include "ui/views.h"
 #include "ui/workers.h"
 
 namespace kestrun {
@@ -56,13 +60,22 @@ HWND CreateChild(const wchar_t* className, const wchar_t* text, DWORD style, int
                            Instance(), nullptr);
 }
 
+bool ControlHeld() { return ::GetKeyState(VK_CONTROL) < 0; }
+
 // Enter, Ctrl+F and F3 act the same wherever the focus is.
 void HandleKey(WPARAM key) {
-  if (key == VK_RETURN) ::SendMessageW(enumerateButton, BM_CLICK, 0, 0);
-  // Ctrl+F and F3 open the Find dialog and find the next entry.
+  if (key == VK_RETURN) {
+    ::SendMessageW(enumerateButton, BM_CLICK, 0, 0);
+  } else if (key == 'F' && ControlHeld()) {
+    OpenFindDialog();
+  } else if (key == VK_F3) {
+    FindNext();
+  }
 }
 
-bool IsCommandKey(WPARAM key) { return key == VK_RETURN; }
+bool IsCommandKey(WPARAM key) {
+  return key == VK_RETURN || key == VK_F3 || (key == 'F' && ControlHeld());
+}
 
 void OnCreate(HWND window) {
   appWindowState->hwnd = window;  // the first worker starts before CreateWindowExW returns
@@ -190,6 +203,24 @@ void RunListCommand(UINT command, HWND window) {
     case IDM_CTX_COPY_ITEM:
       CopySelectedRow();
       break;
+    case IDM_NON_NATIVE_ONLY:
+    case IDM_CTX_NON_NATIVE_ONLY:
+      ShowNonNativeOnly();
+      break;
+    case IDM_RESET_VIEW:
+    case IDM_CTX_RESET_VIEW:
+      ResetView();
+      break;
+    case IDM_SAVE_OUTPUT:
+    case IDM_CTX_SAVE_OUTPUT:
+      OpenSaveDialog();
+      break;
+    case IDM_FIND:
+      OpenFindDialog();
+      break;
+    case IDM_ABOUT:
+      ShowAboutDialog();
+      break;
     default:
       break;
   }
@@ -286,6 +317,8 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
       return 0;
     case WM_NOTIFY: {
       const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+      // Emptying the list needs no notice per row.
+      if (header->code == LVN_DELETEALLITEMS) return TRUE;
       if (header->code == LVN_COLUMNCLICK) {
         HeaderClick(reinterpret_cast<const NMLISTVIEW*>(lParam)->iSubItem);
       }

@@ -106,6 +106,25 @@ RECT MainWindowFixture::ChildRect(HWND child) const {
   return rect;
 }
 
+void MainWindowFixture::Command(UINT id) const {
+  ::SendMessageW(window, WM_COMMAND, MAKEWPARAM(id, 0), 0);
+}
+
+int MainWindowFixture::SelectedRow() const {
+  return static_cast<int>(::SendMessageW(listView, LVM_GETNEXTITEM, static_cast<WPARAM>(-1),
+                                         LVNI_SELECTED));
+}
+
+void MainWindowFixture::PressKey(HWND target, WPARAM key, bool control) {
+  BYTE keys[256] = {};
+  ::GetKeyboardState(keys);
+  keys[VK_CONTROL] = control ? 0x80 : 0;
+  ::SetKeyboardState(keys);
+  ::SendMessageW(target, WM_KEYDOWN, key, 1);
+  keys[VK_CONTROL] = 0;
+  ::SetKeyboardState(keys);
+}
+
 std::future<std::wstring> AnswerMessageBox(const wchar_t* caption, int button, DWORD timeoutMs) {
   return std::async(std::launch::async, [caption, button, timeoutMs] {
     const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;

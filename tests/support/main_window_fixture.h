@@ -31,6 +31,12 @@ class MainWindowFixture : public ::testing::Test {
   int RowCount() const;
   bool IsChecked(int row) const;
   RECT ChildRect(HWND child) const;
+  // A menu or context-menu command, as the window receives it.
+  void Command(UINT id) const;
+  // The selected row, or -1.
+  int SelectedRow() const;
+  // A key press sent to a window, with Ctrl held when asked.
+  static void PressKey(HWND target, WPARAM key, bool control = false);
 
   FakeSpooler spooler;
   HWND window = nullptr;

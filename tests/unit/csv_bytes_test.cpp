@@ -88,5 +88,68 @@ TEST(CsvBytes, DriverRowsAreExact) {
             "(null),,(null),(null),(null),\r\n");
 }
 
+// The cells of one list row as the list shows them (entry 0 is the check box).
+struct ListRow {
+  const wchar_t* cells[kColumnCount] = {nullptr,        L"Contoso 4200", L"Contoso, Ltd.",
+                                        L"A.DLL; B.DLL; ", L"Windows x64", L"C:\\d\\UNIDRV.DLL",
+                                        L"X.GPD",         L"UI.DLL",       L"",
+                                        L"",              L"RAW",          L"Old 4200",
+                                        L"Contoso",       L"http://x",     L"hw_1"};
+};
+
+TEST(ListLogBytes, AllColumnsRowsHaveNoTrailingCommaButTheHeaderHas) {
+  FillColumnTable();
+  EXPECT_EQ(ListHeaderLine(true, nullptr),
+            "Driver Name,Provider,Dependent Files(s),Environment,Driver Path,Data File,"
+            "Configuration File(s),Help File,Monitor Name,Default Data Types,Previous Names,"
+            "Manufacturer Name,OEM URL,Hardware ID,\r\n");
+  std::string row;
+  AppendListRow(row, ListRow().cells, true, nullptr);
+  EXPECT_EQ(row,
+            "Contoso 4200,Contoso, Ltd.,A.DLL; B.DLL; ,Windows x64,C:\\d\\UNIDRV.DLL,X.GPD,UI.DLL,"
+            ",,RAW,Old 4200,Contoso,http://x,hw_1\r\n");
+}
+
+TEST(ListLogBytes, ChosenColumnsKeepTheirNumberedOrderEachWithAComma) {
+  FillColumnTable();
+  int choices[kColumnCount] = {};
+  choices[13] = 1;  // OEM URL alone
+  std::string row;
+  AppendListRow(row, ListRow().cells, false, choices);
+  EXPECT_EQ(ListHeaderLine(false, choices), "OEM URL,\r\n");
+  EXPECT_EQ(row, "http://x,\r\n");
+
+  choices[14] = 1;
+  choices[1] = 1;
+  choices[0] = 1;  // the "Save all columns" entry is not a column
+  row.clear();
+  AppendListRow(row, ListRow().cells, false, choices);
+  EXPECT_EQ(ListHeaderLine(false, choices), "Driver Name,OEM URL,Hardware ID,\r\n");
+  EXPECT_EQ(row, "Contoso 4200,http://x,hw_1,\r\n");
+
+  // Only a box reported as 1 (ticked) counts.
+  choices[1] = 2;
+  EXPECT_EQ(ListHeaderLine(false, choices), "OEM URL,Hardware ID,\r\n");
+}
+
+TEST(ListLogBytes, NoChosenColumnGivesEmptyLines) {
+  FillColumnTable();
+  const int none[kColumnCount] = {};
+  std::string row;
+  AppendListRow(row, ListRow().cells, false, none);
+  EXPECT_EQ(ListHeaderLine(false, none), "\r\n");
+  EXPECT_EQ(row, "\r\n");
+}
+
+TEST(ListLogBytes, CellsAreEncodedLikeTheCommandLineLog) {
+  ListRow list;
+  list.cells[1] = L"Imagewriter \u00c9lite \u4e2d";
+  list.cells[14] = nullptr;  // an absent cell is an empty field
+  std::string row;
+  AppendListRow(row, list.cells, true, nullptr);
+  EXPECT_EQ(row.substr(0, 21), "Imagewriter \xc9lite ?,C");
+  EXPECT_EQ(row.substr(row.size() - 12), ",http://x,\r\n");
+}
+
 }  // namespace
 }  // namespace kestrun

@@ -1,0 +1,65 @@
+#include "ui/list_log.h"
+
+#include <cwchar>
+#include <memory>
+#include <string>
+
+#include "app/shared_records.h"
+#include "report/csv_log.h"
+#include "ui/controls.h"
+#include "ui/driver_list.h"
+#include "ui/ids.h"
+
+namespace kestrun {
+
+int columnChoices[kColumnCount] = {};
+
+const int kColumnChoiceBoxes[kColumnCount] = {
+    IDC_SAVE_ALL_COLUMNS,     IDC_SAVE_DRIVER_NAME,        IDC_SAVE_PROVIDER,
+    IDC_SAVE_DEPENDENT_FILES, IDC_SAVE_ENVIRONMENT,        IDC_SAVE_DRIVER_PATH,
+    IDC_SAVE_DATA_FILE,       IDC_SAVE_CONFIG_FILE,        IDC_SAVE_HELP_FILE,
+    IDC_SAVE_MONITOR_NAME,    IDC_SAVE_DEFAULT_DATA_TYPES, IDC_SAVE_PREVIOUS_NAMES,
+    IDC_SAVE_MANUFACTURER,    IDC_SAVE_OEM_URL,            IDC_SAVE_HARDWARE_ID,
+};
+
+void ReadColumnChoices(HWND dialog) {
+  for (int column = 0; column < kColumnCount; ++column) {
+    columnChoices[column] = static_cast<int>(::IsDlgButtonChecked(dialog, kColumnChoiceBoxes[column]));
+  }
+}
+
+void WriteListLog(HWND dialog) {
+  // The path the dialog shows: another Save dialog may have browsed to a
+  // different file since this one did.
+  wchar_t path[kSaveLogPathCapacity] = {};
+  ::GetDlgItemTextW(dialog, IDC_SAVE_LOG_PATH, path, kSaveLogPathCapacity);
+  DWORD error = 0;
+  const std::unique_ptr<CsvLog> log = path[0] ? CsvLog::Open(path, error) : nullptr;
+  if (!log) {
+    ::MessageBoxW(dialog,
+                  L"Unable to save log file.\nEnsure that any previously saved logs are closed.",
+                  L"Kestrun", MB_ICONERROR);
+    return;
+  }
+  const bool allColumns = ::IsDlgButtonChecked(dialog, IDC_SAVE_ALL_COLUMNS) == BST_CHECKED;
+  if (!allColumns) ReadColumnChoices(dialog);
+
+  log->AppendLines(ListHeaderLine(allColumns, columnChoices));
+  wchar_t cells[kColumnCount][kListLogCellCapacity];
+  const wchar_t* cellTexts[kColumnCount] = {};
+  for (int column = 0; column < kColumnCount; ++column) cellTexts[column] = cells[column];
+  std::string line;
+  const int rows = ListRowCount();
+  for (int row = 0; row < rows; ++row) {
+    std::wmemset(&cells[0][0], L'\0', kColumnCount * kListLogCellCapacity);
+    for (int column = kFirstFieldColumn; column <= kLastFieldColumn; ++column) {
+      ReadListCell(listView, row, column, cells[column], kListLogCellCapacity);
+    }
+    line.clear();
+    AppendListRow(line, cellTexts, allColumns, columnChoices);
+    log->AppendLines(line);
+  }
+  // The log's destructor writes what is queued and closes the file.
+}
+
+}  // namespace kestrun

@@ -1,0 +1,125 @@
+#include "ui/save_dialog.h"
+
+#include <commdlg.h>
+
+#include <cwchar>
+#include <memory>
+#include <new>
+
+#include "app/shared_records.h"
+#include "common/bounded_text.h"
+#include "ui/controls.h"
+#include "ui/driver_list.h"
+#include "ui/ids.h"
+#include "ui/list_log.h"
+
+namespace kestrun {
+
+namespace {
+
+constexpr DWORD kSaveFileFlags = OFN_OVERWRITEPROMPT | OFN_SHOWHELP | OFN_EXTENSIONDIFFERENT;
+constexpr int kFileNameCapacity = 500;
+static_assert(sizeof(void*) != 8 || sizeof(OPENFILENAMEW) == 152);
+
+void EnableColumnBoxes(HWND dialog, bool enable) {
+  for (int column = 1; column < kColumnCount; ++column) {
+    ::EnableWindow(::GetDlgItem(dialog, kColumnChoiceBoxes[column]), enable);
+  }
+}
+
+void OnSaveInit(HWND dialog) {
+  ::CheckDlgButton(dialog, IDC_SAVE_ALL_COLUMNS, BST_CHECKED);
+  EnableColumnBoxes(dialog, false);
+}
+
+void OnSaveClicked(HWND dialog) {
+  wchar_t path[kSaveLogPathCapacity] = {};
+  ::GetDlgItemTextW(dialog, IDC_SAVE_LOG_PATH, path, kSaveLogPathCapacity);
+  if (path[0] == L'\0') {
+    ::MessageBoxW(dialog, L"Please set a valid log file path before proceeding.", L"Kestrun",
+                  MB_ICONINFORMATION);
+    return;
+  }
+  WriteListLog(dialog);
+  ::DestroyWindow(dialog);  // a closed dialog is not kept: the next command opens a fresh one
+}
+
+// Clicks; false lets the dialog manager carry on as usual.
+INT_PTR OnSaveCommand(HWND dialog, WORD id) {
+  switch (id) {
+    case IDC_SAVE_ALL_COLUMNS:
+      EnableColumnBoxes(dialog, ::IsDlgButtonChecked(dialog, IDC_SAVE_ALL_COLUMNS) != BST_CHECKED);
+      return FALSE;
+    case IDC_SAVE_BROWSE:
+      if (BrowseForLogFile(dialog) && saveOptions) {
+        ::SetDlgItemTextW(dialog, IDC_SAVE_LOG_PATH, saveOptions->logPath);
+      }
+      return FALSE;
+    case IDOK:
+      OnSaveClicked(dialog);
+      return TRUE;
+    case IDCANCEL:
+      ::DestroyWindow(dialog);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+}  // namespace
+
+void OpenSaveDialog() {
+  if (ListRowCount() == 0) {
+    ShowMessage(L"There are no items in the list to save!", MB_ICONINFORMATION);
+    return;
+  }
+  const HWND owner = MainWindow();
+  const HWND dialog =
+      ::CreateDialogParamW(appWindowState ? appWindowState->instance : nullptr,
+                           MAKEINTRESOURCEW(IDD_SAVE), owner, SaveDlgProc, 0);
+  if (dialog) CenterOver(owner, dialog);
+}
+
+INT_PTR CALLBACK SaveDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+  switch (message) {
+    case WM_INITDIALOG:
+      OnSaveInit(dialog);
+      return TRUE;
+    case WM_COMMAND:
+      // Only clicks: the word parameter is exactly the control's id.
+      if (HIWORD(wParam) != 0) return FALSE;
+      return OnSaveCommand(dialog, LOWORD(wParam));
+    default:
+      return FALSE;
+  }
+}
+
+bool BrowseForLogFile(HWND owner) {
+  if (saveOptions == nullptr) return false;
+  SaveOptions& options = *saveOptions;
+  std::wmemset(options.filter, L'\0', kSaveFilterCapacity);
+  constexpr wchar_t kFilter[] = L"CSV\0*.CSV\0";  // the array's own terminator ends the list
+  std::wmemcpy(options.filter, kFilter, sizeof(kFilter) / sizeof(wchar_t));
+
+  const std::unique_ptr<OPENFILENAMEW> record(new (std::nothrow) OPENFILENAMEW{});
+  if (!record) return false;
+  options.fileDialog = record.get();
+  wchar_t fileName[kFileNameCapacity] = {};
+  OPENFILENAMEW& file = *record;
+  file.lStructSize = sizeof(OPENFILENAMEW);
+  file.hwndOwner = owner;
+  file.lpstrFilter = options.filter;
+  file.nFilterIndex = 0;
+  file.lpstrFile = fileName;
+  file.nMaxFile = kFileNameCapacity;
+  file.lpstrTitle = L"Kestrun - Save Log File";
+  file.Flags = kSaveFileFlags;
+  file.lpstrDefExt = L"CSV";
+
+  const bool confirmed = ::GetSaveFileNameW(&file) != FALSE;
+  options.fileDialog = nullptr;
+  if (confirmed) CopyBounded(options.logPath, fileName);
+  return confirmed;
+}
+
+}  // namespace kestrun
