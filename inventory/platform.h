@@ -8,6 +8,8 @@
 #include <winnetwk.h>
 #include <winspool.h>
 
+#include "common/win32_handles.h"
+
 namespace kestrun {
 
 struct PlatformApi {
@@ -31,5 +33,12 @@ const PlatformApi& Platform();
 
 // Replaces the table; only tests call this, before any worker runs.
 void InstallPlatform(const PlatformApi& api);
+
+namespace detail {
+inline void ClosePrinterHandle(HANDLE printer) { Platform().ClosePrinter(printer); }
+}  // namespace detail
+
+// A printer handle from OpenPrinterW, closed through the table in force.
+using UniquePrinter = UniqueAny<HANDLE, detail::ClosePrinterHandle>;
 
 }  // namespace kestrun

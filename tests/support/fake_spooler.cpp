@@ -1,5 +1,6 @@
 #include "tests/support/fake_spooler.h"
 
+#include <algorithm>
 #include <cwchar>
 
 #include "inventory/platform.h"
@@ -65,7 +66,91 @@ DWORD WINAPI SeamCancelConnection(LPCWSTR name, DWORD flags, BOOL force) {
   return activeSpooler->CancelConnection(name, flags, force);
 }
 
+BOOL WINAPI SeamEnumPrinters(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD size,
+                             LPDWORD needed, LPDWORD returned) {
+  return activeSpooler->EnumPrinters(flags, name, level, buffer, size, needed, returned);
+}
+
+BOOL WINAPI SeamOpenPrinter(LPWSTR name, LPHANDLE handle, LPPRINTER_DEFAULTSW defaults) {
+  return activeSpooler->OpenPrinter(name, handle, defaults);
+}
+
+BOOL WINAPI SeamDeletePrinter(HANDLE handle) { return activeSpooler->DeletePrinter(handle); }
+
+BOOL WINAPI SeamClosePrinter(HANDLE handle) { return activeSpooler->ClosePrinter(handle); }
+
+BOOL WINAPI SeamDeletePrinterDriverEx(LPWSTR server, LPWSTR environment, LPWSTR driverName,
+                                      DWORD deleteFlag, DWORD versionFlag) {
+  return activeSpooler->DeletePrinterDriverEx(server, environment, driverName, deleteFlag,
+                                              versionFlag);
+}
+
+NET_API_STATUS WINAPI SeamNetServerEnum(LMCSTR server, DWORD level, LPBYTE* buffer,
+                                        DWORD preferredLength, LPDWORD entriesRead,
+                                        LPDWORD totalEntries, DWORD serverType, LMCSTR domain,
+                                        LPDWORD resumeHandle) {
+  return activeSpooler->NetServerEnum(server, level, buffer, preferredLength, entriesRead,
+                                      totalEntries, serverType, domain, resumeHandle);
+}
+
+NET_API_STATUS WINAPI SeamNetApiBufferFree(LPVOID buffer) {
+  return activeSpooler->NetApiBufferFree(buffer);
+}
+
 std::wstring OrNull(const wchar_t* text) { return text ? text : L"(null)"; }
+
+// Hands a call's outcome to the caller as the spooler does; set after the lock
+// is released, so nothing in between can change the thread's last error.
+BOOL Outcome(DWORD error) {
+  if (error == 0) return TRUE;
+  ::SetLastError(error);
+  return FALSE;
+}
+
+bool SameTextIgnoringCase(const std::wstring& a, const std::wstring& b) {
+  return _wcsicmp(a.c_str(), b.c_str()) == 0;
+}
+
+// The strings of one PRINTER_INFO_2 record, as the spooler fills them.
+struct PrinterStrings {
+  OptionalText serverName, printerName, shareName, portName, driverName, comment, location, sepFile,
+      printProcessor, dataType, parameters;
+
+  PrinterStrings(const std::wstring& server, const FakePrinter& p)
+      : serverName(server.empty() ? OptionalText() : OptionalText(server)),
+        printerName(server.empty() ? p.name : server + L"\\" + p.name),
+        shareName(L""),
+        portName(p.portName),
+        driverName(p.driverName),
+        comment(L""),
+        location(L""),
+        sepFile(L""),
+        printProcessor(L"winprint"),
+        dataType(L"RAW"),
+        parameters(L"") {}
+
+  size_t Bytes() const {
+    return TextBytes(serverName) + TextBytes(printerName) + TextBytes(shareName) +
+           TextBytes(portName) + TextBytes(driverName) + TextBytes(comment) + TextBytes(location) +
+           TextBytes(sepFile) + TextBytes(printProcessor) + TextBytes(dataType) +
+           TextBytes(parameters);
+  }
+};
+
+// Splits "\\SRV\Office" into the machine key and the bare printer name; a
+// name without a server part belongs to the local machine.
+bool SplitPrinterName(const std::wstring& full, std::wstring& server, std::wstring& printer) {
+  if (full.rfind(L"\\\\", 0) != 0) {
+    server.clear();
+    printer = full;
+    return !printer.empty();
+  }
+  const size_t slash = full.find(L'\\', 2);
+  if (slash == std::wstring::npos) return false;  // a server's own name, not a printer
+  server = full.substr(0, slash);
+  printer = full.substr(slash + 1);
+  return !printer.empty();
+}
 
 }  // namespace
 
@@ -75,6 +160,13 @@ void FakeSpooler::Install() {
   api.EnumPrinterDriversW = SeamEnumPrinterDrivers;
   api.WNetAddConnection2W = SeamAddConnection;
   api.WNetCancelConnection2W = SeamCancelConnection;
+  api.EnumPrintersW = SeamEnumPrinters;
+  api.OpenPrinterW = SeamOpenPrinter;
+  api.DeletePrinter = SeamDeletePrinter;
+  api.ClosePrinter = SeamClosePrinter;
+  api.DeletePrinterDriverExW = SeamDeletePrinterDriverEx;
+  api.NetServerEnum = SeamNetServerEnum;
+  api.NetApiBufferFree = SeamNetApiBufferFree;
   InstallPlatform(api);
 }
 
@@ -98,58 +190,59 @@ FakeMachine* FakeSpooler::FindMachine(const wchar_t* server) {
   return found == machines.end() ? nullptr : &found->second;
 }
 
-BOOL FakeSpooler::EnumPrinterDrivers(LPWSTR server, LPWSTR environment, DWORD level,
-                                     LPBYTE buffer, DWORD size, LPDWORD needed,
-                                     LPDWORD returned) {
+BOOL FakeSpooler::EnumPrinterDrivers(LPWSTR server, LPWSTR environment, DWORD level, LPBYTE buffer,
+                                     DWORD size, LPDWORD needed, LPDWORD returned) {
   Record(L"EnumPrinterDrivers " + OrNull(server) + L" " + OrNull(environment) + L" " +
          std::to_wstring(level) + L" " + std::to_wstring(size));
+  DWORD delay = 0;
   {
     std::lock_guard<std::mutex> guard(lock);
     ++enumerateCalls;
+    if (FakeMachine* machine = FindMachine(server)) delay = machine->enumerateDelayMs;
   }
-  *returned = 0;
-  FakeMachine* machine = FindMachine(server);
-  if (machine == nullptr) {
-    ::SetLastError(RPC_S_SERVER_UNAVAILABLE);
-    return FALSE;
-  }
-  if (machine->enumerateDelayMs) ::Sleep(machine->enumerateDelayMs);
-  if (level != 6 || environment == nullptr || std::wcscmp(environment, L"all") != 0) {
-    ::SetLastError(ERROR_INVALID_LEVEL);
-    return FALSE;
-  }
-  const DWORD required = DriverBufferSize(machine->drivers);
-  *needed = required;
-  if (buffer == nullptr || size < required) {
-    if (machine->firstCallError) {
-      ::SetLastError(machine->firstCallError);
-      return FALSE;
+  if (delay) ::Sleep(delay);  // outside the lock, so other calls go on meanwhile
+
+  DWORD error = 0;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    *returned = 0;
+    FakeMachine* machine = FindMachine(server);
+    if (machine == nullptr) {
+      error = RPC_S_SERVER_UNAVAILABLE;
+    } else if (level != 6 || environment == nullptr || std::wcscmp(environment, L"all") != 0) {
+      error = ERROR_INVALID_LEVEL;
+    } else {
+      const DWORD required = DriverBufferSize(machine->drivers);
+      *needed = required;
+      if (buffer == nullptr || size < required) {
+        // No drivers: the first call succeeds.
+        error = machine->firstCallError ? machine->firstCallError
+                : required == 0         ? 0
+                                        : ERROR_INSUFFICIENT_BUFFER;
+      } else if (machine->secondCallError) {
+        error = machine->secondCallError;
+      } else {
+        PackDrivers(machine->drivers, buffer);
+        *returned = static_cast<DWORD>(machine->drivers.size());
+      }
     }
-    if (required == 0) return TRUE;  // no drivers: the first call succeeds
-    ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
   }
-  if (machine->secondCallError) {
-    ::SetLastError(machine->secondCallError);
-    return FALSE;
-  }
-  PackDrivers(machine->drivers, buffer);
-  *returned = static_cast<DWORD>(machine->drivers.size());
-  return TRUE;
+  return Outcome(error);
 }
 
 DWORD FakeSpooler::AddConnection(LPNETRESOURCEW resource, LPCWSTR password, LPCWSTR user,
                                  DWORD flags) {
   std::wstring remote = OrNull(resource->lpRemoteName);
   Record(L"WNetAddConnection2 " + remote + L" type=" + std::to_wstring(resource->dwType) +
-         L" local=" + OrNull(resource->lpLocalName) + L" provider=" +
-         OrNull(resource->lpProvider) + L" password=" + OrNull(password) + L" user=" +
-         OrNull(user) + L" flags=" + std::to_wstring(flags));
+         L" local=" + OrNull(resource->lpLocalName) + L" provider=" + OrNull(resource->lpProvider) +
+         L" password=" + OrNull(password) + L" user=" + OrNull(user) + L" flags=" +
+         std::to_wstring(flags));
   const std::wstring suffix = L"\\IPC$";
-  if (remote.size() <= suffix.size() || remote.compare(remote.size() - suffix.size(),
-                                                       suffix.size(), suffix) != 0) {
+  if (remote.size() <= suffix.size() ||
+      remote.compare(remote.size() - suffix.size(), suffix.size(), suffix) != 0) {
     return ERROR_BAD_NET_NAME;
   }
+  std::lock_guard<std::mutex> guard(lock);
   FakeMachine* machine = FindMachine(remote.substr(0, remote.size() - suffix.size()).c_str());
   return machine ? machine->connectResult : ERROR_BAD_NETPATH;
 }
@@ -160,14 +253,286 @@ DWORD FakeSpooler::CancelConnection(LPCWSTR name, DWORD flags, BOOL force) {
   return ERROR_NOT_CONNECTED;
 }
 
+BOOL FakeSpooler::EnumPrinters(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD size,
+                               LPDWORD needed, LPDWORD returned) {
+  Record(L"EnumPrinters flags=" + std::to_wstring(flags) + L" " + OrNull(name) + L" " +
+         std::to_wstring(level) + L" " + std::to_wstring(size));
+  DWORD error = 0;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    *returned = 0;
+    const std::wstring server = name ? name : L"";
+    FakeMachine* machine = FindMachine(server.c_str());
+    if (machine == nullptr) {
+      error = RPC_S_SERVER_UNAVAILABLE;
+    } else if (level != 2) {
+      error = ERROR_INVALID_LEVEL;
+    } else {
+      const DWORD required = PrinterBufferSize(server, machine->printers);
+      *needed = required;
+      if (buffer == nullptr || size < required) {
+        // No printers: the first call succeeds.
+        error = machine->printerListError ? machine->printerListError
+                : required == 0           ? 0
+                                          : ERROR_INSUFFICIENT_BUFFER;
+      } else if (machine->printerListSecondError) {
+        error = machine->printerListSecondError;
+      } else {
+        PackPrinters(server, machine->printers, buffer);
+        *returned = static_cast<DWORD>(machine->printers.size());
+      }
+    }
+  }
+  return Outcome(error);
+}
+
+BOOL FakeSpooler::OpenPrinter(LPWSTR name, LPHANDLE handle, LPPRINTER_DEFAULTSW defaults) {
+  const DWORD access = defaults ? defaults->DesiredAccess : 0;
+  Record(L"OpenPrinter " + OrNull(name) + L" access=" + std::to_wstring(access) + L" datatype=" +
+         OrNull(defaults ? defaults->pDatatype : nullptr) +
+         (defaults && defaults->pDevMode ? L" devmode=set" : L" devmode=(null)"));
+  DWORD error = 0;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    *handle = nullptr;
+    std::wstring server, printer;
+    FakeMachine* machine = nullptr;
+    if (name && SplitPrinterName(name, server, printer)) machine = FindMachine(server.c_str());
+    const auto found = machine ? FindPrinter(*machine, printer) : nullptr;
+    if (found == nullptr) {
+      error = ERROR_INVALID_PRINTER_NAME;
+    } else if (found->openError) {
+      error = found->openError;
+    } else {
+      nextHandle_ += 8;
+      *handle = reinterpret_cast<HANDLE>(nextHandle_);
+      openPrinters[*handle] = FakePrinterHandle{server, found->name, access};
+    }
+  }
+  return Outcome(error);
+}
+
+BOOL FakeSpooler::DeletePrinter(HANDLE handle) {
+  Record(L"DeletePrinter " + HandleName(handle));
+  DWORD error = 0;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    const auto open = openPrinters.find(handle);
+    FakeMachine* machine =
+        open == openPrinters.end() ? nullptr : FindMachine(open->second.server.c_str());
+    FakePrinter* found = machine ? FindPrinter(*machine, open->second.printer) : nullptr;
+    if (open == openPrinters.end()) {
+      error = ERROR_INVALID_HANDLE;
+    } else if (found == nullptr) {
+      error = ERROR_INVALID_PRINTER_NAME;  // deleted through another handle meanwhile
+    } else if (found->deleteError) {
+      error = found->deleteError;
+    } else {
+      machine->printers.erase(machine->printers.begin() + (found - machine->printers.data()));
+    }
+  }
+  return Outcome(error);
+}
+
+BOOL FakeSpooler::ClosePrinter(HANDLE handle) {
+  Record(L"ClosePrinter " + HandleName(handle));
+  DWORD error = 0;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    if (openPrinters.erase(handle) == 0) {
+      ++badPrinterCloses;
+      error = ERROR_INVALID_HANDLE;
+    }
+  }
+  return Outcome(error);
+}
+
+BOOL FakeSpooler::DeletePrinterDriverEx(LPWSTR server, LPWSTR environment, LPWSTR driverName,
+                                        DWORD deleteFlag, DWORD versionFlag) {
+  Record(L"DeletePrinterDriverEx " + OrNull(server) + L" " + OrNull(environment) + L" " +
+         OrNull(driverName) + L" flags=" + std::to_wstring(deleteFlag) + L" version=" +
+         std::to_wstring(versionFlag));
+  DWORD error = 0;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    error = RemoveDriver(server, environment, driverName);
+  }
+  return Outcome(error);
+}
+
+DWORD FakeSpooler::RemoveDriver(const wchar_t* server, const wchar_t* environment,
+                                const wchar_t* driverName) {
+  FakeMachine* machine = FindMachine(server);
+  if (machine == nullptr) return RPC_S_SERVER_UNAVAILABLE;
+  if (machine->deleteDriverError) return machine->deleteDriverError;
+  if (driverName == nullptr) return ERROR_INVALID_PARAMETER;
+  // No environment means the server's own, which is x64 for every fake machine.
+  const std::wstring wanted = environment ? environment : L"Windows x64";
+  auto matches = [&](const FakeDriver& d) {
+    return d.name && SameTextIgnoringCase(*d.name, driverName) && d.environment &&
+           SameTextIgnoringCase(*d.environment, wanted);
+  };
+  auto& drivers = machine->drivers;
+  const auto first = std::find_if(drivers.begin(), drivers.end(), matches);
+  if (first == drivers.end()) return ERROR_UNKNOWN_PRINTER_DRIVER;
+  if (first->deleteError) return first->deleteError;
+  // A printer uses a driver by name, whatever the environment asked for.
+  for (const auto& p : machine->printers) {
+    if (SameTextIgnoringCase(p.driverName, driverName)) return ERROR_PRINTER_DRIVER_IN_USE;
+  }
+  // Every version of the driver in that environment goes.
+  drivers.erase(std::remove_if(drivers.begin(), drivers.end(), matches), drivers.end());
+  return 0;
+}
+
+FakePrinter* FakeSpooler::FindPrinter(FakeMachine& machine, const std::wstring& name) {
+  for (auto& p : machine.printers) {
+    if (SameTextIgnoringCase(p.name, name)) return &p;
+  }
+  return nullptr;
+}
+
+std::wstring FakeSpooler::HandleName(HANDLE handle) {
+  std::lock_guard<std::mutex> guard(lock);
+  const auto open = openPrinters.find(handle);
+  return open == openPrinters.end() ? L"(unknown)" : open->second.printer;
+}
+
+NET_API_STATUS FakeSpooler::NetServerEnum(LPCWSTR server, DWORD level, LPBYTE* buffer,
+                                          DWORD preferredLength, LPDWORD entriesRead,
+                                          LPDWORD totalEntries, DWORD serverType, LPCWSTR domain,
+                                          LPDWORD resumeHandle) {
+  Record(L"NetServerEnum " + OrNull(server) + L" " + std::to_wstring(level) + L" " +
+         std::to_wstring(preferredLength) + L" type=" + std::to_wstring(serverType) + L" domain=" +
+         OrNull(domain) + L" resume=" +
+         (resumeHandle ? std::to_wstring(*resumeHandle) : std::wstring(L"(null)")));
+  DWORD delay = 0;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    delay = serverListDelayMs;
+  }
+  if (delay) ::Sleep(delay);
+
+  std::lock_guard<std::mutex> guard(lock);
+  *buffer = nullptr;
+  *entriesRead = 0;
+  *totalEntries = 0;
+  if (level != 100) return ERROR_INVALID_LEVEL;
+  if (serverListStatus != NERR_Success && serverListStatus != ERROR_MORE_DATA) {
+    return serverListStatus;
+  }
+  if (serverNames.empty()) return serverListStatus;
+
+  size_t bytes = serverNames.size() * sizeof(SERVER_INFO_100);
+  for (const auto& name : serverNames) bytes += (name.size() + 1) * sizeof(wchar_t);
+  BYTE* block = static_cast<BYTE*>(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, bytes));
+  if (block == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+  auto* records = reinterpret_cast<SERVER_INFO_100*>(block);
+  auto* text = reinterpret_cast<wchar_t*>(block + serverNames.size() * sizeof(SERVER_INFO_100));
+  for (size_t i = 0; i < serverNames.size(); ++i) {
+    records[i].sv100_platform_id = PLATFORM_ID_NT;
+    records[i].sv100_name = text;
+    std::wmemcpy(text, serverNames[i].c_str(), serverNames[i].size() + 1);
+    text += serverNames[i].size() + 1;
+  }
+  serverBuffers.insert(block);
+  *buffer = block;
+  *entriesRead = static_cast<DWORD>(serverNames.size());
+  *totalEntries = serverListTotal ? serverListTotal : *entriesRead;
+  return serverListStatus;
+}
+
+NET_API_STATUS FakeSpooler::NetApiBufferFree(LPVOID buffer) {
+  Record(buffer ? L"NetApiBufferFree" : L"NetApiBufferFree (null)");
+  if (buffer == nullptr) return NERR_Success;  // as the real one: nothing to free
+  std::lock_guard<std::mutex> guard(lock);
+  if (serverBuffers.erase(buffer) == 0) {
+    ++badBufferFrees;  // never handed out, or freed already: not touched
+    return ERROR_INVALID_PARAMETER;
+  }
+  ::HeapFree(::GetProcessHeap(), 0, buffer);
+  return NERR_Success;
+}
+
+size_t FakeSpooler::OpenPrinterCount() {
+  std::lock_guard<std::mutex> guard(lock);
+  return openPrinters.size();
+}
+
+int FakeSpooler::BadPrinterCloses() {
+  std::lock_guard<std::mutex> guard(lock);
+  return badPrinterCloses;
+}
+
+size_t FakeSpooler::OutstandingServerBuffers() {
+  std::lock_guard<std::mutex> guard(lock);
+  return serverBuffers.size();
+}
+
+int FakeSpooler::BadBufferFrees() {
+  std::lock_guard<std::mutex> guard(lock);
+  return badBufferFrees;
+}
+
+std::vector<std::wstring> FakeSpooler::PrinterNames(const std::wstring& server) {
+  std::lock_guard<std::mutex> guard(lock);
+  std::vector<std::wstring> names;
+  if (FakeMachine* machine = FindMachine(server.c_str())) {
+    for (const auto& p : machine->printers) names.push_back(p.name);
+  }
+  return names;
+}
+
+std::vector<std::wstring> FakeSpooler::DriverKeys(const std::wstring& server) {
+  std::lock_guard<std::mutex> guard(lock);
+  std::vector<std::wstring> keys;
+  if (FakeMachine* machine = FindMachine(server.c_str())) {
+    for (const auto& d : machine->drivers) {
+      keys.push_back(d.name.value_or(L"(null)") + L"|" + d.environment.value_or(L"(null)"));
+    }
+  }
+  return keys;
+}
+
+DWORD PrinterBufferSize(const std::wstring& server, const std::vector<FakePrinter>& printers) {
+  size_t bytes = printers.size() * sizeof(PRINTER_INFO_2W);
+  for (const auto& p : printers) bytes += PrinterStrings(server, p).Bytes();
+  return static_cast<DWORD>(bytes);
+}
+
+void PackPrinters(const std::wstring& server, const std::vector<FakePrinter>& printers,
+                  BYTE* buffer) {
+  auto* records = reinterpret_cast<PRINTER_INFO_2W*>(buffer);
+  StringPacker strings(buffer + printers.size() * sizeof(PRINTER_INFO_2W));
+  for (size_t i = 0; i < printers.size(); ++i) {
+    const PrinterStrings s(server, printers[i]);
+    PRINTER_INFO_2W& r = records[i];
+    r = {};
+    r.pServerName = strings.Text(s.serverName);
+    r.pPrinterName = strings.Text(s.printerName);
+    r.pShareName = strings.Text(s.shareName);
+    r.pPortName = strings.Text(s.portName);
+    r.pDriverName = strings.Text(s.driverName);
+    r.pComment = strings.Text(s.comment);
+    r.pLocation = strings.Text(s.location);
+    r.pSepFile = strings.Text(s.sepFile);
+    r.pPrintProcessor = strings.Text(s.printProcessor);
+    r.pDatatype = strings.Text(s.dataType);
+    r.pParameters = strings.Text(s.parameters);
+    r.Attributes = PRINTER_ATTRIBUTE_LOCAL;
+    r.Priority = 1;
+    r.DefaultPriority = 1;
+  }
+}
+
 DWORD DriverBufferSize(const std::vector<FakeDriver>& drivers) {
   size_t bytes = drivers.size() * sizeof(DRIVER_INFO_6);
   for (const auto& d : drivers) {
     bytes += TextBytes(d.name) + TextBytes(d.environment) + TextBytes(d.driverPath) +
              TextBytes(d.dataFile) + TextBytes(d.configFile) + TextBytes(d.helpFile) +
-             ListBytes(d.dependentFiles) + TextBytes(d.monitorName) +
-             TextBytes(d.defaultDataType) + ListBytes(d.previousNames) + TextBytes(d.mfgName) +
-             TextBytes(d.oemUrl) + TextBytes(d.hardwareId) + TextBytes(d.provider);
+             ListBytes(d.dependentFiles) + TextBytes(d.monitorName) + TextBytes(d.defaultDataType) +
+             ListBytes(d.previousNames) + TextBytes(d.mfgName) + TextBytes(d.oemUrl) +
+             TextBytes(d.hardwareId) + TextBytes(d.provider);
   }
   return static_cast<DWORD>(bytes);
 }
@@ -246,8 +611,8 @@ std::vector<FakeDriver> SampleDrivers() {
 }
 
 std::vector<FakeDriver> GeneratedDrivers(size_t count) {
-  static const wchar_t* const kMakers[] = {L"Microsoft", L"Contoso", L"Fabrikam", L"Norvex",
-                                           L"Tailspin", L"Northwind", L"Adatum"};
+  static const wchar_t* const kMakers[] = {L"Microsoft", L"Contoso",   L"Fabrikam", L"Norvex",
+                                           L"Tailspin",  L"Northwind", L"Adatum"};
   std::vector<FakeDriver> drivers;
   drivers.reserve(count);
   for (size_t i = 0; i < count; ++i) {

@@ -2,6 +2,8 @@
 // and printers, buffers laid out as the spooler lays them out (the records
 // first, then the strings they point to), the two-call protocol with 122 and
 // the bytes needed, and any error code on any call. Every call is recorded.
+// Printer handles and server-list buffers are counted so tests can tell that
+// none leaks and none is released twice. Safe to call from any thread.
 #pragma once
 
 #include <windows.h>
@@ -9,9 +11,11 @@
 #include <winnetwk.h>
 #include <winspool.h>
 
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -37,12 +41,18 @@ struct FakeDriver {
   OptionalText oemUrl;
   OptionalText hardwareId;
   OptionalText provider;
+  DWORD deleteError = 0;  // DeletePrinterDriverExW fails with this, when set
 };
 
+// A printer's name is bare ("Office"). The spooler reports and opens a remote
+// machine's printer as "\\SRV\Office" and a local one by its bare name;
+// names are compared without case.
 struct FakePrinter {
   std::wstring name;
   std::wstring driverName;
   std::wstring portName = L"FILE:";
+  DWORD openError = 0;    // OpenPrinterW fails with this, when set
+  DWORD deleteError = 0;  // DeletePrinter fails with this, when set
 };
 
 struct FakeMachine {
@@ -51,7 +61,17 @@ struct FakeMachine {
   DWORD firstCallError = 0;   // instead of 122, when set
   DWORD secondCallError = 0;  // the filling call fails with this, when set
   DWORD connectResult = NO_ERROR;
-  DWORD enumerateDelayMs = 0;  // a slow spooler
+  DWORD enumerateDelayMs = 0;        // a slow spooler
+  DWORD printerListError = 0;        // EnumPrintersW fails with this instead of 122, when set
+  DWORD printerListSecondError = 0;  // the filling EnumPrintersW call fails with this
+  DWORD deleteDriverError = 0;       // every DeletePrinterDriverExW fails with this
+};
+
+// One printer handle the fake handed out and has not seen closed.
+struct FakePrinterHandle {
+  std::wstring server;  // the machine's key
+  std::wstring printer;
+  DWORD desiredAccess = 0;
 };
 
 class FakeSpooler {
@@ -64,6 +84,22 @@ class FakeSpooler {
   std::vector<std::wstring> calls;
   int enumerateCalls = 0;
 
+  // The network's server browser, for NetServerEnum: the names in the order
+  // the network answers, the status (0, ERROR_MORE_DATA with these names, or
+  // any failure, which hands out no buffer), the total it reports (0: the
+  // number of names) and a delay so two fetches overlap. No names and status
+  // 0 hands out no buffer.
+  std::vector<std::wstring> serverNames;
+  NET_API_STATUS serverListStatus = NERR_Success;
+  DWORD serverListTotal = 0;
+  DWORD serverListDelayMs = 0;
+
+  // Book-keeping for leak checks.
+  std::map<HANDLE, FakePrinterHandle> openPrinters;
+  int badPrinterCloses = 0;  // ClosePrinter of a handle not open
+  std::set<void*> serverBuffers;
+  int badBufferFrees = 0;  // NetApiBufferFree of a buffer not handed out (or freed twice)
+
   // Points the program's seam at this spooler; Uninstall restores the real one.
   void Install();
   static void Uninstall();
@@ -71,17 +107,48 @@ class FakeSpooler {
   std::vector<std::wstring> Calls();
 
   // Handlers, shared by the in-process seam and the test spooler DLL.
-  BOOL EnumPrinterDrivers(LPWSTR server, LPWSTR environment, DWORD level, LPBYTE buffer,
-                          DWORD size, LPDWORD needed, LPDWORD returned);
+  BOOL EnumPrinterDrivers(LPWSTR server, LPWSTR environment, DWORD level, LPBYTE buffer, DWORD size,
+                          LPDWORD needed, LPDWORD returned);
   DWORD AddConnection(LPNETRESOURCEW resource, LPCWSTR password, LPCWSTR user, DWORD flags);
   DWORD CancelConnection(LPCWSTR name, DWORD flags, BOOL force);
+  BOOL EnumPrinters(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD size,
+                    LPDWORD needed, LPDWORD returned);
+  BOOL OpenPrinter(LPWSTR name, LPHANDLE handle, LPPRINTER_DEFAULTSW defaults);
+  BOOL DeletePrinter(HANDLE handle);
+  BOOL ClosePrinter(HANDLE handle);
+  BOOL DeletePrinterDriverEx(LPWSTR server, LPWSTR environment, LPWSTR driverName, DWORD deleteFlag,
+                             DWORD versionFlag);
+  NET_API_STATUS NetServerEnum(LPCWSTR server, DWORD level, LPBYTE* buffer, DWORD preferredLength,
+                               LPDWORD entriesRead, LPDWORD totalEntries, DWORD serverType,
+                               LPCWSTR domain, LPDWORD resumeHandle);
+  NET_API_STATUS NetApiBufferFree(LPVOID buffer);
+
+  // Thread-safe reads of the book-keeping.
+  size_t OpenPrinterCount();
+  int BadPrinterCloses();
+  size_t OutstandingServerBuffers();
+  int BadBufferFrees();
+  // The printers' names on a machine, in order.
+  std::vector<std::wstring> PrinterNames(const std::wstring& server);
+  // The drivers on a machine as "name|environment", in order.
+  std::vector<std::wstring> DriverKeys(const std::wstring& server);
 
   std::mutex lock;
 
  private:
   void Record(std::wstring call);
   FakeMachine* FindMachine(const wchar_t* server);
+  FakePrinter* FindPrinter(FakeMachine& machine, const std::wstring& name);
+  DWORD RemoveDriver(const wchar_t* server, const wchar_t* environment, const wchar_t* driverName);
+  std::wstring HandleName(HANDLE handle);
+  uintptr_t nextHandle_ = 0x4B50;
 };
+
+// Bytes the level-2 records of a machine's printers and their strings take.
+DWORD PrinterBufferSize(const std::wstring& server, const std::vector<FakePrinter>& printers);
+// Lays them out at `buffer`, followed by their strings.
+void PackPrinters(const std::wstring& server, const std::vector<FakePrinter>& printers,
+                  BYTE* buffer);
 
 // Bytes the level-6 records of these drivers and their strings take.
 DWORD DriverBufferSize(const std::vector<FakeDriver>& drivers);

@@ -5,6 +5,13 @@
 //   generated:N     N generated drivers, likewise
 //   fail:CODE       PRINTSRV's spooler fails with CODE
 //   empty           PRINTSRV has no drivers
+//   printers        the sample drivers and three printers, on the local spooler
+//                   and on PRINTSRV: "Office Laser" uses the Contoso driver,
+//                   "Front Desk" and "Back Office" both use the Norvex driver
+//                   (so deleting the Norvex driver fails with 3001 after the
+//                   first of them went)
+// Printers can be opened, deleted and closed, and drivers deleted, for the
+// life of the process that loaded this DLL.
 #include <windows.h>
 
 #include <cstdlib>
@@ -13,6 +20,7 @@
 #include "tests/support/fake_spooler.h"
 
 using kestrun::testing::FakeMachine;
+using kestrun::testing::FakePrinter;
 using kestrun::testing::FakeSpooler;
 
 namespace {
@@ -29,9 +37,17 @@ FakeSpooler& Spooler() {
     const std::wstring scenario = ScenarioName();
     FakeMachine machine;
     if (scenario.rfind(L"generated:", 0) == 0) {
-      machine.drivers = kestrun::testing::GeneratedDrivers(std::wcstoul(scenario.c_str() + 10, nullptr, 10));
+      machine.drivers =
+          kestrun::testing::GeneratedDrivers(std::wcstoul(scenario.c_str() + 10, nullptr, 10));
     } else if (scenario.rfind(L"fail:", 0) == 0) {
       machine.firstCallError = std::wcstoul(scenario.c_str() + 5, nullptr, 10);
+    } else if (scenario == L"printers") {
+      machine.drivers = kestrun::testing::SampleDrivers();
+      machine.printers = {
+          FakePrinter{L"Office Laser", L"Contoso LaserJet 4200 PCL6"},
+          FakePrinter{L"Front Desk", L"Norvex Universal Print Class Driver"},
+          FakePrinter{L"Back Office", L"Norvex Universal Print Class Driver"},
+      };
     } else if (scenario != L"empty") {
       machine.drivers = kestrun::testing::SampleDrivers();
     }
@@ -46,34 +62,27 @@ FakeSpooler& Spooler() {
 
 extern "C" {
 
-BOOL WINAPI Fake_EnumPrinterDriversW(LPWSTR server, LPWSTR environment, DWORD level,
-                                     LPBYTE buffer, DWORD size, LPDWORD needed,
-                                     LPDWORD returned) {
+BOOL WINAPI Fake_EnumPrinterDriversW(LPWSTR server, LPWSTR environment, DWORD level, LPBYTE buffer,
+                                     DWORD size, LPDWORD needed, LPDWORD returned) {
   return Spooler().EnumPrinterDrivers(server, environment, level, buffer, size, needed, returned);
 }
 
-BOOL WINAPI Fake_EnumPrintersW(DWORD, LPWSTR, DWORD, LPBYTE, DWORD, LPDWORD needed,
-                               LPDWORD returned) {
-  *needed = 0;
-  *returned = 0;
-  return TRUE;
+BOOL WINAPI Fake_EnumPrintersW(DWORD flags, LPWSTR name, DWORD level, LPBYTE buffer, DWORD size,
+                               LPDWORD needed, LPDWORD returned) {
+  return Spooler().EnumPrinters(flags, name, level, buffer, size, needed, returned);
 }
 
-BOOL WINAPI Fake_OpenPrinterW(LPWSTR, LPHANDLE, LPVOID) {
-  ::SetLastError(ERROR_INVALID_PRINTER_NAME);
-  return FALSE;
+BOOL WINAPI Fake_OpenPrinterW(LPWSTR name, LPHANDLE handle, LPPRINTER_DEFAULTSW defaults) {
+  return Spooler().OpenPrinter(name, handle, defaults);
 }
 
-BOOL WINAPI Fake_DeletePrinter(HANDLE) {
-  ::SetLastError(ERROR_INVALID_HANDLE);
-  return FALSE;
-}
+BOOL WINAPI Fake_DeletePrinter(HANDLE handle) { return Spooler().DeletePrinter(handle); }
 
-BOOL WINAPI Fake_ClosePrinter(HANDLE) { return TRUE; }
+BOOL WINAPI Fake_ClosePrinter(HANDLE handle) { return Spooler().ClosePrinter(handle); }
 
-BOOL WINAPI Fake_DeletePrinterDriverExW(LPWSTR, LPWSTR, LPWSTR, DWORD, DWORD) {
-  ::SetLastError(ERROR_UNKNOWN_PRINTER_DRIVER);
-  return FALSE;
+BOOL WINAPI Fake_DeletePrinterDriverExW(LPWSTR server, LPWSTR environment, LPWSTR driverName,
+                                        DWORD deleteFlag, DWORD versionFlag) {
+  return Spooler().DeletePrinterDriverEx(server, environment, driverName, deleteFlag, versionFlag);
 }
 
 }  // extern "C"
