@@ -11,6 +11,7 @@
 #include "report/command_line.h"
 #include "report/console.h"
 #include "ui/ids.h"
+#include "ui/machine_list.h"
 #include "ui/main_window.h"
 #include "ui/workers.h"
 
@@ -133,11 +134,9 @@ bool CreateSharedRecords() {
 }
 
 void ReleaseSharedRecords(bool workersMayRun) {
-  if (workersMayRun) {
-    // Only what no worker touches: the current inventory lives on this thread.
-    ReleaseInventory();
-    return;
-  }
+  // A worker still running may use any of them (a deletion walks the current
+  // inventory); the process's end frees them instead.
+  if (workersMayRun) return;
   delete appWindowState;
   appWindowState = nullptr;
   if (sharedGuiFont) {
@@ -147,11 +146,7 @@ void ReleaseSharedRecords(bool workersMayRun) {
   }
   delete remoteSession;
   remoteSession = nullptr;
-  if (machineList) {
-    if (machineList->servers) Platform().NetApiBufferFree(machineList->servers);
-    delete machineList;
-    machineList = nullptr;
-  }
+  ReleaseMachineList();
   ReleaseInventory();
   delete saveOptions;
   saveOptions = nullptr;

@@ -14,9 +14,11 @@
 #include "ui/controls.h"
 #include "ui/driver_list.h"
 #include "ui/about_dialog.h"
+#include "ui/delete_command.h"
 #include "ui/enumeration_worker.h"
 #include "ui/find.h"
 #include "ui/ids.h"
+#include "ui/machine_list.h"
 #include "ui/save_dialog.h"
 #include "ui/views.h"
 #include "ui/workers.h"
@@ -230,8 +232,17 @@ void OnCommand(HWND window, WPARAM wParam, LPARAM lParam) {
   RunListCommand(LOWORD(wParam), window);
   const UINT notification = HIWORD(wParam);
   const HWND control = reinterpret_cast<HWND>(lParam);
-  if (notification != 0 || control == nullptr) return;
-  if (control == enumerateButton) StartEnumeration();
+  if (control == nullptr) return;
+  if (control == machineCombo && notification == CBN_DROPDOWN) {
+    StartWorker(FetchMachineList);
+    return;
+  }
+  if (notification != BN_CLICKED) return;
+  if (control == enumerateButton && !StartEnumeration()) {
+    ::MessageBeep(MB_ICONWARNING);  // a run owns the list until it ends
+  } else if (control == deleteButton) {
+    StartDeletion();
+  }
 }
 
 void OnDestroy() {

@@ -5,6 +5,11 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <winspool.h>
+
+#include <string>
+
+#include "inventory/error_reporter.h"
 #include "report/console.h"
 #include "tests/support/console_capture.h"
 #include "tests/support/test_paths.h"
@@ -23,6 +28,30 @@ class ShippedProgram : public ::testing::Test {
     ::CloseHandle(seeding);
   }
   std::wstring Exe() const { return L"\"" + KestrunExePath() + L"\""; }
+};
+
+// The main window of one process (another Kestrun may have a window open).
+HWND WindowOfProcess(HANDLE process) {
+  const DWORD id = ::GetProcessId(process);
+  HWND found = nullptr;
+  PumpUntil([&] {
+    for (HWND next = nullptr; (next = ::FindWindowExW(nullptr, next, L"Win32Obj", L"Kestrun"));) {
+      DWORD owner = 0;
+      ::GetWindowThreadProcessId(next, &owner);
+      if (owner == id) found = next;
+    }
+    return found != nullptr;
+  }, 30000);
+  return found;
+}
+
+// Ends a started program whatever way the test leaves.
+struct ProcessGuard {
+  HANDLE process;
+  ~ProcessGuard() {
+    if (::WaitForSingleObject(process, 0) == WAIT_TIMEOUT) ::TerminateProcess(process, 99);
+    ::CloseHandle(process);
+  }
 };
 
 TEST_F(ShippedProgram, ReportOfTheLocalSpoolerListsItsDrivers) {
@@ -59,7 +88,7 @@ TEST_F(ShippedProgram, AuthorBoxShowsAndTheReportEnds) {
 TEST_F(ShippedProgram, WithoutArgumentsTheWindowListsTheLocalDriversAndClosesWithExitZero) {
   HANDLE process = StartProcess(Exe());
   ASSERT_NE(process, nullptr);
-  const HWND window = WaitForWindow(L"Win32Obj", L"Kestrun", 30000);
+  const HWND window = WindowOfProcess(process);
   ASSERT_NE(window, nullptr);
   EXPECT_TRUE(PumpUntil([&] { return ::IsWindowVisible(window) != FALSE; }));
   const HWND list = ::FindWindowExW(window, nullptr, L"SysListView32", nullptr);
@@ -72,6 +101,121 @@ TEST_F(ShippedProgram, WithoutArgumentsTheWindowListsTheLocalDriversAndClosesWit
   ::GetExitCodeProcess(process, &code);
   EXPECT_EQ(code, 0u);
   ::CloseHandle(process);
+}
+
+// The list of another process, read and ticked through memory placed in that
+// process: a list view message cannot carry a pointer across processes.
+class RemoteList {
+ public:
+  RemoteList(HANDLE process, HWND list)
+      : process_(process),
+        list_(list),
+        remote_(static_cast<BYTE*>(::VirtualAllocEx(process, nullptr, kBytes,
+                                                    MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE))) {}
+  ~RemoteList() {
+    if (remote_) ::VirtualFreeEx(process_, remote_, 0, MEM_RELEASE);
+  }
+  RemoteList(const RemoteList&) = delete;
+  RemoteList& operator=(const RemoteList&) = delete;
+
+  int Count() const { return static_cast<int>(::SendMessageW(list_, LVM_GETITEMCOUNT, 0, 0)); }
+
+  std::wstring Text(int row, int column) const {
+    LVITEMW item = {};
+    item.iSubItem = column;
+    item.pszText = reinterpret_cast<wchar_t*>(remote_ + sizeof(LVITEMW));
+    item.cchTextMax = kTextChars;
+    ::WriteProcessMemory(process_, remote_, &item, sizeof(item), nullptr);
+    ::SendMessageW(list_, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(remote_));
+    // The list may point the item at its own copy of the text instead of
+    // filling the buffer: read the item back first.
+    ::ReadProcessMemory(process_, remote_, &item, sizeof(item), nullptr);
+    wchar_t text[kTextChars] = {};
+    ::ReadProcessMemory(process_, item.pszText, text, sizeof(text) - sizeof(wchar_t), nullptr);
+    return text;
+  }
+
+  int RowOf(const std::wstring& name) const {
+    for (int row = 0; row < Count(); ++row) {
+      if (Text(row, 1) == name) return row;
+    }
+    return -1;
+  }
+
+  // Ticks a row's check box, as a click on it does.
+  void Check(int row) const {
+    LVITEMW item = {};
+    item.stateMask = LVIS_STATEIMAGEMASK;
+    item.state = INDEXTOSTATEIMAGEMASK(2);
+    ::WriteProcessMemory(process_, remote_, &item, sizeof(item), nullptr);
+    ::SendMessageW(list_, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(remote_));
+  }
+
+ private:
+  static constexpr int kTextChars = 512;
+  static constexpr SIZE_T kBytes = sizeof(LVITEMW) + kTextChars * sizeof(wchar_t);
+  HANDLE process_;
+  HWND list_;
+  BYTE* remote_;
+};
+
+bool LocalPrinterExists(const std::wstring& name) {
+  HANDLE printer = nullptr;
+  if (!::OpenPrinterW(const_cast<wchar_t*>(name.c_str()), &printer, nullptr)) return false;
+  ::ClosePrinter(printer);
+  return true;
+}
+
+TEST_F(ShippedProgram, DeletingAPrintersDriverUnderWinesSpoolerTakesThePrinterAndReportsTheFailure) {
+  // Wine deletes the printer, then refuses to delete a driver with any
+  // delete flag (87): the outcome is the general failure text.
+  const std::wstring driver = L"Contoso LaserJet 4200 PCL6";
+  const std::wstring printerName = L"Front Desk Printer";
+  HANDLE seeding = StartProcess(L"\"" + SeedExePath() + L"\" 6 printer");
+  ASSERT_NE(seeding, nullptr);
+  ::WaitForSingleObject(seeding, 60000);
+  ::CloseHandle(seeding);
+  ASSERT_TRUE(LocalPrinterExists(printerName));
+
+  HANDLE process = StartProcess(Exe());
+  ASSERT_NE(process, nullptr);
+  const ProcessGuard guard{process};
+  const HWND window = WindowOfProcess(process);
+  ASSERT_NE(window, nullptr);
+  HWND list = nullptr;
+  HWND deleteButton = nullptr;
+  // The window is found while it still creates its children.
+  PumpUntil([&] {
+    list = ::FindWindowExW(window, nullptr, L"SysListView32", nullptr);
+    deleteButton = ::FindWindowExW(window, nullptr, L"Button", L"Delete Driver(s)");
+    return list && deleteButton;
+  }, 30000);
+  ASSERT_NE(list, nullptr);
+  ASSERT_NE(deleteButton, nullptr);
+  RemoteList rows(process, list);
+  ASSERT_TRUE(PumpUntil([&] { return rows.RowOf(driver) >= 0 && ::IsWindowEnabled(deleteButton); },
+                        30000));
+  rows.Check(rows.RowOf(driver));
+
+  ::PostMessageW(deleteButton, BM_CLICK, 0, 0);
+  HWND question = WaitForWindow(L"#32770", L"Kestrun", 30000);
+  ASSERT_NE(question, nullptr);
+  EXPECT_NE(DialogText(question).find(L"Do you wish to proceed?"), std::wstring::npos);
+  ::PostMessageW(question, WM_COMMAND, IDYES, 0);
+  PumpUntil([&] { return !::IsWindow(question); }, 10000);
+
+  HWND outcome = WaitForWindow(L"#32770", L"Kestrun", 30000);
+  ASSERT_NE(outcome, nullptr);
+  _DBGINFO reporter;
+  EXPECT_EQ(DialogText(outcome), std::wstring(L"Failed to delete selected print driver(s)!\n") +
+                                     reporter.GetErrorText(ERROR_INVALID_PARAMETER).text);
+  ::PostMessageW(outcome, WM_COMMAND, IDOK, 0);
+
+  EXPECT_FALSE(LocalPrinterExists(printerName));
+  EXPECT_GE(rows.RowOf(driver), 0) << "the refreshed list still shows the driver";
+
+  ::PostMessageW(window, WM_CLOSE, 0, 0);
+  EXPECT_EQ(::WaitForSingleObject(process, 30000), WAIT_OBJECT_0);
 }
 
 }  // namespace

@@ -90,11 +90,13 @@ int wmain(int argc, wchar_t** argv) {
     std::wstring driverName = kNames[0];
     std::wstring port = L"FILE:";
     std::wstring processor = L"winprint";
+    std::wstring datatype = L"RAW";  // Wine's spooler cannot open a printer without one
     PRINTER_INFO_2W printer = {};
     printer.pPrinterName = printerName.data();
     printer.pDriverName = driverName.data();
     printer.pPortName = port.data();
     printer.pPrintProcessor = processor.data();
+    printer.pDatatype = datatype.data();
     HANDLE added = ::AddPrinterW(nullptr, 2, reinterpret_cast<BYTE*>(&printer));
     if (added == nullptr) {
       std::fwprintf(stderr, L"AddPrinterW failed: %lu\n", ::GetLastError());

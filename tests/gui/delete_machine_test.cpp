@@ -1,0 +1,419 @@
+// "Delete Driver(s)" and the machine box's network list, on the real main
+// window with the fake spooler and network.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/shared_records.h"
+#include "inventory/deletion.h"
+#include "inventory/driver_inventory.h"
+#include "inventory/error_reporter.h"
+#include "tests/support/main_window_fixture.h"
+#include "tests/support/ui_waits.h"
+#include "ui/controls.h"
+#include "ui/delete_command.h"
+#include "ui/driver_list.h"
+#include "ui/ids.h"
+#include "ui/main_window.h"
+#include "ui/views.h"
+#include "ui/workers.h"
+
+namespace kestrun::testing {
+namespace {
+
+constexpr wchar_t kConfirmation[] =
+    L"Warning, this will attempt to delete the selected driver(s) permanently!\nThis action "
+    L"cannot be reverted. Do you wish to proceed?";
+constexpr wchar_t kDeleted[] = L"The selected driver(s) were deleted successfully.\n";
+constexpr wchar_t kNotAll[] =
+    L"Not all selected print drivers could be deleted.\nPlease try rebooting and deleting again.";
+constexpr wchar_t kInUse[] =
+    L"The driver files are in use, and have been marked for deletion upon reboot!";
+constexpr wchar_t kFailedPrefix[] = L"Failed to delete selected print driver(s)!\n";
+
+const std::wstring kContoso = L"Contoso LaserJet 4200 PCL6";
+const std::wstring kNorvex = L"Norvex Universal Print Class Driver";
+const std::wstring kMicrosoft = L"Microsoft XPS Document Writer v4";
+
+std::wstring ErrorText(DWORD code) { return errorReporter->GetErrorText(code).text; }
+
+int CountOf(const std::vector<std::wstring>& calls, const std::wstring& prefix) {
+  return static_cast<int>(std::count_if(calls.begin(), calls.end(), [&](const std::wstring& call) {
+    return call.rfind(prefix, 0) == 0;
+  }));
+}
+
+class Deletion : public MainWindowFixture {
+ protected:
+  void SetUp() override {
+    MainWindowFixture::SetUp();
+    lastDeleteError = 0;
+  }
+  void Check(const std::wstring& name, const std::wstring& environment = L"") {
+    for (int row = 0; row < RowCount(); ++row) {
+      if (Cell(row, 1) != name || (!environment.empty() && Cell(row, 4) != environment)) continue;
+      LVITEMW item = {};
+      item.stateMask = LVIS_STATEIMAGEMASK;
+      item.state = INDEXTOSTATEIMAGEMASK(2);
+      ::SendMessageW(listView, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&item));
+      return;
+    }
+    ADD_FAILURE() << "no row for " << std::string(name.begin(), name.end());
+  }
+  // Clicks "Delete Driver(s)", answers the confirmation with `answer` and
+  // every other box with OK, and returns the boxes' texts in order.
+  std::vector<std::wstring> Delete(int answer = IDYES) {
+    std::vector<std::wstring> texts;
+    ::SendMessageW(deleteButton, BM_CLICK, 0, 0);
+    PumpUntil(
+        [&] {
+          if (HWND box = ::FindWindowW(L"#32770", L"Kestrun")) {
+            texts.push_back(DialogText(box));
+            ::PostMessageW(box, WM_COMMAND, texts.back() == kConfirmation ? answer : IDOK, 0);
+            PumpUntil([box] { return !::IsWindow(box); }, 5000);
+          }
+          return WaitForWorkers(0) && !ExclusiveRunActive();
+        },
+        30000);
+    return texts;
+  }
+  std::vector<std::wstring> Names() const { return Column(1); }
+  bool Listed(const std::wstring& name) const {
+    const auto names = Names();
+    return std::find(names.begin(), names.end(), name) != names.end();
+  }
+};
+
+TEST_F(Deletion, AnUnusedDriverGoesAloneAndTheListShowsEveryDriverAgain) {
+  spooler.machines[L""].printers = {{L"Front Desk", kNorvex}};
+  OpenWindow();
+  ShowNonNativeOnly();
+  Check(kContoso);
+  const int enumerations = spooler.enumerateCalls;
+  EXPECT_EQ(Delete(), (std::vector<std::wstring>{kConfirmation, kDeleted}));
+
+  const auto calls = spooler.Calls();
+  EXPECT_EQ(CountOf(calls, L"OpenPrinter"), 0);
+  EXPECT_EQ(CountOf(calls, L"WNetAddConnection2"), 0) << "a local target opens no session";
+  EXPECT_EQ(spooler.DriverKeys(L"").size(), 4u);
+  EXPECT_EQ(spooler.PrinterNames(L""), std::vector<std::wstring>{L"Front Desk"});
+  // Refreshed with every driver, though only the non-native ones were shown.
+  EXPECT_GT(spooler.enumerateCalls, enumerations);
+  EXPECT_EQ(RowCount(), 4);
+  EXPECT_FALSE(Listed(kContoso));
+  EXPECT_TRUE(Listed(kMicrosoft));
+  EXPECT_TRUE(::IsWindowEnabled(deleteButton));
+  EXPECT_FALSE(::IsWindowVisible(progressBar));
+  EXPECT_EQ(spooler.OpenPrinterCount(), 0u);
+}
+
+TEST_F(Deletion, ADriverOfTwoPrintersLosesOnlyTheFirstPrinterAndIsInUse) {
+  spooler.machines[L""].printers = {
+      {L"Front Desk", kNorvex}, {L"Back Office", kNorvex}, {L"Annex", kNorvex}};
+  OpenWindow();
+  Check(kNorvex);
+  EXPECT_EQ(Delete(), (std::vector<std::wstring>{kConfirmation, kInUse}));
+  EXPECT_EQ(spooler.PrinterNames(L""), (std::vector<std::wstring>{L"Back Office", L"Annex"}));
+  EXPECT_TRUE(Listed(kNorvex));
+  EXPECT_EQ(lastDeleteError, static_cast<DWORD>(ERROR_PRINTER_DRIVER_IN_USE));
+
+  // With another driver that does go: "not all".
+  Check(kNorvex);
+  Check(kContoso);
+  EXPECT_EQ(Delete(), (std::vector<std::wstring>{kConfirmation, kNotAll}));
+  EXPECT_FALSE(Listed(kContoso));
+  EXPECT_EQ(spooler.PrinterNames(L""), std::vector<std::wstring>{L"Annex"});
+  EXPECT_EQ(spooler.OpenPrinterCount(), 0u);
+}
+
+TEST_F(Deletion, OneNameInTwoEnvironmentsFindsItsPrinterGoneTheSecondTime) {
+  FakeDriver x64 = RichDriver(L"Shared Office Driver", L"Contoso");
+  FakeDriver x86 = x64;
+  x86.environment = L"Windows NT x86";
+  spooler.machines[L""].drivers.push_back(x64);
+  spooler.machines[L""].drivers.push_back(x86);
+  spooler.machines[L""].printers = {{L"Hall", L"Shared Office Driver"}};
+  OpenWindow();
+  Check(L"Shared Office Driver", L"Windows x64");
+  Check(L"Shared Office Driver", L"Windows NT x86");
+  EXPECT_EQ(Delete(), (std::vector<std::wstring>{kConfirmation, kNotAll}));
+  EXPECT_TRUE(spooler.PrinterNames(L"").empty());
+  const auto keys = spooler.DriverKeys(L"");
+  EXPECT_EQ(std::count(keys.begin(), keys.end(), L"Shared Office Driver|Windows NT x86"), 1);
+  EXPECT_EQ(std::count(keys.begin(), keys.end(), L"Shared Office Driver|Windows x64"), 0);
+}
+
+TEST_F(Deletion, APrinterWhoseDriverNameDiffersInCaseIsKept) {
+  spooler.machines[L""].printers = {{L"Lobby", L"CONTOSO LASERJET 4200 PCL6"}};
+  OpenWindow();
+  Check(kContoso);
+  // The spooler itself sees the printer still using the driver.
+  EXPECT_EQ(Delete(), (std::vector<std::wstring>{kConfirmation, kInUse}));
+  EXPECT_EQ(spooler.PrinterNames(L""), std::vector<std::wstring>{L"Lobby"});
+  EXPECT_EQ(CountOf(spooler.Calls(), L"OpenPrinter"), 0);
+}
+
+TEST_F(Deletion, UntickedRowsAreNeverTouched) {
+  OpenWindow();
+  Check(kMicrosoft);
+  Delete();
+  const auto calls = spooler.Calls();
+  EXPECT_EQ(CountOf(calls, L"DeletePrinterDriverEx"), 1);
+  EXPECT_EQ(CountOf(calls, L"DeletePrinterDriverEx (null) Windows x64 " + kMicrosoft), 1);
+  EXPECT_EQ(RowCount(), 4);
+}
+
+TEST_F(Deletion, NothingTickedOrNoDeletesNothingAndKeepsTheList) {
+  OpenWindow();
+  const int enumerations = spooler.enumerateCalls;
+  EXPECT_EQ(Delete(), std::vector<std::wstring>{
+                          L"Please select a driver from the list before trying to delete!"});
+  Check(kContoso);
+  EXPECT_EQ(Delete(IDNO), std::vector<std::wstring>{kConfirmation});
+  EXPECT_EQ(spooler.enumerateCalls, enumerations) << "no refresh";
+  EXPECT_EQ(CountOf(spooler.Calls(), L"DeletePrinterDriverEx"), 0);
+  EXPECT_EQ(RowCount(), 5);
+  EXPECT_TRUE(IsChecked(0)) << "the list is as it was";
+  EXPECT_TRUE(::IsWindowEnabled(deleteButton));
+  EXPECT_FALSE(::IsWindowVisible(progressBar));
+}
+
+TEST_F(Deletion, ARemoteTargetWorksInsideItsSession) {
+  FakeMachine& server = spooler.machines[L"\\\\SRV"];
+  server.drivers = SampleDrivers();
+  server.printers = {{L"Front Desk", kContoso}};
+  OpenWindow();
+  EnumerateMachine(L"SRV");
+  Check(kContoso);
+  const size_t before = spooler.Calls().size();
+  EXPECT_EQ(Delete(), (std::vector<std::wstring>{kConfirmation, kDeleted}));
+  const auto all = spooler.Calls();
+  const std::vector<std::wstring> calls(all.begin() + static_cast<long>(before), all.end());
+  EXPECT_EQ(CountOf(calls, L"OpenPrinter \\\\SRV\\Front Desk"), 1);
+  EXPECT_EQ(CountOf(calls, L"DeletePrinterDriverEx \\\\SRV Windows x64 " + kContoso), 1);
+  EXPECT_GE(CountOf(calls, L"WNetAddConnection2 \\\\SRV\\IPC$"), 1);
+  EXPECT_EQ(CountOf(calls, L"WNetAddConnection2"), CountOf(calls, L"WNetCancelConnection2"));
+  EXPECT_TRUE(server.printers.empty());
+  EXPECT_FALSE(Listed(kContoso));
+}
+
+TEST_F(Deletion, AFailedSessionOrPrinterListLeavesTheListAsItWas) {
+  FakeMachine& server = spooler.machines[L"\\\\SRV"];
+  server.drivers = SampleDrivers();
+  OpenWindow();
+  EnumerateMachine(L"SRV");
+  const int enumerations = spooler.enumerateCalls;
+
+  Check(kContoso);
+  spooler.machines[L"\\\\SRV"].connectResult = ERROR_BAD_NETPATH;
+  std::vector<std::wstring> texts = Delete();
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_EQ(texts[1], kFailedPrefix + ErrorText(ERROR_BAD_NETPATH));
+  EXPECT_EQ(lastDeleteError, static_cast<DWORD>(ERROR_BAD_NETPATH));
+
+  spooler.machines[L"\\\\SRV"].connectResult = NO_ERROR;
+  spooler.machines[L"\\\\SRV"].printerListError = ERROR_ACCESS_DENIED;
+  const size_t before = spooler.Calls().size();
+  texts = Delete();
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_EQ(texts[1], kFailedPrefix + ErrorText(ERROR_ACCESS_DENIED));
+  const auto all = spooler.Calls();
+  const std::vector<std::wstring> calls(all.begin() + static_cast<long>(before), all.end());
+  EXPECT_EQ(CountOf(calls, L"WNetAddConnection2"), 1);
+  EXPECT_EQ(CountOf(calls, L"WNetCancelConnection2"), 1) << "the session is dropped";
+
+  EXPECT_EQ(spooler.enumerateCalls, enumerations) << "no refresh after a failed preparation";
+  EXPECT_EQ(RowCount(), 5);
+  EXPECT_TRUE(IsChecked(0));
+  EXPECT_EQ(CountOf(spooler.Calls(), L"DeletePrinterDriverEx"), 0);
+}
+
+TEST_F(Deletion, AnyOtherFailureShowsTheSystemsDescription) {
+  spooler.machines[L""].deleteDriverError = ERROR_ACCESS_DENIED;
+  OpenWindow();
+  Check(kContoso);
+  const auto texts = Delete();
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_EQ(texts[1], kFailedPrefix + ErrorText(ERROR_ACCESS_DENIED));
+  EXPECT_NE(texts[1].find(L"ccess denied"), std::wstring::npos) << texts[1];
+}
+
+TEST_F(Deletion, TheOutcomeIsChosenInOrderAndKeptToItsBuffer) {
+  OpenWindow();
+  UINT icon = 0;
+  EXPECT_EQ(DeletionOutcomeText(true, true, 5, icon), kDeleted);
+  EXPECT_EQ(icon, static_cast<UINT>(MB_ICONINFORMATION));
+  EXPECT_EQ(DeletionOutcomeText(false, true, ERROR_PRINTER_DRIVER_IN_USE, icon), kNotAll);
+  EXPECT_EQ(DeletionOutcomeText(false, false, ERROR_PRINTER_DRIVER_IN_USE, icon), kInUse);
+  EXPECT_EQ(icon, static_cast<UINT>(MB_ICONINFORMATION));
+  EXPECT_EQ(DeletionOutcomeText(false, false, ERROR_ACCESS_DENIED, icon),
+            kFailedPrefix + ErrorText(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(icon, static_cast<UINT>(MB_ICONERROR));
+  // Every code's text fits the 320-character message, cut if need be.
+  for (DWORD code : {0u, 1u, 87u, 1722u, 0xFFFFFFFFu}) {
+    EXPECT_LE(DeletionOutcomeText(false, false, code, icon).size(), 319u);
+  }
+}
+
+TEST_F(Deletion, AnEnumerationCannotReplaceTheInventoryWhileADeletionRuns) {
+  spooler.machines[L""].printers = {{L"Front Desk", kContoso}};
+  OpenWindow();
+  Check(kContoso);
+  ::SendMessageW(deleteButton, BM_CLICK, 0, 0);
+  HWND box = nullptr;
+  ASSERT_TRUE(PumpUntil([&] { return (box = ::FindWindowW(L"#32770", L"Kestrun")) != nullptr; }));
+  // While the question is open the deletion owns the run: "Enumerate" is refused.
+  EXPECT_TRUE(ExclusiveRunActive());
+  const int enumerations = spooler.enumerateCalls;
+  EXPECT_FALSE(StartEnumeration());
+  ShowNonNativeOnly();
+  EXPECT_EQ(RowCount(), 5);
+  EXPECT_EQ(spooler.enumerateCalls, enumerations);
+  ::PostMessageW(box, WM_COMMAND, IDYES, 0);
+  PumpUntil([&] {
+    if (HWND outcome = ::FindWindowW(L"#32770", L"Kestrun")) {
+      if (outcome != box) ::PostMessageW(outcome, WM_COMMAND, IDOK, 0);
+    }
+    return WaitForWorkers(0);
+  });
+  EXPECT_FALSE(Listed(kContoso));
+  EXPECT_TRUE(spooler.PrinterNames(L"").empty());
+}
+
+class MachineBox : public MainWindowFixture {
+ protected:
+  // Opens the box's list as a click on its arrow does, and waits for the fetch.
+  void Open() {
+    ::SendMessageW(machineCombo, CB_SHOWDROPDOWN, TRUE, 0);
+    PumpUntil([] { return WaitForWorkers(0); });
+    ::SendMessageW(machineCombo, CB_SHOWDROPDOWN, FALSE, 0);
+  }
+  std::vector<std::wstring> Entries() const {
+    std::vector<std::wstring> names;
+    const int count = static_cast<int>(::SendMessageW(machineCombo, CB_GETCOUNT, 0, 0));
+    for (int i = 0; i < count; ++i) {
+      wchar_t name[256] = {};
+      if (::SendMessageW(machineCombo, CB_GETLBTEXTLEN, i, 0) < 256) {
+        ::SendMessageW(machineCombo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(name));
+      }
+      names.push_back(name);
+    }
+    return names;
+  }
+  std::wstring Typed() const {
+    wchar_t text[256] = {};
+    ::GetWindowTextW(machineCombo, text, 256);
+    return text;
+  }
+};
+
+TEST_F(MachineBox, ListsTheNetworksServersSortedAndClearsTheTypedName) {
+  spooler.serverNames = {L"ZULU-PRN", L"alpha", L"Mike01"};
+  OpenWindow();
+  ::SetWindowTextW(machineCombo, L"typed-name");
+  Open();
+  EXPECT_EQ(Entries(), (std::vector<std::wstring>{L"alpha", L"Mike01", L"ZULU-PRN"}));
+  EXPECT_EQ(Typed(), L"");
+  EXPECT_EQ(CountOf(spooler.Calls(), L"NetServerEnum"), 1);
+
+  // Another opening replaces the names and releases the last answer.
+  spooler.serverNames = {L"Bravo"};
+  Open();
+  EXPECT_EQ(Entries(), std::vector<std::wstring>{L"Bravo"});
+  EXPECT_EQ(spooler.OutstandingServerBuffers(), 1u);
+  ASSERT_NE(machineList, nullptr);
+  EXPECT_EQ(machineList->entriesRead, 1u);
+  EXPECT_EQ(spooler.BadBufferFrees(), 0);
+}
+
+TEST_F(MachineBox, APartialAnswerStillShowsItsNames) {
+  spooler.serverNames = {L"B", L"A"};
+  spooler.serverListStatus = ERROR_MORE_DATA;
+  spooler.serverListTotal = 40;
+  OpenWindow();
+  Open();
+  EXPECT_EQ(Entries(), (std::vector<std::wstring>{L"A", L"B"}));
+  EXPECT_EQ(machineList->totalEntries, 40u);
+}
+
+TEST_F(MachineBox, AFailedEnumerationLeavesTheListEmptyWithoutAMessage) {
+  spooler.serverNames = {L"Old"};
+  OpenWindow();
+  Open();
+  ASSERT_EQ(Entries().size(), 1u);
+  spooler.serverListStatus = ERROR_NO_BROWSER_SERVERS_FOUND;
+  Open();
+  EXPECT_TRUE(Entries().empty());
+  EXPECT_FALSE(PumpUntil([] { return ::FindWindowW(L"#32770", L"Kestrun") != nullptr; }, 300));
+  EXPECT_EQ(spooler.OutstandingServerBuffers(), 0u);
+}
+
+TEST_F(MachineBox, OverlappingFetchesRunInTurnAndFreeEachAnswerOnce) {
+  spooler.serverNames = {L"one", L"two", L"three"};
+  spooler.serverListDelayMs = 100;
+  OpenWindow();
+  for (int i = 0; i < 6; ++i) {
+    ::SendMessageW(machineCombo, CB_SHOWDROPDOWN, TRUE, 0);
+    ::SendMessageW(machineCombo, CB_SHOWDROPDOWN, FALSE, 0);
+  }
+  EXPECT_TRUE(PumpUntil([] { return WaitForWorkers(0); }, 20000));
+  EXPECT_EQ(Entries(), (std::vector<std::wstring>{L"one", L"three", L"two"}));
+  EXPECT_EQ(CountOf(spooler.Calls(), L"NetServerEnum"), 6);
+  EXPECT_EQ(spooler.OutstandingServerBuffers(), 1u);
+  EXPECT_EQ(spooler.BadBufferFrees(), 0);
+}
+
+// Everything at once, many times, then exit: no crash, no hang, every
+// printer handle closed and every network buffer freed once.
+TEST_F(Deletion, DeletionsEnumerationsAndDropDownsTogetherThenExit) {
+  spooler.machines[L""].drivers = GeneratedDrivers(60);
+  for (int i = 0; i < 60; i += 3) {
+    spooler.machines[L""].printers.push_back(
+        {L"Printer " + std::to_wstring(i), *spooler.machines[L""].drivers[i].name});
+  }
+  spooler.machines[L""].enumerateDelayMs = 20;
+  spooler.serverNames = {L"alpha", L"bravo"};
+  spooler.serverListDelayMs = 15;
+  OpenWindow();
+
+  std::atomic<bool> answering{true};
+  std::thread answerer([&answering] {
+    while (answering) {
+      if (HWND box = ::FindWindowW(L"#32770", L"Kestrun")) {
+        ::PostMessageW(box, WM_COMMAND, IDYES, 0);
+        ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+      }
+      ::Sleep(5);
+    }
+  });
+  for (int round = 0; round < 25; ++round) {
+    checkAllNext = true;
+    HeaderClick(0);
+    ::EnableWindow(deleteButton, TRUE);
+    ::SendMessageW(deleteButton, BM_CLICK, 0, 0);
+    ::SendMessageW(enumerateButton, BM_CLICK, 0, 0);
+    ::SendMessageW(machineCombo, CB_SHOWDROPDOWN, TRUE, 0);
+    ::SendMessageW(machineCombo, CB_SHOWDROPDOWN, FALSE, 0);
+    Command(round % 2 ? IDM_RESET_VIEW : IDM_NON_NATIVE_ONLY);
+    PumpUntil([] { return false; }, 15);
+  }
+  ::DestroyWindow(window);
+  const bool settled = PumpUntil([] { return WaitForWorkers(0); }, 60000);
+  answering = false;
+  answerer.join();
+  EXPECT_TRUE(settled) << "a worker hung after the window closed";
+  EXPECT_EQ(spooler.OpenPrinterCount(), 0u);
+  EXPECT_EQ(spooler.BadPrinterCloses(), 0);
+  EXPECT_EQ(spooler.BadBufferFrees(), 0);
+  EXPECT_LE(spooler.OutstandingServerBuffers(), 1u);
+}
+
+}  // namespace
+}  // namespace kestrun::testing

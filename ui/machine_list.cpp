@@ -1,0 +1,69 @@
+#include "ui/machine_list.h"
+
+#include <lm.h>
+
+#include <new>
+
+#include "app/shared_records.h"
+#include "inventory/platform.h"
+#include "ui/controls.h"
+
+namespace kestrun {
+
+namespace {
+
+// Needs no construction or destruction, so it is safe at any point of the
+// process's life, exit included.
+SRWLOCK fetchLock = SRWLOCK_INIT;
+
+class FetchTurn {
+ public:
+  FetchTurn() { ::AcquireSRWLockExclusive(&fetchLock); }
+  ~FetchTurn() { ::ReleaseSRWLockExclusive(&fetchLock); }
+  FetchTurn(const FetchTurn&) = delete;
+  FetchTurn& operator=(const FetchTurn&) = delete;
+};
+
+}  // namespace
+
+void ReleaseMachineList() {
+  if (machineList == nullptr) return;
+  if (machineList->servers) Platform().NetApiBufferFree(machineList->servers);
+  delete machineList;
+  machineList = nullptr;
+}
+
+bool FillMachineCombo() {
+  if (machineList == nullptr) return false;
+  MachineList& list = *machineList;
+  DWORD resumeHandle = 0;
+  const NET_API_STATUS status = Platform().NetServerEnum(
+      nullptr, 100, reinterpret_cast<LPBYTE*>(&list.servers), MAX_PREFERRED_LENGTH,
+      &list.entriesRead, &list.totalEntries, SV_TYPE_ALL, nullptr, &resumeHandle);
+  if ((status != NERR_Success && status != ERROR_MORE_DATA) || list.servers == nullptr) {
+    return false;
+  }
+  for (DWORD i = 0; i < list.entriesRead; ++i) {
+    if (list.servers[i].sv100_name == nullptr) continue;
+    ::SendMessageW(machineCombo, CB_ADDSTRING, 0,
+                   reinterpret_cast<LPARAM>(list.servers[i].sv100_name));
+  }
+  return true;
+}
+
+DWORD WINAPI FetchMachineList(LPVOID) {
+  FetchTurn turn;
+  ReleaseMachineList();
+  machineList = new (std::nothrow) MachineList;
+  if (machineList == nullptr) {
+    ::MessageBoxW(nullptr,
+                  L"Failed to enumerate systems on network due to a memory allocation failure!",
+                  L"Kestrun", MB_ICONERROR);
+    return 0;
+  }
+  ::SendMessageW(machineCombo, CB_RESETCONTENT, 0, 0);
+  FillMachineCombo();
+  return 0;
+}
+
+}  // namespace kestrun
