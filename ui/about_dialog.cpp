@@ -1,6 +1,5 @@
 #include "ui/about_dialog.h"
 
-#include "app/shared_records.h"
 #include "ui/controls.h"
 #include "ui/ids.h"
 
@@ -26,12 +25,11 @@ const wchar_t kDisclaimer[] =
     L"connection with the software or its use.";
 
 void ShowAboutDialog() {
-  const HWND owner = MainWindow();
   if (aboutDialog == nullptr || !::IsWindow(aboutDialog)) {
-    aboutDialog = ::CreateDialogParamW(appWindowState ? appWindowState->instance : nullptr,
-                                       MAKEINTRESOURCEW(IDD_ABOUT), owner, AboutDlgProc, 0);
+    aboutDialog = OpenDialogOverMainWindow(IDD_ABOUT, AboutDlgProc);
+  } else {
+    CenterOver(MainWindow(), aboutDialog);
   }
-  if (aboutDialog) CenterOver(owner, aboutDialog);
 }
 
 INT_PTR CALLBACK AboutDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {

@@ -43,6 +43,15 @@ void CenterOver(HWND owner, HWND window) {
   ::ShowWindow(window, SW_SHOWDEFAULT);
 }
 
+HWND OpenDialogOverMainWindow(int templateId, DLGPROC procedure) {
+  const HWND owner = MainWindow();
+  const HWND dialog =
+      ::CreateDialogParamW(appWindowState ? appWindowState->instance : nullptr,
+                           MAKEINTRESOURCEW(templateId), owner, procedure, 0);
+  if (dialog) CenterOver(owner, dialog);
+  return dialog;
+}
+
 void ReadListCell(HWND list, int row, int column, wchar_t* buffer, int capacity) {
   LVITEMW item = {};
   item.iSubItem = column;

@@ -26,6 +26,10 @@ void StopProgress();
 // Centres a window over its owner and shows it.
 void CenterOver(HWND owner, HWND window);
 
+// Creates a modeless dialog from a template, owned by the main window, then
+// centres and shows it there; null when it could not be created.
+HWND OpenDialogOverMainWindow(int templateId, DLGPROC procedure);
+
 // Reads one cell of a list into a buffer (cut at its capacity; empty when absent).
 void ReadListCell(HWND list, int row, int column, wchar_t* buffer, int capacity);
 

@@ -6,7 +6,6 @@
 #include <memory>
 #include <new>
 
-#include "app/shared_records.h"
 #include "common/bounded_text.h"
 #include "inventory/field_text.h"
 #include "ui/column_table.h"
@@ -93,13 +92,9 @@ void SelectHit(int row) {
 }  // namespace
 
 void OpenFindDialog() {
-  const HWND owner = MainWindow();
-  const HWND dialog =
-      ::CreateDialogParamW(appWindowState ? appWindowState->instance : nullptr,
-                           MAKEINTRESOURCEW(IDD_FIND), owner, FindDlgProc, 0);
+  const HWND dialog = OpenDialogOverMainWindow(IDD_FIND, FindDlgProc);
   if (dialog == nullptr) return;
   findDialog = dialog;
-  CenterOver(owner, dialog);
   ::SetFocus(findEdit);
 }
 

@@ -73,11 +73,7 @@ void OpenSaveDialog() {
     ShowMessage(L"There are no items in the list to save!", MB_ICONINFORMATION);
     return;
   }
-  const HWND owner = MainWindow();
-  const HWND dialog =
-      ::CreateDialogParamW(appWindowState ? appWindowState->instance : nullptr,
-                           MAKEINTRESOURCEW(IDD_SAVE), owner, SaveDlgProc, 0);
-  if (dialog) CenterOver(owner, dialog);
+  OpenDialogOverMainWindow(IDD_SAVE, SaveDlgProc);
 }
 
 INT_PTR CALLBACK SaveDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {

@@ -100,13 +100,9 @@ class Deletion : public ::testing::Test {
     });
   }
 
-  // The calls of one kind, or all but the enumeration's own when `prefix` is empty.
+  // The calls of one kind, or all of them when `prefix` is empty.
   std::vector<std::wstring> Calls(const std::wstring& prefix = L"") {
-    std::vector<std::wstring> found;
-    for (const auto& call : spooler.Calls()) {
-      if (call.rfind(prefix, 0) == 0) found.push_back(call);
-    }
-    return found;
+    return spooler.CallsStartingWith(prefix);
   }
 
   FakeSpooler spooler;

@@ -14,11 +14,7 @@ class Session : public ::testing::Test {
   void TearDown() override { FakeSpooler::Uninstall(); }
 
   std::vector<std::wstring> CallsStartingWith(const std::wstring& prefix) {
-    std::vector<std::wstring> found;
-    for (const auto& call : spooler.Calls()) {
-      if (call.rfind(prefix, 0) == 0) found.push_back(call);
-    }
-    return found;
+    return spooler.CallsStartingWith(prefix);
   }
 
   FakeSpooler spooler;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/shared_records.h"
+#include "app/startup.h"
 #include "inventory/deletion.h"
 #include "inventory/driver_inventory.h"
 #include "inventory/error_reporter.h"
@@ -330,6 +331,14 @@ TEST_F(MachineBox, ListsTheNetworksServersSortedAndClearsTheTypedName) {
   EXPECT_EQ(spooler.OutstandingServerBuffers(), 1u);
   ASSERT_NE(machineList, nullptr);
   EXPECT_EQ(machineList->entriesRead, 1u);
+  EXPECT_EQ(spooler.BadBufferFrees(), 0);
+
+  // Exit releases the last answer and its record.
+  ::DestroyWindow(window);
+  ASSERT_TRUE(PumpUntil([] { return WaitForWorkers(0); }));
+  ReleaseSharedRecords(false);
+  EXPECT_EQ(machineList, nullptr);
+  EXPECT_EQ(spooler.OutstandingServerBuffers(), 0u);
   EXPECT_EQ(spooler.BadBufferFrees(), 0);
 }
 

@@ -180,6 +180,14 @@ std::vector<std::wstring> FakeSpooler::Calls() {
   return calls;
 }
 
+std::vector<std::wstring> FakeSpooler::CallsStartingWith(const std::wstring& prefix) {
+  std::vector<std::wstring> found;
+  for (const auto& call : Calls()) {
+    if (call.rfind(prefix, 0) == 0) found.push_back(call);
+  }
+  return found;
+}
+
 void FakeSpooler::Record(std::wstring call) {
   std::lock_guard<std::mutex> guard(lock);
   calls.push_back(std::move(call));

@@ -105,6 +105,8 @@ class FakeSpooler {
   static void Uninstall();
 
   std::vector<std::wstring> Calls();
+  // The calls whose record starts with `prefix` (all of them for an empty one).
+  std::vector<std::wstring> CallsStartingWith(const std::wstring& prefix);
 
   // Handlers, shared by the in-process seam and the test spooler DLL.
   BOOL EnumPrinterDrivers(LPWSTR server, LPWSTR environment, DWORD level, LPBYTE buffer, DWORD size,
