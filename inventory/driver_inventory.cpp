@@ -17,11 +17,12 @@ namespace {
 constexpr wchar_t kShareSuffix[] = L"\\IPC$";
 constexpr DWORD kDriverLevel = 6;
 
-bool StartsWithTwoBackslashes(std::wstring_view name) {
-  return name.size() >= 2 && name[0] == L'\\' && name[1] == L'\\';
-}
-
 }  // namespace
+
+std::wstring_view BareMachineName(std::wstring_view typed) {
+  const size_t start = typed.find_first_not_of(L'\\');
+  return start == std::wstring_view::npos ? std::wstring_view() : typed.substr(start);
+}
 
 std::unique_ptr<DriverInventory> CreateInventory() {
   std::unique_ptr<DriverInventory> inventory(new (std::nothrow) DriverInventory);
@@ -60,15 +61,15 @@ bool ConnectTargetSession(RemoteSession& session, std::wstring_view machineName)
   // by the cancel that follows it.
   session.alreadyConnected = 0;
 
-  const size_t prefix = StartsWithTwoBackslashes(machineName) ? 0 : 2;
-  const size_t length = prefix + machineName.size() + (std::size(kShareSuffix) - 1);
-  if (length >= kRemoteNameCapacity) {
+  const std::wstring_view machine = BareMachineName(machineName);
+  const size_t length = 2 + machine.size() + (std::size(kShareSuffix) - 1);
+  if (machine.empty() || length >= kRemoteNameCapacity) {
     session.lastResult = ERROR_INVALID_NAME;
     return false;
   }
   wmemset(session.remoteName, L'\0', kRemoteNameCapacity);
-  if (prefix) CopyBounded(session.remoteName, L"\\\\");
-  wmemcpy(session.remoteName + prefix, machineName.data(), machineName.size());
+  CopyBounded(session.remoteName, L"\\\\");
+  AppendBounded(session.remoteName, machine);
   AppendBounded(session.remoteName, kShareSuffix);
 
   session.netResource = {};
@@ -97,14 +98,16 @@ void CancelTargetSession(RemoteSession& session) {
 }
 
 bool EnumerateDrivers(DriverInventory& inventory, std::wstring_view machineName) {
+  const std::wstring_view machine = BareMachineName(machineName);
   const size_t used = wcslen(inventory.targetName);
-  if (used + machineName.size() >= kTargetNameCapacity) {
+  if ((machine.empty() && !machineName.empty()) ||
+      used + machine.size() >= kTargetNameCapacity) {
     inventory.lastError = ERROR_INVALID_NAME;
     return false;
   }
-  wmemcpy(inventory.targetName + used, machineName.data(), machineName.size());
-  inventory.targetName[used + machineName.size()] = L'\0';
-  if (!machineName.empty()) inventory.isRemote = true;
+  wmemcpy(inventory.targetName + used, machine.data(), machine.size());
+  inventory.targetName[used + machine.size()] = L'\0';
+  if (!machine.empty()) inventory.isRemote = true;
 
   wchar_t* server = inventory.isRemote ? inventory.targetName : nullptr;
   wchar_t environment[] = L"all";  // every environment the server knows

@@ -58,19 +58,24 @@ void ReleaseInventory();
 // Makes a record current, releasing the one it replaces.
 void MakeCurrentInventory(std::unique_ptr<DriverInventory> inventory);
 
-// Opens the IPC$ session to a machine; true when the session is usable.
-// A name too long for the share name fails with ERROR_INVALID_NAME.
+// A machine name as admins type it: "SRV", "\\SRV" and "\\\\SRV" all name SRV.
+std::wstring_view BareMachineName(std::wstring_view typed);
+
+// Opens the IPC$ session to a machine (leading backslashes of the name are
+// dropped); true when the session is usable. A name too long for the share
+// name, or one of backslashes only, fails with ERROR_INVALID_NAME.
 bool ConnectTargetSession(RemoteSession& session, std::wstring_view machineName);
 
 // Drops the session of the last connection attempt unless it existed before.
 void CancelTargetSession(RemoteSession& session);
 
 // Reads every level-6 driver record of every environment of a machine (empty
-// for the local one) into the record. A name too long for the spooler name
-// fails with ERROR_INVALID_NAME.
+// for the local one; leading backslashes are dropped) into the record. A name
+// too long for the spooler name, or one of backslashes only, fails with
+// ERROR_INVALID_NAME.
 bool EnumerateDrivers(DriverInventory& inventory, std::wstring_view machineName);
 
-// Longest machine names the two name buffers can hold.
+// Longest machine name (without leading backslashes) the spooler name holds.
 constexpr size_t kMaxTargetMachineName = kTargetNameCapacity - 3;
 
 }  // namespace kestrun

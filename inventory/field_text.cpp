@@ -86,6 +86,12 @@ std::unique_ptr<wchar_t[]> LowerCaseCopy(std::wstring_view text) {
   return copy;
 }
 
+void AppendShownText(std::wstring& out, std::wstring_view text) {
+  const size_t start = out.size();
+  out.append(text);
+  for (size_t i = start; i < out.size(); ++i) out[i] = ShownCharacter(out[i]);
+}
+
 bool EqualsIgnoringAsciiCase(std::wstring_view a, std::wstring_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {

@@ -34,6 +34,15 @@ constexpr wchar_t FoldAsciiLetter(wchar_t c) {
 // True when both texts are equal with A to Z folded.
 bool EqualsIgnoringAsciiCase(std::wstring_view a, std::wstring_view b);
 
+// Server text reaches the console and the logs with its control characters
+// (C0 but TAB, and DEL) shown as "?": a line break would forge a log row, an
+// escape sequence would drive the console.
+constexpr bool IsControlCharacter(wchar_t c) { return (c < 0x20 && c != L'\t') || c == 0x7F; }
+constexpr wchar_t ShownCharacter(wchar_t c) { return IsControlCharacter(c) ? L'?' : c; }
+
+// Appends a text with every control character shown as "?".
+void AppendShownText(std::wstring& out, std::wstring_view text);
+
 // Text of a field that may be absent, for code that wants a view.
 inline std::wstring_view FieldOrEmpty(const wchar_t* field) {
   return field ? std::wstring_view(field) : std::wstring_view();

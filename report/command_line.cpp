@@ -93,7 +93,7 @@ void PrintEnumerationFailure(std::wstring_view target, DWORD code) {
   // Composed whole, then cut to the failure buffer's capacity.
   wchar_t failure[kReportFailureCapacity] = {};
   std::wstring text = L"Failed to get print driver information from: ";
-  text.append(target);
+  AppendShownText(text, target);
   text += L"\nError code: ";
   text += std::to_wstring(static_cast<int>(code));
   text += L"\n";
@@ -104,7 +104,7 @@ void PrintEnumerationFailure(std::wstring_view target, DWORD code) {
 // Appends a label and a field's text; an absent field adds nothing after its label.
 void AppendField(std::wstring& block, const wchar_t* label, const wchar_t* value) {
   block += label;
-  if (value) block += value;
+  if (value) AppendShownText(block, value);
 }
 
 // Enumerates the target and prints (and logs) every driver.
@@ -230,7 +230,7 @@ ReportRequest ParseReportArguments(std::wstring_view text) {
 
   const std::optional<std::wstring_view> target = tokens.Next(kBlankOrQuote);
   if (!target) return request;  // the local machine, no log
-  if (target->size() > kMaxTargetMachineName) {
+  if (BareMachineName(*target).size() > kMaxTargetMachineName) {
     request.kind = RequestKind::TargetTooLong;
     return request;
   }

@@ -14,8 +14,8 @@ constexpr size_t kBatchBytes = 64 * 1024;
 
 void AppendCsvText(std::string& bytes, std::wstring_view text) {
   for (const wchar_t c : text) {
-    if (c == L'\n') {
-      bytes += "\r\n";
+    if (IsControlCharacter(c)) {
+      bytes += '?';  // a line break inside an unquoted field would start a new row
     } else if (c <= 0xFF) {
       bytes += static_cast<char>(static_cast<unsigned char>(c));
     } else {

@@ -1,5 +1,5 @@
-// The CSV log: 8-bit text (codes 0-255 as one byte, anything else "?"), CR LF
-// line ends, no quoting. Several reports may append to one log at once, so a
+// The CSV log: 8-bit text (codes 0-255 as one byte, anything else and control
+// characters "?"), CR LF line ends, no quoting. Several reports may append to one log at once, so a
 // line only ever reaches the file whole, in one atomic append.
 #pragma once
 
@@ -13,7 +13,7 @@
 
 namespace kestrun {
 
-// Encodes a text as the log's bytes; "\n" becomes CR LF.
+// Encodes a field's text as the log's bytes; control characters become "?".
 void AppendCsvText(std::string& bytes, std::wstring_view text);
 // A text followed by a comma.
 void AppendCsvField(std::string& bytes, std::wstring_view text);

@@ -46,18 +46,25 @@ TEST_F(Enumeration, LocalMachineUsesTheNullServerAndTwoCalls) {
   }
 }
 
-TEST_F(Enumeration, NamedMachineGetsTwoBackslashesAndLeadingOnesAreKept) {
-  ASSERT_TRUE(EnumerateDrivers(inventory, L"PRINTSRV"));
-  EXPECT_STREQ(inventory.targetName, L"\\\\PRINTSRV");
-  EXPECT_TRUE(inventory.isRemote);
-  EXPECT_EQ(inventory.driverCount, 3u);
-  EXPECT_EQ(spooler.Calls()[0], L"EnumPrinterDrivers \\\\PRINTSRV all 6 0");
+TEST_F(Enumeration, NamedMachineGetsTwoBackslashesHoweverItWasTyped) {
+  for (const wchar_t* typed : {L"PRINTSRV", L"\\\\PRINTSRV", L"\\\\\\\\PRINTSRV", L"\\PRINTSRV"}) {
+    SCOPED_TRACE(::testing::Message() << std::wstring(typed));
+    spooler.calls.clear();
+    DriverInventory named;
+    ResetInventory(named);
+    ASSERT_TRUE(EnumerateDrivers(named, typed));
+    EXPECT_STREQ(named.targetName, L"\\\\PRINTSRV");
+    EXPECT_TRUE(named.isRemote);
+    EXPECT_EQ(named.driverCount, 3u);
+    EXPECT_EQ(spooler.Calls()[0], L"EnumPrinterDrivers \\\\PRINTSRV all 6 0");
+  }
 
-  DriverInventory second;
-  ResetInventory(second);
-  EXPECT_FALSE(EnumerateDrivers(second, L"\\\\PRINTSRV"));
-  EXPECT_STREQ(second.targetName, L"\\\\\\\\PRINTSRV");
-  EXPECT_EQ(second.lastError, static_cast<DWORD>(RPC_S_SERVER_UNAVAILABLE));
+  // Backslashes alone name no machine.
+  DriverInventory slashes;
+  ResetInventory(slashes);
+  EXPECT_FALSE(EnumerateDrivers(slashes, L"\\\\"));
+  EXPECT_EQ(slashes.lastError, static_cast<DWORD>(ERROR_INVALID_NAME));
+  EXPECT_FALSE(slashes.isRemote);
 }
 
 TEST_F(Enumeration, NoDriversSucceedsOnTheFirstCall) {
@@ -93,12 +100,18 @@ TEST_F(Enumeration, NamesLongerThanTheServerNameAreRefusedWithoutACall) {
   ASSERT_TRUE(EnumerateDrivers(inventory, longest));
   EXPECT_EQ(std::wstring(inventory.targetName), L"\\\\" + longest);
 
+  // The backslashes an admin types in front do not count against the limit.
+  DriverInventory typedAsUnc;
+  ResetInventory(typedAsUnc);
+  ASSERT_TRUE(EnumerateDrivers(typedAsUnc, L"\\\\" + longest));
+  EXPECT_EQ(std::wstring(typedAsUnc.targetName), L"\\\\" + longest);
+
   DriverInventory tooLong;
   ResetInventory(tooLong);
   EXPECT_FALSE(EnumerateDrivers(tooLong, longest + L"M"));
   EXPECT_EQ(tooLong.lastError, static_cast<DWORD>(ERROR_INVALID_NAME));
   EXPECT_STREQ(tooLong.targetName, L"\\\\");
-  EXPECT_EQ(spooler.Calls().size(), 2u);  // only the first enumeration's
+  EXPECT_EQ(spooler.Calls().size(), 4u);  // only the first two enumerations' 
 }
 
 TEST_F(Enumeration, ReleaseAndResetLeaveTheEmptyState) {

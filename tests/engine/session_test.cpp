@@ -31,8 +31,11 @@ TEST_F(Session, ShareNameAndResourceAreBuiltFromTheMachineName) {
             L"WNetAddConnection2 \\\\PRINTSRV\\IPC$ type=0 local=(null) provider=(null) "
             L"password=(null) user=(null) flags=8");
 
-  ASSERT_TRUE(ConnectTargetSession(session, L"\\\\PRINTSRV"));
-  EXPECT_STREQ(session.remoteName, L"\\\\PRINTSRV\\IPC$");
+  // However many backslashes the name was typed with.
+  for (const wchar_t* typed : {L"\\\\PRINTSRV", L"\\PRINTSRV", L"\\\\\\\\PRINTSRV"}) {
+    ASSERT_TRUE(ConnectTargetSession(session, typed));
+    EXPECT_STREQ(session.remoteName, L"\\\\PRINTSRV\\IPC$");
+  }
 }
 
 TEST_F(Session, ResultsDecideSuccessAndWhoOwnsTheConnection) {
@@ -87,6 +90,8 @@ TEST_F(Session, NamesLongerThanTheShareNameFailWithoutACall) {
   EXPECT_EQ(std::wstring(session.remoteName), withSlashes + L"\\IPC$");
 
   const size_t callsBefore = spooler.Calls().size();
+  EXPECT_FALSE(ConnectTargetSession(session, L"\\\\"));
+  EXPECT_EQ(session.lastResult, static_cast<DWORD>(ERROR_INVALID_NAME));
   EXPECT_FALSE(ConnectTargetSession(session, bare + L"m"));
   EXPECT_EQ(session.lastResult, static_cast<DWORD>(ERROR_INVALID_NAME));
   EXPECT_FALSE(ConnectTargetSession(session, std::wstring(100000, L'x')));

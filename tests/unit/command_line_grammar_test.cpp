@@ -71,6 +71,9 @@ TEST(CommandLineGrammar, OverLongTargetsAndPathsAreRefusedAtTheirLimits) {
   EXPECT_EQ(ParseReportArguments(longestTarget).kind, RequestKind::Report);
   EXPECT_EQ(ParseReportArguments(longestTarget).target, longestTarget);
   EXPECT_EQ(ParseReportArguments(longestTarget + L"M").kind, RequestKind::TargetTooLong);
+  // Typed as UNC: the backslashes do not count, and the target stays as typed.
+  EXPECT_EQ(ParseReportArguments(L"\\\\" + longestTarget).kind, RequestKind::Report);
+  EXPECT_EQ(ParseReportArguments(L"\\\\" + longestTarget).target, L"\\\\" + longestTarget);
   EXPECT_EQ(ParseReportArguments(std::wstring(5000, L'M') + L" C:\\a.csv").kind,
             RequestKind::TargetTooLong);
 
