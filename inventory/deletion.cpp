@@ -2,7 +2,9 @@
 
 #include <cwchar>
 #include <new>
+#include <unordered_map>
 
+#include "inventory/field_text.h"
 #include "inventory/platform.h"
 
 namespace kestrun {
@@ -14,130 +16,228 @@ namespace {
 
 constexpr DWORD kPrinterEnumFlags = PRINTER_ENUM_NAME | PRINTER_ENUM_LOCAL;
 constexpr DWORD kPrinterLevel = 2;
+constexpr size_t kEnvironmentCapacity = 64;
 
-// The spooler name of the target: its "\\name" for a remote one, null (the
-// local spooler) otherwise.
-wchar_t* ServerName(DriverInventory& inventory) {
-  return inventory.isRemote ? inventory.targetName : nullptr;
+// The spooler name of the target: "\\name" for a remote one, null (the local
+// spooler) otherwise. The spooler only reads it.
+wchar_t* ServerName(DeletionPlan& plan) {
+  return plan.isRemote ? plan.targetName.data() : nullptr;
 }
 
-const PRINTER_INFO_2W* Printers(const DriverInventory& inventory) {
-  return reinterpret_cast<const PRINTER_INFO_2W*>(inventory.printers.get());
+// The code of the call that just failed; never 0, so a failure is never
+// taken for a success.
+DWORD FailureCode() {
+  const DWORD code = ::GetLastError();
+  return code != 0 ? code : ERROR_GEN_FAILURE;
 }
 
 // Opens, deletes and closes one printer; on false the last error holds the
 // failed call's code (the handle owner keeps it across the close).
-bool DeletePrinterNamed(wchar_t* printerName) {
-  if (printerName == nullptr) {
-    // A null name would open the server itself, never this printer.
-    ::SetLastError(ERROR_INVALID_PRINTER_NAME);
-    return false;
-  }
+bool DeletePrinterNamed(const std::wstring& printerName) {
   PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
   UniquePrinter printer;
-  if (!Platform().OpenPrinterW(printerName, printer.put(), &defaults)) return false;
+  if (!Platform().OpenPrinterW(const_cast<wchar_t*>(printerName.c_str()), printer.put(),
+                               &defaults)) {
+    return false;
+  }
   return Platform().DeletePrinter(printer.get()) != FALSE;
 }
 
-// Drops the session this command opened; a local target has none.
-void CancelSessionOf(const DriverInventory& inventory) {
-  if (inventory.isRemote && remoteSession != nullptr) CancelTargetSession(*remoteSession);
+// The environment the target's own printers use: the native processor's for
+// the local machine, the server's "Architecture" value for a remote one.
+bool ReadServerEnvironment(DeletionPlan& plan, std::wstring& environment, DWORD& error) {
+  if (!plan.isRemote) {
+    SYSTEM_INFO system = {};
+    ::GetNativeSystemInfo(&system);
+    environment = EnvironmentOfArchitecture(system.wProcessorArchitecture);
+    error = environment.empty() ? ERROR_NOT_SUPPORTED : 0;
+    return !environment.empty();
+  }
+  UniquePrinter server;
+  if (!Platform().OpenPrinterW(ServerName(plan), server.put(), nullptr)) {
+    error = ::GetLastError();
+    return false;
+  }
+  wchar_t value[kEnvironmentCapacity] = {};
+  DWORD type = 0;
+  DWORD needed = 0;
+  // One character short of the buffer, so the text always ends inside it.
+  error = Platform().GetPrinterDataExW(server.get(), L"", SPLREG_ARCHITECTURE, &type,
+                                       reinterpret_cast<BYTE*>(value),
+                                       sizeof(value) - sizeof(wchar_t), &needed);
+  if (error != ERROR_SUCCESS) return false;
+  if (type != REG_SZ || value[0] == L'\0') {
+    error = ERROR_INVALID_DATA;
+    return false;
+  }
+  environment = value;
+  return true;
+}
+
+void CancelSessionOf(DeletionPlan& plan) {
+  if (plan.sessionOpen && remoteSession != nullptr) CancelTargetSession(*remoteSession);
+  plan.sessionOpen = false;
 }
 
 }  // namespace
 
-bool EnumeratePrinters(DriverInventory& inventory) {
-  wchar_t* name = ServerName(inventory);
+std::wstring_view EnvironmentOfArchitecture(WORD architecture) {
+  switch (architecture) {
+    case PROCESSOR_ARCHITECTURE_AMD64:
+      return L"Windows x64";
+    case PROCESSOR_ARCHITECTURE_INTEL:
+      return L"Windows NT x86";
+    case PROCESSOR_ARCHITECTURE_ARM64:
+      return L"Windows ARM64";
+    default:
+      return {};
+  }
+}
+
+bool IsPrinterOfTarget(std::wstring_view printerName, std::wstring_view targetName,
+                       bool isRemote) {
+  const bool qualified = printerName.size() >= 2 && printerName.substr(0, 2) == L"\\\\";
+  if (!isRemote) return !qualified;
+  // "\\TARGET\" then a name without further backslashes.
+  const std::wstring_view machine = BareMachineName(targetName);
+  const size_t prefix = 2 + machine.size() + 1;
+  if (!qualified || machine.empty() || printerName.size() <= prefix) return false;
+  if (!EqualsIgnoringAsciiCase(printerName.substr(2, machine.size()), machine)) return false;
+  if (printerName[prefix - 1] != L'\\') return false;
+  return printerName.find(L'\\', prefix) == std::wstring_view::npos;
+}
+
+void MatchPrinters(DeletionPlan& plan, const PRINTER_INFO_2W* printerRecords, DWORD count) {
+  plan.printers.clear();
+  plan.kept.clear();
+  for (PlannedDriver& driver : plan.drivers) driver.printers.clear();
+
+  // Ticked drivers by name: a printer names its driver exactly.
+  std::unordered_multimap<std::wstring_view, size_t> byName;
+  byName.reserve(plan.drivers.size());
+  for (size_t i = 0; i < plan.drivers.size(); ++i) byName.emplace(plan.drivers[i].name, i);
+
+  const bool environmentKnown = !plan.serverEnvironment.empty();
+  for (DWORD p = 0; p < count; ++p) {
+    const PRINTER_INFO_2W& record = printerRecords[p];
+    if (record.pPrinterName == nullptr || record.pDriverName == nullptr) continue;
+    const auto [first, last] = byName.equal_range(record.pDriverName);
+    if (first == last) continue;
+
+    if (!IsPrinterOfTarget(record.pPrinterName, plan.targetName, plan.isRemote)) {
+      plan.kept.push_back({record.pPrinterName, record.pDriverName, KeptReason::OnAnotherServer});
+      continue;
+    }
+    if (!environmentKnown) {
+      plan.kept.push_back(
+          {record.pPrinterName, record.pDriverName, KeptReason::EnvironmentUnknown});
+      continue;
+    }
+    // A printer runs its server's own environment's driver of that name; a
+    // ticked driver of another environment (one kept for clients) is not it.
+    bool planned = false;
+    for (auto it = first; it != last; ++it) {
+      PlannedDriver& driver = plan.drivers[it->second];
+      if (!EqualsIgnoringAsciiCase(driver.environment, plan.serverEnvironment)) continue;
+      if (!planned) {
+        plan.printers.push_back({record.pPrinterName, record.pDriverName});
+        planned = true;
+      }
+      driver.printers.push_back(plan.printers.size() - 1);
+    }
+  }
+}
+
+bool EnumeratePrinters(const wchar_t* serverName, std::unique_ptr<BYTE[]>& buffer, DWORD& count,
+                       DWORD& error) {
+  wchar_t* name = const_cast<wchar_t*>(serverName);  // the spooler only reads it
+  count = 0;
+  buffer.reset();
   DWORD needed = 0;
-  if (Platform().EnumPrintersW(kPrinterEnumFlags, name, kPrinterLevel, inventory.printers.get(), 0,
-                               &needed, &inventory.printerCount)) {
+  DWORD returned = 0;
+  if (Platform().EnumPrintersW(kPrinterEnumFlags, name, kPrinterLevel, nullptr, 0, &needed,
+                               &returned)) {
     return true;  // no printers
   }
-  // A failed call may leave any count behind; no walk may read records that
-  // are not there.
-  inventory.printerCount = 0;
-  if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
+  error = ::GetLastError();
+  if (error != ERROR_INSUFFICIENT_BUFFER) return false;
 
-  inventory.printers.reset();
-  inventory.printers.reset(new (std::nothrow) BYTE[needed]);
-  if (!inventory.printers) {
-    ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  buffer.reset(new (std::nothrow) BYTE[needed]);
+  if (!buffer) {
+    error = ERROR_NOT_ENOUGH_MEMORY;
     return false;
   }
-  if (Platform().EnumPrintersW(kPrinterEnumFlags, name, kPrinterLevel, inventory.printers.get(),
-                               needed, &needed, &inventory.printerCount)) {
-    return true;
+  if (!Platform().EnumPrintersW(kPrinterEnumFlags, name, kPrinterLevel, buffer.get(), needed,
+                                &needed, &returned)) {
+    error = ::GetLastError();
+    buffer.reset();
+    return false;
   }
-  inventory.printerCount = 0;
-  return false;
+  count = returned;
+  return true;
 }
 
-bool DeleteDriver(DriverInventory& inventory, const wchar_t* driverName,
-                  const wchar_t* environment) {
-  const PRINTER_INFO_2W* printers = Printers(inventory);
-  const DWORD count = printers ? inventory.printerCount : 0;
-  for (DWORD i = 0; i < count; ++i) {
-    if (printers[i].pDriverName == nullptr) continue;
-    if (::lstrcmpW(driverName, printers[i].pDriverName) != 0) continue;
-    // Only the first printer of the driver goes; any other still holds it.
-    if (!DeletePrinterNamed(printers[i].pPrinterName)) return false;
-    break;
-  }
-  // The spooler only reads these texts.
-  return Platform().DeletePrinterDriverExW(ServerName(inventory), const_cast<wchar_t*>(environment),
-                                           const_cast<wchar_t*>(driverName),
-                                           DPD_DELETE_UNUSED_FILES, 0) != FALSE;
-}
-
-bool DeleteCheckedDrivers(DriverInventory& inventory, CheckedEntryReader& list,
-                          const std::function<void()>& refresh) {
-  anyDriverDeleted = false;
-  bool result = true;
-  const int entryCount = list.EntryCount();
-
-  if (inventory.isRemote) {
+bool PrepareDeletion(DeletionPlan& plan, DWORD& error) {
+  if (plan.isRemote) {
     if (remoteSession == nullptr) {  // start-up could not make the record
-      lastDeleteError = ERROR_NOT_ENOUGH_MEMORY;
+      error = ERROR_NOT_ENOUGH_MEMORY;
       return false;
     }
-    if (!ConnectTargetSession(*remoteSession, inventory.targetName)) {
-      lastDeleteError = remoteSession->lastResult;
+    if (!ConnectTargetSession(*remoteSession, plan.targetName)) {
+      error = remoteSession->lastResult;
       return false;
     }
+    plan.sessionOpen = true;
   }
 
-  if (!EnumeratePrinters(inventory)) {
-    lastDeleteError = ::GetLastError();
-    CancelSessionOf(inventory);
+  std::unique_ptr<BYTE[]> buffer;
+  DWORD count = 0;
+  if (!EnumeratePrinters(ServerName(plan), buffer, count, error)) {
+    CancelSessionOf(plan);
     return false;
   }
+  if (!ReadServerEnvironment(plan, plan.serverEnvironment, plan.environmentError)) {
+    plan.serverEnvironment.clear();
+  }
+  MatchPrinters(plan, reinterpret_cast<const PRINTER_INFO_2W*>(buffer.get()), count);
+  return true;
+}
 
-  for (int entry = 0; entry < entryCount; ++entry) {
-    if (list.StateImageIndex(entry) == kUncheckedStateImage) continue;
+void AbandonDeletion(DeletionPlan& plan) { CancelSessionOf(plan); }
 
-    wchar_t driverName[kDeleteTextCapacity];
-    wchar_t environment[kDeleteTextCapacity];
-    wmemset(driverName, L'\0', kDeleteTextCapacity);
-    wmemset(environment, L'\0', kDeleteTextCapacity);
-    list.ReadCell(entry, kDriverNameColumn, driverName, kDeleteTextCapacity);
-    list.ReadCell(entry, kEnvironmentColumn, environment, kDeleteTextCapacity);
-    driverName[kDeleteTextCapacity - 1] = L'\0';
-    environment[kDeleteTextCapacity - 1] = L'\0';
+bool ExecuteDeletion(DeletionPlan& plan, const std::function<void()>& refresh) {
+  anyDriverDeleted = false;
+  bool deletedAll = true;
+  // Each printer is tried once in a run; then 0 (deleted) or its failure code.
+  constexpr DWORD kNotTried = 0xFFFFFFFF;
+  std::vector<DWORD> printerOutcome(plan.printers.size(), kNotTried);
 
-    if (DeleteDriver(inventory, driverName, environment)) {
+  for (PlannedDriver& driver : plan.drivers) {
+    driver.error = 0;
+    for (const size_t p : driver.printers) {
+      if (printerOutcome[p] == kNotTried) {
+        printerOutcome[p] = DeletePrinterNamed(plan.printers[p].name) ? 0 : FailureCode();
+      }
+      if (printerOutcome[p] != 0 && driver.error == 0) driver.error = printerOutcome[p];
+    }
+    // With one of its printers left, the driver stays in use: not tried.
+    if (driver.error == 0 &&
+        !Platform().DeletePrinterDriverExW(ServerName(plan), driver.environment.data(),
+                                           driver.name.data(), DPD_DELETE_UNUSED_FILES, 0)) {
+      driver.error = FailureCode();
+    }
+    if (driver.error == 0) {
       anyDriverDeleted = true;
     } else {
-      lastDeleteError = ::GetLastError();
-      CancelSessionOf(inventory);
-      result = false;
+      lastDeleteError = driver.error;
+      deletedAll = false;
     }
   }
 
+  // The refresh opens a session of its own when it lists a remote machine.
+  CancelSessionOf(plan);
   if (refresh) refresh();
-  if (currentInventory != nullptr && currentInventory->isRemote && remoteSession != nullptr) {
-    CancelTargetSession(*remoteSession);
-  }
-  return result;
+  return deletedAll;
 }
 
 }  // namespace kestrun

@@ -1,62 +1,99 @@
-// Removes print drivers from the target machine of an inventory: for each
-// driver the first printer that uses it goes first, then the driver itself in
-// one environment, with its files that no other driver uses.
+// Removes print drivers from a target machine by a plan taken once: which
+// drivers the user ticked, and every printer of the target that uses one of
+// them, which must go first or the driver stays in use. The plan is what the
+// question shows and all the deletion touches.
 #pragma once
 
 #include <windows.h>
 
 #include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "inventory/driver_inventory.h"
 
 namespace kestrun {
 
-constexpr int kDeleteTextCapacity = 256;  // each cell read for one entry
-constexpr int kDriverNameColumn = 1;
-constexpr int kEnvironmentColumn = 4;
-constexpr UINT kUncheckedStateImage = 1;  // any other state image counts as checked
-
-// Set when a DeleteCheckedDrivers run deleted at least one driver; cleared at
-// the start of each run.
+// Set when a deletion run deleted at least one driver; cleared at the start of
+// each run.
 extern bool anyDriverDeleted;
 // The code of the last failure of any delete run: 0 when the process starts,
 // never cleared, so a run without failure leaves an earlier run's code.
 extern DWORD lastDeleteError;
 
-// Reads the target's printers (level 2) into `printers` and `printerCount`.
-// On false the thread's last error holds the code and `printerCount` is 0.
-bool EnumeratePrinters(DriverInventory& inventory);
-
-// Deletes the first printer, in the order EnumeratePrinters read them, whose
-// driver name equals `driverName` (case-sensitive), then the driver in
-// `environment`. On false the thread's last error holds the code of the failed
-// call; a printer that went stays deleted when its driver then fails.
-bool DeleteDriver(DriverInventory& inventory, const wchar_t* driverName,
-                  const wchar_t* environment);
-
-// The driver list as a deletion reads it. The main window answers with its
-// list view: LVM_GETITEMCOUNT, LVM_GETITEMSTATE with LVIS_STATEIMAGEMASK
-// shifted right by 12, and LVM_GETITEMTEXTW.
-class CheckedEntryReader {
- public:
-  virtual ~CheckedEntryReader() = default;
-  virtual int EntryCount() = 0;
-  virtual UINT StateImageIndex(int entry) = 0;
-  // Copies at most capacity - 1 characters of the cell and terminates them.
-  virtual void ReadCell(int entry, int column, wchar_t* buffer, int capacity) = 0;
+// One ticked driver, as its record names it.
+struct PlannedDriver {
+  std::wstring name;
+  std::wstring environment;
+  std::vector<size_t> printers;  // indexes into DeletionPlan::printers
+  DWORD error = 0;               // after the run: 0 when deleted
 };
 
-// One delete command: deletes the driver of every checked entry of `list` from
-// the target of `inventory` (opening the IPC$ session in `remoteSession` first
-// for a remote target), then runs `refresh`, which enumerates again and
-// replaces the current inventory and the list (the main window passes
-// EnumerationWorker). `inventory` is not touched once `refresh` starts, since
-// the refresh may release it; afterwards the session is dropped when
-// `currentInventory` names a remote target. True when the session and the
-// printer list were ready and every checked entry was deleted; when either is
-// not ready, nothing is deleted and `refresh` is not run. Failure codes go to
-// `lastDeleteError`.
-bool DeleteCheckedDrivers(DriverInventory& inventory, CheckedEntryReader& list,
-                          const std::function<void()>& refresh);
+struct PlannedPrinter {
+  std::wstring name;  // as the spooler lists it, "\\SRV\Office" or "Office"
+  std::wstring driverName;
+};
+
+enum class KeptReason {
+  OnAnotherServer,      // not a printer of the target: never opened
+  EnvironmentUnknown,   // the target's own environment could not be read
+};
+
+struct KeptPrinter {
+  std::wstring name;
+  std::wstring driverName;
+  KeptReason reason;
+};
+
+struct DeletionPlan {
+  // The target of the listing the rows came from.
+  std::wstring targetName;  // the spooler name: "\\" and the machine
+  bool isRemote = false;
+  std::vector<PlannedDriver> drivers;
+
+  // Filled by PrepareDeletion.
+  std::vector<PlannedPrinter> printers;  // each printer once, in the spooler's order
+  std::vector<KeptPrinter> kept;
+  std::wstring serverEnvironment;  // empty when it could not be read
+  DWORD environmentError = 0;      // why it could not be read
+  bool sessionOpen = false;        // this deletion's IPC$ session is open
+};
+
+// The environment a processor architecture (PROCESSOR_ARCHITECTURE_*) runs
+// printers in; empty for one the spooler has no environment for.
+std::wstring_view EnvironmentOfArchitecture(WORD architecture);
+
+// True when a printer, by the name the spooler lists it under, is one of the
+// target's own: a bare name for the local machine, "\\TARGET\name" (ASCII
+// case ignored) for a remote one.
+bool IsPrinterOfTarget(std::wstring_view printerName, std::wstring_view targetName,
+                       bool isRemote);
+
+// Fills the plan's printers and kept printers from a printer list: a printer
+// goes when it is the target's own and uses a planned driver, by exactly that
+// name, in the server's environment (unknown: none goes).
+void MatchPrinters(DeletionPlan& plan, const PRINTER_INFO_2W* printerRecords, DWORD count);
+
+// Reads the target's printers (level 2) into an owned buffer. On false the
+// code is in `error` and `count` is 0.
+bool EnumeratePrinters(const wchar_t* serverName, std::unique_ptr<BYTE[]>& buffer, DWORD& count,
+                       DWORD& error);
+
+// On the deletion's thread, before the question: opens the IPC$ session to a
+// remote target, reads its printers and its environment and matches them. On
+// false nothing was planned, `error` holds the code and no session stays open.
+bool PrepareDeletion(DeletionPlan& plan, DWORD& error);
+
+// Drops the session the plan opened (the user said No).
+void AbandonDeletion(DeletionPlan& plan);
+
+// Carries the plan out: for each driver, its printers (each printer once in
+// the run), then the driver in its environment with its files that no other
+// driver uses. Each driver is tried even after an earlier one failed. Drops
+// the session, then runs `refresh` (which enumerates again). True when every
+// planned driver was deleted; sets anyDriverDeleted, lastDeleteError and each
+// driver's `error`.
+bool ExecuteDeletion(DeletionPlan& plan, const std::function<void()>& refresh);
 
 }  // namespace kestrun

@@ -34,14 +34,12 @@ DriverInventory& ResetInventory(DriverInventory& inventory) {
   wmemset(inventory.targetName, L'\0', kTargetNameCapacity);
   CopyBounded(inventory.targetName, L"\\\\");
   inventory.driverCount = 0;
-  inventory.printerCount = 0;
   inventory.nonNativeCount = 0;
   inventory.listEntryCount = 0;
   inventory.lastError = 0;
   inventory.isRemote = false;
   inventory.nonNativeIndexes.reset();
   inventory.drivers.reset();
-  inventory.printers.reset();
   inventory.listEntries.reset();
   return inventory;
 }
@@ -58,8 +56,10 @@ void MakeCurrentInventory(std::unique_ptr<DriverInventory> inventory) {
 
 bool ConnectTargetSession(RemoteSession& session, std::wstring_view machineName) {
   // A fresh attempt: only a share found connected by this attempt is left alone
-  // by the cancel that follows it.
+  // by the cancel that follows it. The name goes with the flag, so a refused
+  // name leaves nothing behind for a later cancel to drop.
   session.alreadyConnected = 0;
+  wmemset(session.remoteName, L'\0', kRemoteNameCapacity);
 
   const std::wstring_view machine = BareMachineName(machineName);
   const size_t length = 2 + machine.size() + (std::size(kShareSuffix) - 1);
@@ -67,7 +67,6 @@ bool ConnectTargetSession(RemoteSession& session, std::wstring_view machineName)
     session.lastResult = ERROR_INVALID_NAME;
     return false;
   }
-  wmemset(session.remoteName, L'\0', kRemoteNameCapacity);
   CopyBounded(session.remoteName, L"\\\\");
   AppendBounded(session.remoteName, machine);
   AppendBounded(session.remoteName, kShareSuffix);

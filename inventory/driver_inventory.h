@@ -20,11 +20,9 @@ using ListEntry = wchar_t[kListEntryCapacity];
 
 struct DriverInventory {
   DWORD driverCount = 0;
-  DWORD printerCount = 0;
   std::unique_ptr<DWORD[]> nonNativeIndexes;
   DWORD nonNativeCount = 0;
-  std::unique_ptr<BYTE[]> drivers;   // DRIVER_INFO_6 records, then their strings
-  std::unique_ptr<BYTE[]> printers;  // PRINTER_INFO_2 records, then their strings
+  std::unique_ptr<BYTE[]> drivers;  // DRIVER_INFO_6 records, then their strings
   std::unique_ptr<ListEntry[]> listEntries;
   int listEntryCount = 0;
   wchar_t targetName[kTargetNameCapacity] = {};

@@ -28,8 +28,8 @@ DWORD LookUp(DWORD flags, HMODULE source, DWORD code, UniqueLocal& buffer) {
 
 }  // namespace
 
-ErrorText _DBGINFO::GetErrorText(DWORD code) {
-  ErrorText result{};
+bool LookUpErrorText(DWORD code, ErrorText& result) {
+  result.text[0] = L'\0';
   UniqueLocal buffer;
   DWORD length = LookUp(kLookupFlags, nullptr, code, buffer);
   if (length == 0) {
@@ -40,15 +40,17 @@ ErrorText _DBGINFO::GetErrorText(DWORD code) {
       length = LookUp(kLookupFlags | FORMAT_MESSAGE_FROM_HMODULE, netmsg.get(), code, buffer);
     }
   }
-  if (length != 0 && buffer) {
-    const auto* text = static_cast<const wchar_t*>(::LocalLock(buffer.get()));
-    if (text != nullptr) {
-      CopyBounded(result.text, text);
-      ::LocalUnlock(buffer.get());
-      return result;
-    }
-  }
-  CopyBounded(result.text, L"Unspecified error!");
+  if (length == 0 || !buffer) return false;
+  const auto* text = static_cast<const wchar_t*>(::LocalLock(buffer.get()));
+  if (text == nullptr) return false;
+  CopyBounded(result.text, text);
+  ::LocalUnlock(buffer.get());
+  return true;
+}
+
+ErrorText _DBGINFO::GetErrorText(DWORD code) {
+  ErrorText result{};
+  if (!LookUpErrorText(code, result)) CopyBounded(result.text, L"Unspecified error!");
   return result;
 }
 

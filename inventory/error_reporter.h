@@ -30,4 +30,8 @@ class _DBGINFO {
 
 extern _DBGINFO* errorReporter;
 
+// The system's text for a code, else the network message module's; false
+// when neither knows the code (the result is then empty).
+bool LookUpErrorText(DWORD code, ErrorText& result);
+
 }  // namespace kestrun

@@ -10,6 +10,7 @@ PlatformApi RealPlatform() {
   return PlatformApi{
       &::EnumPrinterDriversW,    &::EnumPrintersW,       &::OpenPrinterW,
       &::DeletePrinter,          &::ClosePrinter,        &::DeletePrinterDriverExW,
+      &::GetPrinterDataExW,
       &::WNetAddConnection2W,    &::WNetCancelConnection2W, &::NetServerEnum,
       &::NetApiBufferFree,
   };

@@ -19,6 +19,7 @@ struct PlatformApi {
   decltype(&::DeletePrinter) DeletePrinter;
   decltype(&::ClosePrinter) ClosePrinter;
   decltype(&::DeletePrinterDriverExW) DeletePrinterDriverExW;
+  decltype(&::GetPrinterDataExW) GetPrinterDataExW;
   decltype(&::WNetAddConnection2W) WNetAddConnection2W;
   decltype(&::WNetCancelConnection2W) WNetCancelConnection2W;
   decltype(&::NetServerEnum) NetServerEnum;

@@ -2,10 +2,13 @@
 
 #include <commctrl.h>
 
+#include <memory>
+#include <new>
+
 #include "app/shared_records.h"
 #include "common/bounded_text.h"
-#include "inventory/deletion.h"
 #include "inventory/error_reporter.h"
+#include "inventory/field_text.h"
 #include "ui/controls.h"
 #include "ui/driver_list.h"
 #include "ui/enumeration_worker.h"
@@ -15,7 +18,7 @@ namespace kestrun {
 
 namespace {
 
-constexpr DWORD kRunWaitStepMs = 20;
+constexpr UINT kUncheckedStateImage = 1;  // any other state image counts as ticked
 
 constexpr wchar_t kNothingChecked[] =
     L"Please select a driver from the list before trying to delete!";
@@ -23,73 +26,140 @@ constexpr wchar_t kConfirmation[] =
     L"Warning, this will attempt to delete the selected driver(s) permanently!\nThis action "
     L"cannot be reverted. Do you wish to proceed?";
 
-// The driver list as the deletion reads it, through synchronous messages
-// that the main window's thread carries out.
-class ListViewEntries : public CheckedEntryReader {
- public:
-  int EntryCount() override { return ListRowCount(); }
-  UINT StateImageIndex(int entry) override {
-    const auto state = static_cast<UINT>(::SendMessageW(listView, LVM_GETITEMSTATE,
-                                                        static_cast<WPARAM>(entry),
-                                                        LVIS_STATEIMAGEMASK));
-    return (state & LVIS_STATEIMAGEMASK) >> 12;
-  }
-  void ReadCell(int entry, int column, wchar_t* buffer, int capacity) override {
-    ReadListCell(listView, entry, column, buffer, capacity);
-  }
-};
-
-bool AnyEntryChecked(ListViewEntries& list) {
-  const int count = list.EntryCount();
-  for (int entry = 0; entry < count; ++entry) {
-    if (list.StateImageIndex(entry) != kUncheckedStateImage) return true;
-  }
-  return false;
+UINT StateImageOf(int row) {
+  const auto state = static_cast<UINT>(::SendMessageW(listView, LVM_GETITEMSTATE,
+                                                      static_cast<WPARAM>(row),
+                                                      LVIS_STATEIMAGEMASK));
+  return (state & LVIS_STATEIMAGEMASK) >> 12;
 }
 
-// Waits on this thread until no enumeration runs and claims the slot; false
-// when the window went away meanwhile.
-bool ClaimExclusiveRun() {
-  while (!BeginExclusiveRun()) {
-    if (!::IsWindow(MainWindow())) return false;
-    ::Sleep(kRunWaitStepMs);
+LPARAM RecordOf(int row) {
+  LVITEMW item = {};
+  item.mask = LVIF_PARAM;
+  item.iItem = row;
+  item.lParam = -1;
+  ::SendMessageW(listView, LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&item));
+  return item.lParam;
+}
+
+// Appends at most kListedLinesLimit lines, then "and N more".
+template <typename Items, typename Line>
+void AppendListed(std::wstring& text, const Items& items, Line line) {
+  size_t listed = 0;
+  for (const auto& item : items) {
+    if (listed == kListedLinesLimit) {
+      text += L"\nand " + std::to_wstring(items.size() - listed) + L" more";
+      return;
+    }
+    text += L'\n';
+    line(text, item);
+    ++listed;
   }
-  return true;
+}
+
+void AppendPrinterLine(std::wstring& text, std::wstring_view printer, std::wstring_view driver) {
+  AppendShownText(text, printer);
+  text += L" (";
+  AppendShownText(text, driver);
+  text += L')';
+}
+
+const wchar_t* ReasonText(KeptReason reason) {
+  switch (reason) {
+    case KeptReason::OnAnotherServer:
+      return L"on another server";
+    case KeptReason::EnvironmentUnknown:
+      return L"the server's environment could not be read";
+  }
+  return L"";
 }
 
 void RunRefresh() { EnumerationWorker(); }
 
-// Steps between the check of the list and the outcome box, inside the slot.
-void ConfirmDeleteAndReport() {
-  ListViewEntries list;
-  if (!AnyEntryChecked(list)) {
+// Steps from the plan to the outcome box, inside the run slot.
+void ConfirmDeleteAndReport(DeletionPlan& plan) {
+  if (plan.drivers.empty()) {
     StopProgress();
     ShowMessage(kNothingChecked, MB_ICONINFORMATION);
     return;
   }
+  UINT icon = MB_ICONINFORMATION;
+  DWORD error = 0;
+  if (!PrepareDeletion(plan, error)) {
+    anyDriverDeleted = false;
+    lastDeleteError = error;
+    wchar_t message[kDeleteMessageCapacity] = {};
+    CopyBounded(message, DeletionOutcomeText(false, false, error, icon));
+    StopProgress();
+    ShowMessage(message, icon);
+    ::EnableWindow(deleteButton, TRUE);
+    return;
+  }
+
   StopProgress();
-  if (::MessageBoxW(MainWindow(), kConfirmation, L"Kestrun", MB_YESNO | MB_ICONWARNING) != IDYES) {
+  // When printers go too, a stray Enter must not confirm it.
+  const UINT style = MB_YESNO | MB_ICONWARNING | (plan.printers.empty() ? 0 : MB_DEFBUTTON2);
+  if (::MessageBoxW(MainWindow(), ConfirmationText(plan).c_str(), L"Kestrun", style) != IDYES) {
+    AbandonDeletion(plan);
     return;
   }
   StartProgress();
 
-  bool deletedAll = false;
-  if (currentInventory != nullptr) {
-    deletedAll = DeleteCheckedDrivers(*currentInventory, list, RunRefresh);
-  } else {
-    anyDriverDeleted = false;
-    lastDeleteError = ERROR_INVALID_DATA;  // no target is known without an inventory
-  }
-
-  UINT icon = MB_ICONINFORMATION;
-  wchar_t message[kDeleteMessageCapacity] = {};
-  CopyBounded(message, DeletionOutcomeText(deletedAll, anyDriverDeleted, lastDeleteError, icon));
+  const bool deletedAll = ExecuteDeletion(plan, RunRefresh);
+  const std::wstring outcome =
+      DeletionOutcomeMessage(plan, deletedAll, anyDriverDeleted, lastDeleteError, icon);
   StopProgress();
-  ShowMessage(message, icon);
+  ShowMessage(outcome.c_str(), icon);
   ::EnableWindow(deleteButton, TRUE);
 }
 
 }  // namespace
+
+DeletionPlan TakeDeletionPlan() {
+  DeletionPlan plan;
+  if (currentInventory == nullptr) return plan;
+  const DriverInventory& inventory = *currentInventory;
+  plan.targetName = inventory.targetName;
+  plan.isRemote = inventory.isRemote;
+  const DRIVER_INFO_6* drivers = inventory.Drivers();
+  const int rows = ListRowCount();
+  for (int row = 0; row < rows; ++row) {
+    if (StateImageOf(row) == kUncheckedStateImage) continue;
+    const LPARAM record = RecordOf(row);
+    if (drivers == nullptr || record < 0 || static_cast<DWORD>(record) >= inventory.driverCount) {
+      continue;
+    }
+    const DRIVER_INFO_6& driver = drivers[record];
+    plan.drivers.push_back(PlannedDriver{std::wstring(FieldOrEmpty(driver.pName)),
+                                         std::wstring(FieldOrEmpty(driver.pEnvironment))});
+  }
+  return plan;
+}
+
+std::wstring ConfirmationText(const DeletionPlan& plan) {
+  std::wstring text = kConfirmation;
+  if (!plan.printers.empty()) {
+    text += L"\n\nThese printers use the selected drivers and will be deleted first:";
+    AppendListed(text, plan.printers, [](std::wstring& out, const PlannedPrinter& printer) {
+      AppendPrinterLine(out, printer.name, printer.driverName);
+    });
+  }
+  if (!plan.kept.empty()) {
+    text += L"\n\nThese printers use a selected driver's name and will be kept:";
+    AppendListed(text, plan.kept, [](std::wstring& out, const KeptPrinter& printer) {
+      AppendPrinterLine(out, printer.name, printer.driverName);
+      out += L": ";
+      out += ReasonText(printer.reason);
+    });
+  }
+  if (plan.serverEnvironment.empty()) {
+    text += L"\n\nThe environment of ";
+    AppendShownText(text, plan.targetName);
+    text += L" could not be read (" + ErrorLine(plan.environmentError) +
+            L"), so no printer on it will be deleted.";
+  }
+  return text;
+}
 
 std::wstring DeletionOutcomeText(bool deletedAll, bool anyDeleted, DWORD lastError, UINT& icon) {
   icon = MB_ICONINFORMATION;
@@ -99,7 +169,8 @@ std::wstring DeletionOutcomeText(bool deletedAll, bool anyDeleted, DWORD lastErr
            L"deleting again.";
   }
   if (lastError == ERROR_PRINTER_DRIVER_IN_USE) {
-    return L"The driver files are in use, and have been marked for deletion upon reboot!";
+    return L"The selected driver(s) were not deleted: a printer or a running print job still "
+           L"uses them.";
   }
   icon = MB_ICONERROR;
   std::wstring text = L"Failed to delete selected print driver(s)!\n";
@@ -109,24 +180,65 @@ std::wstring DeletionOutcomeText(bool deletedAll, bool anyDeleted, DWORD lastErr
   return text;
 }
 
-void StartDeletion() {
-  ::EnableWindow(deleteButton, FALSE);
-  StartProgress();
-  if (!StartWorker(DeletionWorker)) {
-    StopProgress();
-    ::EnableWindow(deleteButton, ListRowCount() > 0);
+std::wstring DeletionOutcomeMessage(const DeletionPlan& plan, bool deletedAll, bool anyDeleted,
+                                    DWORD lastError, UINT& icon) {
+  std::wstring text = DeletionOutcomeText(deletedAll, anyDeleted, lastError, icon);
+  std::vector<const PlannedDriver*> failed;
+  for (const PlannedDriver& driver : plan.drivers) {
+    if (driver.error != 0) failed.push_back(&driver);
   }
+  if (!failed.empty()) {
+    text.resize(text.find_last_not_of(L"\r\n") + 1);
+    text += L'\n';
+    AppendListed(text, failed, [](std::wstring& out, const PlannedDriver* driver) {
+      AppendPrinterLine(out, driver->name, driver->environment);
+      out += L": " + ErrorLine(driver->error);
+    });
+  }
+  if (text.size() > kOutcomeTextCapacity - 1) text.resize(kOutcomeTextCapacity - 1);
+  return text;
 }
 
-DWORD WINAPI DeletionWorker(LPVOID) {
-  if (processLock == nullptr) return 0;
-  {
-    CriticalSectionLock hold(*processLock);
-    if (ClaimExclusiveRun()) {
-      ConfirmDeleteAndReport();
-      EndExclusiveRun();
-    }
+std::wstring ErrorLine(DWORD code) {
+  ErrorText found{};
+  if (!LookUpErrorText(code, found)) return L"error " + std::to_wstring(code);
+  std::wstring_view text = found.text;
+  const size_t end = text.find_last_not_of(L" \r\n");
+  if (end == std::wstring_view::npos) return L"error " + std::to_wstring(code);
+  std::wstring line(text.substr(0, end + 1));
+  for (wchar_t& c : line) {
+    if (c == L'\r' || c == L'\n') c = L' ';  // one line per entry
   }
+  std::wstring shown;
+  AppendShownText(shown, line);
+  return shown;
+}
+
+bool StartDeletion() {
+  if (!BeginExclusiveRun(RunKind::Deletion)) return false;
+  std::unique_ptr<DeletionPlan> plan(new (std::nothrow) DeletionPlan);
+  if (plan) *plan = TakeDeletionPlan();
+  ::EnableWindow(deleteButton, FALSE);
+  StartProgress();
+  if (!plan || !StartWorker(DeletionWorker, plan.get())) {
+    EndExclusiveRun();
+    StopProgress();
+    ::EnableWindow(deleteButton, ListRowCount() > 0);
+    return true;  // the run could not start; nothing is left running
+  }
+  plan.release();  // the worker owns it now
+  return true;
+}
+
+DWORD WINAPI DeletionWorker(LPVOID parameter) {
+  const std::unique_ptr<DeletionPlan> plan(static_cast<DeletionPlan*>(parameter));
+  if (processLock != nullptr) {
+    CriticalSectionLock hold(*processLock);
+    ConfirmDeleteAndReport(*plan);
+  } else {
+    ConfirmDeleteAndReport(*plan);
+  }
+  EndExclusiveRun();
   if (ListRowCount() > 0) ::EnableWindow(deleteButton, TRUE);
   return 0;
 }

@@ -1,25 +1,47 @@
-// "Delete Driver(s)": the worker that confirms, deletes the checked drivers on
-// the target, refreshes the list and reports the outcome.
+// "Delete Driver(s)": the plan of the ticked drivers taken on the window's
+// thread, and the worker that reads the target's printers, asks, deletes,
+// refreshes the list and reports the outcome.
 #pragma once
 
 #include <windows.h>
 
 #include <string>
 
+#include "inventory/deletion.h"
+
 namespace kestrun {
 
-constexpr int kDeleteMessageCapacity = 320;
+constexpr int kDeleteMessageCapacity = 320;  // the failure headline
+constexpr int kOutcomeTextCapacity = 8192;   // the whole outcome, listed lines included
+constexpr size_t kListedLinesLimit = 20;     // lines a box lists before "and N more"
 
-// The button's click: disables it, starts the progress bar and the worker.
-void StartDeletion();
+// The button's click, on the window's thread: claims the run slot, takes the
+// plan of the ticked rows and starts the worker. False while an enumeration
+// or deletion runs (nothing starts).
+bool StartDeletion();
 
-// The worker's thread procedure. It holds processLock for its whole run and
-// the exclusive run slot from its check of the list to its outcome box, so no
-// enumeration replaces the inventory whose printers it walks.
-DWORD WINAPI DeletionWorker(LPVOID);
+// The worker's thread procedure; its parameter is the DeletionPlan it owns.
+// It holds processLock for its whole run and the run slot until its outcome
+// box closes.
+DWORD WINAPI DeletionWorker(LPVOID plan);
 
-// The outcome message for a finished deletion, cut to the message buffer.
-std::wstring DeletionOutcomeText(bool deletedAll, bool anyDeleted, DWORD lastError,
-                                 UINT& icon);
+// The ticked rows of the list as drivers of the current inventory (through
+// each row's item parameter, so names of any length are exact), with the
+// inventory's target. Any state image but 1 counts as ticked.
+DeletionPlan TakeDeletionPlan();
+
+// The question: the warning, then the printers that go, then the printers kept
+// and why. Without printers to name it is the warning alone.
+std::wstring ConfirmationText(const DeletionPlan& plan);
+
+// The outcome's headline, cut to the failure buffer.
+std::wstring DeletionOutcomeText(bool deletedAll, bool anyDeleted, DWORD lastError, UINT& icon);
+
+// The headline and one line per driver that failed, within the outcome's buffer.
+std::wstring DeletionOutcomeMessage(const DeletionPlan& plan, bool deletedAll, bool anyDeleted,
+                                    DWORD lastError, UINT& icon);
+
+// The system's text for a code on one line, or "error N" when it has none.
+std::wstring ErrorLine(DWORD code);
 
 }  // namespace kestrun

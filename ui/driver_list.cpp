@@ -13,6 +13,7 @@
 #include "ui/controls.h"
 #include "ui/ids.h"
 #include "ui/sorting.h"
+#include "ui/workers.h"
 
 namespace kestrun {
 
@@ -80,7 +81,9 @@ void FitColumn(int column) {
 }
 
 void HeaderClick(int column) {
-  if (column == 0) {
+  if (column == 0 && DeletionRunActive()) {
+    ::MessageBeep(MB_ICONWARNING);
+  } else if (column == 0) {
     const int rows = ListRowCount();
     for (int row = 0; row < rows; ++row) SetRowState(row, checkAllNext ? kChecked : kUnchecked);
     checkAllNext = !checkAllNext;
@@ -89,6 +92,17 @@ void HeaderClick(int column) {
     sortDescendingNext = !sortDescendingNext;
     FitColumn(column);
   }
+}
+
+LRESULT RefuseTickDuringDeletion(const NMLISTVIEW& change) {
+  const UINT oldImage = change.uOldState & LVIS_STATEIMAGEMASK;
+  const UINT newImage = change.uNewState & LVIS_STATEIMAGEMASK;
+  // A row being filled in has no state image yet: only a tick changes one.
+  const bool tickChange =
+      (change.uChanged & LVIF_STATE) != 0 && oldImage != 0 && newImage != oldImage;
+  if (!tickChange || !DeletionRunActive()) return FALSE;
+  ::MessageBeep(MB_ICONWARNING);
+  return TRUE;
 }
 
 ContextMenuResult ShowListContextMenu(int screenX, int screenY) {
@@ -158,7 +172,7 @@ bool AddDriverRows(DriverInventory& inventory, const DWORD* indexes, DWORD count
     item.mask = LVIF_IMAGE | LVIF_PARAM | LVIF_STATE;
     item.iItem = static_cast<int>(i);
     item.iImage = 0;
-    item.lParam = static_cast<LPARAM>(i);
+    item.lParam = static_cast<LPARAM>(record);
     item.stateMask = LVIS_STATEIMAGEMASK;
     item.state = kUnchecked;
     const int row = static_cast<int>(

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <commctrl.h>
 
 #include "inventory/driver_inventory.h"
 
@@ -18,8 +19,13 @@ extern bool sortDescendingNext;
 HWND CreateDriverListView(HWND parent, int clientWidth, int clientHeight);
 void InsertColumns();
 
-// Column 0 checks or clears every row; columns 1 to 14 sort and fit the column.
+// Column 0 checks or clears every row (refused with a beep while a deletion
+// runs); columns 1 to 14 sort and fit the column.
 void HeaderClick(int column);
+
+// The answer to LVN_ITEMCHANGING: TRUE (with a beep) refuses a change of a
+// row's tick while a deletion runs, so the list keeps showing what goes.
+LRESULT RefuseTickDuringDeletion(const NMLISTVIEW& change);
 
 struct ContextMenuResult {
   bool shown = false;
@@ -32,7 +38,7 @@ void CopySelectedRow();
 void CopyTextToClipboard(const wchar_t* text);
 
 // Adds one row per record named in `indexes` (every record when null), each
-// showing the application icon, unchecked, with its position as item
+// showing the application icon, unchecked, with its record's index as item
 // parameter; redraw is suspended meanwhile. False when a dependent-files line
 // could not be built; the rows added before it stay.
 bool AddDriverRows(DriverInventory& inventory, const DWORD* indexes, DWORD count);

@@ -127,9 +127,12 @@ DWORD EnumerationWorker() {
     return 0;
   }
 
+  // Only a run that opened a session drops one: a local listing leaves every
+  // share alone.
+  const bool sessionOpened = !machine.empty();
   if (!EnumerateDrivers(*result.inventory, machine)) {
     const DWORD code = result.inventory->lastError;
-    CancelTargetSession(*remoteSession);
+    if (sessionOpened) CancelTargetSession(*remoteSession);
     SendToWindow(WM_KESTRUN_ENUMERATION_RESULT, reinterpret_cast<LPARAM>(&result));
     StopProgress();
     ShowRunError(EnumerationFailureMessage(machine, code));
@@ -139,7 +142,7 @@ DWORD EnumerationWorker() {
 
   result.fillList = true;
   SendToWindow(WM_KESTRUN_ENUMERATION_RESULT, reinterpret_cast<LPARAM>(&result));
-  CancelTargetSession(*remoteSession);
+  if (sessionOpened) CancelTargetSession(*remoteSession);
   if (!result.filled && ::IsWindow(MainWindow())) {
     StopProgress();
     ShowRunError(kMemoryFailure);

@@ -240,8 +240,8 @@ void OnCommand(HWND window, WPARAM wParam, LPARAM lParam) {
   if (notification != BN_CLICKED) return;
   if (control == enumerateButton && !StartEnumeration()) {
     ::MessageBeep(MB_ICONWARNING);  // a run owns the list until it ends
-  } else if (control == deleteButton) {
-    StartDeletion();
+  } else if (control == deleteButton && !StartDeletion()) {
+    ::MessageBeep(MB_ICONWARNING);
   }
 }
 
@@ -332,6 +332,9 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
       if (header->code == LVN_DELETEALLITEMS) return TRUE;
       if (header->code == LVN_COLUMNCLICK) {
         HeaderClick(reinterpret_cast<const NMLISTVIEW*>(lParam)->iSubItem);
+      }
+      if (header->code == LVN_ITEMCHANGING) {
+        return RefuseTickDuringDeletion(*reinterpret_cast<const NMLISTVIEW*>(lParam));
       }
       return 0;
     }

@@ -1,20 +1,26 @@
 #include "ui/workers.h"
 
 #include <atomic>
+#include <memory>
+#include <new>
 
 namespace kestrun {
 
 namespace {
 
-std::atomic<bool> exclusiveRun{false};
+std::atomic<RunKind> exclusiveRun{RunKind::None};
 std::atomic<int> runningWorkers{0};
 
+struct WorkerStart {
+  LPTHREAD_START_ROUTINE procedure;
+  void* parameter;
+};
 
-DWORD WINAPI CountedWorker(LPVOID parameter) {
-  const auto procedure = reinterpret_cast<LPTHREAD_START_ROUTINE>(parameter);
+DWORD WINAPI CountedWorker(LPVOID start) {
+  const std::unique_ptr<WorkerStart> owned(static_cast<WorkerStart*>(start));
   DWORD result = 0;
   try {
-    result = procedure(nullptr);
+    result = owned->procedure(owned->parameter);
   } catch (...) {
     // A worker never takes the process down; its run simply ends.
   }
@@ -24,21 +30,25 @@ DWORD WINAPI CountedWorker(LPVOID parameter) {
 
 }  // namespace
 
-bool BeginExclusiveRun() {
-  bool expected = false;
-  return exclusiveRun.compare_exchange_strong(expected, true);
+bool BeginExclusiveRun(RunKind kind) {
+  RunKind expected = RunKind::None;
+  return exclusiveRun.compare_exchange_strong(expected, kind);
 }
 
-void EndExclusiveRun() { exclusiveRun.store(false); }
+void EndExclusiveRun() { exclusiveRun.store(RunKind::None); }
 
-bool ExclusiveRunActive() { return exclusiveRun.load(); }
+bool ExclusiveRunActive() { return exclusiveRun.load() != RunKind::None; }
 
-bool StartWorker(LPTHREAD_START_ROUTINE procedure) {
+bool DeletionRunActive() { return exclusiveRun.load() == RunKind::Deletion; }
+
+bool StartWorker(LPTHREAD_START_ROUTINE procedure, void* parameter) {
+  auto* start = new (std::nothrow) WorkerStart{procedure, parameter};
+  if (start == nullptr) return false;
   runningWorkers.fetch_add(1);
-  HANDLE thread = ::CreateThread(nullptr, 0, CountedWorker, reinterpret_cast<LPVOID>(procedure),
-                                 0, nullptr);
+  HANDLE thread = ::CreateThread(nullptr, 0, CountedWorker, start, 0, nullptr);
   if (thread == nullptr) {
     runningWorkers.fetch_sub(1);
+    delete start;
     return false;
   }
   ::CloseHandle(thread);

@@ -14,6 +14,7 @@
 #include "tests/support/console_capture.h"
 #include "tests/support/test_paths.h"
 #include "tests/support/ui_waits.h"
+#include "ui/delete_command.h"
 
 namespace kestrun::testing {
 namespace {
@@ -201,14 +202,22 @@ TEST_F(ShippedProgram, DeletingAPrintersDriverUnderWinesSpoolerTakesThePrinterAn
   HWND question = WaitForWindow(L"#32770", L"Kestrun", 30000);
   ASSERT_NE(question, nullptr);
   EXPECT_NE(DialogText(question).find(L"Do you wish to proceed?"), std::wstring::npos);
+  // Wine's printer runs the machine's own environment's driver: it is named.
+  EXPECT_NE(DialogText(question).find(L"will be deleted first:\n" + printerName + L" (" + driver +
+                                      L")"),
+            std::wstring::npos)
+      << DialogText(question);
   ::PostMessageW(question, WM_COMMAND, IDYES, 0);
   PumpUntil([&] { return !::IsWindow(question); }, 10000);
 
   HWND outcome = WaitForWindow(L"#32770", L"Kestrun", 30000);
   ASSERT_NE(outcome, nullptr);
   _DBGINFO reporter;
-  EXPECT_EQ(DialogText(outcome), std::wstring(L"Failed to delete selected print driver(s)!\n") +
-                                     reporter.GetErrorText(ERROR_INVALID_PARAMETER).text);
+  std::wstring headline = std::wstring(L"Failed to delete selected print driver(s)!\n") +
+                         reporter.GetErrorText(ERROR_INVALID_PARAMETER).text;
+  headline.resize(headline.find_last_not_of(L"\r\n") + 1);
+  EXPECT_EQ(DialogText(outcome),
+            headline + L"\n\n" + driver + L" (Windows x64): " + ErrorLine(ERROR_INVALID_PARAMETER));
   ::PostMessageW(outcome, WM_COMMAND, IDOK, 0);
 
   EXPECT_FALSE(LocalPrinterExists(printerName));

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,38 +25,6 @@ FakeDriver Driver(const std::wstring& name, const std::wstring& environment = kX
   return d;
 }
 
-// The main window's list as the deletion reads it, with the list view's
-// behaviour: cells are cut to the buffer and always terminated.
-class FakeList : public CheckedEntryReader {
- public:
-  struct Row {
-    UINT stateImage;
-    std::wstring driverName;
-    std::wstring environment;
-  };
-  std::vector<Row> rows;
-  std::vector<std::wstring> reads;  // "entry column capacity"
-
-  void Checked(const std::wstring& name, const std::wstring& environment = kX64) {
-    rows.push_back({2, name, environment});
-  }
-  void Unchecked(const std::wstring& name, const std::wstring& environment = kX64) {
-    rows.push_back({1, name, environment});
-  }
-
-  int EntryCount() override { return static_cast<int>(rows.size()); }
-  UINT StateImageIndex(int entry) override { return rows.at(entry).stateImage; }
-  void ReadCell(int entry, int column, wchar_t* buffer, int capacity) override {
-    reads.push_back(std::to_wstring(entry) + L" " + std::to_wstring(column) + L" " +
-                    std::to_wstring(capacity));
-    const Row& row = rows.at(entry);
-    const std::wstring& text = column == kDriverNameColumn    ? row.driverName
-                               : column == kEnvironmentColumn ? row.environment
-                                                              : std::wstring(L"?");
-    CopyBounded(buffer, capacity, text);
-  }
-};
-
 class Deletion : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -71,32 +41,36 @@ class Deletion : public ::testing::Test {
     // Every printer handle the program opened was closed, once.
     EXPECT_EQ(spooler.OpenPrinterCount(), 0u);
     EXPECT_EQ(spooler.BadPrinterCloses(), 0);
-    ReleaseInventory();
     remoteSession = nullptr;
     FakeSpooler::Uninstall();
   }
 
-  // Makes the current inventory name a machine ("SRV", or "" for the local one)
-  // as an enumeration of it leaves it: target \\SRV and remote, or \\ and local.
+  // The target of the listing the ticked rows come from ("SRV", or "" for
+  // the local machine).
   void Target(const std::wstring& machine) {
-    MakeCurrentInventory(CreateInventory());
-    AppendBounded(currentInventory->targetName, machine);
-    currentInventory->isRemote = !machine.empty();
+    plan = DeletionPlan{};
+    plan.targetName = L"\\\\" + machine;
+    plan.isRemote = !machine.empty();
+  }
+  void Tick(const std::wstring& name, const std::wstring& environment = kX64) {
+    plan.drivers.push_back(PlannedDriver{name, environment});
   }
 
   testing::FakeMachine& Local() { return spooler.machines[L""]; }
   testing::FakeMachine& Remote() { return spooler.machines[L"\\\\SRV"]; }
 
-  // The enumeration that follows a deletion: it replaces the current inventory
-  // (releasing the one the deletion worked on) with one for `refreshTarget`.
+  // Reads the printers, then deletes as the user confirmed; the refresh is
+  // recorded among the calls.
   bool Run() {
-    return DeleteCheckedDrivers(*currentInventory, list, [this] {
+    DWORD error = 0;
+    if (!PrepareDeletion(plan, error)) {
+      lastDeleteError = error;
+      return false;
+    }
+    return ExecuteDeletion(plan, [this] {
       ++refreshes;
-      {
-        std::lock_guard<std::mutex> guard(spooler.lock);
-        spooler.calls.push_back(L"(refresh)");
-      }
-      Target(refreshTarget);
+      std::lock_guard<std::mutex> guard(spooler.lock);
+      spooler.calls.push_back(L"(refresh)");
     });
   }
 
@@ -107,15 +81,14 @@ class Deletion : public ::testing::Test {
 
   FakeSpooler spooler;
   RemoteSession session;
-  FakeList list;
+  DeletionPlan plan;
   int refreshes = 0;
-  std::wstring refreshTarget;
 };
 
 TEST_F(Deletion, UnusedDriverGoesAloneOnTheLocalSpooler) {
   Local().drivers = {Driver(L"Contoso A"), Driver(L"Contoso B")};
   Local().printers = {FakePrinter{L"Office", L"Contoso B"}};
-  list.Checked(L"Contoso A");
+  Tick(L"Contoso A");
 
   EXPECT_TRUE(Run());
   EXPECT_TRUE(anyDriverDeleted);
@@ -123,7 +96,9 @@ TEST_F(Deletion, UnusedDriverGoesAloneOnTheLocalSpooler) {
   EXPECT_EQ(spooler.DriverKeys(L""), std::vector<std::wstring>{L"Contoso B|Windows x64"});
   EXPECT_EQ(spooler.PrinterNames(L""), std::vector<std::wstring>{L"Office"});
 
-  // The local spooler is reached by a null name and needs no session.
+  // The local spooler is reached by a null name and needs no session; the
+  // local machine's environment is its processor's.
+  EXPECT_EQ(plan.serverEnvironment, L"Windows x64");
   const auto calls = Calls();
   ASSERT_EQ(calls.size(), 4u);
   EXPECT_EQ(calls[0], L"EnumPrinters flags=10 (null) 2 0");
@@ -134,23 +109,24 @@ TEST_F(Deletion, UnusedDriverGoesAloneOnTheLocalSpooler) {
   EXPECT_EQ(refreshes, 1);
 }
 
-TEST_F(Deletion, DriverOfTwoPrintersLosesOnlyTheFirstPrinterAndStays) {
+TEST_F(Deletion, EveryPrinterOfTheDriverGoesThenTheDriver) {
   Local().drivers = {Driver(L"Contoso Shared")};
   Local().printers = {FakePrinter{L"First", L"Contoso Shared"},
                       FakePrinter{L"Second", L"Contoso Shared"}};
-  list.Checked(L"Contoso Shared");
+  Tick(L"Contoso Shared");
 
-  EXPECT_FALSE(Run());
-  EXPECT_FALSE(anyDriverDeleted);
-  EXPECT_EQ(lastDeleteError, static_cast<DWORD>(ERROR_PRINTER_DRIVER_IN_USE));
-  EXPECT_EQ(spooler.PrinterNames(L""), std::vector<std::wstring>{L"Second"});
-  EXPECT_EQ(spooler.DriverKeys(L"").size(), 1u);
-  EXPECT_EQ(refreshes, 1);  // a failed entry still refreshes the list
+  EXPECT_TRUE(Run());
+  EXPECT_TRUE(anyDriverDeleted);
+  EXPECT_TRUE(spooler.PrinterNames(L"").empty());
+  EXPECT_TRUE(spooler.DriverKeys(L"").empty());
 
   const std::vector<std::wstring> printerCalls = {
       L"OpenPrinter First access=983052 datatype=(null) devmode=(null)",
       L"DeletePrinter First",
       L"ClosePrinter First",
+      L"OpenPrinter Second access=983052 datatype=(null) devmode=(null)",
+      L"DeletePrinter Second",
+      L"ClosePrinter Second",
   };
   std::vector<std::wstring> seen;
   for (const auto& call : Calls()) {
@@ -159,20 +135,32 @@ TEST_F(Deletion, DriverOfTwoPrintersLosesOnlyTheFirstPrinterAndStays) {
   EXPECT_EQ(seen, printerCalls);
 }
 
-TEST_F(Deletion, PrinterListIsReadOnceSoASecondEnvironmentFindsItsPrinterGone) {
+TEST_F(Deletion, OneNameInTwoEnvironmentsLosesItsPrinterOnceAndBothDriversGo) {
   Local().drivers = {Driver(L"Contoso Dual", kX64), Driver(L"Contoso Dual", kX86)};
   Local().printers = {FakePrinter{L"Office", L"Contoso Dual"}};
-  list.Checked(L"Contoso Dual", kX64);
-  list.Checked(L"Contoso Dual", kX86);
+  Tick(L"Contoso Dual", kX86);
+  Tick(L"Contoso Dual", kX64);
 
-  EXPECT_FALSE(Run());
-  EXPECT_TRUE(anyDriverDeleted);
-  EXPECT_EQ(lastDeleteError, static_cast<DWORD>(ERROR_INVALID_PRINTER_NAME));
+  EXPECT_TRUE(Run());
   EXPECT_TRUE(spooler.PrinterNames(L"").empty());
-  EXPECT_EQ(spooler.DriverKeys(L""), std::vector<std::wstring>{L"Contoso Dual|Windows NT x86"});
+  EXPECT_TRUE(spooler.DriverKeys(L"").empty());
   EXPECT_EQ(Calls(L"EnumPrinters").size(), 2u);
-  EXPECT_EQ(Calls(L"OpenPrinter").size(), 2u);
-  EXPECT_EQ(Calls(L"DeletePrinterDriverEx").size(), 1u);  // the second entry stops at its printer
+  EXPECT_EQ(Calls(L"OpenPrinter").size(), 1u);
+  EXPECT_EQ(Calls(L"DeletePrinterDriverEx").size(), 2u);
+  // The x86 driver is one kept for clients: no printer runs it.
+  EXPECT_TRUE(plan.drivers[0].printers.empty());
+  EXPECT_EQ(plan.drivers[1].printers, std::vector<size_t>{0});
+}
+
+TEST_F(Deletion, ADriverOfAnotherEnvironmentNeverTakesAPrinter) {
+  Local().drivers = {Driver(L"Contoso Dual", kX64), Driver(L"Contoso Dual", kX86)};
+  Local().printers = {FakePrinter{L"Office", L"Contoso Dual"}};
+  Tick(L"Contoso Dual", kX86);
+
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(spooler.PrinterNames(L""), std::vector<std::wstring>{L"Office"});
+  EXPECT_EQ(spooler.DriverKeys(L""), std::vector<std::wstring>{L"Contoso Dual|Windows x64"});
+  EXPECT_TRUE(Calls(L"OpenPrinter").empty());
 }
 
 TEST_F(Deletion, PrinterMatchesOnlyTheDriverNameSpelledExactly) {
@@ -180,30 +168,53 @@ TEST_F(Deletion, PrinterMatchesOnlyTheDriverNameSpelledExactly) {
   // the driver in use by the printer left in place.
   Local().drivers = {Driver(L"Contoso Laser")};
   Local().printers = {FakePrinter{L"Office", L"CONTOSO laser"}};
-  list.Checked(L"Contoso Laser");
+  Tick(L"Contoso Laser");
 
   EXPECT_FALSE(Run());
   EXPECT_TRUE(Calls(L"OpenPrinter").empty());
   EXPECT_EQ(spooler.PrinterNames(L""), std::vector<std::wstring>{L"Office"});
   EXPECT_EQ(lastDeleteError, static_cast<DWORD>(ERROR_PRINTER_DRIVER_IN_USE));
+  EXPECT_EQ(plan.drivers[0].error, static_cast<DWORD>(ERROR_PRINTER_DRIVER_IN_USE));
 }
 
-TEST_F(Deletion, OnlyStateImageOneCountsAsUnchecked) {
-  Local().drivers = {Driver(L"D0"), Driver(L"D1"), Driver(L"D2"), Driver(L"D3"), Driver(L"D4")};
-  list.rows = {
-      {1, L"D0", kX64}, {2, L"D1", kX64}, {0, L"D2", kX64}, {1, L"D3", kX64}, {15, L"D4", kX64}};
+TEST_F(Deletion, AnotherServersPrinterIsNeverOpenedAndTheTargetsOwnStillGo) {
+  Target(L"SRV");
+  spooler.machines[L"\\\\OTHER"].printers = {FakePrinter{L"Accounting", L"Contoso A"}};
+  Remote().drivers = {Driver(L"Contoso A")};
+  Remote().printers = {FakePrinter{L"\\\\OTHER\\Accounting", L"Contoso A"},
+                       FakePrinter{L"Office", L"Contoso A"}};
+  Tick(L"Contoso A");
 
   EXPECT_TRUE(Run());
-  EXPECT_EQ(spooler.DriverKeys(L""),
-            (std::vector<std::wstring>{L"D0|Windows x64", L"D3|Windows x64"}));
-  // Unchecked entries are not even read; the others in the list's order.
-  EXPECT_EQ(list.reads, (std::vector<std::wstring>{L"1 1 256", L"1 4 256", L"2 1 256", L"2 4 256",
-                                                   L"4 1 256", L"4 4 256"}));
+  EXPECT_EQ(Calls(L"OpenPrinter \\\\OTHER").size(), 0u);
+  EXPECT_EQ(spooler.PrinterNames(L"\\\\OTHER"), std::vector<std::wstring>{L"Accounting"});
+  EXPECT_EQ(spooler.PrinterNames(L"\\\\SRV"), std::vector<std::wstring>{L"\\\\OTHER\\Accounting"});
+  EXPECT_TRUE(spooler.DriverKeys(L"\\\\SRV").empty());
+  ASSERT_EQ(plan.kept.size(), 1u);
+  EXPECT_EQ(plan.kept[0].name, L"\\\\OTHER\\Accounting");
+  EXPECT_EQ(plan.kept[0].reason, KeptReason::OnAnotherServer);
 }
 
-TEST_F(Deletion, NothingCheckedStillRefreshesAndSucceeds) {
+TEST_F(Deletion, AServerThatDoesNotTellItsEnvironmentLosesNoPrinter) {
+  Target(L"SRV");
+  Remote().architecture.reset();  // as Wine's spooler: the value is not there
+  Remote().drivers = {Driver(L"Contoso A"), Driver(L"Contoso B")};
+  Remote().printers = {FakePrinter{L"Office", L"Contoso A"}};
+  Tick(L"Contoso A");
+  Tick(L"Contoso B");
+
+  EXPECT_FALSE(Run());
+  EXPECT_TRUE(Calls(L"OpenPrinter \\\\SRV\\").empty());
+  EXPECT_EQ(plan.environmentError, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  ASSERT_EQ(plan.kept.size(), 1u);
+  EXPECT_EQ(plan.kept[0].reason, KeptReason::EnvironmentUnknown);
+  // The unused driver still goes; the used one stays in use.
+  EXPECT_EQ(spooler.DriverKeys(L"\\\\SRV"), std::vector<std::wstring>{L"Contoso A|Windows x64"});
+  EXPECT_EQ(plan.drivers[0].error, static_cast<DWORD>(ERROR_PRINTER_DRIVER_IN_USE));
+}
+
+TEST_F(Deletion, NothingTickedStillRefreshesAndSucceeds) {
   Local().drivers = {Driver(L"Kept")};
-  list.Unchecked(L"Kept");
   anyDriverDeleted = true;  // from an earlier run
 
   EXPECT_TRUE(Run());
@@ -212,44 +223,46 @@ TEST_F(Deletion, NothingCheckedStillRefreshesAndSucceeds) {
   EXPECT_EQ(refreshes, 1);
 }
 
-TEST_F(Deletion, RemoteTargetWorksInsideItsSessionAndDropsItAfterTheRefresh) {
+TEST_F(Deletion, RemoteTargetWorksInsideItsSessionAndDropsItBeforeTheRefresh) {
   Target(L"SRV");
-  refreshTarget = L"SRV";
   Remote().drivers = {Driver(L"Contoso A")};
   Remote().printers = {FakePrinter{L"Office", L"Contoso A"}};
-  list.Checked(L"Contoso A");
+  Tick(L"Contoso A");
 
   EXPECT_TRUE(Run());
   EXPECT_TRUE(spooler.PrinterNames(L"\\\\SRV").empty());
   EXPECT_TRUE(spooler.DriverKeys(L"\\\\SRV").empty());
   const auto calls = Calls();
-  ASSERT_EQ(calls.size(), 9u);
+  ASSERT_EQ(calls.size(), 12u);
   EXPECT_EQ(calls[0].rfind(L"WNetAddConnection2 \\\\SRV\\IPC$ ", 0), 0u);
   EXPECT_EQ(calls[1], L"EnumPrinters flags=10 \\\\SRV 2 0");
-  EXPECT_EQ(calls[3], L"OpenPrinter \\\\SRV\\Office access=983052 datatype=(null) devmode=(null)");
-  EXPECT_EQ(calls[4], L"DeletePrinter Office");
-  EXPECT_EQ(calls[5], L"ClosePrinter Office");
-  EXPECT_EQ(calls[6], L"DeletePrinterDriverEx \\\\SRV Windows x64 Contoso A flags=1 version=0");
-  EXPECT_EQ(calls[7], L"(refresh)");
-  EXPECT_EQ(calls[8], L"WNetCancelConnection2 \\\\SRV\\IPC$ flags=0 force=1");
+  EXPECT_EQ(calls[3].rfind(L"OpenPrinter \\\\SRV access=0", 0), 0u);
+  EXPECT_EQ(calls[4].rfind(L"GetPrinterDataEx \\\\SRV key= Architecture ", 0), 0u);
+  EXPECT_EQ(calls[5], L"ClosePrinter \\\\SRV");
+  EXPECT_EQ(calls[6], L"OpenPrinter \\\\SRV\\Office access=983052 datatype=(null) devmode=(null)");
+  EXPECT_EQ(calls[7], L"DeletePrinter Office");
+  EXPECT_EQ(calls[8], L"ClosePrinter Office");
+  EXPECT_EQ(calls[9], L"DeletePrinterDriverEx \\\\SRV Windows x64 Contoso A flags=1 version=0");
+  EXPECT_EQ(calls[10], L"WNetCancelConnection2 \\\\SRV\\IPC$ flags=0 force=1");
+  EXPECT_EQ(calls[11], L"(refresh)");
 }
 
-TEST_F(Deletion, FailedRemoteEntryDropsTheSessionAndTheRestAreStillTried) {
+TEST_F(Deletion, FailedRemoteEntryKeepsTheSessionForTheRestAndDropsItOnceBeforeTheRefresh) {
   Target(L"SRV");
-  refreshTarget = L"";  // the machine box was emptied meanwhile
   Remote().drivers = {Driver(L"Held"), Driver(L"Free")};
-  Remote().printers = {FakePrinter{L"Office", L"Held"}, FakePrinter{L"Lobby", L"Held"}};
-  list.Checked(L"Held");
-  list.Checked(L"Free");
+  Remote().printers = {FakePrinter{L"Office", L"Held"}};
+  Remote().printers[0].openError = ERROR_ACCESS_DENIED;
+  Tick(L"Held");
+  Tick(L"Free");
 
   EXPECT_FALSE(Run());
   EXPECT_TRUE(anyDriverDeleted);
-  EXPECT_EQ(lastDeleteError, static_cast<DWORD>(ERROR_PRINTER_DRIVER_IN_USE));
+  EXPECT_EQ(lastDeleteError, static_cast<DWORD>(ERROR_ACCESS_DENIED));
   EXPECT_EQ(spooler.DriverKeys(L"\\\\SRV"), std::vector<std::wstring>{L"Held|Windows x64"});
-  // Once after the failed entry; not after a refresh of the local machine.
   const auto calls = Calls();
-  const auto cancels = Calls(L"WNetCancelConnection2");
-  ASSERT_EQ(cancels.size(), 1u);
+  ASSERT_EQ(Calls(L"WNetCancelConnection2").size(), 1u);
+  ASSERT_GE(calls.size(), 2u);
+  EXPECT_EQ(calls[calls.size() - 2].rfind(L"WNetCancelConnection2", 0), 0u);
   EXPECT_EQ(calls.back(), L"(refresh)");
 }
 
@@ -257,11 +270,9 @@ TEST_F(Deletion, SessionThatCannotBeOpenedStopsEverything) {
   Target(L"SRV");
   Remote().connectResult = ERROR_BAD_NETPATH;
   Remote().drivers = {Driver(L"Contoso A")};
-  list.Checked(L"Contoso A");
-  anyDriverDeleted = true;
+  Tick(L"Contoso A");
 
   EXPECT_FALSE(Run());
-  EXPECT_FALSE(anyDriverDeleted);
   EXPECT_EQ(lastDeleteError, static_cast<DWORD>(ERROR_BAD_NETPATH));
   EXPECT_EQ(Calls().size(), 1u);  // the connection attempt alone
   EXPECT_EQ(refreshes, 0);
@@ -289,13 +300,13 @@ TEST_F(Deletion, UnreadablePrinterListStopsBeforeAnyDeletion) {
     machine.printers = {FakePrinter{L"Office", L"Contoso A"}};
     machine.printerListError = c.firstError;
     machine.printerListSecondError = c.secondError;
-    list.rows.clear();
-    list.Checked(L"Contoso A");
+    Tick(L"Contoso A");
 
     EXPECT_FALSE(Run());
     EXPECT_EQ(lastDeleteError, c.expected);
     EXPECT_EQ(refreshes, 0);
     EXPECT_EQ(Calls(L"WNetCancelConnection2").size(), c.cancels);
+    EXPECT_FALSE(plan.sessionOpen);
     EXPECT_TRUE(Calls(L"OpenPrinter").empty());
     EXPECT_TRUE(Calls(L"DeletePrinterDriverEx").empty());
   }
@@ -306,104 +317,152 @@ TEST_F(Deletion, PrinterThatCannotBeOpenedOrDeletedKeepsItsCodeAndItsDriver) {
   Local().printers = {FakePrinter{L"Locked One", L"Locked"}, FakePrinter{L"Stuck One", L"Stuck"}};
   Local().printers[0].openError = ERROR_ACCESS_DENIED;
   Local().printers[1].deleteError = ERROR_PRINTER_HAS_JOBS_QUEUED;
-  list.Checked(L"Locked");
-  list.Checked(L"Stuck");
+  Tick(L"Locked");
+  Tick(L"Stuck");
 
   EXPECT_FALSE(Run());
   // The later failure's code, not the close's that followed it.
   EXPECT_EQ(lastDeleteError, static_cast<DWORD>(ERROR_PRINTER_HAS_JOBS_QUEUED));
+  EXPECT_EQ(plan.drivers[0].error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(plan.drivers[1].error, static_cast<DWORD>(ERROR_PRINTER_HAS_JOBS_QUEUED));
   EXPECT_EQ(Calls(L"ClosePrinter"), std::vector<std::wstring>{L"ClosePrinter Stuck One"});
   EXPECT_TRUE(Calls(L"DeletePrinterDriverEx").empty());
   EXPECT_EQ(spooler.PrinterNames(L"").size(), 2u);
   EXPECT_EQ(spooler.DriverKeys(L"").size(), 2u);
 }
 
+TEST_F(Deletion, APrinterReachedFromTwoRowsIsTriedOnce) {
+  // Two versions of one driver in one environment: both rows name the printer.
+  Local().drivers = {Driver(L"Contoso Twice"), Driver(L"Contoso Twice")};
+  Local().printers = {FakePrinter{L"Office", L"Contoso Twice"}};
+  Local().printers[0].deleteError = ERROR_ACCESS_DENIED;
+  Tick(L"Contoso Twice");
+  Tick(L"Contoso Twice");
+
+  EXPECT_FALSE(Run());
+  ASSERT_EQ(plan.printers.size(), 1u);
+  EXPECT_EQ(plan.drivers[0].printers, plan.drivers[1].printers);
+  EXPECT_EQ(Calls(L"DeletePrinter ").size(), 1u);
+  EXPECT_EQ(plan.drivers[0].error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(plan.drivers[1].error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
 TEST_F(Deletion, LastErrorOutlivesALaterCleanRun) {
   Local().drivers = {Driver(L"Held"), Driver(L"Free")};
-  Local().printers = {FakePrinter{L"One", L"Held"}, FakePrinter{L"Two", L"Held"}};
-  list.Checked(L"Held");
+  Local().printers = {FakePrinter{L"One", L"Held"}};
+  Local().printers[0].deleteError = ERROR_PRINTER_HAS_JOBS_QUEUED;
+  Tick(L"Held");
   EXPECT_FALSE(Run());
-  ASSERT_EQ(lastDeleteError, static_cast<DWORD>(ERROR_PRINTER_DRIVER_IN_USE));
+  ASSERT_EQ(lastDeleteError, static_cast<DWORD>(ERROR_PRINTER_HAS_JOBS_QUEUED));
 
-  list.rows.clear();
-  list.Checked(L"Free");
+  Target(L"");
+  Tick(L"Free");
   EXPECT_TRUE(Run());
   EXPECT_TRUE(anyDriverDeleted);
-  EXPECT_EQ(lastDeleteError, static_cast<DWORD>(ERROR_PRINTER_DRIVER_IN_USE));
+  EXPECT_EQ(lastDeleteError, static_cast<DWORD>(ERROR_PRINTER_HAS_JOBS_QUEUED));
 }
 
-TEST_F(Deletion, CellsAreCutTo255Characters) {
-  const std::wstring longest(255, L'n');
-  const std::wstring environment = std::wstring(kX64) + std::wstring(300, L'e');
-  Local().drivers = {Driver(longest, environment.substr(0, 255))};
-  list.Checked(longest + L"tail", environment);
+TEST_F(Deletion, NamesOfAnyLengthAreDeletedExactly) {
+  const std::wstring longName(300, L'n');
+  const std::wstring environment = std::wstring(kX64);
+  Local().drivers = {Driver(longName), Driver(longName.substr(0, 255))};
+  Local().printers = {FakePrinter{L"Long", longName}, FakePrinter{L"Cut", longName.substr(0, 255)}};
+  Tick(longName);
 
   EXPECT_TRUE(Run());
-  EXPECT_TRUE(spooler.DriverKeys(L"").empty());
-  EXPECT_EQ(
-      Calls(L"DeletePrinterDriverEx"),
-      std::vector<std::wstring>{L"DeletePrinterDriverEx (null) " + environment.substr(0, 255) +
-                                L" " + longest + L" flags=1 version=0"});
+  EXPECT_EQ(spooler.PrinterNames(L""), std::vector<std::wstring>{L"Cut"});
+  EXPECT_EQ(spooler.DriverKeys(L""),
+            std::vector<std::wstring>{longName.substr(0, 255) + L"|Windows x64"});
+  EXPECT_EQ(Calls(L"DeletePrinterDriverEx"),
+            std::vector<std::wstring>{L"DeletePrinterDriverEx (null) Windows x64 " + longName +
+                                      L" flags=1 version=0"});
 }
 
-class PrinterEnumeration : public Deletion {};
+TEST(DeletionPlanRules, PrintersOfTheTargetAndEnvironments) {
+  const struct {
+    const wchar_t* printer;
+    const wchar_t* target;
+    bool isRemote;
+    bool ofTarget;
+  } cases[] = {
+      {L"Office", L"\\\\", false, true},
+      {L"\\\\SRV\\Office", L"\\\\", false, false},  // a connection to another server
+      {L"\\\\SRV\\Office", L"\\\\SRV", true, true},
+      {L"\\\\srv\\Office", L"\\\\SRV", true, true},
+      {L"\\\\SRV2\\Office", L"\\\\SRV", true, false},
+      {L"\\\\SR\\Office", L"\\\\SRV", true, false},
+      {L"\\\\SRV\\Floor\\Office", L"\\\\SRV", true, false},
+      {L"\\\\SRV\\", L"\\\\SRV", true, false},
+      {L"\\\\SRV", L"\\\\SRV", true, false},
+      {L"Office", L"\\\\SRV", true, false},
+      {L"\\\\OTHER\\Accounting", L"\\\\SRV", true, false},
+      {L"\\\\srv.example.com\\Office", L"\\\\SRV", true, false},
+      {L"", L"\\\\SRV", true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << std::wstring(c.printer) << " on " << std::wstring(c.target));
+    EXPECT_EQ(IsPrinterOfTarget(c.printer, c.target, c.isRemote), c.ofTarget);
+  }
+  EXPECT_EQ(EnvironmentOfArchitecture(PROCESSOR_ARCHITECTURE_AMD64), L"Windows x64");
+  EXPECT_EQ(EnvironmentOfArchitecture(PROCESSOR_ARCHITECTURE_INTEL), L"Windows NT x86");
+  EXPECT_EQ(EnvironmentOfArchitecture(PROCESSOR_ARCHITECTURE_ARM64), L"Windows ARM64");
+  EXPECT_EQ(EnvironmentOfArchitecture(PROCESSOR_ARCHITECTURE_UNKNOWN), L"");
+}
+
+class PrinterEnumeration : public Deletion {
+ protected:
+  bool Enumerate(const wchar_t* server) { return EnumeratePrinters(server, buffer, count, error); }
+  std::unique_ptr<BYTE[]> buffer;
+  DWORD count = 7;
+  DWORD error = 0;
+};
 
 TEST_F(PrinterEnumeration, TwoCallsFillTheRecordsWithTheirStringsInOneBuffer) {
   Remote().printers = {FakePrinter{L"Office", L"Contoso A"}, FakePrinter{L"Lobby", L"Contoso B"}};
-  Target(L"SRV");
-  DriverInventory& inventory = *currentInventory;
-  inventory.printerCount = 7;
 
-  ASSERT_TRUE(EnumeratePrinters(inventory));
-  ASSERT_EQ(inventory.printerCount, 2u);
+  ASSERT_TRUE(Enumerate(L"\\\\SRV"));
+  ASSERT_EQ(count, 2u);
   const auto calls = Calls();
   ASSERT_EQ(calls.size(), 2u);
   EXPECT_EQ(calls[0], L"EnumPrinters flags=10 \\\\SRV 2 0");
   const DWORD size = testing::PrinterBufferSize(L"\\\\SRV", Remote().printers);
   EXPECT_EQ(calls[1], L"EnumPrinters flags=10 \\\\SRV 2 " + std::to_wstring(size));
 
-  const auto* printers = reinterpret_cast<const PRINTER_INFO_2W*>(inventory.printers.get());
+  const auto* printers = reinterpret_cast<const PRINTER_INFO_2W*>(buffer.get());
   EXPECT_STREQ(printers[0].pPrinterName, L"\\\\SRV\\Office");
   EXPECT_STREQ(printers[1].pDriverName, L"Contoso B");
-  const BYTE* begin = inventory.printers.get();
-  for (DWORD i = 0; i < inventory.printerCount; ++i) {
+  const BYTE* begin = buffer.get();
+  for (DWORD i = 0; i < count; ++i) {
     const auto* name = reinterpret_cast<const BYTE*>(printers[i].pPrinterName);
     EXPECT_TRUE(name >= begin && name < begin + size);
   }
 
   // A second read replaces the first one's buffer.
   Remote().printers.pop_back();
-  ASSERT_TRUE(EnumeratePrinters(inventory));
-  EXPECT_EQ(inventory.printerCount, 1u);
+  ASSERT_TRUE(Enumerate(L"\\\\SRV"));
+  EXPECT_EQ(count, 1u);
 }
 
 TEST_F(PrinterEnumeration, NoPrintersSucceedOnTheFirstCall) {
-  ASSERT_TRUE(EnumeratePrinters(*currentInventory));
-  EXPECT_EQ(currentInventory->printerCount, 0u);
-  EXPECT_EQ(currentInventory->printers, nullptr);
+  ASSERT_TRUE(Enumerate(nullptr));
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(buffer, nullptr);
   EXPECT_EQ(Calls(), std::vector<std::wstring>{L"EnumPrinters flags=10 (null) 2 0"});
 }
 
 TEST_F(PrinterEnumeration, FailuresKeepTheirCodeAndLeaveNoRecordsToWalk) {
   Local().printers = {FakePrinter{L"Office", L"Contoso A"}};
   Local().printerListSecondError = RPC_S_CALL_FAILED;
-  DriverInventory& inventory = *currentInventory;
-  inventory.printerCount = 3;
-  EXPECT_FALSE(EnumeratePrinters(inventory));
-  EXPECT_EQ(::GetLastError(), static_cast<DWORD>(RPC_S_CALL_FAILED));
-  EXPECT_EQ(inventory.printerCount, 0u);
+  EXPECT_FALSE(Enumerate(nullptr));
+  EXPECT_EQ(error, static_cast<DWORD>(RPC_S_CALL_FAILED));
+  EXPECT_EQ(count, 0u);
 
   Local().printerListError = ERROR_ACCESS_DENIED;
-  inventory.printerCount = 3;
-  EXPECT_FALSE(EnumeratePrinters(inventory));
-  EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-  EXPECT_EQ(inventory.printerCount, 0u);
-
-  // A driver deletion after a failed read walks no printer.
-  Local().drivers = {Driver(L"Contoso A")};
-  EXPECT_FALSE(DeleteDriver(inventory, L"Contoso A", kX64));
-  EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_PRINTER_DRIVER_IN_USE));
-  EXPECT_TRUE(Calls(L"OpenPrinter").empty());
+  count = 3;
+  EXPECT_FALSE(Enumerate(nullptr));
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(buffer, nullptr);
 }
 
 }  // namespace

@@ -80,6 +80,19 @@ TEST_F(Session, CancelDropsOnlyASessionThisProgramOpened) {
   EXPECT_EQ(cancels[0], L"WNetCancelConnection2 \\\\OURS\\IPC$ flags=0 force=1");
 }
 
+TEST_F(Session, ARefusedNameLeavesNoShareForALaterCancelToDrop) {
+  spooler.machines[L"\\\\THEIRS"].connectResult = ERROR_ALREADY_ASSIGNED;
+  ASSERT_TRUE(ConnectTargetSession(session, L"THEIRS"));
+  EXPECT_EQ(session.alreadyConnected, 1u);
+
+  // Too long to be a share name: the attempt forgets THEIRS with the flag.
+  EXPECT_FALSE(ConnectTargetSession(session, std::wstring(200, L'x')));
+  EXPECT_EQ(session.alreadyConnected, 0u);
+  EXPECT_STREQ(session.remoteName, L"");
+  CancelTargetSession(session);
+  EXPECT_TRUE(CallsStartingWith(L"WNetCancelConnection2").empty());
+}
+
 TEST_F(Session, NamesLongerThanTheShareNameFailWithoutACall) {
   const std::wstring bare(147, L'm');
   const std::wstring withSlashes = L"\\\\" + std::wstring(147, L'm');

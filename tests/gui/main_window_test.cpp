@@ -151,6 +151,14 @@ TEST_F(MainWindow, EnterAnywhereEnumeratesTheNamedMachine) {
                       L"password=(null) user=(null) flags=8"),
             calls.end());
   EXPECT_EQ(calls.back(), L"WNetCancelConnection2 \\\\OTHER\\IPC$ flags=0 force=1");
+
+  // A local listing afterwards leaves every share alone.
+  const size_t cancels = spooler.CallsStartingWith(L"WNetCancelConnection2").size();
+  ::SetWindowTextW(machineCombo, L"");
+  ::SendMessageW(enumerateButton, BM_CLICK, 0, 0);
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(RowCount(), 5);
+  EXPECT_EQ(spooler.CallsStartingWith(L"WNetCancelConnection2").size(), cancels);
 }
 
 TEST_F(MainWindow, ResizeMovesTheControlsToTheirPlaces) {

@@ -1,6 +1,7 @@
 #include "tests/support/fake_spooler.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cwchar>
 
 #include "inventory/platform.h"
@@ -85,6 +86,11 @@ BOOL WINAPI SeamDeletePrinterDriverEx(LPWSTR server, LPWSTR environment, LPWSTR 
                                               versionFlag);
 }
 
+DWORD WINAPI SeamGetPrinterDataEx(HANDLE handle, LPCWSTR key, LPCWSTR value, LPDWORD type,
+                                  LPBYTE data, DWORD size, LPDWORD needed) {
+  return activeSpooler->GetPrinterDataEx(handle, key, value, type, data, size, needed);
+}
+
 NET_API_STATUS WINAPI SeamNetServerEnum(LMCSTR server, DWORD level, LPBYTE* buffer,
                                         DWORD preferredLength, LPDWORD entriesRead,
                                         LPDWORD totalEntries, DWORD serverType, LMCSTR domain,
@@ -118,7 +124,8 @@ struct PrinterStrings {
 
   PrinterStrings(const std::wstring& server, const FakePrinter& p)
       : serverName(server.empty() ? OptionalText() : OptionalText(server)),
-        printerName(server.empty() ? p.name : server + L"\\" + p.name),
+        printerName(server.empty() || p.name.rfind(L"\\\\", 0) == 0 ? p.name
+                                                                        : server + L"\\" + p.name),
         shareName(L""),
         portName(p.portName),
         driverName(p.driverName),
@@ -165,6 +172,7 @@ void FakeSpooler::Install() {
   api.DeletePrinter = SeamDeletePrinter;
   api.ClosePrinter = SeamClosePrinter;
   api.DeletePrinterDriverExW = SeamDeletePrinterDriverEx;
+  api.GetPrinterDataExW = SeamGetPrinterDataEx;
   api.NetServerEnum = SeamNetServerEnum;
   api.NetApiBufferFree = SeamNetApiBufferFree;
   InstallPlatform(api);
@@ -307,7 +315,13 @@ BOOL FakeSpooler::OpenPrinter(LPWSTR name, LPHANDLE handle, LPPRINTER_DEFAULTSW 
     FakeMachine* machine = nullptr;
     if (name && SplitPrinterName(name, server, printer)) machine = FindMachine(server.c_str());
     const auto found = machine ? FindPrinter(*machine, printer) : nullptr;
-    if (found == nullptr) {
+    FakeMachine* serverItself = name && name[0] == L'\\' ? FindMachine(name) : nullptr;
+    if (serverItself != nullptr) {
+      // The server's own handle: its settings can be read, nothing deleted.
+      nextHandle_ += 8;
+      *handle = reinterpret_cast<HANDLE>(nextHandle_);
+      openPrinters[*handle] = FakePrinterHandle{name, L"", access};
+    } else if (found == nullptr) {
       error = ERROR_INVALID_PRINTER_NAME;
     } else if (found->openError) {
       error = found->openError;
@@ -384,13 +398,37 @@ DWORD FakeSpooler::RemoveDriver(const wchar_t* server, const wchar_t* environmen
   const auto first = std::find_if(drivers.begin(), drivers.end(), matches);
   if (first == drivers.end()) return ERROR_UNKNOWN_PRINTER_DRIVER;
   if (first->deleteError) return first->deleteError;
-  // A printer uses a driver by name, whatever the environment asked for.
+  // A printer uses the driver of its name in its server's own environment.
+  const std::wstring own = machine->architecture.value_or(L"Windows x64");
   for (const auto& p : machine->printers) {
-    if (SameTextIgnoringCase(p.driverName, driverName)) return ERROR_PRINTER_DRIVER_IN_USE;
+    if (SameTextIgnoringCase(p.driverName, driverName) && SameTextIgnoringCase(own, wanted) &&
+        p.name.rfind(L"\\\\", 0) != 0) {
+      return ERROR_PRINTER_DRIVER_IN_USE;
+    }
   }
   // Every version of the driver in that environment goes.
   drivers.erase(std::remove_if(drivers.begin(), drivers.end(), matches), drivers.end());
   return 0;
+}
+
+DWORD FakeSpooler::GetPrinterDataEx(HANDLE handle, LPCWSTR key, LPCWSTR value, LPDWORD type,
+                                    LPBYTE data, DWORD size, LPDWORD needed) {
+  Record(L"GetPrinterDataEx " + HandleName(handle) + L" key=" + OrNull(key) + L" " +
+         OrNull(value) + L" " + std::to_wstring(size));
+  std::lock_guard<std::mutex> guard(lock);
+  const auto open = openPrinters.find(handle);
+  if (open == openPrinters.end()) return ERROR_INVALID_HANDLE;
+  FakeMachine* machine = FindMachine(open->second.server.c_str());
+  if (machine == nullptr || !open->second.printer.empty() || !machine->architecture ||
+      value == nullptr || std::wcscmp(value, SPLREG_ARCHITECTURE) != 0) {
+    return ERROR_FILE_NOT_FOUND;
+  }
+  const DWORD bytes = static_cast<DWORD>((machine->architecture->size() + 1) * sizeof(wchar_t));
+  *needed = bytes;
+  if (type) *type = REG_SZ;
+  if (size < bytes || data == nullptr) return ERROR_MORE_DATA;
+  std::memcpy(data, machine->architecture->c_str(), bytes);
+  return ERROR_SUCCESS;
 }
 
 FakePrinter* FakeSpooler::FindPrinter(FakeMachine& machine, const std::wstring& name) {
@@ -403,7 +441,8 @@ FakePrinter* FakeSpooler::FindPrinter(FakeMachine& machine, const std::wstring& 
 std::wstring FakeSpooler::HandleName(HANDLE handle) {
   std::lock_guard<std::mutex> guard(lock);
   const auto open = openPrinters.find(handle);
-  return open == openPrinters.end() ? L"(unknown)" : open->second.printer;
+  if (open == openPrinters.end()) return L"(unknown)";
+  return open->second.printer.empty() ? open->second.server : open->second.printer;
 }
 
 NET_API_STATUS FakeSpooler::NetServerEnum(LPCWSTR server, DWORD level, LPBYTE* buffer,

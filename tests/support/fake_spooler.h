@@ -46,7 +46,8 @@ struct FakeDriver {
 
 // A printer's name is bare ("Office"). The spooler reports and opens a remote
 // machine's printer as "\\SRV\Office" and a local one by its bare name;
-// names are compared without case.
+// names are compared without case. A name that starts with two backslashes
+// ("\\OTHER\Accounting") is listed as it is: another server's printer.
 struct FakePrinter {
   std::wstring name;
   std::wstring driverName;
@@ -65,6 +66,9 @@ struct FakeMachine {
   DWORD printerListError = 0;        // EnumPrintersW fails with this instead of 122, when set
   DWORD printerListSecondError = 0;  // the filling EnumPrintersW call fails with this
   DWORD deleteDriverError = 0;       // every DeletePrinterDriverExW fails with this
+  // The server's own environment, which its printers use; its "Architecture"
+  // value. Absent: the value is not there (2), as Wine's spooler answers.
+  OptionalText architecture = L"Windows x64";
 };
 
 // One printer handle the fake handed out and has not seen closed.
@@ -120,6 +124,8 @@ class FakeSpooler {
   BOOL ClosePrinter(HANDLE handle);
   BOOL DeletePrinterDriverEx(LPWSTR server, LPWSTR environment, LPWSTR driverName, DWORD deleteFlag,
                              DWORD versionFlag);
+  DWORD GetPrinterDataEx(HANDLE handle, LPCWSTR key, LPCWSTR value, LPDWORD type, LPBYTE data,
+                         DWORD size, LPDWORD needed);
   NET_API_STATUS NetServerEnum(LPCWSTR server, DWORD level, LPBYTE* buffer, DWORD preferredLength,
                                LPDWORD entriesRead, LPDWORD totalEntries, DWORD serverType,
                                LPCWSTR domain, LPDWORD resumeHandle);

@@ -85,4 +85,9 @@ BOOL WINAPI Fake_DeletePrinterDriverExW(LPWSTR server, LPWSTR environment, LPWST
   return Spooler().DeletePrinterDriverEx(server, environment, driverName, deleteFlag, versionFlag);
 }
 
+DWORD WINAPI Fake_GetPrinterDataExW(HANDLE handle, LPCWSTR key, LPCWSTR value, LPDWORD type,
+                                   LPBYTE data, DWORD size, LPDWORD needed) {
+  return Spooler().GetPrinterDataEx(handle, key, value, type, data, size, needed);
+}
+
 }  // extern "C"
