@@ -6,6 +6,7 @@
 
 #include "inventory/field_text.h"
 #include "inventory/platform.h"
+#include "inventory/spooler_answer.h"
 
 namespace kestrun {
 
@@ -151,30 +152,16 @@ void MatchPrinters(DeletionPlan& plan, const PRINTER_INFO_2W* printerRecords, DW
 bool EnumeratePrinters(const wchar_t* serverName, std::unique_ptr<BYTE[]>& buffer, DWORD& count,
                        DWORD& error) {
   wchar_t* name = const_cast<wchar_t*>(serverName);  // the spooler only reads it
-  count = 0;
-  buffer.reset();
-  DWORD needed = 0;
-  DWORD returned = 0;
-  if (Platform().EnumPrintersW(kPrinterEnumFlags, name, kPrinterLevel, nullptr, 0, &needed,
-                               &returned)) {
-    return true;  // no printers
-  }
-  error = ::GetLastError();
-  if (error != ERROR_INSUFFICIENT_BUFFER) return false;
-
-  buffer.reset(new (std::nothrow) BYTE[needed]);
-  if (!buffer) {
-    error = ERROR_NOT_ENOUGH_MEMORY;
-    return false;
-  }
-  if (!Platform().EnumPrintersW(kPrinterEnumFlags, name, kPrinterLevel, buffer.get(), needed,
-                                &needed, &returned)) {
-    error = ::GetLastError();
-    buffer.reset();
-    return false;
-  }
-  count = returned;
-  return true;
+  SpoolerAnswer answer;
+  error = ReadSpoolerList(
+      [name](BYTE* records, DWORD size, DWORD* needed, DWORD* returned) {
+        return Platform().EnumPrintersW(kPrinterEnumFlags, name, kPrinterLevel, records, size,
+                                        needed, returned);
+      },
+      kPrinterInfo2Layout, answer);
+  count = error == 0 ? answer.count : 0;
+  buffer = error == 0 ? std::move(answer.buffer) : nullptr;
+  return error == 0;
 }
 
 bool PrepareDeletion(DeletionPlan& plan, DWORD& error) {

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "inventory/platform.h"
+#include "inventory/spooler_answer.h"
 
 #include "common/bounded_text.h"
 
@@ -111,28 +112,23 @@ bool EnumerateDrivers(DriverInventory& inventory, std::wstring_view machineName)
   wchar_t* server = inventory.isRemote ? inventory.targetName : nullptr;
   wchar_t environment[] = L"all";  // every environment the server knows
 
-  DWORD needed = 0;
-  if (Platform().EnumPrinterDriversW(server, environment, kDriverLevel, nullptr, 0, &needed,
-                                     &inventory.driverCount)) {
-    return true;
+  SpoolerAnswer answer;
+  const DWORD error = ReadSpoolerList(
+      [&](BYTE* buffer, DWORD size, DWORD* needed, DWORD* returned) {
+        return Platform().EnumPrinterDriversW(server, environment, kDriverLevel, buffer, size,
+                                              needed, returned);
+      },
+      kDriverInfo6Layout, answer);
+  inventory.drivers = std::move(answer.buffer);
+  inventory.driverCount = answer.count;
+  if (error != 0) {
+    inventory.lastError = error;
+    inventory.driverCount = 0;  // no reader walks records that are not there
+    return false;
   }
-  inventory.lastError = ::GetLastError();
-  // A failed call may leave any count behind; no reader may walk records that
-  // are not there.
-  inventory.driverCount = 0;
-  if (inventory.lastError != ERROR_INSUFFICIENT_BUFFER) return false;
-
-  inventory.drivers.reset();
-  inventory.drivers.reset(new (std::nothrow) BYTE[needed]);
-  if (!inventory.drivers) return false;
-
-  if (Platform().EnumPrinterDriversW(server, environment, kDriverLevel, inventory.drivers.get(),
-                                     needed, &needed, &inventory.driverCount)) {
-    return true;
-  }
-  inventory.lastError = ::GetLastError();
-  inventory.driverCount = 0;
-  return false;
+  // The code of the sizing call, as a two-call enumeration leaves it.
+  inventory.lastError = inventory.drivers ? ERROR_INSUFFICIENT_BUFFER : 0;
+  return true;
 }
 
 }  // namespace kestrun

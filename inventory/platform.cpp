@@ -12,7 +12,7 @@ PlatformApi RealPlatform() {
       &::DeletePrinter,          &::ClosePrinter,        &::DeletePrinterDriverExW,
       &::GetPrinterDataExW,
       &::WNetAddConnection2W,    &::WNetCancelConnection2W, &::NetServerEnum,
-      &::NetApiBufferFree,
+      &::NetApiBufferFree,       &::NetApiBufferSize,
   };
 }
 

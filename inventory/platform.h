@@ -24,6 +24,7 @@ struct PlatformApi {
   decltype(&::WNetCancelConnection2W) WNetCancelConnection2W;
   decltype(&::NetServerEnum) NetServerEnum;
   decltype(&::NetApiBufferFree) NetApiBufferFree;
+  decltype(&::NetApiBufferSize) NetApiBufferSize;
 };
 
 // The table of the real Win32 functions.

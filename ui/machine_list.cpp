@@ -6,6 +6,7 @@
 
 #include "app/shared_records.h"
 #include "inventory/platform.h"
+#include "inventory/spooler_answer.h"
 #include "ui/controls.h"
 
 namespace kestrun {
@@ -41,6 +42,15 @@ bool FillMachineCombo() {
       nullptr, 100, reinterpret_cast<LPBYTE*>(&list.servers), MAX_PREFERRED_LENGTH,
       &list.entriesRead, &list.totalEntries, SV_TYPE_ALL, nullptr, &resumeHandle);
   if ((status != NERR_Success && status != ERROR_MORE_DATA) || list.servers == nullptr) {
+    return false;
+  }
+  // The answer is checked before a name is read: a count the buffer cannot
+  // hold lists nothing, a name outside it is left out.
+  DWORD bytes = 0;
+  if (Platform().NetApiBufferSize(list.servers, &bytes) != NERR_Success ||
+      CheckAnswer(reinterpret_cast<BYTE*>(list.servers), bytes, list.entriesRead,
+                  kServerInfo100Layout) != 0) {
+    list.entriesRead = 0;
     return false;
   }
   for (DWORD i = 0; i < list.entriesRead; ++i) {

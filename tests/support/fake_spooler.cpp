@@ -103,6 +103,10 @@ NET_API_STATUS WINAPI SeamNetApiBufferFree(LPVOID buffer) {
   return activeSpooler->NetApiBufferFree(buffer);
 }
 
+NET_API_STATUS WINAPI SeamNetApiBufferSize(LPVOID buffer, LPDWORD bytes) {
+  return activeSpooler->NetApiBufferSize(buffer, bytes);
+}
+
 std::wstring OrNull(const wchar_t* text) { return text ? text : L"(null)"; }
 
 // Hands a call's outcome to the caller as the spooler does; set after the lock
@@ -111,6 +115,28 @@ BOOL Outcome(DWORD error) {
   if (error == 0) return TRUE;
   ::SetLastError(error);
   return FALSE;
+}
+
+// The two-call protocol of a list, with a machine's tampering: the sizing
+// call (no buffer, or too small) reports the bytes needed, the filling call
+// packs the records and their strings.
+DWORD AnswerList(const Tampering& tampering, DWORD required, DWORD firstError, DWORD secondError,
+                 LPBYTE buffer, DWORD size, LPDWORD needed, LPDWORD returned,
+                 const std::function<DWORD(BYTE*)>& pack) {
+  const DWORD asked = tampering.askedBytes ? tampering.askedBytes : required;
+  *needed = asked;
+  if (buffer == nullptr || size < asked) {
+    if (tampering.sizingSuccessCount) {
+      *returned = *tampering.sizingSuccessCount;
+      return 0;
+    }
+    // No records: the first call succeeds.
+    return firstError ? firstError : required == 0 ? 0 : ERROR_INSUFFICIENT_BUFFER;
+  }
+  if (secondError) return secondError;
+  *returned = pack(buffer);
+  if (tampering.answer) tampering.answer(buffer, size, *returned);
+  return 0;
 }
 
 bool SameTextIgnoringCase(const std::wstring& a, const std::wstring& b) {
@@ -175,6 +201,7 @@ void FakeSpooler::Install() {
   api.GetPrinterDataExW = SeamGetPrinterDataEx;
   api.NetServerEnum = SeamNetServerEnum;
   api.NetApiBufferFree = SeamNetApiBufferFree;
+  api.NetApiBufferSize = SeamNetApiBufferSize;
   InstallPlatform(api);
 }
 
@@ -228,19 +255,12 @@ BOOL FakeSpooler::EnumPrinterDrivers(LPWSTR server, LPWSTR environment, DWORD le
     } else if (level != 6 || environment == nullptr || std::wcscmp(environment, L"all") != 0) {
       error = ERROR_INVALID_LEVEL;
     } else {
-      const DWORD required = DriverBufferSize(machine->drivers);
-      *needed = required;
-      if (buffer == nullptr || size < required) {
-        // No drivers: the first call succeeds.
-        error = machine->firstCallError ? machine->firstCallError
-                : required == 0         ? 0
-                                        : ERROR_INSUFFICIENT_BUFFER;
-      } else if (machine->secondCallError) {
-        error = machine->secondCallError;
-      } else {
-        PackDrivers(machine->drivers, buffer);
-        *returned = static_cast<DWORD>(machine->drivers.size());
-      }
+      error = AnswerList(machine->driverTampering, DriverBufferSize(machine->drivers),
+                         machine->firstCallError, machine->secondCallError, buffer, size, needed,
+                         returned, [machine](BYTE* records) {
+                           PackDrivers(machine->drivers, records);
+                           return static_cast<DWORD>(machine->drivers.size());
+                         });
     }
   }
   return Outcome(error);
@@ -284,19 +304,12 @@ BOOL FakeSpooler::EnumPrinters(DWORD flags, LPWSTR name, DWORD level, LPBYTE buf
     } else if (level != 2) {
       error = ERROR_INVALID_LEVEL;
     } else {
-      const DWORD required = PrinterBufferSize(server, machine->printers);
-      *needed = required;
-      if (buffer == nullptr || size < required) {
-        // No printers: the first call succeeds.
-        error = machine->printerListError ? machine->printerListError
-                : required == 0           ? 0
-                                          : ERROR_INSUFFICIENT_BUFFER;
-      } else if (machine->printerListSecondError) {
-        error = machine->printerListSecondError;
-      } else {
-        PackPrinters(server, machine->printers, buffer);
-        *returned = static_cast<DWORD>(machine->printers.size());
-      }
+      error = AnswerList(machine->printerTampering, PrinterBufferSize(server, machine->printers),
+                         machine->printerListError, machine->printerListSecondError, buffer, size,
+                         needed, returned, [machine, &server](BYTE* records) {
+                           PackPrinters(server, machine->printers, records);
+                           return static_cast<DWORD>(machine->printers.size());
+                         });
     }
   }
   return Outcome(error);
@@ -498,6 +511,13 @@ NET_API_STATUS FakeSpooler::NetApiBufferFree(LPVOID buffer) {
     return ERROR_INVALID_PARAMETER;
   }
   ::HeapFree(::GetProcessHeap(), 0, buffer);
+  return NERR_Success;
+}
+
+NET_API_STATUS FakeSpooler::NetApiBufferSize(LPVOID buffer, LPDWORD bytes) {
+  std::lock_guard<std::mutex> guard(lock);
+  if (serverBuffers.count(buffer) == 0) return ERROR_INVALID_PARAMETER;
+  *bytes = static_cast<DWORD>(::HeapSize(::GetProcessHeap(), 0, buffer));
   return NERR_Success;
 }
 

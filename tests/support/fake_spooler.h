@@ -12,6 +12,7 @@
 #include <winspool.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -56,6 +57,14 @@ struct FakePrinter {
   DWORD deleteError = 0;  // DeletePrinter fails with this, when set
 };
 
+// A broken or hostile server's answer to a list call (drivers or printers).
+struct Tampering {
+  std::optional<DWORD> sizingSuccessCount;  // the sizing call "succeeds" with this count
+  DWORD askedBytes = 0;                     // the sizing call asks for this instead, when set
+  // Rewrites the filled answer: its bytes (as many as the caller gave) and count.
+  std::function<void(BYTE* buffer, DWORD size, DWORD& returned)> answer;
+};
+
 struct FakeMachine {
   std::vector<FakeDriver> drivers;
   std::vector<FakePrinter> printers;
@@ -69,6 +78,8 @@ struct FakeMachine {
   // The server's own environment, which its printers use; its "Architecture"
   // value. Absent: the value is not there (2), as Wine's spooler answers.
   OptionalText architecture = L"Windows x64";
+  Tampering driverTampering;
+  Tampering printerTampering;
 };
 
 // One printer handle the fake handed out and has not seen closed.
@@ -130,6 +141,7 @@ class FakeSpooler {
                                LPDWORD entriesRead, LPDWORD totalEntries, DWORD serverType,
                                LPCWSTR domain, LPDWORD resumeHandle);
   NET_API_STATUS NetApiBufferFree(LPVOID buffer);
+  NET_API_STATUS NetApiBufferSize(LPVOID buffer, LPDWORD bytes);
 
   // Thread-safe reads of the book-keeping.
   size_t OpenPrinterCount();
