@@ -5,6 +5,7 @@
 #include <new>
 
 #include "common/win32_handles.h"
+#include "inventory/platform.h"
 
 #include "common/bounded_text.h"
 
@@ -33,9 +34,10 @@ bool LookUpErrorText(DWORD code, ErrorText& result) {
   UniqueLocal buffer;
   DWORD length = LookUp(kLookupFlags, nullptr, code, buffer);
   if (length == 0) {
-    // Network codes (2100 and up) live in the network message module; its
-    // table is read without running any of its code.
-    UniqueModule netmsg(::LoadLibraryExW(L"netmsg.dll", nullptr, DONT_RESOLVE_DLL_REFERENCES));
+    // Network codes (2100 and up) live in the network message module; only
+    // System32's is read, as resources, without running any of its code.
+    UniqueModule netmsg(LoadSystemModule(
+        L"netmsg.dll", LOAD_LIBRARY_AS_IMAGE_RESOURCE | LOAD_LIBRARY_AS_DATAFILE));
     if (netmsg) {
       length = LookUp(kLookupFlags | FORMAT_MESSAGE_FROM_HMODULE, netmsg.get(), code, buffer);
     }

@@ -1,6 +1,7 @@
 // The one seam between Kestrun and the spooler and network services: every call
-// to them goes through this table, which points at the real Win32 functions
-// unless a test has installed stand-ins.
+// to them goes through this table. By default it holds the functions of the
+// system's own winspool.drv, mpr.dll and netapi32.dll, loaded from System32 on
+// first use (never beside the executable); tests install stand-ins.
 #pragma once
 
 #include <windows.h>
@@ -27,7 +28,8 @@ struct PlatformApi {
   decltype(&::NetApiBufferSize) NetApiBufferSize;
 };
 
-// The table of the real Win32 functions.
+// The table of the system's functions, loaded from System32 once (safe from
+// any thread). A function the system lacks fails with ERROR_PROC_NOT_FOUND.
 PlatformApi RealPlatform();
 
 // The table in force.
@@ -35,6 +37,15 @@ const PlatformApi& Platform();
 
 // Replaces the table; only tests call this, before any worker runs.
 void InstallPlatform(const PlatformApi& api);
+
+// The first thing the process does: every DLL loaded later by name comes from
+// System32 only. Does nothing where the system lacks the setting.
+void RestrictDllSearchToSystem32();
+
+// Loads a system DLL from System32 (by its full path where the system cannot
+// be told to search System32 alone, and always for a DLL read as data); null
+// when it cannot. `flags` may add LOAD_LIBRARY_AS_DATAFILE and the like.
+HMODULE LoadSystemModule(const wchar_t* name, DWORD flags = 0);
 
 namespace detail {
 inline void ClosePrinterHandle(HANDLE printer) { Platform().ClosePrinter(printer); }

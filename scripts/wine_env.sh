@@ -39,8 +39,12 @@ kestrun_start_wine() {
 # Xvfb runs no window manager, and Wine waits two seconds for one to confirm
 # every hidden or closed top-level window (each dialog and message box).
 # Unmanaged windows are hidden at once; tests and benchmarks use them.
+# A program that crashes ends at once instead of waiting on Wine's crash
+# dialog, so a crashing test fails instead of hanging the run.
 kestrun_unmanaged_windows() {
   wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null || true
+  wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+    >/dev/null 2>&1 </dev/null || true
 }
 
 kestrun_stop() {

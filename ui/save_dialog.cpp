@@ -8,6 +8,7 @@
 
 #include "app/shared_records.h"
 #include "common/bounded_text.h"
+#include "inventory/platform.h"
 #include "ui/controls.h"
 #include "ui/driver_list.h"
 #include "ui/ids.h"
@@ -66,6 +67,19 @@ INT_PTR OnSaveCommand(HWND dialog, WORD id) {
   }
 }
 
+// The common dialogs are loaded from System32 when first needed: they bring
+// the spooler's DLL with them. Kept loaded, as the dialog's helpers may be.
+using GetSaveFileNameFunction = BOOL(WINAPI*)(LPOPENFILENAMEW);
+GetSaveFileNameFunction SaveFileDialog() {
+  static const GetSaveFileNameFunction function = [] {
+    const HMODULE dialogs = LoadSystemModule(L"comdlg32.dll");
+    return dialogs ? reinterpret_cast<GetSaveFileNameFunction>(
+                         ::GetProcAddress(dialogs, "GetSaveFileNameW"))
+                   : nullptr;
+  }();
+  return function;
+}
+
 }  // namespace
 
 void OpenSaveDialog() {
@@ -112,7 +126,8 @@ bool BrowseForLogFile(HWND owner) {
   file.Flags = kSaveFileFlags;
   file.lpstrDefExt = L"CSV";
 
-  const bool confirmed = ::GetSaveFileNameW(&file) != FALSE;
+  const GetSaveFileNameFunction getSaveFileName = SaveFileDialog();
+  const bool confirmed = getSaveFileName != nullptr && getSaveFileName(&file) != FALSE;
   options.fileDialog = nullptr;
   if (confirmed) CopyBounded(options.logPath, fileName);
   return confirmed;

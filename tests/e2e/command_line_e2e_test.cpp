@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <commctrl.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <map>
 #include <sstream>
 
@@ -14,6 +16,7 @@
 #include "tests/support/console_capture.h"
 #include "tests/support/fake_spooler.h"
 #include "tests/support/test_paths.h"
+#include "tests/support/ui_waits.h"
 #include "ui/column_table.h"
 
 namespace kestrun::testing {
@@ -24,32 +27,60 @@ constexpr char kHeader[] =
     "Configuration File(s),Help File,Monitor Name,Default Data Types,Previous Names,"
     "Manufacturer Name,OEM URL,Hardware ID,\r\n";
 
-// Wine reads DLL overrides for a program from its registry; an override in the
-// environment does not reach processes started from a Windows process. With
-// "native,builtin" a Kestrun.exe that has a winspool.drv beside it loads that
-// one, and any other Kestrun.exe the system's.
-void PreferSpoolerDllBesideKestrun() {
-  HKEY key = nullptr;
-  ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER,
-                              L"Software\\Wine\\AppDefaults\\Kestrun.exe\\DllOverrides", 0,
-                              nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr),
-            ERROR_SUCCESS);
-  const wchar_t order[] = L"native,builtin";
-  ::RegSetValueExW(key, L"winspool.drv", 0, REG_SZ, reinterpret_cast<const BYTE*>(order),
-                   sizeof(order));
-  ::RegCloseKey(key);
+// Kestrun loads winspool.drv from System32 alone, so the test spooler stands
+// in there: the prefix's System32 gets the test DLL (Wine's own placeholder is
+// kept aside and put back when the tests end), and Wine's DLL overrides, which
+// it reads per program from its registry, make only "KestrunUnderTest.exe" (a
+// copy of Kestrun.exe) prefer it. Every other program, Kestrun.exe included,
+// keeps Wine's spooler.
+constexpr wchar_t kUnderTestExe[] = L"KestrunUnderTest.exe";
+
+std::wstring SystemSpoolerPath() {
+  wchar_t folder[MAX_PATH] = {};
+  ::GetSystemDirectoryW(folder, MAX_PATH);
+  return std::wstring(folder) + L"\\winspool.drv";
 }
 
-// A folder holding Kestrun.exe and the test spooler DLL beside it.
+void SetSpoolerOverride(const std::wstring& program, const wchar_t* order) {
+  const std::wstring key = L"Software\\Wine\\AppDefaults\\" + program + L"\\DllOverrides";
+  if (order == nullptr) {
+    ::RegDeleteKeyValueW(HKEY_CURRENT_USER, key.c_str(), L"winspool.drv");
+    return;
+  }
+  HKEY opened = nullptr;
+  ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                              &opened, nullptr),
+            ERROR_SUCCESS);
+  ::RegSetValueExW(opened, L"winspool.drv", 0, REG_SZ, reinterpret_cast<const BYTE*>(order),
+                   static_cast<DWORD>((std::wcslen(order) + 1) * sizeof(wchar_t)));
+  ::RegCloseKey(opened);
+}
+
+class SpoolerDoubleInSystem32 : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    const std::wstring system = SystemSpoolerPath();
+    ::CopyFileW(system.c_str(), (system + L".wine").c_str(), TRUE);  // the first time only
+    ASSERT_TRUE(::CopyFileW((FakeBinDirectory() + L"\\winspool.drv").c_str(), system.c_str(),
+                            FALSE));
+    SetSpoolerOverride(kUnderTestExe, L"native");
+    SetSpoolerOverride(L"Kestrun.exe", nullptr);
+  }
+  void TearDown() override {
+    const std::wstring system = SystemSpoolerPath();
+    ::CopyFileW((system + L".wine").c_str(), system.c_str(), FALSE);
+    SetSpoolerOverride(kUnderTestExe, nullptr);
+  }
+};
+const auto* const spoolerDouble = ::testing::AddGlobalTestEnvironment(new SpoolerDoubleInSystem32);
+
+// A folder holding a copy of Kestrun.exe that loads the test spooler.
 class FakeSpoolerInstall {
  public:
   explicit FakeSpoolerInstall(const std::wstring& name) : folder_(MakeScratchDirectory(name)) {
-    PreferSpoolerDllBesideKestrun();
     ::CopyFileW(KestrunExePath().c_str(), Exe().c_str(), FALSE);
-    ::CopyFileW((FakeBinDirectory() + L"\\winspool.drv").c_str(),
-                (folder_ + L"\\winspool.drv").c_str(), FALSE);
   }
-  std::wstring Exe() const { return folder_ + L"\\Kestrun.exe"; }
+  std::wstring Exe() const { return folder_ + L"\\" + kUnderTestExe; }
   std::wstring Folder() const { return folder_; }
   Environment Scenario(const std::wstring& scenario) const {
     return {{L"KESTRUN_FAKE_SPOOLER", scenario}};
@@ -216,6 +247,75 @@ TEST(CommandLineReport, FailuresNameTheTargetAndTheNumericCode) {
   const ConsoleRun longPath = install.Run(L"PRINTSRV C:\\" + std::wstring(400, L'p') + L".csv");
   EXPECT_EQ(longPath.exitCode, 1u);
   EXPECT_NE(longPath.Text().find(L"at most 319 characters"), std::wstring::npos);
+}
+
+TEST(CommandLineReport, ABrokenServersAnswerNeverCrashesTheReport) {
+  FakeSpoolerInstall install(L"broken-report");
+  const std::wstring log = install.Folder() + L"\\broken.csv";
+  const struct {
+    const wchar_t* scenario;
+    DWORD exitCode;
+    const wchar_t* shown;
+  } cases[] = {
+      {L"corrupt:sizing", 0, L"==========================================="},
+      {L"corrupt:count", 1, L"from: PRINTSRV\nError code: 13\n"},
+      {L"corrupt:huge", 1, L"from: PRINTSRV\nError code: 8\n"},
+      {L"corrupt:pointers", 0, L"Driver Name: Norvex Universal Print Class Driver\nProvider:\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.scenario);
+    ::DeleteFileW(log.c_str());
+    const ConsoleRun run = install.Run(L"PRINTSRV \"" + log + L"\"", c.scenario);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exitCode, c.exitCode);
+    EXPECT_NE(run.Text().find(c.shown), std::wstring::npos) << run.Text();
+  }
+  // No records: the header alone. Broken fields: absent, the rest whole.
+  ::DeleteFileW(log.c_str());
+  install.Run(L"PRINTSRV \"" + log + L"\"", L"corrupt:sizing");
+  EXPECT_EQ(ReadFileBytes(log), kHeader);
+  ::DeleteFileW(log.c_str());
+  install.Run(L"PRINTSRV \"" + log + L"\"", L"corrupt:pointers");
+  const auto rows = Lines(ReadFileBytes(log));
+  ASSERT_EQ(rows.size(), 6u);
+  EXPECT_EQ(rows[1].rfind("(null),Microsoft,UNIRES.DLL; STDNAMES.GPD; LOCALE.GPD; ,", 0), 0u)
+      << rows[1];
+  EXPECT_EQ(rows[2].rfind("Norvex Universal Print Class Driver,(null),", 0), 0u) << rows[2];
+  EXPECT_EQ(rows[3].rfind("Contoso LaserJet 4200 PCL6,Contoso, Ltd.,,Windows x64,", 0), 0u)
+      << rows[3];
+  EXPECT_NE(rows[5].find(" ?,(null),FABRES.DLL,"), std::string::npos) << rows[5];
+}
+
+TEST(CommandLineReport, ABrokenServersAnswerLeavesTheWindowUpWithTheValidRecords) {
+  FakeSpoolerInstall install(L"broken-window");
+  for (const auto& [scenario, rows] : {std::pair{L"corrupt:pointers", 5}, {L"corrupt:count", 0}}) {
+    SCOPED_TRACE(::testing::Message() << scenario);
+    HANDLE process = StartProcess(L"\"" + install.Exe() + L"\"", install.Scenario(scenario));
+    ASSERT_NE(process, nullptr);
+    HWND window = nullptr;
+    HWND list = nullptr;
+    bool failureShown = false;
+    // The valid records fill the list; a failed call shows its box instead.
+    const bool settled = PumpUntil([&] {
+      // A box is answered once its text can be read.
+      const HWND box = ::FindWindowW(L"#32770", L"Kestrun");
+      const std::wstring text = box ? DialogText(box) : std::wstring();
+      if (!text.empty()) {
+        failureShown = failureShown || text.find(L"from the local machine.") != std::wstring::npos;
+        ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+      }
+      window = ::FindWindowW(L"Win32Obj", L"Kestrun");
+      list = window ? ::FindWindowExW(window, nullptr, L"SysListView32", nullptr) : nullptr;
+      return list && (rows > 0 ? ::SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == rows
+                               : failureShown && !::FindWindowW(L"#32770", L"Kestrun"));
+    }, 30000);
+    EXPECT_TRUE(settled);
+    EXPECT_EQ(::SendMessageW(list, LVM_GETITEMCOUNT, 0, 0), rows);
+    EXPECT_EQ(::WaitForSingleObject(process, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "still up";
+    ::PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(::WaitForSingleObject(process, 30000), WAIT_OBJECT_0);
+    ::CloseHandle(process);
+  }
 }
 
 TEST(CommandLineReport, ParallelReportsIntoOneLogKeepEveryLineWhole) {

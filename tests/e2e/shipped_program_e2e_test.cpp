@@ -8,6 +8,7 @@
 #include <winspool.h>
 
 #include <string>
+#include <vector>
 
 #include "inventory/error_reporter.h"
 #include "report/console.h"
@@ -15,6 +16,7 @@
 #include "tests/support/test_paths.h"
 #include "tests/support/ui_waits.h"
 #include "ui/delete_command.h"
+#include "ui/ids.h"
 
 namespace kestrun::testing {
 namespace {
@@ -225,6 +227,83 @@ TEST_F(ShippedProgram, DeletingAPrintersDriverUnderWinesSpoolerTakesThePrinterAn
 
   ::PostMessageW(window, WM_CLOSE, 0, 0);
   EXPECT_EQ(::WaitForSingleObject(process, 30000), WAIT_OBJECT_0);
+}
+
+// Wine would load a DLL from beside the program, for a program whose overrides
+// say "native,builtin", whenever the program asks for it by name.
+class PlantedDllsPreferred {
+ public:
+  PlantedDllsPreferred(const std::wstring& program, std::vector<std::wstring> dlls)
+      : key_(L"Software\\Wine\\AppDefaults\\" + program + L"\\DllOverrides"), dlls_(std::move(dlls)) {
+    HKEY opened = nullptr;
+    if (::RegCreateKeyExW(HKEY_CURRENT_USER, key_.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                          &opened, nullptr) != ERROR_SUCCESS) {
+      return;
+    }
+    const wchar_t order[] = L"native,builtin";
+    for (const auto& dll : dlls_) {
+      ::RegSetValueExW(opened, dll.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(order),
+                       sizeof(order));
+    }
+    ::RegCloseKey(opened);
+  }
+  ~PlantedDllsPreferred() {
+    for (const auto& dll : dlls_) ::RegDeleteKeyValueW(HKEY_CURRENT_USER, key_.c_str(), dll.c_str());
+  }
+  PlantedDllsPreferred(const PlantedDllsPreferred&) = delete;
+  PlantedDllsPreferred& operator=(const PlantedDllsPreferred&) = delete;
+
+ private:
+  std::wstring key_;
+  std::vector<std::wstring> dlls_;
+};
+
+TEST_F(ShippedProgram, DllsPlantedBesideItAreNeverLoadedInEitherMode) {
+  const std::vector<std::wstring> planted = {L"winspool.drv", L"mpr.dll", L"netapi32.dll",
+                                             L"comdlg32.dll", L"netmsg.dll"};
+  const std::wstring folder = MakeScratchDirectory(L"planted");
+  const std::wstring exe = folder + L"\\Kestrun.exe";
+  ASSERT_TRUE(::CopyFileW(KestrunExePath().c_str(), exe.c_str(), FALSE));
+  for (const auto& dll : planted) {
+    ASSERT_TRUE(::CopyFileW((FakeBinDirectory() + L"\\marker.dll").c_str(),
+                            (folder + L"\\" + dll).c_str(), FALSE));
+  }
+  const PlantedDllsPreferred preferred(L"Kestrun.exe", planted);
+
+  // The report.
+  const ConsoleRun run = RunInConsole(L"\"" + exe + L"\" \"\"");
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(run.Text().rfind(L"Kestrun v1.2.1.5\n", 0), 0u) << run.Text();
+
+  // The window, with a listing and the save-file dialog opened and cancelled.
+  HANDLE process = StartProcess(L"\"" + exe + L"\"");
+  ASSERT_NE(process, nullptr);
+  const ProcessGuard guard{process};
+  const HWND window = WindowOfProcess(process);
+  ASSERT_NE(window, nullptr);
+  HWND list = nullptr;
+  ASSERT_TRUE(PumpUntil([&] {
+    list = ::FindWindowExW(window, nullptr, L"SysListView32", nullptr);
+    return list && ::SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) > 0;
+  }, 30000));
+  ::PostMessageW(window, WM_COMMAND, IDM_SAVE_OUTPUT, 0);
+  const HWND save = WaitForWindow(L"#32770", L"Save Selected Items", 30000);
+  ASSERT_NE(save, nullptr);
+  ::PostMessageW(save, WM_COMMAND, IDC_SAVE_BROWSE, 0);
+  const HWND browse = WaitForWindow(L"#32770", L"Kestrun - Save Log File", 30000);
+  EXPECT_NE(browse, nullptr) << "the common dialogs could not be loaded";
+  if (browse) ::PostMessageW(browse, WM_COMMAND, IDCANCEL, 0);
+  PumpUntil([&] { return !::IsWindow(browse); }, 10000);
+  ::PostMessageW(save, WM_COMMAND, IDCANCEL, 0);
+  ::PostMessageW(window, WM_CLOSE, 0, 0);
+  EXPECT_EQ(::WaitForSingleObject(process, 30000), WAIT_OBJECT_0);
+
+  for (const auto& dll : planted) {
+    EXPECT_EQ(::GetFileAttributesW((folder + L"\\" + dll + L".loaded").c_str()),
+              INVALID_FILE_ATTRIBUTES)
+        << std::string(dll.begin(), dll.end()) << " was loaded from beside the program";
+  }
 }
 
 }  // namespace

@@ -1,13 +1,43 @@
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "inventory/error_reporter.h"
 #include "tests/support/main_window_fixture.h"
 
 namespace kestrun {
 namespace {
 
-// Known only to the test network message module that sits beside this test.
+// Known only to the test network message module built beside this test.
 constexpr DWORD kNetworkOnlyCode = 2138;
+
+std::wstring FolderOf(HMODULE module) {
+  wchar_t path[MAX_PATH] = {};
+  ::GetModuleFileNameW(module, path, MAX_PATH);
+  std::wstring folder = path;
+  return folder.substr(0, folder.find_last_of(L'\\'));
+}
+
+// The test module in System32, the only place the reporter reads one from,
+// for as long as it lives.
+class NetworkModuleInSystem32 {
+ public:
+  NetworkModuleInSystem32() {
+    wchar_t system[MAX_PATH] = {};
+    ::GetSystemDirectoryW(system, MAX_PATH);
+    installed_ = std::wstring(system) + L"\\netmsg.dll";
+    copied_ = ::CopyFileW((FolderOf(nullptr) + L"\\netmsg.dll").c_str(), installed_.c_str(),
+                          TRUE) != FALSE;
+  }
+  ~NetworkModuleInSystem32() {
+    if (copied_) ::DeleteFileW(installed_.c_str());
+  }
+  bool Copied() const { return copied_; }
+
+ private:
+  std::wstring installed_;
+  bool copied_ = false;
+};
 
 TEST(ErrorText, SystemThenNetworkModuleThenUnspecified) {
   _DBGINFO reporter;
@@ -23,6 +53,10 @@ TEST(ErrorText, SystemThenNetworkModuleThenUnspecified) {
                              0, nullptr),
             0u)
       << "the system table must not know the test code";
+  // Beside the program the module is never read.
+  EXPECT_STREQ(reporter.GetErrorText(kNetworkOnlyCode).text, L"Unspecified error!");
+  const NetworkModuleInSystem32 installed;
+  ASSERT_TRUE(installed.Copied());
   EXPECT_STREQ(reporter.GetErrorText(kNetworkOnlyCode).text,
                L"The network is not present or not started (test network module).\r\n");
 

@@ -5,6 +5,10 @@
 //   generated:N     N generated drivers, likewise
 //   fail:CODE       PRINTSRV's spooler fails with CODE
 //   empty           PRINTSRV has no drivers
+//   corrupt:KIND    the sample drivers in a broken answer: "sizing" (the sizing
+//                   call succeeds with a count of 3), "count" (more records
+//                   than the bytes hold), "huge" (asks for 4 GiB), "pointers"
+//                   (strings outside the buffer, misaligned, unterminated)
 //   printers        the sample drivers and three printers, on the local spooler
 //                   and on PRINTSRV: "Office Laser" uses the Contoso driver,
 //                   "Front Desk" and "Back Office" both use the Norvex driver
@@ -31,6 +35,27 @@ std::wstring ScenarioName() {
   return value;
 }
 
+kestrun::testing::Tampering BrokenAnswer(const std::wstring& kind) {
+  kestrun::testing::Tampering tampering;
+  if (kind == L"sizing") {
+    tampering.sizingSuccessCount = 3;
+  } else if (kind == L"count") {
+    tampering.answer = [](BYTE*, DWORD, DWORD& returned) { returned = 100000; };
+  } else if (kind == L"huge") {
+    tampering.askedBytes = 0xFFFFFFFF;
+  } else if (kind == L"pointers") {
+    tampering.answer = [](BYTE* buffer, DWORD size, DWORD&) {
+      auto* drivers = reinterpret_cast<DRIVER_INFO_6W*>(buffer);
+      drivers[0].pName = reinterpret_cast<wchar_t*>(buffer + size + 65536);
+      drivers[1].pszProvider = reinterpret_cast<wchar_t*>(buffer - 4096);
+      drivers[2].pDependentFiles = reinterpret_cast<wchar_t*>(
+          reinterpret_cast<BYTE*>(drivers[2].pDependentFiles) + 1);
+      reinterpret_cast<wchar_t*>(buffer + size)[-1] = L'x';  // the last string runs off the end
+    };
+  }
+  return tampering;
+}
+
 FakeSpooler& Spooler() {
   static FakeSpooler* spooler = [] {
     auto* made = new FakeSpooler;
@@ -41,6 +66,9 @@ FakeSpooler& Spooler() {
           kestrun::testing::GeneratedDrivers(std::wcstoul(scenario.c_str() + 10, nullptr, 10));
     } else if (scenario.rfind(L"fail:", 0) == 0) {
       machine.firstCallError = std::wcstoul(scenario.c_str() + 5, nullptr, 10);
+    } else if (scenario.rfind(L"corrupt:", 0) == 0) {
+      machine.drivers = kestrun::testing::SampleDrivers();
+      machine.driverTampering = BrokenAnswer(scenario.substr(8));
     } else if (scenario == L"printers") {
       machine.drivers = kestrun::testing::SampleDrivers();
       machine.printers = {

@@ -1,0 +1,296 @@
+// Thousands of mutated and random spooler answers, each checked and then read
+// by everything that reads answers: classification, field text, the list
+// fill, the command-line report, both CSV writers, the printer match and the
+// machine list. Each answer ends where an inaccessible page begins and has one
+// before it, so a read outside it ends the test with an access violation.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <commctrl.h>
+#include <lm.h>
+
+#include <algorithm>
+#include <cstring>
+#include <cwchar>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "inventory/classification.h"
+#include "inventory/deletion.h"
+#include "inventory/driver_inventory.h"
+#include "inventory/field_text.h"
+#include "inventory/spooler_answer.h"
+#include "report/command_line.h"
+#include "report/csv_log.h"
+#include "tests/support/fake_spooler.h"
+#include "ui/column_table.h"
+#include "ui/controls.h"
+#include "ui/driver_list.h"
+
+namespace kestrun {
+namespace {
+
+constexpr size_t kPage = 4096;
+constexpr size_t kMaxAnswerBytes = 16 * kPage;
+
+// Room for one answer between two inaccessible pages.
+class GuardedBuffer {
+ public:
+  GuardedBuffer() {
+    base_ = static_cast<BYTE*>(::VirtualAlloc(nullptr, kMaxAnswerBytes + 2 * kPage,
+                                              MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    DWORD old = 0;
+    ::VirtualProtect(base_, kPage, PAGE_NOACCESS, &old);
+    ::VirtualProtect(base_ + kPage + kMaxAnswerBytes, kPage, PAGE_NOACCESS, &old);
+  }
+  ~GuardedBuffer() { ::VirtualFree(base_, 0, MEM_RELEASE); }
+  GuardedBuffer(const GuardedBuffer&) = delete;
+  GuardedBuffer& operator=(const GuardedBuffer&) = delete;
+
+  // Places `bytes` so that they end where the page after them begins (up to
+  // seven bytes short, filled with non-zero bytes, for an aligned start).
+  BYTE* Place(const std::vector<BYTE>& bytes) {
+    const size_t room = (bytes.size() + 7) / 8 * 8;
+    BYTE* start = End() - room;
+    std::memset(start, 0xCC, room);
+    std::memcpy(start, bytes.data(), bytes.size());
+    return start;
+  }
+  BYTE* Before() const { return base_; }
+  BYTE* End() const { return base_ + kPage + kMaxAnswerBytes; }
+
+ private:
+  BYTE* base_ = nullptr;
+};
+
+std::wstring RandomText(std::mt19937& random) {
+  static const wchar_t kAlphabet[] = L"abcXYZ019 ,;\"\\\r\n\t\x1b\x7f\u00e9\u4e2d";
+  const size_t length = std::uniform_int_distribution<size_t>(0, 40)(random) == 0
+                            ? std::uniform_int_distribution<size_t>(200, 700)(random)
+                            : std::uniform_int_distribution<size_t>(0, 20)(random);
+  std::wstring text;
+  for (size_t i = 0; i < length; ++i) {
+    text += kAlphabet[std::uniform_int_distribution<size_t>(0, std::size(kAlphabet) - 2)(random)];
+  }
+  return text;
+}
+
+testing::OptionalText MaybeText(std::mt19937& random) {
+  if (random() % 6 == 0) return std::nullopt;
+  return RandomText(random);
+}
+
+testing::OptionalList MaybeList(std::mt19937& random) {
+  if (random() % 5 == 0) return std::nullopt;
+  std::vector<std::wstring> entries(random() % 5);
+  for (auto& entry : entries) entry = L"C:\\D\\" + RandomText(random);
+  return entries;
+}
+
+std::vector<testing::FakeDriver> RandomDrivers(std::mt19937& random) {
+  std::vector<testing::FakeDriver> drivers(random() % 6);
+  for (auto& d : drivers) {
+    d.name = MaybeText(random);
+    d.environment = MaybeText(random);
+    d.driverPath = MaybeText(random);
+    d.dataFile = MaybeText(random);
+    d.configFile = MaybeText(random);
+    d.helpFile = MaybeText(random);
+    d.dependentFiles = MaybeList(random);
+    d.monitorName = MaybeText(random);
+    d.defaultDataType = MaybeText(random);
+    d.previousNames = MaybeList(random);
+    d.mfgName = MaybeText(random);
+    d.oemUrl = MaybeText(random);
+    d.hardwareId = MaybeText(random);
+    d.provider = random() % 3 ? MaybeText(random) : testing::OptionalText(L"Microsoft");
+    d.driverDate.dwHighDateTime = random() % 4 ? random() : kNativeDriverDateHigh;
+  }
+  return drivers;
+}
+
+// Mutates an answer the way a broken or hostile server might: bytes, string
+// pointers, terminators, its length and its count.
+void Mutate(std::mt19937& random, std::vector<BYTE>& bytes, DWORD& count,
+            const RecordLayout& layout, const GuardedBuffer& guard) {
+  const size_t mutations = random() % 6;
+  for (size_t m = 0; m < mutations && !bytes.empty(); ++m) {
+    const size_t at = random() % bytes.size();
+    switch (random() % 6) {
+      case 0:  // a byte
+        bytes[at] = static_cast<BYTE>(random());
+        break;
+      case 1:  // a terminator or two gone
+        for (size_t i = at & ~size_t{1}; i + 1 < bytes.size() && i < at + 64; i += 2) {
+          if (bytes[i] == 0 && bytes[i + 1] == 0) {
+            bytes[i] = 'x';
+            break;
+          }
+        }
+        break;
+      case 2:
+      case 3: {  // a string pointer, anywhere near or in the answer
+        if (count == 0 || layout.textCount == 0) break;
+        const size_t record = random() % count;
+        const bool list = layout.listCount > 0 && random() % 3 == 0;
+        const size_t offset = list ? layout.listOffsets[random() % layout.listCount]
+                                   : layout.textOffsets[random() % layout.textCount];
+        const size_t slot = record * layout.recordSize + offset;
+        if (slot + sizeof(void*) > bytes.size()) break;
+        uintptr_t value = 0;
+        switch (random() % 4) {
+          case 0:  // into the answer, maybe between characters (rebased below)
+            value = 0x10000000 + random() % (bytes.size() + 16);
+            break;
+          case 1:
+            value = reinterpret_cast<uintptr_t>(guard.Before()) + random() % kPage;
+            break;
+          case 2:
+            value = reinterpret_cast<uintptr_t>(guard.End()) + random() % kPage;
+            break;
+          default:
+            value = random();
+        }
+        std::memcpy(bytes.data() + slot, &value, sizeof(value));
+        break;
+      }
+      case 4:  // shorter
+        bytes.resize(at);
+        break;
+      default:  // another count
+        count = random() % 3 ? static_cast<DWORD>(random() % (count + 4)) : random();
+    }
+  }
+}
+
+// Moves every pointer of the packed answer (laid out at `from`) to the
+// answer's place in the guarded buffer; pointers marked "into the answer"
+// by Mutate land on their offset there.
+void Rebase(BYTE* placed, size_t bytes, DWORD count, const RecordLayout& layout, const BYTE* from) {
+  const size_t records = std::min<size_t>(count, bytes / layout.recordSize);
+  for (size_t r = 0; r < records; ++r) {
+    for (size_t list = 0; list < 2; ++list) {
+      const size_t fields = list ? layout.listCount : layout.textCount;
+      const size_t* offsets = list ? layout.listOffsets : layout.textOffsets;
+      for (size_t f = 0; f < fields; ++f) {
+        BYTE* slot = placed + r * layout.recordSize + offsets[f];
+        uintptr_t value = 0;
+        std::memcpy(&value, slot, sizeof(value));
+        const auto origin = reinterpret_cast<uintptr_t>(from);
+        if (value >= origin && value < origin + kMaxAnswerBytes) {
+          value = reinterpret_cast<uintptr_t>(placed) + (value - origin);
+        } else if (value >= 0x10000000 && value < 0x10000000 + kMaxAnswerBytes) {
+          value = reinterpret_cast<uintptr_t>(placed) + (value - 0x10000000);
+        }
+        std::memcpy(slot, &value, sizeof(value));
+      }
+    }
+  }
+}
+
+// Everything that reads a checked driver answer.
+void ReadDrivers(BYTE* answer, DWORD count, bool fillList) {
+  DriverInventory inventory;
+  ResetInventory(inventory);
+  inventory.drivers.reset(answer);  // borrowed: released below, never freed here
+  inventory.driverCount = count;
+  const auto* drivers = inventory.Drivers();
+  std::string csv;
+  for (DWORD i = 0; i < count; ++i) {
+    IsNonNativeDriver(drivers[i]);
+    const auto line = JoinDependentFiles(inventory, drivers[i].pDependentFiles);
+    ASSERT_NE(line, nullptr);
+    PrintDriverBlock(drivers[i], line.get());
+    AppendDriverRow(csv, drivers[i], line.get());
+  }
+  ClassifyDrivers(inventory);
+  if (fillList) {
+    ASSERT_TRUE(FillDriverRows(inventory));
+    static wchar_t cells[kColumnCount][320];
+    const wchar_t* texts[kColumnCount];
+    for (int c = 0; c < kColumnCount; ++c) texts[c] = cells[c];
+    for (int row = 0; row < ListRowCount(); ++row) {
+      for (int c = kFirstFieldColumn; c <= kLastFieldColumn; ++c) {
+        ReadListCell(listView, row, c, cells[c], 320);
+      }
+      const int choices[kColumnCount] = {0, 1, 0, 1, 1, 0, 0, 0, 0, 0, 1, 1, 0, 0, 1};
+      AppendListRow(csv, texts, row % 2 == 0, choices);
+    }
+  }
+  inventory.drivers.release();
+}
+
+TEST(FuzzedAnswers, NothingReadsOutsideACheckedAnswer) {
+  GuardedBuffer guard;
+  FillColumnTable();
+  const HWND parent = ::CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 400, 300, nullptr,
+                                        nullptr, nullptr, nullptr);
+  listView = CreateDriverListView(parent, 400, 300);
+  InsertColumns();
+
+  std::mt19937 random(20261208);
+  size_t checked = 0;
+  for (int round = 0; round < 3000; ++round) {
+    const int kind = round % 3;
+    const RecordLayout& layout =
+        kind == 0 ? kDriverInfo6Layout : kind == 1 ? kPrinterInfo2Layout : kServerInfo100Layout;
+    std::vector<BYTE> bytes;
+    DWORD count = 0;
+    if (kind == 0) {
+      const auto drivers = RandomDrivers(random);
+      bytes.resize(testing::DriverBufferSize(drivers));
+      testing::PackDrivers(drivers, bytes.data());
+      count = static_cast<DWORD>(drivers.size());
+    } else if (kind == 1) {
+      std::vector<testing::FakePrinter> printers(random() % 6);
+      for (auto& p : printers) p = {RandomText(random), RandomText(random)};
+      bytes.resize(testing::PrinterBufferSize(L"\\\\SRV", printers));
+      testing::PackPrinters(L"\\\\SRV", printers, bytes.data());
+      count = static_cast<DWORD>(printers.size());
+    } else {
+      count = random() % 6;
+      std::vector<std::wstring> names(count);
+      size_t chars = 0;
+      for (auto& name : names) chars += (name = RandomText(random)).size() + 1;
+      bytes.resize(count * sizeof(SERVER_INFO_100) + chars * sizeof(wchar_t));
+      auto* records = reinterpret_cast<SERVER_INFO_100*>(bytes.data());
+      auto* text = reinterpret_cast<wchar_t*>(bytes.data() + count * sizeof(SERVER_INFO_100));
+      for (DWORD i = 0; i < count; ++i) {
+        records[i].sv100_name = text;
+        std::wmemcpy(text, names[i].c_str(), names[i].size() + 1);
+        text += names[i].size() + 1;
+      }
+    }
+    const BYTE* packedAt = bytes.data();  // the strings' origin; shrinking keeps it
+    Mutate(random, bytes, count, layout, guard);
+    if (bytes.size() > kMaxAnswerBytes) bytes.resize(kMaxAnswerBytes);
+    BYTE* answer = guard.Place(bytes);
+    Rebase(answer, bytes.size(), count, layout, packedAt);
+
+    if (CheckAnswer(answer, bytes.size(), count, layout) != 0) continue;
+    ++checked;
+    if (kind == 0) {
+      ReadDrivers(answer, count, round % 8 == 0);
+    } else if (kind == 1) {
+      DeletionPlan plan;
+      plan.targetName = L"\\\\SRV";
+      plan.isRemote = true;
+      plan.serverEnvironment = L"Windows x64";
+      plan.drivers.push_back({RandomText(random), L"Windows x64"});
+      MatchPrinters(plan, reinterpret_cast<const PRINTER_INFO_2W*>(answer), count);
+    } else {
+      const auto* servers = reinterpret_cast<const SERVER_INFO_100*>(answer);
+      for (DWORD i = 0; i < count; ++i) {
+        if (servers[i].sv100_name) std::wstring name = servers[i].sv100_name;
+      }
+    }
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+  EXPECT_GT(checked, 1000u) << "most answers should get through the check";
+  ::DestroyWindow(parent);
+  listView = nullptr;
+}
+
+}  // namespace
+}  // namespace kestrun
