@@ -17,6 +17,7 @@ namespace {
 
 constexpr DWORD kPrinterEnumFlags = PRINTER_ENUM_NAME | PRINTER_ENUM_LOCAL;
 constexpr DWORD kPrinterLevel = 2;
+constexpr DWORD kPackageLevel = 8;
 constexpr size_t kEnvironmentCapacity = 64;
 
 // The spooler name of the target: "\\name" for a remote one, null (the local
@@ -73,6 +74,44 @@ bool ReadServerEnvironment(DeletionPlan& plan, std::wstring& environment, DWORD&
   }
   environment = value;
   return true;
+}
+
+// Reads the target's drivers at level 8, where each names its package.
+void PlanPackages(DeletionPlan& plan) {
+  wchar_t* server = ServerName(plan);
+  wchar_t environment[] = L"all";
+  SpoolerAnswer answer;
+  plan.packageListError = ReadSpoolerList(
+      [server, &environment](BYTE* records, DWORD size, DWORD* needed, DWORD* returned) {
+        return Platform().EnumPrinterDriversW(server, environment, kPackageLevel, records, size,
+                                              needed, returned);
+      },
+      kDriverInfo8Layout, answer);
+  if (plan.packageListError != 0) return;
+  MatchPackages(plan, reinterpret_cast<const DRIVER_INFO_8W*>(answer.buffer.get()),
+                answer.count);
+}
+
+// Removes the planned packages whose drivers all went, each once.
+void RemovePackages(DeletionPlan& plan) {
+  for (PlannedPackage& package : plan.packages) {
+    bool driversGone = true;
+    for (const size_t d : package.drivers) driversGone = driversGone && plan.drivers[d].error == 0;
+    if (!driversGone) {
+      package.outcome = PackageOutcome::NotTried;
+      continue;
+    }
+    const HRESULT result = Platform().DeletePrinterDriverPackageW(
+        ServerName(plan), package.infPath.c_str(), package.environment.c_str());
+    if (SUCCEEDED(result)) {
+      package.outcome = PackageOutcome::Removed;
+    } else {
+      // Another driver still installed from it keeps it (3015): never retried.
+      package.outcome = PackageOutcome::Kept;
+      package.error = HRESULT_FACILITY(result) == FACILITY_WIN32 ? HRESULT_CODE(result)
+                                                                 : static_cast<DWORD>(result);
+    }
+  }
 }
 
 void CancelSessionOf(DeletionPlan& plan) {
@@ -149,6 +188,52 @@ void MatchPrinters(DeletionPlan& plan, const PRINTER_INFO_2W* printerRecords, DW
   }
 }
 
+void MatchPackages(DeletionPlan& plan, const DRIVER_INFO_8W* records, DWORD count) {
+  plan.packages.clear();
+  plan.nativePackages.clear();
+  plan.withoutPackage.clear();
+  std::unordered_multimap<std::wstring_view, DWORD> byName;
+  byName.reserve(count);
+  for (DWORD r = 0; r < count; ++r) {
+    if (records[r].pName != nullptr) byName.emplace(records[r].pName, r);
+  }
+  for (size_t d = 0; d < plan.drivers.size(); ++d) {
+    const PlannedDriver& driver = plan.drivers[d];
+    std::wstring_view infPath;
+    const auto [first, last] = byName.equal_range(driver.name);
+    for (auto it = first; it != last; ++it) {
+      const DRIVER_INFO_8W& record = records[it->second];
+      if (EqualsIgnoringAsciiCase(FieldOrEmpty(record.pEnvironment), driver.environment)) {
+        infPath = FieldOrEmpty(record.pszInfPath);
+        break;
+      }
+    }
+    if (infPath.empty()) {
+      plan.withoutPackage.push_back(d);
+      continue;
+    }
+    if (driver.native) {
+      // The system's own print packages stay, whoever asks.
+      bool listed = false;
+      for (const auto& kept : plan.nativePackages) listed = listed || EqualsIgnoringAsciiCase(kept, infPath);
+      if (!listed) plan.nativePackages.emplace_back(infPath);
+      continue;
+    }
+    PlannedPackage* package = nullptr;
+    for (PlannedPackage& planned : plan.packages) {
+      if (EqualsIgnoringAsciiCase(planned.infPath, infPath) &&
+          EqualsIgnoringAsciiCase(planned.environment, driver.environment)) {
+        package = &planned;
+      }
+    }
+    if (package == nullptr) {
+      plan.packages.push_back(PlannedPackage{std::wstring(infPath), driver.environment, {}});
+      package = &plan.packages.back();
+    }
+    package->drivers.push_back(d);
+  }
+}
+
 bool EnumeratePrinters(const wchar_t* serverName, std::unique_ptr<BYTE[]>& buffer, DWORD& count,
                        DWORD& error) {
   wchar_t* name = const_cast<wchar_t*>(serverName);  // the spooler only reads it
@@ -187,6 +272,7 @@ bool PrepareDeletion(DeletionPlan& plan, DWORD& error) {
     plan.serverEnvironment.clear();
   }
   MatchPrinters(plan, reinterpret_cast<const PRINTER_INFO_2W*>(buffer.get()), count);
+  if (plan.removePackages) PlanPackages(plan);
   return true;
 }
 
@@ -221,6 +307,8 @@ bool ExecuteDeletion(DeletionPlan& plan, const std::function<void()>& refresh) {
     }
   }
 
+  // Through the same session as the drivers.
+  RemovePackages(plan);
   // The refresh opens a session of its own when it lists a remote machine.
   CancelSessionOf(plan);
   if (refresh) refresh();

@@ -22,12 +22,29 @@ extern bool anyDriverDeleted;
 // never cleared, so a run without failure leaves an earlier run's code.
 extern DWORD lastDeleteError;
 
+// The spooler's "package in use" code, which MinGW's headers lack.
+#ifndef ERROR_PRINTER_DRIVER_PACKAGE_IN_USE
+#define ERROR_PRINTER_DRIVER_PACKAGE_IN_USE 3015L
+#endif
+
 // One ticked driver, as its record names it.
 struct PlannedDriver {
   std::wstring name;
   std::wstring environment;
+  bool native = false;           // classified native: its package stays
   std::vector<size_t> printers;  // indexes into DeletionPlan::printers
   DWORD error = 0;               // after the run: 0 when deleted
+};
+
+enum class PackageOutcome { Pending, Removed, Kept, NotTried };
+
+// A driver package in the driver store, removed after its drivers went.
+struct PlannedPackage {
+  std::wstring infPath;  // as the spooler gives it
+  std::wstring environment;
+  std::vector<size_t> drivers;  // indexes into DeletionPlan::drivers
+  PackageOutcome outcome = PackageOutcome::Pending;
+  DWORD error = 0;  // why it was kept
 };
 
 struct PlannedPrinter {
@@ -51,6 +68,7 @@ struct DeletionPlan {
   std::wstring targetName;  // the spooler name: "\\" and the machine
   bool isRemote = false;
   std::vector<PlannedDriver> drivers;
+  bool removePackages = false;  // the packages go too (the user's option)
 
   // Filled by PrepareDeletion.
   std::vector<PlannedPrinter> printers;  // each printer once, in the spooler's order
@@ -58,6 +76,12 @@ struct DeletionPlan {
   std::wstring serverEnvironment;  // empty when it could not be read
   DWORD environmentError = 0;      // why it could not be read
   bool sessionOpen = false;        // this deletion's IPC$ session is open
+
+  // Filled by PrepareDeletion when the packages go too.
+  std::vector<PlannedPackage> packages;    // each (path, environment) once
+  std::vector<std::wstring> nativePackages;  // kept: the system's own (paths, each once)
+  std::vector<size_t> withoutPackage;      // drivers the store keeps no package for
+  DWORD packageListError = 0;              // the packages could not be read: none goes
 };
 
 // The environment a processor architecture (PROCESSOR_ARCHITECTURE_*) runs
@@ -70,6 +94,11 @@ std::wstring_view EnvironmentOfArchitecture(WORD architecture);
 bool IsPrinterOfTarget(std::wstring_view printerName, std::wstring_view targetName,
                        bool isRemote);
 
+// Fills the plan's packages from the target's level-8 driver records: each
+// planned driver's package is the one of the record with its name and
+// environment.
+void MatchPackages(DeletionPlan& plan, const DRIVER_INFO_8W* records, DWORD count);
+
 // Fills the plan's printers and kept printers from a printer list: a printer
 // goes when it is the target's own and uses a planned driver, by exactly that
 // name, in the server's environment (unknown: none goes).
@@ -81,7 +110,8 @@ bool EnumeratePrinters(const wchar_t* serverName, std::unique_ptr<BYTE[]>& buffe
                        DWORD& error);
 
 // On the deletion's thread, before the question: opens the IPC$ session to a
-// remote target, reads its printers and its environment and matches them. On
+// remote target, reads its printers and its environment and matches them, and
+// (when the packages go too) reads its drivers' packages. On
 // false nothing was planned, `error` holds the code and no session stays open.
 bool PrepareDeletion(DeletionPlan& plan, DWORD& error);
 
@@ -90,8 +120,9 @@ void AbandonDeletion(DeletionPlan& plan);
 
 // Carries the plan out: for each driver, its printers (each printer once in
 // the run), then the driver in its environment with its files that no other
-// driver uses. Each driver is tried even after an earlier one failed. Drops
-// the session, then runs `refresh` (which enumerates again). True when every
+// driver uses. Each driver is tried even after an earlier one failed. Then
+// each planned package whose drivers all went is removed from the driver
+// store, once. Drops the session, then runs `refresh` (which enumerates again). True when every
 // planned driver was deleted; sets anyDriverDeleted, lastDeleteError and each
 // driver's `error`.
 bool ExecuteDeletion(DeletionPlan& plan, const std::function<void()>& refresh);

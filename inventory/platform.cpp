@@ -59,6 +59,7 @@ PlatformApi LoadSystemPlatform() {
   Resolve(api.ClosePrinter, spooler, "ClosePrinter");
   Resolve(api.DeletePrinterDriverExW, spooler, "DeletePrinterDriverExW");
   Resolve(api.GetPrinterDataExW, spooler, "GetPrinterDataExW");
+  Resolve(api.DeletePrinterDriverPackageW, spooler, "DeletePrinterDriverPackageW");
   Resolve(api.WNetAddConnection2W, network, "WNetAddConnection2W");
   Resolve(api.WNetCancelConnection2W, network, "WNetCancelConnection2W");
   Resolve(api.NetServerEnum, netapi, "NetServerEnum");

@@ -21,6 +21,7 @@ struct PlatformApi {
   decltype(&::ClosePrinter) ClosePrinter;
   decltype(&::DeletePrinterDriverExW) DeletePrinterDriverExW;
   decltype(&::GetPrinterDataExW) GetPrinterDataExW;
+  decltype(&::DeletePrinterDriverPackageW) DeletePrinterDriverPackageW;
   decltype(&::WNetAddConnection2W) WNetAddConnection2W;
   decltype(&::WNetCancelConnection2W) WNetCancelConnection2W;
   decltype(&::NetServerEnum) NetServerEnum;

@@ -7,14 +7,18 @@
 
 #include "app/shared_records.h"
 #include "common/bounded_text.h"
+#include "inventory/classification.h"
 #include "inventory/error_reporter.h"
 #include "inventory/field_text.h"
 #include "ui/controls.h"
 #include "ui/driver_list.h"
 #include "ui/enumeration_worker.h"
+#include "ui/ids.h"
 #include "ui/workers.h"
 
 namespace kestrun {
+
+bool removeDriverPackages = false;
 
 namespace {
 
@@ -42,12 +46,13 @@ LPARAM RecordOf(int row) {
   return item.lParam;
 }
 
-// Appends at most kListedLinesLimit lines, then "and N more".
+// Appends at most `limit` lines, then "and N more".
 template <typename Items, typename Line>
-void AppendListed(std::wstring& text, const Items& items, Line line) {
+void AppendListed(std::wstring& text, const Items& items, Line line,
+                  size_t limit = kListedLinesLimit) {
   size_t listed = 0;
   for (const auto& item : items) {
-    if (listed == kListedLinesLimit) {
+    if (listed == limit) {
       text += L"\nand " + std::to_wstring(items.size() - listed) + L" more";
       return;
     }
@@ -72,6 +77,74 @@ const wchar_t* ReasonText(KeptReason reason) {
       return L"the server's environment could not be read";
   }
   return L"";
+}
+
+// The file part of a package's INF path, as the spooler gives it.
+std::wstring PackageFile(std::wstring_view infPath) {
+  std::wstring shown;
+  AppendShownText(shown, FileNamePart(infPath));
+  return shown;
+}
+
+// The distinct file names of packages, in their order.
+template <typename Packages, typename Path>
+std::vector<std::wstring> DistinctFiles(const Packages& packages, Path path) {
+  std::vector<std::wstring> files;
+  for (const auto& package : packages) {
+    std::wstring file = PackageFile(path(package));
+    bool listed = false;
+    for (const auto& seen : files) listed = listed || EqualsIgnoringAsciiCase(seen, file);
+    if (!listed) files.push_back(std::move(file));
+  }
+  return files;
+}
+
+void AppendFileLine(std::wstring& out, const std::wstring& file) { out += file; }
+
+void AppendPackageQuestion(std::wstring& text, const DeletionPlan& plan) {
+  if (plan.packageListError != 0) {
+    text += L"\n\nThe driver packages could not be read (" + ErrorLine(plan.packageListError) +
+            L"): the drivers will be deleted, and no package removed from the driver store.";
+    return;
+  }
+  if (!plan.packages.empty()) {
+    text += L"\n\nThe driver packages of the selected drivers will also be removed from the "
+            L"driver store:";
+    AppendListed(text, DistinctFiles(plan.packages, [](const PlannedPackage& p) {
+                   return std::wstring_view(p.infPath);
+                 }),
+                 AppendFileLine, kListedPackagesLimit);
+  }
+  if (!plan.nativePackages.empty()) {
+    text += L"\n\nThese packages are the system's own and will be kept (native):";
+    AppendListed(text, DistinctFiles(plan.nativePackages, [](const std::wstring& path) {
+                   return std::wstring_view(path);
+                 }),
+                 AppendFileLine, kListedPackagesLimit);
+  }
+  if (!plan.withoutPackage.empty()) {
+    text += L"\n\nNo package in the driver store:";
+    AppendListed(
+        text, plan.withoutPackage,
+        [&plan](std::wstring& out, size_t d) {
+          AppendPrinterLine(out, plan.drivers[d].name, plan.drivers[d].environment);
+        },
+        kListedPackagesLimit);
+  }
+}
+
+std::wstring PackageOutcomeLine(const PlannedPackage& package) {
+  const std::wstring file = PackageFile(package.infPath);
+  switch (package.outcome) {
+    case PackageOutcome::Removed:
+      return L"Removed from the driver store: " + file;
+    case PackageOutcome::Kept:
+      return L"Kept in the driver store: " + file + L" (" + ErrorTextOrNumber(package.error) + L")";
+    case PackageOutcome::NotTried:
+    case PackageOutcome::Pending:
+      break;
+  }
+  return L"Not tried: " + file + L" (its driver was not deleted)";
 }
 
 void RunRefresh() { EnumerationWorker(); }
@@ -131,8 +204,10 @@ DeletionPlan TakeDeletionPlan() {
     }
     const DRIVER_INFO_6& driver = drivers[record];
     plan.drivers.push_back(PlannedDriver{std::wstring(FieldOrEmpty(driver.pName)),
-                                         std::wstring(FieldOrEmpty(driver.pEnvironment))});
+                                         std::wstring(FieldOrEmpty(driver.pEnvironment)),
+                                         !IsNonNativeDriver(driver)});
   }
+  plan.removePackages = removeDriverPackages;
   return plan;
 }
 
@@ -158,6 +233,7 @@ std::wstring ConfirmationText(const DeletionPlan& plan) {
     text += L" could not be read (" + ErrorLine(plan.environmentError) +
             L"), so no printer on it will be deleted.";
   }
+  if (plan.removePackages) AppendPackageQuestion(text, plan);
   return text;
 }
 
@@ -187,13 +263,21 @@ std::wstring DeletionOutcomeMessage(const DeletionPlan& plan, bool deletedAll, b
   for (const PlannedDriver& driver : plan.drivers) {
     if (driver.error != 0) failed.push_back(&driver);
   }
-  if (!failed.empty()) {
+  std::vector<std::wstring> packageLines;
+  for (const PlannedPackage& package : plan.packages) {
+    std::wstring line = PackageOutcomeLine(package);
+    bool said = false;  // two environments of one package read alike
+    for (const auto& earlier : packageLines) said = said || earlier == line;
+    if (!said) packageLines.push_back(std::move(line));
+  }
+  if (!failed.empty() || !packageLines.empty()) {
     text.resize(text.find_last_not_of(L"\r\n") + 1);
     text += L'\n';
     AppendListed(text, failed, [](std::wstring& out, const PlannedDriver* driver) {
       AppendPrinterLine(out, driver->name, driver->environment);
       out += L": " + ErrorLine(driver->error);
     });
+    for (const auto& line : packageLines) text += L'\n' + line;
   }
   if (text.size() > kOutcomeTextCapacity - 1) text.resize(kOutcomeTextCapacity - 1);
   return text;
@@ -212,6 +296,22 @@ std::wstring ErrorLine(DWORD code) {
   std::wstring shown;
   AppendShownText(shown, line);
   return shown;
+}
+
+std::wstring ErrorTextOrNumber(DWORD code) {
+  const std::wstring line = ErrorLine(code);
+  return line == L"error " + std::to_wstring(code) ? std::to_wstring(code) : line;
+}
+
+bool ToggleRemoveDriverPackages() {
+  if (ExclusiveRunActive()) {
+    ::MessageBeep(MB_ICONWARNING);
+    return false;
+  }
+  removeDriverPackages = !removeDriverPackages;
+  ::CheckMenuItem(mainMenu, IDM_REMOVE_PACKAGES,
+                  MF_BYCOMMAND | (removeDriverPackages ? MF_CHECKED : MF_UNCHECKED));
+  return true;
 }
 
 bool StartDeletion() {

@@ -14,6 +14,14 @@ namespace kestrun {
 constexpr int kDeleteMessageCapacity = 320;  // the failure headline
 constexpr int kOutcomeTextCapacity = 8192;   // the whole outcome, listed lines included
 constexpr size_t kListedLinesLimit = 20;     // lines a box lists before "and N more"
+constexpr size_t kListedPackagesLimit = 10;  // package lines before "and N more"
+
+// "Also Remove Driver Packages": off at every start (nothing is stored).
+extern bool removeDriverPackages;
+
+// The menu command: toggles the option and its check mark; refused with a
+// beep while an enumeration or deletion runs. True when it toggled.
+bool ToggleRemoveDriverPackages();
 
 // The button's click, on the window's thread: claims the run slot, takes the
 // plan of the ticked rows and starts the worker. False while an enumeration
@@ -31,17 +39,22 @@ DWORD WINAPI DeletionWorker(LPVOID plan);
 DeletionPlan TakeDeletionPlan();
 
 // The question: the warning, then the printers that go, then the printers kept
-// and why. Without printers to name it is the warning alone.
+// and why, then (with the option) the packages. Without anything to name it
+// is the warning alone.
 std::wstring ConfirmationText(const DeletionPlan& plan);
 
 // The outcome's headline, cut to the failure buffer.
 std::wstring DeletionOutcomeText(bool deletedAll, bool anyDeleted, DWORD lastError, UINT& icon);
 
-// The headline and one line per driver that failed, within the outcome's buffer.
+// The headline, one line per driver that failed, then one per package, within
+// the outcome's buffer.
 std::wstring DeletionOutcomeMessage(const DeletionPlan& plan, bool deletedAll, bool anyDeleted,
                                     DWORD lastError, UINT& icon);
 
 // The system's text for a code on one line, or "error N" when it has none.
 std::wstring ErrorLine(DWORD code);
+
+// The system's text for a code on one line, or the code as a number.
+std::wstring ErrorTextOrNumber(DWORD code);
 
 }  // namespace kestrun

@@ -20,6 +20,7 @@
 #define IDM_SAVE_OUTPUT 40008
 #define IDM_RESET_VIEW 40009
 #define IDM_COPY_ITEM 40012
+#define IDM_REMOVE_PACKAGES 40017
 
 // List context menu commands.
 #define IDM_CTX_COPY_ITEM 40010

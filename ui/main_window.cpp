@@ -223,6 +223,9 @@ void RunListCommand(UINT command, HWND window) {
     case IDM_ABOUT:
       ShowAboutDialog();
       break;
+    case IDM_REMOVE_PACKAGES:
+      ToggleRemoveDriverPackages();
+      break;
     default:
       break;
   }

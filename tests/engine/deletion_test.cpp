@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -407,6 +408,153 @@ TEST(DeletionPlanRules, PrintersOfTheTargetAndEnvironments) {
   EXPECT_EQ(EnvironmentOfArchitecture(PROCESSOR_ARCHITECTURE_INTEL), L"Windows NT x86");
   EXPECT_EQ(EnvironmentOfArchitecture(PROCESSOR_ARCHITECTURE_ARM64), L"Windows ARM64");
   EXPECT_EQ(EnvironmentOfArchitecture(PROCESSOR_ARCHITECTURE_UNKNOWN), L"");
+}
+
+// Driver packages, with the option on (and off).
+class Packages : public Deletion {
+ protected:
+  static FakeDriver Packaged(const std::wstring& name, const std::wstring& inf,
+                             const std::wstring& environment = kX64) {
+    FakeDriver d = Driver(name, environment);
+    d.infPath = L"C:\\Windows\\System32\\DriverStore\\FileRepository\\" + inf;
+    return d;
+  }
+  std::vector<std::wstring> PackageCalls() { return Calls(L"DeletePrinterDriverPackage"); }
+  std::vector<PackageOutcome> Outcomes() const {
+    std::vector<PackageOutcome> outcomes;
+    for (const auto& package : plan.packages) outcomes.push_back(package.outcome);
+    return outcomes;
+  }
+};
+
+TEST_F(Packages, WithTheOptionOffNoPackageIsReadOrRemoved) {
+  Local().drivers = {Packaged(L"Contoso A", L"contoso.inf")};
+  Tick(L"Contoso A");
+  EXPECT_TRUE(Run());
+  EXPECT_TRUE(Calls(L"EnumPrinterDrivers").empty());
+  EXPECT_TRUE(PackageCalls().empty());
+  EXPECT_TRUE(plan.packages.empty());
+}
+
+TEST_F(Packages, EachPackageGoesOnceAfterAllItsDriversWent) {
+  const std::wstring store = L"C:\\Windows\\System32\\DriverStore\\FileRepository\\";
+  const struct {
+    const char* what;
+    std::vector<FakeDriver> installed;
+    std::vector<std::pair<std::wstring, std::wstring>> ticked;  // name, environment
+    std::vector<std::wstring> calls;                             // after "DeletePrinterDriverPackage "
+    std::vector<PackageOutcome> outcomes;
+    size_t withoutPackage;
+  } cases[] = {
+      {"one driver with its package",
+       {Packaged(L"Contoso A", L"contoso.inf")},
+       {{L"Contoso A", kX64}},
+       {L"(null) " + store + L"contoso.inf Windows x64"},
+       {PackageOutcome::Removed},
+       0},
+      {"one package shared by two ticked drivers",
+       {Packaged(L"Contoso A", L"contoso.inf"), Packaged(L"Contoso B", L"contoso.inf")},
+       {{L"Contoso A", kX64}, {L"Contoso B", kX64}},
+       {L"(null) " + store + L"contoso.inf Windows x64"},
+       {PackageOutcome::Removed},
+       0},
+      {"two environments of one package",
+       {Packaged(L"Contoso A", L"contoso.inf"), Packaged(L"Contoso A", L"contoso.inf", kX86)},
+       {{L"Contoso A", kX64}, {L"Contoso A", kX86}},
+       {L"(null) " + store + L"contoso.inf Windows x64",
+        L"(null) " + store + L"contoso.inf Windows NT x86"},
+       {PackageOutcome::Removed, PackageOutcome::Removed},
+       0},
+      {"a package another driver still uses",
+       {Packaged(L"Contoso A", L"contoso.inf"), Packaged(L"Contoso Kept", L"contoso.inf")},
+       {{L"Contoso A", kX64}},
+       {L"(null) " + store + L"contoso.inf Windows x64"},
+       {PackageOutcome::Kept},
+       0},
+      {"a driver without a package",
+       {Driver(L"Contoso Old")},
+       {{L"Contoso Old", kX64}},
+       {},
+       {},
+       1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    spooler.calls.clear();
+    Local().drivers = c.installed;
+    Target(L"");
+    plan.removePackages = true;
+    for (const auto& [name, environment] : c.ticked) Tick(name, environment);
+
+    EXPECT_TRUE(Run());
+    EXPECT_EQ(Calls(L"EnumPrinterDrivers (null) all 8").size(), 2u);
+    std::vector<std::wstring> calls;
+    for (const auto& call : PackageCalls()) calls.push_back(call.substr(27));
+    EXPECT_EQ(calls, c.calls);
+    EXPECT_EQ(Outcomes(), c.outcomes);
+    EXPECT_EQ(plan.withoutPackage.size(), c.withoutPackage);
+  }
+  EXPECT_EQ(plan.packages.size(), 0u);
+  // The kept package's code: the spooler's "in use", never retried.
+  Local().drivers = {Packaged(L"Contoso A", L"shared.inf"), Packaged(L"Contoso B", L"shared.inf")};
+  Target(L"");
+  plan.removePackages = true;
+  Tick(L"Contoso A");
+  EXPECT_TRUE(Run());
+  ASSERT_EQ(plan.packages.size(), 1u);
+  EXPECT_EQ(plan.packages[0].error, static_cast<DWORD>(ERROR_PRINTER_DRIVER_PACKAGE_IN_USE));
+}
+
+TEST_F(Packages, ANativeDriversPackageAndAFailedDriversPackageStay) {
+  FakeDriver native = Packaged(L"Microsoft Shared", L"prnms001.inf");
+  native.provider = L"Microsoft";
+  Local().drivers = {native, Packaged(L"Contoso Held", L"held.inf")};
+  Local().printers = {FakePrinter{L"Office", L"Contoso Held"}};
+  Local().printers[0].deleteError = ERROR_ACCESS_DENIED;
+  plan.removePackages = true;
+  plan.drivers.push_back(PlannedDriver{L"Microsoft Shared", kX64, true});
+  Tick(L"Contoso Held");
+
+  EXPECT_FALSE(Run());
+  EXPECT_EQ(plan.nativePackages,
+            std::vector<std::wstring>{
+                L"C:\\Windows\\System32\\DriverStore\\FileRepository\\prnms001.inf"});
+  EXPECT_EQ(Outcomes(), std::vector<PackageOutcome>{PackageOutcome::NotTried});
+  EXPECT_TRUE(PackageCalls().empty());
+  EXPECT_TRUE(spooler.DriverKeys(L"").size() == 1u) << "the native driver itself still goes";
+}
+
+TEST_F(Packages, AnOldServerWithoutPackagesStillLosesItsDrivers) {
+  Local().drivers = {Packaged(L"Contoso A", L"contoso.inf")};
+  Local().packageListError = ERROR_INVALID_LEVEL;
+  plan.removePackages = true;
+  Tick(L"Contoso A");
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(plan.packageListError, static_cast<DWORD>(ERROR_INVALID_LEVEL));
+  EXPECT_TRUE(spooler.DriverKeys(L"").empty());
+  EXPECT_TRUE(PackageCalls().empty());
+}
+
+TEST_F(Packages, ARemoteTargetsPackagesGoThroughTheSameSession) {
+  Target(L"SRV");
+  Remote().drivers = {Packaged(L"Contoso A", L"contoso.inf")};
+  plan.removePackages = true;
+  Tick(L"Contoso A");
+  EXPECT_TRUE(Run());
+  const auto calls = Calls();
+  const auto at = [&calls](const std::wstring& prefix) {
+    return std::find_if(calls.begin(), calls.end(),
+                        [&](const std::wstring& call) { return call.rfind(prefix, 0) == 0; }) -
+           calls.begin();
+  };
+  EXPECT_EQ(PackageCalls(),
+            std::vector<std::wstring>{
+                L"DeletePrinterDriverPackage \\\\SRV "
+                L"C:\\Windows\\System32\\DriverStore\\FileRepository\\contoso.inf Windows x64"});
+  EXPECT_EQ(Calls(L"WNetAddConnection2").size(), 1u);
+  EXPECT_LT(at(L"DeletePrinterDriverEx"), at(L"DeletePrinterDriverPackage"));
+  EXPECT_LT(at(L"DeletePrinterDriverPackage"), at(L"WNetCancelConnection2"));
+  EXPECT_EQ(Remote().removedPackages.size(), 1u);
 }
 
 class PrinterEnumeration : public Deletion {

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <lm.h>
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <string>
@@ -32,8 +33,8 @@ struct Crafted {
 
   Crafted(const std::wstring& tail, ptrdiff_t nameAt, ptrdiff_t filesAt)
       : bytes(sizeof(DRIVER_INFO_6) + tail.size() * sizeof(wchar_t)) {
-    std::wmemcpy(reinterpret_cast<wchar_t*>(bytes.data() + sizeof(DRIVER_INFO_6)), tail.data(),
-                 tail.size());
+    std::copy(tail.begin(), tail.end(),
+              reinterpret_cast<wchar_t*>(bytes.data() + sizeof(DRIVER_INFO_6)));
     Record().pName = Place(nameAt);
     Record().pDependentFiles = Place(filesAt);
   }

@@ -310,6 +310,60 @@ TEST_F(Deletion, TheDeletionsSessionIsDroppedBeforeTheRefreshListsAnotherMachine
   EXPECT_EQ(RowCount(), 5) << "the refresh lists the machine the box names now";
 }
 
+TEST_F(Deletion, TheDriverPackageOptionIsACheckMarkThatARunRefuses) {
+  OpenWindow();
+  const auto checked = [] {
+    return (::GetMenuState(mainMenu, IDM_REMOVE_PACKAGES, MF_BYCOMMAND) & MF_CHECKED) != 0;
+  };
+  removeDriverPackages = false;
+  EXPECT_FALSE(checked()) << "off at every start";
+  Command(IDM_REMOVE_PACKAGES);
+  EXPECT_TRUE(removeDriverPackages);
+  EXPECT_TRUE(checked());
+
+  // While a run holds the slot, the option stays as it is.
+  spooler.machines[L""].enumerateDelayMs = 400;
+  ::SendMessageW(enumerateButton, BM_CLICK, 0, 0);
+  ASSERT_TRUE(ExclusiveRunActive());
+  Command(IDM_REMOVE_PACKAGES);
+  EXPECT_TRUE(removeDriverPackages);
+  EXPECT_TRUE(checked());
+  ASSERT_TRUE(WaitIdle());
+  Command(IDM_REMOVE_PACKAGES);
+  EXPECT_FALSE(removeDriverPackages);
+  EXPECT_FALSE(checked());
+}
+
+TEST_F(Deletion, WithTheOptionTheQuestionAndTheOutcomeNameThePackages) {
+  const std::wstring store = L"C:\\Windows\\System32\\DriverStore\\FileRepository\\";
+  auto& drivers = spooler.machines[L""].drivers;
+  for (auto& driver : drivers) {
+    if (driver.name == kContoso) driver.infPath = store + L"contoso_x64\\CONTOSO.INF";
+    if (driver.name == kMicrosoft) driver.infPath = store + L"prnms001.inf";
+  }
+  FakeDriver kept = RichDriver(L"Contoso Fax", L"Contoso");
+  kept.infPath = store + L"contoso_x64\\CONTOSO.INF";
+  drivers.push_back(kept);
+  OpenWindow();
+  removeDriverPackages = true;
+  Check(kContoso);
+  Check(kMicrosoft);
+  Check(L"Generic / Text Only");
+  const auto texts = Delete();
+  removeDriverPackages = false;
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_EQ(AddedLines(texts[0]),
+            L"\n\nThe driver packages of the selected drivers will also be removed from the "
+            L"driver store:\nCONTOSO.INF"
+            L"\n\nThese packages are the system's own and will be kept (native):\nprnms001.inf"
+            L"\n\nNo package in the driver store:\nGeneric / Text Only (Windows x64)");
+  EXPECT_EQ(texts[1], std::wstring(kDeleted) + L"\nKept in the driver store: CONTOSO.INF (" +
+                          ErrorTextOrNumber(ERROR_PRINTER_DRIVER_PACKAGE_IN_USE) + L")");
+  EXPECT_EQ(CountOf(spooler.Calls(), L"DeletePrinterDriverPackage (null) " + store +
+                                         L"contoso_x64\\CONTOSO.INF Windows x64"),
+            1);
+}
+
 TEST_F(Deletion, APrinterWhoseDriverNameDiffersInCaseIsKept) {
   spooler.machines[L""].printers = {{L"Lobby", L"CONTOSO LASERJET 4200 PCL6"}};
   OpenWindow();

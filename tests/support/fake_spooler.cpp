@@ -86,6 +86,11 @@ BOOL WINAPI SeamDeletePrinterDriverEx(LPWSTR server, LPWSTR environment, LPWSTR 
                                               versionFlag);
 }
 
+HRESULT WINAPI SeamDeletePrinterDriverPackage(LPCWSTR server, LPCWSTR infPath,
+                                              LPCWSTR environment) {
+  return activeSpooler->DeletePrinterDriverPackage(server, infPath, environment);
+}
+
 DWORD WINAPI SeamGetPrinterDataEx(HANDLE handle, LPCWSTR key, LPCWSTR value, LPDWORD type,
                                   LPBYTE data, DWORD size, LPDWORD needed) {
   return activeSpooler->GetPrinterDataEx(handle, key, value, type, data, size, needed);
@@ -199,6 +204,7 @@ void FakeSpooler::Install() {
   api.ClosePrinter = SeamClosePrinter;
   api.DeletePrinterDriverExW = SeamDeletePrinterDriverEx;
   api.GetPrinterDataExW = SeamGetPrinterDataEx;
+  api.DeletePrinterDriverPackageW = SeamDeletePrinterDriverPackage;
   api.NetServerEnum = SeamNetServerEnum;
   api.NetApiBufferFree = SeamNetApiBufferFree;
   api.NetApiBufferSize = SeamNetApiBufferSize;
@@ -252,8 +258,17 @@ BOOL FakeSpooler::EnumPrinterDrivers(LPWSTR server, LPWSTR environment, DWORD le
     FakeMachine* machine = FindMachine(server);
     if (machine == nullptr) {
       error = RPC_S_SERVER_UNAVAILABLE;
-    } else if (level != 6 || environment == nullptr || std::wcscmp(environment, L"all") != 0) {
+    } else if ((level != 6 && level != 8) || environment == nullptr ||
+               std::wcscmp(environment, L"all") != 0) {
       error = ERROR_INVALID_LEVEL;
+    } else if (level == 8) {
+      error = machine->packageListError
+                  ? machine->packageListError
+                  : AnswerList({}, DriverBufferSize8(machine->drivers), 0, 0, buffer, size,
+                               needed, returned, [machine](BYTE* records) {
+                                 PackDrivers8(machine->drivers, records);
+                                 return static_cast<DWORD>(machine->drivers.size());
+                               });
     } else {
       error = AnswerList(machine->driverTampering, DriverBufferSize(machine->drivers),
                          machine->firstCallError, machine->secondCallError, buffer, size, needed,
@@ -422,6 +437,25 @@ DWORD FakeSpooler::RemoveDriver(const wchar_t* server, const wchar_t* environmen
   // Every version of the driver in that environment goes.
   drivers.erase(std::remove_if(drivers.begin(), drivers.end(), matches), drivers.end());
   return 0;
+}
+
+HRESULT FakeSpooler::DeletePrinterDriverPackage(LPCWSTR server, LPCWSTR infPath,
+                                                LPCWSTR environment) {
+  Record(L"DeletePrinterDriverPackage " + OrNull(server) + L" " + OrNull(infPath) + L" " +
+         OrNull(environment));
+  std::lock_guard<std::mutex> guard(lock);
+  FakeMachine* machine = FindMachine(server);
+  if (machine == nullptr) return HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
+  if (infPath == nullptr || environment == nullptr) return E_INVALIDARG;
+  if (machine->packageDeleteError) return HRESULT_FROM_WIN32(machine->packageDeleteError);
+  // A driver still installed from the package keeps it.
+  for (const auto& d : machine->drivers) {
+    if (d.infPath && SameTextIgnoringCase(*d.infPath, infPath)) {
+      return HRESULT_FROM_WIN32(3015);  // ERROR_PRINTER_DRIVER_PACKAGE_IN_USE
+    }
+  }
+  machine->removedPackages.push_back(std::wstring(infPath) + L"|" + environment);
+  return S_OK;
 }
 
 DWORD FakeSpooler::GetPrinterDataEx(HANDLE handle, LPCWSTR key, LPCWSTR value, LPDWORD type,
@@ -628,6 +662,41 @@ void PackDrivers(const std::vector<FakeDriver>& drivers, BYTE* buffer) {
     r.pszOEMUrl = strings.Text(d.oemUrl);
     r.pszHardwareID = strings.Text(d.hardwareId);
     r.pszProvider = strings.Text(d.provider);
+  }
+}
+
+DWORD DriverBufferSize8(const std::vector<FakeDriver>& drivers) {
+  size_t bytes = DriverBufferSize(drivers) - drivers.size() * sizeof(DRIVER_INFO_6) +
+                 drivers.size() * sizeof(DRIVER_INFO_8W);
+  for (const auto& d : drivers) bytes += TextBytes(d.infPath);
+  return static_cast<DWORD>(bytes);
+}
+
+void PackDrivers8(const std::vector<FakeDriver>& drivers, BYTE* buffer) {
+  auto* records = reinterpret_cast<DRIVER_INFO_8W*>(buffer);
+  StringPacker strings(buffer + drivers.size() * sizeof(DRIVER_INFO_8W));
+  for (size_t i = 0; i < drivers.size(); ++i) {
+    const FakeDriver& d = drivers[i];
+    DRIVER_INFO_8W& r = records[i];
+    r = {};
+    r.cVersion = 3;
+    r.pName = strings.Text(d.name);
+    r.pEnvironment = strings.Text(d.environment);
+    r.pDriverPath = strings.Text(d.driverPath);
+    r.pDataFile = strings.Text(d.dataFile);
+    r.pConfigFile = strings.Text(d.configFile);
+    r.pHelpFile = strings.Text(d.helpFile);
+    r.pDependentFiles = strings.List(d.dependentFiles);
+    r.pMonitorName = strings.Text(d.monitorName);
+    r.pDefaultDataType = strings.Text(d.defaultDataType);
+    r.pszzPreviousNames = strings.List(d.previousNames);
+    r.ftDriverDate = d.driverDate;
+    r.dwlDriverVersion = d.driverVersion;
+    r.pszMfgName = strings.Text(d.mfgName);
+    r.pszOEMUrl = strings.Text(d.oemUrl);
+    r.pszHardwareID = strings.Text(d.hardwareId);
+    r.pszProvider = strings.Text(d.provider);
+    r.pszInfPath = strings.Text(d.infPath);
   }
 }
 

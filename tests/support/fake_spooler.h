@@ -43,6 +43,7 @@ struct FakeDriver {
   OptionalText hardwareId;
   OptionalText provider;
   DWORD deleteError = 0;  // DeletePrinterDriverExW fails with this, when set
+  OptionalText infPath;   // its package in the driver store (level 8)
 };
 
 // A printer's name is bare ("Office"). The spooler reports and opens a remote
@@ -80,6 +81,9 @@ struct FakeMachine {
   OptionalText architecture = L"Windows x64";
   Tampering driverTampering;
   Tampering printerTampering;
+  DWORD packageListError = 0;  // the level-8 list fails with this (ERROR_INVALID_LEVEL: an old server)
+  DWORD packageDeleteError = 0;  // DeletePrinterDriverPackageW fails with this, when set
+  std::vector<std::wstring> removedPackages;  // "INF|environment", in order
 };
 
 // One printer handle the fake handed out and has not seen closed.
@@ -135,6 +139,7 @@ class FakeSpooler {
   BOOL ClosePrinter(HANDLE handle);
   BOOL DeletePrinterDriverEx(LPWSTR server, LPWSTR environment, LPWSTR driverName, DWORD deleteFlag,
                              DWORD versionFlag);
+  HRESULT DeletePrinterDriverPackage(LPCWSTR server, LPCWSTR infPath, LPCWSTR environment);
   DWORD GetPrinterDataEx(HANDLE handle, LPCWSTR key, LPCWSTR value, LPDWORD type, LPBYTE data,
                          DWORD size, LPDWORD needed);
   NET_API_STATUS NetServerEnum(LPCWSTR server, DWORD level, LPBYTE* buffer, DWORD preferredLength,
@@ -174,6 +179,9 @@ void PackPrinters(const std::wstring& server, const std::vector<FakePrinter>& pr
 DWORD DriverBufferSize(const std::vector<FakeDriver>& drivers);
 // Lays the records out at `buffer`, followed by their strings.
 void PackDrivers(const std::vector<FakeDriver>& drivers, BYTE* buffer);
+// The same at level 8 (DRIVER_INFO_8W), with each driver's package path.
+DWORD DriverBufferSize8(const std::vector<FakeDriver>& drivers);
+void PackDrivers8(const std::vector<FakeDriver>& drivers, BYTE* buffer);
 
 // A driver with every field set, in the shape real drivers have.
 FakeDriver RichDriver(const std::wstring& name, const std::wstring& provider);
