@@ -109,6 +109,16 @@ class Deletion : public MainWindowFixture {
     return question.substr(std::wstring(kConfirmation).size());
   }
   int questionDefault = 0;
+
+  // "Shared Office Driver" for x64 and for x86 clients; printer "Hall" uses it.
+  void AddOneDriverInTwoEnvironmentsWithAPrinter() {
+    FakeDriver x64 = RichDriver(L"Shared Office Driver", L"Contoso");
+    FakeDriver x86 = x64;
+    x86.environment = L"Windows NT x86";
+    spooler.machines[L""].drivers.push_back(x64);
+    spooler.machines[L""].drivers.push_back(x86);
+    spooler.machines[L""].printers = {{L"Hall", L"Shared Office Driver"}};
+  }
   std::vector<std::wstring> Names() const { return Column(1); }
   bool Listed(const std::wstring& name) const {
     const auto names = Names();
@@ -162,12 +172,7 @@ TEST_F(Deletion, EveryPrinterOfATickedDriverIsNamedInTheQuestionThenGoesWithIt) 
 }
 
 TEST_F(Deletion, OneNameInTwoEnvironmentsLosesItsPrinterOnceAndBothDriversGo) {
-  FakeDriver x64 = RichDriver(L"Shared Office Driver", L"Contoso");
-  FakeDriver x86 = x64;
-  x86.environment = L"Windows NT x86";
-  spooler.machines[L""].drivers.push_back(x64);
-  spooler.machines[L""].drivers.push_back(x86);
-  spooler.machines[L""].printers = {{L"Hall", L"Shared Office Driver"}};
+  AddOneDriverInTwoEnvironmentsWithAPrinter();
   OpenWindow();
   Check(L"Shared Office Driver", L"Windows x64");
   Check(L"Shared Office Driver", L"Windows NT x86");
@@ -180,12 +185,7 @@ TEST_F(Deletion, OneNameInTwoEnvironmentsLosesItsPrinterOnceAndBothDriversGo) {
 }
 
 TEST_F(Deletion, AnAdditionalDriverForClientsTakesNoPrinter) {
-  FakeDriver x64 = RichDriver(L"Shared Office Driver", L"Contoso");
-  FakeDriver x86 = x64;
-  x86.environment = L"Windows NT x86";
-  spooler.machines[L""].drivers.push_back(x64);
-  spooler.machines[L""].drivers.push_back(x86);
-  spooler.machines[L""].printers = {{L"Hall", L"Shared Office Driver"}};
+  AddOneDriverInTwoEnvironmentsWithAPrinter();
   OpenWindow();
   Check(L"Shared Office Driver", L"Windows NT x86");
   EXPECT_EQ(Delete(), (std::vector<std::wstring>{kConfirmation, kDeleted}));

@@ -638,31 +638,37 @@ DWORD DriverBufferSize(const std::vector<FakeDriver>& drivers) {
   return static_cast<DWORD>(bytes);
 }
 
+namespace {
+
+// The fields levels 6 and 8 share, strings laid out in the same order.
+template <typename Record>
+void PackDriverFields(const FakeDriver& d, Record& r, StringPacker& strings) {
+  r = {};
+  r.cVersion = 3;
+  r.pName = strings.Text(d.name);
+  r.pEnvironment = strings.Text(d.environment);
+  r.pDriverPath = strings.Text(d.driverPath);
+  r.pDataFile = strings.Text(d.dataFile);
+  r.pConfigFile = strings.Text(d.configFile);
+  r.pHelpFile = strings.Text(d.helpFile);
+  r.pDependentFiles = strings.List(d.dependentFiles);
+  r.pMonitorName = strings.Text(d.monitorName);
+  r.pDefaultDataType = strings.Text(d.defaultDataType);
+  r.pszzPreviousNames = strings.List(d.previousNames);
+  r.ftDriverDate = d.driverDate;
+  r.dwlDriverVersion = d.driverVersion;
+  r.pszMfgName = strings.Text(d.mfgName);
+  r.pszOEMUrl = strings.Text(d.oemUrl);
+  r.pszHardwareID = strings.Text(d.hardwareId);
+  r.pszProvider = strings.Text(d.provider);
+}
+
+}  // namespace
+
 void PackDrivers(const std::vector<FakeDriver>& drivers, BYTE* buffer) {
   auto* records = reinterpret_cast<DRIVER_INFO_6*>(buffer);
   StringPacker strings(buffer + drivers.size() * sizeof(DRIVER_INFO_6));
-  for (size_t i = 0; i < drivers.size(); ++i) {
-    const FakeDriver& d = drivers[i];
-    DRIVER_INFO_6& r = records[i];
-    r = {};
-    r.cVersion = 3;
-    r.pName = strings.Text(d.name);
-    r.pEnvironment = strings.Text(d.environment);
-    r.pDriverPath = strings.Text(d.driverPath);
-    r.pDataFile = strings.Text(d.dataFile);
-    r.pConfigFile = strings.Text(d.configFile);
-    r.pHelpFile = strings.Text(d.helpFile);
-    r.pDependentFiles = strings.List(d.dependentFiles);
-    r.pMonitorName = strings.Text(d.monitorName);
-    r.pDefaultDataType = strings.Text(d.defaultDataType);
-    r.pszzPreviousNames = strings.List(d.previousNames);
-    r.ftDriverDate = d.driverDate;
-    r.dwlDriverVersion = d.driverVersion;
-    r.pszMfgName = strings.Text(d.mfgName);
-    r.pszOEMUrl = strings.Text(d.oemUrl);
-    r.pszHardwareID = strings.Text(d.hardwareId);
-    r.pszProvider = strings.Text(d.provider);
-  }
+  for (size_t i = 0; i < drivers.size(); ++i) PackDriverFields(drivers[i], records[i], strings);
 }
 
 DWORD DriverBufferSize8(const std::vector<FakeDriver>& drivers) {
@@ -676,27 +682,8 @@ void PackDrivers8(const std::vector<FakeDriver>& drivers, BYTE* buffer) {
   auto* records = reinterpret_cast<DRIVER_INFO_8W*>(buffer);
   StringPacker strings(buffer + drivers.size() * sizeof(DRIVER_INFO_8W));
   for (size_t i = 0; i < drivers.size(); ++i) {
-    const FakeDriver& d = drivers[i];
-    DRIVER_INFO_8W& r = records[i];
-    r = {};
-    r.cVersion = 3;
-    r.pName = strings.Text(d.name);
-    r.pEnvironment = strings.Text(d.environment);
-    r.pDriverPath = strings.Text(d.driverPath);
-    r.pDataFile = strings.Text(d.dataFile);
-    r.pConfigFile = strings.Text(d.configFile);
-    r.pHelpFile = strings.Text(d.helpFile);
-    r.pDependentFiles = strings.List(d.dependentFiles);
-    r.pMonitorName = strings.Text(d.monitorName);
-    r.pDefaultDataType = strings.Text(d.defaultDataType);
-    r.pszzPreviousNames = strings.List(d.previousNames);
-    r.ftDriverDate = d.driverDate;
-    r.dwlDriverVersion = d.driverVersion;
-    r.pszMfgName = strings.Text(d.mfgName);
-    r.pszOEMUrl = strings.Text(d.oemUrl);
-    r.pszHardwareID = strings.Text(d.hardwareId);
-    r.pszProvider = strings.Text(d.provider);
-    r.pszInfPath = strings.Text(d.infPath);
+    PackDriverFields(drivers[i], records[i], strings);
+    records[i].pszInfPath = strings.Text(drivers[i].infPath);
   }
 }
 
