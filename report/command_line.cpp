@@ -27,7 +27,12 @@ class ArgumentTokens {
   explicit ArgumentTokens(std::wstring_view text) : text_(text) {}
 
   std::optional<std::wstring_view> Next(std::wstring_view delimiters) {
-    const size_t start = text_.find_first_not_of(delimiters, position_);
+    return Next(delimiters, delimiters);
+  }
+
+  // As above, but skipping the characters of `skipped` before the token.
+  std::optional<std::wstring_view> Next(std::wstring_view skipped, std::wstring_view delimiters) {
+    const size_t start = text_.find_first_not_of(skipped, position_);
     if (start == std::wstring_view::npos) {
       position_ = text_.size();
       return std::nullopt;
@@ -240,7 +245,9 @@ ReportRequest ParseReportArguments(std::wstring_view text) {
     return request;
   }
 
-  const std::optional<std::wstring_view> path = tokens.Next(kQuote);
+  // Blanks before the path are skipped as well as quotes: "SRV" "C:\a.csv" and
+  // SRV  C:\a.csv name the log C:\a.csv, not one with a leading blank.
+  const std::optional<std::wstring_view> path = tokens.Next(kBlankOrQuote, kQuote);
   if (!path) return request;
   if (path->size() >= kReportLogPathCapacity) {
     request.kind = RequestKind::PathTooLong;

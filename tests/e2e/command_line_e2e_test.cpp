@@ -128,10 +128,13 @@ TEST(CommandLineReport, NamedTargetPrintsEveryDriverAndWritesTheLog) {
   EXPECT_EQ(ReadFileBytes(log),
             "earlier content\r\n" + std::string(kHeader) + ExpectedRows(SampleDrivers()));
 
-  // A second run appends a second header and its rows.
+  // A second run appends a second header and its rows; so does one with a
+  // quoted target and blanks before the path.
   ASSERT_EQ(install.Run(L"PRINTSRV \"" + log + L"\"").exitCode, 0u);
   const std::string once = std::string(kHeader) + ExpectedRows(SampleDrivers());
   EXPECT_EQ(ReadFileBytes(log), "earlier content\r\n" + once + once);
+  ASSERT_EQ(install.Run(L"\"PRINTSRV\"  \"" + log + L"\"").exitCode, 0u);
+  EXPECT_EQ(ReadFileBytes(log), "earlier content\r\n" + once + once + once);
 }
 
 TEST(CommandLineReport, ReportWithoutLogAndWithNoDrivers) {

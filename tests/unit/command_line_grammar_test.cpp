@@ -35,13 +35,20 @@ TEST(CommandLineGrammar, ArgumentTextsGiveTheirRequests) {
        L"C:\\Log Files\\all drivers.csv"},
       {L"PRINTSRV \"C:\\Log Files\\all drivers.csv\"", RequestKind::Report, L"PRINTSRV",
        L"C:\\Log Files\\all drivers.csv"},
-      // A quoted target takes its closing quote; the blank after it starts the path.
-      {L"\"PRINTSRV\" \"C:\\Log File Path.csv\"", RequestKind::Usage, L"PRINTSRV", L" "},
+      // A quoted target and a quoted path; blanks and quotes before a path are skipped.
+      {L"\"PRINTSRV\" \"C:\\Log File Path.csv\"", RequestKind::Report, L"PRINTSRV",
+       L"C:\\Log File Path.csv"},
+      {L"\"SRV\" \"C:\\a.csv\"", RequestKind::Report, L"SRV", L"C:\\a.csv"},
       {L"\"PRINTSRV\"C:\\a.csv", RequestKind::Report, L"PRINTSRV", L"C:\\a.csv"},
-      // Exactly one blank after the target: no log. Two or more: the rest is a path.
+      {L"SRV  C:\\a.csv", RequestKind::Report, L"SRV", L"C:\\a.csv"},
+      {L"SRV \t C:\\a.csv", RequestKind::Report, L"SRV", L"\t C:\\a.csv"},  // only blanks skip
+      {L"SRV    \"C:\\Log Files\\a.csv\"", RequestKind::Report, L"SRV", L"C:\\Log Files\\a.csv"},
+      // Blanks alone after the target: no log, however many.
       {L"PRINTSRV ", RequestKind::Report, L"PRINTSRV", L""},
-      {L"PRINTSRV  ", RequestKind::Usage, L"PRINTSRV", L" "},
-      {L"PRINTSRV   ", RequestKind::Usage, L"PRINTSRV", L"  "},
+      {L"PRINTSRV  ", RequestKind::Report, L"PRINTSRV", L""},
+      {L"PRINTSRV   ", RequestKind::Report, L"PRINTSRV", L""},
+      // Blanks after the path still belong to it.
+      {L"SRV C:\\a.csv ", RequestKind::Usage, L"SRV", L"C:\\a.csv "},
       // Not csv, too short, or something after the path: the usage block.
       {L"PRINTSRV C:\\Logs\\drivers.txt", RequestKind::Usage, L"PRINTSRV",
        L"C:\\Logs\\drivers.txt"},
@@ -61,7 +68,9 @@ TEST(CommandLineGrammar, ArgumentTextsGiveTheirRequests) {
     SCOPED_TRACE(testing::Message() << "argument text: [" << std::wstring(c.text) << "]");
     const ReportRequest request = ParseReportArguments(c.text);
     EXPECT_EQ(request.kind, c.kind);
-    if (request.kind != RequestKind::TargetTooLong) EXPECT_EQ(request.target, c.target);
+    if (request.kind != RequestKind::TargetTooLong) {
+      EXPECT_EQ(request.target, c.target);
+    }
     EXPECT_EQ(request.logPath, c.logPath);
   }
 }
