@@ -127,36 +127,7 @@ int ReportDrivers(const std::wstring& target, CsvLog* log) {
     PrintEnumerationFailure(target, inventory.lastError);
     return kExitFailed;
   }
-
-  if (log) {
-    FillColumnTable();
-    log->AppendLines(CsvHeaderLine());
-  }
-
-  const DRIVER_INFO_6* drivers = inventory.Drivers();
-  std::string row;
-  for (DWORD i = 0; i < inventory.driverCount; ++i) {
-    const DRIVER_INFO_6& driver = drivers[i];
-    const std::unique_ptr<wchar_t[]> dependentFiles =
-        JoinDependentFiles(inventory, driver.pDependentFiles);
-    if (!dependentFiles) {
-      WriteConsoleRed(L"\r\nFailed to enumerate due to a memory error!\r\n");
-      return kExitFailed;
-    }
-    PrintDriverBlock(driver, dependentFiles.get());
-    if (log) {
-      row.clear();
-      AppendDriverRow(row, driver, dependentFiles.get());
-      log->AppendLines(row);
-    }
-  }
-
-  WriteConsoleRed(L"\r\n");
-  if (log) {
-    log->Flush();
-    WriteConsoleColored(kGreen, L"\r\n\r\nDriver output successfully written to file.\r\n");
-  }
-  return kExitOk;
+  return PrintAndLogDrivers(inventory, log);
 }
 
 int RunRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
@@ -202,6 +173,37 @@ void EndReport() {
 }
 
 }  // namespace
+
+int PrintAndLogDrivers(DriverInventory& inventory, CsvLog* log) {
+  // The run's header and rows reach the log as one locked append, so runs
+  // that append to one log at once never interleave.
+  std::string logBytes;
+  if (log) {
+    FillColumnTable();
+    logBytes = CsvHeaderLine();
+  }
+
+  const DRIVER_INFO_6* drivers = inventory.Drivers();
+  for (DWORD i = 0; i < inventory.driverCount; ++i) {
+    const DRIVER_INFO_6& driver = drivers[i];
+    const std::unique_ptr<wchar_t[]> dependentFiles =
+        JoinDependentFiles(inventory, driver.pDependentFiles);
+    if (!dependentFiles) {
+      if (log) log->AppendWhole(logBytes);  // the rows gathered so far
+      WriteConsoleRed(L"\r\nFailed to enumerate due to a memory error!\r\n");
+      return kExitFailed;
+    }
+    PrintDriverBlock(driver, dependentFiles.get());
+    if (log) AppendDriverRow(logBytes, driver, dependentFiles.get());
+  }
+
+  WriteConsoleRed(L"\r\n");
+  if (log) {
+    log->AppendWhole(logBytes);
+    WriteConsoleColored(kGreen, L"\r\n\r\nDriver output successfully written to file.\r\n");
+  }
+  return kExitOk;
+}
 
 void PrintDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles) {
   // Runs of one colour go to the console as one write: a console write costs

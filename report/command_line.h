@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <winspool.h>
 
+#include "inventory/driver_inventory.h"
 #include "report/csv_log.h"
 
 namespace kestrun {
@@ -38,6 +39,10 @@ struct ReportRequest {
 
 // The argument grammar, as a pure function of the argument text.
 ReportRequest ParseReportArguments(std::wstring_view text);
+
+// Prints every enumerated driver's block and, with a log, appends the header
+// and every driver's row to it in one locked append. Returns the exit code.
+int PrintAndLogDrivers(DriverInventory& inventory, CsvLog* log);
 
 // Prints one driver's labelled block in the report's colours.
 void PrintDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles);

@@ -221,7 +221,7 @@ TEST(CommandLineReport, FailuresNameTheTargetAndTheNumericCode) {
   EXPECT_NE(longPath.Text().find(L"at most 319 characters"), std::wstring::npos);
 }
 
-TEST(CommandLineReport, ParallelReportsIntoOneLogKeepEveryLineWhole) {
+TEST(CommandLineReport, ParallelReportsIntoOneLogKeepEveryLineWholeAndEveryRunTogether) {
   FakeSpoolerInstall install(L"parallel");
   const std::wstring log = install.Folder() + L"\\shared.csv";
   constexpr int kRuns = 8;
@@ -246,9 +246,16 @@ TEST(CommandLineReport, ParallelReportsIntoOneLogKeepEveryLineWhole) {
   expected[std::string(kHeader, sizeof(kHeader) - 3)] += kRuns;
 
   std::map<std::string, int> found;
-  for (const auto& line : Lines(ReadFileBytes(log))) found[line] += 1;
+  const std::string bytes = ReadFileBytes(log);
+  for (const auto& line : Lines(bytes)) found[line] += 1;
   EXPECT_EQ(found.size(), expected.size());
   EXPECT_TRUE(found == expected) << "lines were lost, split or interleaved";
+
+  // Each run's header and rows arrive together: the log is the runs one after another.
+  const std::string once = std::string(kHeader) + ExpectedRows(GeneratedDrivers(kDrivers));
+  std::string runs;
+  for (int i = 0; i < kRuns; ++i) runs += once;
+  EXPECT_TRUE(bytes == runs) << "one run's rows were interleaved with another's";
 }
 
 }  // namespace
