@@ -166,6 +166,7 @@ int RunRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
 }
 
 void EndReport() {
+  RestoreConsole(*consoleState);
   if (consoleState->allocated) ::Sleep(10000);
   ::FreeConsole();
   delete consoleState;
@@ -277,10 +278,16 @@ int RunCommandLineReport(std::wstring_view argumentText, std::unique_ptr<CsvLog>
 
   if (request.kind == RequestKind::Author) {
     // The author box ends the report at once; the console goes with the process.
+    RestoreConsole(*consoleState);
     ShowAuthorBox();
     return kExitOk;
   }
-  const int exitCode = RunRequest(request, log);
+  int exitCode = kExitFailed;
+  try {
+    exitCode = RunRequest(request, log);
+  } catch (const std::bad_alloc&) {
+    WriteConsoleRed(L"\r\nFailed to enumerate due to a memory error!\r\n");
+  }
   EndReport();
   return exitCode;
 }

@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -34,6 +36,24 @@ using Environment = std::vector<std::pair<std::wstring, std::wstring>>;
 // command with it and waits up to `timeoutMs`.
 ConsoleRun RunInConsole(const std::wstring& commandLine, const Environment& environment = {},
                         DWORD timeoutMs = 60000);
+
+// Starts the command with the test's own console, cleared, without waiting;
+// FinishInConsole waits for it and reads the console back.
+HANDLE StartInConsole(const std::wstring& commandLine, const Environment& environment = {});
+ConsoleRun FinishInConsole(HANDLE process, DWORD timeoutMs = 60000);
+
+// Clears the test's own console, lets `write` write to it, and reads it back.
+ConsoleRun CaptureConsole(const std::function<void(HANDLE output)>& write);
+
+// A virtual-terminal program colours its text with SGR sequences. Wine's
+// console keeps them as characters (it hands them on to a terminal rather than
+// reading them); on Windows the console reads them and none are left. This
+// takes them out of the lines and colours what follows them, as a terminal
+// shows it; `defaultAttributes` are the colours SGR 0 stands for.
+void ApplyColourSequences(std::vector<std::vector<ConsoleCell>>& lines, WORD defaultAttributes);
+
+// The attributes after one SGR sequence with these parameters ("91", "0;97;40").
+WORD ApplySgr(WORD current, std::wstring_view parameters, WORD defaultAttributes);
 
 // Leaves the test without a console, so programs it starts find none to attach to.
 void DetachConsole();
