@@ -258,5 +258,51 @@ TEST(CommandLineReport, ParallelReportsIntoOneLogKeepEveryLineWholeAndEveryRunTo
   EXPECT_TRUE(bytes == runs) << "one run's rows were interleaved with another's";
 }
 
+// Run inside a pseudo-terminal (tests/e2e/terminal_e2e_test.sh): the shipped
+// report's characters and colours as they reach the terminal.
+TEST(TerminalReport, TheReportReachesTheTerminalInItsColoursAndLeavesTheConsolesOwn) {
+  if (!TerminalTranscript::Available()) GTEST_SKIP() << "runs inside a pseudo-terminal only";
+  const HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  CONSOLE_SCREEN_BUFFER_INFO own = {};
+  ASSERT_TRUE(::GetConsoleScreenBufferInfo(output, &own)) << "no console";
+  DWORD modeBefore = 0;
+  ::GetConsoleMode(output, &modeBefore);
+
+  FakeSpoolerInstall install(L"terminal");
+  const TerminalTranscript transcript;
+  transcript.Mark("report");
+  // Started with this test's console, which is the pseudo-terminal's.
+  HANDLE process = StartProcess(L"\"" + install.Exe() + L"\" PRINTSRV", install.Scenario(L"sample"));
+  ASSERT_NE(process, nullptr);
+  ASSERT_EQ(::WaitForSingleObject(process, 60000), WAIT_OBJECT_0);
+  DWORD code = 99;
+  ::GetExitCodeProcess(process, &code);
+  ::CloseHandle(process);
+  EXPECT_EQ(code, 0u);
+  transcript.Mark("end");
+  DWORD modeAfter = 0;
+  ::GetConsoleMode(output, &modeAfter);
+  EXPECT_EQ(modeAfter, modeBefore) << "the console's own mode comes back";
+
+  const ConsoleRun run = transcript.Between("report", "end", own.wAttributes);
+  ASSERT_TRUE(run.finished) << "the marks never reached the terminal";
+  const std::wstring text = run.Text();
+  EXPECT_EQ(text.find(L'\x1b'), std::wstring::npos) << "an escape the terminal kept";
+  EXPECT_EQ(text.rfind(L"Kestrun v1.2.1.5\n", 0), 0u) << "the console is cleared first\n" << text;
+  EXPECT_NE(text.find(L"Driver Name: Contoso LaserJet 4200 PCL6\nProvider: Contoso, Ltd.\n\n"
+                      L"Dependent Files:\nUNIRES.DLL; STDNAMES.GPD; LOCALE.GPD;\n\n"
+                      L"Environment: Windows x64\n"),
+            std::wstring::npos)
+      << text;
+  EXPECT_NE(text.find(L"Driver Name: Generic / Text Only\nProvider:\n\nDependent Files:\n\n\n"),
+            std::wstring::npos);
+  EXPECT_EQ(run.ColourOf(L"Kestrun v1.2.1.5"), kRed);
+  EXPECT_EQ(run.ColourOf(L"==========="), kRed);
+  EXPECT_EQ(run.ColourOf(L"Driver Name: Contoso"), kBlue);
+  EXPECT_EQ(run.ColourOf(L"Provider: Contoso"), kRed);
+  EXPECT_EQ(run.ColourOf(L"Hardware ID: example"), kRed);
+  EXPECT_EQ(run.ColourOf(L"[[end]]"), own.wAttributes & 0xFF) << "the console's own colours";
+}
+
 }  // namespace
 }  // namespace kestrun::testing

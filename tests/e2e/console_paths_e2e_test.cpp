@@ -93,5 +93,47 @@ TEST(ConsolePaths, TerminalAndAttributePathsShowTheSameCharactersInTheSameColour
   EXPECT_EQ(terminal.lines.back().back().attributes & 0xFF, own.wAttributes & 0xFF);
 }
 
+// Run inside a pseudo-terminal (tests/e2e/terminal_e2e_test.sh): what reaches
+// the terminal, read back from its transcript.
+TEST(TerminalPaths, BothPathsReachTheTerminalAsTheSameCharactersInTheSameColours) {
+  if (!TerminalTranscript::Available()) GTEST_SKIP() << "runs inside a pseudo-terminal only";
+  const HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  CONSOLE_SCREEN_BUFFER_INFO own = {};
+  ASSERT_TRUE(::GetConsoleScreenBufferInfo(output, &own)) << "no console";
+  const TerminalTranscript transcript;
+  transcript.Mark("attributes");
+  PrintBlocks(output, false);
+  transcript.Mark("terminal");
+  PrintBlocks(output, true);
+  transcript.Mark("end");
+
+  const ConsoleRun attributes = transcript.Between("attributes", "terminal", own.wAttributes);
+  const ConsoleRun terminal = transcript.Between("terminal", "end", own.wAttributes);
+  ASSERT_TRUE(attributes.finished && terminal.finished) << "the marks never reached the terminal";
+  EXPECT_NE(attributes.Text().find(L"Driver Name: Forged ?[32mgreen?[0m??Driver Name: fake\n"),
+            std::wstring::npos)
+      << attributes.Text();
+  EXPECT_EQ(terminal.Text().find(L'\x1b'), std::wstring::npos) << "an escape the terminal kept";
+  EXPECT_EQ(attributes.ColourOf(L"Driver Name: Contoso"), kBlue);
+  EXPECT_EQ(attributes.ColourOf(L"Provider: Contoso"), kRed);
+  EXPECT_EQ(attributes.ColourOf(L"Driver output successfully"), kGreen);
+
+  // The same screen, but for the marks that end each part; both marks show in
+  // the console's own colours.
+  ASSERT_EQ(terminal.lines.size(), attributes.lines.size()) << terminal.Text();
+  for (size_t y = 0; y + 1 < attributes.lines.size(); ++y) {
+    const auto& expected = attributes.lines[y];
+    const auto& shown = terminal.lines[y];
+    ASSERT_EQ(shown.size(), expected.size()) << "line " << y;
+    for (size_t x = 0; x < expected.size(); ++x) {
+      EXPECT_EQ(shown[x].character, expected[x].character) << "line " << y << " column " << x;
+      EXPECT_EQ(shown[x].attributes & 0xFF, expected[x].attributes & 0xFF)
+          << "line " << y << " column " << x;
+    }
+  }
+  EXPECT_EQ(attributes.ColourOf(L"[[terminal]]"), own.wAttributes & 0xFF);
+  EXPECT_EQ(terminal.ColourOf(L"[[end]]"), own.wAttributes & 0xFF);
+}
+
 }  // namespace
 }  // namespace kestrun::testing

@@ -222,4 +222,146 @@ void ApplyColourSequences(std::vector<std::vector<ConsoleCell>>& lines, WORD def
   }
 }
 
+std::vector<std::vector<ConsoleCell>> DecodeTerminal(std::string_view bytes,
+                                                     WORD defaultAttributes) {
+  std::wstring text(bytes.size(), L'\0');
+  if (!bytes.empty()) {
+    text.resize(::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()),
+                                      text.data(), static_cast<int>(text.size())));
+  }
+  std::vector<std::vector<ConsoleCell>> screen(1);
+  size_t row = 0;
+  size_t column = 0;
+  WORD attributes = defaultAttributes;
+  const auto line = [&]() -> std::vector<ConsoleCell>& {
+    if (screen.size() <= row) screen.resize(row + 1);
+    return screen[row];
+  };
+  const auto put = [&](wchar_t c) {
+    auto& cells = line();
+    if (cells.size() <= column) cells.resize(column + 1, {L' ', defaultAttributes});
+    cells[column++] = {c, attributes};
+  };
+  for (size_t i = 0; i < text.size(); ++i) {
+    const wchar_t c = text[i];
+    if (c == L'\x1b' && i + 1 < text.size() && text[i + 1] == L'[') {
+      size_t end = i + 2;
+      while (end < text.size() && (iswdigit(text[end]) || text[end] == L';' || text[end] == L'?')) {
+        ++end;
+      }
+      if (end < text.size()) {
+        const std::wstring_view parameters(text.data() + i + 2, end - i - 2);
+        const bool privateMode = !parameters.empty() && parameters[0] == L'?';
+        bool known = true;
+        switch (text[end]) {
+          case L'm':
+            attributes = ApplySgr(attributes, parameters, defaultAttributes);
+            break;
+          case L'K':
+            if (line().size() > column) line().resize(column);
+            break;
+          case L'C':
+            column += parameters.empty() ? 1 : std::stoul(std::wstring(parameters));
+            break;
+          case L'H': {
+            const size_t separator = parameters.find(L';');
+            const std::wstring top(parameters.substr(0, separator));
+            const std::wstring left(separator == std::wstring_view::npos
+                                        ? std::wstring_view()
+                                        : parameters.substr(separator + 1));
+            row = top.empty() ? 0 : std::stoul(top) - 1;
+            column = left.empty() ? 0 : std::stoul(left) - 1;
+            break;
+          }
+          case L'h':
+          case L'l':
+            known = privateMode;
+            break;
+          default:
+            known = false;
+        }
+        if (known) {
+          i = end;
+          continue;
+        }
+      }
+    }
+    if (c == L'\r') {
+      column = 0;
+    } else if (c == L'\n') {
+      ++row;
+    } else if (c == L'\b') {
+      if (column > 0) --column;
+    } else {
+      put(c);
+    }
+  }
+  for (auto& cells : screen) {
+    while (!cells.empty() && cells.back().character == L' ') cells.pop_back();
+  }
+  return screen;
+}
+
+namespace {
+
+constexpr wchar_t kTranscriptVariable[] = L"KESTRUN_TERMINAL_TRANSCRIPT";
+
+std::wstring TranscriptPath() {
+  wchar_t path[MAX_PATH] = {};
+  ::GetEnvironmentVariableW(kTranscriptVariable, path, MAX_PATH);
+  return path;
+}
+
+std::string ReadTranscript() {
+  HANDLE file = ::CreateFileW(TranscriptPath().c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return {};
+  std::string bytes;
+  char buffer[65536];
+  DWORD read = 0;
+  while (::ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+    bytes.append(buffer, read);
+  }
+  ::CloseHandle(file);
+  return bytes;
+}
+
+std::string MarkText(const std::string& name) { return "[[" + name + "]]"; }
+
+}  // namespace
+
+bool TerminalTranscript::Available() { return !TranscriptPath().empty(); }
+
+void TerminalTranscript::Mark(const std::string& name) const {
+  const std::string line = "\r\n" + MarkText(name) + "\r\n";
+  DWORD written = 0;
+  ::WriteConsoleA(::GetStdHandle(STD_OUTPUT_HANDLE), line.data(), static_cast<DWORD>(line.size()),
+                  &written, nullptr);
+}
+
+ConsoleRun TerminalTranscript::Between(const std::string& from, const std::string& to,
+                                       WORD defaultAttributes, DWORD timeoutMs) const {
+  ConsoleRun run;
+  const std::string first = MarkText(from);
+  const std::string second = MarkText(to);
+  const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+  std::string bytes;
+  size_t start = std::string::npos;
+  size_t end = std::string::npos;
+  do {
+    bytes = ReadTranscript();
+    start = bytes.rfind(first);
+    end = start == std::string::npos ? start : bytes.find(second, start);
+    if (end != std::string::npos) break;
+    ::Sleep(50);
+  } while (::GetTickCount64() < deadline);
+  if (end == std::string::npos) return run;
+  run.started = run.finished = true;
+  start += first.size();
+  run.lines = DecodeTerminal(
+      std::string_view(bytes).substr(start, end + second.size() - start), defaultAttributes);
+  return run;
+}
+
 }  // namespace kestrun::testing

@@ -55,6 +55,28 @@ void ApplyColourSequences(std::vector<std::vector<ConsoleCell>>& lines, WORD def
 // The attributes after one SGR sequence with these parameters ("91", "0;97;40").
 WORD ApplySgr(WORD current, std::wstring_view parameters, WORD defaultAttributes);
 
+// The screen a terminal shows for the bytes (UTF-8) a console host sent it: the
+// characters with their colours as console attributes (SGR 0 and the default
+// colours stand for `defaultAttributes`). It follows what Wine's console host
+// and Kestrun send: SGR, erase to the line's end, cursor moves (rows counted
+// from where the bytes begin) and steps forward, CR, LF and backspace; cursor
+// visibility is ignored, and any other escape stays on the screen as characters.
+std::vector<std::vector<ConsoleCell>> DecodeTerminal(std::string_view bytes,
+                                                     WORD defaultAttributes);
+
+// The terminal transcript of a test run inside a pseudo-terminal (script's
+// typescript, named by KESTRUN_TERMINAL_TRANSCRIPT); Available() is false
+// outside one. Marks are lines the test writes to its console; Between waits
+// until the second mark has reached the transcript and decodes what lies
+// between the two, the second mark included.
+class TerminalTranscript {
+ public:
+  static bool Available();
+  void Mark(const std::string& name) const;
+  ConsoleRun Between(const std::string& from, const std::string& to, WORD defaultAttributes,
+                     DWORD timeoutMs = 30000) const;
+};
+
 // Leaves the test without a console, so programs it starts find none to attach to.
 void DetachConsole();
 
