@@ -7,6 +7,8 @@
 #include "inventory/driver_inventory.h"
 #include "inventory/field_text.h"
 #include "report/console.h"
+#include "report/fleet.h"
+#include "report/fleet_list.h"
 #include "ui/column_table.h"
 #include "ui/ids.h"
 
@@ -24,7 +26,8 @@ constexpr wchar_t kSeparatorLine[] = L"=========================================
 // delimiters, take the run up to the next delimiter, consume that delimiter.
 class ArgumentTokens {
  public:
-  explicit ArgumentTokens(std::wstring_view text) : text_(text) {}
+  explicit ArgumentTokens(std::wstring_view text, size_t position = 0)
+      : text_(text), position_(position < text.size() ? position : text.size()) {}
 
   std::optional<std::wstring_view> Next(std::wstring_view delimiters) {
     return Next(delimiters, delimiters);
@@ -48,7 +51,7 @@ class ArgumentTokens {
 
  private:
   std::wstring_view text_;
-  size_t position_ = 0;
+  size_t position_;
 };
 
 bool IsCsvPath(std::wstring_view path) {
@@ -130,6 +133,48 @@ int ReportDrivers(const std::wstring& target, CsvLog* log) {
   return PrintAndLogDrivers(inventory, log);
 }
 
+// Opens the log when a path was given; false (with the help block printed)
+// when it cannot be opened.
+bool OpenLog(const std::wstring& path, std::unique_ptr<CsvLog>& log) {
+  if (path.empty()) return true;
+  DWORD openError = 0;
+  log = CsvLog::Open(path.c_str(), openError);
+  if (log) return true;
+  PrintHelpMessage(
+      L"\r\nUnable to create log file.\r\nEnsure that any previously saved logs are closed.\r\n"
+      L"Also ensure that the path entered is a valid path that already exists.\r\n");
+  return false;
+}
+
+// A list that cannot be read, or names no machine: nothing is listed or logged.
+void PrintListFailure(const std::wstring& path, const wchar_t* problem) {
+  std::wstring message = L"\r\nUnable to read the machine list ";
+  AppendShownText(message, path);
+  message += L"\r\n";
+  message += problem;
+  message += L"\r\n";
+  PrintHelpMessage(message.c_str());
+}
+
+int RunFleetRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
+  std::vector<std::wstring> machines;
+  DWORD error = 0;
+  if (!ReadFleetList(request.listPath, machines, error)) {
+    std::wstring problem = std::to_wstring(error) + L" ";
+    AppendShownText(problem, SystemErrorText(error));
+    PrintListFailure(request.listPath, problem.c_str());
+    return kExitFailed;
+  }
+  if (machines.empty()) {
+    PrintListFailure(request.listPath, L"It names no machine.");
+    return kExitFailed;
+  }
+  if (!OpenLog(request.logPath, log)) return kExitFailed;
+  ClearConsole();
+  PrintBanner();
+  return RunFleet(std::move(machines), log.get());
+}
+
 int RunRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
   switch (request.kind) {
     case RequestKind::Usage:
@@ -147,19 +192,12 @@ int RunRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
       return kExitFailed;
     case RequestKind::Author:
     case RequestKind::Report:
+    case RequestKind::Fleet:
       break;
   }
 
-  if (!request.logPath.empty()) {
-    DWORD openError = 0;
-    log = CsvLog::Open(request.logPath.c_str(), openError);
-    if (!log) {
-      PrintHelpMessage(
-          L"\r\nUnable to create log file.\r\nEnsure that any previously saved logs are closed.\r\n"
-          L"Also ensure that the path entered is a valid path that already exists.\r\n");
-      return kExitFailed;
-    }
-  }
+  if (request.kind == RequestKind::Fleet) return RunFleetRequest(request, log);
+  if (!OpenLog(request.logPath, log)) return kExitFailed;
   ClearConsole();
   PrintBanner();
   return ReportDrivers(request.target, log.get());
@@ -232,10 +270,58 @@ void PrintDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles
   WriteConsoleColored(kRed, fields.c_str());
 }
 
+namespace {
+
+// The optional log path after the target or the machine list, and nothing after it.
+void ParseLogPath(ArgumentTokens& tokens, ReportRequest& request) {
+  // Blanks before the path are skipped as well as quotes: "SRV" "C:\a.csv" and
+  // SRV  C:\a.csv name the log C:\a.csv, not one with a leading blank.
+  const std::optional<std::wstring_view> path = tokens.Next(kBlankOrQuote, kQuote);
+  if (!path) return;
+  if (path->size() >= kReportLogPathCapacity) {
+    request.kind = RequestKind::PathTooLong;
+    return;
+  }
+  request.logPath = *path;
+  if (!IsCsvPath(request.logPath) || tokens.Next(kBlankOrQuote)) {
+    request.kind = RequestKind::Usage;
+  }
+}
+
+// "@list" with `at` on the "@". A list path in double quotes may hold blanks:
+// "@C:\My Lists\servers.txt" and @"C:\My Lists\servers.txt" both name it.
+ReportRequest ParseFleetArguments(std::wstring_view text, size_t at) {
+  ReportRequest request;
+  request.kind = RequestKind::Fleet;
+  size_t start = at + 1;
+  bool quoted = at > 0 && text[at - 1] == L'"';
+  while (start < text.size() && text[start] == L'"') {
+    quoted = true;
+    ++start;
+  }
+  size_t end = text.find_first_of(quoted ? kQuote : kBlankOrQuote, start);
+  if (end == std::wstring_view::npos) end = text.size();
+  request.listPath = text.substr(start, end - start);
+  if (request.listPath.empty()) {
+    request.kind = RequestKind::Usage;
+    return request;
+  }
+  ArgumentTokens tokens(text, end + 1);
+  ParseLogPath(tokens, request);
+  return request;
+}
+
+}  // namespace
+
 ReportRequest ParseReportArguments(std::wstring_view text) {
+  // No machine name starts with "@": such a first token names a machine list.
+  const size_t first = text.find_first_not_of(kBlankOrQuote);
+  if (first != std::wstring_view::npos && text[first] == L'@') {
+    return ParseFleetArguments(text, first);
+  }
+
   ReportRequest request;
   ArgumentTokens tokens(text);
-
   const std::optional<std::wstring_view> target = tokens.Next(kBlankOrQuote);
   if (!target) return request;  // the local machine, no log
   if (BareMachineName(*target).size() > kMaxTargetMachineName) {
@@ -247,19 +333,7 @@ ReportRequest ParseReportArguments(std::wstring_view text) {
     request.kind = RequestKind::Author;
     return request;
   }
-
-  // Blanks before the path are skipped as well as quotes: "SRV" "C:\a.csv" and
-  // SRV  C:\a.csv name the log C:\a.csv, not one with a leading blank.
-  const std::optional<std::wstring_view> path = tokens.Next(kBlankOrQuote, kQuote);
-  if (!path) return request;
-  if (path->size() >= kReportLogPathCapacity) {
-    request.kind = RequestKind::PathTooLong;
-    return request;
-  }
-  request.logPath = *path;
-  if (!IsCsvPath(request.logPath) || tokens.Next(kBlankOrQuote)) {
-    request.kind = RequestKind::Usage;
-  }
+  ParseLogPath(tokens, request);
   return request;
 }
 

@@ -1,5 +1,6 @@
 // Command-line mode: "Kestrun TargetMachine [C:\LogFilePath.csv]" prints every
-// driver of the target to the console and appends them to a CSV log.
+// driver of the target to the console and appends them to a CSV log;
+// "Kestrun @Machines.txt [C:\FleetLog.csv]" lists a whole fleet.
 #pragma once
 
 #include <memory>
@@ -25,6 +26,7 @@ constexpr int kExitUsage = 2;
 
 enum class RequestKind {
   Report,         // enumerate target (empty: the local machine), log when logPath is set
+  Fleet,          // enumerate every machine of the list file, log when logPath is set
   Usage,          // not a csv path, or a word after it
   Author,         // "-creator"
   TargetTooLong,  // longer than a spooler server name can hold
@@ -34,6 +36,7 @@ enum class RequestKind {
 struct ReportRequest {
   RequestKind kind = RequestKind::Report;
   std::wstring target;
+  std::wstring listPath;  // fleet mode's machine list
   std::wstring logPath;
 };
 

@@ -31,7 +31,8 @@ BOOL WINAPI RestoreModeOnCtrl(DWORD) {
 // ANSI colour numbers take red, green and blue as bits 0, 1, 2; console
 // attributes as bits 2, 1, 0. Intensity is the bright range, 60 higher.
 int AnsiColour(WORD fourBits) {
-  const int index = ((fourBits & FOREGROUND_RED) ? 1 : 0) | ((fourBits & FOREGROUND_GREEN) ? 2 : 0) |
+  const int index = ((fourBits & FOREGROUND_RED) ? 1 : 0) |
+                    ((fourBits & FOREGROUND_GREEN) ? 2 : 0) |
                     ((fourBits & FOREGROUND_BLUE) ? 4 : 0);
   return (fourBits & FOREGROUND_INTENSITY) ? 60 + index : index;
 }

@@ -90,25 +90,44 @@ void AppendListRow(std::string& bytes, const wchar_t* const* cells, bool allColu
   AppendCsvLineEnd(bytes);
 }
 
+namespace {
+// The driver field of each log column, in column order; column 3 is the
+// dependent-files line, and column 11 a multi-string read as text (its first name).
+constexpr LPWSTR DRIVER_INFO_6::*kColumnFields[kColumnCount] = {
+    nullptr,
+    &DRIVER_INFO_6::pName,
+    &DRIVER_INFO_6::pszProvider,
+    nullptr,
+    &DRIVER_INFO_6::pEnvironment,
+    &DRIVER_INFO_6::pDriverPath,
+    &DRIVER_INFO_6::pDataFile,
+    &DRIVER_INFO_6::pConfigFile,
+    &DRIVER_INFO_6::pHelpFile,
+    &DRIVER_INFO_6::pMonitorName,
+    &DRIVER_INFO_6::pDefaultDataType,
+    &DRIVER_INFO_6::pszzPreviousNames,
+    &DRIVER_INFO_6::pszMfgName,
+    &DRIVER_INFO_6::pszOEMUrl,
+    &DRIVER_INFO_6::pszHardwareID,
+};
+constexpr int kDependentFilesColumn = 3;
+}  // namespace
+
+const wchar_t* DriverColumnText(const DRIVER_INFO_6& driver, int column,
+                                const wchar_t* dependentFilesLine) {
+  if (column == kDependentFilesColumn) return dependentFilesLine;
+  if (column < kFirstFieldColumn || column > kLastFieldColumn) return nullptr;
+  return driver.*kColumnFields[column];
+}
+
 void AppendDriverRow(std::string& bytes, const DRIVER_INFO_6& driver,
                      const wchar_t* dependentFilesLine) {
-  const auto field = [&bytes](const wchar_t* text) {
-    AppendCsvField(bytes, text ? std::wstring_view(text) : std::wstring_view(L"(null)"));
-  };
-  field(driver.pName);
-  field(driver.pszProvider);
-  AppendCsvField(bytes, FieldOrEmpty(dependentFilesLine));
-  field(driver.pEnvironment);
-  field(driver.pDriverPath);
-  field(driver.pDataFile);
-  field(driver.pConfigFile);
-  field(driver.pHelpFile);
-  field(driver.pMonitorName);
-  field(driver.pDefaultDataType);
-  field(driver.pszzPreviousNames);  // a multi-string read as text: its first name
-  field(driver.pszMfgName);
-  field(driver.pszOEMUrl);
-  field(driver.pszHardwareID);
+  for (int column = kFirstFieldColumn; column <= kLastFieldColumn; ++column) {
+    const wchar_t* text = DriverColumnText(driver, column, dependentFilesLine);
+    // Absent dependent files are an empty field; any other absent field "(null)".
+    if (text == nullptr && column != kDependentFilesColumn) text = L"(null)";
+    AppendCsvField(bytes, FieldOrEmpty(text));
+  }
   AppendCsvLineEnd(bytes);
 }
 
@@ -116,10 +135,10 @@ std::unique_ptr<CsvLog> CsvLog::Open(const wchar_t* path, DWORD& error) {
   // FILE_APPEND_DATA without FILE_WRITE_DATA: every write lands at the end of
   // the file. Read access is only there so the handle may take the append lock
   // and see whether the file is still empty.
-  const HANDLE file = ::CreateFileW(
-      path, FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-      FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE file =
+      ::CreateFileW(path, FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                    FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     error = ::GetLastError();
     return nullptr;
@@ -171,8 +190,8 @@ void CsvLog::WriteWhole(std::string_view bytes) {
 void CsvLog::WriteAll(std::string_view bytes) {
   // A failed write loses its lines; the log is not examined after the fact.
   while (!bytes.empty()) {
-    const DWORD piece = static_cast<DWORD>(bytes.size() < kMaxWriteBytes ? bytes.size()
-                                                                          : kMaxWriteBytes);
+    const DWORD piece =
+        static_cast<DWORD>(bytes.size() < kMaxWriteBytes ? bytes.size() : kMaxWriteBytes);
     DWORD written = 0;
     if (!::WriteFile(file_, bytes.data(), piece, &written, nullptr) || written == 0) return;
     bytes.remove_prefix(written);

@@ -24,6 +24,12 @@ void AppendCsvLineEnd(std::string& bytes);
 // table must have been filled.
 std::string CsvHeaderLine();
 
+// The text of log column `column` (1 to 14) of a driver: its field, the
+// dependent-files line for column 3, the first previous name for column 11;
+// null when the spooler left the field absent.
+const wchar_t* DriverColumnText(const DRIVER_INFO_6& driver, int column,
+                                const wchar_t* dependentFilesLine);
+
 // One driver's row as the command-line report logs it: every field followed by
 // a comma, "(null)" for an absent field; the dependent files as their one-line
 // text (empty when the driver has none).

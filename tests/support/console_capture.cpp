@@ -49,7 +49,8 @@ std::vector<std::vector<ConsoleCell>> ReadBack(HANDLE output) {
   std::vector<CHAR_INFO> cells(static_cast<size_t>(width) * kChunkRows);
   for (SHORT top = 0; top < rows; top += kChunkRows) {
     const SHORT count = static_cast<SHORT>(rows - top < kChunkRows ? rows - top : kChunkRows);
-    SMALL_RECT region = {0, top, static_cast<SHORT>(width - 1), static_cast<SHORT>(top + count - 1)};
+    SMALL_RECT region = {0, top, static_cast<SHORT>(width - 1),
+                         static_cast<SHORT>(top + count - 1)};
     ::ReadConsoleOutputW(output, cells.data(), {width, count}, {0, 0}, &region);
     for (SHORT y = 0; y < count; ++y) {
       std::vector<ConsoleCell> line;
@@ -162,7 +163,8 @@ WORD ApplySgr(WORD current, std::wstring_view parameters, WORD defaultAttributes
   // ANSI colour numbers take red, green and blue as bits 0, 1, 2; console
   // attributes as bits 2, 1, 0.
   const auto bits = [](int ansi) -> WORD {
-    return static_cast<WORD>(((ansi & 1) ? FOREGROUND_RED : 0) | ((ansi & 2) ? FOREGROUND_GREEN : 0) |
+    return static_cast<WORD>(((ansi & 1) ? FOREGROUND_RED : 0) |
+                             ((ansi & 2) ? FOREGROUND_GREEN : 0) |
                              ((ansi & 4) ? FOREGROUND_BLUE : 0));
   };
   WORD attributes = current;
@@ -205,7 +207,8 @@ void ApplyColourSequences(std::vector<std::vector<ConsoleCell>>& lines, WORD def
       if (line[i].character == L'\x1b' && i + 1 < line.size() && line[i + 1].character == L'[') {
         size_t end = i + 2;
         std::wstring parameters;
-        while (end < line.size() && (iswdigit(line[end].character) || line[end].character == L';')) {
+        while (end < line.size() &&
+               (iswdigit(line[end].character) || line[end].character == L';')) {
           parameters += line[end++].character;
         }
         if (end < line.size() && line[end].character == L'm') {
@@ -359,8 +362,8 @@ ConsoleRun TerminalTranscript::Between(const std::string& from, const std::strin
   if (end == std::string::npos) return run;
   run.started = run.finished = true;
   start += first.size();
-  run.lines = DecodeTerminal(
-      std::string_view(bytes).substr(start, end + second.size() - start), defaultAttributes);
+  run.lines = DecodeTerminal(std::string_view(bytes).substr(start, end + second.size() - start),
+                             defaultAttributes);
   return run;
 }
 

@@ -75,6 +75,53 @@ TEST(CommandLineGrammar, ArgumentTextsGiveTheirRequests) {
   }
 }
 
+TEST(CommandLineGrammar, AFirstTokenStartingWithAtNamesAMachineList) {
+  struct FleetCase {
+    const wchar_t* text;
+    RequestKind kind;
+    const wchar_t* listPath;
+    const wchar_t* logPath;
+  };
+  const FleetCase cases[] = {
+      {L"@servers.txt", RequestKind::Fleet, L"servers.txt", L""},
+      {L"@servers.txt C:\\fleet.csv", RequestKind::Fleet, L"servers.txt", L"C:\\fleet.csv"},
+      {L"  @servers.txt   C:\\fleet.csv", RequestKind::Fleet, L"servers.txt", L"C:\\fleet.csv"},
+      {L"@\\\\files\\lists\\servers.txt \"C:\\Logs\\fleet log.csv\"", RequestKind::Fleet,
+       L"\\\\files\\lists\\servers.txt", L"C:\\Logs\\fleet log.csv"},
+      // A list path with blanks, quoted either way; the log path as for one target.
+      {L"\"@C:\\My Lists\\servers.txt\" \"C:\\Logs\\fleet log.csv\"", RequestKind::Fleet,
+       L"C:\\My Lists\\servers.txt", L"C:\\Logs\\fleet log.csv"},
+      {L"@\"C:\\My Lists\\servers.txt\" C:\\Logs\\fleet log.csv", RequestKind::Fleet,
+       L"C:\\My Lists\\servers.txt", L"C:\\Logs\\fleet log.csv"},
+      {L"\"@C:\\My Lists\\servers.txt\"", RequestKind::Fleet, L"C:\\My Lists\\servers.txt", L""},
+      {L"@\"servers.txt\"C:\\fleet.csv", RequestKind::Fleet, L"servers.txt", L"C:\\fleet.csv"},
+      // Unquoted, a list path ends at its first blank.
+      {L"@C:\\My Lists\\servers.txt", RequestKind::Usage, L"C:\\My", L"Lists\\servers.txt"},
+      // The log path must end in csv, and nothing may follow it.
+      {L"@servers.txt C:\\fleet.txt", RequestKind::Usage, L"servers.txt", L"C:\\fleet.txt"},
+      {L"@servers.txt \"C:\\fleet.csv\" extra", RequestKind::Usage, L"servers.txt",
+       L"C:\\fleet.csv"},
+      // No list path.
+      {L"@", RequestKind::Usage, L"", L""},
+      {L"@ servers.txt", RequestKind::Usage, L"", L""},
+      {L"\"@\"", RequestKind::Usage, L"", L""},
+      // An "@" later on is part of a single target's log path.
+      {L"SRV @list.csv", RequestKind::Report, L"", L"@list.csv"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "argument text: [" << std::wstring(c.text) << "]");
+    const ReportRequest request = ParseReportArguments(c.text);
+    EXPECT_EQ(request.kind, c.kind);
+    EXPECT_EQ(request.listPath, c.listPath);
+    EXPECT_EQ(request.logPath, c.logPath);
+    if (request.kind == RequestKind::Fleet) {
+      EXPECT_EQ(request.target, L"");
+    }
+  }
+  EXPECT_EQ(ParseReportArguments(L"@l.txt C:\\" + std::wstring(400, L'p') + L".csv").kind,
+            RequestKind::PathTooLong);
+}
+
 TEST(CommandLineGrammar, OverLongTargetsAndPathsAreRefusedAtTheirLimits) {
   const std::wstring longestTarget(253, L'M');
   EXPECT_EQ(ParseReportArguments(longestTarget).kind, RequestKind::Report);

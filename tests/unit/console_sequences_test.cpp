@@ -37,12 +37,9 @@ TEST(ConsoleSequences, ColoursAreTheConsoleAttributesAsSgr) {
 
 TEST(ConsoleSequences, TheConsolesOwnColoursComeBack) {
   const std::pair<WORD, const wchar_t*> cases[] = {
-      {kLightGreyOnBlack, L"\x1b[0m"},
-      {kLightGreyOnBlack | COMMON_LVB_LEADING_BYTE, L"\x1b[0m"},
-      {0x0F, L"\x1b[0;97;40m"},
-      {kWhiteOnBlue, L"\x1b[0;97;44m"},
-      {0x0A, L"\x1b[0;92;40m"},
-      {0x00, L"\x1b[0;30;40m"},
+      {kLightGreyOnBlack, L"\x1b[0m"}, {kLightGreyOnBlack | COMMON_LVB_LEADING_BYTE, L"\x1b[0m"},
+      {0x0F, L"\x1b[0;97;40m"},        {kWhiteOnBlue, L"\x1b[0;97;44m"},
+      {0x0A, L"\x1b[0;92;40m"},        {0x00, L"\x1b[0;30;40m"},
   };
   for (const auto& [saved, sequence] : cases) {
     std::wstring text;
