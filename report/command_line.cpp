@@ -172,6 +172,7 @@ int RunFleetRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) 
   if (!OpenLog(request.logPath, log)) return kExitFailed;
   ClearConsole();
   PrintBanner();
+  FlushConsole();  // machines may take a while to answer
   return RunFleet(std::move(machines), log.get());
 }
 

@@ -235,6 +235,7 @@ int RunFleet(std::vector<std::wstring> machines, CsvLog* log) {
   const HANDLE port = run->port.get();
   const HANDLE slots = run->slots.get();
 
+  const CtrlHandlerRegistration ctrlHandler;
   std::string header;
   if (log) {
     FillColumnTable();
@@ -242,7 +243,6 @@ int RunFleet(std::vector<std::wstring> machines, CsvLog* log) {
     log->AppendWhole({}, header);
   }
 
-  const CtrlHandlerRegistration ctrlHandler;
   FleetWorkers workers(std::move(run));
   if (!port || !slots || workers.Start(workerCount) == 0) {
     const DWORD code = ::GetLastError();
