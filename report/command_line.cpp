@@ -245,30 +245,33 @@ int PrintAndLogDrivers(DriverInventory& inventory, CsvLog* log) {
   return kExitOk;
 }
 
+DriverBlockText BuildDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles) {
+  DriverBlockText block;
+  block.separator = std::wstring(L"\r\n\r\n") + kSeparatorLine;
+  AppendField(block.name, L"\r\nDriver Name: ", driver.pName);
+  AppendField(block.fields, L"\r\nProvider: ", driver.pszProvider);
+  AppendField(block.fields, L"\r\n\r\nDependent Files:\r\n", dependentFiles);
+  AppendField(block.fields, L"\r\n\r\nEnvironment: ", driver.pEnvironment);
+  AppendField(block.fields, L"\r\nDriver Path: ", driver.pDriverPath);
+  AppendField(block.fields, L"\r\nData File: ", driver.pDataFile);
+  AppendField(block.fields, L"\r\nConfig File: ", driver.pConfigFile);
+  AppendField(block.fields, L"\r\nHelp File: ", driver.pHelpFile);
+  AppendField(block.fields, L"\r\nMonitor Name: ", driver.pMonitorName);
+  AppendField(block.fields, L"\r\nDefault Data Type: ", driver.pDefaultDataType);
+  AppendField(block.fields, L"\r\nPrevious Names: ", driver.pszzPreviousNames);  // its first name
+  AppendField(block.fields, L"\r\nManufacturer Name: ", driver.pszMfgName);
+  AppendField(block.fields, L"\r\nOEM Url: ", driver.pszOEMUrl);
+  AppendField(block.fields, L"\r\nHardware ID: ", driver.pszHardwareID);
+  return block;
+}
+
 void PrintDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles) {
-  // Runs of one colour go to the console as one write: a console write costs
-  // far more than the text it carries.
-  std::wstring name;
-  AppendField(name, L"\r\nDriver Name: ", driver.pName);
-
-  std::wstring fields;
-  AppendField(fields, L"\r\nProvider: ", driver.pszProvider);
-  AppendField(fields, L"\r\n\r\nDependent Files:\r\n", dependentFiles);
-  AppendField(fields, L"\r\n\r\nEnvironment: ", driver.pEnvironment);
-  AppendField(fields, L"\r\nDriver Path: ", driver.pDriverPath);
-  AppendField(fields, L"\r\nData File: ", driver.pDataFile);
-  AppendField(fields, L"\r\nConfig File: ", driver.pConfigFile);
-  AppendField(fields, L"\r\nHelp File: ", driver.pHelpFile);
-  AppendField(fields, L"\r\nMonitor Name: ", driver.pMonitorName);
-  AppendField(fields, L"\r\nDefault Data Type: ", driver.pDefaultDataType);
-  AppendField(fields, L"\r\nPrevious Names: ", driver.pszzPreviousNames);  // its first name
-  AppendField(fields, L"\r\nManufacturer Name: ", driver.pszMfgName);
-  AppendField(fields, L"\r\nOEM Url: ", driver.pszOEMUrl);
-  AppendField(fields, L"\r\nHardware ID: ", driver.pszHardwareID);
-
-  WriteConsoleRed(L"\r\n\r\n===========================================");
-  WriteConsoleColored(kBlue, name.c_str());
-  WriteConsoleColored(kRed, fields.c_str());
+  // Runs of one colour go to the console as one write each: a console write
+  // costs far more than the text it carries.
+  const DriverBlockText block = BuildDriverBlock(driver, dependentFiles);
+  WriteConsoleRed(block.separator.c_str());
+  WriteConsoleColored(kBlue, block.name.c_str());
+  WriteConsoleColored(kRed, block.fields.c_str());
 }
 
 namespace {

@@ -47,6 +47,16 @@ ReportRequest ParseReportArguments(std::wstring_view text);
 // and every driver's row to it in one locked append. Returns the exit code.
 int PrintAndLogDrivers(DriverInventory& inventory, CsvLog* log);
 
+// One driver's labelled block as its three colour runs: the red separator,
+// the blue name, the red fields. Server text has its control characters shown
+// as "?"; an absent field shows its label alone.
+struct DriverBlockText {
+  std::wstring separator;
+  std::wstring name;
+  std::wstring fields;
+};
+DriverBlockText BuildDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles);
+
 // Prints one driver's labelled block in the report's colours.
 void PrintDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles);
 
