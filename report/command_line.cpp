@@ -58,6 +58,45 @@ bool IsCsvPath(std::wstring_view path) {
   return path.size() >= 3 && EqualsIgnoringAsciiCase(path.substr(path.size() - 3), L"csv");
 }
 
+// The optional log path after the target or the machine list, and nothing after it.
+void ParseLogPath(ArgumentTokens& tokens, ReportRequest& request) {
+  // Blanks before the path are skipped as well as quotes: "SRV" "C:\a.csv" and
+  // SRV  C:\a.csv name the log C:\a.csv, not one with a leading blank.
+  const std::optional<std::wstring_view> path = tokens.Next(kBlankOrQuote, kQuote);
+  if (!path) return;
+  if (path->size() >= kReportLogPathCapacity) {
+    request.kind = RequestKind::PathTooLong;
+    return;
+  }
+  request.logPath = *path;
+  if (!IsCsvPath(request.logPath) || tokens.Next(kBlankOrQuote)) {
+    request.kind = RequestKind::Usage;
+  }
+}
+
+// "@list" with `at` on the "@". A list path in double quotes may hold blanks:
+// "@C:\My Lists\servers.txt" and @"C:\My Lists\servers.txt" both name it.
+ReportRequest ParseFleetArguments(std::wstring_view text, size_t at) {
+  ReportRequest request;
+  request.kind = RequestKind::Fleet;
+  size_t start = at + 1;
+  bool quoted = at > 0 && text[at - 1] == L'"';
+  while (start < text.size() && text[start] == L'"') {
+    quoted = true;
+    ++start;
+  }
+  size_t end = text.find_first_of(quoted ? kQuote : kBlankOrQuote, start);
+  if (end == std::wstring_view::npos) end = text.size();
+  request.listPath = text.substr(start, end - start);
+  if (request.listPath.empty()) {
+    request.kind = RequestKind::Usage;
+    return request;
+  }
+  ArgumentTokens tokens(text, end + 1);
+  ParseLogPath(tokens, request);
+  return request;
+}
+
 void PrintUsage() {
   ClearConsole();
   WriteConsoleRed(L"Kestrun Help\r\n");
@@ -191,13 +230,13 @@ int RunRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
           L"\r\nThe log file path is too long.\r\n"
           L"A log file path may have at most 319 characters.\r\n");
       return kExitFailed;
+    case RequestKind::Fleet:
+      return RunFleetRequest(request, log);
     case RequestKind::Author:
     case RequestKind::Report:
-    case RequestKind::Fleet:
       break;
   }
 
-  if (request.kind == RequestKind::Fleet) return RunFleetRequest(request, log);
   if (!OpenLog(request.logPath, log)) return kExitFailed;
   ClearConsole();
   PrintBanner();
@@ -273,49 +312,6 @@ void PrintDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles
   WriteConsoleColored(kBlue, block.name.c_str());
   WriteConsoleColored(kRed, block.fields.c_str());
 }
-
-namespace {
-
-// The optional log path after the target or the machine list, and nothing after it.
-void ParseLogPath(ArgumentTokens& tokens, ReportRequest& request) {
-  // Blanks before the path are skipped as well as quotes: "SRV" "C:\a.csv" and
-  // SRV  C:\a.csv name the log C:\a.csv, not one with a leading blank.
-  const std::optional<std::wstring_view> path = tokens.Next(kBlankOrQuote, kQuote);
-  if (!path) return;
-  if (path->size() >= kReportLogPathCapacity) {
-    request.kind = RequestKind::PathTooLong;
-    return;
-  }
-  request.logPath = *path;
-  if (!IsCsvPath(request.logPath) || tokens.Next(kBlankOrQuote)) {
-    request.kind = RequestKind::Usage;
-  }
-}
-
-// "@list" with `at` on the "@". A list path in double quotes may hold blanks:
-// "@C:\My Lists\servers.txt" and @"C:\My Lists\servers.txt" both name it.
-ReportRequest ParseFleetArguments(std::wstring_view text, size_t at) {
-  ReportRequest request;
-  request.kind = RequestKind::Fleet;
-  size_t start = at + 1;
-  bool quoted = at > 0 && text[at - 1] == L'"';
-  while (start < text.size() && text[start] == L'"') {
-    quoted = true;
-    ++start;
-  }
-  size_t end = text.find_first_of(quoted ? kQuote : kBlankOrQuote, start);
-  if (end == std::wstring_view::npos) end = text.size();
-  request.listPath = text.substr(start, end - start);
-  if (request.listPath.empty()) {
-    request.kind = RequestKind::Usage;
-    return request;
-  }
-  ArgumentTokens tokens(text, end + 1);
-  ParseLogPath(tokens, request);
-  return request;
-}
-
-}  // namespace
 
 ReportRequest ParseReportArguments(std::wstring_view text) {
   // No machine name starts with "@": such a first token names a machine list.

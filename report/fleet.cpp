@@ -119,14 +119,17 @@ class FleetWorkers {
 
   FleetRun& Run() { return *run_; }
 
-  // Starts up to `count` workers; the number started.
-  size_t Start(size_t count) {
+  // Starts up to `count` workers; false with the system's code when none started.
+  bool Start(size_t count, DWORD& error) {
     for (size_t i = 0; i < count; ++i) {
       UniqueHandle worker(::CreateThread(nullptr, 0, FleetWorker, run_.get(), 0, nullptr));
-      if (!worker) break;
+      if (!worker) {
+        error = ::GetLastError();
+        break;
+      }
       run_->workers.push_back(std::move(worker));
     }
-    return run_->workers.size();
+    return !run_->workers.empty();
   }
 
   // Stops taking new machines.
@@ -230,8 +233,11 @@ int RunFleet(std::vector<std::wstring> machines, CsvLog* log) {
   run->machines = std::move(machines);
   run->logging = log != nullptr;
   const size_t workerCount = total < kMaxFleetWorkers ? total : kMaxFleetWorkers;
+  DWORD setupError = ERROR_SUCCESS;
   run->port.reset(::CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
+  if (!run->port) setupError = ::GetLastError();
   run->slots.reset(::CreateSemaphoreW(nullptr, static_cast<LONG>(workerCount), MAXLONG, nullptr));
+  if (!run->slots && setupError == ERROR_SUCCESS) setupError = ::GetLastError();
   const HANDLE port = run->port.get();
   const HANDLE slots = run->slots.get();
 
@@ -244,10 +250,10 @@ int RunFleet(std::vector<std::wstring> machines, CsvLog* log) {
   }
 
   FleetWorkers workers(std::move(run));
-  if (!port || !slots || workers.Start(workerCount) == 0) {
-    const DWORD code = ::GetLastError();
-    std::wstring failure = L"Failed to start listing the machines: " + std::to_wstring(code) + L" ";
-    AppendShownText(failure, SystemErrorText(code));
+  if (setupError != ERROR_SUCCESS || !workers.Start(workerCount, setupError)) {
+    std::wstring failure =
+        L"Failed to start listing the machines: " + std::to_wstring(setupError) + L" ";
+    AppendShownText(failure, SystemErrorText(setupError));
     WriteConsoleRed((failure + L"\r\n").c_str());
     return kExitFailed;
   }
