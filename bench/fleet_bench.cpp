@@ -22,11 +22,14 @@
 #include "inventory/platform.h"
 #include "report/command_line.h"
 #include "report/fleet_log.h"
-#include "bench/peak_memory.h"
+#include "bench/measure.h"
 #include "tests/support/fake_spooler.h"
 #include "ui/column_table.h"
 
 using namespace kestrun;
+using bench::Now;
+using bench::Seconds;
+using bench::TempFile;
 
 namespace {
 
@@ -62,18 +65,6 @@ void ServeDrivers(size_t count, DWORD delayMs) {
   benchSpooler.delayMs = delayMs;
 }
 
-double Seconds(LARGE_INTEGER from, LARGE_INTEGER to) {
-  LARGE_INTEGER frequency;
-  ::QueryPerformanceFrequency(&frequency);
-  return static_cast<double>(to.QuadPart - from.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-LARGE_INTEGER Now() {
-  LARGE_INTEGER now;
-  ::QueryPerformanceCounter(&now);
-  return now;
-}
-
 double SecondsSinceProcessStart() {
   FILETIME created, exited, kernel, user, now;
   ::GetProcessTimes(::GetCurrentProcess(), &created, &exited, &kernel, &user);
@@ -82,14 +73,6 @@ double SecondsSinceProcessStart() {
     return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
   };
   return static_cast<double>(ticks(now) - ticks(created)) / 1e7;
-}
-
-std::wstring TempFile(const std::wstring& name) {
-  wchar_t folder[MAX_PATH];
-  ::GetTempPathW(MAX_PATH, folder);
-  const std::wstring path = std::wstring(folder) + name;
-  ::DeleteFileW(path.c_str());
-  return path;
 }
 
 std::wstring MachineName(size_t i) {

@@ -15,11 +15,14 @@
 #include "report/command_line.h"
 #include "report/console.h"
 #include "report/csv_log.h"
-#include "bench/peak_memory.h"
+#include "bench/measure.h"
 #include "tests/support/fake_spooler.h"
 #include "ui/column_table.h"
 
 using namespace kestrun;
+using bench::Now;
+using bench::Seconds;
+using bench::TempFile;
 
 namespace {
 
@@ -27,26 +30,6 @@ constexpr double kMiB = 1024.0 * 1024.0;
 constexpr size_t kUncolouredPieceChars = 16 * 1024;  // 32 KiB
 
 FILE* figures = stderr;
-
-double Seconds(LARGE_INTEGER from, LARGE_INTEGER to) {
-  LARGE_INTEGER frequency;
-  ::QueryPerformanceFrequency(&frequency);
-  return static_cast<double>(to.QuadPart - from.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-LARGE_INTEGER Now() {
-  LARGE_INTEGER now;
-  ::QueryPerformanceCounter(&now);
-  return now;
-}
-
-std::wstring TempFile(const wchar_t* name) {
-  wchar_t folder[MAX_PATH];
-  ::GetTempPathW(MAX_PATH, folder);
-  const std::wstring path = std::wstring(folder) + name;
-  ::DeleteFileW(path.c_str());
-  return path;
-}
 
 // The console the bench was started from, as the report sets it up.
 ConsoleState OpenConsole(bool virtualTerminal) {
@@ -149,7 +132,8 @@ void RunOnce(size_t count) {
   const double plainSeconds = Seconds(plainStart, plainEnd);
   const double limitMiB = 2.0 * spoolerBytes / kMiB + 8.0;
   std::fprintf(figures,
-               "%6zu drivers: enumeration %.3f s; log %.3f s (%zu bytes; one buffered write "
+               "%6zu drivers: enumeration %.3f s; blocks and log without a console %.3f s (%zu "
+               "bytes; one buffered write "
                "%.3f s, ratio %.2f); peak memory above start %.1f MiB (spooler buffer %.1f MiB, "
                "limit %.1f MiB: %s)\n",
                count, Seconds(start, enumerated), logSeconds, all.size(), plainSeconds,

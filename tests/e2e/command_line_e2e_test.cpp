@@ -95,6 +95,17 @@ std::string ExpectedRows(const std::vector<FakeDriver>& fakes) {
   return rows;
 }
 
+// Waits for processes started in parallel and closes their handles.
+void ExpectEachToEndWithExitCodeZero(const std::vector<HANDLE>& processes) {
+  for (HANDLE process : processes) {
+    EXPECT_EQ(::WaitForSingleObject(process, 120000), WAIT_OBJECT_0);
+    DWORD code = 99;
+    ::GetExitCodeProcess(process, &code);
+    EXPECT_EQ(code, 0u);
+    ::CloseHandle(process);
+  }
+}
+
 TEST(CommandLineReport, NamedTargetPrintsEveryDriverAndWritesTheLog) {
   FakeSpoolerInstall install(L"report-log");
   const std::wstring log = install.Folder() + L"\\drivers.csv";
@@ -236,13 +247,7 @@ TEST(CommandLineReport, ParallelReportsIntoOneLogKeepEveryLineWholeAndEveryRunTo
                                      install.Scenario(L"generated:" + std::to_wstring(kDrivers))));
     ASSERT_NE(processes.back(), nullptr);
   }
-  for (HANDLE process : processes) {
-    ASSERT_EQ(::WaitForSingleObject(process, 120000), WAIT_OBJECT_0);
-    DWORD code = 99;
-    ::GetExitCodeProcess(process, &code);
-    EXPECT_EQ(code, 0u);
-    ::CloseHandle(process);
-  }
+  ExpectEachToEndWithExitCodeZero(processes);
 
   std::map<std::string, int> expected;
   for (const auto& line : Lines(ExpectedRows(GeneratedDrivers(kDrivers)))) expected[line] += kRuns;
@@ -528,13 +533,7 @@ TEST(FleetReport, ParallelFleetsIntoOneLogKeepEachMachinesRowsTogether) {
                                      install.Scenario(scenario)));
     ASSERT_NE(processes.back(), nullptr);
   }
-  for (HANDLE process : processes) {
-    ASSERT_EQ(::WaitForSingleObject(process, 120000), WAIT_OBJECT_0);
-    DWORD code = 99;
-    ::GetExitCodeProcess(process, &code);
-    EXPECT_EQ(code, 0u);
-    ::CloseHandle(process);
-  }
+  ExpectEachToEndWithExitCodeZero(processes);
 
   const auto runs = MachineRuns(FleetLogRecords(log));
   EXPECT_EQ(runs.size(), 3u * kRuns) << "a machine's rows were split up";

@@ -17,8 +17,9 @@ std::string Encoded(std::wstring_view text) {
   return bytes;
 }
 
-// The one row the command-line report logs for a driver built by the fake spooler.
-std::string RowOf(const FakeDriver& fake) {
+// The row a writer makes of a driver built by the fake spooler.
+template <typename WriteRow>
+std::string RowOf(const FakeDriver& fake, WriteRow writeRow) {
   std::vector<BYTE> buffer(testing::DriverBufferSize({fake}));
   testing::PackDrivers({fake}, buffer.data());
   const auto& driver = *reinterpret_cast<const DRIVER_INFO_6*>(buffer.data());
@@ -26,9 +27,12 @@ std::string RowOf(const FakeDriver& fake) {
   ResetInventory(inventory);
   const auto dependentFiles = JoinDependentFiles(inventory, driver.pDependentFiles);
   std::string row;
-  AppendDriverRow(row, driver, dependentFiles.get());
+  writeRow(row, driver, dependentFiles.get());
   return row;
 }
+
+// The one row the command-line report logs for a driver.
+std::string RowOf(const FakeDriver& fake) { return RowOf(fake, AppendDriverRow); }
 
 TEST(CsvBytes, TextIsLatin1WithQuestionMarksAndCrLf) {
   EXPECT_EQ(Encoded(L""), "");
@@ -98,17 +102,11 @@ std::string FleetField(std::wstring_view text) {
   return bytes;
 }
 
-// The fleet log's row of one driver built by the fake spooler.
+// The fleet log's row of one driver of a machine.
 std::string FleetRowOf(const std::wstring& machine, const FakeDriver& fake) {
-  std::vector<BYTE> buffer(testing::DriverBufferSize({fake}));
-  testing::PackDrivers({fake}, buffer.data());
-  const auto& driver = *reinterpret_cast<const DRIVER_INFO_6*>(buffer.data());
-  DriverInventory inventory;
-  ResetInventory(inventory);
-  const auto dependentFiles = JoinDependentFiles(inventory, driver.pDependentFiles);
-  std::string row;
-  AppendFleetRow(row, machine, driver, dependentFiles.get());
-  return row;
+  return RowOf(fake, [&](std::string& row, const DRIVER_INFO_6& driver, const wchar_t* files) {
+    AppendFleetRow(row, machine, driver, files);
+  });
 }
 
 TEST(FleetLogBytes, FieldsAreUtf8QuotedWhenTheyMustBe) {

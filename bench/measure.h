@@ -1,15 +1,36 @@
-// The peak of the process's private memory while a piece of work runs,
-// sampled every millisecond by a thread of its own: Wine reports the current
-// figure as the peak, and Windows' peak covers the process's whole life.
+// What the benchmark programs measure with: a clock, scratch files, and the
+// peak of the process's private memory while a piece of work runs.
 #pragma once
 
 #include <windows.h>
 #include <psapi.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
 
 namespace kestrun::bench {
+
+inline LARGE_INTEGER Now() {
+  LARGE_INTEGER now;
+  ::QueryPerformanceCounter(&now);
+  return now;
+}
+
+inline double Seconds(LARGE_INTEGER from, LARGE_INTEGER to) {
+  LARGE_INTEGER frequency;
+  ::QueryPerformanceFrequency(&frequency);
+  return static_cast<double>(to.QuadPart - from.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+// A path in the temporary folder, with no file there.
+inline std::wstring TempFile(const std::wstring& name) {
+  wchar_t folder[MAX_PATH];
+  ::GetTempPathW(MAX_PATH, folder);
+  const std::wstring path = std::wstring(folder) + name;
+  ::DeleteFileW(path.c_str());
+  return path;
+}
 
 inline SIZE_T PrivateBytes() {
   PROCESS_MEMORY_COUNTERS counters = {};
@@ -18,6 +39,8 @@ inline SIZE_T PrivateBytes() {
   return counters.PagefileUsage;
 }
 
+// Sampled every millisecond by a thread of its own: Wine reports the current
+// figure as the peak, and Windows' peak covers the process's whole life.
 class PeakMemory {
  public:
   PeakMemory() : start_(PrivateBytes()), peak_(start_) {
