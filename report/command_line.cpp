@@ -7,6 +7,8 @@
 #include "inventory/driver_inventory.h"
 #include "inventory/field_text.h"
 #include "report/console.h"
+#include "report/fleet.h"
+#include "report/fleet_list.h"
 #include "ui/column_table.h"
 #include "ui/ids.h"
 
@@ -24,10 +26,16 @@ constexpr wchar_t kSeparatorLine[] = L"=========================================
 // delimiters, take the run up to the next delimiter, consume that delimiter.
 class ArgumentTokens {
  public:
-  explicit ArgumentTokens(std::wstring_view text) : text_(text) {}
+  explicit ArgumentTokens(std::wstring_view text, size_t position = 0)
+      : text_(text), position_(position < text.size() ? position : text.size()) {}
 
   std::optional<std::wstring_view> Next(std::wstring_view delimiters) {
-    const size_t start = text_.find_first_not_of(delimiters, position_);
+    return Next(delimiters, delimiters);
+  }
+
+  // As above, but skipping the characters of `skipped` before the token.
+  std::optional<std::wstring_view> Next(std::wstring_view skipped, std::wstring_view delimiters) {
+    const size_t start = text_.find_first_not_of(skipped, position_);
     if (start == std::wstring_view::npos) {
       position_ = text_.size();
       return std::nullopt;
@@ -43,11 +51,50 @@ class ArgumentTokens {
 
  private:
   std::wstring_view text_;
-  size_t position_ = 0;
+  size_t position_;
 };
 
 bool IsCsvPath(std::wstring_view path) {
   return path.size() >= 3 && EqualsIgnoringAsciiCase(path.substr(path.size() - 3), L"csv");
+}
+
+// The optional log path after the target or the machine list, and nothing after it.
+void ParseLogPath(ArgumentTokens& tokens, ReportRequest& request) {
+  // Blanks before the path are skipped as well as quotes: "SRV" "C:\a.csv" and
+  // SRV  C:\a.csv name the log C:\a.csv, not one with a leading blank.
+  const std::optional<std::wstring_view> path = tokens.Next(kBlankOrQuote, kQuote);
+  if (!path) return;
+  if (path->size() >= kReportLogPathCapacity) {
+    request.kind = RequestKind::PathTooLong;
+    return;
+  }
+  request.logPath = *path;
+  if (!IsCsvPath(request.logPath) || tokens.Next(kBlankOrQuote)) {
+    request.kind = RequestKind::Usage;
+  }
+}
+
+// "@list" with `at` on the "@". A list path in double quotes may hold blanks:
+// "@C:\My Lists\servers.txt" and @"C:\My Lists\servers.txt" both name it.
+ReportRequest ParseFleetArguments(std::wstring_view text, size_t at) {
+  ReportRequest request;
+  request.kind = RequestKind::Fleet;
+  size_t start = at + 1;
+  bool quoted = at > 0 && text[at - 1] == L'"';
+  while (start < text.size() && text[start] == L'"') {
+    quoted = true;
+    ++start;
+  }
+  size_t end = text.find_first_of(quoted ? kQuote : kBlankOrQuote, start);
+  if (end == std::wstring_view::npos) end = text.size();
+  request.listPath = text.substr(start, end - start);
+  if (request.listPath.empty()) {
+    request.kind = RequestKind::Usage;
+    return request;
+  }
+  ArgumentTokens tokens(text, end + 1);
+  ParseLogPath(tokens, request);
+  return request;
 }
 
 void PrintUsage() {
@@ -122,36 +169,50 @@ int ReportDrivers(const std::wstring& target, CsvLog* log) {
     PrintEnumerationFailure(target, inventory.lastError);
     return kExitFailed;
   }
+  return PrintAndLogDrivers(inventory, log);
+}
 
-  if (log) {
-    FillColumnTable();
-    log->AppendLines(CsvHeaderLine());
-  }
+// Opens the log when a path was given; false (with the help block printed)
+// when it cannot be opened.
+bool OpenLog(const std::wstring& path, std::unique_ptr<CsvLog>& log) {
+  if (path.empty()) return true;
+  DWORD openError = 0;
+  log = CsvLog::Open(path.c_str(), openError);
+  if (log) return true;
+  PrintHelpMessage(
+      L"\r\nUnable to create log file.\r\nEnsure that any previously saved logs are closed.\r\n"
+      L"Also ensure that the path entered is a valid path that already exists.\r\n");
+  return false;
+}
 
-  const DRIVER_INFO_6* drivers = inventory.Drivers();
-  std::string row;
-  for (DWORD i = 0; i < inventory.driverCount; ++i) {
-    const DRIVER_INFO_6& driver = drivers[i];
-    const std::unique_ptr<wchar_t[]> dependentFiles =
-        JoinDependentFiles(inventory, driver.pDependentFiles);
-    if (!dependentFiles) {
-      WriteConsoleRed(L"\r\nFailed to enumerate due to a memory error!\r\n");
-      return kExitFailed;
-    }
-    PrintDriverBlock(driver, dependentFiles.get());
-    if (log) {
-      row.clear();
-      AppendDriverRow(row, driver, dependentFiles.get());
-      log->AppendLines(row);
-    }
-  }
+// A list that cannot be read, or names no machine: nothing is listed or logged.
+void PrintListFailure(const std::wstring& path, const wchar_t* problem) {
+  std::wstring message = L"\r\nUnable to read the machine list ";
+  AppendShownText(message, path);
+  message += L"\r\n";
+  message += problem;
+  message += L"\r\n";
+  PrintHelpMessage(message.c_str());
+}
 
-  WriteConsoleRed(L"\r\n");
-  if (log) {
-    log->Flush();
-    WriteConsoleColored(kGreen, L"\r\n\r\nDriver output successfully written to file.\r\n");
+int RunFleetRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
+  std::vector<std::wstring> machines;
+  DWORD error = 0;
+  if (!ReadFleetList(request.listPath, machines, error)) {
+    std::wstring problem = std::to_wstring(error) + L" ";
+    AppendShownText(problem, SystemErrorText(error));
+    PrintListFailure(request.listPath, problem.c_str());
+    return kExitFailed;
   }
-  return kExitOk;
+  if (machines.empty()) {
+    PrintListFailure(request.listPath, L"It names no machine.");
+    return kExitFailed;
+  }
+  if (!OpenLog(request.logPath, log)) return kExitFailed;
+  ClearConsole();
+  PrintBanner();
+  FlushConsole();  // machines may take a while to answer
+  return RunFleet(std::move(machines), log.get());
 }
 
 int RunRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
@@ -169,27 +230,21 @@ int RunRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
           L"\r\nThe log file path is too long.\r\n"
           L"A log file path may have at most 319 characters.\r\n");
       return kExitFailed;
+    case RequestKind::Fleet:
+      return RunFleetRequest(request, log);
     case RequestKind::Author:
     case RequestKind::Report:
       break;
   }
 
-  if (!request.logPath.empty()) {
-    DWORD openError = 0;
-    log = CsvLog::Open(request.logPath.c_str(), openError);
-    if (!log) {
-      PrintHelpMessage(
-          L"\r\nUnable to create log file.\r\nEnsure that any previously saved logs are closed.\r\n"
-          L"Also ensure that the path entered is a valid path that already exists.\r\n");
-      return kExitFailed;
-    }
-  }
+  if (!OpenLog(request.logPath, log)) return kExitFailed;
   ClearConsole();
   PrintBanner();
   return ReportDrivers(request.target, log.get());
 }
 
 void EndReport() {
+  RestoreConsole(*consoleState);
   if (consoleState->allocated) ::Sleep(10000);
   ::FreeConsole();
   delete consoleState;
@@ -198,36 +253,75 @@ void EndReport() {
 
 }  // namespace
 
+int PrintAndLogDrivers(DriverInventory& inventory, CsvLog* log) {
+  // The run's header and rows reach the log as one locked append, so runs
+  // that append to one log at once never interleave.
+  std::string logBytes;
+  if (log) {
+    FillColumnTable();
+    logBytes = CsvHeaderLine();
+  }
+
+  const DRIVER_INFO_6* drivers = inventory.Drivers();
+  for (DWORD i = 0; i < inventory.driverCount; ++i) {
+    const DRIVER_INFO_6& driver = drivers[i];
+    const std::unique_ptr<wchar_t[]> dependentFiles =
+        JoinDependentFiles(inventory, driver.pDependentFiles);
+    if (!dependentFiles) {
+      if (log) log->AppendWhole(logBytes);  // the rows gathered so far
+      WriteConsoleRed(L"\r\nFailed to enumerate due to a memory error!\r\n");
+      return kExitFailed;
+    }
+    PrintDriverBlock(driver, dependentFiles.get());
+    if (log) AppendDriverRow(logBytes, driver, dependentFiles.get());
+  }
+
+  WriteConsoleRed(L"\r\n");
+  if (log) {
+    log->AppendWhole(logBytes);
+    WriteConsoleColored(kGreen, L"\r\n\r\nDriver output successfully written to file.\r\n");
+  }
+  return kExitOk;
+}
+
+DriverBlockText BuildDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles) {
+  DriverBlockText block;
+  block.separator = std::wstring(L"\r\n\r\n") + kSeparatorLine;
+  AppendField(block.name, L"\r\nDriver Name: ", driver.pName);
+  AppendField(block.fields, L"\r\nProvider: ", driver.pszProvider);
+  AppendField(block.fields, L"\r\n\r\nDependent Files:\r\n", dependentFiles);
+  AppendField(block.fields, L"\r\n\r\nEnvironment: ", driver.pEnvironment);
+  AppendField(block.fields, L"\r\nDriver Path: ", driver.pDriverPath);
+  AppendField(block.fields, L"\r\nData File: ", driver.pDataFile);
+  AppendField(block.fields, L"\r\nConfig File: ", driver.pConfigFile);
+  AppendField(block.fields, L"\r\nHelp File: ", driver.pHelpFile);
+  AppendField(block.fields, L"\r\nMonitor Name: ", driver.pMonitorName);
+  AppendField(block.fields, L"\r\nDefault Data Type: ", driver.pDefaultDataType);
+  AppendField(block.fields, L"\r\nPrevious Names: ", driver.pszzPreviousNames);  // its first name
+  AppendField(block.fields, L"\r\nManufacturer Name: ", driver.pszMfgName);
+  AppendField(block.fields, L"\r\nOEM Url: ", driver.pszOEMUrl);
+  AppendField(block.fields, L"\r\nHardware ID: ", driver.pszHardwareID);
+  return block;
+}
+
 void PrintDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles) {
-  // Runs of one colour go to the console as one write: a console write costs
-  // far more than the text it carries.
-  std::wstring name;
-  AppendField(name, L"\r\nDriver Name: ", driver.pName);
-
-  std::wstring fields;
-  AppendField(fields, L"\r\nProvider: ", driver.pszProvider);
-  AppendField(fields, L"\r\n\r\nDependent Files:\r\n", dependentFiles);
-  AppendField(fields, L"\r\n\r\nEnvironment: ", driver.pEnvironment);
-  AppendField(fields, L"\r\nDriver Path: ", driver.pDriverPath);
-  AppendField(fields, L"\r\nData File: ", driver.pDataFile);
-  AppendField(fields, L"\r\nConfig File: ", driver.pConfigFile);
-  AppendField(fields, L"\r\nHelp File: ", driver.pHelpFile);
-  AppendField(fields, L"\r\nMonitor Name: ", driver.pMonitorName);
-  AppendField(fields, L"\r\nDefault Data Type: ", driver.pDefaultDataType);
-  AppendField(fields, L"\r\nPrevious Names: ", driver.pszzPreviousNames);  // its first name
-  AppendField(fields, L"\r\nManufacturer Name: ", driver.pszMfgName);
-  AppendField(fields, L"\r\nOEM Url: ", driver.pszOEMUrl);
-  AppendField(fields, L"\r\nHardware ID: ", driver.pszHardwareID);
-
-  WriteConsoleRed(L"\r\n\r\n===========================================");
-  WriteConsoleColored(kBlue, name.c_str());
-  WriteConsoleColored(kRed, fields.c_str());
+  // Runs of one colour go to the console as one write each: a console write
+  // costs far more than the text it carries.
+  const DriverBlockText block = BuildDriverBlock(driver, dependentFiles);
+  WriteConsoleRed(block.separator.c_str());
+  WriteConsoleColored(kBlue, block.name.c_str());
+  WriteConsoleColored(kRed, block.fields.c_str());
 }
 
 ReportRequest ParseReportArguments(std::wstring_view text) {
+  // No machine name starts with "@": such a first token names a machine list.
+  const size_t first = text.find_first_not_of(kBlankOrQuote);
+  if (first != std::wstring_view::npos && text[first] == L'@') {
+    return ParseFleetArguments(text, first);
+  }
+
   ReportRequest request;
   ArgumentTokens tokens(text);
-
   const std::optional<std::wstring_view> target = tokens.Next(kBlankOrQuote);
   if (!target) return request;  // the local machine, no log
   if (BareMachineName(*target).size() > kMaxTargetMachineName) {
@@ -239,17 +333,7 @@ ReportRequest ParseReportArguments(std::wstring_view text) {
     request.kind = RequestKind::Author;
     return request;
   }
-
-  const std::optional<std::wstring_view> path = tokens.Next(kQuote);
-  if (!path) return request;
-  if (path->size() >= kReportLogPathCapacity) {
-    request.kind = RequestKind::PathTooLong;
-    return request;
-  }
-  request.logPath = *path;
-  if (!IsCsvPath(request.logPath) || tokens.Next(kBlankOrQuote)) {
-    request.kind = RequestKind::Usage;
-  }
+  ParseLogPath(tokens, request);
   return request;
 }
 
@@ -268,10 +352,16 @@ int RunCommandLineReport(std::wstring_view argumentText, std::unique_ptr<CsvLog>
 
   if (request.kind == RequestKind::Author) {
     // The author box ends the report at once; the console goes with the process.
+    RestoreConsole(*consoleState);
     ShowAuthorBox();
     return kExitOk;
   }
-  const int exitCode = RunRequest(request, log);
+  int exitCode = kExitFailed;
+  try {
+    exitCode = RunRequest(request, log);
+  } catch (const std::bad_alloc&) {
+    WriteConsoleRed(L"\r\nFailed to enumerate due to a memory error!\r\n");
+  }
   EndReport();
   return exitCode;
 }

@@ -1,5 +1,6 @@
 // Command-line mode: "Kestrun TargetMachine [C:\LogFilePath.csv]" prints every
-// driver of the target to the console and appends them to a CSV log.
+// driver of the target to the console and appends them to a CSV log;
+// "Kestrun @Machines.txt [C:\FleetLog.csv]" lists a whole fleet.
 #pragma once
 
 #include <memory>
@@ -9,6 +10,7 @@
 #include <windows.h>
 #include <winspool.h>
 
+#include "inventory/driver_inventory.h"
 #include "report/csv_log.h"
 
 namespace kestrun {
@@ -24,6 +26,7 @@ constexpr int kExitUsage = 2;
 
 enum class RequestKind {
   Report,         // enumerate target (empty: the local machine), log when logPath is set
+  Fleet,          // enumerate every machine of the list file, log when logPath is set
   Usage,          // not a csv path, or a word after it
   Author,         // "-creator"
   TargetTooLong,  // longer than a spooler server name can hold
@@ -33,11 +36,26 @@ enum class RequestKind {
 struct ReportRequest {
   RequestKind kind = RequestKind::Report;
   std::wstring target;
+  std::wstring listPath;  // fleet mode's machine list
   std::wstring logPath;
 };
 
 // The argument grammar, as a pure function of the argument text.
 ReportRequest ParseReportArguments(std::wstring_view text);
+
+// Prints every enumerated driver's block and, with a log, appends the header
+// and every driver's row to it in one locked append. Returns the exit code.
+int PrintAndLogDrivers(DriverInventory& inventory, CsvLog* log);
+
+// One driver's labelled block as its three colour runs: the red separator,
+// the blue name, the red fields. Server text has its control characters shown
+// as "?"; an absent field shows its label alone.
+struct DriverBlockText {
+  std::wstring separator;
+  std::wstring name;
+  std::wstring fields;
+};
+DriverBlockText BuildDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles);
 
 // Prints one driver's labelled block in the report's colours.
 void PrintDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles);

@@ -1,10 +1,116 @@
 #include "report/console.h"
 
+#include <atomic>
 #include <cstdlib>
 
 namespace kestrun {
 
 ConsoleState* consoleState = nullptr;
+
+namespace {
+
+// Older consoles refuse very long writes, so a long text goes in pieces.
+constexpr DWORD kAttributePieceChars = 8192;
+// A virtual-terminal console takes 32 KiB of text per write.
+constexpr size_t kTerminalPieceChars = 16 * 1024;
+constexpr WORD kForegroundBits = 0x0F;
+constexpr WORD kBackgroundBits = 0xF0;
+// The colours a console starts with, which SGR 0 gives back.
+constexpr WORD kConsoleDefault = FOREGROUND_RED | FOREGROUND_GREEN | FOREGROUND_BLUE;
+
+// Ctrl+C ends a report at once; the console still gets its own mode back.
+std::atomic<HANDLE> modeRestoreOutput{nullptr};
+std::atomic<DWORD> modeToRestore{0};
+
+BOOL WINAPI RestoreModeOnCtrl(DWORD) {
+  const HANDLE output = modeRestoreOutput.exchange(nullptr);
+  if (output) ::SetConsoleMode(output, modeToRestore.load());
+  return FALSE;  // the next handler, or the system's, ends the process
+}
+
+// ANSI colour numbers take red, green and blue as bits 0, 1, 2; console
+// attributes as bits 2, 1, 0. Intensity is the bright range, 60 higher.
+int AnsiColour(WORD fourBits) {
+  const int index = ((fourBits & FOREGROUND_RED) ? 1 : 0) |
+                    ((fourBits & FOREGROUND_GREEN) ? 2 : 0) |
+                    ((fourBits & FOREGROUND_BLUE) ? 4 : 0);
+  return (fourBits & FOREGROUND_INTENSITY) ? 60 + index : index;
+}
+
+void AppendForegroundAndBackground(std::wstring& text, WORD attribute, bool background) {
+  text += std::to_wstring(30 + AnsiColour(attribute & kForegroundBits));
+  if (background) {
+    text += L';';
+    text += std::to_wstring(40 + AnsiColour(static_cast<WORD>((attribute & kBackgroundBits) >> 4)));
+  }
+}
+
+WORD SavedAttributes(const ConsoleState& state) { return state.savedScreenInfo.wAttributes; }
+
+bool WriteAttributed(const ConsoleState& state, WORD attribute, const wchar_t* text) {
+  const HANDLE output = state.outputHandle;
+  ::SetConsoleTextAttribute(output, attribute);
+  BOOL written = TRUE;
+  DWORD remaining = text ? static_cast<DWORD>(lstrlenW(text)) : 0;
+  for (const wchar_t* piece = text; remaining > 0 && written;) {
+    const DWORD length = remaining < kAttributePieceChars ? remaining : kAttributePieceChars;
+    DWORD count = 0;
+    written = ::WriteConsoleW(output, piece, length, &count, nullptr);
+    piece += length;
+    remaining -= length;
+  }
+  ::SetConsoleTextAttribute(output, SavedAttributes(state));
+  return written != FALSE;
+}
+
+// Every write ends in the console's own colour, so whatever ends the program
+// between writes leaves the console as it found it.
+bool WritePending(ConsoleState& state) {
+  if (state.pending.empty()) return true;
+  if (state.pendingColour != SavedAttributes(state)) {
+    AppendRestoreSequence(state.pending, SavedAttributes(state));
+    state.pendingColour = SavedAttributes(state);
+  }
+  BOOL written = TRUE;
+  std::wstring_view rest = state.pending;
+  while (!rest.empty() && written) {
+    size_t length = rest.size() < kTerminalPieceChars ? rest.size() : kTerminalPieceChars;
+    // A surrogate pair stays in one write.
+    if (length < rest.size() && IS_HIGH_SURROGATE(rest[length - 1])) --length;
+    DWORD count = 0;
+    written = ::WriteConsoleW(state.outputHandle, rest.data(), static_cast<DWORD>(length), &count,
+                              nullptr);
+    rest.remove_prefix(length);
+  }
+  state.pending.clear();
+  return written != FALSE;
+}
+
+void QueueColored(ConsoleState& state, WORD attribute, const wchar_t* text) {
+  const size_t length = text ? wcslen(text) : 0;
+  if (length == 0) return;  // nothing to show, so no colour to change either
+  constexpr size_t kSequenceRoom = 32;
+  if (state.pending.size() + length + kSequenceRoom > kTerminalPieceChars) WritePending(state);
+  if (attribute != state.pendingColour) {
+    if (attribute == SavedAttributes(state)) {
+      AppendRestoreSequence(state.pending, attribute);
+    } else {
+      AppendColourSequence(state.pending, attribute, SavedAttributes(state));
+    }
+    state.pendingColour = attribute;
+  }
+  state.pending.append(text, length);
+  if (state.pending.size() >= kTerminalPieceChars) WritePending(state);
+}
+
+bool WriteColored(WORD attribute, const wchar_t* text) {
+  if (consoleState == nullptr) return false;
+  if (!consoleState->virtualTerminal) return WriteAttributed(*consoleState, attribute, text);
+  QueueColored(*consoleState, attribute, text);
+  return true;
+}
+
+}  // namespace
 
 void SetUpConsole(ConsoleState& state) {
   ::FreeConsole();
@@ -22,31 +128,62 @@ void SetUpConsole(ConsoleState& state) {
   state.inputHandle = ::GetStdHandle(STD_INPUT_HANDLE);
   state.outputHandle = ::GetStdHandle(STD_OUTPUT_HANDLE);
   ::GetConsoleScreenBufferInfo(state.outputHandle, &state.savedScreenInfo);
+  EnableVirtualTerminal(state);
 }
 
-static bool WriteColored(WORD attribute, const wchar_t* text) {
-  if (consoleState == nullptr) return false;
-  const HANDLE output = consoleState->outputHandle;
-  ::SetConsoleTextAttribute(output, attribute);
-  // Older consoles refuse very long writes, so a long text goes in pieces.
-  constexpr DWORD kPieceChars = 8192;
-  BOOL written = TRUE;
-  DWORD remaining = text ? static_cast<DWORD>(lstrlenW(text)) : 0;
-  for (const wchar_t* piece = text; remaining > 0 && written;) {
-    const DWORD length = remaining < kPieceChars ? remaining : kPieceChars;
-    DWORD count = 0;
-    written = ::WriteConsoleW(output, piece, length, &count, nullptr);
-    piece += length;
-    remaining -= length;
+void EnableVirtualTerminal(ConsoleState& state) {
+  DWORD mode = 0;
+  if (!::GetConsoleMode(state.outputHandle, &mode)) return;  // not a console
+  if (!(mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) &&
+      !::SetConsoleMode(state.outputHandle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) {
+    return;  // an older console: colours go as attributes
   }
-  ::SetConsoleTextAttribute(output, consoleState->savedScreenInfo.wAttributes);
-  return written != FALSE;
+  state.savedMode = mode;
+  state.virtualTerminal = true;
+  state.pendingColour = SavedAttributes(state);
+  modeToRestore.store(mode);
+  modeRestoreOutput.store(state.outputHandle);
+  ::SetConsoleCtrlHandler(RestoreModeOnCtrl, TRUE);
+}
+
+void RestoreConsole(ConsoleState& state) {
+  if (!state.virtualTerminal) return;
+  WritePending(state);
+  ::SetConsoleCtrlHandler(RestoreModeOnCtrl, FALSE);
+  modeRestoreOutput.store(nullptr);
+  ::SetConsoleMode(state.outputHandle, state.savedMode);
+  state.virtualTerminal = false;
 }
 
 void WriteConsoleColored(WORD attribute, const wchar_t* text) { WriteColored(attribute, text); }
 
 bool WriteConsoleRed(const wchar_t* text) { return WriteColored(kRed, text); }
 
-void ClearConsole() { std::system("cls"); }
+void FlushConsole() {
+  if (consoleState && consoleState->virtualTerminal) WritePending(*consoleState);
+}
+
+void ClearConsole() {
+  FlushConsole();
+  std::system("cls");
+}
+
+void AppendColourSequence(std::wstring& text, WORD attribute, WORD saved) {
+  text += L"\x1b[";
+  AppendForegroundAndBackground(text, attribute,
+                                (attribute & kBackgroundBits) != (saved & kBackgroundBits));
+  text += L'm';
+}
+
+void AppendRestoreSequence(std::wstring& text, WORD saved) {
+  // SGR 0 gives the console its default colours; any other colours are named.
+  if ((saved & (kForegroundBits | kBackgroundBits)) == kConsoleDefault) {
+    text += L"\x1b[0m";
+    return;
+  }
+  text += L"\x1b[0;";
+  AppendForegroundAndBackground(text, saved, true);
+  text += L'm';
+}
 
 }  // namespace kestrun

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace kestrun {
 
 // Console colours of the report (foreground bits).
@@ -19,6 +21,14 @@ struct ConsoleState {
   HANDLE outputHandle = nullptr;
   CONSOLE_SCREEN_BUFFER_INFO savedScreenInfo = {};
   AttachConsoleFunction attachConsole = nullptr;
+  // The console's own mode, given back at the end of the report.
+  DWORD savedMode = 0;
+  // True when the console took ENABLE_VIRTUAL_TERMINAL_PROCESSING: colours then
+  // travel inside the text as SGR sequences, and the text goes out in large
+  // pieces instead of one write and two attribute changes per colour run.
+  bool virtualTerminal = false;
+  std::wstring pending;    // text not yet written (virtual-terminal consoles only)
+  WORD pendingColour = 0;  // the colour the pending text ends in
 };
 
 extern ConsoleState* consoleState;
@@ -27,11 +37,27 @@ extern ConsoleState* consoleState;
 // where the system has no attach function) and records its handles.
 void SetUpConsole(ConsoleState& state);
 
+// Turns on virtual-terminal processing when the console takes it.
+void EnableVirtualTerminal(ConsoleState& state);
+
+// Writes what is pending and gives the console its own mode back.
+void RestoreConsole(ConsoleState& state);
+
 // Writes a text in a colour and restores the console's own colour afterwards.
+// On a virtual-terminal console the text may wait for FlushConsole.
 void WriteConsoleColored(WORD attribute, const wchar_t* text);
 bool WriteConsoleRed(const wchar_t* text);
 
+// Writes what is pending, ending in the console's own colour.
+void FlushConsole();
+
 // Clears the console through the command interpreter.
 void ClearConsole();
+
+// The SGR sequence that turns the console's own colours (`saved`) into
+// `attribute`: its foreground, and its background where that differs.
+void AppendColourSequence(std::wstring& text, WORD attribute, WORD saved);
+// The SGR sequence back to the console's own colours.
+void AppendRestoreSequence(std::wstring& text, WORD saved);
 
 }  // namespace kestrun

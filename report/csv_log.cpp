@@ -10,6 +10,29 @@ namespace kestrun {
 namespace {
 // Lines are gathered up to this size before one write; a longer line goes alone.
 constexpr size_t kBatchBytes = 64 * 1024;
+// One write call takes at most this much; a larger append goes in pieces under one lock.
+constexpr size_t kMaxWriteBytes = 16 * 1024 * 1024;
+
+// Appenders take turns through a lock on one byte far past any real log's
+// end: not every system keeps a large append in one piece when several
+// programs append at once. The lock also holds across a file share.
+class AppendLock {
+ public:
+  explicit AppendLock(HANDLE file) : file_(file) {
+    overlapped_.OffsetHigh = 0x40000000;
+    locked_ = ::LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &overlapped_) != FALSE;
+  }
+  ~AppendLock() {
+    if (locked_) ::UnlockFileEx(file_, 0, 1, 0, &overlapped_);
+  }
+  AppendLock(const AppendLock&) = delete;
+  AppendLock& operator=(const AppendLock&) = delete;
+
+ private:
+  HANDLE file_;
+  OVERLAPPED overlapped_ = {};
+  bool locked_ = false;
+};
 }  // namespace
 
 void AppendCsvText(std::string& bytes, std::wstring_view text) {
@@ -67,34 +90,55 @@ void AppendListRow(std::string& bytes, const wchar_t* const* cells, bool allColu
   AppendCsvLineEnd(bytes);
 }
 
+namespace {
+// The driver field of each log column, in column order; column 3 is the
+// dependent-files line, and column 11 a multi-string read as text (its first name).
+constexpr LPWSTR DRIVER_INFO_6::*kColumnFields[kColumnCount] = {
+    nullptr,
+    &DRIVER_INFO_6::pName,
+    &DRIVER_INFO_6::pszProvider,
+    nullptr,
+    &DRIVER_INFO_6::pEnvironment,
+    &DRIVER_INFO_6::pDriverPath,
+    &DRIVER_INFO_6::pDataFile,
+    &DRIVER_INFO_6::pConfigFile,
+    &DRIVER_INFO_6::pHelpFile,
+    &DRIVER_INFO_6::pMonitorName,
+    &DRIVER_INFO_6::pDefaultDataType,
+    &DRIVER_INFO_6::pszzPreviousNames,
+    &DRIVER_INFO_6::pszMfgName,
+    &DRIVER_INFO_6::pszOEMUrl,
+    &DRIVER_INFO_6::pszHardwareID,
+};
+constexpr int kDependentFilesColumn = 3;
+}  // namespace
+
+const wchar_t* DriverColumnText(const DRIVER_INFO_6& driver, int column,
+                                const wchar_t* dependentFilesLine) {
+  if (column == kDependentFilesColumn) return dependentFilesLine;
+  if (column < kFirstFieldColumn || column > kLastFieldColumn) return nullptr;
+  return driver.*kColumnFields[column];
+}
+
 void AppendDriverRow(std::string& bytes, const DRIVER_INFO_6& driver,
                      const wchar_t* dependentFilesLine) {
-  const auto field = [&bytes](const wchar_t* text) {
-    AppendCsvField(bytes, text ? std::wstring_view(text) : std::wstring_view(L"(null)"));
-  };
-  field(driver.pName);
-  field(driver.pszProvider);
-  AppendCsvField(bytes, FieldOrEmpty(dependentFilesLine));
-  field(driver.pEnvironment);
-  field(driver.pDriverPath);
-  field(driver.pDataFile);
-  field(driver.pConfigFile);
-  field(driver.pHelpFile);
-  field(driver.pMonitorName);
-  field(driver.pDefaultDataType);
-  field(driver.pszzPreviousNames);  // a multi-string read as text: its first name
-  field(driver.pszMfgName);
-  field(driver.pszOEMUrl);
-  field(driver.pszHardwareID);
+  for (int column = kFirstFieldColumn; column <= kLastFieldColumn; ++column) {
+    const wchar_t* text = DriverColumnText(driver, column, dependentFilesLine);
+    // Absent dependent files are an empty field; any other absent field "(null)".
+    if (text == nullptr && column != kDependentFilesColumn) text = L"(null)";
+    AppendCsvField(bytes, FieldOrEmpty(text));
+  }
   AppendCsvLineEnd(bytes);
 }
 
 std::unique_ptr<CsvLog> CsvLog::Open(const wchar_t* path, DWORD& error) {
   // FILE_APPEND_DATA without FILE_WRITE_DATA: every write lands at the end of
-  // the file. Read access is only there so the handle may take the append lock.
-  const HANDLE file = ::CreateFileW(path, FILE_APPEND_DATA | FILE_READ_DATA | SYNCHRONIZE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // the file. Read access is only there so the handle may take the append lock
+  // and see whether the file is still empty.
+  const HANDLE file =
+      ::CreateFileW(path, FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                    FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     error = ::GetLastError();
     return nullptr;
@@ -129,17 +173,34 @@ void CsvLog::Flush() {
   pending_.clear();
 }
 
+void CsvLog::AppendWhole(std::string_view bytes, std::string_view whenEmpty) {
+  Flush();
+  AppendLock lock(file_);
+  // Decided under the lock: another appender may have written the header
+  // since this log was opened.
+  if (!whenEmpty.empty() && IsEmpty()) WriteAll(whenEmpty);
+  WriteAll(bytes);
+}
+
 void CsvLog::WriteWhole(std::string_view bytes) {
-  // Appenders take turns through a lock on one byte far past any real log's
-  // end: not every system keeps a large append in one piece when several
-  // programs append at once. The lock also holds across a file share.
-  OVERLAPPED appendLock = {};
-  appendLock.OffsetHigh = 0x40000000;
-  const bool locked = ::LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &appendLock) != FALSE;
+  AppendLock lock(file_);
+  WriteAll(bytes);
+}
+
+void CsvLog::WriteAll(std::string_view bytes) {
   // A failed write loses its lines; the log is not examined after the fact.
-  DWORD written = 0;
-  ::WriteFile(file_, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  if (locked) ::UnlockFileEx(file_, 0, 1, 0, &appendLock);
+  while (!bytes.empty()) {
+    const DWORD piece =
+        static_cast<DWORD>(bytes.size() < kMaxWriteBytes ? bytes.size() : kMaxWriteBytes);
+    DWORD written = 0;
+    if (!::WriteFile(file_, bytes.data(), piece, &written, nullptr) || written == 0) return;
+    bytes.remove_prefix(written);
+  }
+}
+
+bool CsvLog::IsEmpty() const {
+  LARGE_INTEGER size = {};
+  return ::GetFileSizeEx(file_, &size) && size.QuadPart == 0;
 }
 
 }  // namespace kestrun

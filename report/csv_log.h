@@ -1,6 +1,7 @@
 // The CSV log: 8-bit text (codes 0-255 as one byte, anything else and control
-// characters "?"), CR LF line ends, no quoting. Several reports may append to one log at once, so a
-// line only ever reaches the file whole, in one atomic append.
+// characters "?"), CR LF line ends, no quoting. Several reports may append to
+// one log at once, so a line only ever reaches the file whole, in one atomic
+// append, and a report's lines reach it together.
 #pragma once
 
 #include <windows.h>
@@ -22,6 +23,12 @@ void AppendCsvLineEnd(std::string& bytes);
 // The header of columns 1 to 14, each title followed by a comma. The column
 // table must have been filled.
 std::string CsvHeaderLine();
+
+// The text of log column `column` (1 to 14) of a driver: its field, the
+// dependent-files line for column 3, the first previous name for column 11;
+// null when the spooler left the field absent.
+const wchar_t* DriverColumnText(const DRIVER_INFO_6& driver, int column,
+                                const wchar_t* dependentFilesLine);
 
 // One driver's row as the command-line report logs it: every field followed by
 // a comma, "(null)" for an absent field; the dependent files as their one-line
@@ -57,9 +64,16 @@ class CsvLog {
   // Writes what is queued.
   void Flush();
 
+  // Appends the bytes as one locked append, after whatever is queued, so no
+  // other appender's lines come between them. `whenEmpty` (a header) goes
+  // first when the file is empty at that moment.
+  void AppendWhole(std::string_view bytes, std::string_view whenEmpty = {});
+
  private:
   explicit CsvLog(HANDLE file);
   void WriteWhole(std::string_view bytes);
+  void WriteAll(std::string_view bytes);
+  bool IsEmpty() const;
 
   HANDLE file_;
   std::string pending_;

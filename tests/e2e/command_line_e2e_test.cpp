@@ -7,9 +7,12 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <cwctype>
 #include <map>
 #include <sstream>
 
+#include "inventory/classification.h"
+#include "inventory/error_reporter.h"
 #include "inventory/field_text.h"
 #include "report/console.h"
 #include "report/csv_log.h"
@@ -123,6 +126,17 @@ std::string ExpectedRows(const std::vector<FakeDriver>& fakes) {
   return rows;
 }
 
+// Waits for processes started in parallel and closes their handles.
+void ExpectEachToEndWithExitCodeZero(const std::vector<HANDLE>& processes) {
+  for (HANDLE process : processes) {
+    EXPECT_EQ(::WaitForSingleObject(process, 120000), WAIT_OBJECT_0);
+    DWORD code = 99;
+    ::GetExitCodeProcess(process, &code);
+    EXPECT_EQ(code, 0u);
+    ::CloseHandle(process);
+  }
+}
+
 TEST(CommandLineReport, NamedTargetPrintsEveryDriverAndWritesTheLog) {
   FakeSpoolerInstall install(L"report-log");
   const std::wstring log = install.Folder() + L"\\drivers.csv";
@@ -159,10 +173,13 @@ TEST(CommandLineReport, NamedTargetPrintsEveryDriverAndWritesTheLog) {
   EXPECT_EQ(ReadFileBytes(log),
             "earlier content\r\n" + std::string(kHeader) + ExpectedRows(SampleDrivers()));
 
-  // A second run appends a second header and its rows.
+  // A second run appends a second header and its rows; so does one with a
+  // quoted target and blanks before the path.
   ASSERT_EQ(install.Run(L"PRINTSRV \"" + log + L"\"").exitCode, 0u);
   const std::string once = std::string(kHeader) + ExpectedRows(SampleDrivers());
   EXPECT_EQ(ReadFileBytes(log), "earlier content\r\n" + once + once);
+  ASSERT_EQ(install.Run(L"\"PRINTSRV\"  \"" + log + L"\"").exitCode, 0u);
+  EXPECT_EQ(ReadFileBytes(log), "earlier content\r\n" + once + once + once);
 }
 
 TEST(CommandLineReport, ReportWithoutLogAndWithNoDrivers) {
@@ -318,7 +335,7 @@ TEST(CommandLineReport, ABrokenServersAnswerLeavesTheWindowUpWithTheValidRecords
   }
 }
 
-TEST(CommandLineReport, ParallelReportsIntoOneLogKeepEveryLineWhole) {
+TEST(CommandLineReport, ParallelReportsIntoOneLogKeepEveryLineWholeAndEveryRunTogether) {
   FakeSpoolerInstall install(L"parallel");
   const std::wstring log = install.Folder() + L"\\shared.csv";
   constexpr int kRuns = 8;
@@ -330,22 +347,390 @@ TEST(CommandLineReport, ParallelReportsIntoOneLogKeepEveryLineWhole) {
                                      install.Scenario(L"generated:" + std::to_wstring(kDrivers))));
     ASSERT_NE(processes.back(), nullptr);
   }
-  for (HANDLE process : processes) {
-    ASSERT_EQ(::WaitForSingleObject(process, 120000), WAIT_OBJECT_0);
-    DWORD code = 99;
-    ::GetExitCodeProcess(process, &code);
-    EXPECT_EQ(code, 0u);
-    ::CloseHandle(process);
-  }
+  ExpectEachToEndWithExitCodeZero(processes);
 
   std::map<std::string, int> expected;
   for (const auto& line : Lines(ExpectedRows(GeneratedDrivers(kDrivers)))) expected[line] += kRuns;
   expected[std::string(kHeader, sizeof(kHeader) - 3)] += kRuns;
 
   std::map<std::string, int> found;
-  for (const auto& line : Lines(ReadFileBytes(log))) found[line] += 1;
+  const std::string bytes = ReadFileBytes(log);
+  for (const auto& line : Lines(bytes)) found[line] += 1;
   EXPECT_EQ(found.size(), expected.size());
   EXPECT_TRUE(found == expected) << "lines were lost, split or interleaved";
+
+  // Each run's header and rows arrive together: the log is the runs one after another.
+  const std::string once = std::string(kHeader) + ExpectedRows(GeneratedDrivers(kDrivers));
+  std::string runs;
+  for (int i = 0; i < kRuns; ++i) runs += once;
+  EXPECT_TRUE(bytes == runs) << "one run's rows were interleaved with another's";
+}
+
+// Fleet runs: "Kestrun @list [log]".
+
+// An RFC 4180 reader, as Excel and Import-Csv read: records of fields, a field
+// in double quotes may hold commas, line breaks and doubled quotes. Every
+// record must end with CR LF; `wellFormed` says whether the text was sound.
+std::vector<std::vector<std::string>> ReadCsv(const std::string& text, bool& wellFormed) {
+  std::vector<std::vector<std::string>> records;
+  wellFormed = true;
+  size_t i = 0;
+  while (i < text.size()) {
+    std::vector<std::string> record;
+    for (;;) {
+      std::string field;
+      if (i < text.size() && text[i] == '"') {
+        for (++i;; ++i) {
+          if (i >= text.size()) {
+            wellFormed = false;
+            break;
+          }
+          if (text[i] == '"') {
+            if (i + 1 < text.size() && text[i + 1] == '"') {
+              field += '"';
+              ++i;
+            } else {
+              ++i;
+              break;
+            }
+          } else {
+            field += text[i];
+          }
+        }
+      } else {
+        while (i < text.size() && text[i] != ',' && text[i] != '\r' && text[i] != '\n' &&
+               text[i] != '"') {
+          field += text[i++];
+        }
+      }
+      record.push_back(field);
+      if (i < text.size() && text[i] == ',') {
+        ++i;
+        continue;
+      }
+      if (text.compare(i, 2, "\r\n") == 0) {
+        i += 2;
+      } else {
+        wellFormed = false;  // a bare line break, a stray quote, or no line end at the end
+        i = text.find("\r\n", i);
+        i = i == std::string::npos ? text.size() : i + 2;
+      }
+      break;
+    }
+    records.push_back(record);
+  }
+  return records;
+}
+
+std::string Utf8(std::wstring_view text) {
+  std::string bytes(text.size() * 4, '\0');
+  bytes.resize(::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                     bytes.data(), static_cast<int>(bytes.size()), nullptr,
+                                     nullptr));
+  return bytes;
+}
+
+// A server's text as the fleet log keeps it: every character, control
+// characters but CR and LF shown as "?".
+std::string Kept(const wchar_t* text) {
+  if (text == nullptr) return {};
+  std::wstring kept = text;
+  for (auto& c : kept) {
+    if (c != L'\r' && c != L'\n') c = ShownCharacter(c);
+  }
+  return Utf8(kept);
+}
+
+// The records the fleet log must hold for a machine's drivers, in spooler order.
+std::vector<std::vector<std::string>> ExpectedRecords(const std::string& machine,
+                                                      const std::vector<FakeDriver>& fakes) {
+  std::vector<BYTE> buffer(DriverBufferSize(fakes));
+  PackDrivers(fakes, buffer.data());
+  const auto* drivers = reinterpret_cast<const DRIVER_INFO_6*>(buffer.data());
+  DriverInventory inventory;
+  ResetInventory(inventory);
+  std::vector<std::vector<std::string>> records;
+  for (size_t i = 0; i < fakes.size(); ++i) {
+    const DRIVER_INFO_6& d = drivers[i];
+    const auto line = JoinDependentFiles(inventory, d.pDependentFiles);
+    records.push_back({machine, Kept(d.pName), Kept(d.pszProvider), Kept(line.get()),
+                       Kept(d.pEnvironment), Kept(d.pDriverPath), Kept(d.pDataFile),
+                       Kept(d.pConfigFile), Kept(d.pHelpFile), Kept(d.pMonitorName),
+                       Kept(d.pDefaultDataType), Kept(d.pszzPreviousNames), Kept(d.pszMfgName),
+                       Kept(d.pszOEMUrl), Kept(d.pszHardwareID)});
+  }
+  return records;
+}
+
+// What a fleet machine of the test spooler serves: see fake_winspool_dll.cpp.
+std::vector<FakeDriver> FleetDrivers(size_t generated = 0) {
+  if (generated) return GeneratedDrivers(generated);
+  std::vector<FakeDriver> drivers = SampleDrivers();
+  drivers.push_back(TrickyDriver());
+  return drivers;
+}
+
+std::wstring AnsweredLine(const std::wstring& machine, const std::vector<FakeDriver>& fakes) {
+  std::vector<BYTE> buffer(DriverBufferSize(fakes));
+  PackDrivers(fakes, buffer.data());
+  const auto* drivers = reinterpret_cast<const DRIVER_INFO_6*>(buffer.data());
+  size_t nonNative = 0;
+  for (size_t i = 0; i < fakes.size(); ++i) nonNative += IsNonNativeDriver(drivers[i]) ? 1 : 0;
+  return L"] " + machine + L"  " + std::to_wstring(fakes.size()) + L" drivers (" +
+         std::to_wstring(nonNative) + L" non-native)";
+}
+
+const std::vector<std::string> kFleetHeader = {
+    "Machine",           "Driver Name",  "Provider",           "Dependent Files(s)",
+    "Environment",       "Driver Path",  "Data File",          "Configuration File(s)",
+    "Help File",         "Monitor Name", "Default Data Types", "Previous Names",
+    "Manufacturer Name", "OEM URL",      "Hardware ID"};
+
+// The log's records after its BOM and header, which it must hold once.
+std::vector<std::vector<std::string>> FleetLogRecords(const std::wstring& log) {
+  const std::string bytes = ReadFileBytes(log);
+  EXPECT_EQ(bytes.rfind("\xEF\xBB\xBF", 0), 0u) << "the log starts with its BOM";
+  bool wellFormed = false;
+  auto records = ReadCsv(bytes.substr(bytes.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0), wellFormed);
+  EXPECT_TRUE(wellFormed) << "the log does not read back as RFC 4180";
+  EXPECT_EQ(bytes.find("\xEF\xBB\xBF", 3), std::string::npos) << "a second BOM";
+  EXPECT_FALSE(records.empty());
+  if (records.empty()) return records;
+  EXPECT_EQ(records.front(), kFleetHeader);
+  records.erase(records.begin());
+  for (const auto& record : records) EXPECT_NE(record, kFleetHeader) << "a second header";
+  return records;
+}
+
+// The log's records split into runs of one machine each, in file order.
+std::vector<std::pair<std::string, std::vector<std::vector<std::string>>>> MachineRuns(
+    const std::vector<std::vector<std::string>>& records) {
+  std::vector<std::pair<std::string, std::vector<std::vector<std::string>>>> runs;
+  for (const auto& record : records) {
+    if (runs.empty() || runs.back().first != record[0]) runs.push_back({record[0], {}});
+    runs.back().second.push_back(record);
+  }
+  return runs;
+}
+
+std::wstring WriteList(const std::wstring& path, const std::string& bytes) {
+  WriteFileBytes(path, bytes);
+  return path;
+}
+
+TEST(FleetReport, EveryMachineIsListedAndLoggedWhole_AFailedOneGivesExitCodeOne) {
+  FakeSpoolerInstall install(L"fleet");
+  const std::wstring list = WriteList(install.Folder() + L"\\my servers.txt",
+                                      "\xEF\xBB\xBF# print servers\r\nALPHA\r\n\\\\BRAVO\r\n"
+                                      "  CHARLIE \t\r\n\r\nDOWN\r\nalpha\r\n");
+  const std::wstring log = install.Folder() + L"\\fleet log.csv";
+  const std::wstring scenario = L"fleet:ALPHA,BRAVO*40,CHARLIE,DOWN!1722,ECHO";
+
+  const ConsoleRun run = install.Run(L"\"@" + list + L"\" \"" + log + L"\"", scenario);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 1u);
+  const std::wstring text = run.Text();
+  EXPECT_EQ(text.rfind(L"Kestrun v1.2.1.5\n", 0), 0u) << text;
+  for (const auto& [machine, fakes] : {std::pair{std::wstring(L"ALPHA"), FleetDrivers()},
+                                       std::pair{std::wstring(L"BRAVO"), FleetDrivers(40)},
+                                       std::pair{std::wstring(L"CHARLIE"), FleetDrivers()}}) {
+    const std::wstring line = AnsweredLine(machine, fakes);
+    EXPECT_NE(text.find(line + L"\n"), std::wstring::npos) << line << "\n" << text;
+    EXPECT_EQ(run.ColourOf(line), kGreen) << line;
+  }
+  _DBGINFO reporter;
+  std::wstring unavailable = reporter.GetErrorText(RPC_S_SERVER_UNAVAILABLE).text;
+  while (!unavailable.empty() && iswspace(unavailable.back())) unavailable.pop_back();
+  const std::wstring failedLine = L"] DOWN  failed: 1722 " + unavailable + L"\n";
+  EXPECT_NE(text.find(failedLine), std::wstring::npos) << text;
+  EXPECT_EQ(run.ColourOf(failedLine.substr(0, 14)), kRed);
+  // One line per machine, numbered in finishing order.
+  for (int k = 1; k <= 4; ++k) {
+    EXPECT_NE(text.find(L"\n[" + std::to_wstring(k) + L"/4] "), std::wstring::npos) << k;
+  }
+  EXPECT_EQ(text.find(L"[5/"), std::wstring::npos);
+  const std::wstring summary = L"Machines: 3 answered, 1 failed. Drivers: 52.";
+  EXPECT_NE(text.find(L"\n\n" + summary), std::wstring::npos) << text;
+  EXPECT_EQ(run.ColourOf(summary), kRed);
+
+  // Each machine's rows together, every field intact; nothing for the failed one.
+  auto runs = MachineRuns(FleetLogRecords(log));
+  ASSERT_EQ(runs.size(), 3u);
+  std::map<std::string, std::vector<std::vector<std::string>>> byMachine(runs.begin(), runs.end());
+  EXPECT_EQ(byMachine["ALPHA"], ExpectedRecords("ALPHA", FleetDrivers()));
+  EXPECT_EQ(byMachine["BRAVO"], ExpectedRecords("BRAVO", FleetDrivers(40)));
+  EXPECT_EQ(byMachine["CHARLIE"], ExpectedRecords("CHARLIE", FleetDrivers()));
+  EXPECT_EQ(byMachine["ALPHA"].back()[14], "line one\r\nline two");
+  EXPECT_EQ(byMachine["ALPHA"].back()[1], "Quoted \"Laser\", 4200");
+
+  // A second run appends its rows below, without a second BOM or header.
+  const std::wstring second = WriteList(install.Folder() + L"\\second.txt", "ECHO\n");
+  const ConsoleRun again = install.Run(L"@\"" + second + L"\"  " + log, scenario);
+  EXPECT_EQ(again.exitCode, 0u);
+  EXPECT_NE(again.Text().find(L"Machines: 1 answered, 0 failed. Drivers: 6."), std::wstring::npos)
+      << again.Text();
+  EXPECT_EQ(again.ColourOf(L"Machines: 1 answered"), kGreen);
+  runs = MachineRuns(FleetLogRecords(log));
+  ASSERT_EQ(runs.size(), 4u);
+  EXPECT_EQ(runs.back().second, ExpectedRecords("ECHO", FleetDrivers()));
+}
+
+TEST(FleetReport, AListThatCannotBeReadIsNamedAndNothingIsListedOrLogged) {
+  FakeSpoolerInstall install(L"fleet-list");
+  const std::wstring log = install.Folder() + L"\\fleet.csv";
+  _DBGINFO reporter;
+  std::wstring notFound = reporter.GetErrorText(ERROR_FILE_NOT_FOUND).text;
+  while (!notFound.empty() && iswspace(notFound.back())) notFound.pop_back();
+
+  const std::wstring missing = install.Folder() + L"\\missing list.txt";
+  const ConsoleRun run = install.Run(L"\"@" + missing + L"\" " + log, L"fleet:ALPHA");
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_NE(run.Text().find(L"Unable to read the machine list " + missing + L"\n2 " + notFound),
+            std::wstring::npos)
+      << run.Text();
+  EXPECT_EQ(run.ColourOf(L"Unable to read"), kRed);
+  EXPECT_EQ(run.Text().find(L"Kestrun v1.2.1.5"), std::wstring::npos);
+  EXPECT_EQ(::GetFileAttributesW(log.c_str()), INVALID_FILE_ATTRIBUTES) << "no log is created";
+
+  const std::wstring empty = WriteList(install.Folder() + L"\\empty.txt", "# nothing yet\r\n\r\n");
+  const ConsoleRun none = install.Run(L"@" + empty + L" " + log, L"fleet:ALPHA");
+  EXPECT_EQ(none.exitCode, 1u);
+  EXPECT_NE(
+      none.Text().find(L"Unable to read the machine list " + empty + L"\nIt names no machine."),
+      std::wstring::npos)
+      << none.Text();
+  EXPECT_EQ(::GetFileAttributesW(log.c_str()), INVALID_FILE_ATTRIBUTES) << "no log is created";
+
+  // A fleet log path that is not a csv path: the usage block.
+  const ConsoleRun usage = install.Run(L"@" + empty + L" " + install.Folder() + L"\\fleet.txt");
+  EXPECT_EQ(usage.exitCode, 2u);
+  EXPECT_EQ(usage.Text().rfind(L"Kestrun Help\n", 0), 0u) << usage.Text();
+}
+
+TEST(FleetReport, ParallelFleetsIntoOneLogKeepEachMachinesRowsTogether) {
+  FakeSpoolerInstall install(L"fleet-parallel");
+  const std::wstring log = install.Folder() + L"\\fleet.csv";
+  constexpr int kRuns = 4;
+  constexpr size_t kDrivers = 300;  // each machine's rows are several times 64 KiB
+  std::wstring scenario = L"fleet:";
+  std::vector<std::wstring> lists;
+  for (int run = 1; run <= kRuns; ++run) {
+    std::string names;
+    for (const char* machine : {"A", "B", "C"}) {
+      std::string name = "P";
+      name += std::to_string(run);
+      name += machine;
+      names += name + "\r\n";
+      scenario += std::wstring(name.begin(), name.end()) + L"*" + std::to_wstring(kDrivers) + L",";
+    }
+    lists.push_back(
+        WriteList(install.Folder() + L"\\list" + std::to_wstring(run) + L".txt", names));
+  }
+  DetachConsole();  // nobody watches these runs: their console writes fail at once
+  std::vector<HANDLE> processes;
+  for (const auto& list : lists) {
+    processes.push_back(StartProcess(L"\"" + install.Exe() + L"\" @" + list + L" " + log,
+                                     install.Scenario(scenario)));
+    ASSERT_NE(processes.back(), nullptr);
+  }
+  ExpectEachToEndWithExitCodeZero(processes);
+
+  const auto runs = MachineRuns(FleetLogRecords(log));
+  EXPECT_EQ(runs.size(), 3u * kRuns) << "a machine's rows were split up";
+  std::map<std::string, int> seen;
+  for (const auto& [machine, records] : runs) {
+    ++seen[machine];
+    EXPECT_TRUE(records == ExpectedRecords(machine, GeneratedDrivers(kDrivers))) << machine;
+  }
+  EXPECT_EQ(seen.size(), 3u * kRuns);
+}
+
+BOOL WINAPI IgnoreCtrlC(DWORD type) { return type == CTRL_C_EVENT; }
+
+TEST(FleetReport, CtrlCEndsTheRunCleanlyAndKeepsTheWrittenMachinesWhole) {
+  FakeSpoolerInstall install(L"fleet-ctrl-c");
+  const std::wstring list =
+      WriteList(install.Folder() + L"\\list.txt", "FAST1\r\nSLOW\r\nFAST2\r\n");
+  const std::wstring log = install.Folder() + L"\\fleet.csv";
+  HANDLE process = StartInConsole(L"\"" + install.Exe() + L"\" @" + list + L" " + log,
+                                  install.Scenario(L"fleet:FAST1*200,SLOW~60000,FAST2*200"));
+  ASSERT_NE(process, nullptr);
+  // Both fast machines written; the slow one is inside its spooler call.
+  const ULONGLONG deadline = ::GetTickCount64() + 30000;
+  size_t rows = 0;
+  while (::GetTickCount64() < deadline && rows < 400) {
+    bool wellFormed = false;
+    const std::string bytes = ReadFileBytes(log);
+    rows = bytes.size() > 3 ? ReadCsv(bytes.substr(3), wellFormed).size() - 1 : 0;
+    ::Sleep(50);
+  }
+  ASSERT_EQ(rows, 400u);
+
+  ::SetConsoleCtrlHandler(IgnoreCtrlC, TRUE);  // the test shares the console
+  const ULONGLONG pressed = ::GetTickCount64();
+  ::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+  const ConsoleRun run = FinishInConsole(process, 20000);
+  ::SetConsoleCtrlHandler(IgnoreCtrlC, FALSE);
+  ASSERT_TRUE(run.finished) << "Ctrl+C did not end the run";
+  EXPECT_LT(::GetTickCount64() - pressed, 10000u);
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_NE(run.Text().find(L"Machines: 2 answered, 0 failed, 1 not finished. Drivers: 400."),
+            std::wstring::npos)
+      << run.Text();
+  EXPECT_EQ(run.Text().find(L"SLOW"), std::wstring::npos);
+
+  const auto runs = MachineRuns(FleetLogRecords(log));
+  ASSERT_EQ(runs.size(), 2u);
+  for (const auto& [machine, records] : runs) {
+    EXPECT_TRUE(records == ExpectedRecords(machine, GeneratedDrivers(200))) << machine;
+  }
+}
+
+// Run inside a pseudo-terminal (tests/e2e/terminal_e2e_test.sh): the shipped
+// report's characters and colours as they reach the terminal.
+TEST(TerminalReport, TheReportReachesTheTerminalInItsColoursAndLeavesTheConsolesOwn) {
+  if (!TerminalTranscript::Available()) GTEST_SKIP() << "runs inside a pseudo-terminal only";
+  const HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  CONSOLE_SCREEN_BUFFER_INFO own = {};
+  ASSERT_TRUE(::GetConsoleScreenBufferInfo(output, &own)) << "no console";
+  DWORD modeBefore = 0;
+  ::GetConsoleMode(output, &modeBefore);
+
+  FakeSpoolerInstall install(L"terminal");
+  const TerminalTranscript transcript;
+  transcript.Mark("report");
+  // Started with this test's console, which is the pseudo-terminal's.
+  HANDLE process =
+      StartProcess(L"\"" + install.Exe() + L"\" PRINTSRV", install.Scenario(L"sample"));
+  ASSERT_NE(process, nullptr);
+  ASSERT_EQ(::WaitForSingleObject(process, 60000), WAIT_OBJECT_0);
+  DWORD code = 99;
+  ::GetExitCodeProcess(process, &code);
+  ::CloseHandle(process);
+  EXPECT_EQ(code, 0u);
+  transcript.Mark("end");
+  DWORD modeAfter = 0;
+  ::GetConsoleMode(output, &modeAfter);
+  EXPECT_EQ(modeAfter, modeBefore) << "the console's own mode comes back";
+
+  const ConsoleRun run = transcript.Between("report", "end", own.wAttributes);
+  ASSERT_TRUE(run.finished) << "the marks never reached the terminal";
+  const std::wstring text = run.Text();
+  EXPECT_EQ(text.find(L'\x1b'), std::wstring::npos) << "an escape the terminal kept";
+  EXPECT_EQ(text.rfind(L"Kestrun v1.2.1.5\n", 0), 0u) << "the console is cleared first\n" << text;
+  EXPECT_NE(text.find(L"Driver Name: Contoso LaserJet 4200 PCL6\nProvider: Contoso, Ltd.\n\n"
+                      L"Dependent Files:\nUNIRES.DLL; STDNAMES.GPD; LOCALE.GPD;\n\n"
+                      L"Environment: Windows x64\n"),
+            std::wstring::npos)
+      << text;
+  EXPECT_NE(text.find(L"Driver Name: Generic / Text Only\nProvider:\n\nDependent Files:\n\n\n"),
+            std::wstring::npos);
+  EXPECT_EQ(run.ColourOf(L"Kestrun v1.2.1.5"), kRed);
+  EXPECT_EQ(run.ColourOf(L"==========="), kRed);
+  EXPECT_EQ(run.ColourOf(L"Driver Name: Contoso"), kBlue);
+  EXPECT_EQ(run.ColourOf(L"Provider: Contoso"), kRed);
+  EXPECT_EQ(run.ColourOf(L"Hardware ID: example"), kRed);
+  EXPECT_EQ(run.ColourOf(L"[[end]]"), own.wAttributes & 0xFF) << "the console's own colours";
 }
 
 }  // namespace

@@ -733,6 +733,17 @@ std::vector<FakeDriver> SampleDrivers() {
   return drivers;
 }
 
+FakeDriver TrickyDriver() {
+  FakeDriver tricky = RichDriver(L"Quoted \"Laser\", 4200", L"Contoso, Ltd.");
+  tricky.hardwareId = L"line one\r\nline two";
+  tricky.oemUrl = L"http://example.com/\x1b[31mred\x1b[0m\tand tab";
+  tricky.previousNames = std::vector<std::wstring>{L"Old, \"Name\"\n", L"Older"};
+  tricky.mfgName = L"Fabrik\u00e4m \u5370\u5237 \U0001F5A8";
+  tricky.helpFile = std::nullopt;
+  tricky.dependentFiles = std::vector<std::wstring>{L"C:\\D\\A,B.DLL", L"Q\"UOTE.INI"};
+  return tricky;
+}
+
 std::vector<FakeDriver> GeneratedDrivers(size_t count) {
   static const wchar_t* const kMakers[] = {L"Microsoft", L"Contoso",   L"Fabrikam", L"Norvex",
                                            L"Tailspin",  L"Northwind", L"Adatum"};

@@ -187,6 +187,10 @@ void PackDrivers8(const std::vector<FakeDriver>& drivers, BYTE* buffer);
 FakeDriver RichDriver(const std::wstring& name, const std::wstring& provider);
 // The sample machine used across tests: a handful of drivers of several makers.
 std::vector<FakeDriver> SampleDrivers();
+// A driver whose texts hold what a CSV reader and a console must survive:
+// commas, double quotes, line breaks, an escape sequence, characters beyond
+// Latin-1 and beyond the Basic Multilingual Plane.
+FakeDriver TrickyDriver();
 // `count` generated drivers, for volume tests and benchmarks.
 std::vector<FakeDriver> GeneratedDrivers(size_t count);
 

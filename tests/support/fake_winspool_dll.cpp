@@ -14,6 +14,12 @@
 //                   "Front Desk" and "Back Office" both use the Norvex driver
 //                   (so deleting the Norvex driver fails with 3001 after the
 //                   first of them went)
+//   fleet:M,M,...   one machine per item, for fleet runs: NAME serves the
+//                   sample drivers and TrickyDriver() (commas, quotes, line
+//                   breaks and an escape in its texts); NAME*N serves N
+//                   generated drivers instead; NAME!CODE fails with CODE;
+//                   NAME~MS answers each call MS milliseconds late. The local
+//                   spooler has no drivers.
 // Printers can be opened, deleted and closed, and drivers deleted, for the
 // life of the process that loaded this DLL.
 #include <windows.h>
@@ -30,8 +36,8 @@ using kestrun::testing::FakeSpooler;
 namespace {
 
 std::wstring ScenarioName() {
-  wchar_t value[256] = {};
-  ::GetEnvironmentVariableW(L"KESTRUN_FAKE_SPOOLER", value, 256);
+  wchar_t value[4096] = {};
+  ::GetEnvironmentVariableW(L"KESTRUN_FAKE_SPOOLER", value, 4096);
   return value;
 }
 
@@ -56,10 +62,44 @@ kestrun::testing::Tampering BrokenAnswer(const std::wstring& kind) {
   return tampering;
 }
 
+// "NAME*N!CODE~MS": a machine of a fleet scenario and its name.
+std::pair<std::wstring, FakeMachine> FleetMachine(const std::wstring& item) {
+  const size_t nameEnd = item.find_first_of(L"*!~");
+  std::pair<std::wstring, FakeMachine> made{item.substr(0, nameEnd), FakeMachine{}};
+  FakeMachine& machine = made.second;
+  machine.drivers = kestrun::testing::SampleDrivers();
+  machine.drivers.push_back(kestrun::testing::TrickyDriver());
+  for (size_t at = nameEnd; at < item.size();) {
+    const wchar_t kind = item[at];
+    wchar_t* end = nullptr;
+    const unsigned long value = std::wcstoul(item.c_str() + at + 1, &end, 10);
+    at = static_cast<size_t>(end - item.c_str());
+    if (kind == L'*') machine.drivers = kestrun::testing::GeneratedDrivers(value);
+    if (kind == L'!') machine.firstCallError = value;
+    if (kind == L'~') machine.enumerateDelayMs = value;
+  }
+  return made;
+}
+
+void AddFleet(FakeSpooler& spooler, const std::wstring& items) {
+  for (size_t start = 0; start < items.size();) {
+    size_t end = items.find(L',', start);
+    if (end == std::wstring::npos) end = items.size();
+    auto [name, machine] = FleetMachine(items.substr(start, end - start));
+    spooler.machines[L"\\\\" + name] = machine;
+    start = end + 1;
+  }
+  spooler.machines[L""] = FakeMachine{};
+}
+
 FakeSpooler& Spooler() {
   static FakeSpooler* spooler = [] {
     auto* made = new FakeSpooler;
     const std::wstring scenario = ScenarioName();
+    if (scenario.rfind(L"fleet:", 0) == 0) {
+      AddFleet(*made, scenario.substr(6));
+      return made;
+    }
     FakeMachine machine;
     if (scenario.rfind(L"generated:", 0) == 0) {
       machine.drivers =

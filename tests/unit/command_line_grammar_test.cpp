@@ -35,13 +35,20 @@ TEST(CommandLineGrammar, ArgumentTextsGiveTheirRequests) {
        L"C:\\Log Files\\all drivers.csv"},
       {L"PRINTSRV \"C:\\Log Files\\all drivers.csv\"", RequestKind::Report, L"PRINTSRV",
        L"C:\\Log Files\\all drivers.csv"},
-      // A quoted target takes its closing quote; the blank after it starts the path.
-      {L"\"PRINTSRV\" \"C:\\Log File Path.csv\"", RequestKind::Usage, L"PRINTSRV", L" "},
+      // A quoted target and a quoted path; blanks and quotes before a path are skipped.
+      {L"\"PRINTSRV\" \"C:\\Log File Path.csv\"", RequestKind::Report, L"PRINTSRV",
+       L"C:\\Log File Path.csv"},
+      {L"\"SRV\" \"C:\\a.csv\"", RequestKind::Report, L"SRV", L"C:\\a.csv"},
       {L"\"PRINTSRV\"C:\\a.csv", RequestKind::Report, L"PRINTSRV", L"C:\\a.csv"},
-      // Exactly one blank after the target: no log. Two or more: the rest is a path.
+      {L"SRV  C:\\a.csv", RequestKind::Report, L"SRV", L"C:\\a.csv"},
+      {L"SRV \t C:\\a.csv", RequestKind::Report, L"SRV", L"\t C:\\a.csv"},  // only blanks skip
+      {L"SRV    \"C:\\Log Files\\a.csv\"", RequestKind::Report, L"SRV", L"C:\\Log Files\\a.csv"},
+      // Blanks alone after the target: no log, however many.
       {L"PRINTSRV ", RequestKind::Report, L"PRINTSRV", L""},
-      {L"PRINTSRV  ", RequestKind::Usage, L"PRINTSRV", L" "},
-      {L"PRINTSRV   ", RequestKind::Usage, L"PRINTSRV", L"  "},
+      {L"PRINTSRV  ", RequestKind::Report, L"PRINTSRV", L""},
+      {L"PRINTSRV   ", RequestKind::Report, L"PRINTSRV", L""},
+      // Blanks after the path still belong to it.
+      {L"SRV C:\\a.csv ", RequestKind::Usage, L"SRV", L"C:\\a.csv "},
       // Not csv, too short, or something after the path: the usage block.
       {L"PRINTSRV C:\\Logs\\drivers.txt", RequestKind::Usage, L"PRINTSRV",
        L"C:\\Logs\\drivers.txt"},
@@ -61,9 +68,58 @@ TEST(CommandLineGrammar, ArgumentTextsGiveTheirRequests) {
     SCOPED_TRACE(testing::Message() << "argument text: [" << std::wstring(c.text) << "]");
     const ReportRequest request = ParseReportArguments(c.text);
     EXPECT_EQ(request.kind, c.kind);
-    if (request.kind != RequestKind::TargetTooLong) EXPECT_EQ(request.target, c.target);
+    if (request.kind != RequestKind::TargetTooLong) {
+      EXPECT_EQ(request.target, c.target);
+    }
     EXPECT_EQ(request.logPath, c.logPath);
   }
+}
+
+TEST(CommandLineGrammar, AFirstTokenStartingWithAtNamesAMachineList) {
+  struct FleetCase {
+    const wchar_t* text;
+    RequestKind kind;
+    const wchar_t* listPath;
+    const wchar_t* logPath;
+  };
+  const FleetCase cases[] = {
+      {L"@servers.txt", RequestKind::Fleet, L"servers.txt", L""},
+      {L"@servers.txt C:\\fleet.csv", RequestKind::Fleet, L"servers.txt", L"C:\\fleet.csv"},
+      {L"  @servers.txt   C:\\fleet.csv", RequestKind::Fleet, L"servers.txt", L"C:\\fleet.csv"},
+      {L"@\\\\files\\lists\\servers.txt \"C:\\Logs\\fleet log.csv\"", RequestKind::Fleet,
+       L"\\\\files\\lists\\servers.txt", L"C:\\Logs\\fleet log.csv"},
+      // A list path with blanks, quoted either way; the log path as for one target.
+      {L"\"@C:\\My Lists\\servers.txt\" \"C:\\Logs\\fleet log.csv\"", RequestKind::Fleet,
+       L"C:\\My Lists\\servers.txt", L"C:\\Logs\\fleet log.csv"},
+      {L"@\"C:\\My Lists\\servers.txt\" C:\\Logs\\fleet log.csv", RequestKind::Fleet,
+       L"C:\\My Lists\\servers.txt", L"C:\\Logs\\fleet log.csv"},
+      {L"\"@C:\\My Lists\\servers.txt\"", RequestKind::Fleet, L"C:\\My Lists\\servers.txt", L""},
+      {L"@\"servers.txt\"C:\\fleet.csv", RequestKind::Fleet, L"servers.txt", L"C:\\fleet.csv"},
+      // Unquoted, a list path ends at its first blank.
+      {L"@C:\\My Lists\\servers.txt", RequestKind::Usage, L"C:\\My", L"Lists\\servers.txt"},
+      // The log path must end in csv, and nothing may follow it.
+      {L"@servers.txt C:\\fleet.txt", RequestKind::Usage, L"servers.txt", L"C:\\fleet.txt"},
+      {L"@servers.txt \"C:\\fleet.csv\" extra", RequestKind::Usage, L"servers.txt",
+       L"C:\\fleet.csv"},
+      // No list path.
+      {L"@", RequestKind::Usage, L"", L""},
+      {L"@ servers.txt", RequestKind::Usage, L"", L""},
+      {L"\"@\"", RequestKind::Usage, L"", L""},
+      // An "@" later on is part of a single target's log path.
+      {L"SRV @list.csv", RequestKind::Report, L"", L"@list.csv"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "argument text: [" << std::wstring(c.text) << "]");
+    const ReportRequest request = ParseReportArguments(c.text);
+    EXPECT_EQ(request.kind, c.kind);
+    EXPECT_EQ(request.listPath, c.listPath);
+    EXPECT_EQ(request.logPath, c.logPath);
+    if (request.kind == RequestKind::Fleet) {
+      EXPECT_EQ(request.target, L"");
+    }
+  }
+  EXPECT_EQ(ParseReportArguments(L"@l.txt C:\\" + std::wstring(400, L'p') + L".csv").kind,
+            RequestKind::PathTooLong);
 }
 
 TEST(CommandLineGrammar, OverLongTargetsAndPathsAreRefusedAtTheirLimits) {

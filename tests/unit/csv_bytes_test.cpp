@@ -2,6 +2,7 @@
 
 #include "inventory/field_text.h"
 #include "report/csv_log.h"
+#include "report/fleet_log.h"
 #include "tests/support/fake_spooler.h"
 #include "ui/column_table.h"
 
@@ -16,8 +17,9 @@ std::string Encoded(std::wstring_view text) {
   return bytes;
 }
 
-// The one row the command-line report logs for a driver built by the fake spooler.
-std::string RowOf(const FakeDriver& fake) {
+// The row a writer makes of a driver built by the fake spooler.
+template <typename WriteRow>
+std::string RowOf(const FakeDriver& fake, WriteRow writeRow) {
   std::vector<BYTE> buffer(testing::DriverBufferSize({fake}));
   testing::PackDrivers({fake}, buffer.data());
   const auto& driver = *reinterpret_cast<const DRIVER_INFO_6*>(buffer.data());
@@ -25,9 +27,12 @@ std::string RowOf(const FakeDriver& fake) {
   ResetInventory(inventory);
   const auto dependentFiles = JoinDependentFiles(inventory, driver.pDependentFiles);
   std::string row;
-  AppendDriverRow(row, driver, dependentFiles.get());
+  writeRow(row, driver, dependentFiles.get());
   return row;
 }
+
+// The one row the command-line report logs for a driver.
+std::string RowOf(const FakeDriver& fake) { return RowOf(fake, AppendDriverRow); }
 
 TEST(CsvBytes, TextIsLatin1WithQuestionMarksAndCrLf) {
   EXPECT_EQ(Encoded(L""), "");
@@ -89,6 +94,79 @@ TEST(CsvBytes, DriverRowsAreExact) {
   EXPECT_EQ(RowOf(single),
             "Generic / Text Only,(null),ONE.DLL,Windows x64,(null),(null),(null),(null),(null),"
             "(null),,(null),(null),(null),\r\n");
+}
+
+std::string FleetField(std::wstring_view text) {
+  std::string bytes;
+  AppendFleetField(bytes, text);
+  return bytes;
+}
+
+// The fleet log's row of one driver of a machine.
+std::string FleetRowOf(const std::wstring& machine, const FakeDriver& fake) {
+  return RowOf(fake, [&](std::string& row, const DRIVER_INFO_6& driver, const wchar_t* files) {
+    AppendFleetRow(row, machine, driver, files);
+  });
+}
+
+TEST(FleetLogBytes, FieldsAreUtf8QuotedWhenTheyMustBe) {
+  const std::pair<const wchar_t*, std::string> cases[] = {
+      {L"", ""},
+      {L"plain text", "plain text"},
+      {L"tab	stays", "tab	stays"},
+      // A comma, a quote, CR or LF: quoted, inner quotes doubled, line breaks kept.
+      {L"Contoso, Ltd.", "\"Contoso, Ltd.\""},
+      {L"say \"hi\"", "\"say \"\"hi\"\"\""},
+      {L"\"", "\"\"\"\""},
+      {L"two\r\nlines", "\"two\r\nlines\""},
+      {L"lf\nonly", "\"lf\nonly\""},
+      {L"cr\r", "\"cr\r\""},
+      // Every other control character is "?", as everywhere else.
+      {L"\x1b[31mred\x7f\x01\x1f", "?[31mred???"},
+      {L"\x1b\r\n", "\"?\r\n\""},
+      // Every character kept, in UTF-8.
+      {L"caf\u00e9", "caf\xC3\xA9"},
+      {L"\u4e2d", "\xE4\xB8\xAD"},
+      {L"\U0001F5A8", "\xF0\x9F\x96\xA8"},
+      {L"\u20ac,", "\"\xE2\x82\xAC,\""},
+      // Half a surrogate pair cannot be UTF-8: U+FFFD stands for it.
+      {L"a\xD800"
+       L"b",
+       "a\xEF\xBF\xBD"
+       "b"},
+      {L"\xDC00", "\xEF\xBF\xBD"},
+      {L"end\xD83D", "end\xEF\xBF\xBD"},
+  };
+  for (const auto& [text, bytes] : cases) {
+    EXPECT_EQ(FleetField(text), bytes) << std::wstring(text);
+  }
+}
+
+TEST(FleetLogBytes, HeaderAndRowsHaveTheMachineColumnFirst) {
+  FillColumnTable();
+  EXPECT_EQ(FleetLogHeader(),
+            "\xEF\xBB\xBFMachine,Driver Name,Provider,Dependent Files(s),Environment,Driver Path,"
+            "Data File,Configuration File(s),Help File,Monitor Name,Default Data Types,"
+            "Previous Names,Manufacturer Name,OEM URL,Hardware ID\r\n");
+
+  FakeDriver rich = testing::RichDriver(L"Contoso \"Laser\", 4200 \u4e2d", L"Contoso, Ltd.");
+  rich.previousNames = std::vector<std::wstring>{L"Old Name", L"Older Name"};
+  rich.monitorName = L"";
+  EXPECT_EQ(FleetRowOf(L"PRINTSRV", rich),
+            "PRINTSRV,\"Contoso \"\"Laser\"\", 4200 \xE4\xB8\xAD\",\"Contoso, Ltd.\","
+            "UNIRES.DLL; STDNAMES.GPD; LOCALE.GPD; ,Windows x64,"
+            "C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\UNIDRV.DLL,"
+            "C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\SAMPLE.GPD,"
+            "C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\UNIDRVUI.DLL,"
+            "C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\UNIDRV.HLP,,RAW,Old Name,"
+            "\"Contoso, Ltd.\",http://www.example.com/printers,example_printer_1234\r\n");
+
+  // Absent fields are empty, the dependent files too; nothing after the last field.
+  FakeDriver sparse;
+  sparse.name = L"Generic / Text Only";
+  sparse.environment = L"Windows x64";
+  EXPECT_EQ(FleetRowOf(L"SRV,2", sparse),
+            "\"SRV,2\",Generic / Text Only,,,Windows x64,,,,,,,,,,\r\n");
 }
 
 // The cells of one list row as the list shows them (entry 0 is the check box).

@@ -1,0 +1,37 @@
+// Fleet mode: every machine of a list, listed in parallel (each worker with an
+// inventory of its own), one console line per machine as it finishes, and each
+// machine's rows appended to the fleet log as one locked append.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "report/csv_log.h"
+
+namespace kestrun {
+
+// Machines listed at once; each has a worker thread and an inventory.
+constexpr size_t kMaxFleetWorkers = 16;
+
+// The console lines of fleet mode, each ended by CR LF. `finished` counts the
+// machines in the order they finished, `total` is the list's length.
+std::wstring FleetAnsweredLine(size_t finished, size_t total, std::wstring_view machine,
+                               DWORD drivers, DWORD nonNative);
+std::wstring FleetFailedLine(size_t finished, size_t total, std::wstring_view machine, DWORD code,
+                             std::wstring_view systemText);
+std::wstring FleetSummaryLine(size_t answered, size_t failed, size_t notFinished,
+                              ULONGLONG drivers);
+
+// The system's text for an error code, on one line.
+std::wstring SystemErrorText(DWORD code);
+
+// Lists every machine, prints a line for each and the summary, and appends the
+// rows to the log when one is open. Ctrl+C stops the run: machines already
+// written stay whole, machines still in a spooler call are abandoned. Returns
+// the exit code: 0 when every machine answered.
+int RunFleet(std::vector<std::wstring> machines, CsvLog* log);
+
+}  // namespace kestrun

@@ -1,0 +1,113 @@
+#include "report/fleet_list.h"
+
+#include <set>
+
+#include "common/win32_handles.h"
+#include "inventory/driver_inventory.h"
+#include "inventory/field_text.h"
+
+namespace kestrun {
+
+namespace {
+
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+constexpr std::string_view kUtf16LeBom = "\xFF\xFE";
+constexpr wchar_t kBlanks[] = L" \t";
+constexpr wchar_t kLineEnds[] = L"\r\n";
+
+std::wstring DecodeUtf16Le(std::string_view bytes) {
+  std::wstring text(bytes.size() / 2, L'\0');  // an odd last byte is no character
+  for (size_t i = 0; i < text.size(); ++i) {
+    text[i] = static_cast<wchar_t>(static_cast<unsigned char>(bytes[2 * i]) |
+                                   (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+  }
+  return text;
+}
+
+// Bytes that are not UTF-8 become U+FFFD; such a name fails when it is listed.
+std::wstring DecodeUtf8(std::string_view bytes) {
+  if (bytes.empty()) return {};
+  const int size = static_cast<int>(bytes.size());
+  std::wstring text(bytes.size(), L'\0');
+  text.resize(::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), size, text.data(), size));
+  return text;
+}
+
+std::wstring FoldedName(std::wstring_view name) {
+  std::wstring folded(name);
+  for (auto& c : folded) c = FoldAsciiLetter(c);
+  return folded;
+}
+
+}  // namespace
+
+std::vector<std::wstring> ParseFleetList(std::string_view bytes) {
+  std::wstring text;
+  if (bytes.substr(0, kUtf16LeBom.size()) == kUtf16LeBom) {
+    text = DecodeUtf16Le(bytes.substr(kUtf16LeBom.size()));
+  } else if (bytes.substr(0, kUtf8Bom.size()) == kUtf8Bom) {
+    text = DecodeUtf8(bytes.substr(kUtf8Bom.size()));
+  } else {
+    text = DecodeUtf8(bytes);
+  }
+
+  std::vector<std::wstring> machines;
+  std::set<std::wstring> listed;
+  const std::wstring_view all(text);
+  for (size_t start = 0; start < all.size();) {
+    size_t end = all.find_first_of(kLineEnds, start);
+    if (end == std::wstring_view::npos) end = all.size();
+    std::wstring_view line = all.substr(start, end - start);
+    start = end + 1;
+
+    const size_t first = line.find_first_not_of(kBlanks);
+    if (first == std::wstring_view::npos) continue;
+    line = line.substr(first, line.find_last_not_of(kBlanks) + 1 - first);
+    if (line[0] == L'#') continue;
+    const std::wstring_view bare = BareMachineName(line);
+    if (bare.empty()) continue;
+    // A control character (a zero from a UTF-16 file without its BOM, say)
+    // would cut the name short in the spooler's hands: shown as "?", the name
+    // fails as a whole instead.
+    std::wstring name;
+    AppendShownText(name, bare);
+    if (listed.insert(FoldedName(name)).second) machines.push_back(std::move(name));
+  }
+  return machines;
+}
+
+bool ReadFleetList(const std::wstring& path, std::vector<std::wstring>& machines, DWORD& error) {
+  UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) {
+    error = ::GetLastError();
+    return false;
+  }
+  LARGE_INTEGER size = {};
+  if (!::GetFileSizeEx(file.get(), &size)) {
+    error = ::GetLastError();
+    return false;
+  }
+  if (static_cast<ULONGLONG>(size.QuadPart) > kMaxFleetListBytes) {
+    error = ERROR_FILE_TOO_LARGE;
+    return false;
+  }
+  std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+  size_t filled = 0;
+  while (filled < bytes.size()) {
+    DWORD read = 0;
+    if (!::ReadFile(file.get(), bytes.data() + filled, static_cast<DWORD>(bytes.size() - filled),
+                    &read, nullptr)) {
+      error = ::GetLastError();
+      return false;
+    }
+    if (read == 0) break;  // the file shrank meanwhile
+    filled += read;
+  }
+  bytes.resize(filled);
+  machines = ParseFleetList(bytes);
+  return true;
+}
+
+}  // namespace kestrun

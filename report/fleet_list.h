@@ -1,0 +1,27 @@
+// The machine list of fleet mode: a text file that names one machine a line.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrun {
+
+// A list larger than this is refused (ERROR_FILE_TOO_LARGE): it is not a list
+// of machine names.
+constexpr ULONGLONG kMaxFleetListBytes = 64ull * 1024 * 1024;
+
+// The machine names in a list file's bytes: UTF-8 with or without its BOM, or
+// UTF-16 LE with its BOM. Each line is trimmed of blanks and tabs; a line then
+// empty or starting with "#" is skipped; leading backslashes are dropped (a
+// line of backslashes alone names nothing); control characters are shown as
+// "?"; a name listed again, A to Z folded, is listed once.
+std::vector<std::wstring> ParseFleetList(std::string_view bytes);
+
+// Reads and parses a list file; false with the system's error code when it
+// cannot be read.
+bool ReadFleetList(const std::wstring& path, std::vector<std::wstring>& machines, DWORD& error);
+
+}  // namespace kestrun

@@ -1,0 +1,79 @@
+#include "report/fleet_log.h"
+
+#include "inventory/field_text.h"
+#include "report/csv_log.h"
+#include "ui/column_table.h"
+
+namespace kestrun {
+
+namespace {
+
+constexpr char kBom[] = "\xEF\xBB\xBF";
+constexpr wchar_t kNeedsQuotes[] = L",\"\r\n";
+constexpr char32_t kReplacementCharacter = 0xFFFD;
+
+void AppendUtf8(std::string& bytes, char32_t code) {
+  if (code < 0x80) {
+    bytes += static_cast<char>(code);
+  } else if (code < 0x800) {
+    bytes += static_cast<char>(0xC0 | (code >> 6));
+    bytes += static_cast<char>(0x80 | (code & 0x3F));
+  } else if (code < 0x10000) {
+    bytes += static_cast<char>(0xE0 | (code >> 12));
+    bytes += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    bytes += static_cast<char>(0x80 | (code & 0x3F));
+  } else {
+    bytes += static_cast<char>(0xF0 | (code >> 18));
+    bytes += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+    bytes += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    bytes += static_cast<char>(0x80 | (code & 0x3F));
+  }
+}
+
+void AppendLineEnd(std::string& bytes) { bytes += "\r\n"; }
+
+}  // namespace
+
+void AppendFleetField(std::string& bytes, std::wstring_view text) {
+  const bool quoted = text.find_first_of(kNeedsQuotes) != std::wstring_view::npos;
+  if (quoted) bytes += '"';
+  for (size_t i = 0; i < text.size(); ++i) {
+    const wchar_t c = text[i];
+    if (c == L'"') {
+      bytes += "\"\"";
+    } else if (c == L'\r' || c == L'\n') {
+      bytes += static_cast<char>(c);  // kept: the field is quoted
+    } else if (IS_HIGH_SURROGATE(c) && i + 1 < text.size() && IS_LOW_SURROGATE(text[i + 1])) {
+      AppendUtf8(bytes, 0x10000 + ((static_cast<char32_t>(c) - 0xD800) << 10) +
+                            (static_cast<char32_t>(text[++i]) - 0xDC00));
+    } else if (IS_HIGH_SURROGATE(c) || IS_LOW_SURROGATE(c)) {  // half a pair
+      AppendUtf8(bytes, kReplacementCharacter);
+    } else {
+      AppendUtf8(bytes, ShownCharacter(c));
+    }
+  }
+  if (quoted) bytes += '"';
+}
+
+std::string FleetLogHeader() {
+  std::string header = kBom;
+  AppendFleetField(header, L"Machine");
+  for (int column = kFirstFieldColumn; column <= kLastFieldColumn; ++column) {
+    header += ',';
+    AppendFleetField(header, columnTitles[column]);
+  }
+  AppendLineEnd(header);
+  return header;
+}
+
+void AppendFleetRow(std::string& bytes, std::wstring_view machine, const DRIVER_INFO_6& driver,
+                    const wchar_t* dependentFilesLine) {
+  AppendFleetField(bytes, machine);
+  for (int column = kFirstFieldColumn; column <= kLastFieldColumn; ++column) {
+    bytes += ',';
+    AppendFleetField(bytes, FieldOrEmpty(DriverColumnText(driver, column, dependentFilesLine)));
+  }
+  AppendLineEnd(bytes);
+}
+
+}  // namespace kestrun

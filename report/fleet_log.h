@@ -1,0 +1,28 @@
+// The fleet log: UTF-8 with a BOM, RFC 4180 quoting, CR LF line ends, and a
+// "Machine" column before the fourteen driver columns, so Excel and
+// PowerShell's Import-Csv read every field back intact.
+#pragma once
+
+#include <windows.h>
+#include <winspool.h>
+
+#include <string>
+#include <string_view>
+
+namespace kestrun {
+
+// Encodes one field as UTF-8. A field holding a comma, a double quote, CR or
+// LF is quoted, with its quotes doubled. CR and LF stay; every other control
+// character is written as "?". A lone surrogate is written as U+FFFD.
+void AppendFleetField(std::string& bytes, std::wstring_view text);
+
+// The BOM and the header line, for a log that is new or empty. The column
+// table must have been filled.
+std::string FleetLogHeader();
+
+// One driver's row: the machine's name, then the fourteen fields as the
+// command-line log has them, an absent field empty.
+void AppendFleetRow(std::string& bytes, std::wstring_view machine, const DRIVER_INFO_6& driver,
+                    const wchar_t* dependentFilesLine);
+
+}  // namespace kestrun
