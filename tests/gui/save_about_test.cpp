@@ -194,18 +194,33 @@ TEST_F(SaveOutput, WritesAllOrChosenColumnsAndAppendsASecondHeader) {
   for (size_t i = 12; i < 18; ++i) EXPECT_EQ(lines[i], "") << i;
 }
 
-TEST_F(SaveOutput, ACellIsLoggedUpTo319Characters) {
+TEST_F(SaveOutput, EveryCellIsLoggedWhole) {
+  // A long name, and twenty-six dependent files, the first behind a
+  // 300-character path: a dependent-files line of over 600 characters.
   const std::wstring longName = L"Long " + std::wstring(400, L'n');
-  spooler.machines[L""].drivers = {RichDriver(longName, L"Contoso")};
+  FakeDriver driver = RichDriver(longName, L"Contoso");
+  driver.dependentFiles = std::vector<std::wstring>{
+      L"C:\\" + std::wstring(285, L'd') + L"\\UNIDRV.DLL"};
+  std::string line = "UNIDRV.DLL; ";
+  for (int i = 1; i < 26; ++i) {
+    const std::wstring name = L"DEPENDENT_FILE_" + std::to_wstring(100 + i) + L".DLL";
+    driver.dependentFiles->push_back(L"C:\\Windows\\" + name);
+    line += std::string(name.begin(), name.end()) + "; ";
+  }
+  ASSERT_GT(line.size(), 600u);
+  spooler.machines[L""].drivers = {driver};
   OpenWindow();
+  ASSERT_EQ(Cell(0, 3).size(), line.size());
+
   const std::wstring path = MakeScratchDirectory(L"save_long") + L"\\long.csv";
   const HWND dialog = OpenDialog();
   Click(dialog, IDC_SAVE_ALL_COLUMNS);
   Click(dialog, IDC_SAVE_DRIVER_NAME);
+  Click(dialog, IDC_SAVE_DEPENDENT_FILES);
   SaveTo(dialog, path);
   const std::vector<std::string> lines = Lines(ReadFileBytes(path));
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[1], "Long " + std::string(314, 'n') + ",");
+  EXPECT_EQ(lines[1], "Long " + std::string(400, 'n') + "," + line + ",");
 }
 
 TEST_F(SaveOutput, AFileThatCannotBeOpenedIsReportedAndNothingIsWritten) {
