@@ -245,6 +245,32 @@ TEST_F(MainWindow, EveryFailureShowsItsMessageAndRestoresTheWindow) {
   EXPECT_EQ(currentInventory->driverCount, 0u);
 }
 
+TEST_F(MainWindow, TheCountPanelShowsAFailedListingsCountsAtOnce) {
+  spooler.machines[L"\\\\EMPTY"] = {};
+  FakeMachine offline;
+  offline.connectResult = ERROR_NO_NETWORK;
+  spooler.machines[L"\\\\PRINTSRV01"] = offline;
+  OpenWindow();
+  const auto fiveDrivers = CountPanelPixels();
+  EnumerateMachine(L"EMPTY");
+  const auto noDrivers = CountPanelPixels();
+  ASSERT_NE(noDrivers, fiveDrivers);
+  EnumerateMachine(L"");
+  ASSERT_EQ(CountPanelPixels(), fiveDrivers);
+
+  // Typed, then Enter, with no network: while the error box is up the panel
+  // already counts the new, empty inventory.
+  ::SetWindowTextW(machineCombo, L"PRINTSRV01");
+  ::SendMessageW(listView, WM_KEYDOWN, VK_RETURN, 0);
+  HWND box = nullptr;
+  ASSERT_TRUE(PumpUntil([&] { return (box = ::FindWindowW(L"#32770", L"Kestrun")) != nullptr; }));
+  EXPECT_EQ(CountPanelPixels(), noDrivers);
+  EXPECT_EQ(RowCount(), 0);
+  ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(CountPanelPixels(), noDrivers);
+}
+
 TEST_F(MainWindow, OnlyOneRunAtATimeWhateverIsPressed) {
   spooler.machines[L""].enumerateDelayMs = 30;
   OpenWindow();

@@ -115,6 +115,20 @@ int MainWindowFixture::SelectedRow() const {
                                          LVNI_SELECTED));
 }
 
+std::vector<COLORREF> MainWindowFixture::CountPanelPixels() const {
+  ::UpdateWindow(window);
+  const RECT remove = ChildRect(deleteButton);
+  RECT client;
+  ::GetClientRect(window, &client);
+  std::vector<COLORREF> pixels;
+  HDC dc = ::GetDC(window);
+  for (int y = remove.top - 20; y < remove.bottom; y += 2) {
+    for (int x = remove.right; x < client.right; x += 3) pixels.push_back(::GetPixel(dc, x, y));
+  }
+  ::ReleaseDC(window, dc);
+  return pixels;
+}
+
 void MainWindowFixture::PressKey(HWND target, WPARAM key, bool control) {
   BYTE keys[256] = {};
   ::GetKeyboardState(keys);

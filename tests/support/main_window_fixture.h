@@ -35,6 +35,9 @@ class MainWindowFixture : public ::testing::Test {
   void Command(UINT id) const;
   // The selected row, or -1.
   int SelectedRow() const;
+  // The pixels right of "Delete Driver(s)", where the count panel and its icon
+  // are painted, as the window shows them now.
+  std::vector<COLORREF> CountPanelPixels() const;
   // A key press sent to a window, with Ctrl held when asked.
   static void PressKey(HWND target, WPARAM key, bool control = false);
 
