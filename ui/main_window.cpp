@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/shared_records.h"
+#include "common/win32_handles.h"
 #include "inventory/classification.h"
 #include "inventory/driver_inventory.h"
 #include "ui/column_table.h"
@@ -60,6 +61,19 @@ HWND CreateChild(const wchar_t* className, const wchar_t* text, DWORD style, int
                  int width, int height, HWND parent) {
   return ::CreateWindowExW(0, className, text, style, x, y, width, height, parent, nullptr,
                            Instance(), nullptr);
+}
+
+// A themed progress bar is drawn in the theme's colours and ignores the ones
+// it is given; without a theme its red bar on black shows. A blank names no
+// theme class, so none applies (Wine's theme library ignores the empty name
+// Windows also accepts). The library comes from System32 only.
+void RemoveVisualStyle(HWND control) {
+  using SetWindowThemeFunction = HRESULT(WINAPI*)(HWND, LPCWSTR, LPCWSTR);
+  const UniqueModule theme(::LoadLibraryExW(L"uxtheme.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32));
+  if (!theme) return;
+  const auto setWindowTheme = reinterpret_cast<SetWindowThemeFunction>(
+      reinterpret_cast<void*>(::GetProcAddress(theme.get(), "SetWindowTheme")));
+  if (setWindowTheme) setWindowTheme(control, L" ", L" ");
 }
 
 bool ControlHeld() { return ::GetKeyState(VK_CONTROL) < 0; }
@@ -293,6 +307,7 @@ HWND CreateProgressBar(HWND parent, int width) {
   HWND bar = ::CreateWindowExW(
       0, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE | PBS_MARQUEE, 20, 82, width, 10, parent,
       nullptr, reinterpret_cast<HINSTANCE>(::GetWindowLongPtrW(parent, GWLP_HINSTANCE)), nullptr);
+  RemoveVisualStyle(bar);
   ::SendMessageW(bar, PBM_SETBKCOLOR, 0, RGB(0, 0, 0));
   ::SendMessageW(bar, PBM_SETBARCOLOR, 0, RGB(255, 0, 0));
   ::ShowWindow(bar, SW_HIDE);

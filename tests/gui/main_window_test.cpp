@@ -271,6 +271,32 @@ TEST_F(MainWindow, TheCountPanelShowsAFailedListingsCountsAtOnce) {
   EXPECT_EQ(CountPanelPixels(), noDrivers);
 }
 
+TEST_F(MainWindow, TheProgressBarRunsRedOnBlack) {
+  spooler.machines[L""].enumerateDelayMs = 300;
+  OpenWindow();
+  ::SendMessageW(enumerateButton, BM_CLICK, 0, 0);
+  // The marquee's timer keeps the queue busy: look between single messages.
+  bool red = false;
+  bool black = false;
+  const ULONGLONG deadline = ::GetTickCount64() + 3000;
+  while (!(red && black) && ::IsWindowVisible(progressBar) && ::GetTickCount64() < deadline) {
+    MSG message;
+    if (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
+    RECT bar;
+    ::GetClientRect(progressBar, &bar);
+    HDC dc = ::GetDC(progressBar);
+    for (int x = 0; x < bar.right; x += 4) {
+      const COLORREF pixel = ::GetPixel(dc, x, bar.bottom / 2);
+      red = red || pixel == RGB(255, 0, 0);
+      black = black || pixel == RGB(0, 0, 0);
+    }
+    ::ReleaseDC(progressBar, dc);
+  }
+  EXPECT_TRUE(red);
+  EXPECT_TRUE(black);
+  ASSERT_TRUE(WaitIdle());
+}
+
 TEST_F(MainWindow, OnlyOneRunAtATimeWhateverIsPressed) {
   spooler.machines[L""].enumerateDelayMs = 30;
   OpenWindow();
