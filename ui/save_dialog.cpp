@@ -9,6 +9,7 @@
 #include "app/shared_records.h"
 #include "common/bounded_text.h"
 #include "ui/controls.h"
+#include "ui/dpi.h"
 #include "ui/driver_list.h"
 #include "ui/ids.h"
 #include "ui/list_log.h"
@@ -80,7 +81,14 @@ INT_PTR CALLBACK SaveDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
   switch (message) {
     case WM_INITDIALOG:
       OnSaveInit(dialog);
+      FitDialogIcon(dialog, WindowDpi(dialog));
       return TRUE;
+    case WM_DPICHANGED:
+      FitDialogIcon(dialog, LOWORD(wParam));
+      return FALSE;  // the dialog manager scales the rest
+    case WM_DESTROY:
+      ReleaseDialogIcon(dialog);
+      return FALSE;
     case WM_COMMAND:
       // Only clicks: the word parameter is exactly the control's id.
       if (HIWORD(wParam) != 0) return FALSE;

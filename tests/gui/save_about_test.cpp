@@ -16,6 +16,7 @@
 #include "tests/support/ui_waits.h"
 #include "ui/about_dialog.h"
 #include "ui/controls.h"
+#include "ui/dpi.h"
 #include "ui/driver_list.h"
 #include "ui/ids.h"
 #include "ui/list_log.h"
@@ -199,8 +200,8 @@ TEST_F(SaveOutput, EveryCellIsLoggedWhole) {
   // 300-character path: a dependent-files line of over 600 characters.
   const std::wstring longName = L"Long " + std::wstring(400, L'n');
   FakeDriver driver = RichDriver(longName, L"Contoso");
-  driver.dependentFiles = std::vector<std::wstring>{
-      L"C:\\" + std::wstring(285, L'd') + L"\\UNIDRV.DLL"};
+  driver.dependentFiles =
+      std::vector<std::wstring>{L"C:\\" + std::wstring(285, L'd') + L"\\UNIDRV.DLL"};
   std::string line = "UNIDRV.DLL; ";
   for (int i = 1; i < 26; ++i) {
     const std::wstring name = L"DEPENDENT_FILE_" + std::to_wstring(100 + i) + L".DLL";
@@ -309,6 +310,39 @@ TEST_F(About, TheSameBoxIsShownAgainCentredWithAReadOnlyDisclaimer) {
   EXPECT_NEAR((box.top + box.bottom) / 2, (owner.top + owner.bottom) / 2, 1);
   ::SendMessageW(about, WM_COMMAND, IDCANCEL, 0);
   EXPECT_FALSE(::IsWindowVisible(about));
+}
+
+// The dialog manager scales a dialog's layout and font to a new DPI, but not
+// the icon its template names; Wine never changes a window's DPI, so the test
+// sends the message Windows sends.
+TEST_F(About, TheIconFollowsTheDialogToAnotherDpi) {
+  OpenWindow();
+  Command(IDM_ABOUT);
+  ASSERT_NE(aboutDialog, nullptr);
+  HWND icon = nullptr;
+  for (HWND child = ::GetWindow(aboutDialog, GW_CHILD); child && !icon;
+       child = ::GetWindow(child, GW_HWNDNEXT)) {
+    if ((::GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) icon = child;
+  }
+  ASSERT_NE(icon, nullptr);
+  const auto iconWidth = [icon] {
+    ICONINFO info = {};
+    ::GetIconInfo(reinterpret_cast<HICON>(::SendMessageW(icon, STM_GETICON, 0, 0)), &info);
+    BITMAP bitmap = {};
+    ::GetObjectW(info.hbmColor, sizeof(bitmap), &bitmap);
+    if (info.hbmColor) ::DeleteObject(info.hbmColor);
+    if (info.hbmMask) ::DeleteObject(info.hbmMask);
+    return bitmap.bmWidth;
+  };
+  const UINT dpi = WindowDpi(aboutDialog);
+  EXPECT_EQ(iconWidth(), ::MulDiv(32, static_cast<int>(dpi), 96));
+  for (const UINT moved : {dpi * 2, dpi}) {
+    RECT suggested;
+    ::GetWindowRect(aboutDialog, &suggested);
+    ::SendMessageW(aboutDialog, WM_DPICHANGED, MAKEWPARAM(moved, moved),
+                   reinterpret_cast<LPARAM>(&suggested));
+    EXPECT_EQ(iconWidth(), ::MulDiv(32, static_cast<int>(moved), 96)) << moved;
+  }
 }
 
 }  // namespace
