@@ -28,11 +28,18 @@ bool SplitMultiString(DriverInventory& inventory, const wchar_t* multiString) {
 
   cursor = multiString;
   for (int i = 0; i < count; ++i) {
-    const size_t length = wcslen(cursor);
-    const size_t kept = length < kSlotChars ? length : kSlotChars;
-    wmemcpy(table[i], cursor, kept);
-    table[i][kept] = L'\0';
-    cursor += length + 1;
+    const std::wstring_view entry(cursor);
+    if (entry.size() <= kSlotChars) {
+      wmemcpy(table[i], entry.data(), entry.size());
+      table[i][entry.size()] = L'\0';
+    } else {
+      // Cutting a long path would cut off its file name, the one part the
+      // slot is read for; the name fits, as FileNamePart keeps 255 at most.
+      const std::wstring name = FileNamePart(entry);
+      wmemcpy(table[i], name.data(), name.size());
+      table[i][name.size()] = L'\0';
+    }
+    cursor += entry.size() + 1;
   }
   inventory.listEntries = std::move(table);
   inventory.listEntryCount = count;

@@ -11,7 +11,8 @@
 namespace kestrun {
 
 // Cuts a multi-string into the inventory's listEntries, one slot per string.
-// A string longer than a slot holds is cut to its first 255 characters.
+// A string longer than a slot holds keeps only its file-name part (itself at
+// most 255 characters), so the name taken from the slot is the whole entry's.
 // False (and an empty table) when the table cannot be reserved.
 bool SplitMultiString(DriverInventory& inventory, const wchar_t* multiString);
 

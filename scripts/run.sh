@@ -3,6 +3,7 @@
 # spooler is seeded with sample drivers so there is something real to list.
 # Uses the current X display, or a private Xvfb one when there is none.
 # Extra arguments are passed to Kestrun (for example a target and a log path).
+# KESTRUN_DPI=144 shows the window at 144 DPI (150 %); the default is 96.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 bash "$here/install_deps.sh"
@@ -18,5 +19,6 @@ if [ ! -f "$WINEPREFIX/.kestrun-seeded" ]; then
   wine "$build/bin/seed_wine_drivers.exe" 20 printer >"$build/seed.log" 2>&1 </dev/null &&
     touch "$WINEPREFIX/.kestrun-seeded"
 fi
+kestrun_screen_dpi "${KESTRUN_DPI:-96}"
 echo "Kestrun is running on display $DISPLAY; close its window to end."
 wine "$build/bin/Kestrun.exe" "$@" >"$build/run.log" 2>&1 </dev/null

@@ -12,4 +12,5 @@ trap kestrun_stop EXIT
 kestrun_start_display
 kestrun_start_wine
 kestrun_unmanaged_windows
+kestrun_screen_dpi 96
 ctest --test-dir "$build" --output-on-failure --timeout 1200 </dev/null

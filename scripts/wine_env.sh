@@ -8,11 +8,13 @@ export WINEDEBUG=-all
 export WINEARCH=win64
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 
+# The screen is a common laptop's (1920 by 1200): wide enough for the main
+# window's whole top row at 144 DPI, which the tests also check.
 kestrun_start_display() {
   local display
   for display in $(seq 90 140); do
     if [ ! -e "/tmp/.X${display}-lock" ] && [ ! -e "/tmp/.X11-unix/X${display}" ]; then
-      Xvfb ":$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+      Xvfb ":$display" -screen 0 1920x1200x24 -nolisten tcp >/dev/null 2>&1 &
       kestrun_xvfb_pid=$!
       export DISPLAY=":$display"
       local tries
@@ -44,6 +46,14 @@ kestrun_start_wine() {
 kestrun_unmanaged_windows() {
   wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 </dev/null || true
   wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+    >/dev/null 2>&1 </dev/null || true
+}
+
+# The screen DPI of the Windows processes started from now on: Wine reads
+# HKCU\Control Panel\Desktop LogPixels once, as a process starts. The tests
+# expect the default, 96; scripts/run.sh takes KESTRUN_DPI.
+kestrun_screen_dpi() {
+  wine reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$1" /f \
     >/dev/null 2>&1 </dev/null || true
 }
 

@@ -1,6 +1,7 @@
 #include "ui/about_dialog.h"
 
 #include "ui/controls.h"
+#include "ui/dpi.h"
 #include "ui/ids.h"
 
 namespace kestrun {
@@ -36,7 +37,11 @@ INT_PTR CALLBACK AboutDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) 
   switch (message) {
     case WM_INITDIALOG:
       ::SetWindowTextW(::GetDlgItem(dialog, IDC_ABOUT_DISCLAIMER), kDisclaimer);
+      FitDialogIcon(dialog, WindowDpi(dialog));
       return TRUE;
+    case WM_DPICHANGED:
+      FitDialogIcon(dialog, LOWORD(wParam));
+      return FALSE;  // the dialog manager scales the rest
     case WM_COMMAND:
       if (wParam == IDOK || wParam == IDCANCEL) {
         ::EndDialog(dialog, 0);  // hides it; the same box is shown next time
@@ -46,6 +51,7 @@ INT_PTR CALLBACK AboutDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) 
     case WM_DESTROY:
       // Destroyed only with the main window, which owns it.
       if (aboutDialog == dialog) aboutDialog = nullptr;
+      ReleaseDialogIcon(dialog);
       return FALSE;
     default:
       return FALSE;

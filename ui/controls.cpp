@@ -61,6 +61,26 @@ void ReadListCell(HWND list, int row, int column, wchar_t* buffer, int capacity)
   ::SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
 }
 
+std::wstring ReadWholeListCell(HWND list, int row, int column, int firstCapacity) {
+  // A cell holds a driver's field; no field comes near this many characters.
+  constexpr int kLargestCapacity = 1 << 24;
+  std::wstring text;
+  for (int capacity = firstCapacity;; capacity *= 2) {
+    text.assign(static_cast<size_t>(capacity), L'\0');
+    LVITEMW item = {};
+    item.iSubItem = column;
+    item.pszText = text.data();
+    item.cchTextMax = capacity;
+    const auto length = static_cast<int>(::SendMessageW(
+        list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item)));
+    // A text that filled the buffer may have been cut: read it again in a larger one.
+    if (length < capacity - 1 || capacity >= kLargestCapacity) {
+      text.resize(static_cast<size_t>(length < 0 ? 0 : length));
+      return text;
+    }
+  }
+}
+
 int ShowMessage(const wchar_t* text, UINT icon) {
   return ::MessageBoxW(MainWindow(), text, L"Kestrun", icon);
 }

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace kestrun {
 
 extern HWND listView;
@@ -32,6 +34,10 @@ HWND OpenDialogOverMainWindow(int templateId, DLGPROC procedure);
 
 // Reads one cell of a list into a buffer (cut at its capacity; empty when absent).
 void ReadListCell(HWND list, int row, int column, wchar_t* buffer, int capacity);
+
+// Reads one cell whole, however long: a buffer of `firstCapacity` characters
+// first, doubled until the text fits.
+std::wstring ReadWholeListCell(HWND list, int row, int column, int firstCapacity);
 
 // An information or error box owned by the main window, captioned "Kestrun".
 int ShowMessage(const wchar_t* text, UINT icon);

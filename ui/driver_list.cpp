@@ -11,6 +11,7 @@
 #include "inventory/field_text.h"
 #include "ui/column_table.h"
 #include "ui/controls.h"
+#include "ui/dpi.h"
 #include "ui/ids.h"
 #include "ui/sorting.h"
 #include "ui/workers.h"
@@ -47,11 +48,11 @@ void SetCell(int row, int column, const wchar_t* text) {
 
 }  // namespace
 
-HWND CreateDriverListView(HWND parent, int clientWidth, int clientHeight) {
+HWND CreateDriverListView(HWND parent, const RECT& place) {
   INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_LISTVIEW_CLASSES};
   ::InitCommonControlsEx(&controls);
-  HWND list = ::CreateWindowExW(0, WC_LISTVIEWW, nullptr, kListStyle, 4, 100, clientWidth - 8,
-                                clientHeight - 100, parent, nullptr,
+  HWND list = ::CreateWindowExW(0, WC_LISTVIEWW, nullptr, kListStyle, place.left, place.top,
+                                place.right - place.left, place.bottom - place.top, parent, nullptr,
                                 appWindowState ? appWindowState->instance : nullptr, nullptr);
   if (list) {
     ::SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, static_cast<WPARAM>(-1),
@@ -61,15 +62,24 @@ HWND CreateDriverListView(HWND parent, int clientWidth, int clientHeight) {
 }
 
 void InsertColumns() {
+  const UINT dpi = WindowDpi(listView);
   for (int i = 0; i < kColumnCount; ++i) {
     LVCOLUMNW column = {};
     column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
     column.fmt = LVCFMT_LEFT;
-    column.cx = columnWidths[i];
+    column.cx = ScaleForDpi(columnWidths[i], dpi);  // the table's widths are 96-DPI figures
     column.pszText = columnTitles[i];
     column.iSubItem = i;
     ::SendMessageW(listView, LVM_INSERTCOLUMNW, static_cast<WPARAM>(i),
                    reinterpret_cast<LPARAM>(&column));
+  }
+}
+
+void ScaleColumnWidths(UINT fromDpi, UINT toDpi) {
+  for (int i = 0; i < kColumnCount; ++i) {
+    const auto width = static_cast<int>(::SendMessageW(listView, LVM_GETCOLUMNWIDTH, i, 0));
+    const int scaled = ::MulDiv(width, static_cast<int>(toDpi), static_cast<int>(fromDpi));
+    ::SendMessageW(listView, LVM_SETCOLUMNWIDTH, i, MAKELPARAM(scaled, 0));
   }
 }
 

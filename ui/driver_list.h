@@ -16,8 +16,11 @@ constexpr int kCopyCellCapacity = 512;
 extern bool checkAllNext;
 extern bool sortDescendingNext;
 
-HWND CreateDriverListView(HWND parent, int clientWidth, int clientHeight);
+HWND CreateDriverListView(HWND parent, const RECT& place);
+// Inserts the fifteen columns, their widths scaled to the list's DPI.
 void InsertColumns();
+// Rescales every column's width, as the user left it, from one DPI to another.
+void ScaleColumnWidths(UINT fromDpi, UINT toDpi);
 
 // Column 0 checks or clears every row (refused with a beep while a deletion
 // runs); columns 1 to 14 sort and fit the column.

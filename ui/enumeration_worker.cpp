@@ -72,6 +72,15 @@ bool SendToWindow(UINT message, LPARAM lParam = 0) {
   return ::SendMessageTimeoutW(window, message, 0, lParam, SMTO_NORMAL, INFINITE, &answer) != 0;
 }
 
+// The whole client area, the count panel included, is painted anew from the
+// inventory that is current now.
+void RepaintMainWindow() {
+  const HWND window = MainWindow();
+  if (!::IsWindow(window)) return;
+  ::GetClientRect(window, &appWindowState->invalidRect);
+  ::InvalidateRect(window, &appWindowState->invalidRect, TRUE);
+}
+
 }  // namespace
 
 void BeginEnumerationOnWindowThread() {
@@ -81,13 +90,11 @@ void BeginEnumerationOnWindowThread() {
 
 void TakeEnumerationResult(EnumerationResult& result) {
   MakeCurrentInventory(std::move(result.inventory));
+  // A failed run's panel shows its new inventory's counts before its message comes.
+  RepaintMainWindow();
   if (!result.fillList || currentInventory == nullptr) return;
   result.filled = FillDriverRows(*currentInventory);
   if (!result.filled) return;
-  // The whole client area, the count panel included, is painted anew.
-  const HWND window = MainWindow();
-  ::GetClientRect(window, &appWindowState->invalidRect);
-  ::InvalidateRect(window, &appWindowState->invalidRect, TRUE);
   SortListByColumn(listView, kFirstFieldColumn, false);
   FitColumn(kFirstFieldColumn);
 }
@@ -97,6 +104,7 @@ void FinishRunOnWindowThread() {
   ::EnableWindow(enumerateButton, TRUE);
   ::EnableWindow(deleteButton, ListRowCount() > 0);
   ::SetFocus(listView);
+  RepaintMainWindow();  // a run that left no inventory current leaves no panel
 }
 
 DWORD EnumerationWorker() {

@@ -1,6 +1,5 @@
 #include "ui/list_log.h"
 
-#include <cwchar>
 #include <memory>
 #include <string>
 
@@ -45,16 +44,17 @@ void WriteListLog(HWND dialog) {
   if (!allColumns) ReadColumnChoices(dialog);
 
   log->AppendLines(ListHeaderLine(allColumns, columnChoices));
-  wchar_t cells[kColumnCount][kListLogCellCapacity];
+  // Every cell is saved whole: a dependent-files line of many files runs far
+  // past any fixed buffer, and the command-line log keeps it whole too.
+  std::wstring cells[kColumnCount];
   const wchar_t* cellTexts[kColumnCount] = {};
-  for (int column = 0; column < kColumnCount; ++column) cellTexts[column] = cells[column];
   std::string line;
   const int rows = ListRowCount();
   for (int row = 0; row < rows; ++row) {
-    std::wmemset(&cells[0][0], L'\0', kColumnCount * kListLogCellCapacity);
     for (int column = kFirstFieldColumn; column <= kLastFieldColumn; ++column) {
-      ReadListCell(listView, row, column, cells[column], kListLogCellCapacity);
+      cells[column] = ReadWholeListCell(listView, row, column, kListLogCellCapacity);
     }
+    for (int column = 0; column < kColumnCount; ++column) cellTexts[column] = cells[column].c_str();
     line.clear();
     AppendListRow(line, cellTexts, allColumns, columnChoices);
     log->AppendLines(line);

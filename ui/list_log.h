@@ -8,7 +8,9 @@
 
 namespace kestrun {
 
-constexpr int kListLogCellCapacity = 320;  // a cell is logged up to 319 characters
+// Cells are read whole; this is the buffer each read starts with, so a cell
+// of up to 319 characters takes one read.
+constexpr int kListLogCellCapacity = 320;
 
 // The state of the save dialog's boxes: entry 0 "Save all columns", entry c
 // the box of list column c (1 when ticked).

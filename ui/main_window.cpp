@@ -4,21 +4,26 @@
 #include <shellapi.h>
 #include <windowsx.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
 #include "app/shared_records.h"
+#include "common/win32_handles.h"
 #include "inventory/classification.h"
 #include "inventory/driver_inventory.h"
+#include "inventory/platform.h"
 #include "ui/column_table.h"
 #include "ui/controls.h"
 #include "ui/driver_list.h"
+#include "ui/dpi.h"
 #include "ui/about_dialog.h"
 #include "ui/delete_command.h"
 #include "ui/enumeration_worker.h"
 #include "ui/find.h"
 #include "ui/ids.h"
 #include "ui/machine_list.h"
+#include "ui/main_layout.h"
 #include "ui/save_dialog.h"
 #include "ui/views.h"
 #include "ui/workers.h"
@@ -35,15 +40,31 @@ WNDPROC comboEditProc = nullptr;
 
 // Colour bitmaps the menu items show; deleted with the window.
 std::vector<HBITMAP> menuBitmaps;
-// The count panel's shell icon, extracted once per window: every repaint would
+// The count panel's shell icon, loaded once per DPI: every repaint would
 // otherwise load it from the shell library again.
 HICON countPanelIcon = nullptr;
+// The DPI the window is laid out for; it changes when the window moves to a
+// monitor with another DPI.
+UINT windowDpi = kBaseDpi;
 
 constexpr COLORREF kPanelColour = RGB(245, 245, 245);
 constexpr COLORREF kCountColour = RGB(255, 0, 0);
-constexpr RECT kPanel = {588, 34, 757, 72};
 constexpr int kShellCountIcon = 17;
+constexpr int kSmallIconSize = 16;         // the list's image at 96 DPI
 constexpr DWORD kComboStyle = 0x50A11142;  // as the window has always been created
+constexpr int kCountTextCapacity = 512;
+// The counts the opening width leaves room for in the panel.
+constexpr DWORD kOpeningCountReserve = 9999;
+
+constexpr wchar_t kMachineLabel[] = L"Select target machine to enumerate its drivers:";
+constexpr wchar_t kEnumerateLabel[] = L"Enumerate Print Drivers:";
+constexpr wchar_t kDeleteLabel[] = L"Delete Selected Drivers:";
+
+// The count panel's two lines.
+struct CountPanelText {
+  wchar_t driverCount[kCountTextCapacity];
+  wchar_t nonNativeCount[kCountTextCapacity];
+};
 
 struct MenuIcon {
   UINT command;
@@ -56,10 +77,126 @@ constexpr MenuIcon kMenuIcons[] = {
 
 HINSTANCE Instance() { return appWindowState ? appWindowState->instance : nullptr; }
 
-HWND CreateChild(const wchar_t* className, const wchar_t* text, DWORD style, int x, int y,
-                 int width, int height, HWND parent) {
-  return ::CreateWindowExW(0, className, text, style, x, y, width, height, parent, nullptr,
+HWND CreateChild(const wchar_t* className, const wchar_t* text, DWORD style, const RECT& place,
+                 HWND parent) {
+  return ::CreateWindowExW(0, className, text, style, place.left, place.top,
+                           place.right - place.left, place.bottom - place.top, parent, nullptr,
                            Instance(), nullptr);
+}
+
+void MoveTo(HWND control, const RECT& place) {
+  ::MoveWindow(control, place.left, place.top, place.right - place.left, place.bottom - place.top,
+               TRUE);
+}
+
+// A window's device context with the window's font selected, for measuring.
+class FontDc {
+ public:
+  FontDc(HWND window, HFONT font)
+      : window_(window), dc_(::GetDC(window)), previous_(::SelectObject(dc_, font)) {}
+  ~FontDc() {
+    ::SelectObject(dc_, previous_);
+    ::ReleaseDC(window_, dc_);
+  }
+  FontDc(const FontDc&) = delete;
+  FontDc& operator=(const FontDc&) = delete;
+  HDC get() const { return dc_; }
+
+ private:
+  HWND window_;
+  HDC dc_;
+  HGDIOBJ previous_;
+};
+
+HFONT WindowFont() { return sharedGuiFont ? sharedGuiFont->font : nullptr; }
+
+CountPanelText FormatCountPanel(DWORD driverCount, DWORD nonNativeCount) {
+  CountPanelText text;
+  std::swprintf(text.driverCount, kCountTextCapacity, L"Driver Count: %d",
+                static_cast<int>(driverCount));
+  std::swprintf(text.nonNativeCount, kCountTextCapacity, L"Non-Native/Non-Norvex Drivers: %d",
+                static_cast<int>(nonNativeCount));
+  return text;
+}
+
+int TextWidth(HDC dc, const wchar_t* text) {
+  SIZE size = {};
+  ::GetTextExtentPoint32W(dc, text, lstrlenW(text), &size);
+  return size.cx;
+}
+
+// The layout for the texts as `dc` (holding the window's font) measures them;
+// without panel lines the panel keeps its own width.
+MainLayout MeasuredLayout(HDC dc, const CountPanelText* panel) {
+  TopRowTextWidths widths;
+  widths.machineLabel = TextWidth(dc, kMachineLabel);
+  widths.enumerateLabel = TextWidth(dc, kEnumerateLabel);
+  widths.deleteLabel = TextWidth(dc, kDeleteLabel);
+  if (panel) {
+    widths.countPanelLine =
+        std::max(TextWidth(dc, panel->driverCount), TextWidth(dc, panel->nonNativeCount));
+  }
+  return LayoutMainWindow(windowDpi, appWindowState->clientWidth, appWindowState->clientHeight,
+                          widths);
+}
+
+// The shared font at the window's DPI, on every control that shows text.
+void UseGuiFontForDpi(UINT dpi) {
+  if (sharedGuiFont == nullptr) return;
+  const HFONT font = CreateGuiFontForDpi(dpi);
+  for (HWND control : {listView, enumerateButton, machineCombo, deleteButton}) {
+    ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+  }
+  if (sharedGuiFont->font != font) {
+    ::DeleteObject(sharedGuiFont->font);  // the stock font is not deleted by this
+    sharedGuiFont->font = font;
+  }
+}
+
+// The list's one image, the application icon, at the window's DPI.
+void SetListImages(UINT dpi) {
+  const HICON icon = LoadIconForDpi(Instance(), IDI_APP_SMALL, kSmallIconSize, dpi);
+  const int size = ScaleForDpi(kSmallIconSize, dpi);
+  if (HIMAGELIST images = ImageList_Create(size, size, ILC_COLOR32, 0, 1)) {
+    if (icon) ImageList_AddIcon(images, icon);
+    const auto replaced = reinterpret_cast<HIMAGELIST>(
+        ::SendMessageW(listView, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(images)));
+    if (replaced) ImageList_Destroy(replaced);
+  }
+  if (appIcon) ::DestroyIcon(appIcon);
+  appIcon = icon;
+}
+
+void ReleaseCountPanelIcon() {
+  if (countPanelIcon) ::DestroyIcon(countPanelIcon);
+  countPanelIcon = nullptr;
+}
+
+// The shell's icon at the size the layout gives it (the system's large icon
+// size where the shell library will not give that one).
+HICON CountPanelIcon(int size) {
+  if (countPanelIcon == nullptr) {
+    countPanelIcon = static_cast<HICON>(::LoadImageW(::GetModuleHandleW(L"shell32.dll"),
+                                                     MAKEINTRESOURCEW(kShellCountIcon), IMAGE_ICON,
+                                                     size, size, 0));
+    if (countPanelIcon == nullptr) {
+      ::ExtractIconExW(L"shell32.dll", -kShellCountIcon, &countPanelIcon, nullptr, 1);
+    }
+  }
+  return countPanelIcon;
+}
+
+// A themed progress bar is drawn in the theme's colours and ignores the ones
+// it is given; without a theme its red bar on black shows. A blank names no
+// theme class, so none applies (Wine's theme library ignores the empty name
+// Windows also accepts). The library comes from System32 only.
+void RemoveVisualStyle(HWND control) {
+  using SetWindowThemeFunction = HRESULT(WINAPI*)(HWND, LPCWSTR, LPCWSTR);
+  const UniqueModule theme(LoadSystemModule(L"uxtheme.dll"));
+  if (!theme) return;
+  const auto setWindowTheme = reinterpret_cast<SetWindowThemeFunction>(
+      reinterpret_cast<void*>(::GetProcAddress(theme.get(), "SetWindowTheme")));
+  if (setWindowTheme) setWindowTheme(control, L" ", L" ");
 }
 
 bool ControlHeld() { return ::GetKeyState(VK_CONTROL) < 0; }
@@ -79,35 +216,72 @@ bool IsCommandKey(WPARAM key) {
   return key == VK_RETURN || key == VK_F3 || (key == 'F' && ControlHeld());
 }
 
+// The window opens wide and tall enough for its whole top row, as far as the
+// monitor's work area allows; a size that already fits stays as it is.
+void FitTopRowIntoWindow(HWND window) {
+  const CountPanelText widest = FormatCountPanel(kOpeningCountReserve, kOpeningCountReserve);
+  MainLayout layout;
+  {
+    const FontDc dc(window, WindowFont());
+    layout = MeasuredLayout(dc.get(), &widest);
+  }
+  RECT frame;
+  ::GetWindowRect(window, &frame);
+  const int frameWidth = frame.right - frame.left - appWindowState->clientWidth;
+  const int frameHeight = frame.bottom - frame.top - appWindowState->clientHeight;
+  int width = std::max<int>(frame.right - frame.left, layout.topRow.cx + frameWidth);
+  int height = std::max<int>(frame.bottom - frame.top, layout.topRow.cy + frameHeight);
+  if (width == frame.right - frame.left && height == frame.bottom - frame.top) return;
+
+  MONITORINFO monitor = {};
+  monitor.cbSize = sizeof(monitor);
+  if (!::GetMonitorInfoW(::MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor)) return;
+  const RECT& work = monitor.rcWork;
+  width = std::min<int>(width, work.right - work.left);
+  height = std::min<int>(height, work.bottom - work.top);
+  const int left = std::max<int>(work.left, std::min<int>(frame.left, work.right - width));
+  const int top = std::max<int>(work.top, std::min<int>(frame.top, work.bottom - height));
+  ::SetWindowPos(window, nullptr, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// Moves the controls to their places for the client area's size.
+void LayOutControls(HWND window) {
+  UpdateClientSize(window);
+  MainLayout layout;
+  {
+    const FontDc dc(window, WindowFont());
+    layout = MeasuredLayout(dc.get(), nullptr);
+  }
+  MoveTo(listView, layout.listView);
+  MoveTo(enumerateButton, layout.enumerateButton);
+  MoveTo(deleteButton, layout.deleteButton);
+  MoveTo(machineCombo, layout.machineCombo);
+  MoveTo(progressBar, layout.progressBar);
+}
+
 void OnCreate(HWND window) {
   appWindowState->hwnd = window;  // the first worker starts before CreateWindowExW returns
   UpdateClientSize(window);
-  const int width = appWindowState->clientWidth;
-  const int height = appWindowState->clientHeight;
+  windowDpi = WindowDpi(window);
+  const MainLayout creation =
+      CreationLayout(windowDpi, appWindowState->clientWidth, appWindowState->clientHeight);
 
-  listView = CreateDriverListView(window, width, height);
+  listView = CreateDriverListView(window, creation.listView);
   listViewProc = reinterpret_cast<WNDPROC>(
       ::SetWindowLongPtrW(listView, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ListViewKeyProc)));
-
-  appIcon = static_cast<HICON>(
-      ::LoadImageW(Instance(), MAKEINTRESOURCEW(IDI_APP_SMALL), IMAGE_ICON, 16, 16, 0));
-  HIMAGELIST images = ImageList_Create(16, 16, ILC_COLOR32, 0, 1);
-  if (images) {
-    ImageList_AddIcon(images, appIcon);
-    ::SendMessageW(listView, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(images));
-  }
+  SetListImages(windowDpi);
 
   enumerateButton = CreateChild(L"BUTTON", L"Enumerate", WS_CHILD | WS_VISIBLE | BS_DEFPUSHBUTTON,
-                                250, 65, width / 5, 25, window);
+                                creation.enumerateButton, window);
   buttonProc = reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(
       enumerateButton, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ButtonKeyProc)));
   deleteButton = CreateChild(L"BUTTON", L"Delete Driver(s)", WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON,
-                             430, 48, width / 5, 25, window);
+                             creation.deleteButton, window);
   buttonProc = reinterpret_cast<WNDPROC>(
       ::SetWindowLongPtrW(deleteButton, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ButtonKeyProc)));
   ::EnableWindow(deleteButton, FALSE);
 
-  machineCombo = CreateChild(L"COMBOBOX", nullptr, kComboStyle, 4, 10, width / 4, 200, window);
+  machineCombo = CreateChild(L"COMBOBOX", nullptr, kComboStyle, creation.machineCombo, window);
   comboProc = reinterpret_cast<WNDPROC>(
       ::SetWindowLongPtrW(machineCombo, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ComboKeyProc)));
   // Typed keys go to the box's own text field, so it gets the same keys.
@@ -116,12 +290,9 @@ void OnCreate(HWND window) {
         ::SetWindowLongPtrW(edit, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ComboKeyProc)));
   }
 
-  progressBar = CreateProgressBar(window, width - 40);
+  progressBar = CreateProgressBar(window, creation.progressBar);
 
-  const WPARAM font = reinterpret_cast<WPARAM>(sharedGuiFont ? sharedGuiFont->font : nullptr);
-  for (HWND control : {listView, enumerateButton, machineCombo, deleteButton}) {
-    ::SendMessageW(control, WM_SETFONT, font, TRUE);
-  }
+  UseGuiFontForDpi(windowDpi);
 
   FillColumnTable();
   InsertColumns();
@@ -129,67 +300,73 @@ void OnCreate(HWND window) {
   mainMenu = ::GetMenu(window);
   if (mainMenu) SetMenuIcons();
 
+  FitTopRowIntoWindow(window);
   StartEnumeration();
 }
 
-void OnSize(HWND window) {
-  UpdateClientSize(window);
-  const int width = appWindowState->clientWidth;
-  const int height = appWindowState->clientHeight;
-  ::MoveWindow(listView, 4, 100, width - 8, height - 105, TRUE);
-  ::MoveWindow(enumerateButton, 250, 48, 150, 25, TRUE);
-  ::MoveWindow(deleteButton, 422, 48, 150, 25, TRUE);
-  ::MoveWindow(machineCombo, 8, 50, 220, 200, TRUE);
-  ::MoveWindow(progressBar, 20, 82, width - 40, 10, TRUE);
+// Moved to a monitor with another DPI: the window takes the size the system
+// suggests for it, its font, images and columns at the new DPI, and lays
+// itself out again.
+void OnDpiChanged(HWND window, UINT dpi, const RECT& suggested) {
+  const UINT previous = windowDpi;
+  windowDpi = dpi;
+  UseGuiFontForDpi(dpi);
+  SetListImages(dpi);
+  ScaleColumnWidths(previous, dpi);
+  ReleaseCountPanelIcon();
+  ::SetWindowPos(window, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+                 suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+  LayOutControls(window);
+  ::InvalidateRect(window, nullptr, TRUE);
 }
 
-void PaintLabel(HDC dc, int x, int y, const wchar_t* text) {
-  ::TextOutW(dc, x, y, text, lstrlenW(text));
-}
-
-void PaintLabelWithin(HDC dc, RECT bounds, const wchar_t* text) {
-  ::DrawTextW(dc, text, -1, &bounds, DT_LEFT | DT_TOP | DT_SINGLELINE | DT_NOPREFIX | DT_END_ELLIPSIS);
-}
-
-void PaintCountPanel(HDC dc, DriverInventory& inventory) {
+void PaintCountPanel(HDC dc, const MainLayout& layout, const CountPanelText& text) {
+  const RECT& panel = layout.countPanel;
   HBRUSH brush = ::CreateSolidBrush(kPanelColour);
-  ::FillRect(dc, &kPanel, brush);
+  ::FillRect(dc, &panel, brush);
   ::DeleteObject(brush);
-  ::MoveToEx(dc, kPanel.left, kPanel.top, nullptr);
-  ::LineTo(dc, kPanel.left, kPanel.bottom);
-  ::LineTo(dc, kPanel.right, kPanel.bottom);
-  ::LineTo(dc, kPanel.right, kPanel.top);
-  ::LineTo(dc, kPanel.left, kPanel.top);
+  ::MoveToEx(dc, panel.left, panel.top, nullptr);
+  ::LineTo(dc, panel.left, panel.bottom);
+  ::LineTo(dc, panel.right, panel.bottom);
+  ::LineTo(dc, panel.right, panel.top);
+  ::LineTo(dc, panel.left, panel.top);
 
   ::SetBkColor(dc, kPanelColour);
   ::SetTextColor(dc, kCountColour);
-  wchar_t text[512];
-  std::swprintf(text, 512, L"Driver Count: %d", static_cast<int>(inventory.driverCount));
-  PaintLabel(dc, 593, 38, text);
-  ClassifyDrivers(inventory);
-  std::swprintf(text, 512, L"Non-Native/Non-Norvex Drivers: %d",
-                static_cast<int>(inventory.nonNativeCount));
-  PaintLabel(dc, 593, 54, text);
+  ::TextOutW(dc, layout.driverCountLine.x, layout.driverCountLine.y, text.driverCount,
+             lstrlenW(text.driverCount));
+  ::TextOutW(dc, layout.nonNativeCountLine.x, layout.nonNativeCountLine.y, text.nonNativeCount,
+             lstrlenW(text.nonNativeCount));
   ::SetBkColor(dc, RGB(255, 255, 255));
   ::SetTextColor(dc, RGB(0, 0, 0));
 
-  if (countPanelIcon == nullptr) {
-    ::ExtractIconExW(L"shell32.dll", -kShellCountIcon, &countPanelIcon, nullptr, 1);
+  const RECT& icon = layout.countIcon;
+  if (HICON shellIcon = CountPanelIcon(icon.right - icon.left)) {
+    ::DrawIconEx(dc, icon.left, icon.top, shellIcon, icon.right - icon.left, icon.bottom - icon.top,
+                 0, nullptr, DI_NORMAL);
   }
-  if (countPanelIcon) ::DrawIcon(dc, 767, 37, countPanelIcon);
+}
+
+void PaintLabel(HDC dc, POINT at, const wchar_t* text) {
+  ::TextOutW(dc, at.x, at.y, text, lstrlenW(text));
 }
 
 void OnPaint(HWND window) {
   AppWindowState& state = *appWindowState;
   state.paintDc = ::BeginPaint(window, &state.paint);
-  HGDIOBJ previousFont = ::SelectObject(state.paintDc, sharedGuiFont->font);
-  // Each label keeps to the space before the next, whatever the font's width.
-  PaintLabelWithin(state.paintDc, {250, 30, 418, 48}, L"Enumerate Print Drivers:");
-  PaintLabelWithin(state.paintDc, {422, 30, 584, 48}, L"Delete Selected Drivers:");
-  PaintLabelWithin(state.paintDc, {8, 30, 246, 48},
-                   L"Select target machine to enumerate its drivers:");
+  HGDIOBJ previousFont = ::SelectObject(state.paintDc, WindowFont());
   // The inventory is replaced only on this thread, so it cannot change under the paint.
-  if (currentInventory) PaintCountPanel(state.paintDc, *currentInventory);
+  CountPanelText panel = {};
+  if (currentInventory) {
+    ClassifyDrivers(*currentInventory);
+    panel = FormatCountPanel(currentInventory->driverCount, currentInventory->nonNativeCount);
+  }
+  // Labels and panel as wide as their texts, the panel with the counts it shows.
+  const MainLayout layout = MeasuredLayout(state.paintDc, currentInventory ? &panel : nullptr);
+  PaintLabel(state.paintDc, layout.enumerateLabel, kEnumerateLabel);
+  PaintLabel(state.paintDc, layout.deleteLabel, kDeleteLabel);
+  PaintLabel(state.paintDc, layout.machineLabel, kMachineLabel);
+  if (currentInventory) PaintCountPanel(state.paintDc, layout, panel);
   ::SelectObject(state.paintDc, previousFont);
   ::EndPaint(window, &state.paint);
   state.paintDc = nullptr;
@@ -255,10 +432,7 @@ void OnDestroy() {
   }
   for (HBITMAP bitmap : menuBitmaps) ::DeleteObject(bitmap);
   menuBitmaps.clear();
-  if (countPanelIcon) {
-    ::DestroyIcon(countPanelIcon);
-    countPanelIcon = nullptr;
-  }
+  ReleaseCountPanelIcon();
   ::PostQuitMessage(0);
 }
 
@@ -292,10 +466,12 @@ void UpdateClientSize(HWND window) {
   appWindowState->clientHeight = client.bottom;
 }
 
-HWND CreateProgressBar(HWND parent, int width) {
+HWND CreateProgressBar(HWND parent, const RECT& place) {
   HWND bar = ::CreateWindowExW(
-      0, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE | PBS_MARQUEE, 20, 82, width, 10, parent,
-      nullptr, reinterpret_cast<HINSTANCE>(::GetWindowLongPtrW(parent, GWLP_HINSTANCE)), nullptr);
+      0, PROGRESS_CLASSW, nullptr, WS_CHILD | WS_VISIBLE | PBS_MARQUEE, place.left, place.top,
+      place.right - place.left, place.bottom - place.top, parent, nullptr,
+      reinterpret_cast<HINSTANCE>(::GetWindowLongPtrW(parent, GWLP_HINSTANCE)), nullptr);
+  RemoveVisualStyle(bar);
   ::SendMessageW(bar, PBM_SETBKCOLOR, 0, RGB(0, 0, 0));
   ::SendMessageW(bar, PBM_SETBARCOLOR, 0, RGB(255, 0, 0));
   ::ShowWindow(bar, SW_HIDE);
@@ -324,7 +500,10 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
       OnCreate(window);
       return 0;
     case WM_SIZE:
-      OnSize(window);
+      LayOutControls(window);
+      return 0;
+    case WM_DPICHANGED:
+      OnDpiChanged(window, LOWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
       return 0;
     case WM_PAINT:
       OnPaint(window);

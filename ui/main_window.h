@@ -14,7 +14,7 @@ LRESULT CALLBACK ButtonKeyProc(HWND window, UINT message, WPARAM wParam, LPARAM 
 LRESULT CALLBACK ComboKeyProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 void UpdateClientSize(HWND window);
-HWND CreateProgressBar(HWND parent, int width);
+HWND CreateProgressBar(HWND parent, const RECT& place);
 void SetMenuIcons();
 
 // Starts an enumeration run unless an enumeration or deletion already runs.

@@ -10,6 +10,7 @@
 #include "common/bounded_text.h"
 #include "inventory/platform.h"
 #include "ui/controls.h"
+#include "ui/dpi.h"
 #include "ui/driver_list.h"
 #include "ui/ids.h"
 #include "ui/list_log.h"
@@ -94,7 +95,14 @@ INT_PTR CALLBACK SaveDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
   switch (message) {
     case WM_INITDIALOG:
       OnSaveInit(dialog);
+      FitDialogIcon(dialog, WindowDpi(dialog));
       return TRUE;
+    case WM_DPICHANGED:
+      FitDialogIcon(dialog, LOWORD(wParam));
+      return FALSE;  // the dialog manager scales the rest
+    case WM_DESTROY:
+      ReleaseDialogIcon(dialog);
+      return FALSE;
     case WM_COMMAND:
       // Only clicks: the word parameter is exactly the control's id.
       if (HIWORD(wParam) != 0) return FALSE;

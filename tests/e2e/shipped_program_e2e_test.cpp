@@ -13,9 +13,11 @@
 #include "inventory/error_reporter.h"
 #include "report/console.h"
 #include "tests/support/console_capture.h"
+#include "tests/support/main_window_fixture.h"
 #include "tests/support/test_paths.h"
 #include "tests/support/ui_waits.h"
 #include "ui/delete_command.h"
+#include "ui/dpi.h"
 #include "ui/ids.h"
 
 namespace kestrun::testing {
@@ -104,6 +106,116 @@ TEST_F(ShippedProgram, WithoutArgumentsTheWindowListsTheLocalDriversAndClosesWit
   ::GetExitCodeProcess(process, &code);
   EXPECT_EQ(code, 0u);
   ::CloseHandle(process);
+}
+
+// The prefix's screen DPI (HKCU\Control Panel\Desktop LogPixels) for the
+// processes started while this lives. Wine reads it once, as a process starts
+// (measured), so the test process keeps its own; the earlier value, or its
+// absence, comes back afterwards.
+class ScreenDpiForNewProcesses {
+ public:
+  explicit ScreenDpiForNewProcesses(DWORD dpi) {
+    ::RegCreateKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", 0, nullptr, 0,
+                      KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key_, nullptr);
+    DWORD size = sizeof(previous_);
+    hadValue_ = ::RegQueryValueExW(key_, kValue, nullptr, nullptr,
+                                   reinterpret_cast<BYTE*>(&previous_), &size) == ERROR_SUCCESS;
+    ::RegSetValueExW(key_, kValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi), sizeof(dpi));
+  }
+  ~ScreenDpiForNewProcesses() {
+    if (hadValue_) {
+      ::RegSetValueExW(key_, kValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&previous_),
+                       sizeof(previous_));
+    } else {
+      ::RegDeleteValueW(key_, kValue);
+    }
+    ::RegCloseKey(key_);
+  }
+  ScreenDpiForNewProcesses(const ScreenDpiForNewProcesses&) = delete;
+  ScreenDpiForNewProcesses& operator=(const ScreenDpiForNewProcesses&) = delete;
+
+ private:
+  static constexpr wchar_t kValue[] = L"LogPixels";
+  HKEY key_ = nullptr;
+  DWORD previous_ = 0;
+  bool hadValue_ = false;
+};
+
+RECT ChildRectOf(HWND window, const wchar_t* className, const wchar_t* text) {
+  RECT rect = {};
+  ::GetWindowRect(::FindWindowExW(window, nullptr, className, text), &rect);
+  ::MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&rect), 2);
+  return rect;
+}
+
+TEST_F(ShippedProgram, TheWindowOpensWithItsWholeTopRowAt96And144Dpi) {
+  SIZE aboutAt96 = {};
+  for (const UINT dpi : {96u, 144u}) {
+    SCOPED_TRACE(dpi);
+    const auto at = [dpi](int value) { return ::MulDiv(value, static_cast<int>(dpi), 96); };
+    HANDLE process = nullptr;
+    HWND window = nullptr;
+    HWND enumerate = nullptr;
+    {
+      const ScreenDpiForNewProcesses screen(dpi);
+      process = StartProcess(Exe());
+      ASSERT_NE(process, nullptr);
+      window = WindowOfProcess(process);
+    }
+    const ProcessGuard guard{process};
+    ASSERT_NE(window, nullptr);
+    // The first listing has ended when "Enumerate" is back.
+    ASSERT_TRUE(PumpUntil([&] {
+      enumerate = ::FindWindowExW(window, nullptr, L"Button", L"Enumerate");
+      return enumerate && ::IsWindowEnabled(enumerate) && ::IsWindowVisible(window);
+    }, 30000));
+
+    // Every figure scaled to the window's DPI.
+    const RECT button = ChildRectOf(window, L"Button", L"Enumerate");
+    EXPECT_EQ(button.right - button.left, at(150));
+    EXPECT_EQ(button.bottom - button.top, at(25));
+    EXPECT_EQ(button.top, at(48));
+    EXPECT_GE(button.left, at(250));
+    const RECT combo = ChildRectOf(window, L"ComboBox", nullptr);
+    EXPECT_EQ(combo.left, at(8));
+    EXPECT_EQ(combo.top, at(50));
+    EXPECT_EQ(combo.right - combo.left, at(220));
+    const RECT bar = ChildRectOf(window, L"msctls_progress32", nullptr);
+    EXPECT_EQ(bar.left, at(20));
+    EXPECT_EQ(bar.bottom - bar.top, at(10));
+    const RECT list = ChildRectOf(window, L"SysListView32", nullptr);
+    EXPECT_EQ(list.left, at(4));
+    EXPECT_EQ(list.top, at(100));
+
+    // Within the monitor's work area, wide enough for the whole row.
+    RECT frame;
+    ::GetWindowRect(window, &frame);
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof(monitor);
+    ::GetMonitorInfoW(::MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor);
+    RECT inside;
+    EXPECT_TRUE(::IntersectRect(&inside, &frame, &monitor.rcWork) && ::EqualRect(&inside, &frame));
+    // The font the window paints in: the system's GUI font at that DPI.
+    const HFONT font = CreateGuiFontForDpi(dpi);
+    ExpectWholeTopRow(window, dpi, font);
+    ::DeleteObject(font);
+
+    // Its dialogs scale with it: their templates are in dialog units.
+    ::PostMessageW(window, WM_COMMAND, IDM_ABOUT, 0);
+    const HWND about = WaitForWindow(L"#32770", L"About Kestrun", 10000);
+    ASSERT_NE(about, nullptr);
+    RECT aboutClient;
+    ::GetClientRect(about, &aboutClient);
+    if (dpi == 96) {
+      aboutAt96 = {aboutClient.right, aboutClient.bottom};
+    } else {
+      EXPECT_NEAR(aboutClient.right, ::MulDiv(aboutAt96.cx, 144, 96), aboutAt96.cx / 10);
+      EXPECT_NEAR(aboutClient.bottom, ::MulDiv(aboutAt96.cy, 144, 96), aboutAt96.cy / 10);
+    }
+
+    ::PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(::WaitForSingleObject(process, 30000), WAIT_OBJECT_0);
+  }
 }
 
 // The list of another process, read and ticked through memory placed in that

@@ -226,7 +226,7 @@ TEST(FuzzedAnswers, NothingReadsOutsideACheckedAnswer) {
   FillColumnTable();
   const HWND parent = ::CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 400, 300, nullptr,
                                         nullptr, nullptr, nullptr);
-  listView = CreateDriverListView(parent, 400, 300);
+  listView = CreateDriverListView(parent, RECT{0, 0, 400, 300});
   InsertColumns();
 
   std::mt19937 random(20261208);

@@ -12,6 +12,7 @@
 #include "tests/support/ui_waits.h"
 #include "ui/controls.h"
 #include "ui/driver_list.h"
+#include "ui/dpi.h"
 #include "ui/ids.h"
 #include "ui/workers.h"
 
@@ -172,12 +173,18 @@ TEST_F(MainWindow, ResizeMovesTheControlsToTheirPlaces) {
   EXPECT_EQ(list.top, 100);
   EXPECT_EQ(list.right - list.left, client.right - 8);
   EXPECT_EQ(list.bottom - list.top, client.bottom - 105);
+  // Each button stands at its place, or just right of a label wider than the
+  // space before it (Wine's font is wider than Windows').
+  const int enumerateLeft =
+      std::max(250, 8 + TextWidth(L"Select target machine to enumerate its drivers:") + 8);
+  const int deleteLeft = std::max(422 + (enumerateLeft - 250),
+                                  enumerateLeft + TextWidth(L"Enumerate Print Drivers:") + 8);
   const RECT enumerate = ChildRect(enumerateButton);
-  EXPECT_EQ(enumerate.left, 250);
+  EXPECT_EQ(enumerate.left, enumerateLeft);
   EXPECT_EQ(enumerate.top, 48);
   EXPECT_EQ(enumerate.right - enumerate.left, 150);
   const RECT remove = ChildRect(deleteButton);
-  EXPECT_EQ(remove.left, 422);
+  EXPECT_EQ(remove.left, deleteLeft);
   EXPECT_EQ(remove.right - remove.left, 150);
   const RECT combo = ChildRect(machineCombo);
   EXPECT_EQ(combo.left, 8);
@@ -191,6 +198,58 @@ TEST_F(MainWindow, ResizeMovesTheControlsToTheirPlaces) {
   ::SetWindowPos(window, nullptr, 0, 0, 60, 60, SWP_NOMOVE | SWP_NOZORDER);
   ::SetWindowPos(window, nullptr, 0, 0, 900, 500, SWP_NOMOVE | SWP_NOZORDER);
   EXPECT_EQ(ChildRect(listView).right - ChildRect(listView).left, client.right - 8);
+}
+
+TEST_F(MainWindow, ATooSmallWindowOpensBigEnoughForItsWholeTopRow) {
+  OpenWindow(300, 120);
+  RECT frame;
+  ::GetWindowRect(window, &frame);
+  MONITORINFO monitor = {};
+  monitor.cbSize = sizeof(monitor);
+  ::GetMonitorInfoW(::MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor);
+  RECT inside;
+  EXPECT_TRUE(::IntersectRect(&inside, &frame, &monitor.rcWork) && ::EqualRect(&inside, &frame));
+  RECT client;
+  ::GetClientRect(window, &client);
+  EXPECT_GE(client.bottom, ChildRect(listView).top);
+  ExpectWholeTopRow(window, WindowDpi(window), sharedGuiFont->font);
+  // Counts of four digits still fit the window as it opened.
+  spooler.machines[L""].drivers = GeneratedDrivers(1000);
+  EnumerateMachine(L"");
+  ExpectWholeTopRow(window, WindowDpi(window), sharedGuiFont->font);
+}
+
+// Wine never moves a window between DPIs, so the message comes from the test,
+// as Windows sends it when the window reaches a monitor of another DPI.
+TEST_F(MainWindow, AMonitorOfAnotherDpiScalesTheWholeWindow) {
+  OpenWindow();
+  const UINT dpi = WindowDpi(window);
+  const int columnWidth = static_cast<int>(::SendMessageW(listView, LVM_GETCOLUMNWIDTH, 2, 0));
+  LOGFONTW before = {};
+  ::GetObjectW(sharedGuiFont->font, sizeof(before), &before);
+  for (const UINT moved : {dpi * 3 / 2, dpi}) {
+    SCOPED_TRACE(moved);
+    const auto at = [moved](int value) { return ::MulDiv(value, static_cast<int>(moved), 96); };
+    RECT suggested = {10, 20, 10 + at(1000), 20 + at(600)};
+    ::SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(moved, moved),
+                   reinterpret_cast<LPARAM>(&suggested));
+    RECT frame;
+    ::GetWindowRect(window, &frame);
+    EXPECT_TRUE(::EqualRect(&frame, &suggested)) << "the suggested rectangle is taken";
+    const RECT combo = ChildRect(machineCombo);
+    EXPECT_EQ(combo.left, at(8));
+    EXPECT_EQ(combo.right - combo.left, at(220));
+    EXPECT_EQ(ChildRect(listView).top, at(100));
+    EXPECT_EQ(ChildRect(enumerateButton).bottom - ChildRect(enumerateButton).top, at(25));
+    EXPECT_NEAR(::SendMessageW(listView, LVM_GETCOLUMNWIDTH, 2, 0),
+                ::MulDiv(columnWidth, static_cast<int>(moved), static_cast<int>(dpi)), 1);
+    LOGFONTW font = {};
+    ::GetObjectW(reinterpret_cast<HFONT>(::SendMessageW(enumerateButton, WM_GETFONT, 0, 0)),
+                 sizeof(font), &font);
+    EXPECT_EQ(font.lfHeight,
+              ::MulDiv(before.lfHeight, static_cast<int>(moved), static_cast<int>(dpi)));
+    ExpectWholeTopRow(window, moved, sharedGuiFont->font);
+  }
 }
 
 struct FailureCase {
@@ -251,6 +310,58 @@ TEST_F(MainWindow, EveryFailureShowsItsMessageAndRestoresTheWindow) {
   EXPECT_FALSE(::IsWindowEnabled(deleteButton));
   ASSERT_NE(currentInventory, nullptr);
   EXPECT_EQ(currentInventory->driverCount, 0u);
+}
+
+TEST_F(MainWindow, TheCountPanelShowsAFailedListingsCountsAtOnce) {
+  spooler.machines[L"\\\\EMPTY"] = {};
+  FakeMachine offline;
+  offline.connectResult = ERROR_NO_NETWORK;
+  spooler.machines[L"\\\\PRINTSRV01"] = offline;
+  OpenWindow();
+  const auto fiveDrivers = CountPanelPixels();
+  EnumerateMachine(L"EMPTY");
+  const auto noDrivers = CountPanelPixels();
+  ASSERT_NE(noDrivers, fiveDrivers);
+  EnumerateMachine(L"");
+  ASSERT_EQ(CountPanelPixels(), fiveDrivers);
+
+  // Typed, then Enter, with no network: while the error box is up the panel
+  // already counts the new, empty inventory.
+  ::SetWindowTextW(machineCombo, L"PRINTSRV01");
+  ::SendMessageW(listView, WM_KEYDOWN, VK_RETURN, 0);
+  HWND box = nullptr;
+  ASSERT_TRUE(PumpUntil([&] { return (box = ::FindWindowW(L"#32770", L"Kestrun")) != nullptr; }));
+  EXPECT_EQ(CountPanelPixels(), noDrivers);
+  EXPECT_EQ(RowCount(), 0);
+  ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(CountPanelPixels(), noDrivers);
+}
+
+TEST_F(MainWindow, TheProgressBarRunsRedOnBlack) {
+  spooler.machines[L""].enumerateDelayMs = 300;
+  OpenWindow();
+  ::SendMessageW(enumerateButton, BM_CLICK, 0, 0);
+  // The marquee's timer keeps the queue busy: look between single messages.
+  bool red = false;
+  bool black = false;
+  const ULONGLONG deadline = ::GetTickCount64() + 3000;
+  while (!(red && black) && ::IsWindowVisible(progressBar) && ::GetTickCount64() < deadline) {
+    MSG message;
+    if (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
+    RECT bar;
+    ::GetClientRect(progressBar, &bar);
+    HDC dc = ::GetDC(progressBar);
+    for (int x = 0; x < bar.right; x += 4) {
+      const COLORREF pixel = ::GetPixel(dc, x, bar.bottom / 2);
+      red = red || pixel == RGB(255, 0, 0);
+      black = black || pixel == RGB(0, 0, 0);
+    }
+    ::ReleaseDC(progressBar, dc);
+  }
+  EXPECT_TRUE(red);
+  EXPECT_TRUE(black);
+  ASSERT_TRUE(WaitIdle());
 }
 
 TEST_F(MainWindow, OnlyOneRunAtATimeWhateverIsPressed) {

@@ -16,6 +16,7 @@
 #include "tests/support/ui_waits.h"
 #include "ui/about_dialog.h"
 #include "ui/controls.h"
+#include "ui/dpi.h"
 #include "ui/driver_list.h"
 #include "ui/ids.h"
 #include "ui/list_log.h"
@@ -194,18 +195,33 @@ TEST_F(SaveOutput, WritesAllOrChosenColumnsAndAppendsASecondHeader) {
   for (size_t i = 12; i < 18; ++i) EXPECT_EQ(lines[i], "") << i;
 }
 
-TEST_F(SaveOutput, ACellIsLoggedUpTo319Characters) {
+TEST_F(SaveOutput, EveryCellIsLoggedWhole) {
+  // A long name, and twenty-six dependent files, the first behind a
+  // 300-character path: a dependent-files line of over 600 characters.
   const std::wstring longName = L"Long " + std::wstring(400, L'n');
-  spooler.machines[L""].drivers = {RichDriver(longName, L"Contoso")};
+  FakeDriver driver = RichDriver(longName, L"Contoso");
+  driver.dependentFiles =
+      std::vector<std::wstring>{L"C:\\" + std::wstring(285, L'd') + L"\\UNIDRV.DLL"};
+  std::string line = "UNIDRV.DLL; ";
+  for (int i = 1; i < 26; ++i) {
+    const std::wstring name = L"DEPENDENT_FILE_" + std::to_wstring(100 + i) + L".DLL";
+    driver.dependentFiles->push_back(L"C:\\Windows\\" + name);
+    line += std::string(name.begin(), name.end()) + "; ";
+  }
+  ASSERT_GT(line.size(), 600u);
+  spooler.machines[L""].drivers = {driver};
   OpenWindow();
+  ASSERT_EQ(Cell(0, 3).size(), line.size());
+
   const std::wstring path = MakeScratchDirectory(L"save_long") + L"\\long.csv";
   const HWND dialog = OpenDialog();
   Click(dialog, IDC_SAVE_ALL_COLUMNS);
   Click(dialog, IDC_SAVE_DRIVER_NAME);
+  Click(dialog, IDC_SAVE_DEPENDENT_FILES);
   SaveTo(dialog, path);
   const std::vector<std::string> lines = Lines(ReadFileBytes(path));
   ASSERT_EQ(lines.size(), 2u);
-  EXPECT_EQ(lines[1], "Long " + std::string(314, 'n') + ",");
+  EXPECT_EQ(lines[1], "Long " + std::string(400, 'n') + "," + line + ",");
 }
 
 TEST_F(SaveOutput, AFileThatCannotBeOpenedIsReportedAndNothingIsWritten) {
@@ -294,6 +310,39 @@ TEST_F(About, TheSameBoxIsShownAgainCentredWithAReadOnlyDisclaimer) {
   EXPECT_NEAR((box.top + box.bottom) / 2, (owner.top + owner.bottom) / 2, 1);
   ::SendMessageW(about, WM_COMMAND, IDCANCEL, 0);
   EXPECT_FALSE(::IsWindowVisible(about));
+}
+
+// The dialog manager scales a dialog's layout and font to a new DPI, but not
+// the icon its template names; Wine never changes a window's DPI, so the test
+// sends the message Windows sends.
+TEST_F(About, TheIconFollowsTheDialogToAnotherDpi) {
+  OpenWindow();
+  Command(IDM_ABOUT);
+  ASSERT_NE(aboutDialog, nullptr);
+  HWND icon = nullptr;
+  for (HWND child = ::GetWindow(aboutDialog, GW_CHILD); child && !icon;
+       child = ::GetWindow(child, GW_HWNDNEXT)) {
+    if ((::GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) icon = child;
+  }
+  ASSERT_NE(icon, nullptr);
+  const auto iconWidth = [icon] {
+    ICONINFO info = {};
+    ::GetIconInfo(reinterpret_cast<HICON>(::SendMessageW(icon, STM_GETICON, 0, 0)), &info);
+    BITMAP bitmap = {};
+    ::GetObjectW(info.hbmColor, sizeof(bitmap), &bitmap);
+    if (info.hbmColor) ::DeleteObject(info.hbmColor);
+    if (info.hbmMask) ::DeleteObject(info.hbmMask);
+    return bitmap.bmWidth;
+  };
+  const UINT dpi = WindowDpi(aboutDialog);
+  EXPECT_EQ(iconWidth(), ::MulDiv(32, static_cast<int>(dpi), 96));
+  for (const UINT moved : {dpi * 2, dpi}) {
+    RECT suggested;
+    ::GetWindowRect(aboutDialog, &suggested);
+    ::SendMessageW(aboutDialog, WM_DPICHANGED, MAKEWPARAM(moved, moved),
+                   reinterpret_cast<LPARAM>(&suggested));
+    EXPECT_EQ(iconWidth(), ::MulDiv(32, static_cast<int>(moved), 96)) << moved;
+  }
 }
 
 }  // namespace

@@ -38,17 +38,6 @@ class Views : public MainWindowFixture {
   void ExpectAllUnchecked() {
     for (int row = 0; row < RowCount(); ++row) EXPECT_FALSE(IsChecked(row)) << row;
   }
-  // The count panel's pixels, as the window shows them now.
-  std::vector<COLORREF> CountPanelPixels() {
-    ::UpdateWindow(window);
-    std::vector<COLORREF> pixels;
-    HDC dc = ::GetDC(window);
-    for (int y = 34; y <= 72; y += 2) {
-      for (int x = 588; x <= 757; x += 3) pixels.push_back(::GetPixel(dc, x, y));
-    }
-    ::ReleaseDC(window, dc);
-    return pixels;
-  }
   int RowImage(int row) {
     LVITEMW item = {};
     item.mask = LVIF_IMAGE;

@@ -3,7 +3,10 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "app/shared_records.h"
 #include "app/startup.h"
@@ -22,7 +25,149 @@ namespace {
 
 HWND FindMessageBox(const wchar_t* caption) { return ::FindWindowW(L"#32770", caption); }
 
+// A window's client area as pixels, row after row.
+class ClientPixels {
+ public:
+  explicit ClientPixels(HWND window) {
+    ::GetClientRect(window, &client_);
+    const int width = client_.right;
+    const int height = client_.bottom;
+    pixels_.resize(static_cast<size_t>(width) * height);
+    HDC dc = ::GetDC(window);
+    HDC memory = ::CreateCompatibleDC(dc);
+    HBITMAP bitmap = ::CreateCompatibleBitmap(dc, width, height);
+    HGDIOBJ previous = ::SelectObject(memory, bitmap);
+    ::BitBlt(memory, 0, 0, width, height, dc, 0, 0, SRCCOPY);
+    ::SelectObject(memory, previous);
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;  // top row first
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    ::GetDIBits(memory, bitmap, 0, height, pixels_.data(), &info, DIB_RGB_COLORS);
+    ::DeleteObject(bitmap);
+    ::DeleteDC(memory);
+    ::ReleaseDC(window, dc);
+  }
+  int Width() const { return client_.right; }
+  // Red, green and blue of one pixel.
+  int Red(int x, int y) const { return (At(x, y) >> 16) & 0xFF; }
+  int Green(int x, int y) const { return (At(x, y) >> 8) & 0xFF; }
+  int Blue(int x, int y) const { return At(x, y) & 0xFF; }
+  // Black text, with its smoothed edges.
+  bool IsInk(int x, int y) const {
+    return Red(x, y) < 200 && Green(x, y) < 200 && Blue(x, y) < 200;
+  }
+  bool IsPanelGrey(int x, int y) const { return At(x, y) == 0xF5F5F5; }
+  bool IsWhite(int x, int y) const { return At(x, y) == 0xFFFFFF; }
+  // Red text, with its smoothed edges.
+  bool IsRedInk(int x, int y) const {
+    return Red(x, y) >= 200 && Green(x, y) + 40 < Red(x, y) && Blue(x, y) + 40 < Red(x, y);
+  }
+
+ private:
+  DWORD At(int x, int y) const { return pixels_[static_cast<size_t>(y) * client_.right + x]; }
+  RECT client_ = {};
+  std::vector<DWORD> pixels_;
+};
+
+// A child control's rectangle in its parent's client coordinates.
+RECT ChildOf(HWND window, const wchar_t* className, const wchar_t* text) {
+  RECT rect = {};
+  if (HWND child = ::FindWindowExW(window, nullptr, className, text)) {
+    ::GetWindowRect(child, &rect);
+    ::MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&rect), 2);
+  }
+  return rect;
+}
+
+// Grows a box to take in a point.
+void Take(RECT& box, int x, int y) {
+  if (::IsRectEmpty(&box)) {
+    box = {x, y, x + 1, y + 1};
+    return;
+  }
+  box = {std::min<LONG>(box.left, x), std::min<LONG>(box.top, y), std::max<LONG>(box.right, x + 1),
+         std::max<LONG>(box.bottom, y + 1)};
+}
+
 }  // namespace
+
+void ExpectWholeTopRow(HWND window, UINT dpi, HFONT font) {
+  const auto at = [dpi](int value) { return ::MulDiv(value, static_cast<int>(dpi), 96); };
+  const RECT combo = ChildOf(window, L"ComboBox", nullptr);
+  const RECT enumerate = ChildOf(window, L"Button", L"Enumerate");
+  const RECT remove = ChildOf(window, L"Button", L"Delete Driver(s)");
+  const RECT list = ChildOf(window, L"SysListView32", nullptr);
+  // A drop-down combo box is as tall as its field; its list drops below.
+  const RECT controls[] = {combo, enumerate, remove, list};
+  for (const RECT& a : controls) {
+    for (const RECT& b : controls) {
+      RECT overlap;
+      if (&a != &b) EXPECT_FALSE(::IntersectRect(&overlap, &a, &b)) << "controls overlap";
+    }
+  }
+
+  ::UpdateWindow(window);
+  const ClientPixels pixels(window);
+  // The panel: its grey inside right of "Delete Driver(s)"; its red lines; and
+  // whatever is drawn right of its border, the icon.
+  RECT panel = {}, red = {}, icon = {};
+  for (int y = 0; y < list.top; ++y) {
+    for (int x = remove.right; x < pixels.Width(); ++x) {
+      if (pixels.IsPanelGrey(x, y)) Take(panel, x, y);
+      if (pixels.IsRedInk(x, y)) Take(red, x, y);
+    }
+  }
+  ASSERT_FALSE(::IsRectEmpty(&panel)) << "no count panel";
+  for (int y = 0; y < list.top; ++y) {
+    for (int x = panel.right + 1; x < pixels.Width(); ++x) {
+      if (!pixels.IsWhite(x, y)) Take(icon, x, y);
+    }
+  }
+  RECT inside;
+  EXPECT_TRUE(::IntersectRect(&inside, &panel, &red) && ::EqualRect(&inside, &red))
+      << "the count texts run out of the panel: panel " << panel.left << ".." << panel.right
+      << ", text " << red.left << ".." << red.right;
+  EXPECT_GT(red.right - red.left, at(100)) << "no count text";
+  EXPECT_FALSE(::IsRectEmpty(&icon)) << "no icon beside the panel";
+  EXPECT_GE(icon.left, panel.right + at(5));
+  EXPECT_GE(icon.right - icon.left, at(24));
+  EXPECT_LT(icon.right, pixels.Width()) << "the icon is cut off by the window's edge";
+
+  // Each label, whole: its ink reaches its text's end and leaves the gap
+  // before the next column clear.
+  struct Label {
+    const wchar_t* text;
+    LONG left;
+    LONG next;
+  };
+  const Label labels[] = {
+      {L"Select target machine to enumerate its drivers:", combo.left, enumerate.left},
+      {L"Enumerate Print Drivers:", enumerate.left, remove.left},
+      {L"Delete Selected Drivers:", remove.left, panel.left - 1},
+  };
+  HDC dc = ::GetDC(nullptr);
+  HGDIOBJ previous = ::SelectObject(dc, font);
+  for (const Label& label : labels) {
+    SCOPED_TRACE(::testing::Message() << std::string(label.text, label.text + wcslen(label.text)));
+    SIZE size = {};
+    ::GetTextExtentPoint32W(dc, label.text, lstrlenW(label.text), &size);
+    int inkEnd = -1;
+    for (int y = at(28); y < enumerate.top; ++y) {
+      for (int x = label.left; x < label.next; ++x) {
+        if (pixels.IsInk(x, y)) inkEnd = std::max(inkEnd, x);
+      }
+    }
+    // A final colon's ink stops a few pixels short of the text's advance.
+    EXPECT_GE(inkEnd, label.left + size.cx - at(6)) << "the label is cut";
+    EXPECT_LT(inkEnd, label.left + size.cx);
+    EXPECT_GE(label.next - inkEnd, at(8)) << "the label runs into the next column";
+  }
+  ::SelectObject(dc, previous);
+  ::ReleaseDC(nullptr, dc);
+}
 
 void MainWindowFixture::SetUp() {
   spooler.machines[L""].drivers = SampleDrivers();
@@ -31,13 +176,13 @@ void MainWindowFixture::SetUp() {
   sortDescendingNext = false;
 }
 
-void MainWindowFixture::OpenWindow() {
+void MainWindowFixture::OpenWindow(int width, int height) {
   ASSERT_TRUE(CreateSharedRecords());
   processLock = new CriticalSection;
   AppWindowState& state = *appWindowState;
   ConfigureMainWindowState(state, ::GetModuleHandleW(nullptr));
-  state.width = 1000;
-  state.height = 600;
+  state.width = width;
+  state.height = height;
   ASSERT_TRUE(CreateMainWindow(state));
   window = state.hwnd;
   ASSERT_TRUE(WaitIdle());
@@ -113,6 +258,30 @@ void MainWindowFixture::Command(UINT id) const {
 int MainWindowFixture::SelectedRow() const {
   return static_cast<int>(::SendMessageW(listView, LVM_GETNEXTITEM, static_cast<WPARAM>(-1),
                                          LVNI_SELECTED));
+}
+
+std::vector<COLORREF> MainWindowFixture::CountPanelPixels() const {
+  ::UpdateWindow(window);
+  const RECT remove = ChildRect(deleteButton);
+  RECT client;
+  ::GetClientRect(window, &client);
+  std::vector<COLORREF> pixels;
+  HDC dc = ::GetDC(window);
+  for (int y = remove.top - 20; y < remove.bottom; y += 2) {
+    for (int x = remove.right; x < client.right; x += 3) pixels.push_back(::GetPixel(dc, x, y));
+  }
+  ::ReleaseDC(window, dc);
+  return pixels;
+}
+
+int MainWindowFixture::TextWidth(const wchar_t* text) const {
+  HDC dc = ::GetDC(window);
+  HGDIOBJ previous = ::SelectObject(dc, sharedGuiFont->font);
+  SIZE size = {};
+  ::GetTextExtentPoint32W(dc, text, lstrlenW(text), &size);
+  ::SelectObject(dc, previous);
+  ::ReleaseDC(window, dc);
+  return size.cx;
 }
 
 void MainWindowFixture::PressKey(HWND target, WPARAM key, bool control) {

@@ -20,7 +20,7 @@ class MainWindowFixture : public ::testing::Test {
   void TearDown() override;
 
   // Creates the window (which starts the first enumeration) and waits for it.
-  void OpenWindow();
+  void OpenWindow(int width = 1000, int height = 600);
   // Pumps messages until no enumeration or deletion runs and "Enumerate" is back.
   bool WaitIdle(DWORD timeoutMs = 20000);
   // Presses "Enumerate" for a machine typed into the box, and waits.
@@ -35,6 +35,11 @@ class MainWindowFixture : public ::testing::Test {
   void Command(UINT id) const;
   // The selected row, or -1.
   int SelectedRow() const;
+  // The pixels right of "Delete Driver(s)", where the count panel and its icon
+  // are painted, as the window shows them now.
+  std::vector<COLORREF> CountPanelPixels() const;
+  // A text's width in the window's font.
+  int TextWidth(const wchar_t* text) const;
   // A key press sent to a window, with Ctrl held when asked.
   static void PressKey(HWND target, WPARAM key, bool control = false);
 
@@ -52,5 +57,12 @@ std::future<std::wstring> AnswerMessageBox(const wchar_t* caption = L"Kestrun",
 std::wstring ReadAndCloseMessageBox(DWORD timeoutMs = 10000);
 
 std::wstring ClipboardText();
+
+// Checks a main window's top row as its pixels show it (the window may belong
+// to another process), at the window's DPI and with the font it paints in:
+// every label drawn whole and clear of the next column, the count panel
+// holding its red lines, its icon beside it, the whole row inside the client
+// area, and no control overlapping another.
+void ExpectWholeTopRow(HWND window, UINT dpi, HFONT font);
 
 }  // namespace kestrun::testing

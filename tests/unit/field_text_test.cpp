@@ -88,6 +88,31 @@ TEST(FieldText, SplitCutsLongEntriesToTheirSlot) {
   EXPECT_EQ(line.size(), 50u * (255 + 2));
 }
 
+TEST(FieldText, ALongDependentFilePathShowsItsFileName) {
+  DriverInventory inventory;
+  ResetInventory(inventory);
+  // A path of `length` characters that ends in the file's name.
+  const auto path = [](size_t length, const std::wstring& name) {
+    const std::wstring prefix = L"C:\\";
+    return prefix + std::wstring(length - prefix.size() - name.size() - 1, L'd') + L"\\" + name;
+  };
+  for (const size_t length : {255u, 256u, 259u, 300u, 2000u}) {
+    SCOPED_TRACE(length);
+    const std::wstring entry = path(length, L"UNIDRV.DLL");
+    ASSERT_EQ(entry.size(), length);
+    const std::wstring one = MultiString({entry});
+    EXPECT_EQ(Joined(inventory, one.c_str()), L"UNIDRV.DLL");
+    const std::wstring two = MultiString({entry, path(length, L"UNIRES.DLL")});
+    EXPECT_EQ(Joined(inventory, two.c_str()), L"UNIDRV.DLL; UNIRES.DLL; ");
+    // A path that fits its slot is kept whole there.
+    EXPECT_EQ(std::wstring(inventory.listEntries[0]), length <= 255 ? entry : L"UNIDRV.DLL");
+  }
+  // A file name longer than a slot is cut to its first 255 characters.
+  const std::wstring longName = L"C:\\x\\" + std::wstring(260, L'n') + L".dll";
+  const std::wstring field = MultiString({longName});
+  EXPECT_EQ(Joined(inventory, field.c_str()), std::wstring(255, L'n'));
+}
+
 TEST(FieldText, LowerCaseCopyFoldsOnlyAToZ) {
   EXPECT_EQ(std::wstring(LowerCaseCopy(L"").get()), L"");
   EXPECT_EQ(std::wstring(LowerCaseCopy(L"Contoso LaserJet 4200 PCL6").get()),
