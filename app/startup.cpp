@@ -10,7 +10,7 @@
 #include "inventory/platform.h"
 #include "report/command_line.h"
 #include "report/console.h"
-#include "ui/ids.h"
+#include "res/ids.h"
 #include "ui/machine_list.h"
 #include "ui/main_window.h"
 #include "ui/workers.h"

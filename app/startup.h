@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-#include "app/shared_records.h"
+#include "ui/window_records.h"
 
 namespace kestrun {
 

@@ -24,7 +24,7 @@
 #include "report/fleet_log.h"
 #include "bench/measure.h"
 #include "tests/support/fake_spooler.h"
-#include "ui/column_table.h"
+#include "inventory/column_table.h"
 
 using namespace kestrun;
 using bench::Now;

@@ -17,7 +17,7 @@
 #include "report/csv_log.h"
 #include "bench/measure.h"
 #include "tests/support/fake_spooler.h"
-#include "ui/column_table.h"
+#include "inventory/column_table.h"
 
 using namespace kestrun;
 using bench::Now;

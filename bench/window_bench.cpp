@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/shared_records.h"
+#include "ui/window_records.h"
 #include "app/startup.h"
 #include "common/bounded_text.h"
 #include "inventory/driver_inventory.h"
@@ -22,7 +22,7 @@
 #include "ui/delete_command.h"
 #include "ui/driver_list.h"
 #include "ui/find.h"
-#include "ui/ids.h"
+#include "res/ids.h"
 #include "ui/save_dialog.h"
 #include "ui/views.h"
 #include "ui/main_window.h"

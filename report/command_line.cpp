@@ -9,8 +9,8 @@
 #include "report/console.h"
 #include "report/fleet.h"
 #include "report/fleet_list.h"
-#include "ui/column_table.h"
-#include "ui/ids.h"
+#include "inventory/column_table.h"
+#include "res/ids.h"
 
 #include "common/bounded_text.h"
 

@@ -3,7 +3,7 @@
 #include <new>
 
 #include "inventory/field_text.h"
-#include "ui/column_table.h"
+#include "inventory/column_table.h"
 
 namespace kestrun {
 

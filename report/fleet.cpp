@@ -12,7 +12,7 @@
 #include "report/command_line.h"
 #include "report/console.h"
 #include "report/fleet_log.h"
-#include "ui/column_table.h"
+#include "inventory/column_table.h"
 
 namespace kestrun {
 

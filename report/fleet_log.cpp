@@ -2,7 +2,7 @@
 
 #include "inventory/field_text.h"
 #include "report/csv_log.h"
-#include "ui/column_table.h"
+#include "inventory/column_table.h"
 
 namespace kestrun {
 

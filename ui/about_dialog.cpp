@@ -2,7 +2,7 @@
 
 #include "ui/controls.h"
 #include "ui/dpi.h"
-#include "ui/ids.h"
+#include "res/ids.h"
 
 namespace kestrun {
 

@@ -2,7 +2,7 @@
 
 #include <commctrl.h>
 
-#include "app/shared_records.h"
+#include "ui/window_records.h"
 
 namespace kestrun {
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <new>
 
-#include "app/shared_records.h"
+#include "ui/window_records.h"
 #include "common/bounded_text.h"
 #include "inventory/classification.h"
 #include "inventory/error_reporter.h"
@@ -13,7 +13,7 @@
 #include "ui/controls.h"
 #include "ui/driver_list.h"
 #include "ui/enumeration_worker.h"
-#include "ui/ids.h"
+#include "res/ids.h"
 #include "ui/workers.h"
 
 namespace kestrun {

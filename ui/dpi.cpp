@@ -1,6 +1,6 @@
 #include "ui/dpi.h"
 
-#include "ui/ids.h"
+#include "res/ids.h"
 
 namespace kestrun {
 

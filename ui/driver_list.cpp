@@ -5,14 +5,14 @@
 #include <cwchar>
 #include <string>
 
-#include "app/shared_records.h"
+#include "ui/window_records.h"
 #include "common/bounded_text.h"
 #include "common/win32_handles.h"
 #include "inventory/field_text.h"
-#include "ui/column_table.h"
+#include "inventory/column_table.h"
 #include "ui/controls.h"
 #include "ui/dpi.h"
-#include "ui/ids.h"
+#include "res/ids.h"
 #include "ui/sorting.h"
 #include "ui/workers.h"
 

@@ -4,13 +4,13 @@
 
 #include <string>
 
-#include "app/shared_records.h"
+#include "ui/window_records.h"
 #include "common/bounded_text.h"
 #include "inventory/error_reporter.h"
-#include "ui/column_table.h"
+#include "inventory/column_table.h"
 #include "ui/controls.h"
 #include "ui/driver_list.h"
-#include "ui/ids.h"
+#include "res/ids.h"
 #include "ui/sorting.h"
 #include "ui/workers.h"
 

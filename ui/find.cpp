@@ -8,9 +8,9 @@
 
 #include "common/bounded_text.h"
 #include "inventory/field_text.h"
-#include "ui/column_table.h"
+#include "inventory/column_table.h"
 #include "ui/controls.h"
-#include "ui/ids.h"
+#include "res/ids.h"
 
 namespace kestrun {
 

@@ -3,11 +3,11 @@
 #include <memory>
 #include <string>
 
-#include "app/shared_records.h"
+#include "ui/window_records.h"
 #include "report/csv_log.h"
 #include "ui/controls.h"
 #include "ui/driver_list.h"
-#include "ui/ids.h"
+#include "res/ids.h"
 
 namespace kestrun {
 

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "ui/column_table.h"
+#include "inventory/column_table.h"
 
 namespace kestrun {
 

@@ -4,7 +4,7 @@
 
 #include <new>
 
-#include "app/shared_records.h"
+#include "ui/window_records.h"
 #include "inventory/platform.h"
 #include "inventory/spooler_answer.h"
 #include "ui/controls.h"

@@ -8,12 +8,12 @@
 #include <cstdio>
 #include <vector>
 
-#include "app/shared_records.h"
+#include "ui/window_records.h"
 #include "common/win32_handles.h"
 #include "inventory/classification.h"
 #include "inventory/driver_inventory.h"
 #include "inventory/platform.h"
-#include "ui/column_table.h"
+#include "inventory/column_table.h"
 #include "ui/controls.h"
 #include "ui/driver_list.h"
 #include "ui/dpi.h"
@@ -21,7 +21,7 @@
 #include "ui/delete_command.h"
 #include "ui/enumeration_worker.h"
 #include "ui/find.h"
-#include "ui/ids.h"
+#include "res/ids.h"
 #include "ui/machine_list.h"
 #include "ui/main_layout.h"
 #include "ui/save_dialog.h"

@@ -6,13 +6,13 @@
 #include <memory>
 #include <new>
 
-#include "app/shared_records.h"
+#include "ui/window_records.h"
 #include "common/bounded_text.h"
 #include "inventory/platform.h"
 #include "ui/controls.h"
 #include "ui/dpi.h"
 #include "ui/driver_list.h"
-#include "ui/ids.h"
+#include "res/ids.h"
 #include "ui/list_log.h"
 
 namespace kestrun {

@@ -5,7 +5,7 @@
 
 #include "inventory/classification.h"
 #include "inventory/driver_inventory.h"
-#include "ui/column_table.h"
+#include "inventory/column_table.h"
 #include "ui/controls.h"
 #include "ui/driver_list.h"
 #include "ui/sorting.h"

@@ -20,7 +20,7 @@
 #include "tests/support/fake_spooler.h"
 #include "tests/support/test_paths.h"
 #include "tests/support/ui_waits.h"
-#include "ui/column_table.h"
+#include "inventory/column_table.h"
 
 namespace kestrun::testing {
 namespace {

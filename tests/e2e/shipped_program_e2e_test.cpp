@@ -18,7 +18,7 @@
 #include "tests/support/ui_waits.h"
 #include "ui/delete_command.h"
 #include "ui/dpi.h"
-#include "ui/ids.h"
+#include "res/ids.h"
 
 namespace kestrun::testing {
 namespace {

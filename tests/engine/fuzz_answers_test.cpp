@@ -24,7 +24,7 @@
 #include "report/command_line.h"
 #include "report/csv_log.h"
 #include "tests/support/fake_spooler.h"
-#include "ui/column_table.h"
+#include "inventory/column_table.h"
 #include "ui/controls.h"
 #include "ui/driver_list.h"
 

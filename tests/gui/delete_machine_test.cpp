@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/shared_records.h"
+#include "ui/window_records.h"
 #include "app/startup.h"
 #include "inventory/deletion.h"
 #include "inventory/driver_inventory.h"
@@ -22,7 +22,7 @@
 #include "ui/controls.h"
 #include "ui/delete_command.h"
 #include "ui/driver_list.h"
-#include "ui/ids.h"
+#include "res/ids.h"
 #include "ui/main_window.h"
 #include "ui/views.h"
 #include "ui/workers.h"

@@ -6,14 +6,14 @@
 
 #include <algorithm>
 
-#include "app/shared_records.h"
+#include "ui/window_records.h"
 #include "inventory/driver_inventory.h"
 #include "tests/support/main_window_fixture.h"
 #include "tests/support/ui_waits.h"
 #include "ui/controls.h"
 #include "ui/driver_list.h"
 #include "ui/dpi.h"
-#include "ui/ids.h"
+#include "res/ids.h"
 #include "ui/workers.h"
 
 namespace kestrun::testing {

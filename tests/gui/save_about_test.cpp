@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/shared_records.h"
+#include "ui/window_records.h"
 #include "inventory/driver_inventory.h"
 #include "tests/support/main_window_fixture.h"
 #include "tests/support/test_paths.h"
@@ -18,7 +18,7 @@
 #include "ui/controls.h"
 #include "ui/dpi.h"
 #include "ui/driver_list.h"
-#include "ui/ids.h"
+#include "res/ids.h"
 #include "ui/list_log.h"
 #include "ui/views.h"
 

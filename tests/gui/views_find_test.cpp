@@ -13,7 +13,7 @@
 #include "ui/controls.h"
 #include "ui/driver_list.h"
 #include "ui/find.h"
-#include "ui/ids.h"
+#include "res/ids.h"
 #include "ui/views.h"
 #include "ui/workers.h"
 

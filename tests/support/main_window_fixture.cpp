@@ -8,14 +8,14 @@
 #include <thread>
 #include <vector>
 
-#include "app/shared_records.h"
+#include "ui/window_records.h"
 #include "app/startup.h"
 #include "common/bounded_text.h"
 #include "inventory/driver_inventory.h"
 #include "tests/support/ui_waits.h"
 #include "ui/controls.h"
 #include "ui/driver_list.h"
-#include "ui/ids.h"
+#include "res/ids.h"
 #include "ui/main_window.h"
 #include "ui/workers.h"
 

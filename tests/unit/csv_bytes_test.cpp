@@ -4,7 +4,7 @@
 #include "report/csv_log.h"
 #include "report/fleet_log.h"
 #include "tests/support/fake_spooler.h"
-#include "ui/column_table.h"
+#include "inventory/column_table.h"
 
 namespace kestrun {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/ids.h"
+#include "res/ids.h"
 
 namespace kestrun {
 namespace {

@@ -1,5 +1,7 @@
-// The process-wide records. Each is reached through one pointer that is null
-// while the record does not exist.
+// The main window's process-wide records: its descriptor, font, save options,
+// network machine list, the process lock and the list's icon. Start-up creates
+// them; each is reached through one pointer that is null while the record
+// does not exist.
 #pragma once
 
 #include <windows.h>

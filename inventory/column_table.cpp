@@ -1,4 +1,4 @@
-#include "ui/column_table.h"
+#include "inventory/column_table.h"
 
 #include <cwchar>
 

@@ -1,4 +1,4 @@
-#include "app/shared_records.h"
+#include "ui/window_records.h"
 
 namespace kestrun {
 
