@@ -53,6 +53,35 @@ bool Snapshot(HWND list, int column, SortTexts& sortTexts, std::vector<LPARAM>& 
   }
 }
 
+// Rows whose item parameters are distinct small numbers (each fill gives a
+// row its record's index) are told apart by those, which the list keeps
+// through the sort: no row has to be renumbered, and each renumbering costs a
+// change notice to the window. False (texts untouched) for any other rows.
+bool KeyTextsByItemParameter(const std::vector<LPARAM>& params, SortTexts& sortTexts) {
+  const size_t rows = params.size();
+  LPARAM largest = -1;
+  for (const LPARAM param : params) {
+    if (param < 0 || static_cast<size_t>(param) >= rows * 4 + 16) return false;
+    if (param > largest) largest = param;
+  }
+  const size_t keys = static_cast<size_t>(largest + 1);
+  try {
+    std::vector<bool> seen(keys, false);
+    for (const LPARAM param : params) {
+      if (seen[static_cast<size_t>(param)]) return false;
+      seen[static_cast<size_t>(param)] = true;
+    }
+    std::vector<std::wstring> keyed(keys);
+    for (size_t row = 0; row < rows; ++row) {
+      keyed[static_cast<size_t>(params[row])] = std::move(sortTexts.texts[row]);
+    }
+    sortTexts.texts = std::move(keyed);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int CompareListTexts(const wchar_t* first, const wchar_t* second) {
@@ -68,20 +97,26 @@ int CALLBACK CompareColumnDescending(LPARAM first, LPARAM second, LPARAM sortTex
 }
 
 void SortListByColumn(HWND list, int column, bool descending) {
-  // Each row's text is read once, and rows are told apart by their position at
-  // the start: reading texts by position while the list reorders its rows is
-  // not reliable on every system, and costs two reads per comparison.
+  // Each row's text is read once, and rows are told apart by their item
+  // parameter, or by their position at the start: reading texts by position
+  // while the list reorders its rows is not reliable on every system, and
+  // costs two reads per comparison.
   SortTexts sortTexts;
   std::vector<LPARAM> params;
   if (!Snapshot(list, column, sortTexts, params)) {
     ShowMessage(L"Memory allocation error! Please check system resources.", MB_ICONERROR);
     return;
   }
+  const auto compare = descending ? CompareColumnDescending : CompareColumnAscending;
+  if (KeyTextsByItemParameter(params, sortTexts)) {
+    ::SendMessageW(list, LVM_SORTITEMS, reinterpret_cast<WPARAM>(&sortTexts),
+                   reinterpret_cast<LPARAM>(compare));
+    return;
+  }
   const int rows = static_cast<int>(params.size());
   for (int row = 0; row < rows; ++row) SetRowParam(list, row, row);
   ::SendMessageW(list, LVM_SORTITEMS, reinterpret_cast<WPARAM>(&sortTexts),
-                 reinterpret_cast<LPARAM>(descending ? CompareColumnDescending
-                                                     : CompareColumnAscending));
+                 reinterpret_cast<LPARAM>(compare));
   // Give every row its own item parameter back.
   for (int row = 0; row < rows; ++row) {
     const LPARAM startPosition = RowParam(list, row);

@@ -9,13 +9,14 @@
 
 namespace kestrun {
 
-// The texts of the sorted column, by the row each had when the sort began.
+// The texts of the sorted column, by each row's item parameter (or by the
+// row each had when the sort began).
 struct SortTexts {
   std::vector<std::wstring> texts;
 };
 
 // Comparison procedures for LVM_SORTITEMS: `first` and `second` are the rows'
-// positions at the start of the sort, `sortTexts` the SortTexts of the sort.
+// keys into the texts, `sortTexts` the SortTexts of the sort.
 int CALLBACK CompareColumnAscending(LPARAM first, LPARAM second, LPARAM sortTexts);
 int CALLBACK CompareColumnDescending(LPARAM first, LPARAM second, LPARAM sortTexts);
 

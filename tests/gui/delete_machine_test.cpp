@@ -219,20 +219,30 @@ TEST_F(Deletion, ClicksTicksAndSortsWhileAskedChangeNothingThatGoes) {
   EXPECT_TRUE(IsChecked(0));
 }
 
-TEST_F(Deletion, AnyStateImageButOneCountsAsTicked) {
+TEST_F(Deletion, AnyStateImageButOneCountsAsTickedAndEachRowNamesItsOwnRecord) {
   OpenWindow();
-  for (int row = 0; row < RowCount(); ++row) {
-    LVITEMW item = {};
-    item.stateMask = LVIS_STATEIMAGEMASK;
-    item.state = INDEXTOSTATEIMAGEMASK(Cell(row, 1) == kContoso ? 0 : 1);
-    ::SendMessageW(listView, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&item));
+  // In the full list, and in the non-native view sorted the other way, whose
+  // rows are a subset of the records in another order.
+  for (const bool nonNativeView : {false, true}) {
+    if (nonNativeView) {
+      ShowNonNativeOnly();
+      sortDescendingNext = true;
+      HeaderClick(1);
+    }
+    for (int row = 0; row < RowCount(); ++row) {
+      LVITEMW item = {};
+      item.stateMask = LVIS_STATEIMAGEMASK;
+      item.state = INDEXTOSTATEIMAGEMASK(Cell(row, 1) == kContoso ? 0 : 1);
+      ::SendMessageW(listView, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&item));
+    }
+    const DeletionPlan plan = TakeDeletionPlan();
+    ASSERT_EQ(plan.drivers.size(), 1u);
+    EXPECT_EQ(plan.drivers[0].name, kContoso);
+    EXPECT_EQ(plan.drivers[0].environment, L"Windows x64");
+    EXPECT_FALSE(plan.drivers[0].native);
+    EXPECT_EQ(plan.targetName, L"\\\\");
+    EXPECT_FALSE(plan.isRemote);
   }
-  const DeletionPlan plan = TakeDeletionPlan();
-  ASSERT_EQ(plan.drivers.size(), 1u);
-  EXPECT_EQ(plan.drivers[0].name, kContoso);
-  EXPECT_EQ(plan.drivers[0].environment, L"Windows x64");
-  EXPECT_EQ(plan.targetName, L"\\\\");
-  EXPECT_FALSE(plan.isRemote);
 }
 
 TEST_F(Deletion, ADeleteDuringAnEnumerationIsRefused) {
