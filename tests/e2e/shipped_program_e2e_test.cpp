@@ -188,13 +188,7 @@ TEST_F(ShippedProgram, TheWindowOpensWithItsWholeTopRowAt96And144Dpi) {
     EXPECT_EQ(list.top, at(100));
 
     // Within the monitor's work area, wide enough for the whole row.
-    RECT frame;
-    ::GetWindowRect(window, &frame);
-    MONITORINFO monitor = {};
-    monitor.cbSize = sizeof(monitor);
-    ::GetMonitorInfoW(::MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor);
-    RECT inside;
-    EXPECT_TRUE(::IntersectRect(&inside, &frame, &monitor.rcWork) && ::EqualRect(&inside, &frame));
+    ExpectInsideWorkArea(window);
     // The font the window paints in: the system's GUI font at that DPI.
     const HFONT font = CreateGuiFontForDpi(dpi);
     ExpectWholeTopRow(window, dpi, font);

@@ -202,13 +202,7 @@ TEST_F(MainWindow, ResizeMovesTheControlsToTheirPlaces) {
 
 TEST_F(MainWindow, ATooSmallWindowOpensBigEnoughForItsWholeTopRow) {
   OpenWindow(300, 120);
-  RECT frame;
-  ::GetWindowRect(window, &frame);
-  MONITORINFO monitor = {};
-  monitor.cbSize = sizeof(monitor);
-  ::GetMonitorInfoW(::MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor);
-  RECT inside;
-  EXPECT_TRUE(::IntersectRect(&inside, &frame, &monitor.rcWork) && ::EqualRect(&inside, &frame));
+  ExpectInsideWorkArea(window);
   RECT client;
   ::GetClientRect(window, &client);
   EXPECT_GE(client.bottom, ChildRect(listView).top);

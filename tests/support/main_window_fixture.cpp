@@ -94,6 +94,16 @@ void Take(RECT& box, int x, int y) {
 
 }  // namespace
 
+void ExpectInsideWorkArea(HWND window) {
+  RECT frame;
+  ::GetWindowRect(window, &frame);
+  MONITORINFO monitor = {};
+  monitor.cbSize = sizeof(monitor);
+  ::GetMonitorInfoW(::MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor);
+  RECT inside;
+  EXPECT_TRUE(::IntersectRect(&inside, &frame, &monitor.rcWork) && ::EqualRect(&inside, &frame));
+}
+
 void ExpectWholeTopRow(HWND window, UINT dpi, HFONT font) {
   const auto at = [dpi](int value) { return ::MulDiv(value, static_cast<int>(dpi), 96); };
   const RECT combo = ChildOf(window, L"ComboBox", nullptr);

@@ -65,4 +65,7 @@ std::wstring ClipboardText();
 // area, and no control overlapping another.
 void ExpectWholeTopRow(HWND window, UINT dpi, HFONT font);
 
+// Checks that a window lies whole inside its monitor's work area.
+void ExpectInsideWorkArea(HWND window);
+
 }  // namespace kestrun::testing
