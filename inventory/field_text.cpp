@@ -93,6 +93,21 @@ std::unique_ptr<wchar_t[]> LowerCaseCopy(std::wstring_view text) {
   return copy;
 }
 
+std::wstring OneLineText(std::wstring_view text) {
+  std::wstring line;
+  bool blank = false;
+  for (const wchar_t c : text) {
+    if (c == L'\r' || c == L'\n' || c == L' ' || c == L'\t') {
+      blank = !line.empty();
+    } else {
+      if (blank) line += L' ';
+      blank = false;
+      line += c;
+    }
+  }
+  return line;
+}
+
 void AppendShownText(std::wstring& out, std::wstring_view text) {
   const size_t start = out.size();
   out.append(text);

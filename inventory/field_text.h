@@ -41,6 +41,10 @@ bool EqualsIgnoringAsciiCase(std::wstring_view a, std::wstring_view b);
 constexpr bool IsControlCharacter(wchar_t c) { return (c < 0x20 && c != L'\t') || c == 0x7F; }
 constexpr wchar_t ShownCharacter(wchar_t c) { return IsControlCharacter(c) ? L'?' : c; }
 
+// A text on one line: its line breaks and runs of blanks become one blank,
+// and blanks at either end go (system error texts end in a line break).
+std::wstring OneLineText(std::wstring_view text);
+
 // Appends a text with every control character shown as "?".
 void AppendShownText(std::wstring& out, std::wstring_view text);
 

@@ -179,26 +179,11 @@ std::wstring Progress(size_t finished, size_t total, std::wstring_view machine) 
   return line;
 }
 
-// The system's text on one line: its own line breaks become blanks.
-std::wstring OneLine(std::wstring_view text) {
-  std::wstring line;
-  bool blank = false;
-  for (const wchar_t c : text) {
-    if (c == L'\r' || c == L'\n' || c == L' ' || c == L'\t') {
-      blank = !line.empty();
-    } else {
-      if (blank) line += L' ';
-      blank = false;
-      line += c;
-    }
-  }
-  return line;
-}
-
 }  // namespace
 
 std::wstring SystemErrorText(DWORD code) {
-  return OneLine(errorReporter ? errorReporter->GetErrorText(code).text : L"Unspecified error!");
+  return OneLineText(errorReporter ? errorReporter->GetErrorText(code).text
+                                   : L"Unspecified error!");
 }
 
 std::wstring FleetAnsweredLine(size_t finished, size_t total, std::wstring_view machine,
@@ -211,7 +196,7 @@ std::wstring FleetAnsweredLine(size_t finished, size_t total, std::wstring_view 
 std::wstring FleetFailedLine(size_t finished, size_t total, std::wstring_view machine, DWORD code,
                              std::wstring_view systemText) {
   std::wstring line = Progress(finished, total, machine) + L"failed: " + std::to_wstring(code);
-  const std::wstring text = OneLine(systemText);
+  const std::wstring text = OneLineText(systemText);
   if (!text.empty()) {
     line += L' ';
     AppendShownText(line, text);

@@ -285,14 +285,8 @@ std::wstring DeletionOutcomeMessage(const DeletionPlan& plan, bool deletedAll, b
 
 std::wstring ErrorLine(DWORD code) {
   ErrorText found{};
-  if (!LookUpErrorText(code, found)) return L"error " + std::to_wstring(code);
-  std::wstring_view text = found.text;
-  const size_t end = text.find_last_not_of(L" \r\n");
-  if (end == std::wstring_view::npos) return L"error " + std::to_wstring(code);
-  std::wstring line(text.substr(0, end + 1));
-  for (wchar_t& c : line) {
-    if (c == L'\r' || c == L'\n') c = L' ';  // one line per entry
-  }
+  const std::wstring line = LookUpErrorText(code, found) ? OneLineText(found.text) : L"";
+  if (line.empty()) return L"error " + std::to_wstring(code);
   std::wstring shown;
   AppendShownText(shown, line);
   return shown;
