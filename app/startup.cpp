@@ -37,8 +37,9 @@ void ShowLaunchMemoryFailure() {
                 MB_ICONERROR);
 }
 
-// How long exit waits for a worker to finish its spooler or network call.
-constexpr DWORD kWorkerExitWaitMs = 3000;
+// How long exit waits for a worker to finish its spooler or network call: a
+// window closed during a listing that hangs ends its process within 2 s.
+constexpr DWORD kWorkerExitWaitMs = 500;
 
 int RunGuiMode(HINSTANCE instance, bool& workersMayRun) {
   processLock = new (std::nothrow) CriticalSection;

@@ -55,7 +55,8 @@
 // About dialog controls.
 #define IDC_ABOUT_DISCLAIMER 1018
 
-// Private messages of the main window, sent by the workers.
+// Private messages of the main window, sent by the workers with the run's token
+// as the word parameter.
 #define WM_KESTRUN_ENUMERATION_BEGIN (WM_APP + 1)   // drop the old inventory and rows
 #define WM_KESTRUN_ENUMERATION_RESULT (WM_APP + 2)  // take a new inventory and fill the list
 #define WM_KESTRUN_RUN_FINISHED (WM_APP + 3)        // restore buttons, progress bar, focus

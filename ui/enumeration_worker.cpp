@@ -64,12 +64,27 @@ std::wstring EnumerationFailureMessage(const std::wstring& machine, DWORD code) 
   return L"Failed to get print driver information from: " + machine + L"\n" + errorText + L"\n";
 }
 
-// Sends one of the main window's private messages; false when the window is gone.
-bool SendToWindow(UINT message, LPARAM lParam = 0) {
+// Sends one of the main window's private messages for a run; false when the
+// window is gone or dropped it.
+bool SendToWindow(UINT message, RunToken run, LPARAM lParam = 0) {
   const HWND window = MainWindow();
   if (!::IsWindow(window)) return false;
   DWORD_PTR answer = 0;
-  return ::SendMessageTimeoutW(window, message, 0, lParam, SMTO_NORMAL, INFINITE, &answer) != 0;
+  return ::SendMessageTimeoutW(window, message, static_cast<WPARAM>(run), lParam, SMTO_NORMAL,
+                               INFINITE, &answer) != 0 &&
+         answer != 0;
+}
+
+// A run's messages count while it holds the slot; the deletion's refresh
+// (no token) runs inside the deletion's.
+bool Accepts(RunToken run) { return run == 0 || IsCurrentRun(run); }
+
+// The listing the "Cancel" button would abandon; main window's thread only.
+RunToken cancellableListing = 0;
+
+void SetEnumerateButton(const wchar_t* text, bool enabled) {
+  ::SetWindowTextW(enumerateButton, text);
+  ::EnableWindow(enumerateButton, enabled);
 }
 
 // The whole client area, the count panel included, is painted anew from the
@@ -83,55 +98,92 @@ void RepaintMainWindow() {
 
 }  // namespace
 
-void BeginEnumerationOnWindowThread() {
+LRESULT BeginEnumerationOnWindowThread(RunToken run) {
+  if (!Accepts(run)) return 0;
   ReleaseInventory();
   ::SendMessageW(listView, LVM_DELETEALLITEMS, 0, 0);
+  return 1;
 }
 
-void TakeEnumerationResult(EnumerationResult& result) {
+LRESULT TakeEnumerationResult(RunToken run, EnumerationResult& result) {
+  if (!Accepts(run)) return 0;  // cancelled: the worker frees what it brought
+  if (run == cancellableListing) {
+    cancellableListing = 0;  // its result is in: the run only ends from here
+    SetEnumerateButton(L"Enumerate", false);
+  }
   MakeCurrentInventory(std::move(result.inventory));
   // A failed run's panel shows its new inventory's counts before its message comes.
   RepaintMainWindow();
-  if (!result.fillList || currentInventory == nullptr) return;
+  if (!result.fillList || currentInventory == nullptr) return 1;
   result.filled = FillDriverRows(*currentInventory);
-  if (!result.filled) return;
+  if (!result.filled) return 1;
   SortListByColumn(listView, kFirstFieldColumn, false);
   FitColumn(kFirstFieldColumn);
+  return 1;
 }
 
-void FinishRunOnWindowThread() {
+void FinishRunOnWindowThread(RunToken run) {
+  if (!Accepts(run)) return;
+  if (run == cancellableListing) cancellableListing = 0;
   StopProgress();
-  ::EnableWindow(enumerateButton, TRUE);
+  SetEnumerateButton(L"Enumerate", true);
   ::EnableWindow(deleteButton, ListRowCount() > 0);
   ::SetFocus(listView);
   RepaintMainWindow();  // a run that left no inventory current leaves no panel
+  EndExclusiveRun(run);
 }
 
-DWORD EnumerationWorker() {
-  ::EnableWindow(enumerateButton, FALSE);
+void BeginCancellableListing(RunToken run) {
+  cancellableListing = run;
+  SetEnumerateButton(L"Cancel", true);
+}
+
+bool ListingCancellable() { return cancellableListing != 0; }
+
+bool CancelListing() {
+  if (!EndExclusiveRun(cancellableListing)) return false;
+  cancellableListing = 0;
+  ::SendMessageW(listView, LVM_DELETEALLITEMS, 0, 0);
+  MakeCurrentInventory(CreateInventory());  // the panel counts nothing
+  FinishRunOnWindowThread(0);
+  return true;
+}
+
+DWORD EnumerationWorker(RunToken run) {
+  // A listing the window started has its button reading "Cancel" meanwhile.
+  if (run == 0) ::EnableWindow(enumerateButton, FALSE);
 
   wchar_t machineText[kMachineNameCapacity] = {};
   ::GetWindowTextW(machineCombo, machineText, kMachineNameCapacity);
   const std::wstring machine = machineText;
 
-  if (!SendToWindow(WM_KESTRUN_ENUMERATION_BEGIN)) return 0;
+  if (!SendToWindow(WM_KESTRUN_ENUMERATION_BEGIN, run)) return 0;
 
+  // From here on, a run whose result the window drops was cancelled: it shows
+  // nothing and touches no control, but still closes the session it opened.
+  // The session record is the run's own, since a cancelled run may still be
+  // inside its spooler call while the next one connects.
+  const auto deliver = [run](EnumerationResult& result) {
+    return SendToWindow(WM_KESTRUN_ENUMERATION_RESULT, run, reinterpret_cast<LPARAM>(&result));
+  };
   EnumerationResult result;
+  RemoteSession session;
   result.inventory = CreateInventory();
   if (!result.inventory) {
+    if (!deliver(result)) return 0;
     StopProgress();
     ShowRunError(kMemoryFailure);
-    SendToWindow(WM_KESTRUN_RUN_FINISHED);
+    SendToWindow(WM_KESTRUN_RUN_FINISHED, run);
     return 0;
   }
 
-  if (!machine.empty() && !ConnectTargetSession(*remoteSession, machine)) {
-    SendToWindow(WM_KESTRUN_ENUMERATION_RESULT, reinterpret_cast<LPARAM>(&result));
+  if (!machine.empty() && !ConnectTargetSession(session, machine)) {
+    if (!deliver(result)) return 0;
     StopProgress();
-    if (remoteSession->lastResult != ERROR_CANCELLED) {
-      ShowRunError(ConnectFailureMessage(machine, remoteSession->lastResult));
+    if (session.lastResult != ERROR_CANCELLED) {
+      ShowRunError(ConnectFailureMessage(machine, session.lastResult));
     }
-    SendToWindow(WM_KESTRUN_RUN_FINISHED);
+    SendToWindow(WM_KESTRUN_RUN_FINISHED, run);
     return 0;
   }
 
@@ -140,28 +192,30 @@ DWORD EnumerationWorker() {
   const bool sessionOpened = !machine.empty();
   if (!EnumerateDrivers(*result.inventory, machine)) {
     const DWORD code = result.inventory->lastError;
-    if (sessionOpened) CancelTargetSession(*remoteSession);
-    SendToWindow(WM_KESTRUN_ENUMERATION_RESULT, reinterpret_cast<LPARAM>(&result));
+    if (sessionOpened) CancelTargetSession(session);
+    if (!deliver(result)) return 0;
     StopProgress();
     ShowRunError(EnumerationFailureMessage(machine, code));
-    SendToWindow(WM_KESTRUN_RUN_FINISHED);
+    SendToWindow(WM_KESTRUN_RUN_FINISHED, run);
     return 0;
   }
 
   result.fillList = true;
-  SendToWindow(WM_KESTRUN_ENUMERATION_RESULT, reinterpret_cast<LPARAM>(&result));
-  if (sessionOpened) CancelTargetSession(*remoteSession);
+  const bool delivered = deliver(result);
+  if (sessionOpened) CancelTargetSession(session);
+  if (!delivered) return 0;
   if (!result.filled && ::IsWindow(MainWindow())) {
     StopProgress();
     ShowRunError(kMemoryFailure);
   }
-  SendToWindow(WM_KESTRUN_RUN_FINISHED);
+  SendToWindow(WM_KESTRUN_RUN_FINISHED, run);
   return 0;
 }
 
-DWORD WINAPI EnumerationWorkerThread(LPVOID) {
-  EnumerationWorker();
-  EndExclusiveRun();
+DWORD WINAPI EnumerationWorkerThread(LPVOID run) {
+  const auto token = static_cast<RunToken>(reinterpret_cast<uintptr_t>(run));
+  EnumerationWorker(token);
+  EndExclusiveRun(token);  // the window's gone, or it ended the run already
   return 0;
 }
 

@@ -6,16 +6,28 @@
 #include <memory>
 
 #include "inventory/driver_inventory.h"
+#include "ui/workers.h"
 
 namespace kestrun {
 
 // One run, on whichever thread calls it (its own, or the deletion worker's).
 // The slow work happens here; the list and the current inventory change only
-// on the main window's thread, through its private messages.
-DWORD EnumerationWorker();
+// on the main window's thread, through its private messages. A run started
+// with a token may be cancelled: from then on the window drops what it sends,
+// and it only closes its own session. The deletion's refresh passes none.
+DWORD EnumerationWorker(RunToken run = 0);
 
-// The thread procedure the main window starts; ends the exclusive run.
-DWORD WINAPI EnumerationWorkerThread(LPVOID);
+// The thread procedure the main window starts with the run's token as its
+// parameter; ends that run unless it was cancelled.
+DWORD WINAPI EnumerationWorkerThread(LPVOID run);
+
+// On the main window's thread: marks a started listing as cancellable (the
+// button reads "Cancel"), and abandons it at once: the list empty, the panel
+// counting nothing, the window ready for the next listing. False when no
+// listing can be cancelled (none runs, its result has come, or a deletion runs).
+void BeginCancellableListing(RunToken run);
+bool CancelListing();
+bool ListingCancellable();
 
 // What a run hands to the main window's thread.
 struct EnumerationResult {
@@ -24,9 +36,11 @@ struct EnumerationResult {
   bool filled = false;                         // set by the main window: rows built
 };
 
-// The main window's handlers of the worker's messages.
-void BeginEnumerationOnWindowThread();
-void TakeEnumerationResult(EnumerationResult& result);
-void FinishRunOnWindowThread();
+// The main window's handlers of the worker's messages, given the run's token:
+// nonzero when the window took the message, 0 when it dropped it because the
+// run was cancelled.
+LRESULT BeginEnumerationOnWindowThread(RunToken run);
+LRESULT TakeEnumerationResult(RunToken run, EnumerationResult& result);
+void FinishRunOnWindowThread(RunToken run);
 
 }  // namespace kestrun

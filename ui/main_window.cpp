@@ -201,10 +201,17 @@ void RemoveVisualStyle(HWND control) {
 
 bool ControlHeld() { return ::GetKeyState(VK_CONTROL) < 0; }
 
-// Enter, Ctrl+F and F3 act the same wherever the focus is.
+// Enter, Esc, Ctrl+F and F3 act the same wherever the focus is. Enter names
+// a listing, so it never cancels one; Esc does.
 void HandleKey(WPARAM key) {
   if (key == VK_RETURN) {
-    ::SendMessageW(enumerateButton, BM_CLICK, 0, 0);
+    if (ListingCancellable()) {
+      ::MessageBeep(MB_ICONWARNING);
+    } else {
+      ::SendMessageW(enumerateButton, BM_CLICK, 0, 0);
+    }
+  } else if (key == VK_ESCAPE) {
+    CancelListing();
   } else if (key == 'F' && ControlHeld()) {
     OpenFindDialog();
   } else if (key == VK_F3) {
@@ -213,7 +220,8 @@ void HandleKey(WPARAM key) {
 }
 
 bool IsCommandKey(WPARAM key) {
-  return key == VK_RETURN || key == VK_F3 || (key == 'F' && ControlHeld());
+  return key == VK_RETURN || key == VK_F3 || (key == 'F' && ControlHeld()) ||
+         (key == VK_ESCAPE && ListingCancellable());
 }
 
 // The window opens wide and tall enough for its whole top row, as far as the
@@ -418,7 +426,7 @@ void OnCommand(HWND window, WPARAM wParam, LPARAM lParam) {
     return;
   }
   if (notification != BN_CLICKED) return;
-  if (control == enumerateButton && !StartEnumeration()) {
+  if (control == enumerateButton && !CancelListing() && !StartEnumeration()) {
     ::MessageBeep(MB_ICONWARNING);  // a run owns the list until it ends
   } else if (control == deleteButton && !StartDeletion()) {
     ::MessageBeep(MB_ICONWARNING);
@@ -448,12 +456,12 @@ LRESULT SubclassKeyDown(WNDPROC previous, HWND window, UINT message, WPARAM wPar
 }  // namespace
 
 bool StartEnumeration() {
-  if (!BeginExclusiveRun()) return false;  // an enumeration or deletion already runs
-  ::EnableWindow(enumerateButton, FALSE);
+  const RunToken run = ClaimExclusiveRun(RunKind::Enumeration);
+  if (run == 0) return false;  // an enumeration or deletion already runs
+  BeginCancellableListing(run);
   StartProgress();
-  if (!StartWorker(EnumerationWorkerThread)) {
-    EndExclusiveRun();
-    FinishRunOnWindowThread();
+  if (!StartWorker(EnumerationWorkerThread, reinterpret_cast<void*>(static_cast<uintptr_t>(run)))) {
+    FinishRunOnWindowThread(run);
     return false;
   }
   return true;
@@ -539,13 +547,11 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
       OnDestroy();
       return 0;
     case WM_KESTRUN_ENUMERATION_BEGIN:
-      BeginEnumerationOnWindowThread();
-      return 0;
+      return BeginEnumerationOnWindowThread(wParam);
     case WM_KESTRUN_ENUMERATION_RESULT:
-      TakeEnumerationResult(*reinterpret_cast<EnumerationResult*>(lParam));
-      return 0;
+      return TakeEnumerationResult(wParam, *reinterpret_cast<EnumerationResult*>(lParam));
     case WM_KESTRUN_RUN_FINISHED:
-      FinishRunOnWindowThread();
+      FinishRunOnWindowThread(wParam);
       return 0;
     default:
       return ::DefWindowProcW(window, message, wParam, lParam);

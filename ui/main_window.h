@@ -8,7 +8,8 @@ namespace kestrun {
 
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
-// Subclass procedures: Enter clicks "Enumerate"; every key-down is consumed.
+// Subclass procedures: Enter clicks "Enumerate", Esc cancels a listing; every
+// key-down is consumed.
 LRESULT CALLBACK ListViewKeyProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT CALLBACK ButtonKeyProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT CALLBACK ComboKeyProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

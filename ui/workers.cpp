@@ -8,7 +8,9 @@ namespace kestrun {
 
 namespace {
 
-std::atomic<RunKind> exclusiveRun{RunKind::None};
+// The run holding the slot: a serial number and its kind in the two low bits; 0 while none.
+std::atomic<RunToken> exclusiveRun{0};
+std::atomic<RunToken> nextRunSerial{1};
 std::atomic<int> runningWorkers{0};
 
 struct WorkerStart {
@@ -30,16 +32,27 @@ DWORD WINAPI CountedWorker(LPVOID start) {
 
 }  // namespace
 
-bool BeginExclusiveRun(RunKind kind) {
-  RunKind expected = RunKind::None;
-  return exclusiveRun.compare_exchange_strong(expected, kind);
+RunToken ClaimExclusiveRun(RunKind kind) {
+  const RunToken run = (nextRunSerial.fetch_add(1) << 2) | static_cast<RunToken>(kind);
+  RunToken none = 0;
+  return exclusiveRun.compare_exchange_strong(none, run) ? run : 0;
 }
 
-void EndExclusiveRun() { exclusiveRun.store(RunKind::None); }
+bool EndExclusiveRun(RunToken run) {
+  return run != 0 && exclusiveRun.compare_exchange_strong(run, 0);
+}
 
-bool ExclusiveRunActive() { return exclusiveRun.load() != RunKind::None; }
+bool IsCurrentRun(RunToken run) { return run != 0 && exclusiveRun.load() == run; }
 
-bool DeletionRunActive() { return exclusiveRun.load() == RunKind::Deletion; }
+bool BeginExclusiveRun(RunKind kind) { return ClaimExclusiveRun(kind) != 0; }
+
+void EndExclusiveRun() { exclusiveRun.store(0); }
+
+bool ExclusiveRunActive() { return exclusiveRun.load() != 0; }
+
+bool DeletionRunActive() {
+  return (exclusiveRun.load() & 3) == static_cast<RunToken>(RunKind::Deletion);
+}
 
 bool StartWorker(LPTHREAD_START_ROUTINE procedure, void* parameter) {
   auto* start = new (std::nothrow) WorkerStart{procedure, parameter};

@@ -686,6 +686,20 @@ TEST(FleetReport, CtrlCEndsTheRunCleanlyAndKeepsTheWrittenMachinesWhole) {
   }
 }
 
+TEST(WindowMode, AWindowClosedDuringAListingThatHangsEndsItsProcessWithinTwoSeconds) {
+  FakeSpoolerInstall install(L"window-hung");
+  HANDLE process = StartProcess(L"\"" + install.Exe() + L"\"", install.Scenario(L"fleet:~60000"));
+  ASSERT_NE(process, nullptr);
+  const HWND window = WaitForWindow(L"Win32Obj", L"Kestrun", 30000);
+  EXPECT_TRUE(PumpUntil([&] { return ::FindWindowExW(window, nullptr, L"Button", L"Cancel"); }));
+  PumpUntil([] { return false; }, 500);  // the listing is inside its spooler call
+  ::PostMessageW(window, WM_CLOSE, 0, 0);
+  const ULONGLONG closed = ::GetTickCount64();
+  EXPECT_EQ(::WaitForSingleObject(process, 30000), WAIT_OBJECT_0);
+  EXPECT_LT(::GetTickCount64() - closed, 2000u);
+  ::CloseHandle(process);
+}
+
 // Run inside a pseudo-terminal (tests/e2e/terminal_e2e_test.sh): the shipped
 // report's characters and colours as they reach the terminal.
 TEST(TerminalReport, TheReportReachesTheTerminalInItsColoursAndLeavesTheConsolesOwn) {

@@ -369,9 +369,55 @@ TEST_F(MainWindow, OnlyOneRunAtATimeWhateverIsPressed) {
     PumpUntil([] { return false; }, 5);
   }
   ASSERT_TRUE(WaitIdle());
+  EnumerateMachine(L"");  // the last press may have cancelled its listing
   EXPECT_EQ(RowCount(), 5);
   // Two calls per run; never more runs than the presses that found no run going.
   EXPECT_EQ(spooler.enumerateCalls % 2, 0);
+}
+
+std::wstring ButtonText(HWND button) {
+  wchar_t text[64] = {};
+  ::GetWindowTextW(button, text, 64);
+  return text;
+}
+
+TEST_F(MainWindow, CancelOrEscAbandonsAListingAtOnceAndItsResultIsDropped) {
+  spooler.machines[L"\\\\EMPTY"] = {};
+  spooler.machines[L"\\\\HUNG"].drivers = GeneratedDrivers(3);
+  spooler.machines[L"\\\\HUNG"].enumerateDelayMs = 1500;
+  OpenWindow();
+  EnumerateMachine(L"EMPTY");
+  const auto zeroCounts = CountPanelPixels();
+  for (const bool esc : {false, true}) {
+    SCOPED_TRACE(esc ? "Esc" : "Cancel");
+    EnumerateMachine(L"");
+    const size_t calls = spooler.CallsStartingWith(L"EnumPrinterDrivers \\\\HUNG").size();
+    ::SetWindowTextW(machineCombo, L"HUNG");
+    ::SendMessageW(enumerateButton, BM_CLICK, 0, 0);
+    ASSERT_TRUE(PumpUntil(
+        [&] { return spooler.CallsStartingWith(L"EnumPrinterDrivers \\\\HUNG").size() > calls; }));
+    EXPECT_EQ(ButtonText(enumerateButton), L"Cancel");
+    EXPECT_TRUE(::IsWindowEnabled(enumerateButton));
+    ::SendMessageW(listView, WM_KEYDOWN, VK_RETURN, 0);  // Enter names a listing: no cancel
+    EXPECT_EQ(ButtonText(enumerateButton), L"Cancel");
+
+    if (esc) PressKey(listView, VK_ESCAPE);
+    if (!esc) ::SendMessageW(enumerateButton, BM_CLICK, 0, 0);
+    EXPECT_EQ(ButtonText(enumerateButton), L"Enumerate");
+    EXPECT_TRUE(::IsWindowEnabled(enumerateButton));
+    EXPECT_FALSE(::IsWindowVisible(progressBar));
+    EXPECT_FALSE(ExclusiveRunActive());
+    EXPECT_EQ(RowCount(), 0);
+    EXPECT_EQ(CountPanelPixels(), zeroCounts);
+
+    // The next listing runs at once; the abandoned one's answer, when it
+    // comes, changes nothing and shows nothing, and its session is closed.
+    EnumerateMachine(L"");
+    EXPECT_EQ(RowCount(), 5);
+    EXPECT_EQ(::FindWindowW(L"#32770", L"Kestrun"), nullptr);
+    EXPECT_EQ(spooler.CallsStartingWith(L"WNetCancelConnection2").back(),
+              L"WNetCancelConnection2 \\\\HUNG\\IPC$ flags=0 force=1");
+  }
 }
 
 TEST_F(MainWindow, ClosingDuringASlowEnumerationNeitherCrashesNorHangs) {

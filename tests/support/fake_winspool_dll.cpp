@@ -19,7 +19,8 @@
 //                   breaks and an escape in its texts); NAME*N serves N
 //                   generated drivers instead; NAME!CODE fails with CODE;
 //                   NAME~MS answers each call MS milliseconds late. The local
-//                   spooler has no drivers.
+//                   spooler has no drivers, unless an item without a NAME
+//                   stands for it ("~60000": a local spooler that hangs).
 // Printers can be opened, deleted and closed, and drivers deleted, for the
 // life of the process that loaded this DLL.
 #include <windows.h>
@@ -82,14 +83,14 @@ std::pair<std::wstring, FakeMachine> FleetMachine(const std::wstring& item) {
 }
 
 void AddFleet(FakeSpooler& spooler, const std::wstring& items) {
+  spooler.machines[L""] = FakeMachine{};
   for (size_t start = 0; start < items.size();) {
     size_t end = items.find(L',', start);
     if (end == std::wstring::npos) end = items.size();
     auto [name, machine] = FleetMachine(items.substr(start, end - start));
-    spooler.machines[L"\\\\" + name] = machine;
+    spooler.machines[name.empty() ? L"" : L"\\\\" + name] = machine;
     start = end + 1;
   }
-  spooler.machines[L""] = FakeMachine{};
 }
 
 FakeSpooler& Spooler() {
