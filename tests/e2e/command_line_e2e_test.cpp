@@ -213,7 +213,14 @@ TEST(CommandLineReport, BadArgumentsPrintTheUsageBlock) {
     EXPECT_EQ(run.Text().rfind(expected, 0), 0u) << run.Text();
     EXPECT_EQ(run.ColourOf(L"Kestrun TargetMachine C:"), kGreen);
     EXPECT_EQ(run.ColourOf(L"Log file must"), kRed);
+    EXPECT_EQ(run.ColourOf(L"Kestrun @MachineList.txt C:"), kGreen);
   }
+  // Help asks for the block; an option not understood is named above it.
+  EXPECT_EQ(install.Run(L"/?").exitCode, 0u);
+  const ConsoleRun unknown = install.Run(L"/verbose PRINTSRV");
+  EXPECT_EQ(unknown.exitCode, 2u);
+  EXPECT_EQ(unknown.Text().rfind(L"Unknown option: /verbose\n\n" + expected, 0), 0u)
+      << unknown.Text();
 }
 
 TEST(CommandLineReport, UnopenableLogGivesTheHelpBlockAndEnumeratesNothing) {
