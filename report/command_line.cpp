@@ -199,15 +199,18 @@ void PrintBanner() {
 }
 
 void PrintEnumerationFailure(std::wstring_view target, DWORD code) {
-  // Composed whole, then cut to the failure buffer's capacity.
+  // The failure buffer holds the whole text: a long target is cut, never the
+  // code after it. The system's text for the code follows on its own line.
+  constexpr std::wstring_view kFrom = L"Failed to get print driver information from: ";
+  const std::wstring codeLine = L"\nError code: " + std::to_wstring(static_cast<int>(code)) + L"\n";
+  const size_t room = kReportFailureCapacity - 1 - kFrom.size() - codeLine.size();
+  std::wstring text(kFrom);
+  AppendShownText(text, target.substr(0, room));
+  text += codeLine;
   wchar_t failure[kReportFailureCapacity] = {};
-  std::wstring text = L"Failed to get print driver information from: ";
-  AppendShownText(text, target);
-  text += L"\nError code: ";
-  text += std::to_wstring(static_cast<int>(code));
-  text += L"\n";
-  CopyBounded(failure, text.c_str());
+  CopyBounded(failure, text);
   WriteConsoleRed(failure);
+  WriteConsoleRed((SystemErrorText(code) + L"\n").c_str());
 }
 
 // Appends a label and a field's text; an absent field adds nothing after its label.

@@ -262,7 +262,16 @@ TEST(CommandLineReport, FailuresNameTheTargetAndTheNumericCode) {
 
   const ConsoleRun denied = install.Run(L"PRINTSRV", L"fail:5");
   EXPECT_EQ(denied.exitCode, 1u);
-  EXPECT_NE(denied.Text().find(L"from: PRINTSRV\nError code: 5\n"), std::wstring::npos);
+  EXPECT_NE(denied.Text().find(L"from: PRINTSRV\nError code: 5\nAccess denied.\n"),
+            std::wstring::npos)
+      << denied.Text();
+  // The longest target: its name is cut, never its code.
+  const ConsoleRun longest = install.Run(std::wstring(253, L'M'));
+  const std::wstring longestText = longest.Text();
+  EXPECT_NE(longestText.find(L"MM\nError code: 1722\n"),
+            std::wstring::npos)
+      << longestText;
+  EXPECT_EQ(std::count(longestText.begin(), longestText.end(), L'M'), 192);
 
   const ConsoleRun tooLong = install.Run(std::wstring(300, L'M'));
   EXPECT_EQ(tooLong.exitCode, 1u);
