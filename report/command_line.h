@@ -1,6 +1,7 @@
 // Command-line mode: "Kestrun TargetMachine [C:\LogFilePath.csv]" prints every
 // driver of the target to the console and appends them to a CSV log;
-// "Kestrun @Machines.txt [C:\FleetLog.csv]" lists a whole fleet.
+// "Kestrun @Machines.txt [C:\FleetLog.csv]" lists a whole fleet. Options such
+// as "/timeout:60" come before the target or the list.
 #pragma once
 
 #include <memory>
@@ -11,6 +12,7 @@
 #include <winspool.h>
 
 #include "inventory/driver_inventory.h"
+#include "inventory/field_text.h"
 #include "report/csv_log.h"
 
 namespace kestrun {
@@ -24,10 +26,17 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
+// The longest one machine may take to answer, unless "/timeout:SECONDS" says
+// otherwise; 0 means no limit.
+constexpr unsigned kDefaultTimeoutSeconds = 120;
+constexpr unsigned kMaxTimeoutSeconds = 86400;
+
 enum class RequestKind {
   Report,         // enumerate target (empty: the local machine), log when logPath is set
   Fleet,          // enumerate every machine of the list file, log when logPath is set
-  Usage,          // not a csv path, or a word after it
+  Usage,          // not a csv path, a word after it, or a bad option value
+  Help,           // "/?", "-?", "/help", "-h", "--help"
+  UnknownOption,  // an option this program does not know, in `option`
   Author,         // "-creator"
   TargetTooLong,  // longer than a spooler server name can hold
   PathTooLong,    // longer than the log path buffer holds
@@ -38,6 +47,8 @@ struct ReportRequest {
   std::wstring target;
   std::wstring listPath;  // fleet mode's machine list
   std::wstring logPath;
+  std::wstring option;  // the option not understood
+  unsigned timeoutSeconds = kDefaultTimeoutSeconds;
 };
 
 // The argument grammar, as a pure function of the argument text.
@@ -49,16 +60,20 @@ int PrintAndLogDrivers(DriverInventory& inventory, CsvLog* log);
 
 // One driver's labelled block as its three colour runs: the red separator,
 // the blue name, the red fields. Server text has its control characters shown
-// as "?"; an absent field shows its label alone.
+// as "?"; an absent field shows its label alone. With `facts` (dates in
+// yyyy-mm-dd form) six more lines end the fields: printers, version, date,
+// type, package-aware, package.
 struct DriverBlockText {
   std::wstring separator;
   std::wstring name;
   std::wstring fields;
 };
-DriverBlockText BuildDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles);
+DriverBlockText BuildDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles,
+                                 const DriverFacts* facts = nullptr);
 
 // Prints one driver's labelled block in the report's colours.
-void PrintDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles);
+void PrintDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles,
+                      const DriverFacts* facts = nullptr);
 
 // Runs the whole report. The opened log (if any) is handed back in `log` for
 // start-up to close. Returns the process exit code.

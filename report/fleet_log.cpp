@@ -10,6 +10,8 @@ namespace {
 
 constexpr char kBom[] = "\xEF\xBB\xBF";
 constexpr wchar_t kNeedsQuotes[] = L",\"\r\n";
+// A spreadsheet reads a field starting with one of these as a formula.
+constexpr wchar_t kFormulaStarts[] = L"=+-@\t\r";
 constexpr char32_t kReplacementCharacter = 0xFFFD;
 
 void AppendUtf8(std::string& bytes, char32_t code) {
@@ -32,11 +34,26 @@ void AppendUtf8(std::string& bytes, char32_t code) {
 
 void AppendLineEnd(std::string& bytes) { bytes += "\r\n"; }
 
+std::string HeaderUpTo(int lastColumn) {
+  std::string header = kBom;
+  AppendFleetField(header, L"Machine");
+  for (int column = kFirstFieldColumn; column <= lastColumn; ++column) {
+    header += ',';
+    AppendFleetField(header, columnTitles[column]);
+  }
+  AppendLineEnd(header);
+  return header;
+}
+
 }  // namespace
 
 void AppendFleetField(std::string& bytes, std::wstring_view text) {
   const bool quoted = text.find_first_of(kNeedsQuotes) != std::wstring_view::npos;
   if (quoted) bytes += '"';
+  // The servers' text is not the admin's: Excel shows it as text, never runs it.
+  if (!text.empty() && std::wstring_view(kFormulaStarts).find(text[0]) != std::wstring_view::npos) {
+    bytes += '\'';
+  }
   for (size_t i = 0; i < text.size(); ++i) {
     const wchar_t c = text[i];
     if (c == L'"') {
@@ -55,23 +72,29 @@ void AppendFleetField(std::string& bytes, std::wstring_view text) {
   if (quoted) bytes += '"';
 }
 
-std::string FleetLogHeader() {
-  std::string header = kBom;
-  AppendFleetField(header, L"Machine");
-  for (int column = kFirstFieldColumn; column <= kLastFieldColumn; ++column) {
-    header += ',';
-    AppendFleetField(header, columnTitles[column]);
-  }
-  AppendLineEnd(header);
-  return header;
+std::string FleetLogHeader() { return HeaderUpTo(kLastFieldColumn); }
+
+size_t OlderFleetHeaderSize() { return HeaderUpTo(kLastLogColumn).size(); }
+
+bool HoldsOlderFleetHeader(std::string_view firstBytes) {
+  const std::string header = HeaderUpTo(kLastLogColumn);
+  std::string_view older = header;
+  // A log saved again without its BOM holds the older columns all the same.
+  const std::string_view bom = kBom;
+  if (firstBytes.substr(0, bom.size()) != bom) older.remove_prefix(bom.size());
+  return firstBytes.substr(0, older.size()) == older;
 }
 
 void AppendFleetRow(std::string& bytes, std::wstring_view machine, const DRIVER_INFO_6& driver,
-                    const wchar_t* dependentFilesLine) {
+                    const wchar_t* dependentFilesLine, const DriverFacts* facts) {
   AppendFleetField(bytes, machine);
-  for (int column = kFirstFieldColumn; column <= kLastFieldColumn; ++column) {
+  for (int column = kFirstFieldColumn; column <= kLastLogColumn; ++column) {
     bytes += ',';
     AppendFleetField(bytes, FieldOrEmpty(DriverColumnText(driver, column, dependentFilesLine)));
+  }
+  for (int fact = 0; fact < kDriverFactCount; ++fact) {
+    bytes += ',';
+    if (facts) AppendFleetField(bytes, (*facts)[fact]);
   }
   AppendLineEnd(bytes);
 }
