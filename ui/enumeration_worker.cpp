@@ -149,13 +149,14 @@ bool CancelListing() {
   return true;
 }
 
-DWORD EnumerationWorker(RunToken run) {
+DWORD EnumerationWorker(const std::wstring* named, RunToken run) {
   // A listing the window started has its button reading "Cancel" meanwhile.
   if (run == 0) ::EnableWindow(enumerateButton, FALSE);
 
   wchar_t machineText[kMachineNameCapacity] = {};
+  if (named) ::SetWindowTextW(machineCombo, named->c_str());
   ::GetWindowTextW(machineCombo, machineText, kMachineNameCapacity);
-  const std::wstring machine = machineText;
+  const std::wstring machine = named ? *named : machineText;
 
   if (!SendToWindow(WM_KESTRUN_ENUMERATION_BEGIN, run)) return 0;
 
@@ -214,7 +215,7 @@ DWORD EnumerationWorker(RunToken run) {
 
 DWORD WINAPI EnumerationWorkerThread(LPVOID run) {
   const auto token = static_cast<RunToken>(reinterpret_cast<uintptr_t>(run));
-  EnumerationWorker(token);
+  EnumerationWorker(nullptr, token);
   EndExclusiveRun(token);  // the window's gone, or it ended the run already
   return 0;
 }

@@ -4,18 +4,20 @@
 #include <windows.h>
 
 #include <memory>
+#include <string>
 
 #include "inventory/driver_inventory.h"
 #include "ui/workers.h"
 
 namespace kestrun {
 
-// One run, on whichever thread calls it (its own, or the deletion worker's).
+// One run, on whichever thread calls it (its own, or the deletion worker's),
+// of the machine the box names, or of `machine` (which the box then shows).
 // The slow work happens here; the list and the current inventory change only
 // on the main window's thread, through its private messages. A run started
 // with a token may be cancelled: from then on the window drops what it sends,
 // and it only closes its own session. The deletion's refresh passes none.
-DWORD EnumerationWorker(RunToken run = 0);
+DWORD EnumerationWorker(const std::wstring* machine = nullptr, RunToken run = 0);
 
 // The thread procedure the main window starts with the run's token as its
 // parameter; ends that run unless it was cancelled.
