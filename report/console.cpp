@@ -149,7 +149,6 @@ void SetUpConsole(ConsoleState& state) {
   // Read before attaching: the parent's console must not replace the file or
   // pipe the caller gave as standard output.
   const HANDLE given = ::GetStdHandle(STD_OUTPUT_HANDLE);
-  state.redirected = IsRedirectedOutput(given);
   ::FreeConsole();
   HMODULE kernel = ::GetModuleHandleW(L"Kernel32.dll");
   state.attachConsole =
@@ -162,6 +161,8 @@ void SetUpConsole(ConsoleState& state) {
     state.allocated = true;
     ::AllocConsole();
   }
+  // Judged once attached, when a handle to the console is known as one.
+  state.redirected = IsRedirectedOutput(given);
   state.inputHandle = ::GetStdHandle(STD_INPUT_HANDLE);
   if (state.redirected) {
     state.outputHandle = given;  // no console colours or mode to keep
