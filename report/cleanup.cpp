@@ -20,9 +20,9 @@ namespace {
 
 // How long the end of a run waits for workers still inside a spooler call.
 constexpr DWORD kWorkersEndMs = 5000;
-constexpr const wchar_t* kActionsColumns[] = {
-    L"Time", L"Machine", L"Action", L"Kind", L"Name", L"Environment", L"Driver Version",
-    L"Code", L"Reason"};
+constexpr const wchar_t* kActionsColumns[] = {L"Time",           L"Machine", L"Action",
+                                              L"Kind",           L"Name",    L"Environment",
+                                              L"Driver Version", L"Code",    L"Reason"};
 constexpr char kBom[] = "\xEF\xBB\xBF";
 
 std::atomic<bool> cleanupStopRequested{false};
@@ -157,13 +157,18 @@ void RecordWhatIf(MachineRecord& record, const DeletionPlan& plan,
       listed[p] = true;
       const PlannedPrinter& printer = plan.printers[p];
       record.Add(L"What if: delete printer " + PrinterText(printer.name, printer.driverName),
-                 {L"would delete", L"printer", printer.name, plan.serverEnvironment, {}, 0,
+                 {L"would delete",
+                  L"printer",
+                  printer.name,
+                  plan.serverEnvironment,
+                  {},
+                  0,
                   printer.driverName});
       ++counts.printersGo;
     }
-    record.Add(L"What if: delete driver " +
-                   DriverText(driver.name, driver.environment, versions[d]),
-               {L"would delete", L"driver", driver.name, driver.environment, versions[d], 0, {}});
+    record.Add(
+        L"What if: delete driver " + DriverText(driver.name, driver.environment, versions[d]),
+        {L"would delete", L"driver", driver.name, driver.environment, versions[d], 0, {}});
     ++counts.driversGo;
   }
   for (const PlannedPackage& package : plan.packages) {
@@ -184,9 +189,9 @@ void RecordKeptPackages(MachineRecord& record, const DeletionPlan& plan,
   }
   for (const PlannedPackage& package : keptPackages) {
     const std::wstring file(FileNamePart(package.infPath));
-    record.Add(L"Kept: package " + Quoted(file) + L": a driver from it is kept",
-               {L"kept", L"package", file, package.environment, {}, 0,
-                L"a driver from it is kept"});
+    record.Add(
+        L"Kept: package " + Quoted(file) + L": a driver from it is kept",
+        {L"kept", L"package", file, package.environment, {}, 0, L"a driver from it is kept"});
     ++counts.packagesKept;
   }
   if (plan.packageListError != 0) {
@@ -277,8 +282,7 @@ DWORD WINAPI CleanupWorker(void* parameter) {
         outcome->error = ERROR_NOT_ENOUGH_MEMORY;
       }
     }
-    ::PostQueuedCompletionStatus(run.port.get(), 0, index,
-                                 reinterpret_cast<OVERLAPPED*>(outcome));
+    ::PostQueuedCompletionStatus(run.port.get(), 0, index, reinterpret_cast<OVERLAPPED*>(outcome));
   }
 }
 
@@ -380,9 +384,9 @@ bool HoldsAnotherHeader(std::string_view firstBytes) {
 void AppendActionRow(std::string& bytes, std::wstring_view time, std::wstring_view machine,
                      const ActionRow& row) {
   const std::wstring code = std::to_wstring(row.code);
-  const std::wstring_view fields[] = {time,         machine,          row.action,
-                                      row.kind,     row.name,         row.environment,
-                                      row.version,  code,             row.reason};
+  const std::wstring_view fields[] = {time,        machine,  row.action,
+                                      row.kind,    row.name, row.environment,
+                                      row.version, code,     row.reason};
   for (size_t i = 0; i < std::size(fields); ++i) {
     if (i > 0) bytes += ',';
     AppendFleetField(bytes, fields[i]);
@@ -392,8 +396,8 @@ void AppendActionRow(std::string& bytes, std::wstring_view time, std::wstring_vi
 
 std::wstring CleanupSummaryLine(const CleanupTotals& totals, bool whatIf) {
   const auto n = [](size_t count) { return std::to_wstring(count); };
-  std::wstring line = L"\r\nMachines: " + n(totals.machinesDone) +
-                      (whatIf ? L" planned" : L" cleaned");
+  std::wstring line =
+      L"\r\nMachines: " + n(totals.machinesDone) + (whatIf ? L" planned" : L" cleaned");
   if (totals.machinesFailed > 0 || !whatIf) line += L", " + n(totals.machinesFailed) + L" failed";
   if (totals.machinesNotStarted > 0) line += L", " + n(totals.machinesNotStarted) + L" not started";
   line += L". Drivers: " + n(totals.driversGo) + (whatIf ? L" to delete, " : L" deleted, ") +
@@ -427,8 +431,7 @@ int RunCleanup(const ReportRequest& request, std::vector<std::wstring> machines,
     run->workers.push_back(std::move(worker));
   }
   if (setupError != ERROR_SUCCESS) {
-    std::wstring failure =
-        L"Failed to start the clean-up: " + std::to_wstring(setupError) + L" ";
+    std::wstring failure = L"Failed to start the clean-up: " + std::to_wstring(setupError) + L" ";
     AppendShownText(failure, SystemErrorText(setupError));
     WriteConsoleRed((failure + L"\r\n").c_str());
     return kExitFailed;

@@ -214,8 +214,8 @@ void CheckCleanupRequest(ReportRequest& request) {
                                 cleanup.unused || cleanup.printers || cleanup.packages ||
                                 cleanup.yes;
   if (!request.deleting) {
-    if (anyCleanupOption && (request.kind == RequestKind::Report ||
-                             request.kind == RequestKind::Fleet)) {
+    if (anyCleanupOption &&
+        (request.kind == RequestKind::Report || request.kind == RequestKind::Fleet)) {
       request.kind = RequestKind::Usage;
     }
     return;

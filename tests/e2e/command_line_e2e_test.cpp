@@ -742,9 +742,11 @@ TEST(CleanupReport, AWhatIfRunChangesNothingAndLogsThePlan) {
   Environment scenario = install.Scenario(L"fleet:ALPHA+,BRAVO");
   scenario.push_back({L"KESTRUN_FAKE_SPOOLER_CALLS", calls});
   // Norvex makes the system's drivers: its driver goes only by its exact name.
-  const std::wstring arguments = L"/delete /driver:norvex* /driver:\"Norvex Universal Print "
-                                 L"Class Driver\" /driver:\"Contoso LaserJet*\" "
-                                 L"/environment:\"Windows x64\" \"@" + list + L"\" \"" + log + L"\"";
+  const std::wstring arguments =
+      L"/delete /driver:norvex* /driver:\"Norvex Universal Print "
+      L"Class Driver\" /driver:\"Contoso LaserJet*\" "
+      L"/environment:\"Windows x64\" \"@" +
+      list + L"\" \"" + log + L"\"";
   ConsoleRun run = RunInConsole(L"\"" + install.Exe() + L"\" " + arguments, scenario);
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.exitCode, 0u);
@@ -752,7 +754,8 @@ TEST(CleanupReport, AWhatIfRunChangesNothingAndLogsThePlan) {
   for (const wchar_t* line : {
            L"  Kept: \"Norvex Universal Print Class Driver\" (Windows x64): used by "
            L"\\\\ALPHA\\Front Desk, \\\\ALPHA\\Back Office\n",
-           L"  Kept: \"Contoso LaserJet 4200 PCL6\" (Windows x64): used by \\\\ALPHA\\Office Laser\n",
+           L"  Kept: \"Contoso LaserJet 4200 PCL6\" (Windows x64): used by \\\\ALPHA\\Office "
+           L"Laser\n",
            L"] ALPHA  0 drivers to delete, 2 kept\n",
            L"  What if: delete driver \"Contoso LaserJet 4200 PCL6\" (Windows x64, ",
            L"] BRAVO  2 drivers to delete\n",
@@ -762,13 +765,16 @@ TEST(CleanupReport, AWhatIfRunChangesNothingAndLogsThePlan) {
     EXPECT_NE(text.find(line), std::wstring::npos) << std::wstring(line) << "\n" << text;
   }
   // With /printers the printers go first, in the plan.
-  run = RunInConsole(L"\"" + install.Exe() + L"\" /delete /printers \"/driver:norvex universal print class driver\" ALPHA \"" +
-                         log + L"\"",
-                     scenario);
+  run = RunInConsole(
+      L"\"" + install.Exe() +
+          L"\" /delete /printers \"/driver:norvex universal print class driver\" ALPHA \"" + log +
+          L"\"",
+      scenario);
   EXPECT_EQ(run.exitCode, 0u);
-  EXPECT_NE(run.Text().find(L"  What if: delete printer \"\\\\ALPHA\\Front Desk\" (Norvex Universal "
-                            L"Print Class Driver)\n  What if: delete printer \"\\\\ALPHA\\Back Office\""),
-            std::wstring::npos)
+  EXPECT_NE(
+      run.Text().find(L"  What if: delete printer \"\\\\ALPHA\\Front Desk\" (Norvex Universal "
+                      L"Print Class Driver)\n  What if: delete printer \"\\\\ALPHA\\Back Office\""),
+      std::wstring::npos)
       << run.Text();
   EXPECT_EQ(ReadFileBytes(calls), "") << "a what-if run deleted something";
 
@@ -779,9 +785,9 @@ TEST(CleanupReport, AWhatIfRunChangesNothingAndLogsThePlan) {
   const auto records = ReadCsv(bytes.substr(3), wellFormed);
   EXPECT_TRUE(wellFormed);
   ASSERT_EQ(records.size(), 1u + 4 + 3);
-  EXPECT_EQ(records[0], (std::vector<std::string>{"Time", "Machine", "Action", "Kind", "Name",
-                                                  "Environment", "Driver Version", "Code",
-                                                  "Reason"}));
+  EXPECT_EQ(records[0],
+            (std::vector<std::string>{"Time", "Machine", "Action", "Kind", "Name", "Environment",
+                                      "Driver Version", "Code", "Reason"}));
   std::map<std::string, int> actions;
   for (size_t r = 1; r < records.size(); ++r) {
     ASSERT_EQ(records[r].size(), 9u);

@@ -184,8 +184,8 @@ BOOL WINAPI Fake_ClosePrinter(HANDLE handle) { return Spooler().ClosePrinter(han
 
 BOOL WINAPI Fake_DeletePrinterDriverExW(LPWSTR server, LPWSTR environment, LPWSTR driverName,
                                         DWORD deleteFlag, DWORD versionFlag) {
-  const std::wstring call = L"DeletePrinterDriverEx " + std::wstring(server ? server : L"") +
-                           L" " + environment + L" " + driverName;
+  const std::wstring call = L"DeletePrinterDriverEx " + std::wstring(server ? server : L"") + L" " +
+                            environment + L" " + driverName;
   return Journal(call, Spooler().DeletePrinterDriverEx(server, environment, driverName, deleteFlag,
                                                        versionFlag));
 }
