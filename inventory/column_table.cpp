@@ -36,8 +36,8 @@ constexpr ColumnDefinition kColumns[kColumnCount] = {
     {L"Driver Version", 100},
     {L"Driver Date", 80},
     {L"Driver Type", 150},
-    {L"Package-Aware", 90},
-    {L"Driver Package", 100},
+    {L"Package-Aware", 100},
+    {L"Driver Package", 110},
 };
 
 }  // namespace

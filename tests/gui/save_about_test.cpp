@@ -121,6 +121,19 @@ TEST_F(SaveOutput, AFreshDialogSavesAllColumnsAndTheBoxesFollowIt) {
     const HWND box = ::GetDlgItem(dialog, kColumnChoiceBoxes[column]);
     EXPECT_FALSE(::IsWindowEnabled(box)) << column;
     EXPECT_EQ(::SendMessageW(box, BM_GETCHECK, 0, 0), BST_UNCHECKED) << column;
+    // Its text fits beside its check mark, in the dialog's font.
+    wchar_t text[64] = {};
+    ::GetWindowTextW(box, text, 64);
+    RECT client = {};
+    ::GetClientRect(box, &client);
+    const HDC dc = ::GetDC(box);
+    const HGDIOBJ old =
+        ::SelectObject(dc, reinterpret_cast<HFONT>(::SendMessageW(box, WM_GETFONT, 0, 0)));
+    SIZE size = {};
+    ::GetTextExtentPoint32W(dc, text, lstrlenW(text), &size);
+    ::SelectObject(dc, old);
+    ::ReleaseDC(box, dc);
+    EXPECT_LE(size.cx + ::GetSystemMetrics(SM_CXMENUCHECK) + 4, client.right) << column;
   }
   EXPECT_EQ(PathBox(dialog), L"");
   EXPECT_TRUE(::GetWindowLongW(::GetDlgItem(dialog, IDC_SAVE_LOG_PATH), GWL_STYLE) & ES_READONLY);

@@ -151,14 +151,14 @@ TEST(DialogTemplates, SaveSelectedItemsDialog) {
   EXPECT_EQ(save.style, 0x00C800CCu);
   EXPECT_EQ(save.caption, L"Save Selected Items");
   EXPECT_EQ(save.cx, 233);
-  EXPECT_EQ(save.cy, 229);
+  EXPECT_EQ(save.cy, 233);
   EXPECT_EQ(save.font, L"MS Shell Dlg");
   EXPECT_EQ(save.pointSize, 8);
   const DWORD box = BS_AUTOCHECKBOX;
   // clang-format off
   ExpectControls(save, {
-      {1, kButton, L"Save", 120, 202, 50, 14, BS_DEFPUSHBUTTON},
-      {2, kButton, L"Cancel", 176, 202, 50, 14, 0},
+      {1, kButton, L"Save", 120, 206, 50, 14, BS_DEFPUSHBUTTON},
+      {2, kButton, L"Cancel", 176, 206, 50, 14, 0},
       {1001, kButton, L"Save all columns", 13, 38, 68, 10, box},
       {1002, kButton, L"Driver Name", 13, 49, 55, 10, box},
       {1003, kButton, L"Provider", 13, 59, 43, 10, box},
@@ -180,10 +180,10 @@ TEST(DialogTemplates, SaveSelectedItemsDialog) {
       {1023, kButton, L"Driver Type", 135, 130, 80, 10, box},
       {1024, kButton, L"Package-Aware", 135, 141, 80, 10, box},
       {1025, kButton, L"Driver Package", 135, 152, 80, 10, box},
-      {kNoId, kButton, L"", 7, 29, 219, 134, BS_GROUPBOX},
-      {kNoId, kStatic, L"Log file location:", 7, 172, 151, 8, 0},
-      {1016, kEdit, L"", 7, 182, 219, 14, WS_BORDER | ES_READONLY | ES_AUTOHSCROLL},
-      {1017, kButton, L"Browse", 6, 201, 50, 14, 0},
+      {kNoId, kButton, L"", 7, 29, 219, 138, BS_GROUPBOX},
+      {kNoId, kStatic, L"Log file location:", 7, 176, 151, 8, 0},
+      {1016, kEdit, L"", 7, 186, 219, 14, WS_BORDER | ES_READONLY | ES_AUTOHSCROLL},
+      {1017, kButton, L"Browse", 6, 205, 50, 14, 0},
       {kNoId, kStatic, L"#103", 7, 7, 20, 20, SS_ICON},
       {kNoId, kStatic, L"Kestrun", 33, 14, 48, 8, 0},
   });
