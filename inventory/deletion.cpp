@@ -144,6 +144,7 @@ void CancelSessionOf(DeletionPlan& plan) {
 
 DeletionPlan PlanOnTarget(const DriverInventory& inventory) {
   DeletionPlan plan;
+  plan.machineText = inventory.machineText;
   plan.targetName = inventory.targetName;
   plan.isRemote = inventory.isRemote;
   return plan;

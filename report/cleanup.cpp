@@ -124,13 +124,9 @@ std::vector<std::wstring> KeepingPrinters(const DeletionPlan& plan, const Planne
   if (!printersMayGo) {
     for (const size_t p : driver.printers) keeping.push_back(plan.printers[p].name);
   }
-  const bool environmentKnown = !plan.serverEnvironment.empty();
+  if (driver.keptBy == kNotKept) return keeping;
   for (const KeptPrinter& kept : plan.kept) {
-    if (kept.driverName != driver.name) continue;
-    if (environmentKnown && !EqualsIgnoringAsciiCase(driver.environment, plan.serverEnvironment)) {
-      continue;
-    }
-    keeping.push_back(kept.name);
+    if (kept.driverName == driver.name) keeping.push_back(kept.name);
   }
   return keeping;
 }
@@ -439,6 +435,7 @@ int RunCleanup(const ReportRequest& request, std::vector<std::wstring> machines,
 
   const bool whatIf = !request.cleanup.yes;
   CleanupTotals totals;
+  DWORD logError = ERROR_SUCCESS;
   size_t finished = 0;
   for (size_t received = 0; received < total; ++received) {
     DWORD ignored = 0;
@@ -461,7 +458,14 @@ int RunCleanup(const ReportRequest& request, std::vector<std::wstring> machines,
       FlushConsole();
       continue;
     }
-    if (log && !outcome->rows.empty()) log->AppendWhole(outcome->rows, header);
+    if (log && !outcome->rows.empty() && logError == ERROR_SUCCESS) {
+      logError = log->AppendWhole(outcome->rows, header);
+      if (logError != ERROR_SUCCESS) {
+        // Nothing more is started that the log could not account for.
+        cleanupStopRequested.store(true);
+        PrintLogWriteFailure(*log, logError);
+      }
+    }
     ++totals.machinesDone;
     AddCounts(totals, outcome->counts);
     WriteConsoleRed(outcome->lines.c_str());
@@ -475,7 +479,8 @@ int RunCleanup(const ReportRequest& request, std::vector<std::wstring> machines,
                                kWorkersEndMs) != WAIT_OBJECT_0) {
     (void)run.release();  // left to the process's end, with the workers that use it
   }
-  const bool clean = !cleanupStopRequested.load() && totals.machinesFailed == 0 &&
+  const bool clean = !cleanupStopRequested.load() && logError == ERROR_SUCCESS &&
+                     totals.machinesFailed == 0 &&
                      totals.machinesNotStarted == 0 &&
                      (whatIf || (totals.driversKept == 0 && totals.driversFailed == 0));
   WriteConsoleColored(clean ? kGreen : kRed, CleanupSummaryLine(totals, whatIf).c_str());
