@@ -17,6 +17,7 @@
 #include "res/ids.h"
 
 #include "common/bounded_text.h"
+#include "common/win32_handles.h"
 
 namespace kestrun {
 
@@ -278,19 +279,58 @@ void PrintBanner() {
   WriteConsoleRed(L"===========================================\r\n");
 }
 
-void PrintEnumerationFailure(std::wstring_view target, DWORD code) {
-  // The failure buffer holds the whole text: a long target is cut, never the
-  // code after it. The system's text for the code follows on its own line.
+// The failure buffer holds the whole text: a long target is cut, never the
+// line after it.
+void PrintTargetFailure(std::wstring_view target, const std::wstring& line) {
   constexpr std::wstring_view kFrom = L"Failed to get print driver information from: ";
-  const std::wstring codeLine = L"\nError code: " + std::to_wstring(static_cast<int>(code)) + L"\n";
-  const size_t room = kReportFailureCapacity - 1 - kFrom.size() - codeLine.size();
+  const size_t room = kReportFailureCapacity - 1 - kFrom.size() - line.size();
   std::wstring text(kFrom);
   AppendShownText(text, target.substr(0, room));
-  text += codeLine;
+  text += line;
   wchar_t failure[kReportFailureCapacity] = {};
   CopyBounded(failure, text);
   WriteConsoleRed(failure);
+}
+
+// The system's text for the code follows on its own line.
+void PrintEnumerationFailure(std::wstring_view target, DWORD code) {
+  PrintTargetFailure(target, L"\nError code: " + std::to_wstring(static_cast<int>(code)) + L"\n");
   WriteConsoleRed((SystemErrorText(code) + L"\n").c_str());
+}
+
+// One target's listing, on a thread of its own so that a target that never
+// answers cannot hold the report. The report and the thread share the record,
+// and the last of the two to let go of it frees it: a thread still inside its
+// spooler call when the report gives up keeps what it uses.
+struct TargetListing {
+  std::wstring target;
+  std::unique_ptr<DriverInventory> inventory;
+  bool listed = false;
+};
+
+void ListTarget(TargetListing& listing) {
+  listing.listed = EnumerateDrivers(*listing.inventory, listing.target);
+}
+
+DWORD WINAPI ListTargetThread(void* parameter) {
+  const std::unique_ptr<std::shared_ptr<TargetListing>> listing(
+      static_cast<std::shared_ptr<TargetListing>*>(parameter));
+  ListTarget(**listing);
+  return 0;
+}
+
+// False when the target did not answer within the limit (0: no limit).
+bool ListWithinTimeLimit(const std::shared_ptr<TargetListing>& listing, unsigned limitSeconds) {
+  auto* shared = new (std::nothrow) std::shared_ptr<TargetListing>(listing);
+  const UniqueHandle thread(
+      shared ? ::CreateThread(nullptr, 0, ListTargetThread, shared, 0, nullptr) : nullptr);
+  if (!thread) {
+    delete shared;
+    ListTarget(*listing);  // no thread to spare: listed here, without the limit
+    return true;
+  }
+  const DWORD waitMs = limitSeconds == 0 ? INFINITE : limitSeconds * 1000;
+  return ::WaitForSingleObject(thread.get(), waitMs) == WAIT_OBJECT_0;
 }
 
 // Appends a label and a field's text; an absent field adds nothing after its label.
@@ -329,17 +369,23 @@ DWORD AppendReportLog(CsvLog& log, std::string_view bytes) {
 }
 
 // Enumerates the target and prints (and logs) every driver.
-int ReportDrivers(const std::wstring& target, CsvLog* log) {
+int ReportDrivers(const std::wstring& target, CsvLog* log, unsigned limitSeconds) {
   ReleaseInventory();
-  std::unique_ptr<DriverInventory> created = CreateInventory();
-  if (!created) {
+  const auto listing = std::make_shared<TargetListing>();
+  listing->target = target;
+  listing->inventory = CreateInventory();
+  if (!listing->inventory) {
     WriteConsoleRed(L"Failed to enumerate due to a memory error!\r\n");
     return kExitFailed;
   }
-  MakeCurrentInventory(std::move(created));
+  if (!ListWithinTimeLimit(listing, limitSeconds)) {
+    PrintTargetFailure(target, L"\nno answer within " + std::to_wstring(limitSeconds) + L" s\n");
+    return kExitFailed;
+  }
+  MakeCurrentInventory(std::move(listing->inventory));
   DriverInventory& inventory = *currentInventory;
 
-  if (!EnumerateDrivers(inventory, target)) {
+  if (!listing->listed) {
     PrintEnumerationFailure(target, inventory.lastError);
     return kExitFailed;
   }
@@ -398,7 +444,7 @@ int RunFleetRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) 
   ClearConsole();
   PrintBanner();
   FlushConsole();  // machines may take a while to answer
-  return RunFleet(std::move(machines), log.get());
+  return RunFleet(std::move(machines), log.get(), request.timeoutSeconds);
 }
 
 // "/delete": the machines, then the action log, which must be new, empty or
@@ -474,7 +520,7 @@ int RunRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
   ClearConsole();
   PrintBanner();
   FlushConsole();  // the target may take a while to answer
-  return ReportDrivers(request.target, log.get());
+  return ReportDrivers(request.target, log.get(), request.timeoutSeconds);
 }
 
 void EndReport() {

@@ -1,5 +1,6 @@
 #include "report/fleet.h"
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <new>
@@ -52,12 +53,20 @@ struct MachineResult {
   std::string rows;  // the machine's log rows
 };
 
-// What the workers of one run share: the list and the logging flag (read
-// only), the next machine's index, the stop flag, and kernel objects.
+// A machine's progress, one value per machine: 0 until its listing begins,
+// then the tick it began at, until its worker or the time limit settles it.
+constexpr ULONGLONG kListed = ~0ULL;       // its worker hands its result on
+constexpr ULONGLONG kTooLate = ~0ULL - 1;  // the limit passed: its worker is left behind
+
+// What the workers of one run share: the list, the logging flag and the time
+// limit (read only), the next machine's index, each machine's progress, the
+// stop flag, and kernel objects.
 struct FleetRun {
   std::vector<std::wstring> machines;
   bool logging = false;
+  ULONGLONG limitMs = 0;  // 0: no limit
   std::atomic<size_t> next{0};
+  std::unique_ptr<std::atomic<ULONGLONG>[]> began;
   std::atomic<bool> stop{false};
   UniqueHandle port;   // finished machines, in finishing order
   UniqueHandle slots;  // machines in flight: at most one per worker
@@ -103,6 +112,8 @@ DWORD WINAPI FleetWorker(void* parameter) {
     if (run.stop.load()) return 0;
     const size_t index = run.next.fetch_add(1);
     if (index >= run.machines.size()) return 0;
+    ULONGLONG began = ::GetTickCount64();
+    run.began[index].store(began);
     // A result that cannot be allocated reaches the main thread as null.
     MachineResult* result = new (std::nothrow) MachineResult;
     if (result) {
@@ -113,13 +124,19 @@ DWORD WINAPI FleetWorker(void* parameter) {
         result->error = ERROR_NOT_ENOUGH_MEMORY;
       }
     }
+    if (!run.began[index].compare_exchange_strong(began, kListed)) {
+      // Too late: the machine has failed, and another worker took this one's place.
+      delete result;
+      return 0;
+    }
     ::PostQueuedCompletionStatus(run.port.get(), 0, index, reinterpret_cast<OVERLAPPED*>(result));
   }
 }
 
 // The run's end, however the main thread leaves: every worker is told to stop;
-// a worker that does not end in time is inside a spooler call, and the run
-// stays allocated for it until the process ends.
+// a worker that does not end in time, or one left behind by the time limit, is
+// inside a spooler call, and the run stays allocated for it until the process
+// ends. Nothing of the run is freed under a worker.
 class FleetWorkers {
  public:
   explicit FleetWorkers(std::unique_ptr<FleetRun> run) : run_(std::move(run)) {}
@@ -148,9 +165,38 @@ class FleetWorkers {
     ::ReleaseSemaphore(run_->slots.get(), static_cast<LONG>(run_->workers.size()), nullptr);
   }
 
+  // The next machine past the time limit, now failed (its worker is left in
+  // its call and a new worker takes its place); false when there is none.
+  bool TakeLateMachine(size_t& late) {
+    if (run_->limitMs == 0) return false;
+    const ULONGLONG now = ::GetTickCount64();
+    const size_t taken = std::min(run_->next.load(), run_->machines.size());
+    for (size_t i = oldestInFlight_; i < taken; ++i) {
+      ULONGLONG began = run_->began[i].load();
+      if (i == oldestInFlight_ && (began == kListed || began == kTooLate)) ++oldestInFlight_;
+      if (began == 0 || began == kListed || began == kTooLate || now < began + run_->limitMs) {
+        continue;
+      }
+      if (!run_->began[i].compare_exchange_strong(began, kTooLate)) continue;  // just answered
+      ++leftBehind_;
+      DWORD ignored = 0;
+      Start(1, ignored);
+      late = i;
+      return true;
+    }
+    return false;
+  }
+
+  // False once every worker is left behind and none could replace them.
+  bool CanListMore() const { return run_->workers.size() > leftBehind_; }
+
   void End(DWORD waitMs) {
     if (!run_) return;
     Stop();
+    if (leftBehind_ > 0) {
+      run_.release();  // left to the process's end, with the workers inside their calls
+      return;
+    }
     std::vector<HANDLE> handles;
     for (const UniqueHandle& worker : run_->workers) handles.push_back(worker.get());
     const bool ended =
@@ -165,6 +211,8 @@ class FleetWorkers {
 
  private:
   std::unique_ptr<FleetRun> run_;
+  size_t oldestInFlight_ = 0;  // machines before it are settled
+  size_t leftBehind_ = 0;
 };
 
 class CtrlHandlerRegistration {
@@ -217,6 +265,12 @@ std::wstring FleetFailedLine(size_t finished, size_t total, std::wstring_view ma
   return line + L"\r\n";
 }
 
+std::wstring FleetTooLateLine(size_t finished, size_t total, std::wstring_view machine,
+                              unsigned limitSeconds) {
+  return Progress(finished, total, machine) + L"failed: no answer within " +
+         std::to_wstring(limitSeconds) + L" s\r\n";
+}
+
 std::wstring FleetSummaryLine(size_t answered, size_t failed, size_t notFinished, ULONGLONG drivers,
                               size_t notWritten) {
   std::wstring line = L"\r\nMachines: " + std::to_wstring(answered) + L" answered, " +
@@ -226,11 +280,13 @@ std::wstring FleetSummaryLine(size_t answered, size_t failed, size_t notFinished
   return line + L". Drivers: " + std::to_wstring(drivers) + L".\r\n";
 }
 
-int RunFleet(std::vector<std::wstring> machines, CsvLog* log) {
+int RunFleet(std::vector<std::wstring> machines, CsvLog* log, unsigned limitSeconds) {
   const size_t total = machines.size();
   auto run = std::make_unique<FleetRun>();
   run->machines = std::move(machines);
   run->logging = log != nullptr;
+  run->limitMs = limitSeconds * 1000ULL;
+  run->began.reset(new std::atomic<ULONGLONG>[total]());
   const size_t workerCount = total < kMaxFleetWorkers ? total : kMaxFleetWorkers;
   DWORD setupError = ERROR_SUCCESS;
   run->port.reset(::CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
@@ -267,6 +323,16 @@ int RunFleet(std::vector<std::wstring> machines, CsvLog* log) {
   DWORD logError = ERROR_SUCCESS;
   ULONGLONG drivers = 0;
   while (finished < total) {
+    // A machine past its limit fails now; nothing it answers later is written.
+    for (size_t late = 0; finished < total && workers.TakeLateMachine(late);) {
+      ++finished;
+      ::ReleaseSemaphore(slots, 1, nullptr);
+      WriteConsoleColored(
+          kRed,
+          FleetTooLateLine(finished, total, workers.Run().machines[late], limitSeconds).c_str());
+      FlushConsole();
+    }
+    if (finished == total || !workers.CanListMore()) break;
     // After Ctrl+C the machines already finished are still written; no other
     // machine starts. After a failed append no other machine starts either,
     // and none is written: the log keeps the machines written before, whole.

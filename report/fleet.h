@@ -25,6 +25,9 @@ std::wstring FleetAnsweredLine(size_t finished, size_t total, std::wstring_view 
                                DWORD drivers, DWORD nonNative, DWORD unused);
 std::wstring FleetFailedLine(size_t finished, size_t total, std::wstring_view machine, DWORD code,
                              std::wstring_view systemText);
+// A machine that did not answer within the time limit.
+std::wstring FleetTooLateLine(size_t finished, size_t total, std::wstring_view machine,
+                              unsigned limitSeconds);
 std::wstring FleetSummaryLine(size_t answered, size_t failed, size_t notFinished, ULONGLONG drivers,
                               size_t notWritten = 0);
 
@@ -32,10 +35,11 @@ std::wstring FleetSummaryLine(size_t answered, size_t failed, size_t notFinished
 std::wstring SystemErrorText(DWORD code);
 
 // Lists every machine, prints a line for each and the summary, and appends the
-// rows to the log when one is open. Ctrl+C, or an append that fails, stops the
-// run: machines already written stay whole, machines still in a spooler call
-// are abandoned. Returns the exit code: 0 when every machine answered and was
-// written.
-int RunFleet(std::vector<std::wstring> machines, CsvLog* log);
+// rows to the log when one is open. A machine that takes longer than
+// `limitSeconds` (0: no limit) to answer fails, and nothing of it is logged.
+// Ctrl+C, or an append that fails, stops the run: machines already written
+// stay whole, machines still in a spooler call are abandoned. Returns the exit
+// code: 0 when every machine answered and was written.
+int RunFleet(std::vector<std::wstring> machines, CsvLog* log, unsigned limitSeconds);
 
 }  // namespace kestrun

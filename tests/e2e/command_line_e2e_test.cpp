@@ -768,6 +768,37 @@ TEST(FleetReport, CtrlCEndsTheRunCleanlyAndKeepsTheWrittenMachinesWhole) {
   }
 }
 
+TEST(FleetReport, AMachinePastItsTimeLimitFailsAndNothingOfItIsLoggedThenOrLater) {
+  FakeSpoolerInstall install(L"fleet-time-limit");
+  const std::wstring list =
+      WriteList(install.Folder() + L"\\list.txt", "ALPHA\r\nHUNG\r\nCHARLIE\r\n");
+  const std::wstring log = install.Folder() + L"\\fleet.csv";
+  const std::wstring scenario = L"fleet:ALPHA,HUNG~60000,CHARLIE";
+  const ULONGLONG start = ::GetTickCount64();
+  const ConsoleRun run = install.Run(L"/timeout:2 @" + list + L" " + log, scenario);
+  ASSERT_TRUE(run.finished) << "the hung machine held the run";
+  EXPECT_LT(::GetTickCount64() - start, 15000u);
+  EXPECT_EQ(run.exitCode, 1u);
+  const std::wstring late = L"] HUNG  failed: no answer within 2 s\n";
+  EXPECT_NE(run.Text().find(late), std::wstring::npos) << run.Text();
+  EXPECT_EQ(run.ColourOf(L"HUNG  failed"), kRed);
+  EXPECT_NE(run.Text().find(L"Machines: 2 answered, 1 failed. Drivers: 12."), std::wstring::npos);
+  const auto runs = MachineRuns(FleetLogRecords(log));
+  ASSERT_EQ(runs.size(), 2u);
+  for (const auto& [machine, records] : runs) {
+    EXPECT_TRUE(records == ExpectedRecords(machine, FleetDrivers())) << machine;
+  }
+
+  // The single-machine report keeps the same limit.
+  const std::wstring single = install.Folder() + L"\\single.csv";
+  const ConsoleRun one = install.Run(L"/timeout:2 HUNG " + single, scenario);
+  ASSERT_TRUE(one.finished);
+  EXPECT_EQ(one.exitCode, 1u);
+  EXPECT_NE(one.Text().find(L"from: HUNG\nno answer within 2 s\n"), std::wstring::npos)
+      << one.Text();
+  EXPECT_EQ(ReadFileBytes(single), "");
+}
+
 TEST(WindowMode, AWindowClosedDuringAListingThatHangsEndsItsProcessWithinTwoSeconds) {
   FakeSpoolerInstall install(L"window-hung");
   HANDLE process = StartProcess(L"\"" + install.Exe() + L"\"", install.Scenario(L"fleet:~60000"));
