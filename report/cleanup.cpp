@@ -190,32 +190,41 @@ void RecordOutcome(MachineRecord& record, const DeletionPlan& plan,
       const PlannedPrinter& printer = plan.printers[p];
       const std::wstring text = PrinterText(printer.name, printer.driverName);
       if (printer.deleted) {
-        record.Add(L"Deleted printer " + text, {L"deleted", L"printer", printer.name,
-                                                plan.serverEnvironment, {}, 0, printer.driverName});
+        record.Add(L"Deleted printer " + text, {L"deleted",
+                                                L"printer",
+                                                printer.name,
+                                                plan.serverEnvironment,
+                                                {},
+                                                0,
+                                                printer.driverName});
         ++counts.printersGo;
       } else if (driver.error != ERROR_CANCELLED && !failureShown) {
         failureShown = true;
         const std::wstring why = CodeText(driver.error);
-        record.Add(L"Failed: printer " + text + L": " + why,
-                   {L"failed", L"printer", printer.name, plan.serverEnvironment, {}, driver.error,
-                    why});
+        record.Add(
+            L"Failed: printer " + text + L": " + why,
+            {L"failed", L"printer", printer.name, plan.serverEnvironment, {}, driver.error, why});
         ++counts.printersFailed;
       } else {
-        record.Add(L"Not tried: printer " + text,
-                   {L"not tried", L"printer", printer.name, plan.serverEnvironment, {},
-                    ERROR_CANCELLED, {}});
+        record.Add(L"Not tried: printer " + text, {L"not tried",
+                                                   L"printer",
+                                                   printer.name,
+                                                   plan.serverEnvironment,
+                                                   {},
+                                                   ERROR_CANCELLED,
+                                                   {}});
       }
     }
     const std::wstring text = DriverText(driver.name, driver.environment, versions[d]);
-    const ActionRow row = {{}, L"driver", driver.name, driver.environment, versions[d],
-                           driver.error, {}};
+    const ActionRow row = {{},          L"driver",    driver.name, driver.environment,
+                           versions[d], driver.error, {}};
     if (driver.error == 0) {
-      record.Add(L"Deleted driver " + text, {L"deleted", row.kind, row.name, row.environment,
-                                             row.version, 0, {}});
+      record.Add(L"Deleted driver " + text,
+                 {L"deleted", row.kind, row.name, row.environment, row.version, 0, {}});
       ++counts.driversGo;
     } else if (driver.error == ERROR_CANCELLED) {
-      record.Add(L"Not tried: driver " + text, {L"not tried", row.kind, row.name,
-                                                row.environment, row.version, row.code, {}});
+      record.Add(L"Not tried: driver " + text,
+                 {L"not tried", row.kind, row.name, row.environment, row.version, row.code, {}});
       ++counts.driversNotTried;
     } else {
       const std::wstring why = CodeText(driver.error);
@@ -233,10 +242,10 @@ void RecordOutcome(MachineRecord& record, const DeletionPlan& plan,
       continue;
     }
     const bool stopped = plan.stop != nullptr && plan.stop->load();
-    const std::wstring why = package.outcome == PackageOutcome::Kept
-                                 ? CodeText(package.error)
-                                 : std::wstring(stopped ? L"not tried"
-                                                        : L"a driver from it was not deleted");
+    const std::wstring why =
+        package.outcome == PackageOutcome::Kept
+            ? CodeText(package.error)
+            : std::wstring(stopped ? L"not tried" : L"a driver from it was not deleted");
     record.Add(L"Kept: package " + Quoted(file) + L": " + why,
                {L"kept", L"package", file, package.environment, {}, package.error, why});
     ++counts.packagesKept;
@@ -570,8 +579,7 @@ int RunCleanup(const ReportRequest& request, std::vector<std::wstring> machines,
     (void)run.release();  // left to the process's end, with the workers that use it
   }
   const bool clean = !cleanupStopRequested.load() && logError == ERROR_SUCCESS &&
-                     totals.machinesFailed == 0 &&
-                     totals.machinesNotStarted == 0 &&
+                     totals.machinesFailed == 0 && totals.machinesNotStarted == 0 &&
                      (whatIf || !AnyLeft(totals));
   WriteConsoleColored(clean ? kGreen : kRed, CleanupSummaryLine(totals, whatIf).c_str());
   return clean ? kExitOk : kExitFailed;

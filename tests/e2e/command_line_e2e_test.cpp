@@ -853,10 +853,12 @@ TEST(CleanupReport, AYesRunDoesExactlyThePlanAndLogsWhatTheSpoolerDid) {
   const std::wstring calls = install.Folder() + L"\\calls.txt";
   Environment scenario = install.Scenario(L"fleet:ALPHA+,BRAVO#3001");
   scenario.push_back({L"KESTRUN_FAKE_SPOOLER_CALLS", calls});
-  const ConsoleRun run = RunInConsole(L"\"" + install.Exe() +
-                                          L"\" /delete /yes /printers /driver:\"Contoso LaserJet*\" "
-                                          L"/driver:fabrikam* @" + list + L" " + log,
-                                      scenario);
+  const ConsoleRun run =
+      RunInConsole(L"\"" + install.Exe() +
+                       L"\" /delete /yes /printers /driver:\"Contoso LaserJet*\" "
+                       L"/driver:fabrikam* @" +
+                       list + L" " + log,
+                   scenario);
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.exitCode, 1u) << "a driver stayed";
   const std::wstring text = run.Text();
@@ -880,10 +882,10 @@ TEST(CleanupReport, AYesRunDoesExactlyThePlanAndLogsWhatTheSpoolerDid) {
     if (record[2] != "deleted" && record[2] != "failed") continue;
     ++acted;
     const std::string name = record[4].substr(record[4].rfind('\\') + 1);
-    const std::string call = (record[3] == "printer" ? "DeletePrinter " + name
-                                                     : "\\\\" + record[1] + " " + record[5] +
-                                                           " " + name) +
-                             " -> " + record[7] + "\r\n";
+    const std::string call =
+        (record[3] == "printer" ? "DeletePrinter " + name
+                                : "\\\\" + record[1] + " " + record[5] + " " + name) +
+        " -> " + record[7] + "\r\n";
     EXPECT_NE(journal.find(call), std::string::npos) << call << journal;
   }
   EXPECT_EQ(acted, 5u);
