@@ -95,6 +95,19 @@ TEST_F(MainWindow, HeaderClicksCheckAllAndSortAlternately) {
   EXPECT_EQ(Column(1), kSampleNamesAscending);
   EXPECT_TRUE(sortDescendingNext);
   EXPECT_FALSE(checkAllNext);
+
+  // Printers and versions sort as the numbers they are: 9 before 10.
+  auto& local = spooler.machines[L""];
+  for (int i = 0; i < 19; ++i)
+    local.printers.push_back({std::to_wstring(i), *local.drivers[i % 2 + 1].name});
+  local.drivers[2].driverVersion = 0x0009000000000000ULL;
+  EnumerateMachine(L"");
+  sortDescendingNext = false;
+  HeaderClick(15);
+  EXPECT_EQ(Column(15), (std::vector<std::wstring>{L"0", L"0", L"0", L"9", L"10"}));
+  HeaderClick(16);
+  EXPECT_EQ(Column(16), (std::vector<std::wstring>{L"10.0.0.1", L"10.0.0.1", L"10.0.0.1",
+                                                   L"9.0.0.0", L"0.0.0.0"}));
 }
 
 TEST_F(MainWindow, CopyItemPutsEveryCellOnTheClipboard) {

@@ -123,17 +123,13 @@ TEST_F(SaveOutput, AFreshDialogSavesAllColumnsAndTheBoxesFollowIt) {
     EXPECT_EQ(::SendMessageW(box, BM_GETCHECK, 0, 0), BST_UNCHECKED) << column;
     // Its text fits beside its check mark, in the dialog's font.
     wchar_t text[64] = {};
-    ::GetWindowTextW(box, text, 64);
-    RECT client = {};
-    ::GetClientRect(box, &client);
+    RECT room = {0, 0, 0, 0}, client = {};
     const HDC dc = ::GetDC(box);
-    const HGDIOBJ old =
-        ::SelectObject(dc, reinterpret_cast<HFONT>(::SendMessageW(box, WM_GETFONT, 0, 0)));
-    SIZE size = {};
-    ::GetTextExtentPoint32W(dc, text, lstrlenW(text), &size);
-    ::SelectObject(dc, old);
+    ::SelectObject(dc, reinterpret_cast<HFONT>(::SendMessageW(box, WM_GETFONT, 0, 0)));
+    ::DrawTextW(dc, text, ::GetWindowTextW(box, text, 64), &room, DT_CALCRECT | DT_SINGLELINE);
     ::ReleaseDC(box, dc);
-    EXPECT_LE(size.cx + ::GetSystemMetrics(SM_CXMENUCHECK) + 4, client.right) << column;
+    ::GetClientRect(box, &client);
+    EXPECT_LE(room.right + ::GetSystemMetrics(SM_CXMENUCHECK) + 4, client.right) << column;
   }
   EXPECT_EQ(PathBox(dialog), L"");
   EXPECT_TRUE(::GetWindowLongW(::GetDlgItem(dialog, IDC_SAVE_LOG_PATH), GWL_STYLE) & ES_READONLY);
