@@ -30,6 +30,7 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -150,8 +151,11 @@ BOOL Journal(const std::wstring& call, BOOL result) {
   char bytes[4096] = {};
   const int size = ::WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()),
                                          bytes, sizeof(bytes), nullptr, nullptr);
-  const HANDLE file = ::CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_ALWAYS, 0, nullptr);
+  static std::mutex journalLock;  // machines are cleaned up on several threads
+  const std::lock_guard<std::mutex> guard(journalLock);
+  const HANDLE file =
+      ::CreateFileW(path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_ALWAYS, 0, nullptr);
   DWORD written = 0;
   if (file != INVALID_HANDLE_VALUE) {
     ::WriteFile(file, bytes, static_cast<DWORD>(size), &written, nullptr);
