@@ -205,7 +205,8 @@ DeletionPlan TakeDeletionPlan() {
     const DRIVER_INFO_6& driver = drivers[record];
     plan.drivers.push_back(PlannedDriver{std::wstring(FieldOrEmpty(driver.pName)),
                                          std::wstring(FieldOrEmpty(driver.pEnvironment)),
-                                         !IsNonNativeDriver(driver)});
+                                         !IsNonNativeDriver(driver),
+                                         {}});
   }
   plan.removePackages = removeDriverPackages;
   return plan;
@@ -320,7 +321,7 @@ bool StartDeletion() {
     ::EnableWindow(deleteButton, ListRowCount() > 0);
     return true;  // the run could not start; nothing is left running
   }
-  plan.release();  // the worker owns it now
+  static_cast<void>(plan.release());  // the worker owns it now
   return true;
 }
 
