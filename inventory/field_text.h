@@ -36,9 +36,12 @@ constexpr wchar_t FoldAsciiLetter(wchar_t c) {
 bool EqualsIgnoringAsciiCase(std::wstring_view a, std::wstring_view b);
 
 // Server text reaches the console and the logs with its control characters
-// (C0 but TAB, and DEL) shown as "?": a line break would forge a log row, an
-// escape sequence would drive the console.
-constexpr bool IsControlCharacter(wchar_t c) { return (c < 0x20 && c != L'\t') || c == 0x7F; }
+// (C0 but TAB, DEL, C1, and the Unicode line and paragraph separators) shown
+// as "?": a line break would forge a log row, an escape sequence (8-bit CSI
+// U+009B too) would drive the console.
+constexpr bool IsControlCharacter(wchar_t c) {
+  return (c < 0x20 && c != L'\t') || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029;
+}
 constexpr wchar_t ShownCharacter(wchar_t c) { return IsControlCharacter(c) ? L'?' : c; }
 
 // A text on one line: its line breaks and runs of blanks become one blank,

@@ -1,5 +1,6 @@
 #include "report/command_line.h"
 
+#include <algorithm>
 #include <cwchar>
 #include <new>
 #include <optional>
@@ -20,6 +21,7 @@ namespace {
 
 constexpr wchar_t kBlankOrQuote[] = L" \"";
 constexpr wchar_t kQuote[] = L"\"";
+constexpr wchar_t kTrailingBlanks[] = L" \t";
 constexpr wchar_t kSeparatorLine[] = L"===========================================";
 
 // Splits the argument text the way the C runtime's tokeniser does: skip
@@ -49,6 +51,8 @@ class ArgumentTokens {
     return text_.substr(start, end - start);
   }
 
+  size_t Position() const { return position_; }
+
  private:
   std::wstring_view text_;
   size_t position_;
@@ -62,8 +66,11 @@ bool IsCsvPath(std::wstring_view path) {
 void ParseLogPath(ArgumentTokens& tokens, ReportRequest& request) {
   // Blanks before the path are skipped as well as quotes: "SRV" "C:\a.csv" and
   // SRV  C:\a.csv name the log C:\a.csv, not one with a leading blank.
-  const std::optional<std::wstring_view> path = tokens.Next(kBlankOrQuote, kQuote);
+  std::optional<std::wstring_view> path = tokens.Next(kBlankOrQuote, kQuote);
   if (!path) return;
+  // Blanks after the path (a batch line's end) are no part of it.
+  path = path->substr(0, path->find_last_not_of(kTrailingBlanks) + 1);
+  if (path->empty()) return;
   if (path->size() >= kReportLogPathCapacity) {
     request.kind = RequestKind::PathTooLong;
     return;
@@ -76,8 +83,7 @@ void ParseLogPath(ArgumentTokens& tokens, ReportRequest& request) {
 
 // "@list" with `at` on the "@". A list path in double quotes may hold blanks:
 // "@C:\My Lists\servers.txt" and @"C:\My Lists\servers.txt" both name it.
-ReportRequest ParseFleetArguments(std::wstring_view text, size_t at) {
-  ReportRequest request;
+void ParseFleetArguments(std::wstring_view text, size_t at, ReportRequest& request) {
   request.kind = RequestKind::Fleet;
   size_t start = at + 1;
   bool quoted = at > 0 && text[at - 1] == L'"';
@@ -90,15 +96,64 @@ ReportRequest ParseFleetArguments(std::wstring_view text, size_t at) {
   request.listPath = text.substr(start, end - start);
   if (request.listPath.empty()) {
     request.kind = RequestKind::Usage;
-    return request;
+    return;
   }
   ArgumentTokens tokens(text, end + 1);
   ParseLogPath(tokens, request);
-  return request;
 }
 
-void PrintUsage() {
+// No machine name starts with "/" or "-" (nor a list, which starts with "@").
+bool IsOption(std::wstring_view word) { return word[0] == L'/' || word[0] == L'-'; }
+
+bool StartsWithIgnoringAsciiCase(std::wstring_view text, std::wstring_view start) {
+  return text.size() >= start.size() &&
+         EqualsIgnoringAsciiCase(text.substr(0, start.size()), start);
+}
+
+// "/timeout:SECONDS": decimal digits only, at most a day.
+bool ParseTimeout(std::wstring_view value, unsigned& seconds) {
+  if (value.empty() || value.size() > 6) return false;
+  unsigned parsed = 0;
+  for (const wchar_t c : value) {
+    if (c < L'0' || c > L'9') return false;
+    parsed = parsed * 10 + static_cast<unsigned>(c - L'0');
+  }
+  if (parsed > kMaxTimeoutSeconds) return false;
+  seconds = parsed;
+  return true;
+}
+
+// Applies one option; false when it ends the parse (help, the author box, or
+// an option not understood).
+bool ApplyOption(std::wstring_view word, ReportRequest& request) {
+  if (EqualsIgnoringAsciiCase(word, L"-creator")) {
+    request.kind = RequestKind::Author;
+    request.target = word;
+    return false;
+  }
+  for (const wchar_t* help : {L"/?", L"-?", L"/help", L"-h", L"--help"}) {
+    if (EqualsIgnoringAsciiCase(word, help)) {
+      request.kind = RequestKind::Help;
+      return false;
+    }
+  }
+  const std::wstring_view name = word.substr(1);
+  constexpr std::wstring_view kTimeout = L"timeout:";
+  if (StartsWithIgnoringAsciiCase(name, kTimeout) || EqualsIgnoringAsciiCase(name, L"timeout")) {
+    const std::wstring_view value = name.substr(std::min(name.size(), kTimeout.size()));
+    if (ParseTimeout(value, request.timeoutSeconds)) return true;
+    request.kind = RequestKind::Usage;
+    return false;
+  }
+  request.kind = RequestKind::UnknownOption;
+  request.option = word;
+  return false;
+}
+
+// The usage block, after the clear and `problem` (red) when there is one.
+void PrintUsage(const std::wstring& problem = {}) {
   ClearConsole();
+  if (!problem.empty()) WriteConsoleRed(problem.c_str());
   WriteConsoleRed(L"Kestrun Help\r\n");
   WriteConsoleRed(L"====================\r\n\r\n");
   WriteConsoleRed(L"Use the following syntax only:\r\n\r\n");
@@ -106,6 +161,13 @@ void PrintUsage() {
   WriteConsoleColored(kGreen, L"Kestrun TargetMachine C:\\LogFilePath.csv\r\n\r\n");
   WriteConsoleColored(kGreen, L"Kestrun TargetMachine \"C:\\Log File Path.csv\"\r\n\r\n");
   WriteConsoleRed(L"Log file must be csv format!\r\n\r\n");
+  WriteConsoleColored(kGreen, L"Kestrun @MachineList.txt\r\n\r\n");
+  WriteConsoleColored(kGreen, L"Kestrun @MachineList.txt C:\\FleetLog.csv\r\n\r\n");
+  WriteConsoleRed(L"Options, before the target or the list:\r\n\r\n");
+  WriteConsoleColored(kGreen,
+                      L"/timeout:SECONDS  the longest one machine may take to answer "
+                      L"(default 120, 0 for no limit)\r\n");
+  WriteConsoleColored(kGreen, L"/?                this help\r\n\r\n");
 }
 
 // A help heading and one message, without clearing what the console shows.
@@ -137,15 +199,18 @@ void PrintBanner() {
 }
 
 void PrintEnumerationFailure(std::wstring_view target, DWORD code) {
-  // Composed whole, then cut to the failure buffer's capacity.
+  // The failure buffer holds the whole text: a long target is cut, never the
+  // code after it. The system's text for the code follows on its own line.
+  constexpr std::wstring_view kFrom = L"Failed to get print driver information from: ";
+  const std::wstring codeLine = L"\nError code: " + std::to_wstring(static_cast<int>(code)) + L"\n";
+  const size_t room = kReportFailureCapacity - 1 - kFrom.size() - codeLine.size();
+  std::wstring text(kFrom);
+  AppendShownText(text, target.substr(0, room));
+  text += codeLine;
   wchar_t failure[kReportFailureCapacity] = {};
-  std::wstring text = L"Failed to get print driver information from: ";
-  AppendShownText(text, target);
-  text += L"\nError code: ";
-  text += std::to_wstring(static_cast<int>(code));
-  text += L"\n";
-  CopyBounded(failure, text.c_str());
+  CopyBounded(failure, text);
   WriteConsoleRed(failure);
+  WriteConsoleRed((SystemErrorText(code) + L"\n").c_str());
 }
 
 // Appends a label and a field's text; an absent field adds nothing after its label.
@@ -220,6 +285,15 @@ int RunRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
     case RequestKind::Usage:
       PrintUsage();
       return kExitUsage;
+    case RequestKind::Help:
+      PrintUsage();
+      return kExitOk;
+    case RequestKind::UnknownOption: {
+      std::wstring problem = L"Unknown option: ";
+      AppendShownText(problem, request.option);
+      PrintUsage(problem + L"\r\n\r\n");
+      return kExitUsage;
+    }
     case RequestKind::TargetTooLong:
       PrintHelpMessage(
           L"\r\nThe target machine name is too long.\r\n"
@@ -314,14 +388,24 @@ void PrintDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles
 }
 
 ReportRequest ParseReportArguments(std::wstring_view text) {
-  // No machine name starts with "@": such a first token names a machine list.
-  const size_t first = text.find_first_not_of(kBlankOrQuote);
-  if (first != std::wstring_view::npos && text[first] == L'@') {
-    return ParseFleetArguments(text, first);
-  }
-
   ReportRequest request;
   ArgumentTokens tokens(text);
+  size_t rest = 0;
+  for (;;) {
+    rest = tokens.Position();
+    const std::optional<std::wstring_view> word = tokens.Next(kBlankOrQuote);
+    if (!word || !IsOption(*word)) break;
+    if (!ApplyOption(*word, request)) return request;
+  }
+
+  // No machine name starts with "@": such a first word names a machine list.
+  const size_t first = text.find_first_not_of(kBlankOrQuote, rest);
+  if (first != std::wstring_view::npos && text[first] == L'@') {
+    ParseFleetArguments(text, first, request);
+    return request;
+  }
+
+  tokens = ArgumentTokens(text, rest);
   const std::optional<std::wstring_view> target = tokens.Next(kBlankOrQuote);
   if (!target) return request;  // the local machine, no log
   if (BareMachineName(*target).size() > kMaxTargetMachineName) {
@@ -329,10 +413,6 @@ ReportRequest ParseReportArguments(std::wstring_view text) {
     return request;
   }
   request.target = *target;
-  if (EqualsIgnoringAsciiCase(request.target, L"-creator")) {
-    request.kind = RequestKind::Author;
-    return request;
-  }
   ParseLogPath(tokens, request);
   return request;
 }

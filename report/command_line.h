@@ -1,6 +1,7 @@
 // Command-line mode: "Kestrun TargetMachine [C:\LogFilePath.csv]" prints every
 // driver of the target to the console and appends them to a CSV log;
-// "Kestrun @Machines.txt [C:\FleetLog.csv]" lists a whole fleet.
+// "Kestrun @Machines.txt [C:\FleetLog.csv]" lists a whole fleet. Options such
+// as "/timeout:60" come before the target or the list.
 #pragma once
 
 #include <memory>
@@ -24,10 +25,17 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
+// The longest one machine may take to answer, unless "/timeout:SECONDS" says
+// otherwise; 0 means no limit.
+constexpr unsigned kDefaultTimeoutSeconds = 120;
+constexpr unsigned kMaxTimeoutSeconds = 86400;
+
 enum class RequestKind {
   Report,         // enumerate target (empty: the local machine), log when logPath is set
   Fleet,          // enumerate every machine of the list file, log when logPath is set
-  Usage,          // not a csv path, or a word after it
+  Usage,          // not a csv path, a word after it, or a bad option value
+  Help,           // "/?", "-?", "/help", "-h", "--help"
+  UnknownOption,  // an option this program does not know, in `option`
   Author,         // "-creator"
   TargetTooLong,  // longer than a spooler server name can hold
   PathTooLong,    // longer than the log path buffer holds
@@ -38,6 +46,8 @@ struct ReportRequest {
   std::wstring target;
   std::wstring listPath;  // fleet mode's machine list
   std::wstring logPath;
+  std::wstring option;  // the option not understood
+  unsigned timeoutSeconds = kDefaultTimeoutSeconds;
 };
 
 // The argument grammar, as a pure function of the argument text.

@@ -10,6 +10,8 @@ namespace {
 
 constexpr char kBom[] = "\xEF\xBB\xBF";
 constexpr wchar_t kNeedsQuotes[] = L",\"\r\n";
+// A spreadsheet reads a field starting with one of these as a formula.
+constexpr wchar_t kFormulaStarts[] = L"=+-@\t\r";
 constexpr char32_t kReplacementCharacter = 0xFFFD;
 
 void AppendUtf8(std::string& bytes, char32_t code) {
@@ -37,6 +39,10 @@ void AppendLineEnd(std::string& bytes) { bytes += "\r\n"; }
 void AppendFleetField(std::string& bytes, std::wstring_view text) {
   const bool quoted = text.find_first_of(kNeedsQuotes) != std::wstring_view::npos;
   if (quoted) bytes += '"';
+  // The servers' text is not the admin's: Excel shows it as text, never runs it.
+  if (!text.empty() && std::wstring_view(kFormulaStarts).find(text[0]) != std::wstring_view::npos) {
+    bytes += '\'';
+  }
   for (size_t i = 0; i < text.size(); ++i) {
     const wchar_t c = text[i];
     if (c == L'"') {

@@ -13,7 +13,9 @@ namespace kestrun {
 
 // Encodes one field as UTF-8. A field holding a comma, a double quote, CR or
 // LF is quoted, with its quotes doubled. CR and LF stay; every other control
-// character is written as "?". A lone surrogate is written as U+FFFD.
+// character is written as "?". A lone surrogate is written as U+FFFD. A field
+// starting with =, +, -, @, TAB or CR gets a single quote before it, so a
+// spreadsheet never takes it for a formula.
 void AppendFleetField(std::string& bytes, std::wstring_view text);
 
 // The BOM and the header line, for a log that is new or empty. The column

