@@ -4,7 +4,7 @@
 //  - 64 machines whose driver listing takes 250 ms (two calls of 125 ms): the
 //    time from this process's creation to the end of the run, against the 2.0 s
 //    target (one machine after another would take 16 s);
-//  - 1,000 machines of 300 drivers with a fleet log: the run against listing
+//  - 1,000 machines of 300 drivers and 50 printers with a fleet log: the run against listing
 //    the same machines one after another and writing the same bytes in one
 //    buffered write (target: at most 1.5 times), and the run's peak memory
 //    against 16 times the largest spooler buffer plus 32 MiB.
@@ -40,28 +40,54 @@ FILE* figures = stderr;
 // What every machine of the stand-in spooler serves; read only while a run lasts.
 struct BenchSpooler {
   std::vector<testing::FakeDriver> drivers;
-  DWORD bytes = 0;
-  DWORD delayMs = 0;  // per call
+  DWORD bytes = 0;  // at level 8, the level the listing asks for
+  std::vector<testing::FakePrinter> printers;
+  DWORD printerBytes = 0;
+  DWORD delayMs = 0;  // per driver call
 };
 BenchSpooler benchSpooler;
 
-BOOL WINAPI BenchEnumPrinterDrivers(LPWSTR, LPWSTR, DWORD, LPBYTE buffer, DWORD size,
+BOOL WINAPI BenchEnumPrinterDrivers(LPWSTR, LPWSTR, DWORD level, LPBYTE buffer, DWORD size,
                                     LPDWORD needed, LPDWORD returned) {
   if (benchSpooler.delayMs) ::Sleep(benchSpooler.delayMs);
   *returned = 0;
+  if (level != 8) {
+    ::SetLastError(ERROR_INVALID_LEVEL);
+    return FALSE;
+  }
   *needed = benchSpooler.bytes;
   if (buffer == nullptr || size < benchSpooler.bytes) {
     ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
   }
-  testing::PackDrivers(benchSpooler.drivers, buffer);
+  testing::PackDrivers8(benchSpooler.drivers, buffer);
   *returned = static_cast<DWORD>(benchSpooler.drivers.size());
   return TRUE;
 }
 
-void ServeDrivers(size_t count, DWORD delayMs) {
+BOOL WINAPI BenchEnumPrinters(DWORD, LPWSTR, DWORD, LPBYTE buffer, DWORD size, LPDWORD needed,
+                              LPDWORD returned) {
+  *returned = 0;
+  *needed = benchSpooler.printerBytes;
+  if (buffer == nullptr || size < benchSpooler.printerBytes) {
+    ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  testing::PackPrinters(L"\\\\FLEET", benchSpooler.printers, buffer);
+  *returned = static_cast<DWORD>(benchSpooler.printers.size());
+  return TRUE;
+}
+
+// Every machine serves `count` drivers, and `printers` printers using some of them.
+void ServeDrivers(size_t count, DWORD delayMs, size_t printers = 0) {
   benchSpooler.drivers = testing::GeneratedDrivers(count);
-  benchSpooler.bytes = testing::DriverBufferSize(benchSpooler.drivers);
+  benchSpooler.bytes = testing::DriverBufferSize8(benchSpooler.drivers);
+  benchSpooler.printers.clear();
+  for (size_t i = 0; i < printers; ++i) {
+    benchSpooler.printers.push_back(
+        {L"Printer " + std::to_wstring(i), *benchSpooler.drivers[(i * 3) % count].name});
+  }
+  benchSpooler.printerBytes = testing::PrinterBufferSize(L"\\\\FLEET", benchSpooler.printers);
   benchSpooler.delayMs = delayMs;
 }
 
@@ -128,7 +154,8 @@ void SlowMachines() {
 void ManyMachines() {
   constexpr size_t kMachines = 1000;
   constexpr size_t kDrivers = 300;
-  ServeDrivers(kDrivers, 0);
+  constexpr size_t kPrinters = 50;
+  ServeDrivers(kDrivers, 0, kPrinters);
   const std::wstring list = WriteList(kMachines);
   const std::wstring log = TempFile(L"kestrun-bench-fleet.csv");
   bench::PeakMemory peak;
@@ -148,9 +175,11 @@ void ManyMachines() {
     const std::wstring machine = MachineName(i);
     if (!EnumerateDrivers(inventory, machine)) continue;
     const DRIVER_INFO_6* drivers = inventory.Drivers();
+    DriverFacts facts;
     for (DWORD d = 0; d < inventory.driverCount; ++d) {
       const auto line = JoinDependentFiles(inventory, drivers[d].pDependentFiles);
-      AppendFleetRow(all, machine, drivers[d], line.get());
+      DescribeDriver(inventory, d, DateForm::Iso, facts);
+      AppendFleetRow(all, machine, drivers[d], line.get(), &facts);
     }
   }
   HANDLE plain = ::CreateFileW(plainPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -162,11 +191,11 @@ void ManyMachines() {
 
   const double limitMiB = 16.0 * benchSpooler.bytes / kMiB + 32.0;
   std::fprintf(figures,
-               "%zu machines of %zu drivers with a fleet log: run %.3f s (exit code %d, log %lld "
-               "bytes); one after another with one buffered write %.3f s (%zu bytes); ratio "
-               "%.2f (target <= 1.5); peak memory above start %.1f MiB (largest spooler buffer "
-               "%.2f MiB, limit %.1f MiB: %s)\n",
-               kMachines, kDrivers, run, code, FileBytes(log), plainSeconds, all.size(),
+               "%zu machines of %zu drivers and %zu printers with a fleet log: run %.3f s (exit "
+               "code %d, log %lld bytes); one after another with one buffered write %.3f s (%zu "
+               "bytes); ratio %.2f (target <= 1.5); peak memory above start %.1f MiB (largest "
+               "spooler buffer %.2f MiB, limit %.1f MiB: %s)\n",
+               kMachines, kDrivers, kPrinters, run, code, FileBytes(log), plainSeconds, all.size(),
                plainSeconds > 0 ? run / plainSeconds : 0.0, extraMiB, benchSpooler.bytes / kMiB,
                limitMiB, extraMiB <= limitMiB ? "within" : "OVER");
   ::DeleteFileW(list.c_str());
@@ -181,6 +210,7 @@ int wmain(int argc, wchar_t** argv) {
   if (figures == nullptr) return 1;
   PlatformApi api = RealPlatform();
   api.EnumPrinterDriversW = BenchEnumPrinterDrivers;
+  api.EnumPrintersW = BenchEnumPrinters;
   InstallPlatform(api);
   errorReporter = new _DBGINFO;
   SlowMachines();

@@ -47,10 +47,12 @@ double PrintBlocks(DriverInventory& inventory, DWORD count, bool virtualTerminal
   tookVirtualTerminal = state.virtualTerminal;
   consoleState = &state;
   const DRIVER_INFO_6* drivers = inventory.Drivers();
+  DriverFacts facts;
   const LARGE_INTEGER start = Now();
   for (DWORD i = 0; i < count; ++i) {
     const auto line = JoinDependentFiles(inventory, drivers[i].pDependentFiles);
-    PrintDriverBlock(drivers[i], line.get());
+    DescribeDriver(inventory, i, DateForm::Iso, facts);
+    PrintDriverBlock(drivers[i], line.get(), &facts);
   }
   WriteConsoleRed(L"\r\n");
   RestoreConsole(state);
@@ -59,15 +61,18 @@ double PrintBlocks(DriverInventory& inventory, DWORD count, bool virtualTerminal
   return Seconds(start, end);
 }
 
-// The same characters without colour, written in 32 KiB pieces.
+// The same characters without colour (the six facts' lines included), written
+// in 32 KiB pieces.
 double WriteUncoloured(DriverInventory& inventory, DWORD count, size_t& characters) {
   std::wstring text;
   const DRIVER_INFO_6* drivers = inventory.Drivers();
   const HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  DriverFacts facts;
   const LARGE_INTEGER start = Now();
   for (DWORD i = 0; i < count; ++i) {
     const auto line = JoinDependentFiles(inventory, drivers[i].pDependentFiles);
-    const DriverBlockText block = BuildDriverBlock(drivers[i], line.get());
+    DescribeDriver(inventory, i, DateForm::Iso, facts);
+    const DriverBlockText block = BuildDriverBlock(drivers[i], line.get(), &facts);
     text += block.separator;
     text += block.name;
     text += block.fields;
@@ -87,6 +92,11 @@ double WriteUncoloured(DriverInventory& inventory, DWORD count, size_t& characte
 void RunOnce(size_t count) {
   testing::FakeSpooler spooler;
   spooler.machines[L"\\\\BENCH"].drivers = testing::GeneratedDrivers(count);
+  // Half as many printers as drivers, each using one of them.
+  for (size_t i = 0; i < count / 2; ++i) {
+    spooler.machines[L"\\\\BENCH"].printers.push_back(
+        {L"Printer " + std::to_wstring(i), *spooler.machines[L"\\\\BENCH"].drivers[i * 2].name});
+  }
   spooler.Install();
   const double spoolerBytes = testing::DriverBufferSize(spooler.machines[L"\\\\BENCH"].drivers);
   bench::PeakMemory peak;

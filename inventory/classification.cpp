@@ -47,4 +47,25 @@ void ClassifyDrivers(DriverInventory& inventory) {
   inventory.nonNativeIndexes = std::move(indexes);
 }
 
+bool IsUnusedNonNativeDriver(const DriverInventory& inventory, DWORD index) {
+  return inventory.printerUse && index < inventory.driverCount &&
+         inventory.printerUse[index] == 0 && IsNonNativeDriver(inventory.Drivers()[index]);
+}
+
+std::vector<DWORD> UnusedNonNativeIndexes(const DriverInventory& inventory) {
+  std::vector<DWORD> indexes;
+  for (DWORD i = 0; i < inventory.driverCount; ++i) {
+    if (IsUnusedNonNativeDriver(inventory, i)) indexes.push_back(i);
+  }
+  return indexes;
+}
+
+DWORD UnusedNonNativeCount(const DriverInventory& inventory) {
+  DWORD count = 0;
+  for (DWORD i = 0; i < inventory.driverCount; ++i) {
+    if (IsUnusedNonNativeDriver(inventory, i)) ++count;
+  }
+  return count;
+}
+
 }  // namespace kestrun

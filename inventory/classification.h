@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <winspool.h>
 
+#include <vector>
+
 #include "inventory/driver_inventory.h"
 
 namespace kestrun {
@@ -16,5 +18,11 @@ bool IsNonNativeDriver(const DRIVER_INFO_6& driver);
 
 // Recounts the non-native drivers of an inventory and rebuilds their index list.
 void ClassifyDrivers(DriverInventory& inventory);
+
+// The drivers nothing uses: non-native, and no printer names a driver of
+// their name. None while the printers could not be read (the caller says so).
+bool IsUnusedNonNativeDriver(const DriverInventory& inventory, DWORD index);
+std::vector<DWORD> UnusedNonNativeIndexes(const DriverInventory& inventory);
+DWORD UnusedNonNativeCount(const DriverInventory& inventory);
 
 }  // namespace kestrun

@@ -32,6 +32,12 @@ constexpr ColumnDefinition kColumns[kColumnCount] = {
     {L"Manufacturer Name", 120},
     {L"OEM URL", 75},
     {L"Hardware ID", 80},
+    {L"Printers", 60},
+    {L"Driver Version", 100},
+    {L"Driver Date", 80},
+    {L"Driver Type", 150},
+    {L"Package-Aware", 100},
+    {L"Driver Package", 110},
 };
 
 }  // namespace

@@ -1,7 +1,10 @@
 #include "inventory/driver_inventory.h"
 
+#include <cstring>
 #include <cwchar>
 #include <new>
+#include <string_view>
+#include <unordered_map>
 
 #include "inventory/platform.h"
 #include "inventory/spooler_answer.h"
@@ -17,6 +20,84 @@ namespace {
 
 constexpr wchar_t kShareSuffix[] = L"\\IPC$";
 constexpr DWORD kDriverLevel = 6;
+constexpr DWORD kPackageDriverLevel = 8;
+constexpr DWORD kPrinterLevel = 2;
+// A remote server's own printers, as the deletion lists them; the local
+// machine's own printers and the user's connections, each of which runs a
+// local copy of its server's driver.
+constexpr DWORD kRemotePrinterFlags = PRINTER_ENUM_NAME | PRINTER_ENUM_LOCAL;
+constexpr DWORD kLocalPrinterFlags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
+
+DWORD ReadDrivers(wchar_t* server, DWORD level, SpoolerAnswer& answer) {
+  wchar_t environment[] = L"all";  // every environment the server knows
+  return ReadSpoolerList(
+      [&](BYTE* buffer, DWORD size, DWORD* needed, DWORD* returned) {
+        return Platform().EnumPrinterDriversW(server, environment, level, buffer, size, needed,
+                                              returned);
+      },
+      level == kPackageDriverLevel ? kDriverInfo8Layout : kDriverInfo6Layout, answer);
+}
+
+// A level-8 record begins with the fields of a level-6 one: the records are
+// moved together into a level-6 array at the buffer's start (their strings
+// stay where they are), and what level 8 adds goes into its own table.
+DWORD KeepLevel8Answer(DriverInventory& inventory, SpoolerAnswer& answer) {
+  if (answer.count == 0) return 0;
+  std::unique_ptr<DriverPackageFields[]> fields(new (std::nothrow)
+                                                    DriverPackageFields[answer.count]);
+  if (!fields) return ERROR_NOT_ENOUGH_MEMORY;
+  BYTE* records = answer.buffer.get();
+  for (DWORD i = 0; i < answer.count; ++i) {
+    const BYTE* from = records + static_cast<size_t>(i) * sizeof(DRIVER_INFO_8W);
+    DRIVER_INFO_8W record;
+    std::memcpy(&record, from, sizeof(record));
+    fields[i] = {record.pszInfPath, record.dwPrinterDriverAttributes};
+    // Never past the record's own start: no later record is overwritten.
+    std::memmove(records + static_cast<size_t>(i) * sizeof(DRIVER_INFO_6W), from,
+                 sizeof(DRIVER_INFO_6W));
+  }
+  inventory.packageFields = std::move(fields);
+  return 0;
+}
+
+// Counts, for every driver, the printers that name a driver of its name
+// (exactly, as the deletion matches them). Every printer the enumeration
+// hands back counts: a cleanup must never take a used driver for an unused one.
+void ReadPrinterUse(DriverInventory& inventory, wchar_t* server) {
+  const DWORD flags = server ? kRemotePrinterFlags : kLocalPrinterFlags;
+  SpoolerAnswer answer;
+  inventory.printerError = ReadSpoolerList(
+      [&](BYTE* records, DWORD size, DWORD* needed, DWORD* returned) {
+        return Platform().EnumPrintersW(flags, server, kPrinterLevel, records, size, needed,
+                                        returned);
+      },
+      kPrinterInfo2Layout, answer);
+  if (inventory.printerError != 0) return;
+  std::unique_ptr<DWORD[]> use(new (std::nothrow) DWORD[inventory.driverCount + 1]());
+  if (!use) {
+    inventory.printerError = ERROR_NOT_ENOUGH_MEMORY;
+    return;
+  }
+  try {
+    std::unordered_map<std::wstring_view, DWORD> byDriver;
+    byDriver.reserve(answer.count);
+    const auto* printers = reinterpret_cast<const PRINTER_INFO_2W*>(answer.buffer.get());
+    for (DWORD p = 0; p < answer.count; ++p) {
+      if (printers[p].pDriverName != nullptr) ++byDriver[printers[p].pDriverName];
+    }
+    const DRIVER_INFO_6* drivers = inventory.Drivers();
+    for (DWORD d = 0; d < inventory.driverCount; ++d) {
+      if (drivers[d].pName == nullptr) continue;
+      const auto found = byDriver.find(drivers[d].pName);
+      if (found != byDriver.end()) use[d] = found->second;
+    }
+  } catch (const std::bad_alloc&) {
+    inventory.printerError = ERROR_NOT_ENOUGH_MEMORY;
+    return;
+  }
+  inventory.printerUse = std::move(use);
+  inventory.printerCount = answer.count;
+}
 
 }  // namespace
 
@@ -42,6 +123,10 @@ DriverInventory& ResetInventory(DriverInventory& inventory) {
   inventory.nonNativeIndexes.reset();
   inventory.drivers.reset();
   inventory.listEntries.reset();
+  inventory.packageFields.reset();
+  inventory.printerUse.reset();
+  inventory.printerCount = 0;
+  inventory.printerError = 0;
   return inventory;
 }
 
@@ -110,24 +195,24 @@ bool EnumerateDrivers(DriverInventory& inventory, std::wstring_view machineName)
   if (!machine.empty()) inventory.isRemote = true;
 
   wchar_t* server = inventory.isRemote ? inventory.targetName : nullptr;
-  wchar_t environment[] = L"all";  // every environment the server knows
 
+  // One listing: level 8 where the server answers it, else level 6.
   SpoolerAnswer answer;
-  const DWORD error = ReadSpoolerList(
-      [&](BYTE* buffer, DWORD size, DWORD* needed, DWORD* returned) {
-        return Platform().EnumPrinterDriversW(server, environment, kDriverLevel, buffer, size,
-                                              needed, returned);
-      },
-      kDriverInfo6Layout, answer);
+  DWORD error = ReadDrivers(server, kPackageDriverLevel, answer);
+  const bool level8 = error != ERROR_INVALID_LEVEL;
+  if (!level8) error = ReadDrivers(server, kDriverLevel, answer);
+  if (error == 0 && level8) error = KeepLevel8Answer(inventory, answer);
   inventory.drivers = std::move(answer.buffer);
   inventory.driverCount = answer.count;
   if (error != 0) {
     inventory.lastError = error;
     inventory.driverCount = 0;  // no reader walks records that are not there
+    inventory.packageFields.reset();
     return false;
   }
   // The code of the sizing call, as a two-call enumeration leaves it.
   inventory.lastError = inventory.drivers ? ERROR_INSUFFICIENT_BUFFER : 0;
+  ReadPrinterUse(inventory, server);
   return true;
 }
 

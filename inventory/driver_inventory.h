@@ -18,6 +18,12 @@ constexpr int kListEntryCapacity = 256;   // one string of a split multi-string
 
 using ListEntry = wchar_t[kListEntryCapacity];
 
+// What a level-8 record adds to a driver's level-6 fields.
+struct DriverPackageFields {
+  const wchar_t* infPath = nullptr;  // inside `drivers`; null when absent
+  DWORD attributes = 0;              // dwPrinterDriverAttributes
+};
+
 struct DriverInventory {
   DWORD driverCount = 0;
   std::unique_ptr<DWORD[]> nonNativeIndexes;
@@ -28,6 +34,17 @@ struct DriverInventory {
   wchar_t targetName[kTargetNameCapacity] = {};
   bool isRemote = false;
   DWORD lastError = 0;
+
+  // Per driver, present when the server answered level 8 (servers since
+  // Vista and Server 2008); absent after a level-6 answer.
+  std::unique_ptr<DriverPackageFields[]> packageFields;
+
+  // The target's printers, read once per listing: how many use a driver of
+  // each record's name. Absent when they could not be read (`printerError`
+  // says why) or before the listing got that far.
+  std::unique_ptr<DWORD[]> printerUse;
+  DWORD printerCount = 0;
+  DWORD printerError = 0;
 
   const DRIVER_INFO_6* Drivers() const {
     return reinterpret_cast<const DRIVER_INFO_6*>(drivers.get());
@@ -67,10 +84,14 @@ bool ConnectTargetSession(RemoteSession& session, std::wstring_view machineName)
 // Drops the session of the last connection attempt unless it existed before.
 void CancelTargetSession(RemoteSession& session);
 
-// Reads every level-6 driver record of every environment of a machine (empty
-// for the local one; leading backslashes are dropped) into the record. A name
-// too long for the spooler name, or one of backslashes only, fails with
-// ERROR_INVALID_NAME.
+// Reads every driver record of every environment of a machine (empty for the
+// local one; leading backslashes are dropped) into the record: at level 8
+// where the server answers it, else at level 6. `drivers` then holds level-6
+// records either way, and `packageFields` what level 8 adds. Then reads the
+// machine's printers (the local machine's own and the user's connections)
+// into `printerUse`; printers that cannot be read leave the listing a
+// success. A name too long for the spooler name, or one of backslashes only,
+// fails with ERROR_INVALID_NAME.
 bool EnumerateDrivers(DriverInventory& inventory, std::wstring_view machineName);
 
 // Longest machine name (without leading backslashes) the spooler name holds.

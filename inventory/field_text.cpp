@@ -1,7 +1,16 @@
 #include "inventory/field_text.h"
 
+#include <cstdio>
 #include <cwchar>
+#include <iterator>
 #include <new>
+
+#include <winspool.h>
+
+// The spooler's attribute of a package-aware driver, which MinGW's headers lack.
+#ifndef PRINTER_DRIVER_PACKAGE_AWARE
+#define PRINTER_DRIVER_PACKAGE_AWARE 0x00000001
+#endif
 
 namespace kestrun {
 
@@ -112,6 +121,98 @@ void AppendShownText(std::wstring& out, std::wstring_view text) {
   const size_t start = out.size();
   out.append(text);
   for (size_t i = start; i < out.size(); ++i) out[i] = ShownCharacter(out[i]);
+}
+
+std::wstring DriverVersionText(DWORDLONG version) {
+  std::wstring text;
+  for (int shift = 48; shift >= 0; shift -= 16) {
+    text += std::to_wstring((version >> shift) & 0xFFFF);
+    if (shift > 0) text += L'.';
+  }
+  return text;
+}
+
+std::wstring DriverTypeText(DWORD type) {
+  switch (type) {
+    case 0:
+      return L"Type 0 - Windows 95/98/Me";
+    case 1:
+      return L"Type 1 - Windows NT 3.51";
+    case 2:
+      return L"Type 2 - Kernel Mode";
+    case 3:
+      return L"Type 3 - User Mode";
+    case 4:
+      return L"Type 4 - User Mode";
+    default:
+      return std::to_wstring(type);
+  }
+}
+
+const wchar_t* PackageAwareText(DWORD attributes) {
+  return (attributes & PRINTER_DRIVER_PACKAGE_AWARE) != 0 ? L"Yes" : L"No";
+}
+
+std::wstring DriverDateText(const FILETIME& date, DateForm form) {
+  SYSTEMTIME day = {};
+  if ((date.dwLowDateTime == 0 && date.dwHighDateTime == 0) ||
+      !::FileTimeToSystemTime(&date, &day)) {
+    return {};
+  }
+  wchar_t text[80] = {};
+  if (form == DateForm::Iso) {
+    std::swprintf(text, std::size(text), L"%04u-%02u-%02u", day.wYear, day.wMonth, day.wDay);
+  } else if (::GetDateFormatEx(LOCALE_NAME_USER_DEFAULT, DATE_SHORTDATE, &day, nullptr, text,
+                               static_cast<int>(std::size(text)), nullptr) == 0) {
+    return {};
+  }
+  return text;
+}
+
+const std::wstring& DriverFacts::operator[](int fact) const {
+  const std::wstring* const facts[kDriverFactCount] = {&printers, &version,      &date,
+                                                       &type,     &packageAware, &package};
+  return *facts[fact];
+}
+
+void DescribeDriver(const DriverInventory& inventory, DWORD index, DateForm form,
+                    DriverFacts& facts) {
+  const DRIVER_INFO_6& driver = inventory.Drivers()[index];
+  if (inventory.printerUse) {
+    facts.printers = std::to_wstring(inventory.printerUse[index]);
+  } else {
+    facts.printers.clear();
+  }
+  facts.version = DriverVersionText(driver.dwlDriverVersion);
+  facts.date = DriverDateText(driver.ftDriverDate, form);
+  facts.type = DriverTypeText(driver.cVersion);
+  facts.packageAware.clear();
+  facts.package.clear();
+  if (inventory.packageFields) {
+    const DriverPackageFields& package = inventory.packageFields[index];
+    facts.packageAware = PackageAwareText(package.attributes);
+    if (package.infPath != nullptr) facts.package = FileNamePart(package.infPath);
+  }
+}
+
+bool DriverFactValue(const DriverInventory& inventory, DWORD index, int fact, ULONGLONG& value) {
+  if (index >= inventory.driverCount) return false;
+  const DRIVER_INFO_6& driver = inventory.Drivers()[index];
+  switch (fact) {
+    case 0:
+      if (!inventory.printerUse) return false;
+      value = inventory.printerUse[index];
+      return true;
+    case 1:
+      value = driver.dwlDriverVersion;
+      return true;
+    case 2:
+      value = (static_cast<ULONGLONG>(driver.ftDriverDate.dwHighDateTime) << 32) |
+              driver.ftDriverDate.dwLowDateTime;
+      return !DriverDateText(driver.ftDriverDate, DateForm::Iso).empty();
+    default:
+      return false;
+  }
 }
 
 bool EqualsIgnoringAsciiCase(std::wstring_view a, std::wstring_view b) {

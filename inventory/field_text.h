@@ -51,6 +51,42 @@ std::wstring OneLineText(std::wstring_view text);
 // Appends a text with every control character shown as "?".
 void AppendShownText(std::wstring& out, std::wstring_view text);
 
+// dwlDriverVersion as four numbers of 16 bits each, highest first: "6.3.9600.17415".
+std::wstring DriverVersionText(DWORDLONG version);
+
+// cVersion as the driver's type: "Type 3 - User Mode"; an unknown one as its number.
+std::wstring DriverTypeText(DWORD type);
+
+// "Yes" when the attributes mark a package-aware driver, else "No".
+const wchar_t* PackageAwareText(DWORD attributes);
+
+// The window shows a driver date in the user's short date format, the
+// console and the fleet log as yyyy-mm-dd. Either way it is the date the
+// driver carries: never converted between time zones, which could show the
+// day before. Empty for a date of 0 or one no calendar holds.
+enum class DateForm { UserShort, Iso };
+std::wstring DriverDateText(const FILETIME& date, DateForm form);
+
+// The six facts after the fourteen fields, in column order.
+constexpr int kDriverFactCount = 6;
+struct DriverFacts {
+  std::wstring printers;  // how many printers use a driver of its name; empty: unknown
+  std::wstring version;
+  std::wstring date;
+  std::wstring type;
+  std::wstring packageAware;  // empty after a level-6 answer
+  std::wstring package;       // the package's INF file name; empty without one
+  const std::wstring& operator[](int fact) const;
+};
+
+// The facts of driver record `index` of the inventory (strings reused).
+void DescribeDriver(const DriverInventory& inventory, DWORD index, DateForm form,
+                    DriverFacts& facts);
+
+// The value a fact column sorts by (0 Printers, 1 Driver Version, 2 Driver
+// Date); false for an empty cell.
+bool DriverFactValue(const DriverInventory& inventory, DWORD index, int fact, ULONGLONG& value);
+
 // Text of a field that may be absent, for code that wants a view.
 inline std::wstring_view FieldOrEmpty(const wchar_t* field) {
   return field ? std::wstring_view(field) : std::wstring_view();

@@ -10,6 +10,7 @@
 #include "report/console.h"
 #include "report/fleet.h"
 #include "report/fleet_list.h"
+#include "report/fleet_log.h"
 #include "inventory/column_table.h"
 #include "res/ids.h"
 
@@ -274,6 +275,18 @@ int RunFleetRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) 
     return kExitFailed;
   }
   if (!OpenLog(request.logPath, log)) return kExitFailed;
+  FillColumnTable();
+  if (log && HoldsOlderFleetHeader(log->ReadStart(OlderFleetHeaderSize()))) {
+    // Rows of twenty columns under a header of fifteen would shift every
+    // reader's columns: the log is left as it is.
+    std::wstring message = L"\r\nThe fleet log ";
+    AppendShownText(message, request.logPath);
+    message +=
+        L" holds the older columns (none after \"Hardware ID\").\r\n"
+        L"Kestrun appends only to a fleet log with the current columns: name a new file.\r\n";
+    PrintHelpMessage(message.c_str());
+    return kExitFailed;
+  }
   ClearConsole();
   PrintBanner();
   FlushConsole();  // machines may take a while to answer
@@ -337,6 +350,7 @@ int PrintAndLogDrivers(DriverInventory& inventory, CsvLog* log) {
   }
 
   const DRIVER_INFO_6* drivers = inventory.Drivers();
+  DriverFacts facts;
   for (DWORD i = 0; i < inventory.driverCount; ++i) {
     const DRIVER_INFO_6& driver = drivers[i];
     const std::unique_ptr<wchar_t[]> dependentFiles =
@@ -346,7 +360,8 @@ int PrintAndLogDrivers(DriverInventory& inventory, CsvLog* log) {
       WriteConsoleRed(L"\r\nFailed to enumerate due to a memory error!\r\n");
       return kExitFailed;
     }
-    PrintDriverBlock(driver, dependentFiles.get());
+    DescribeDriver(inventory, i, DateForm::Iso, facts);
+    PrintDriverBlock(driver, dependentFiles.get(), &facts);
     if (log) AppendDriverRow(logBytes, driver, dependentFiles.get());
   }
 
@@ -358,7 +373,8 @@ int PrintAndLogDrivers(DriverInventory& inventory, CsvLog* log) {
   return kExitOk;
 }
 
-DriverBlockText BuildDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles) {
+DriverBlockText BuildDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles,
+                                 const DriverFacts* facts) {
   DriverBlockText block;
   block.separator = std::wstring(L"\r\n\r\n") + kSeparatorLine;
   AppendField(block.name, L"\r\nDriver Name: ", driver.pName);
@@ -375,13 +391,22 @@ DriverBlockText BuildDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dep
   AppendField(block.fields, L"\r\nManufacturer Name: ", driver.pszMfgName);
   AppendField(block.fields, L"\r\nOEM Url: ", driver.pszOEMUrl);
   AppendField(block.fields, L"\r\nHardware ID: ", driver.pszHardwareID);
+  if (facts == nullptr) return block;
+  static const wchar_t* const kFactLabels[kDriverFactCount] = {
+      L"\r\nPrinters: ",    L"\r\nDriver Version: ", L"\r\nDriver Date: ",
+      L"\r\nDriver Type: ", L"\r\nPackage-Aware: ",  L"\r\nDriver Package: ",
+  };
+  for (int fact = 0; fact < kDriverFactCount; ++fact) {
+    AppendField(block.fields, kFactLabels[fact], (*facts)[fact].c_str());
+  }
   return block;
 }
 
-void PrintDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles) {
+void PrintDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles,
+                      const DriverFacts* facts) {
   // Runs of one colour go to the console as one write each: a console write
   // costs far more than the text it carries.
-  const DriverBlockText block = BuildDriverBlock(driver, dependentFiles);
+  const DriverBlockText block = BuildDriverBlock(driver, dependentFiles, facts);
   WriteConsoleRed(block.separator.c_str());
   WriteConsoleColored(kBlue, block.name.c_str());
   WriteConsoleColored(kRed, block.fields.c_str());

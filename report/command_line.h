@@ -12,6 +12,7 @@
 #include <winspool.h>
 
 #include "inventory/driver_inventory.h"
+#include "inventory/field_text.h"
 #include "report/csv_log.h"
 
 namespace kestrun {
@@ -59,16 +60,20 @@ int PrintAndLogDrivers(DriverInventory& inventory, CsvLog* log);
 
 // One driver's labelled block as its three colour runs: the red separator,
 // the blue name, the red fields. Server text has its control characters shown
-// as "?"; an absent field shows its label alone.
+// as "?"; an absent field shows its label alone. With `facts` (dates in
+// yyyy-mm-dd form) six more lines end the fields: printers, version, date,
+// type, package-aware, package.
 struct DriverBlockText {
   std::wstring separator;
   std::wstring name;
   std::wstring fields;
 };
-DriverBlockText BuildDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles);
+DriverBlockText BuildDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles,
+                                 const DriverFacts* facts = nullptr);
 
 // Prints one driver's labelled block in the report's colours.
-void PrintDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles);
+void PrintDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles,
+                      const DriverFacts* facts = nullptr);
 
 // Runs the whole report. The opened log (if any) is handed back in `log` for
 // start-up to close. Returns the process exit code.

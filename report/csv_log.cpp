@@ -55,7 +55,7 @@ void AppendCsvLineEnd(std::string& bytes) { bytes += "\r\n"; }
 
 std::string CsvHeaderLine() {
   std::string header;
-  for (int column = kFirstFieldColumn; column <= kLastFieldColumn; ++column) {
+  for (int column = kFirstFieldColumn; column <= kLastLogColumn; ++column) {
     AppendCsvField(header, columnTitles[column]);
   }
   AppendCsvLineEnd(header);
@@ -63,10 +63,9 @@ std::string CsvHeaderLine() {
 }
 
 std::string ListHeaderLine(bool allColumns, const int* choices) {
-  if (allColumns) return CsvHeaderLine();
   std::string header;
   for (int column = kFirstFieldColumn; column <= kLastFieldColumn; ++column) {
-    if (choices[column] == 1) AppendCsvField(header, columnTitles[column]);
+    if (allColumns || choices[column] == 1) AppendCsvField(header, columnTitles[column]);
   }
   AppendCsvLineEnd(header);
   return header;
@@ -92,7 +91,7 @@ void AppendListRow(std::string& bytes, const wchar_t* const* cells, bool allColu
 namespace {
 // The driver field of each log column, in column order; column 3 is the
 // dependent-files line, and column 11 a multi-string read as text (its first name).
-constexpr LPWSTR DRIVER_INFO_6::*kColumnFields[kColumnCount] = {
+constexpr LPWSTR DRIVER_INFO_6::*kColumnFields[kLastLogColumn + 1] = {
     nullptr,
     &DRIVER_INFO_6::pName,
     &DRIVER_INFO_6::pszProvider,
@@ -115,13 +114,13 @@ constexpr int kDependentFilesColumn = 3;
 const wchar_t* DriverColumnText(const DRIVER_INFO_6& driver, int column,
                                 const wchar_t* dependentFilesLine) {
   if (column == kDependentFilesColumn) return dependentFilesLine;
-  if (column < kFirstFieldColumn || column > kLastFieldColumn) return nullptr;
+  if (column < kFirstFieldColumn || column > kLastLogColumn) return nullptr;
   return driver.*kColumnFields[column];
 }
 
 void AppendDriverRow(std::string& bytes, const DRIVER_INFO_6& driver,
                      const wchar_t* dependentFilesLine) {
-  for (int column = kFirstFieldColumn; column <= kLastFieldColumn; ++column) {
+  for (int column = kFirstFieldColumn; column <= kLastLogColumn; ++column) {
     const wchar_t* text = DriverColumnText(driver, column, dependentFilesLine);
     // Absent dependent files are an empty field; any other absent field "(null)".
     if (text == nullptr && column != kDependentFilesColumn) text = L"(null)";
@@ -195,6 +194,15 @@ void CsvLog::WriteAll(std::string_view bytes) {
     if (!::WriteFile(file_, bytes.data(), piece, &written, nullptr) || written == 0) return;
     bytes.remove_prefix(written);
   }
+}
+
+std::string CsvLog::ReadStart(size_t count) const {
+  std::string bytes(count, '\0');
+  OVERLAPPED start = {};  // offset 0, whatever the handle's position
+  DWORD read = 0;
+  if (!::ReadFile(file_, bytes.data(), static_cast<DWORD>(count), &read, &start)) read = 0;
+  bytes.resize(read);
+  return bytes;
 }
 
 bool CsvLog::IsEmpty() const {

@@ -20,8 +20,8 @@ void AppendCsvText(std::string& bytes, std::wstring_view text);
 void AppendCsvField(std::string& bytes, std::wstring_view text);
 void AppendCsvLineEnd(std::string& bytes);
 
-// The header of columns 1 to 14, each title followed by a comma. The column
-// table must have been filled.
+// The command-line log's header: the titles of columns 1 to 14, each followed
+// by a comma. The column table must have been filled.
 std::string CsvHeaderLine();
 
 // The text of log column `column` (1 to 14) of a driver: its field, the
@@ -36,13 +36,13 @@ const wchar_t* DriverColumnText(const DRIVER_INFO_6& driver, int column,
 void AppendDriverRow(std::string& bytes, const DRIVER_INFO_6& driver,
                      const wchar_t* dependentFilesLine);
 
-// The list's log: a header of the chosen columns' titles, each followed by a
-// comma. `choices` holds one entry per list column (entry c is 1 when column c
+// The list's log: a header of the chosen (or all twenty) columns' titles,
+// each followed by a comma. `choices` holds one entry per list column (entry c is 1 when column c
 // is chosen; entry 0 is unused here); with `allColumns` every column counts.
 std::string ListHeaderLine(bool allColumns, const int* choices);
 
 // One list row from its cell texts (indexed by list column; entry 0 unused).
-// All columns: columns 1 to 13 each followed by a comma, column 14 followed by
+// All columns: columns 1 to 19 each followed by a comma, column 20 followed by
 // the line end. Chosen columns: each followed by a comma, then the line end.
 void AppendListRow(std::string& bytes, const wchar_t* const* cells, bool allColumns,
                    const int* choices);
@@ -68,6 +68,10 @@ class CsvLog {
   // other appender's lines come between them. `whenEmpty` (a header) goes
   // first when the file is empty at that moment.
   void AppendWhole(std::string_view bytes, std::string_view whenEmpty = {});
+
+  // Up to `count` bytes from the start of the file; fewer when it is shorter
+  // or cannot be read.
+  std::string ReadStart(size_t count) const;
 
  private:
   explicit CsvLog(HANDLE file);

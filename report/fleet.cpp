@@ -48,6 +48,7 @@ struct MachineResult {
   DWORD error = 0;
   DWORD driverCount = 0;
   DWORD nonNativeCount = 0;
+  DWORD unusedCount = kUnusedUnknown;
   std::string rows;  // the machine's log rows
 };
 
@@ -76,13 +77,16 @@ void ListMachine(const FleetRun& run, const std::wstring& machine, MachineResult
   ClassifyDrivers(*inventory);
   result.driverCount = inventory->driverCount;
   result.nonNativeCount = inventory->nonNativeCount;
+  if (inventory->printerUse) result.unusedCount = UnusedNonNativeCount(*inventory);
   if (!run.logging) return;
   const DRIVER_INFO_6* drivers = inventory->Drivers();
+  DriverFacts facts;
   for (DWORD i = 0; i < inventory->driverCount; ++i) {
     const std::unique_ptr<wchar_t[]> dependentFiles =
         JoinDependentFiles(*inventory, drivers[i].pDependentFiles);
     if (!dependentFiles) throw std::bad_alloc();
-    AppendFleetRow(result.rows, machine, drivers[i], dependentFiles.get());
+    DescribeDriver(*inventory, i, DateForm::Iso, facts);
+    AppendFleetRow(result.rows, machine, drivers[i], dependentFiles.get(), &facts);
   }
 }  // the inventory goes here: only the rows wait for the main thread
 
@@ -187,10 +191,11 @@ std::wstring SystemErrorText(DWORD code) {
 }
 
 std::wstring FleetAnsweredLine(size_t finished, size_t total, std::wstring_view machine,
-                               DWORD drivers, DWORD nonNative) {
+                               DWORD drivers, DWORD nonNative, DWORD unused) {
   return Progress(finished, total, machine) + std::to_wstring(drivers) +
          (drivers == 1 ? L" driver (" : L" drivers (") + std::to_wstring(nonNative) +
-         L" non-native)\r\n";
+         L" non-native, " + (unused == kUnusedUnknown ? L"?" : std::to_wstring(unused)) +
+         L" unused)\r\n";
 }
 
 std::wstring FleetFailedLine(size_t finished, size_t total, std::wstring_view machine, DWORD code,
@@ -271,8 +276,8 @@ int RunFleet(std::vector<std::wstring> machines, CsvLog* log) {
       ++answered;
       drivers += result->driverCount;
       colour = kGreen;
-      line =
-          FleetAnsweredLine(finished, total, machine, result->driverCount, result->nonNativeCount);
+      line = FleetAnsweredLine(finished, total, machine, result->driverCount,
+                               result->nonNativeCount, result->unusedCount);
     }
     // The rows are freed before another machine may start.
     if (result) result->rows = std::string();

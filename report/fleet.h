@@ -17,9 +17,11 @@ namespace kestrun {
 constexpr size_t kMaxFleetWorkers = 16;
 
 // The console lines of fleet mode, each ended by CR LF. `finished` counts the
-// machines in the order they finished, `total` is the list's length.
+// machines in the order they finished, `total` is the list's length. An
+// unused count of kUnusedUnknown (the printers could not be read) shows "?".
+constexpr DWORD kUnusedUnknown = 0xFFFFFFFF;
 std::wstring FleetAnsweredLine(size_t finished, size_t total, std::wstring_view machine,
-                               DWORD drivers, DWORD nonNative);
+                               DWORD drivers, DWORD nonNative, DWORD unused);
 std::wstring FleetFailedLine(size_t finished, size_t total, std::wstring_view machine, DWORD code,
                              std::wstring_view systemText);
 std::wstring FleetSummaryLine(size_t answered, size_t failed, size_t notFinished,

@@ -34,6 +34,17 @@ void AppendUtf8(std::string& bytes, char32_t code) {
 
 void AppendLineEnd(std::string& bytes) { bytes += "\r\n"; }
 
+std::string HeaderUpTo(int lastColumn) {
+  std::string header = kBom;
+  AppendFleetField(header, L"Machine");
+  for (int column = kFirstFieldColumn; column <= lastColumn; ++column) {
+    header += ',';
+    AppendFleetField(header, columnTitles[column]);
+  }
+  AppendLineEnd(header);
+  return header;
+}
+
 }  // namespace
 
 void AppendFleetField(std::string& bytes, std::wstring_view text) {
@@ -61,23 +72,29 @@ void AppendFleetField(std::string& bytes, std::wstring_view text) {
   if (quoted) bytes += '"';
 }
 
-std::string FleetLogHeader() {
-  std::string header = kBom;
-  AppendFleetField(header, L"Machine");
-  for (int column = kFirstFieldColumn; column <= kLastFieldColumn; ++column) {
-    header += ',';
-    AppendFleetField(header, columnTitles[column]);
-  }
-  AppendLineEnd(header);
-  return header;
+std::string FleetLogHeader() { return HeaderUpTo(kLastFieldColumn); }
+
+size_t OlderFleetHeaderSize() { return HeaderUpTo(kLastLogColumn).size(); }
+
+bool HoldsOlderFleetHeader(std::string_view firstBytes) {
+  const std::string header = HeaderUpTo(kLastLogColumn);
+  std::string_view older = header;
+  // A log saved again without its BOM holds the older columns all the same.
+  const std::string_view bom = kBom;
+  if (firstBytes.substr(0, bom.size()) != bom) older.remove_prefix(bom.size());
+  return firstBytes.substr(0, older.size()) == older;
 }
 
 void AppendFleetRow(std::string& bytes, std::wstring_view machine, const DRIVER_INFO_6& driver,
-                    const wchar_t* dependentFilesLine) {
+                    const wchar_t* dependentFilesLine, const DriverFacts* facts) {
   AppendFleetField(bytes, machine);
-  for (int column = kFirstFieldColumn; column <= kLastFieldColumn; ++column) {
+  for (int column = kFirstFieldColumn; column <= kLastLogColumn; ++column) {
     bytes += ',';
     AppendFleetField(bytes, FieldOrEmpty(DriverColumnText(driver, column, dependentFilesLine)));
+  }
+  for (int fact = 0; fact < kDriverFactCount; ++fact) {
+    bytes += ',';
+    if (facts) AppendFleetField(bytes, (*facts)[fact]);
   }
   AppendLineEnd(bytes);
 }

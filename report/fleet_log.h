@@ -1,6 +1,7 @@
 // The fleet log: UTF-8 with a BOM, RFC 4180 quoting, CR LF line ends, and a
-// "Machine" column before the fourteen driver columns, so Excel and
-// PowerShell's Import-Csv read every field back intact.
+// "Machine" column before the twenty driver columns (the fourteen fields,
+// then printers, version, date, type and package), so Excel and PowerShell's
+// Import-Csv read every field back intact.
 #pragma once
 
 #include <windows.h>
@@ -8,6 +9,8 @@
 
 #include <string>
 #include <string_view>
+
+#include "inventory/field_text.h"
 
 namespace kestrun {
 
@@ -22,9 +25,17 @@ void AppendFleetField(std::string& bytes, std::wstring_view text);
 // table must have been filled.
 std::string FleetLogHeader();
 
+// True when a log begins with the header of the older fleet log, whose rows
+// end after "Hardware ID": rows of twenty columns must never go below it.
+bool HoldsOlderFleetHeader(std::string_view firstBytes);
+
+// The bytes HoldsOlderFleetHeader needs to see.
+size_t OlderFleetHeaderSize();
+
 // One driver's row: the machine's name, then the fourteen fields as the
-// command-line log has them, an absent field empty.
+// command-line log has them, an absent field empty, then the six facts
+// (dates as yyyy-mm-dd; empty without facts).
 void AppendFleetRow(std::string& bytes, std::wstring_view machine, const DRIVER_INFO_6& driver,
-                    const wchar_t* dependentFilesLine);
+                    const wchar_t* dependentFilesLine, const DriverFacts* facts = nullptr);
 
 }  // namespace kestrun

@@ -174,6 +174,7 @@ bool AddDriverRows(DriverInventory& inventory, const DWORD* indexes, DWORD count
   ::SendMessageW(listView, WM_SETREDRAW, FALSE, 0);
   ::SendMessageW(listView, LVM_SETITEMCOUNT, count, 0);
   const DRIVER_INFO_6* drivers = inventory.Drivers();
+  DriverFacts facts;  // its strings are reused from row to row
   bool filled = true;
   for (DWORD i = 0; i < count; ++i) {
     const DWORD record = indexes ? indexes[i] : i;
@@ -194,7 +195,7 @@ bool AddDriverRows(DriverInventory& inventory, const DWORD* indexes, DWORD count
       filled = false;
       break;
     }
-    const wchar_t* const cells[kColumnCount] = {
+    const wchar_t* const cells[kLastLogColumn + 1] = {
         nullptr,
         driver.pName,
         driver.pszProvider,
@@ -211,8 +212,12 @@ bool AddDriverRows(DriverInventory& inventory, const DWORD* indexes, DWORD count
         driver.pszOEMUrl,
         driver.pszHardwareID,
     };
-    for (int column = kFirstFieldColumn; column <= kLastFieldColumn; ++column) {
+    for (int column = kFirstFieldColumn; column <= kLastLogColumn; ++column) {
       if (cells[column] != nullptr && cells[column][0] != L'\0') SetCell(row, column, cells[column]);
+    }
+    DescribeDriver(inventory, record, DateForm::UserShort, facts);
+    for (int fact = 0; fact < kDriverFactCount; ++fact) {
+      if (!facts[fact].empty()) SetCell(row, kFirstFactColumn + fact, facts[fact].c_str());
     }
   }
   ::SendMessageW(listView, WM_SETREDRAW, TRUE, 0);

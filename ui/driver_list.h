@@ -1,5 +1,6 @@
 // The driver list: a report-style list view with a check box per row and
-// fifteen columns (the check box, then the driver's fourteen fields).
+// twenty-one columns (the check box, the driver's fourteen fields, then its
+// printers, version, date, type and package).
 #pragma once
 
 #include <windows.h>
@@ -17,13 +18,13 @@ extern bool checkAllNext;
 extern bool sortDescendingNext;
 
 HWND CreateDriverListView(HWND parent, const RECT& place);
-// Inserts the fifteen columns, their widths scaled to the list's DPI.
+// Inserts the columns, their widths scaled to the list's DPI.
 void InsertColumns();
 // Rescales every column's width, as the user left it, from one DPI to another.
 void ScaleColumnWidths(UINT fromDpi, UINT toDpi);
 
 // Column 0 checks or clears every row (refused with a beep while a deletion
-// runs); columns 1 to 14 sort and fit the column.
+// runs); columns 1 to 20 sort and fit the column.
 void HeaderClick(int column);
 
 // The answer to LVN_ITEMCHANGING: TRUE (with a beep) refuses a change of a

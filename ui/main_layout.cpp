@@ -21,14 +21,15 @@ constexpr int kButtonWidth = 150;
 constexpr int kButtonHeight = 25;
 constexpr int kLabelGap = 8;  // at least this much between a label's text and the next column
 constexpr int kPanelLeft = 588;
-constexpr int kPanelTop = 34;
-constexpr int kPanelBottom = 72;
+constexpr int kPanelTop = 30;
+constexpr int kPanelBottom = 80;
 constexpr int kPanelWidth = 169;
 constexpr int kPanelInset = 5;  // from the panel's edge to its text
-constexpr int kDriverCountTop = 38;
-constexpr int kNonNativeCountTop = 54;
+constexpr int kDriverCountTop = 33;
+constexpr int kNonNativeCountTop = 48;
+constexpr int kUnusedCountTop = 63;
 constexpr int kIconGap = 10;
-constexpr int kIconTop = 37;
+constexpr int kIconTop = 39;
 constexpr int kIconSize = 32;
 constexpr int kBarLeft = 20;
 constexpr int kBarTop = 82;
@@ -75,6 +76,7 @@ MainLayout LayoutMainWindow(UINT dpi, int clientWidth, int clientHeight,
   layout.countPanel = {panelLeft, at(kPanelTop), panelLeft + panelWidth, at(kPanelBottom)};
   layout.driverCountLine = {panelLeft + at(kPanelInset), at(kDriverCountTop)};
   layout.nonNativeCountLine = {panelLeft + at(kPanelInset), at(kNonNativeCountTop)};
+  layout.unusedCountLine = {panelLeft + at(kPanelInset), at(kUnusedCountTop)};
   layout.countIcon =
       Place(layout.countPanel.right + at(kIconGap), at(kIconTop), at(kIconSize), at(kIconSize));
 

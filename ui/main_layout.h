@@ -14,7 +14,7 @@ struct TopRowTextWidths {
   int machineLabel = 0;    // "Select target machine to enumerate its drivers:"
   int enumerateLabel = 0;  // "Enumerate Print Drivers:"
   int deleteLabel = 0;     // "Delete Selected Drivers:"
-  int countPanelLine = 0;  // the longer of the count panel's two lines
+  int countPanelLine = 0;  // the longest of the count panel's three lines
 };
 
 struct MainLayout {
@@ -29,6 +29,7 @@ struct MainLayout {
   RECT countPanel = {};
   POINT driverCountLine = {};
   POINT nonNativeCountLine = {};
+  POINT unusedCountLine = {};
   RECT countIcon = {};
   // The client area that shows the whole top row, from the labels to the icon.
   SIZE topRow = {};

@@ -60,11 +60,15 @@ constexpr wchar_t kMachineLabel[] = L"Select target machine to enumerate its dri
 constexpr wchar_t kEnumerateLabel[] = L"Enumerate Print Drivers:";
 constexpr wchar_t kDeleteLabel[] = L"Delete Selected Drivers:";
 
-// The count panel's two lines.
+// The count panel's three lines.
 struct CountPanelText {
   wchar_t driverCount[kCountTextCapacity];
   wchar_t nonNativeCount[kCountTextCapacity];
+  wchar_t unusedCount[kCountTextCapacity];
 };
+
+// The unused count of a panel whose printers could not be read.
+constexpr DWORD kUnknownCount = 0xFFFFFFFF;
 
 struct MenuIcon {
   UINT command;
@@ -110,13 +114,25 @@ class FontDc {
 
 HFONT WindowFont() { return sharedGuiFont ? sharedGuiFont->font : nullptr; }
 
-CountPanelText FormatCountPanel(DWORD driverCount, DWORD nonNativeCount) {
+CountPanelText FormatCountPanel(DWORD driverCount, DWORD nonNativeCount, DWORD unusedCount) {
   CountPanelText text;
   std::swprintf(text.driverCount, kCountTextCapacity, L"Driver Count: %d",
                 static_cast<int>(driverCount));
   std::swprintf(text.nonNativeCount, kCountTextCapacity, L"Non-Native/Non-Norvex Drivers: %d",
                 static_cast<int>(nonNativeCount));
+  if (unusedCount == kUnknownCount) {
+    std::swprintf(text.unusedCount, kCountTextCapacity, L"Unused Non-Native Drivers: ?");
+  } else {
+    std::swprintf(text.unusedCount, kCountTextCapacity, L"Unused Non-Native Drivers: %d",
+                  static_cast<int>(unusedCount));
+  }
   return text;
+}
+
+// A failed listing never asked for printers and counts no driver: 0, not unknown.
+DWORD UnusedCountOf(const DriverInventory& inventory) {
+  if (inventory.printerError != 0) return kUnknownCount;
+  return UnusedNonNativeCount(inventory);
 }
 
 int TextWidth(HDC dc, const wchar_t* text) {
@@ -134,7 +150,8 @@ MainLayout MeasuredLayout(HDC dc, const CountPanelText* panel) {
   widths.deleteLabel = TextWidth(dc, kDeleteLabel);
   if (panel) {
     widths.countPanelLine =
-        std::max(TextWidth(dc, panel->driverCount), TextWidth(dc, panel->nonNativeCount));
+        std::max({TextWidth(dc, panel->driverCount), TextWidth(dc, panel->nonNativeCount),
+                  TextWidth(dc, panel->unusedCount)});
   }
   return LayoutMainWindow(windowDpi, appWindowState->clientWidth, appWindowState->clientHeight,
                           widths);
@@ -219,7 +236,8 @@ bool IsCommandKey(WPARAM key) {
 // The window opens wide and tall enough for its whole top row, as far as the
 // monitor's work area allows; a size that already fits stays as it is.
 void FitTopRowIntoWindow(HWND window) {
-  const CountPanelText widest = FormatCountPanel(kOpeningCountReserve, kOpeningCountReserve);
+  const CountPanelText widest =
+      FormatCountPanel(kOpeningCountReserve, kOpeningCountReserve, kOpeningCountReserve);
   MainLayout layout;
   {
     const FontDc dc(window, WindowFont());
@@ -337,6 +355,8 @@ void PaintCountPanel(HDC dc, const MainLayout& layout, const CountPanelText& tex
              lstrlenW(text.driverCount));
   ::TextOutW(dc, layout.nonNativeCountLine.x, layout.nonNativeCountLine.y, text.nonNativeCount,
              lstrlenW(text.nonNativeCount));
+  ::TextOutW(dc, layout.unusedCountLine.x, layout.unusedCountLine.y, text.unusedCount,
+             lstrlenW(text.unusedCount));
   ::SetBkColor(dc, RGB(255, 255, 255));
   ::SetTextColor(dc, RGB(0, 0, 0));
 
@@ -359,7 +379,8 @@ void OnPaint(HWND window) {
   CountPanelText panel = {};
   if (currentInventory) {
     ClassifyDrivers(*currentInventory);
-    panel = FormatCountPanel(currentInventory->driverCount, currentInventory->nonNativeCount);
+    panel = FormatCountPanel(currentInventory->driverCount, currentInventory->nonNativeCount,
+                             UnusedCountOf(*currentInventory));
   }
   // Labels and panel as wide as their texts, the panel with the counts it shows.
   const MainLayout layout = MeasuredLayout(state.paintDc, currentInventory ? &panel : nullptr);
@@ -385,6 +406,10 @@ void RunListCommand(UINT command, HWND window) {
     case IDM_NON_NATIVE_ONLY:
     case IDM_CTX_NON_NATIVE_ONLY:
       ShowNonNativeOnly();
+      break;
+    case IDM_UNUSED_ONLY:
+    case IDM_CTX_UNUSED_ONLY:
+      ShowUnusedNonNativeOnly();
       break;
     case IDM_RESET_VIEW:
     case IDM_CTX_RESET_VIEW:

@@ -2,8 +2,13 @@
 
 #include <commctrl.h>
 
+#include <cstdio>
+#include <iterator>
 #include <new>
 
+#include "inventory/column_table.h"
+#include "inventory/driver_inventory.h"
+#include "inventory/field_text.h"
 #include "ui/controls.h"
 
 namespace kestrun {
@@ -35,6 +40,27 @@ int Answer(LPARAM first, LPARAM second, LPARAM sortTexts) {
                           texts[static_cast<size_t>(second)].c_str());
 }
 
+// Printers, Driver Version and Driver Date sort by the values they show, from
+// the record each row was filled from: a key of twenty digits compares as the
+// number it spells (a version part by part, its parts being 16-bit fields
+// highest first), and an empty cell keeps an empty key, which comes first in
+// ascending order. False for any other column or row: its text is the key.
+bool ValueKey(int column, LPARAM record, std::wstring& key) {
+  const int fact = column - kFirstFactColumn;
+  if (fact < 0 || column > kDriverDateColumn || currentInventory == nullptr || record < 0 ||
+      static_cast<ULONGLONG>(record) >= currentInventory->driverCount) {
+    return false;
+  }
+  ULONGLONG value = 0;
+  key.clear();
+  if (DriverFactValue(*currentInventory, static_cast<DWORD>(record), fact, value)) {
+    wchar_t digits[24] = {};
+    std::swprintf(digits, std::size(digits), L"%020llu", value);
+    key = digits;
+  }
+  return true;
+}
+
 // Reads the column's texts and keeps each row's own item parameter aside.
 bool Snapshot(HWND list, int column, SortTexts& sortTexts, std::vector<LPARAM>& params) {
   try {
@@ -43,9 +69,12 @@ bool Snapshot(HWND list, int column, SortTexts& sortTexts, std::vector<LPARAM>& 
     params.resize(static_cast<size_t>(rows));
     std::wstring buffer(kSortTextCapacity, L'\0');
     for (int row = 0; row < rows; ++row) {
+      const LPARAM param = RowParam(list, row);
+      params[static_cast<size_t>(row)] = param;
+      std::wstring& text = sortTexts.texts[static_cast<size_t>(row)];
+      if (ValueKey(column, param, text)) continue;
       ReadListCell(list, row, column, buffer.data(), kSortTextCapacity);
-      sortTexts.texts[static_cast<size_t>(row)] = buffer.c_str();
-      params[static_cast<size_t>(row)] = RowParam(list, row);
+      text = buffer.c_str();
     }
     return true;
   } catch (const std::bad_alloc&) {

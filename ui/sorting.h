@@ -24,7 +24,7 @@ int CALLBACK CompareColumnDescending(LPARAM first, LPARAM second, LPARAM sortTex
 // CSTR_GREATER_THAN, or 0 when the comparison cannot be made.
 int CompareListTexts(const wchar_t* first, const wchar_t* second);
 
-// Sorts the list by a column (1 to 14) in one direction.
+// Sorts the list by a column (1 to 20) in one direction.
 void SortListByColumn(HWND list, int column, bool descending);
 
 }  // namespace kestrun

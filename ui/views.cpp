@@ -3,9 +3,15 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <new>
+#include <string>
+#include <vector>
+
 #include "inventory/classification.h"
 #include "inventory/driver_inventory.h"
 #include "inventory/column_table.h"
+#include "inventory/error_reporter.h"
+#include "inventory/field_text.h"
 #include "ui/controls.h"
 #include "ui/driver_list.h"
 #include "ui/sorting.h"
@@ -45,6 +51,36 @@ bool ShowNonNativeOnly() {
     RemoveAllRows();
     ShowMessage(L"Failed to filter by Non-Native/Non-Norvex provider print\ndrivers due to a memory error.",
                 MB_ICONERROR);
+    return true;
+  }
+  FinishView();
+  return true;
+}
+
+bool ShowUnusedNonNativeOnly() {
+  if (RunBusy()) return false;
+  if (currentInventory == nullptr) return true;
+  DriverInventory& inventory = *currentInventory;
+  if (!inventory.printerUse) {
+    std::wstring reason =
+        L"Kestrun cannot tell which drivers are unused: the printers of this machine could "
+        L"not be read.\n";
+    reason += OneLineText(errorReporter ? errorReporter->GetErrorText(inventory.printerError).text
+                                        : L"Unspecified error!");
+    ShowMessage(reason.c_str(), MB_ICONINFORMATION);
+    return true;
+  }
+  std::vector<DWORD> unused;
+  try {
+    unused = UnusedNonNativeIndexes(inventory);
+  } catch (const std::bad_alloc&) {
+    ShowMessage(L"Failed to enumerate due to a memory error.", MB_ICONERROR);
+    return true;
+  }
+  RemoveAllRows();
+  if (!AddDriverRows(inventory, unused.data(), static_cast<DWORD>(unused.size()))) {
+    RemoveAllRows();
+    ShowMessage(L"Failed to enumerate due to a memory error.", MB_ICONERROR);
     return true;
   }
   FinishView();

@@ -157,8 +157,11 @@ TEST(CommandLineReport, NamedTargetPrintsEveryDriverAndWritesTheLog) {
             std::wstring::npos)
       << std::wstring(text);
   EXPECT_NE(text.find(L"Previous Names: Contoso LaserJet 4200 PCL6 (old)\n"), std::wstring::npos);
-  EXPECT_NE(text.find(L"OEM Url: http://www.example.com/printers\nHardware ID: example_printer_1234"),
-            std::wstring::npos);
+  EXPECT_NE(
+      text.find(L"OEM Url: http://www.example.com/printers\nHardware ID: example_printer_1234\n"
+                L"Printers: 0\nDriver Version: 10.0.0.1\nDriver Date: 2014-11-14\n"
+                L"Driver Type: Type 3 - User Mode\nPackage-Aware: No\nDriver Package:\n"),
+      std::wstring::npos);
   // An absent field prints its label alone.
   EXPECT_NE(text.find(L"Driver Name: Generic / Text Only\nProvider:\n\nDependent Files:\n\n\n"),
             std::wstring::npos);
@@ -474,6 +477,11 @@ std::vector<std::vector<std::string>> ExpectedRecords(const std::string& machine
                        Kept(d.pConfigFile), Kept(d.pHelpFile), Kept(d.pMonitorName),
                        Kept(d.pDefaultDataType), Kept(d.pszzPreviousNames), Kept(d.pszMfgName),
                        Kept(d.pszOEMUrl), Kept(d.pszHardwareID)});
+    // No printers; level 8 with attributes 0 and no package.
+    records.back().insert(records.back().end(),
+                          {"0", Utf8(DriverVersionText(d.dwlDriverVersion)),
+                           Utf8(DriverDateText(d.ftDriverDate, DateForm::Iso)),
+                           Utf8(DriverTypeText(d.cVersion)), "No", ""});
   }
   return records;
 }
@@ -492,15 +500,18 @@ std::wstring AnsweredLine(const std::wstring& machine, const std::vector<FakeDri
   const auto* drivers = reinterpret_cast<const DRIVER_INFO_6*>(buffer.data());
   size_t nonNative = 0;
   for (size_t i = 0; i < fakes.size(); ++i) nonNative += IsNonNativeDriver(drivers[i]) ? 1 : 0;
+  // No printer of the test spooler's fleet uses a driver: every non-native one is unused.
   return L"] " + machine + L"  " + std::to_wstring(fakes.size()) + L" drivers (" +
-         std::to_wstring(nonNative) + L" non-native)";
+         std::to_wstring(nonNative) + L" non-native, " + std::to_wstring(nonNative) + L" unused)";
 }
 
 const std::vector<std::string> kFleetHeader = {
     "Machine",           "Driver Name",  "Provider",           "Dependent Files(s)",
     "Environment",       "Driver Path",  "Data File",          "Configuration File(s)",
     "Help File",         "Monitor Name", "Default Data Types", "Previous Names",
-    "Manufacturer Name", "OEM URL",      "Hardware ID"};
+    "Manufacturer Name", "OEM URL",      "Hardware ID",        "Printers",
+    "Driver Version",    "Driver Date",  "Driver Type",        "Package-Aware",
+    "Driver Package"};
 
 // The log's records after its BOM and header, which it must hold once.
 std::vector<std::vector<std::string>> FleetLogRecords(const std::wstring& log) {
@@ -589,6 +600,23 @@ TEST(FleetReport, EveryMachineIsListedAndLoggedWhole_AFailedOneGivesExitCodeOne)
   runs = MachineRuns(FleetLogRecords(log));
   ASSERT_EQ(runs.size(), 4u);
   EXPECT_EQ(runs.back().second, ExpectedRecords("ECHO", FleetDrivers()));
+}
+
+TEST(FleetReport, ALogWithTheOlderColumnsIsNeverAppendedTo) {
+  FakeSpoolerInstall install(L"fleet-older");
+  const std::wstring list = WriteList(install.Folder() + L"\\list.txt", "ALPHA\r\n");
+  const std::wstring log = install.Folder() + L"\\old fleet.csv";
+  std::string older = "\xEF\xBB\xBF";
+  for (size_t i = 0; i < 15; ++i) older += kFleetHeader[i] + (i < 14 ? "," : "\r\n");
+  older += "OLD,Contoso 4200,Contoso,,,,,,,,,,,,\r\n";
+  WriteFileBytes(log, older);
+  const ConsoleRun run = install.Run(L"@" + list + L" \"" + log + L"\"", L"fleet:ALPHA");
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_NE(run.Text().find(L"The fleet log " + log + L" holds the older columns"),
+            std::wstring::npos)
+      << run.Text();
+  EXPECT_EQ(run.Text().find(L"ALPHA"), std::wstring::npos) << "nothing is listed";
+  EXPECT_EQ(ReadFileBytes(log), older);
 }
 
 TEST(FleetReport, AListThatCannotBeReadIsNamedAndNothingIsListedOrLogged) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "inventory/classification.h"
 #include "inventory/driver_inventory.h"
+#include "inventory/field_text.h"
 #include "tests/support/fake_spooler.h"
 
 namespace kestrun {
@@ -29,13 +31,14 @@ TEST_F(Enumeration, LocalMachineUsesTheNullServerAndTwoCalls) {
   ASSERT_EQ(inventory.driverCount, 5u);
   EXPECT_EQ(inventory.lastError, static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
   const auto calls = spooler.Calls();
-  ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[0], L"EnumPrinterDrivers (null) all 6 0");
-  EXPECT_EQ(calls[1].rfind(L"EnumPrinterDrivers (null) all 6 ", 0), 0u);
+  ASSERT_EQ(calls.size(), 3u);
+  EXPECT_EQ(calls[0], L"EnumPrinterDrivers (null) all 8 0");
+  EXPECT_EQ(calls[1].rfind(L"EnumPrinterDrivers (null) all 8 ", 0), 0u);
+  EXPECT_EQ(calls[2], L"EnumPrinters flags=6 (null) 2 0");  // its own and the connections
 
   // Every string points into the record's own buffer.
   const BYTE* begin = inventory.drivers.get();
-  const BYTE* end = begin + testing::DriverBufferSize(testing::SampleDrivers());
+  const BYTE* end = begin + testing::DriverBufferSize8(testing::SampleDrivers());
   const DRIVER_INFO_6* drivers = inventory.Drivers();
   EXPECT_STREQ(drivers[0].pName, L"Microsoft XPS Document Writer v4");
   EXPECT_STREQ(drivers[3].pName, L"Generic / Text Only");
@@ -56,7 +59,7 @@ TEST_F(Enumeration, NamedMachineGetsTwoBackslashesHoweverItWasTyped) {
     EXPECT_STREQ(named.targetName, L"\\\\PRINTSRV");
     EXPECT_TRUE(named.isRemote);
     EXPECT_EQ(named.driverCount, 3u);
-    EXPECT_EQ(spooler.Calls()[0], L"EnumPrinterDrivers \\\\PRINTSRV all 6 0");
+    EXPECT_EQ(spooler.Calls()[0], L"EnumPrinterDrivers \\\\PRINTSRV all 8 0");
   }
 
   // Backslashes alone name no machine.
@@ -73,7 +76,7 @@ TEST_F(Enumeration, NoDriversSucceedsOnTheFirstCall) {
   EXPECT_EQ(inventory.driverCount, 0u);
   EXPECT_EQ(inventory.drivers, nullptr);
   EXPECT_EQ(inventory.lastError, 0u);
-  EXPECT_EQ(spooler.Calls().size(), 1u);
+  EXPECT_EQ(spooler.Calls().size(), 2u);  // the drivers, then the printers
 }
 
 TEST_F(Enumeration, FailuresKeepTheirCodeAndLeaveNoRecordsToRead) {
@@ -111,7 +114,57 @@ TEST_F(Enumeration, NamesLongerThanTheServerNameAreRefusedWithoutACall) {
   EXPECT_FALSE(EnumerateDrivers(tooLong, longest + L"M"));
   EXPECT_EQ(tooLong.lastError, static_cast<DWORD>(ERROR_INVALID_NAME));
   EXPECT_STREQ(tooLong.targetName, L"\\\\");
-  EXPECT_EQ(spooler.Calls().size(), 4u);  // only the first two enumerations' 
+  EXPECT_EQ(spooler.Calls().size(), 6u);  // only the first two enumerations'
+}
+
+TEST_F(Enumeration, PrintersCountByExactNameInEveryEnvironmentAndUnusedNeedsThemRead) {
+  const std::wstring contoso = L"Contoso LaserJet 4200 PCL6";
+  const std::wstring fabrikam = L"Fabrikam Imagewriter \u00c9lite \u4e2d";
+  testing::FakeMachine& local = spooler.machines[L""];
+  testing::FakeDriver x86 = testing::RichDriver(contoso, L"Contoso, Ltd.");
+  x86.environment = L"Windows NT x86";  // handed to 32-bit clients by the same printers
+  x86.type = 4;
+  x86.attributes = 1;
+  x86.infPath =
+      L"C:\\Windows\\System32\\DriverStore\\FileRepository\\prnhp001.inf_amd64\\prnhp001.inf";
+  local.drivers.push_back(x86);
+  local.printers = {
+      {L"Lobby", contoso}, {L"Hall", contoso}, {L"Den", L"contoso laserjet 4200 pcl6"}};
+  local.connections = {{L"\\\\OTHER\\Desk", fabrikam}};  // runs a local copy of the driver
+  spooler.machines[L"\\\\PRINTSRV"].connections = local.connections;  // never listed remotely
+
+  ASSERT_TRUE(EnumerateDrivers(inventory, L""));
+  ASSERT_NE(inventory.printerUse, nullptr);
+  EXPECT_EQ(inventory.printerCount, 4u);
+  // Microsoft, Norvex, Contoso, Generic, Fabrikam, Contoso x86.
+  const DWORD expected[] = {0, 0, 2, 0, 1, 2};
+  for (DWORD i = 0; i < 6; ++i) EXPECT_EQ(inventory.printerUse[i], expected[i]) << i;
+  EXPECT_EQ(UnusedNonNativeIndexes(inventory), std::vector<DWORD>{3});  // Generic / Text Only
+  DriverFacts facts;
+  DescribeDriver(inventory, 5, DateForm::Iso, facts);
+  EXPECT_EQ(facts.printers + L"|" + facts.type + L"|" + facts.packageAware + L"|" + facts.package,
+            L"2|Type 4 - User Mode|Yes|prnhp001.inf");
+
+  DriverInventory remote;
+  ResetInventory(remote);
+  ASSERT_TRUE(EnumerateDrivers(remote, L"PRINTSRV"));
+  EXPECT_EQ(spooler.Calls().back().rfind(L"EnumPrinters flags=10 \\\\PRINTSRV 2 ", 0), 0u);
+  EXPECT_EQ(UnusedNonNativeCount(remote), 2u);  // Contoso and Fabrikam: no connection counts
+
+  // Printers that cannot be read leave the drivers listed, every count unknown.
+  local.printerListError = ERROR_ACCESS_DENIED;
+  local.packageListError = ERROR_INVALID_LEVEL;  // an older server: level 6, no package facts
+  DriverInventory denied;
+  ResetInventory(denied);
+  ASSERT_TRUE(EnumerateDrivers(denied, L""));
+  EXPECT_EQ(denied.driverCount, 6u);
+  EXPECT_EQ(denied.printerUse, nullptr);
+  EXPECT_EQ(denied.printerError, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(UnusedNonNativeCount(denied), 0u);
+  DescribeDriver(denied, 5, DateForm::Iso, facts);
+  EXPECT_EQ(facts.printers + L"|" + facts.type + L"|" + facts.packageAware + L"|" + facts.package,
+            L"|Type 4 - User Mode||");
+  EXPECT_STREQ(denied.Drivers()[5].pszHardwareID, L"example_printer_1234");
 }
 
 TEST_F(Enumeration, ReleaseAndResetLeaveTheEmptyState) {

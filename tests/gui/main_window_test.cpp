@@ -8,6 +8,7 @@
 
 #include "ui/window_records.h"
 #include "inventory/driver_inventory.h"
+#include "inventory/field_text.h"
 #include "tests/support/main_window_fixture.h"
 #include "tests/support/ui_waits.h"
 #include "ui/controls.h"
@@ -28,7 +29,7 @@ const std::vector<std::wstring> kSampleNamesAscending = {
 
 TEST_F(MainWindow, OpensWithTheLocalDriversSortedByName) {
   OpenWindow();
-  EXPECT_EQ(spooler.Calls().front(), L"EnumPrinterDrivers (null) all 6 0");
+  EXPECT_EQ(spooler.Calls().front(), L"EnumPrinterDrivers (null) all 8 0");
   ASSERT_EQ(RowCount(), 5);
   EXPECT_EQ(Column(1), kSampleNamesAscending);
   for (int row = 0; row < RowCount(); ++row) EXPECT_FALSE(IsChecked(row));
@@ -96,7 +97,7 @@ TEST_F(MainWindow, HeaderClicksCheckAllAndSortAlternately) {
   EXPECT_FALSE(checkAllNext);
 }
 
-TEST_F(MainWindow, CopyItemPutsTheFourteenCellsOnTheClipboard) {
+TEST_F(MainWindow, CopyItemPutsEveryCellOnTheClipboard) {
   OpenWindow();
   auto noSelection = AnswerMessageBox();
   CopySelectedRow();
@@ -104,11 +105,15 @@ TEST_F(MainWindow, CopyItemPutsTheFourteenCellsOnTheClipboard) {
 
   ::SendMessageW(listView, LVM_SETSELECTIONMARK, 0, 2);  // Generic / Text Only
   ::SendMessageW(window, WM_COMMAND, IDM_COPY_ITEM, 0);
-  EXPECT_EQ(ClipboardText(),
-            L"Generic / Text Only\r\n\r\n\r\nWindows x64\r\n"
-            L"C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\TTY.DLL\r\n"
-            L"C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\TTY.GPD\r\n"
-            L"C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\TTYUI.DLL\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n");
+  EXPECT_EQ(
+      ClipboardText(),
+      L"Generic / Text Only\r\n\r\n\r\nWindows x64\r\n"
+      L"C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\TTY.DLL\r\n"
+      L"C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\TTY.GPD\r\n"
+      L"C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\TTYUI.DLL\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n"
+      L"0\r\n0.0.0.0\r\n" +
+          DriverDateText({0, 0x01C694C5}, DateForm::UserShort) +
+          L"\r\nType 3 - User Mode\r\nNo\r\n\r\n");
 
   // A row longer than the clipboard buffer is cut, never overrun.
   FakeDriver huge = RichDriver(std::wstring(3000, L'N'), std::wstring(3000, L'P'));

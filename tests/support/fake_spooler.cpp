@@ -261,21 +261,22 @@ BOOL FakeSpooler::EnumPrinterDrivers(LPWSTR server, LPWSTR environment, DWORD le
     } else if ((level != 6 && level != 8) || environment == nullptr ||
                std::wcscmp(environment, L"all") != 0) {
       error = ERROR_INVALID_LEVEL;
-    } else if (level == 8) {
-      error = machine->packageListError
-                  ? machine->packageListError
-                  : AnswerList({}, DriverBufferSize8(machine->drivers), 0, 0, buffer, size,
-                               needed, returned, [machine](BYTE* records) {
-                                 PackDrivers8(machine->drivers, records);
-                                 return static_cast<DWORD>(machine->drivers.size());
-                               });
+    } else if (level == 8 && machine->packageListError) {
+      error = machine->packageListError;
     } else {
-      error = AnswerList(machine->driverTampering, DriverBufferSize(machine->drivers),
-                         machine->firstCallError, machine->secondCallError, buffer, size, needed,
-                         returned, [machine](BYTE* records) {
-                           PackDrivers(machine->drivers, records);
-                           return static_cast<DWORD>(machine->drivers.size());
-                         });
+      const bool level8 = level == 8;
+      error = AnswerList(
+          machine->driverTampering,
+          level8 ? DriverBufferSize8(machine->drivers) : DriverBufferSize(machine->drivers),
+          machine->firstCallError, machine->secondCallError, buffer, size, needed, returned,
+          [machine, level8](BYTE* records) {
+            if (level8) {
+              PackDrivers8(machine->drivers, records);
+            } else {
+              PackDrivers(machine->drivers, records);
+            }
+            return static_cast<DWORD>(machine->drivers.size());
+          });
     }
   }
   return Outcome(error);
@@ -319,11 +320,15 @@ BOOL FakeSpooler::EnumPrinters(DWORD flags, LPWSTR name, DWORD level, LPBYTE buf
     } else if (level != 2) {
       error = ERROR_INVALID_LEVEL;
     } else {
-      error = AnswerList(machine->printerTampering, PrinterBufferSize(server, machine->printers),
+      std::vector<FakePrinter> listed = machine->printers;
+      if (flags & PRINTER_ENUM_CONNECTIONS) {
+        listed.insert(listed.end(), machine->connections.begin(), machine->connections.end());
+      }
+      error = AnswerList(machine->printerTampering, PrinterBufferSize(server, listed),
                          machine->printerListError, machine->printerListSecondError, buffer, size,
-                         needed, returned, [machine, &server](BYTE* records) {
-                           PackPrinters(server, machine->printers, records);
-                           return static_cast<DWORD>(machine->printers.size());
+                         needed, returned, [&listed, &server](BYTE* records) {
+                           PackPrinters(server, listed, records);
+                           return static_cast<DWORD>(listed.size());
                          });
     }
   }
@@ -644,7 +649,7 @@ namespace {
 template <typename Record>
 void PackDriverFields(const FakeDriver& d, Record& r, StringPacker& strings) {
   r = {};
-  r.cVersion = 3;
+  r.cVersion = d.type;
   r.pName = strings.Text(d.name);
   r.pEnvironment = strings.Text(d.environment);
   r.pDriverPath = strings.Text(d.driverPath);
@@ -684,6 +689,7 @@ void PackDrivers8(const std::vector<FakeDriver>& drivers, BYTE* buffer) {
   for (size_t i = 0; i < drivers.size(); ++i) {
     PackDriverFields(drivers[i], records[i], strings);
     records[i].pszInfPath = strings.Text(drivers[i].infPath);
+    records[i].dwPrinterDriverAttributes = drivers[i].attributes;
   }
 }
 

@@ -44,6 +44,8 @@ struct FakeDriver {
   OptionalText provider;
   DWORD deleteError = 0;  // DeletePrinterDriverExW fails with this, when set
   OptionalText infPath;   // its package in the driver store (level 8)
+  DWORD type = 3;         // cVersion
+  DWORD attributes = 0;   // dwPrinterDriverAttributes (level 8)
 };
 
 // A printer's name is bare ("Office"). The spooler reports and opens a remote
@@ -69,6 +71,9 @@ struct Tampering {
 struct FakeMachine {
   std::vector<FakeDriver> drivers;
   std::vector<FakePrinter> printers;
+  // The user's printer connections ("\\OTHER\Office"), listed with
+  // PRINTER_ENUM_CONNECTIONS after the printers.
+  std::vector<FakePrinter> connections;
   DWORD firstCallError = 0;   // instead of 122, when set
   DWORD secondCallError = 0;  // the filling call fails with this, when set
   DWORD connectResult = NO_ERROR;
@@ -81,7 +86,9 @@ struct FakeMachine {
   OptionalText architecture = L"Windows x64";
   Tampering driverTampering;
   Tampering printerTampering;
-  DWORD packageListError = 0;  // the level-8 list fails with this (ERROR_INVALID_LEVEL: an old server)
+  // The level-8 list fails with this (ERROR_INVALID_LEVEL: an old server);
+  // otherwise it answers like level 6, errors and tampering included.
+  DWORD packageListError = 0;
   DWORD packageDeleteError = 0;  // DeletePrinterDriverPackageW fails with this, when set
   std::vector<std::wstring> removedPackages;  // "INF|environment", in order
 };

@@ -109,6 +109,7 @@ FakeSpooler& Spooler() {
     } else if (scenario.rfind(L"corrupt:", 0) == 0) {
       machine.drivers = kestrun::testing::SampleDrivers();
       machine.driverTampering = BrokenAnswer(scenario.substr(8));
+      machine.packageListError = ERROR_INVALID_LEVEL;  // the tampering reads level-6 records
     } else if (scenario == L"printers") {
       machine.drivers = kestrun::testing::SampleDrivers();
       machine.printers = {

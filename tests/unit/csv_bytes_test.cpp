@@ -106,9 +106,10 @@ std::string FleetField(std::wstring_view text) {
 }
 
 // The fleet log's row of one driver of a machine.
-std::string FleetRowOf(const std::wstring& machine, const FakeDriver& fake) {
+std::string FleetRowOf(const std::wstring& machine, const FakeDriver& fake,
+                       const DriverFacts* facts = nullptr) {
   return RowOf(fake, [&](std::string& row, const DRIVER_INFO_6& driver, const wchar_t* files) {
-    AppendFleetRow(row, machine, driver, files);
+    AppendFleetRow(row, machine, driver, files, facts);
   });
 }
 
@@ -162,26 +163,30 @@ TEST(FleetLogBytes, HeaderAndRowsHaveTheMachineColumnFirst) {
   EXPECT_EQ(FleetLogHeader(),
             "\xEF\xBB\xBFMachine,Driver Name,Provider,Dependent Files(s),Environment,Driver Path,"
             "Data File,Configuration File(s),Help File,Monitor Name,Default Data Types,"
-            "Previous Names,Manufacturer Name,OEM URL,Hardware ID\r\n");
+            "Previous Names,Manufacturer Name,OEM URL,Hardware ID,Printers,Driver Version,"
+            "Driver Date,Driver Type,Package-Aware,Driver Package\r\n");
 
+  const DriverFacts facts = {L"2",   L"6.3.9600.17415", L"2013-06-21", L"Type 3 - User Mode",
+                             L"Yes", L"prnhp001.inf"};
   FakeDriver rich = testing::RichDriver(L"Contoso \"Laser\", 4200 \u4e2d", L"Contoso, Ltd.");
   rich.previousNames = std::vector<std::wstring>{L"Old Name", L"Older Name"};
   rich.monitorName = L"";
-  EXPECT_EQ(FleetRowOf(L"PRINTSRV", rich),
+  EXPECT_EQ(FleetRowOf(L"PRINTSRV", rich, &facts),
             "PRINTSRV,\"Contoso \"\"Laser\"\", 4200 \xE4\xB8\xAD\",\"Contoso, Ltd.\","
             "UNIRES.DLL; STDNAMES.GPD; LOCALE.GPD; ,Windows x64,"
             "C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\UNIDRV.DLL,"
             "C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\SAMPLE.GPD,"
             "C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\UNIDRVUI.DLL,"
             "C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\UNIDRV.HLP,,RAW,Old Name,"
-            "\"Contoso, Ltd.\",http://www.example.com/printers,example_printer_1234\r\n");
+            "\"Contoso, Ltd.\",http://www.example.com/printers,example_printer_1234,2,"
+            "6.3.9600.17415,2013-06-21,Type 3 - User Mode,Yes,prnhp001.inf\r\n");
 
   // Absent fields are empty, the dependent files too; nothing after the last field.
   FakeDriver sparse;
   sparse.name = L"Generic / Text Only";
   sparse.environment = L"Windows x64";
   EXPECT_EQ(FleetRowOf(L"SRV,2", sparse),
-            "\"SRV,2\",Generic / Text Only,,,Windows x64,,,,,,,,,,\r\n");
+            "\"SRV,2\",Generic / Text Only,,,Windows x64,,,,,,,,,,,,,,,,\r\n");
 }
 
 // The cells of one list row as the list shows them (entry 0 is the check box).
@@ -198,12 +203,13 @@ TEST(ListLogBytes, AllColumnsRowsHaveNoTrailingCommaButTheHeaderHas) {
   EXPECT_EQ(ListHeaderLine(true, nullptr),
             "Driver Name,Provider,Dependent Files(s),Environment,Driver Path,Data File,"
             "Configuration File(s),Help File,Monitor Name,Default Data Types,Previous Names,"
-            "Manufacturer Name,OEM URL,Hardware ID,\r\n");
+            "Manufacturer Name,OEM URL,Hardware ID,Printers,Driver Version,Driver Date,Driver Type,"
+            "Package-Aware,Driver Package,\r\n");
   std::string row;
   AppendListRow(row, ListRow().cells, true, nullptr);
   EXPECT_EQ(row,
             "Contoso 4200,Contoso, Ltd.,A.DLL; B.DLL; ,Windows x64,C:\\d\\UNIDRV.DLL,X.GPD,UI.DLL,"
-            ",,RAW,Old 4200,Contoso,http://x,hw_1\r\n");
+            ",,RAW,Old 4200,Contoso,http://x,hw_1,,,,,,\r\n");
 }
 
 TEST(ListLogBytes, ChosenColumnsKeepTheirNumberedOrderEachWithAComma) {
@@ -244,7 +250,7 @@ TEST(ListLogBytes, CellsAreEncodedLikeTheCommandLineLog) {
   std::string row;
   AppendListRow(row, list.cells, true, nullptr);
   EXPECT_EQ(row.substr(0, 21), "Imagewriter \xc9lite ?,C");
-  EXPECT_EQ(row.substr(row.size() - 12), ",http://x,\r\n");
+  EXPECT_EQ(row.substr(row.size() - 18), ",http://x,,,,,,,\r\n");
 }
 
 }  // namespace

@@ -151,13 +151,14 @@ TEST(DialogTemplates, SaveSelectedItemsDialog) {
   EXPECT_EQ(save.style, 0x00C800CCu);
   EXPECT_EQ(save.caption, L"Save Selected Items");
   EXPECT_EQ(save.cx, 233);
-  EXPECT_EQ(save.cy, 196);
+  EXPECT_EQ(save.cy, 233);
   EXPECT_EQ(save.font, L"MS Shell Dlg");
   EXPECT_EQ(save.pointSize, 8);
   const DWORD box = BS_AUTOCHECKBOX;
+  // clang-format off
   ExpectControls(save, {
-      {1, kButton, L"Save", 120, 169, 50, 14, BS_DEFPUSHBUTTON},
-      {2, kButton, L"Cancel", 176, 169, 50, 14, 0},
+      {1, kButton, L"Save", 120, 206, 50, 14, BS_DEFPUSHBUTTON},
+      {2, kButton, L"Cancel", 176, 206, 50, 14, 0},
       {1001, kButton, L"Save all columns", 13, 38, 68, 10, box},
       {1002, kButton, L"Driver Name", 13, 49, 55, 10, box},
       {1003, kButton, L"Provider", 13, 59, 43, 10, box},
@@ -173,15 +174,22 @@ TEST(DialogTemplates, SaveSelectedItemsDialog) {
       {1013, kButton, L"Manufacturer Name", 135, 83, 79, 10, box},
       {1015, kButton, L"OEM URL", 135, 95, 45, 10, box},
       {1014, kButton, L"Hardware ID", 135, 106, 57, 10, box},
-      {kNoId, kButton, L"", 7, 29, 219, 101, BS_GROUPBOX},
-      {kNoId, kStatic, L"Log file location:", 7, 139, 151, 8, 0},
-      {1016, kEdit, L"", 7, 149, 219, 14, WS_BORDER | ES_READONLY | ES_AUTOHSCROLL},
-      {1017, kButton, L"Browse", 6, 168, 50, 14, 0},
+      {1020, kButton, L"Printers", 13, 130, 80, 10, box},
+      {1021, kButton, L"Driver Version", 13, 141, 80, 10, box},
+      {1022, kButton, L"Driver Date", 13, 152, 80, 10, box},
+      {1023, kButton, L"Driver Type", 135, 130, 80, 10, box},
+      {1024, kButton, L"Package-Aware", 135, 141, 80, 10, box},
+      {1025, kButton, L"Driver Package", 135, 152, 80, 10, box},
+      {kNoId, kButton, L"", 7, 29, 219, 138, BS_GROUPBOX},
+      {kNoId, kStatic, L"Log file location:", 7, 176, 151, 8, 0},
+      {1016, kEdit, L"", 7, 186, 219, 14, WS_BORDER | ES_READONLY | ES_AUTOHSCROLL},
+      {1017, kButton, L"Browse", 6, 205, 50, 14, 0},
       {kNoId, kStatic, L"#103", 7, 7, 20, 20, SS_ICON},
       {kNoId, kStatic, L"Kestrun", 33, 14, 48, 8, 0},
   });
+  // clang-format on
   // Every box starts unticked: none is a checked style of its own.
-  for (size_t i = 2; i <= 16; ++i) {
+  for (size_t i = 2; i <= 22; ++i) {
     EXPECT_EQ(save.controls[i].style & 0xF, static_cast<DWORD>(BS_AUTOCHECKBOX));
   }
 }

@@ -87,12 +87,14 @@ TEST(FleetList, AFileThatCannotBeReadGivesTheSystemsCode) {
 }
 
 TEST(FleetLines, EachMachineGetsOneLineAndTheRunASummary) {
-  EXPECT_EQ(FleetAnsweredLine(3, 64, L"PRINTSRV01", 123, 45),
-            L"[3/64] PRINTSRV01  123 drivers (45 non-native)\r\n");
-  EXPECT_EQ(FleetAnsweredLine(1, 1, L"SRV", 1, 0), L"[1/1] SRV  1 driver (0 non-native)\r\n");
-  EXPECT_EQ(FleetAnsweredLine(2, 2, L"SRV", 0, 0), L"[2/2] SRV  0 drivers (0 non-native)\r\n");
-  EXPECT_EQ(FleetAnsweredLine(1, 2, L"SRV\x1b[2J", 2, 2),
-            L"[1/2] SRV?[2J  2 drivers (2 non-native)\r\n");
+  EXPECT_EQ(FleetAnsweredLine(3, 64, L"PRINTSRV01", 123, 45, 12),
+            L"[3/64] PRINTSRV01  123 drivers (45 non-native, 12 unused)\r\n");
+  EXPECT_EQ(FleetAnsweredLine(1, 1, L"SRV", 1, 0, 0),
+            L"[1/1] SRV  1 driver (0 non-native, 0 unused)\r\n");
+  EXPECT_EQ(FleetAnsweredLine(2, 2, L"SRV", 0, 0, kUnusedUnknown),
+            L"[2/2] SRV  0 drivers (0 non-native, ? unused)\r\n");
+  EXPECT_EQ(FleetAnsweredLine(1, 2, L"SRV\x1b[2J", 2, 2, 1),
+            L"[1/2] SRV?[2J  2 drivers (2 non-native, 1 unused)\r\n");
 
   EXPECT_EQ(FleetFailedLine(2, 5, L"BADSRV", 1722, L"The RPC server is unavailable.\r\n"),
             L"[2/5] BADSRV  failed: 1722 The RPC server is unavailable.\r\n");

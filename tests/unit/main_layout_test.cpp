@@ -60,11 +60,12 @@ TEST(MainLayout, TextsThatFitKeepEveryFigureScaledToTheDpi) {
     ExpectRect(layout.machineCombo, Box(at(8), at(50), at(220), at(200)), "machine box");
     ExpectRect(layout.enumerateButton, Box(at(250), at(48), at(150), at(25)), "Enumerate");
     ExpectRect(layout.deleteButton, Box(at(422), at(48), at(150), at(25)), "Delete");
-    ExpectRect(layout.countPanel, {at(588), at(34), at(757), at(72)}, "panel");
+    ExpectRect(layout.countPanel, {at(588), at(30), at(757), at(80)}, "panel");
     EXPECT_EQ(layout.driverCountLine.x, at(593));
-    EXPECT_EQ(layout.driverCountLine.y, at(38));
-    EXPECT_EQ(layout.nonNativeCountLine.y, at(54));
-    ExpectRect(layout.countIcon, Box(at(767), at(37), at(32), at(32)), "icon");
+    EXPECT_EQ(layout.driverCountLine.y, at(33));
+    EXPECT_EQ(layout.nonNativeCountLine.y, at(48));
+    EXPECT_EQ(layout.unusedCountLine.y, at(63));
+    ExpectRect(layout.countIcon, Box(at(767), at(39), at(32), at(32)), "icon");
     ExpectRect(layout.progressBar, Box(at(20), at(82), kClientWidth - at(40), at(10)), "bar");
     ExpectRect(layout.listView, Box(at(4), at(100), kClientWidth - at(8), kClientHeight - at(105)),
                "list");
@@ -105,7 +106,7 @@ TEST(MainLayout, WiderTextsWidenLabelsAndPanelAndMoveWhatFollowsJustEnough) {
     EXPECT_GE(panel.right - panel.left, at(169));
     EXPECT_LE(layout.nonNativeCountLine.x + c.text.countPanelLine, panel.right - at(5));
     EXPECT_EQ(layout.driverCountLine.x, panel.left + at(5));
-    ExpectRect(layout.countIcon, Box(panel.right + at(10), at(37), at(32), at(32)), "icon");
+    ExpectRect(layout.countIcon, Box(panel.right + at(10), at(39), at(32), at(32)), "icon");
 
     // Nothing of the top row overlaps anything else, and the row is all shown.
     const int line = at(14);  // a label's height, with room to spare
