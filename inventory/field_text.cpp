@@ -172,6 +172,7 @@ std::wstring DriverDateText(const FILETIME& date, DateForm form) {
 const std::wstring& DriverFacts::operator[](int fact) const {
   const std::wstring* const facts[kDriverFactCount] = {&printers, &version,      &date,
                                                        &type,     &packageAware, &package};
+  // cppcheck-suppress returnReference ; the pointers are to this record's own members
   return *facts[fact];
 }
 
