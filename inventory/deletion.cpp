@@ -1,9 +1,13 @@
 #include "inventory/deletion.h"
 
+#include <cstddef>
+#include <cstring>
 #include <cwchar>
 #include <new>
 #include <unordered_map>
+#include <unordered_set>
 
+#include "inventory/classification.h"
 #include "inventory/field_text.h"
 #include "inventory/platform.h"
 #include "inventory/spooler_answer.h"
@@ -114,6 +118,22 @@ void RemovePackages(DeletionPlan& plan) {
   }
 }
 
+// A level-8 record begins with the level-6 fields, so it is classified as one.
+static_assert(offsetof(DRIVER_INFO_8W, pszProvider) == offsetof(DRIVER_INFO_6W, pszProvider));
+static_assert(offsetof(DRIVER_INFO_8W, ftDriverDate) == offsetof(DRIVER_INFO_6W, ftDriverDate));
+bool IsNativeRecord(const DRIVER_INFO_8W& record) {
+  DRIVER_INFO_6W prefix;
+  std::memcpy(&prefix, &record, sizeof(prefix));
+  return !IsNonNativeDriver(prefix);
+}
+
+// A package path as a key: the spooler does not keep one spelling.
+std::wstring FoldedPath(std::wstring_view path) {
+  std::wstring key(path);
+  for (wchar_t& c : key) c = FoldAsciiLetter(c);
+  return key;
+}
+
 void CancelSessionOf(DeletionPlan& plan) {
   if (plan.sessionOpen && remoteSession != nullptr) CancelTargetSession(*remoteSession);
   plan.sessionOpen = false;
@@ -150,35 +170,50 @@ bool IsPrinterOfTarget(std::wstring_view printerName, std::wstring_view targetNa
 void MatchPrinters(DeletionPlan& plan, const PRINTER_INFO_2W* printerRecords, DWORD count) {
   plan.printers.clear();
   plan.kept.clear();
-  for (PlannedDriver& driver : plan.drivers) driver.printers.clear();
+  for (PlannedDriver& driver : plan.drivers) {
+    driver.printers.clear();
+    driver.keptBy = kNotKept;
+  }
 
   // Ticked drivers by name: a printer names its driver exactly.
   std::unordered_multimap<std::wstring_view, size_t> byName;
   byName.reserve(plan.drivers.size());
   for (size_t i = 0; i < plan.drivers.size(); ++i) byName.emplace(plan.drivers[i].name, i);
 
+  // A printer runs its server's own environment's driver of that name; a
+  // ticked driver of another environment (one kept for clients) is not it.
   const bool environmentKnown = !plan.serverEnvironment.empty();
+  const auto runs = [&plan, environmentKnown](const PlannedDriver& driver) {
+    return !environmentKnown || EqualsIgnoringAsciiCase(driver.environment, plan.serverEnvironment);
+  };
+
+  // First the printers that stay, and the drivers they hold.
+  std::vector<bool> keptPrinter(count, false);
   for (DWORD p = 0; p < count; ++p) {
     const PRINTER_INFO_2W& record = printerRecords[p];
     if (record.pPrinterName == nullptr || record.pDriverName == nullptr) continue;
     const auto [first, last] = byName.equal_range(record.pDriverName);
     if (first == last) continue;
+    const bool ofTarget = IsPrinterOfTarget(record.pPrinterName, plan.targetName, plan.isRemote);
+    if (ofTarget && environmentKnown) continue;
+    keptPrinter[p] = true;
+    plan.kept.push_back({record.pPrinterName, record.pDriverName,
+                         ofTarget ? KeptReason::EnvironmentUnknown : KeptReason::OnAnotherServer});
+    for (auto it = first; it != last; ++it) {
+      PlannedDriver& driver = plan.drivers[it->second];
+      if (runs(driver) && driver.keptBy == kNotKept) driver.keptBy = plan.kept.size() - 1;
+    }
+  }
 
-    if (!IsPrinterOfTarget(record.pPrinterName, plan.targetName, plan.isRemote)) {
-      plan.kept.push_back({record.pPrinterName, record.pDriverName, KeptReason::OnAnotherServer});
-      continue;
-    }
-    if (!environmentKnown) {
-      plan.kept.push_back(
-          {record.pPrinterName, record.pDriverName, KeptReason::EnvironmentUnknown});
-      continue;
-    }
-    // A printer runs its server's own environment's driver of that name; a
-    // ticked driver of another environment (one kept for clients) is not it.
+  // Then the target's own printers of the drivers that go.
+  for (DWORD p = 0; p < count; ++p) {
+    const PRINTER_INFO_2W& record = printerRecords[p];
+    if (keptPrinter[p] || record.pPrinterName == nullptr || record.pDriverName == nullptr) continue;
+    const auto [first, last] = byName.equal_range(record.pDriverName);
     bool planned = false;
     for (auto it = first; it != last; ++it) {
       PlannedDriver& driver = plan.drivers[it->second];
-      if (!EqualsIgnoringAsciiCase(driver.environment, plan.serverEnvironment)) continue;
+      if (!runs(driver) || driver.keptBy != kNotKept) continue;
       if (!planned) {
         plan.printers.push_back({record.pPrinterName, record.pDriverName});
         planned = true;
@@ -194,8 +229,13 @@ void MatchPackages(DeletionPlan& plan, const DRIVER_INFO_8W* records, DWORD coun
   plan.withoutPackage.clear();
   std::unordered_multimap<std::wstring_view, DWORD> byName;
   byName.reserve(count);
+  // A package is the system's own when any driver from it is.
+  std::unordered_set<std::wstring> nativePaths;
   for (DWORD r = 0; r < count; ++r) {
     if (records[r].pName != nullptr) byName.emplace(records[r].pName, r);
+    if (records[r].pszInfPath != nullptr && IsNativeRecord(records[r])) {
+      nativePaths.insert(FoldedPath(records[r].pszInfPath));
+    }
   }
   for (size_t d = 0; d < plan.drivers.size(); ++d) {
     const PlannedDriver& driver = plan.drivers[d];
@@ -212,7 +252,7 @@ void MatchPackages(DeletionPlan& plan, const DRIVER_INFO_8W* records, DWORD coun
       plan.withoutPackage.push_back(d);
       continue;
     }
-    if (driver.native) {
+    if (driver.native || nativePaths.count(FoldedPath(infPath)) != 0) {
       // The system's own print packages stay, whoever asks.
       bool listed = false;
       for (const auto& kept : plan.nativePackages) listed = listed || EqualsIgnoringAsciiCase(kept, infPath);
@@ -286,10 +326,13 @@ bool ExecuteDeletion(DeletionPlan& plan, const std::function<void()>& refresh) {
   std::vector<DWORD> printerOutcome(plan.printers.size(), kNotTried);
 
   for (PlannedDriver& driver : plan.drivers) {
-    driver.error = 0;
+    // A printer the plan keeps still uses it: the spooler would refuse it.
+    driver.error = driver.keptBy != kNotKept ? ERROR_PRINTER_DRIVER_IN_USE : 0;
     for (const size_t p : driver.printers) {
+      if (driver.error != 0) break;
       if (printerOutcome[p] == kNotTried) {
         printerOutcome[p] = DeletePrinterNamed(plan.printers[p].name) ? 0 : FailureCode();
+        plan.printers[p].deleted = printerOutcome[p] == 0;
       }
       if (printerOutcome[p] != 0 && driver.error == 0) driver.error = printerOutcome[p];
     }

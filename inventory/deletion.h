@@ -27,13 +27,18 @@ extern DWORD lastDeleteError;
 #define ERROR_PRINTER_DRIVER_PACKAGE_IN_USE 3015L
 #endif
 
+constexpr size_t kNotKept = static_cast<size_t>(-1);
+
 // One ticked driver, as its record names it.
 struct PlannedDriver {
   std::wstring name;
   std::wstring environment;
   bool native = false;           // classified native: its package stays
   std::vector<size_t> printers;  // indexes into DeletionPlan::printers
-  DWORD error = 0;               // after the run: 0 when deleted
+  // A kept printer still uses it (index into DeletionPlan::kept): the driver
+  // is not tried and none of its printers goes.
+  size_t keptBy = kNotKept;
+  DWORD error = 0;  // after the run: 0 when deleted
 };
 
 enum class PackageOutcome { Pending, Removed, Kept, NotTried };
@@ -50,6 +55,7 @@ struct PlannedPackage {
 struct PlannedPrinter {
   std::wstring name;  // as the spooler lists it, "\\SRV\Office" or "Office"
   std::wstring driverName;
+  bool deleted = false;  // after the run
 };
 
 enum class KeptReason {
@@ -65,7 +71,8 @@ struct KeptPrinter {
 
 struct DeletionPlan {
   // The target of the listing the rows came from.
-  std::wstring targetName;  // the spooler name: "\\" and the machine
+  std::wstring machineText;  // as the user named it; empty for this computer
+  std::wstring targetName;   // the spooler name: "\\" and the machine
   bool isRemote = false;
   std::vector<PlannedDriver> drivers;
   bool removePackages = false;  // the packages go too (the user's option)
@@ -96,12 +103,15 @@ bool IsPrinterOfTarget(std::wstring_view printerName, std::wstring_view targetNa
 
 // Fills the plan's packages from the target's level-8 driver records: each
 // planned driver's package is the one of the record with its name and
-// environment.
+// environment. A package any of the records (ticked or not, any environment)
+// classifies as native is the system's own: it is kept, never removed.
 void MatchPackages(DeletionPlan& plan, const DRIVER_INFO_8W* records, DWORD count);
 
 // Fills the plan's printers and kept printers from a printer list: a printer
 // goes when it is the target's own and uses a planned driver, by exactly that
-// name, in the server's environment (unknown: none goes).
+// name, in the server's environment (unknown: none goes). A driver that a kept
+// printer still uses stays, and so do its printers: deleting them would gain
+// nothing, as the driver stays in use.
 void MatchPrinters(DeletionPlan& plan, const PRINTER_INFO_2W* printerRecords, DWORD count);
 
 // Reads the target's printers (level 2) into an owned buffer. On false the

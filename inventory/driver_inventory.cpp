@@ -120,6 +120,7 @@ DriverInventory& ResetInventory(DriverInventory& inventory) {
   inventory.listEntryCount = 0;
   inventory.lastError = 0;
   inventory.isRemote = false;
+  inventory.machineText.clear();
   inventory.nonNativeIndexes.reset();
   inventory.drivers.reset();
   inventory.listEntries.reset();
@@ -193,6 +194,7 @@ bool EnumerateDrivers(DriverInventory& inventory, std::wstring_view machineName)
   wmemcpy(inventory.targetName + used, machine.data(), machine.size());
   inventory.targetName[used + machine.size()] = L'\0';
   if (!machine.empty()) inventory.isRemote = true;
+  inventory.machineText.assign(machineName);
 
   wchar_t* server = inventory.isRemote ? inventory.targetName : nullptr;
 

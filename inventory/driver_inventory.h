@@ -8,6 +8,7 @@
 #include <winspool.h>
 
 #include <memory>
+#include <string>
 #include <string_view>
 
 namespace kestrun {
@@ -33,6 +34,7 @@ struct DriverInventory {
   int listEntryCount = 0;
   wchar_t targetName[kTargetNameCapacity] = {};
   bool isRemote = false;
+  std::wstring machineText;  // the machine as it was named for the listing ("" here)
   DWORD lastError = 0;
 
   // Per driver, present when the server answered level 8 (servers since

@@ -42,7 +42,15 @@ bool EqualsIgnoringAsciiCase(std::wstring_view a, std::wstring_view b);
 constexpr bool IsControlCharacter(wchar_t c) {
   return (c < 0x20 && c != L'\t') || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029;
 }
-constexpr wchar_t ShownCharacter(wchar_t c) { return IsControlCharacter(c) ? L'?' : c; }
+// The bidirectional controls reorder what follows them: "txt.exe" could be
+// drawn as "exe.txt".
+constexpr bool IsBidiControl(wchar_t c) {
+  return c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+         (c >= 0x2066 && c <= 0x2069);
+}
+constexpr wchar_t ShownCharacter(wchar_t c) {
+  return IsControlCharacter(c) || IsBidiControl(c) ? L'?' : c;
+}
 
 // A text on one line: its line breaks and runs of blanks become one blank,
 // and blanks at either end go (system error texts end in a line break).

@@ -220,6 +220,35 @@ void AppendField(std::wstring& block, const wchar_t* label, const wchar_t* value
   if (value) AppendShownText(block, value);
 }
 
+// Ctrl+C, or closing the console, ends a single-machine report with exit code
+// 1. An append in progress finishes first and none starts after it, so the
+// log gains the report's whole append or nothing of it.
+SRWLOCK reportAppendLock = SRWLOCK_INIT;
+
+BOOL WINAPI EndReportOnCtrl(DWORD) {
+  ::AcquireSRWLockExclusive(&reportAppendLock);  // held until the process ends
+  RestoreConsoleModeNow();
+  // Ended at once: the main thread may be inside a spooler call, and nothing
+  // the log needs is left in a buffer (each append is written straight through).
+  ::TerminateProcess(::GetCurrentProcess(), kExitFailed);
+  return TRUE;
+}
+
+class ReportCtrlHandler {
+ public:
+  ReportCtrlHandler() { ::SetConsoleCtrlHandler(EndReportOnCtrl, TRUE); }
+  ~ReportCtrlHandler() { ::SetConsoleCtrlHandler(EndReportOnCtrl, FALSE); }
+  ReportCtrlHandler(const ReportCtrlHandler&) = delete;
+  ReportCtrlHandler& operator=(const ReportCtrlHandler&) = delete;
+};
+
+DWORD AppendReportLog(CsvLog& log, std::string_view bytes) {
+  ::AcquireSRWLockExclusive(&reportAppendLock);
+  const DWORD error = log.AppendWhole(bytes);
+  ::ReleaseSRWLockExclusive(&reportAppendLock);
+  return error;
+}
+
 // Enumerates the target and prints (and logs) every driver.
 int ReportDrivers(const std::wstring& target, CsvLog* log) {
   ReleaseInventory();
@@ -324,6 +353,7 @@ int RunRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
       break;
   }
 
+  const ReportCtrlHandler ctrlHandler;
   if (!OpenLog(request.logPath, log)) return kExitFailed;
   ClearConsole();
   PrintBanner();
@@ -356,8 +386,9 @@ int PrintAndLogDrivers(DriverInventory& inventory, CsvLog* log) {
     const std::unique_ptr<wchar_t[]> dependentFiles =
         JoinDependentFiles(inventory, driver.pDependentFiles);
     if (!dependentFiles) {
-      if (log) log->AppendWhole(logBytes);  // the rows gathered so far
+      const DWORD error = log ? AppendReportLog(*log, logBytes) : ERROR_SUCCESS;  // rows so far
       WriteConsoleRed(L"\r\nFailed to enumerate due to a memory error!\r\n");
+      if (error != ERROR_SUCCESS) PrintLogWriteFailure(*log, error);
       return kExitFailed;
     }
     DescribeDriver(inventory, i, DateForm::Iso, facts);
@@ -367,10 +398,21 @@ int PrintAndLogDrivers(DriverInventory& inventory, CsvLog* log) {
 
   WriteConsoleRed(L"\r\n");
   if (log) {
-    log->AppendWhole(logBytes);
+    const DWORD error = AppendReportLog(*log, logBytes);
+    if (error != ERROR_SUCCESS) {
+      PrintLogWriteFailure(*log, error);
+      return kExitFailed;
+    }
     WriteConsoleColored(kGreen, L"\r\n\r\nDriver output successfully written to file.\r\n");
   }
   return kExitOk;
+}
+
+void PrintLogWriteFailure(const CsvLog& log, DWORD error) {
+  std::wstring message = L"\r\n\r\nUnable to write the log file ";
+  AppendShownText(message, log.Path());
+  message += L"\r\n" + std::to_wstring(error) + L" " + SystemErrorText(error) + L"\r\n";
+  WriteConsoleRed(message.c_str());
 }
 
 DriverBlockText BuildDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles,

@@ -55,8 +55,12 @@ struct ReportRequest {
 ReportRequest ParseReportArguments(std::wstring_view text);
 
 // Prints every enumerated driver's block and, with a log, appends the header
-// and every driver's row to it in one locked append. Returns the exit code.
+// and every driver's row to it in one locked append. Returns the exit code: 1
+// when the append failed, the log then as it was before.
 int PrintAndLogDrivers(DriverInventory& inventory, CsvLog* log);
+
+// Names the log that could not be written and the system's text, in red.
+void PrintLogWriteFailure(const CsvLog& log, DWORD error);
 
 // One driver's labelled block as its three colour runs: the red separator,
 // the blue name, the red fields. Server text has its control characters shown

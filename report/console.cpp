@@ -23,8 +23,7 @@ std::atomic<HANDLE> modeRestoreOutput{nullptr};
 std::atomic<DWORD> modeToRestore{0};
 
 BOOL WINAPI RestoreModeOnCtrl(DWORD) {
-  const HANDLE output = modeRestoreOutput.exchange(nullptr);
-  if (output) ::SetConsoleMode(output, modeToRestore.load());
+  RestoreConsoleModeNow();
   return FALSE;  // the next handler, or the system's, ends the process
 }
 
@@ -111,6 +110,11 @@ bool WriteColored(WORD attribute, const wchar_t* text) {
 }
 
 }  // namespace
+
+void RestoreConsoleModeNow() {
+  const HANDLE output = modeRestoreOutput.exchange(nullptr);
+  if (output) ::SetConsoleMode(output, modeToRestore.load());
+}
 
 void SetUpConsole(ConsoleState& state) {
   ::FreeConsole();

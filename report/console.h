@@ -42,6 +42,9 @@ void EnableVirtualTerminal(ConsoleState& state);
 
 // Writes what is pending and gives the console its own mode back.
 void RestoreConsole(ConsoleState& state);
+// Gives the console its own mode back from any thread, for a control handler
+// that is about to end the process.
+void RestoreConsoleModeNow();
 
 // Writes a text in a colour and restores the console's own colour afterwards.
 // On a virtual-terminal console the text may wait for FlushConsole.

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "common/win32_handles.h"
 #include "inventory/field_text.h"
 #include "inventory/column_table.h"
 
@@ -141,7 +142,7 @@ std::unique_ptr<CsvLog> CsvLog::Open(const wchar_t* path, DWORD& error) {
     error = ::GetLastError();
     return nullptr;
   }
-  std::unique_ptr<CsvLog> log(new (std::nothrow) CsvLog(file));
+  std::unique_ptr<CsvLog> log(new (std::nothrow) CsvLog(file, path));
   if (!log) {
     ::CloseHandle(file);
     error = ERROR_NOT_ENOUGH_MEMORY;
@@ -149,51 +150,72 @@ std::unique_ptr<CsvLog> CsvLog::Open(const wchar_t* path, DWORD& error) {
   return log;
 }
 
-CsvLog::CsvLog(HANDLE file) : file_(file) {}
+CsvLog::CsvLog(HANDLE file, const wchar_t* path) : file_(file), path_(path) {}
 
 CsvLog::~CsvLog() {
-  Flush();
+  Flush();  // only the list's log queues lines, and it flushes them itself
   ::CloseHandle(file_);
 }
 
-void CsvLog::AppendLines(std::string_view lines) {
-  if (!pending_.empty() && pending_.size() + lines.size() > kBatchBytes) Flush();
+DWORD CsvLog::AppendLines(std::string_view lines) {
+  DWORD error = ERROR_SUCCESS;
+  if (!pending_.empty() && pending_.size() + lines.size() > kBatchBytes) error = Flush();
   if (lines.size() >= kBatchBytes) {
-    WriteWhole(lines);
+    const DWORD written = WriteWhole(lines);
+    if (error == ERROR_SUCCESS) error = written;
   } else {
     pending_.append(lines);
   }
+  return error;
 }
 
-void CsvLog::Flush() {
-  if (pending_.empty()) return;
-  WriteWhole(pending_);
+DWORD CsvLog::Flush() {
+  if (pending_.empty()) return ERROR_SUCCESS;
+  const DWORD error = WriteWhole(pending_);
   pending_.clear();
+  return error;
 }
 
-void CsvLog::AppendWhole(std::string_view bytes, std::string_view whenEmpty) {
-  Flush();
+DWORD CsvLog::AppendWhole(std::string_view bytes, std::string_view whenEmpty) {
+  DWORD error = Flush();
+  if (error != ERROR_SUCCESS) return error;
   AppendLock lock(file_);
-  // Decided under the lock: another appender may have written the header
-  // since this log was opened.
-  if (!whenEmpty.empty() && IsEmpty()) WriteAll(whenEmpty);
-  WriteAll(bytes);
+  // Measured under the lock: another appender may have written since this
+  // log was opened, the header too.
+  LARGE_INTEGER before = {};
+  const bool sized = ::GetFileSizeEx(file_, &before) != FALSE;
+  if (!whenEmpty.empty() && sized && before.QuadPart == 0) error = WriteAll(whenEmpty);
+  if (error == ERROR_SUCCESS) error = WriteAll(bytes);
+  if (error != ERROR_SUCCESS && sized) CutBack(before.QuadPart);
+  return error;
 }
 
-void CsvLog::WriteWhole(std::string_view bytes) {
+DWORD CsvLog::WriteWhole(std::string_view bytes) {
   AppendLock lock(file_);
-  WriteAll(bytes);
+  return WriteAll(bytes);
 }
 
-void CsvLog::WriteAll(std::string_view bytes) {
-  // A failed write loses its lines; the log is not examined after the fact.
+DWORD CsvLog::WriteAll(std::string_view bytes) {
   while (!bytes.empty()) {
     const DWORD piece =
         static_cast<DWORD>(bytes.size() < kMaxWriteBytes ? bytes.size() : kMaxWriteBytes);
     DWORD written = 0;
-    if (!::WriteFile(file_, bytes.data(), piece, &written, nullptr) || written == 0) return;
+    if (!::WriteFile(file_, bytes.data(), piece, &written, nullptr)) return ::GetLastError();
+    if (written == 0) return ERROR_WRITE_FAULT;
     bytes.remove_prefix(written);
   }
+  return ERROR_SUCCESS;
+}
+
+void CsvLog::CutBack(LONGLONG size) {
+  // A full disk may have taken part of the append: the file gets its old size
+  // back, so no half row is left. The append handle cannot change the size.
+  const UniqueFileHandle writer(::ReOpenFile(
+      file_, FILE_WRITE_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0));
+  if (!writer) return;  // the share is gone with the file: nothing more to do
+  FILE_END_OF_FILE_INFO end = {};
+  end.EndOfFile.QuadPart = size;
+  ::SetFileInformationByHandle(writer.get(), FileEndOfFileInfo, &end, sizeof(end));
 }
 
 std::string CsvLog::ReadStart(size_t count) const {
@@ -203,11 +225,6 @@ std::string CsvLog::ReadStart(size_t count) const {
   if (!::ReadFile(file_, bytes.data(), static_cast<DWORD>(count), &read, &start)) read = 0;
   bytes.resize(read);
   return bytes;
-}
-
-bool CsvLog::IsEmpty() const {
-  LARGE_INTEGER size = {};
-  return ::GetFileSizeEx(file_, &size) && size.QuadPart == 0;
 }
 
 }  // namespace kestrun

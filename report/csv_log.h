@@ -59,27 +59,33 @@ class CsvLog {
   CsvLog(const CsvLog&) = delete;
   CsvLog& operator=(const CsvLog&) = delete;
 
-  // Queues whole lines; they reach the file together, never split.
-  void AppendLines(std::string_view lines);
-  // Writes what is queued.
-  void Flush();
+  // Queues whole lines; they reach the file together, never split. Returns
+  // the system's code of a write that failed (ERROR_SUCCESS when none did).
+  DWORD AppendLines(std::string_view lines);
+  // Writes what is queued; returns as AppendLines.
+  DWORD Flush();
 
   // Appends the bytes as one locked append, after whatever is queued, so no
   // other appender's lines come between them. `whenEmpty` (a header) goes
-  // first when the file is empty at that moment.
-  void AppendWhole(std::string_view bytes, std::string_view whenEmpty = {});
+  // first when the file is empty at that moment. Returns ERROR_SUCCESS, or
+  // the system's code of the failed write: the file is then cut back to the
+  // size it had before this append.
+  DWORD AppendWhole(std::string_view bytes, std::string_view whenEmpty = {});
+
+  const std::wstring& Path() const { return path_; }
 
   // Up to `count` bytes from the start of the file; fewer when it is shorter
   // or cannot be read.
   std::string ReadStart(size_t count) const;
 
  private:
-  explicit CsvLog(HANDLE file);
-  void WriteWhole(std::string_view bytes);
-  void WriteAll(std::string_view bytes);
-  bool IsEmpty() const;
+  CsvLog(HANDLE file, const wchar_t* path);
+  DWORD WriteWhole(std::string_view bytes);
+  DWORD WriteAll(std::string_view bytes);
+  void CutBack(LONGLONG size);
 
   HANDLE file_;
+  std::wstring path_;
   std::string pending_;
 };
 

@@ -209,11 +209,12 @@ std::wstring FleetFailedLine(size_t finished, size_t total, std::wstring_view ma
   return line + L"\r\n";
 }
 
-std::wstring FleetSummaryLine(size_t answered, size_t failed, size_t notFinished,
-                              ULONGLONG drivers) {
+std::wstring FleetSummaryLine(size_t answered, size_t failed, size_t notFinished, ULONGLONG drivers,
+                              size_t notWritten) {
   std::wstring line = L"\r\nMachines: " + std::to_wstring(answered) + L" answered, " +
                       std::to_wstring(failed) + L" failed";
   if (notFinished > 0) line += L", " + std::to_wstring(notFinished) + L" not finished";
+  if (notWritten > 0) line += L", " + std::to_wstring(notWritten) + L" not written to the log";
   return line + L". Drivers: " + std::to_wstring(drivers) + L".\r\n";
 }
 
@@ -236,7 +237,11 @@ int RunFleet(std::vector<std::wstring> machines, CsvLog* log) {
   if (log) {
     FillColumnTable();
     header = FleetLogHeader();
-    log->AppendWhole({}, header);
+    const DWORD error = log->AppendWhole({}, header);
+    if (error != ERROR_SUCCESS) {
+      PrintLogWriteFailure(*log, error);
+      return kExitFailed;
+    }
   }
 
   FleetWorkers workers(std::move(run));
@@ -250,11 +255,14 @@ int RunFleet(std::vector<std::wstring> machines, CsvLog* log) {
 
   size_t finished = 0;
   size_t answered = 0;
+  size_t notWritten = 0;
+  DWORD logError = ERROR_SUCCESS;
   ULONGLONG drivers = 0;
   while (finished < total) {
     // After Ctrl+C the machines already finished are still written; no other
-    // machine starts.
-    const bool stopping = fleetStopRequested.load();
+    // machine starts. After a failed append no other machine starts either,
+    // and none is written: the log keeps the machines written before, whole.
+    const bool stopping = fleetStopRequested.load() || logError != ERROR_SUCCESS;
     if (stopping) workers.Stop();
     DWORD ignored = 0;
     ULONG_PTR index = 0;
@@ -269,10 +277,14 @@ int RunFleet(std::vector<std::wstring> machines, CsvLog* log) {
     std::wstring line;
     WORD colour = kRed;
     const DWORD error = result ? result->error : ERROR_NOT_ENOUGH_MEMORY;
+    const bool failedBefore = logError != ERROR_SUCCESS;
     if (error != 0) {
       line = FleetFailedLine(finished, total, machine, error, SystemErrorText(error));
     } else {
-      if (log && !result->rows.empty()) log->AppendWhole(result->rows, header);
+      if (log && !result->rows.empty()) {
+        if (!failedBefore) logError = log->AppendWhole(result->rows, header);
+        if (logError != ERROR_SUCCESS) ++notWritten;
+      }
       ++answered;
       drivers += result->driverCount;
       colour = kGreen;
@@ -283,14 +295,17 @@ int RunFleet(std::vector<std::wstring> machines, CsvLog* log) {
     if (result) result->rows = std::string();
     ::ReleaseSemaphore(slots, 1, nullptr);
     WriteConsoleColored(colour, line.c_str());
+    if (!failedBefore && logError != ERROR_SUCCESS) PrintLogWriteFailure(*log, logError);
     FlushConsole();
   }
 
   workers.End(finished < total ? kAbandonedWorkersEndMs : kWorkersEndMs);
   const size_t failed = finished - answered;
-  WriteConsoleColored(answered == total ? kGreen : kRed,
-                      FleetSummaryLine(answered, failed, total - finished, drivers).c_str());
-  return answered == total ? kExitOk : kExitFailed;
+  const bool whole = answered == total && logError == ERROR_SUCCESS;
+  WriteConsoleColored(
+      whole ? kGreen : kRed,
+      FleetSummaryLine(answered, failed, total - finished, drivers, notWritten).c_str());
+  return whole ? kExitOk : kExitFailed;
 }
 
 }  // namespace kestrun

@@ -24,16 +24,17 @@ std::wstring FleetAnsweredLine(size_t finished, size_t total, std::wstring_view 
                                DWORD drivers, DWORD nonNative, DWORD unused);
 std::wstring FleetFailedLine(size_t finished, size_t total, std::wstring_view machine, DWORD code,
                              std::wstring_view systemText);
-std::wstring FleetSummaryLine(size_t answered, size_t failed, size_t notFinished,
-                              ULONGLONG drivers);
+std::wstring FleetSummaryLine(size_t answered, size_t failed, size_t notFinished, ULONGLONG drivers,
+                              size_t notWritten = 0);
 
 // The system's text for an error code, on one line.
 std::wstring SystemErrorText(DWORD code);
 
 // Lists every machine, prints a line for each and the summary, and appends the
-// rows to the log when one is open. Ctrl+C stops the run: machines already
-// written stay whole, machines still in a spooler call are abandoned. Returns
-// the exit code: 0 when every machine answered.
+// rows to the log when one is open. Ctrl+C, or an append that fails, stops the
+// run: machines already written stay whole, machines still in a spooler call
+// are abandoned. Returns the exit code: 0 when every machine answered and was
+// written.
 int RunFleet(std::vector<std::wstring> machines, CsvLog* log);
 
 }  // namespace kestrun

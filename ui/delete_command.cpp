@@ -2,11 +2,14 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+#include <functional>
 #include <memory>
 #include <new>
 
 #include "ui/window_records.h"
 #include "common/bounded_text.h"
+#include "common/win32_handles.h"
 #include "inventory/classification.h"
 #include "inventory/error_reporter.h"
 #include "inventory/field_text.h"
@@ -46,20 +49,50 @@ LPARAM RecordOf(int row) {
   return item.lParam;
 }
 
-// Appends at most `limit` lines, then "and N more".
-template <typename Items, typename Line>
-void AppendListed(std::wstring& text, const Items& items, Line line,
-                  size_t limit = kListedLinesLimit) {
-  size_t listed = 0;
-  for (const auto& item : items) {
-    if (listed == limit) {
-      text += L"\nand " + std::to_wstring(items.size() - listed) + L" more";
-      return;
-    }
-    text += L'\n';
-    line(text, item);
-    ++listed;
+// One part of a box's list: a header (none in the outcome) and its lines.
+struct Section {
+  const wchar_t* header;
+  std::vector<std::wstring> lines;
+};
+
+// Appends the sections in their order, at most `listed` lines in all:
+// each keeps one line for every later section, and a section that is cut ends
+// with "and N more".
+void AppendSections(std::wstring& text, const std::vector<Section>& sections, size_t listed) {
+  size_t later = 0;
+  for (const Section& section : sections) later += section.lines.empty() ? 0 : 1;
+  size_t room = std::max(listed, later);  // every section says at least "and N more"
+  for (const Section& section : sections) {
+    if (section.lines.empty()) continue;
+    --later;
+    const size_t available = room - later;
+    const bool cut = section.lines.size() > available;
+    const size_t shown = cut ? available - 1 : section.lines.size();
+    if (section.header != nullptr) text += std::wstring(L"\n\n") + section.header;
+    for (size_t i = 0; i < shown; ++i) text += L'\n' + section.lines[i];
+    if (cut) text += L"\nand " + std::to_wstring(section.lines.size() - shown) + L" more";
+    room -= cut ? available : shown;
   }
+}
+
+// Every line at most kLineLengthLimit characters: a longer one ends in "…".
+std::wstring BoundLines(std::wstring_view text) {
+  std::wstring bounded;
+  bounded.reserve(text.size());
+  while (!text.empty()) {
+    const size_t end = std::min(text.find(L'\n'), text.size());
+    std::wstring_view line = text.substr(0, end);
+    if (line.size() > kLineLengthLimit) {
+      size_t keep = kLineLengthLimit - 1;
+      if (IS_HIGH_SURROGATE(line[keep - 1])) --keep;  // never half a character
+      bounded.append(line.substr(0, keep)).append(L"\u2026");
+    } else {
+      bounded.append(line);
+    }
+    if (end < text.size()) bounded += L'\n';
+    text.remove_prefix(std::min(end + 1, text.size()));
+  }
+  return bounded;
 }
 
 void AppendPrinterLine(std::wstring& text, std::wstring_view printer, std::wstring_view driver) {
@@ -99,38 +132,72 @@ std::vector<std::wstring> DistinctFiles(const Packages& packages, Path path) {
   return files;
 }
 
-void AppendFileLine(std::wstring& out, const std::wstring& file) { out += file; }
+std::vector<std::wstring> PrinterLines(const std::vector<PlannedPrinter>& printers) {
+  std::vector<std::wstring> lines;
+  for (const PlannedPrinter& printer : printers) {
+    lines.emplace_back();
+    AppendPrinterLine(lines.back(), printer.name, printer.driverName);
+  }
+  return lines;
+}
 
-void AppendPackageQuestion(std::wstring& text, const DeletionPlan& plan) {
-  if (plan.packageListError != 0) {
-    text += L"\n\nThe driver packages could not be read (" + ErrorLine(plan.packageListError) +
-            L"): the drivers will be deleted, and no package removed from the driver store.";
-    return;
+std::vector<std::wstring> KeptPrinterLines(const std::vector<KeptPrinter>& kept) {
+  std::vector<std::wstring> lines;
+  for (const KeptPrinter& printer : kept) {
+    lines.emplace_back();
+    AppendPrinterLine(lines.back(), printer.name, printer.driverName);
+    lines.back() += std::wstring(L": ") + ReasonText(printer.reason);
   }
-  if (!plan.packages.empty()) {
-    text += L"\n\nThe driver packages of the selected drivers will also be removed from the "
-            L"driver store:";
-    AppendListed(text, DistinctFiles(plan.packages, [](const PlannedPackage& p) {
-                   return std::wstring_view(p.infPath);
-                 }),
-                 AppendFileLine, kListedPackagesLimit);
+  return lines;
+}
+
+// "Kept, still used by \\SRV\Finance: Conn Drv" for each driver a kept printer holds.
+std::vector<std::wstring> HeldDriverLines(const DeletionPlan& plan) {
+  std::vector<std::wstring> lines;
+  for (const PlannedDriver& driver : plan.drivers) {
+    if (driver.keptBy == kNotKept) continue;
+    lines.emplace_back(L"Kept, still used by ");
+    AppendShownText(lines.back(), plan.kept[driver.keptBy].name);
+    lines.back() += L": ";
+    AppendShownText(lines.back(), driver.name);
   }
-  if (!plan.nativePackages.empty()) {
-    text += L"\n\nThese packages are the system's own and will be kept (native):";
-    AppendListed(text, DistinctFiles(plan.nativePackages, [](const std::wstring& path) {
-                   return std::wstring_view(path);
-                 }),
-                 AppendFileLine, kListedPackagesLimit);
+  return lines;
+}
+
+std::vector<std::wstring> WithoutPackageLines(const DeletionPlan& plan) {
+  std::vector<std::wstring> lines;
+  for (const size_t d : plan.withoutPackage) {
+    lines.emplace_back();
+    AppendPrinterLine(lines.back(), plan.drivers[d].name, plan.drivers[d].environment);
   }
-  if (!plan.withoutPackage.empty()) {
-    text += L"\n\nNo package in the driver store:";
-    AppendListed(
-        text, plan.withoutPackage,
-        [&plan](std::wstring& out, size_t d) {
-          AppendPrinterLine(out, plan.drivers[d].name, plan.drivers[d].environment);
-        },
-        kListedPackagesLimit);
+  return lines;
+}
+
+// The target as the user named it and as the spooler is called.
+std::wstring MachineLine(const DeletionPlan& plan) {
+  if (!plan.isRemote) return L"Selected drivers on this computer";
+  std::wstring line = L"Selected drivers on ";
+  AppendShownText(line, plan.machineText);
+  line += L" (";
+  AppendShownText(line, plan.targetName);
+  return line + L')';
+}
+
+std::wstring CountsLine(const DeletionPlan& plan) {
+  size_t drivers = 0, printers = 0, removed = 0;
+  for (const PlannedDriver& driver : plan.drivers) drivers += driver.error == 0 ? 1 : 0;
+  for (const PlannedPrinter& printer : plan.printers) printers += printer.deleted ? 1 : 0;
+  for (const PlannedPackage& package : plan.packages) {
+    removed += package.outcome == PackageOutcome::Removed ? 1 : 0;
   }
+  std::wstring line = L"Deleted " + std::to_wstring(drivers) + L" of " +
+                      std::to_wstring(plan.drivers.size()) + L" drivers, " +
+                      std::to_wstring(printers) + L" printers";
+  if (plan.removePackages && plan.packageListError == 0) {
+    const size_t kept = plan.packages.size() - removed + plan.nativePackages.size();
+    line += L"; removed " + std::to_wstring(removed) + L" packages, kept " + std::to_wstring(kept);
+  }
+  return line + L'.';
 }
 
 std::wstring PackageOutcomeLine(const PlannedPackage& package) {
@@ -147,6 +214,81 @@ std::wstring PackageOutcomeLine(const PlannedPackage& package) {
   return L"Not tried: " + file + L" (its driver was not deleted)";
 }
 
+// A line cut, with "…", to `width` pixels as `dc` draws it.
+std::wstring CutToWidth(HDC dc, std::wstring line, int width) {
+  SIZE size = {};
+  const auto fits = [&](size_t length) {
+    std::wstring cut = line.substr(0, length) + (length < line.size() ? L"\u2026" : L"");
+    return ::GetTextExtentPoint32W(dc, cut.c_str(), static_cast<int>(cut.size()), &size) &&
+           size.cx <= width;
+  };
+  if (fits(line.size())) return line;
+  size_t low = 0, high = line.size();  // fits(low), !fits(high)
+  while (high - low > 1) {
+    const size_t middle = (low + high) / 2;
+    (fits(middle) ? low : high) = middle;
+  }
+  if (low > 0 && IS_HIGH_SURROGATE(line[low - 1])) --low;
+  return line.substr(0, low) + L"\u2026";
+}
+
+// The text with as many listed lines as fit the main window's monitor in the
+// message font: each line cut to half the work area's width, and lines dropped
+// from the lists until the text fits its height with the caption and buttons.
+// A message box sizes itself by wrapping its text at a width of its own (Wine
+// at its template's 176 dialog units, Windows wider), so the text is measured
+// wrapped at that width.
+std::wstring FitToScreen(const std::function<std::wstring(size_t)>& compose) {
+  NONCLIENTMETRICSW metrics = {};
+  metrics.cbSize = sizeof(metrics);
+  MONITORINFO monitor = {};
+  monitor.cbSize = sizeof(monitor);
+  if (!::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0) ||
+      !::GetMonitorInfoW(::MonitorFromWindow(MainWindow(), MONITOR_DEFAULTTOPRIMARY), &monitor)) {
+    return compose(kListedLinesLimit);
+  }
+  const UniqueGdiObject font(::CreateFontIndirectW(&metrics.lfMessageFont));
+  const HDC dc = ::GetDC(nullptr);
+  const HGDIOBJ previous = ::SelectObject(dc, font.get());
+  TEXTMETRICW text = {};
+  ::GetTextMetricsW(dc, &text);
+  const int lineHeight = std::max<int>(1, text.tmHeight + text.tmExternalLeading);
+  const RECT& work = monitor.rcWork;
+  // The caption, the buttons and the margins take about eight lines.
+  const int room = work.bottom - work.top - 8 * lineHeight;
+  const int wrapWidth = ::MulDiv(176, text.tmAveCharWidth, 4);
+  std::wstring fitted;
+  for (size_t listed = kListedLinesLimit;; --listed) {
+    std::wstring_view composed;
+    const std::wstring whole = compose(listed);
+    composed = whole;
+    fitted.clear();
+    while (true) {
+      const size_t end = composed.find(L'\n');
+      fitted += CutToWidth(dc, std::wstring(composed.substr(0, end)), (work.right - work.left) / 2);
+      if (end == std::wstring_view::npos) break;
+      fitted += L'\n';
+      composed.remove_prefix(end + 1);
+    }
+    RECT measured = {0, 0, wrapWidth, 0};
+    ::DrawTextW(dc, fitted.c_str(), static_cast<int>(fitted.size()), &measured,
+                DT_LEFT | DT_EXPANDTABS | DT_WORDBREAK | DT_CALCRECT | DT_NOPREFIX);
+    if (measured.bottom <= room || listed == 0) break;
+  }
+  ::SelectObject(dc, previous);
+  ::ReleaseDC(nullptr, dc);
+  return fitted;
+}
+
+// The failure to prepare: the headline within the failure buffer, then the target.
+std::wstring PreparationFailureMessage(const DeletionPlan& plan, DWORD error, UINT& icon) {
+  wchar_t message[kDeleteMessageCapacity] = {};
+  CopyBounded(message, DeletionOutcomeText(false, false, error, icon));
+  std::wstring text = message;
+  text.resize(text.find_last_not_of(L"\r\n") + 1);
+  return BoundLines(text + L'\n' + MachineLine(plan));
+}
+
 void RunRefresh() { EnumerationWorker(); }
 
 // Steps from the plan to the outcome box, inside the run slot.
@@ -161,10 +303,9 @@ void ConfirmDeleteAndReport(DeletionPlan& plan) {
   if (!PrepareDeletion(plan, error)) {
     anyDriverDeleted = false;
     lastDeleteError = error;
-    wchar_t message[kDeleteMessageCapacity] = {};
-    CopyBounded(message, DeletionOutcomeText(false, false, error, icon));
+    const std::wstring message = PreparationFailureMessage(plan, error, icon);
     StopProgress();
-    ShowMessage(message, icon);
+    ShowMessage(message.c_str(), icon);
     ::EnableWindow(deleteButton, TRUE);
     return;
   }
@@ -172,15 +313,19 @@ void ConfirmDeleteAndReport(DeletionPlan& plan) {
   StopProgress();
   // When printers go too, a stray Enter must not confirm it.
   const UINT style = MB_YESNO | MB_ICONWARNING | (plan.printers.empty() ? 0 : MB_DEFBUTTON2);
-  if (::MessageBoxW(MainWindow(), ConfirmationText(plan).c_str(), L"Kestrun", style) != IDYES) {
+  const std::wstring question =
+      FitToScreen([&plan](size_t listed) { return ConfirmationText(plan, listed); });
+  if (::MessageBoxW(MainWindow(), question.c_str(), L"Kestrun", style) != IDYES) {
     AbandonDeletion(plan);
     return;
   }
   StartProgress();
 
   const bool deletedAll = ExecuteDeletion(plan, RunRefresh);
-  const std::wstring outcome =
-      DeletionOutcomeMessage(plan, deletedAll, anyDriverDeleted, lastDeleteError, icon);
+  const std::wstring outcome = FitToScreen([&](size_t listed) {
+    return DeletionOutcomeMessage(plan, deletedAll, anyDriverDeleted, lastDeleteError, icon,
+                                  listed);
+  });
   StopProgress();
   ShowMessage(outcome.c_str(), icon);
   ::EnableWindow(deleteButton, TRUE);
@@ -192,6 +337,7 @@ DeletionPlan TakeDeletionPlan() {
   DeletionPlan plan;
   if (currentInventory == nullptr) return plan;
   const DriverInventory& inventory = *currentInventory;
+  plan.machineText = inventory.machineText;
   plan.targetName = inventory.targetName;
   plan.isRemote = inventory.isRemote;
   const DRIVER_INFO_6* drivers = inventory.Drivers();
@@ -212,30 +358,41 @@ DeletionPlan TakeDeletionPlan() {
   return plan;
 }
 
-std::wstring ConfirmationText(const DeletionPlan& plan) {
+std::wstring ConfirmationText(const DeletionPlan& plan, size_t listed) {
   std::wstring text = kConfirmation;
-  if (!plan.printers.empty()) {
-    text += L"\n\nThese printers use the selected drivers and will be deleted first:";
-    AppendListed(text, plan.printers, [](std::wstring& out, const PlannedPrinter& printer) {
-      AppendPrinterLine(out, printer.name, printer.driverName);
-    });
+  text += L"\n\n" + MachineLine(plan);
+  std::vector<Section> sections = {
+      {L"These printers use the selected drivers and will be deleted first:",
+       PrinterLines(plan.printers)},
+      {L"These printers use a selected driver's name and will be kept:",
+       KeptPrinterLines(plan.kept)},
+      {L"These selected drivers will not be deleted, nor their printers:", HeldDriverLines(plan)},
+  };
+  const bool packagesRead = plan.removePackages && plan.packageListError == 0;
+  if (packagesRead) {
+    sections.push_back(
+        {L"The driver packages of the selected drivers will also be removed from "
+         L"the driver store:",
+         DistinctFiles(plan.packages,
+                       [](const PlannedPackage& p) { return std::wstring_view(p.infPath); })});
+    sections.push_back({L"These packages are the system's own and will be kept (native):",
+                        DistinctFiles(plan.nativePackages, [](const std::wstring& path) {
+                          return std::wstring_view(path);
+                        })});
+    sections.push_back({L"No package in the driver store:", WithoutPackageLines(plan)});
   }
-  if (!plan.kept.empty()) {
-    text += L"\n\nThese printers use a selected driver's name and will be kept:";
-    AppendListed(text, plan.kept, [](std::wstring& out, const KeptPrinter& printer) {
-      AppendPrinterLine(out, printer.name, printer.driverName);
-      out += L": ";
-      out += ReasonText(printer.reason);
-    });
-  }
+  AppendSections(text, sections, listed);
   if (plan.serverEnvironment.empty()) {
     text += L"\n\nThe environment of ";
     AppendShownText(text, plan.targetName);
     text += L" could not be read (" + ErrorLine(plan.environmentError) +
             L"), so no printer on it will be deleted.";
   }
-  if (plan.removePackages) AppendPackageQuestion(text, plan);
-  return text;
+  if (plan.removePackages && !packagesRead) {
+    text += L"\n\nThe driver packages could not be read (" + ErrorLine(plan.packageListError) +
+            L"): the drivers will be deleted, and no package removed from the driver store.";
+  }
+  return BoundLines(text);
 }
 
 std::wstring DeletionOutcomeText(bool deletedAll, bool anyDeleted, DWORD lastError, UINT& icon) {
@@ -258,30 +415,37 @@ std::wstring DeletionOutcomeText(bool deletedAll, bool anyDeleted, DWORD lastErr
 }
 
 std::wstring DeletionOutcomeMessage(const DeletionPlan& plan, bool deletedAll, bool anyDeleted,
-                                    DWORD lastError, UINT& icon) {
+                                    DWORD lastError, UINT& icon, size_t listed) {
   std::wstring text = DeletionOutcomeText(deletedAll, anyDeleted, lastError, icon);
-  std::vector<const PlannedDriver*> failed;
+  text.resize(text.find_last_not_of(L"\r\n") + 1);
+  text += L'\n' + MachineLine(plan) + L'\n' + CountsLine(plan);
+
+  // What stayed comes before what went.
+  Section failed = {nullptr, {}}, held = {nullptr, HeldDriverLines(plan)};
   for (const PlannedDriver& driver : plan.drivers) {
-    if (driver.error != 0) failed.push_back(&driver);
+    if (driver.error == 0 || driver.keptBy != kNotKept) continue;
+    failed.lines.emplace_back();
+    AppendPrinterLine(failed.lines.back(), driver.name, driver.environment);
+    failed.lines.back() += L": " + ErrorLine(driver.error);
   }
-  std::vector<std::wstring> packageLines;
+  Section packagesKept = {nullptr, {}}, printersGone = {nullptr, {}}, packagesGone = {nullptr, {}};
   for (const PlannedPackage& package : plan.packages) {
+    std::vector<std::wstring>& lines =
+        package.outcome == PackageOutcome::Removed ? packagesGone.lines : packagesKept.lines;
     std::wstring line = PackageOutcomeLine(package);
-    bool said = false;  // two environments of one package read alike
-    for (const auto& earlier : packageLines) said = said || earlier == line;
-    if (!said) packageLines.push_back(std::move(line));
+    // Two environments of one package read alike.
+    if (std::find(lines.begin(), lines.end(), line) == lines.end()) lines.push_back(line);
   }
-  if (!failed.empty() || !packageLines.empty()) {
-    text.resize(text.find_last_not_of(L"\r\n") + 1);
-    text += L'\n';
-    AppendListed(text, failed, [](std::wstring& out, const PlannedDriver* driver) {
-      AppendPrinterLine(out, driver->name, driver->environment);
-      out += L": " + ErrorLine(driver->error);
-    });
-    for (const auto& line : packageLines) text += L'\n' + line;
+  for (const PlannedPrinter& printer : plan.printers) {
+    if (!printer.deleted) continue;
+    printersGone.lines.emplace_back(L"Printer deleted: ");
+    AppendShownText(printersGone.lines.back(), printer.name);
   }
-  if (text.size() > kOutcomeTextCapacity - 1) text.resize(kOutcomeTextCapacity - 1);
-  return text;
+  const std::vector<Section> sections = {failed, held, packagesKept, printersGone, packagesGone};
+  std::wstring listing;
+  AppendSections(listing, sections, listed);
+  if (!listing.empty()) text += L'\n' + listing;
+  return BoundLines(text);
 }
 
 std::wstring ErrorLine(DWORD code) {

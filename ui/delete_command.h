@@ -12,9 +12,11 @@
 namespace kestrun {
 
 constexpr int kDeleteMessageCapacity = 320;  // the failure headline
-constexpr int kOutcomeTextCapacity = 8192;   // the whole outcome, listed lines included
-constexpr size_t kListedLinesLimit = 20;     // lines a box lists before "and N more"
-constexpr size_t kListedPackagesLimit = 10;  // package lines before "and N more"
+// The question and the outcome fit a screen at any DPI: at most this many
+// listed lines in all ("and N more" lines included), each line at most this
+// many characters ("…" included).
+constexpr size_t kListedLinesLimit = 40;
+constexpr size_t kLineLengthLimit = 120;
 
 // "Also Remove Driver Packages": off at every start (nothing is stored).
 extern bool removeDriverPackages;
@@ -38,18 +40,18 @@ DWORD WINAPI DeletionWorker(LPVOID plan);
 // inventory's target. Any state image but 1 counts as ticked.
 DeletionPlan TakeDeletionPlan();
 
-// The question: the warning, then the printers that go, then the printers kept
-// and why, then (with the option) the packages. Without anything to name it
-// is the warning alone.
-std::wstring ConfirmationText(const DeletionPlan& plan);
+// The question: the warning, the target, then the printers that go, the
+// printers kept and why, the drivers they keep, and (with the option) the
+// packages; at most `listed` listed lines (the screen may hold fewer).
+std::wstring ConfirmationText(const DeletionPlan& plan, size_t listed = kListedLinesLimit);
 
 // The outcome's headline, cut to the failure buffer.
 std::wstring DeletionOutcomeText(bool deletedAll, bool anyDeleted, DWORD lastError, UINT& icon);
 
-// The headline, one line per driver that failed, then one per package, within
-// the outcome's buffer.
+// The headline, the target, the counts, then the drivers and packages that
+// stayed and the printers and packages that went; within the box's bounds.
 std::wstring DeletionOutcomeMessage(const DeletionPlan& plan, bool deletedAll, bool anyDeleted,
-                                    DWORD lastError, UINT& icon);
+                                    DWORD lastError, UINT& icon, size_t listed = kListedLinesLimit);
 
 // The system's text for a code on one line, or "error N" when it has none.
 std::wstring ErrorLine(DWORD code);

@@ -33,6 +33,14 @@ void ReadColumnChoices(HWND dialog) {
   }
 }
 
+namespace {
+void ShowSaveFailure(HWND dialog) {
+  ::MessageBoxW(dialog,
+                L"Unable to save log file.\nEnsure that any previously saved logs are closed.",
+                L"Kestrun", MB_ICONERROR);
+}
+}  // namespace
+
 void WriteListLog(HWND dialog) {
   // The path the dialog shows: another Save dialog may have browsed to a
   // different file since this one did.
@@ -41,31 +49,31 @@ void WriteListLog(HWND dialog) {
   DWORD error = 0;
   const std::unique_ptr<CsvLog> log = path[0] ? CsvLog::Open(path, error) : nullptr;
   if (!log) {
-    ::MessageBoxW(dialog,
-                  L"Unable to save log file.\nEnsure that any previously saved logs are closed.",
-                  L"Kestrun", MB_ICONERROR);
+    ShowSaveFailure(dialog);
     return;
   }
   const bool allColumns = ::IsDlgButtonChecked(dialog, IDC_SAVE_ALL_COLUMNS) == BST_CHECKED;
   if (!allColumns) ReadColumnChoices(dialog);
 
-  log->AppendLines(ListHeaderLine(allColumns, columnChoices));
+  error = log->AppendLines(ListHeaderLine(allColumns, columnChoices));
   // Every cell is saved whole: a dependent-files line of many files runs far
   // past any fixed buffer, and the command-line log keeps it whole too.
   std::wstring cells[kColumnCount];
   const wchar_t* cellTexts[kColumnCount] = {};
   std::string line;
   const int rows = ListRowCount();
-  for (int row = 0; row < rows; ++row) {
+  for (int row = 0; row < rows && error == ERROR_SUCCESS; ++row) {
     for (int column = kFirstFieldColumn; column <= kLastFieldColumn; ++column) {
       cells[column] = ReadWholeListCell(listView, row, column, kListLogCellCapacity);
     }
     for (int column = 0; column < kColumnCount; ++column) cellTexts[column] = cells[column].c_str();
     line.clear();
     AppendListRow(line, cellTexts, allColumns, columnChoices);
-    log->AppendLines(line);
+    error = log->AppendLines(line);
   }
-  // The log's destructor writes what is queued and closes the file.
+  if (error == ERROR_SUCCESS) error = log->Flush();
+  // A full disk or a share gone: the save is not reported as done.
+  if (error != ERROR_SUCCESS) ShowSaveFailure(dialog);
 }
 
 }  // namespace kestrun

@@ -602,6 +602,24 @@ TEST(FleetReport, EveryMachineIsListedAndLoggedWhole_AFailedOneGivesExitCodeOne)
   EXPECT_EQ(runs.back().second, ExpectedRecords("ECHO", FleetDrivers()));
 }
 
+TEST(CommandLineReport, ALogThatCannotBeWrittenIsNamedAndEndsTheRunWithExitCodeOne) {
+  FakeSpoolerInstall install(L"full-disk");
+  const std::wstring full = FakeBinDirectory() + L"\\full-disk.csv";
+  const std::wstring list = WriteList(install.Folder() + L"\\list.txt", "ALPHA\r\nBRAVO\r\n");
+  for (const auto& [arguments, scenario] :
+       {std::pair<std::wstring, std::wstring>{L"PRINTSRV " + full, L"sample"},
+        {L"@" + list + L" " + full, L"fleet:ALPHA,BRAVO"}}) {
+    const ConsoleRun run = install.Run(arguments, scenario);
+    const std::wstring text = run.Text();
+    EXPECT_EQ(run.exitCode, 1u) << text;
+    EXPECT_NE(text.find(L"Unable to write the log file " + full + L"\n112 "), std::wstring::npos)
+        << text;
+    EXPECT_EQ(run.ColourOf(L"Unable to write"), kRed);
+    EXPECT_EQ(text.find(L"successfully written"), std::wstring::npos);
+    EXPECT_EQ(text.find(L"answered"), std::wstring::npos) << "no machine is listed";
+  }
+}
+
 TEST(FleetReport, ALogWithTheOlderColumnsIsNeverAppendedTo) {
   FakeSpoolerInstall install(L"fleet-older");
   const std::wstring list = WriteList(install.Folder() + L"\\list.txt", "ALPHA\r\n");

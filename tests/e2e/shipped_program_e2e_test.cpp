@@ -324,8 +324,11 @@ TEST_F(ShippedProgram, DeletingAPrintersDriverUnderWinesSpoolerTakesThePrinterAn
   std::wstring headline = std::wstring(L"Failed to delete selected print driver(s)!\n") +
                          reporter.GetErrorText(ERROR_INVALID_PARAMETER).text;
   headline.resize(headline.find_last_not_of(L"\r\n") + 1);
-  EXPECT_EQ(DialogText(outcome),
-            headline + L"\n\n" + driver + L" (Windows x64): " + ErrorLine(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(DialogText(outcome), headline +
+                                     L"\nSelected drivers on this computer\nDeleted 0 of 1 drivers, 1 "
+                                     L"printers.\n\n" + driver + L" (Windows x64): " +
+                                     ErrorLine(ERROR_INVALID_PARAMETER) + L"\nPrinter deleted: " +
+                                     printerName);
   ::PostMessageW(outcome, WM_COMMAND, IDOK, 0);
 
   EXPECT_FALSE(LocalPrinterExists(printerName));

@@ -178,22 +178,26 @@ TEST_F(Deletion, PrinterMatchesOnlyTheDriverNameSpelledExactly) {
   EXPECT_EQ(plan.drivers[0].error, static_cast<DWORD>(ERROR_PRINTER_DRIVER_IN_USE));
 }
 
-TEST_F(Deletion, AnotherServersPrinterIsNeverOpenedAndTheTargetsOwnStillGo) {
+TEST_F(Deletion, AnotherServersPrinterKeepsItsDriverAndTheTargetsOwnPrinters) {
   Target(L"SRV");
   spooler.machines[L"\\\\OTHER"].printers = {FakePrinter{L"Accounting", L"Contoso A"}};
-  Remote().drivers = {Driver(L"Contoso A")};
+  Remote().drivers = {Driver(L"Contoso A"), Driver(L"Contoso A", kX86)};
   Remote().printers = {FakePrinter{L"\\\\OTHER\\Accounting", L"Contoso A"},
                        FakePrinter{L"Office", L"Contoso A"}};
   Tick(L"Contoso A");
+  Tick(L"Contoso A", kX86);  // for clients: no printer runs it
 
-  EXPECT_TRUE(Run());
-  EXPECT_EQ(Calls(L"OpenPrinter \\\\OTHER").size(), 0u);
-  EXPECT_EQ(spooler.PrinterNames(L"\\\\OTHER"), std::vector<std::wstring>{L"Accounting"});
-  EXPECT_EQ(spooler.PrinterNames(L"\\\\SRV"), std::vector<std::wstring>{L"\\\\OTHER\\Accounting"});
-  EXPECT_TRUE(spooler.DriverKeys(L"\\\\SRV").empty());
+  EXPECT_FALSE(Run());
+  EXPECT_TRUE(Calls(L"OpenPrinter \\\\SRV\\").empty()) << "no printer goes for nothing";
+  EXPECT_EQ(spooler.PrinterNames(L"\\\\SRV").size(), 2u);
+  EXPECT_EQ(spooler.DriverKeys(L"\\\\SRV"), std::vector<std::wstring>{L"Contoso A|Windows x64"});
   ASSERT_EQ(plan.kept.size(), 1u);
   EXPECT_EQ(plan.kept[0].name, L"\\\\OTHER\\Accounting");
   EXPECT_EQ(plan.kept[0].reason, KeptReason::OnAnotherServer);
+  EXPECT_TRUE(plan.printers.empty());
+  EXPECT_EQ(plan.drivers[0].keptBy, 0u);
+  EXPECT_EQ(plan.drivers[0].error, static_cast<DWORD>(ERROR_PRINTER_DRIVER_IN_USE));
+  EXPECT_EQ(plan.drivers[1].error, 0u);
 }
 
 TEST_F(Deletion, AServerThatDoesNotTellItsEnvironmentLosesNoPrinter) {
@@ -419,6 +423,10 @@ class Packages : public Deletion {
     d.infPath = L"C:\\Windows\\System32\\DriverStore\\FileRepository\\" + inf;
     return d;
   }
+  static FakeDriver Native(FakeDriver driver) {
+    driver.provider = L"Microsoft";
+    return driver;
+  }
   std::vector<std::wstring> PackageCalls() { return Calls(L"DeletePrinterDriverPackage"); }
   std::vector<PackageOutcome> Outcomes() const {
     std::vector<PackageOutcome> outcomes;
@@ -471,12 +479,13 @@ TEST_F(Packages, EachPackageGoesOnceAfterAllItsDriversWent) {
        {L"(null) " + store + L"contoso.inf Windows x64"},
        {PackageOutcome::Kept},
        0},
-      {"a driver without a package",
-       {Driver(L"Contoso Old")},
-       {{L"Contoso Old", kX64}},
+      {"a package another driver of it, unticked and for clients, makes the system's own",
+       {Packaged(L"Contoso A", L"ntprint.inf"), Native(Packaged(L"MS A", L"NTPRINT.INF", kX86))},
+       {{L"Contoso A", kX64}},
        {},
        {},
-       1},
+       0},
+      {"a driver without a package", {Driver(L"Contoso Old")}, {{L"Contoso Old", kX64}}, {}, {}, 1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

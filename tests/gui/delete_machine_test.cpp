@@ -34,7 +34,7 @@ namespace {
 constexpr wchar_t kConfirmation[] =
     L"Warning, this will attempt to delete the selected driver(s) permanently!\nThis action "
     L"cannot be reverted. Do you wish to proceed?";
-constexpr wchar_t kDeleted[] = L"The selected driver(s) were deleted successfully.\n";
+constexpr wchar_t kDeleted[] = L"The selected driver(s) were deleted successfully.";
 constexpr wchar_t kNotAll[] =
     L"Not all selected print drivers could be deleted.\nPlease try rebooting and deleting again.";
 constexpr wchar_t kInUse[] =
@@ -81,17 +81,31 @@ class Deletion : public MainWindowFixture {
     return 0;
   }
   static bool IsQuestion(const std::wstring& text) { return text.rfind(kConfirmation, 0) == 0; }
+  // A box's text without the target's line and the counts after it, which
+  // every question and outcome carries and tests of their own check.
+  static std::wstring Plain(std::wstring text) {
+    const size_t at = text.find(L"\nSelected drivers on ");
+    if (at == std::wstring::npos) return text;
+    size_t end = text.find(L'\n', at + 1);
+    if (end != std::wstring::npos && text.compare(end + 1, 8, L"Deleted ") == 0) {
+      end = text.find(L'\n', end + 1);
+    }
+    const size_t start = text[at - 1] == L'\n' ? at - 1 : at;
+    return text.erase(start, end == std::wstring::npos ? end : end - start);
+  }
   // Clicks "Delete Driver(s)", answers the question with `answer` (after
   // `whileAsked`, which acts while it is open) and every other box with OK,
-  // and returns the boxes' texts in order.
+  // and returns the boxes' plain texts in order (`boxes`: whole).
   std::vector<std::wstring> Delete(int answer = IDYES,
                                    const std::function<void()>& whileAsked = nullptr) {
     std::vector<std::wstring> texts;
+    boxes.clear();
     ::SendMessageW(deleteButton, BM_CLICK, 0, 0);
     PumpUntil(
         [&] {
           if (HWND box = ::FindWindowW(L"#32770", L"Kestrun")) {
-            texts.push_back(DialogText(box));
+            boxes.push_back(DialogText(box));
+            texts.push_back(Plain(boxes.back()));
             const bool question = IsQuestion(texts.back());
             if (question) {
               questionDefault = DefaultButton(box);
@@ -110,6 +124,7 @@ class Deletion : public MainWindowFixture {
     return question.substr(std::wstring(kConfirmation).size());
   }
   int questionDefault = 0;
+  std::vector<std::wstring> boxes;
 
   // "Shared Office Driver" for x64 and for x86 clients; printer "Hall" uses it.
   void AddOneDriverInTwoEnvironmentsWithAPrinter() {
@@ -187,7 +202,8 @@ TEST_F(Deletion, EveryPrinterOfATickedDriverIsNamedInTheQuestionThenGoesWithIt) 
             L"\n\nThese printers use the selected drivers and will be deleted first:\n"
             L"Front Desk (" + kNorvex + L")\nBack Office (" + kNorvex + L")");
   EXPECT_EQ(questionDefault, IDNO) << "printers go too: Enter must not confirm";
-  EXPECT_EQ(texts[1], kDeleted);
+  EXPECT_EQ(texts[1], kDeleted + std::wstring(L"\n\nPrinter deleted: Front Desk\nPrinter deleted: "
+                                              L"Back Office"));
   EXPECT_EQ(spooler.PrinterNames(L""), std::vector<std::wstring>{L"Lobby"});
   EXPECT_FALSE(Listed(kNorvex));
 
@@ -205,7 +221,7 @@ TEST_F(Deletion, OneNameInTwoEnvironmentsLosesItsPrinterOnceAndBothDriversGo) {
   Check(L"Shared Office Driver", L"Windows NT x86");
   const auto texts = Delete();
   ASSERT_EQ(texts.size(), 2u);
-  EXPECT_EQ(texts[1], kDeleted);
+  EXPECT_EQ(texts[1], kDeleted + std::wstring(L"\n\nPrinter deleted: Hall"));
   EXPECT_TRUE(spooler.PrinterNames(L"").empty());
   EXPECT_FALSE(Listed(L"Shared Office Driver"));
   EXPECT_EQ(CountOf(spooler.Calls(), L"OpenPrinter Hall"), 1);
@@ -285,24 +301,25 @@ TEST_F(Deletion, ADeleteDuringAnEnumerationIsRefused) {
   EXPECT_FALSE(::IsWindowVisible(progressBar));
 }
 
-TEST_F(Deletion, APrinterOfAnotherServerIsNamedAsKeptAndNeverOpened) {
-  FakeMachine& server = spooler.machines[L"\\\\SRV"];
-  server.drivers = SampleDrivers();
-  server.printers = {{L"\\\\OTHER\\Accounting", kContoso}, {L"Front Desk", kContoso}};
-  spooler.machines[L"\\\\OTHER"].printers = {{L"Accounting", kContoso}};
+TEST_F(Deletion, AConnectionThatKeepsTheDriverKeepsItsPrintersToo) {
+  spooler.machines[L""].printers = {
+      {L"Front Desk", kContoso}, {L"\\\\OTHER\\Accounting", kContoso}, {L"Back Office", kContoso}};
   OpenWindow();
-  EnumerateMachine(L"SRV");
   Check(kContoso);
   const auto texts = Delete();
   ASSERT_EQ(texts.size(), 2u);
+  const std::wstring kept = L"Kept, still used by \\\\OTHER\\Accounting: " + kContoso;
   EXPECT_EQ(AddedLines(texts[0]),
-            L"\n\nThese printers use the selected drivers and will be deleted first:\n"
-            L"\\\\SRV\\Front Desk (" + kContoso + L")"
             L"\n\nThese printers use a selected driver's name and will be kept:\n"
-            L"\\\\OTHER\\Accounting (" + kContoso + L"): on another server");
-  EXPECT_EQ(texts[1], kDeleted);
-  EXPECT_EQ(CountOf(spooler.Calls(), L"OpenPrinter \\\\OTHER"), 0);
-  EXPECT_EQ(spooler.PrinterNames(L"\\\\OTHER"), std::vector<std::wstring>{L"Accounting"});
+            L"\\\\OTHER\\Accounting (" +
+                kContoso +
+                L"): on another server"
+                L"\n\nThese selected drivers will not be deleted, nor their printers:\n" +
+                kept);
+  EXPECT_EQ(texts[1], kInUse + (L"\n\n" + kept));
+  EXPECT_EQ(CountOf(spooler.Calls(), L"OpenPrinter"), 0);
+  EXPECT_EQ(CountOf(spooler.Calls(), L"DeletePrinterDriverEx"), 0);
+  EXPECT_EQ(spooler.PrinterNames(L"").size(), 3u);
 }
 
 TEST_F(Deletion, AServerWithoutItsEnvironmentLosesNoPrinterAndTheQuestionSaysSo) {
@@ -394,7 +411,7 @@ TEST_F(Deletion, WithTheOptionTheQuestionAndTheOutcomeNameThePackages) {
             L"driver store:\nCONTOSO.INF"
             L"\n\nThese packages are the system's own and will be kept (native):\nprnms001.inf"
             L"\n\nNo package in the driver store:\nGeneric / Text Only (Windows x64)");
-  EXPECT_EQ(texts[1], std::wstring(kDeleted) + L"\nKept in the driver store: CONTOSO.INF (" +
+  EXPECT_EQ(texts[1], std::wstring(kDeleted) + L"\n\nKept in the driver store: CONTOSO.INF (" +
                           ErrorTextOrNumber(ERROR_PRINTER_DRIVER_PACKAGE_IN_USE) + L")");
   EXPECT_EQ(CountOf(spooler.Calls(), L"DeletePrinterDriverPackage (null) " + store +
                                          L"contoso_x64\\CONTOSO.INF Windows x64"),
@@ -451,7 +468,7 @@ TEST_F(Deletion, ARemoteTargetWorksInsideItsSession) {
   EXPECT_EQ(AddedLines(texts[0]),
             L"\n\nThese printers use the selected drivers and will be deleted first:\n"
             L"\\\\SRV\\Front Desk (" + kContoso + L")");
-  EXPECT_EQ(texts[1], kDeleted);
+  EXPECT_EQ(texts[1], kDeleted + std::wstring(L"\n\nPrinter deleted: \\\\SRV\\Front Desk"));
   const auto all = spooler.Calls();
   const std::vector<std::wstring> calls(all.begin() + static_cast<long>(before), all.end());
   EXPECT_EQ(CountOf(calls, L"OpenPrinter \\\\SRV\\Front Desk"), 1);
@@ -475,7 +492,7 @@ TEST_F(Deletion, AFailedSessionOrPrinterListLeavesTheListAsItWas) {
   // is nothing to ask.
   std::vector<std::wstring> texts = Delete();
   ASSERT_EQ(texts.size(), 1u);
-  EXPECT_EQ(texts[0], kFailedPrefix + ErrorText(ERROR_BAD_NETPATH));
+  EXPECT_EQ(texts[0], kFailedPrefix + OneLineText(ErrorText(ERROR_BAD_NETPATH)));
   EXPECT_EQ(lastDeleteError, static_cast<DWORD>(ERROR_BAD_NETPATH));
 
   spooler.machines[L"\\\\SRV"].connectResult = NO_ERROR;
@@ -483,7 +500,7 @@ TEST_F(Deletion, AFailedSessionOrPrinterListLeavesTheListAsItWas) {
   const size_t before = spooler.Calls().size();
   texts = Delete();
   ASSERT_EQ(texts.size(), 1u);
-  EXPECT_EQ(texts[0], kFailedPrefix + ErrorText(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(texts[0], kFailedPrefix + OneLineText(ErrorText(ERROR_ACCESS_DENIED)));
   const auto all = spooler.Calls();
   const std::vector<std::wstring> calls(all.begin() + static_cast<long>(before), all.end());
   EXPECT_EQ(CountOf(calls, L"WNetAddConnection2"), 1);
@@ -511,7 +528,7 @@ TEST_F(Deletion, AnyOtherFailureShowsTheSystemsDescription) {
 TEST_F(Deletion, TheOutcomeIsChosenInOrderAndKeptToItsBuffer) {
   OpenWindow();
   UINT icon = 0;
-  EXPECT_EQ(DeletionOutcomeText(true, true, 5, icon), kDeleted);
+  EXPECT_EQ(DeletionOutcomeText(true, true, 5, icon), kDeleted + std::wstring(L"\n"));
   EXPECT_EQ(icon, static_cast<UINT>(MB_ICONINFORMATION));
   EXPECT_EQ(DeletionOutcomeText(false, true, ERROR_PRINTER_DRIVER_IN_USE, icon), kNotAll);
   EXPECT_EQ(DeletionOutcomeText(false, false, ERROR_PRINTER_DRIVER_IN_USE, icon), kInUse);
@@ -522,6 +539,51 @@ TEST_F(Deletion, TheOutcomeIsChosenInOrderAndKeptToItsBuffer) {
   // Every code's text fits the 320-character message, cut if need be.
   for (DWORD code : {0u, 1u, 87u, 1722u, 0xFFFFFFFFu}) {
     EXPECT_LE(DeletionOutcomeText(false, false, code, icon).size(), 319u);
+  }
+}
+
+TEST_F(Deletion, TheQuestionAndTheOutcomeListFortyLinesOfAtMost120CharactersAndCountAll) {
+  DeletionPlan plan;
+  plan.machineText = std::wstring(253, L'm');
+  plan.targetName = L"\\\\" + plan.machineText;
+  plan.isRemote = plan.removePackages = true;
+  plan.serverEnvironment = L"Windows x64";
+  for (size_t i = 0; i < 250; ++i) {  // every section full, every name 220 characters and more
+    const std::wstring name = std::to_wstring(i) + std::wstring(220, L'n');
+    plan.drivers.push_back(
+        {name, L"Windows x64", false, {i}, i == 1 ? 0 : kNotKept, i < 2 ? 5u : 0});
+    plan.printers.push_back({name, name, i > 0});
+    plan.kept.push_back({name, name, KeptReason::OnAnotherServer});
+    plan.packages.push_back({name + L".inf",
+                             L"Windows x64",
+                             {i},
+                             i == 0 ? PackageOutcome::NotTried : PackageOutcome::Removed});
+    plan.nativePackages.push_back(L"native" + name);
+    plan.withoutPackage.push_back(i);
+  }
+  UINT icon = 0;
+  const struct {
+    std::wstring text;
+    size_t lines;
+    std::vector<std::wstring> parts;
+  } boxes[] = {
+      {ConfirmationText(plan), 2 + 2 + 6 * 2 + 40, {L"\nand 216 more\n", L":\nand 250 more"}},
+      {DeletionOutcomeMessage(plan, false, true, 5, icon),
+       4 + 1 + 40,
+       {L"\nDeleted 248 of 250 drivers, 249 printers; removed 249 packages, kept 251.\n",
+        L"\nand 214 more\nand 249 more", L"\nKept, still used by 0nnn"}},
+  };
+  for (const auto& box : boxes) {
+    size_t lines = 0;
+    for (size_t at = 0; at != std::wstring::npos; ++lines) {
+      const size_t end = box.text.find(L'\n', at);
+      EXPECT_LE((end == std::wstring::npos ? box.text.size() : end) - at, kLineLengthLimit);
+      at = end == std::wstring::npos ? end : end + 1;
+    }
+    EXPECT_EQ(lines, box.lines) << box.text.substr(0, 400);
+    for (const auto& part : box.parts) EXPECT_NE(box.text.find(part), std::wstring::npos) << part;
+    EXPECT_NE(box.text.find(L"Selected drivers on mmm"), std::wstring::npos);
+    EXPECT_NE(box.text.find(L"\u2026\n"), std::wstring::npos) << "a long name ends in an ellipsis";
   }
 }
 

@@ -407,6 +407,12 @@ BOOL FakeSpooler::DeletePrinterDriverEx(LPWSTR server, LPWSTR environment, LPWST
   Record(L"DeletePrinterDriverEx " + OrNull(server) + L" " + OrNull(environment) + L" " +
          OrNull(driverName) + L" flags=" + std::to_wstring(deleteFlag) + L" version=" +
          std::to_wstring(versionFlag));
+  DWORD delay = 0;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    if (FakeMachine* machine = FindMachine(server)) delay = machine->deleteDelayMs;
+  }
+  if (delay) ::Sleep(delay);  // a slow driver call, outside the lock
   DWORD error = 0;
   {
     std::lock_guard<std::mutex> guard(lock);
@@ -431,11 +437,11 @@ DWORD FakeSpooler::RemoveDriver(const wchar_t* server, const wchar_t* environmen
   const auto first = std::find_if(drivers.begin(), drivers.end(), matches);
   if (first == drivers.end()) return ERROR_UNKNOWN_PRINTER_DRIVER;
   if (first->deleteError) return first->deleteError;
-  // A printer uses the driver of its name in its server's own environment.
+  // A printer, or a connection to another server's, uses the driver of its
+  // name in its server's own environment.
   const std::wstring own = machine->architecture.value_or(L"Windows x64");
   for (const auto& p : machine->printers) {
-    if (SameTextIgnoringCase(p.driverName, driverName) && SameTextIgnoringCase(own, wanted) &&
-        p.name.rfind(L"\\\\", 0) != 0) {
+    if (SameTextIgnoringCase(p.driverName, driverName) && SameTextIgnoringCase(own, wanted)) {
       return ERROR_PRINTER_DRIVER_IN_USE;
     }
   }

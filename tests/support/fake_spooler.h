@@ -81,6 +81,7 @@ struct FakeMachine {
   DWORD printerListError = 0;        // EnumPrintersW fails with this instead of 122, when set
   DWORD printerListSecondError = 0;  // the filling EnumPrintersW call fails with this
   DWORD deleteDriverError = 0;       // every DeletePrinterDriverExW fails with this
+  DWORD deleteDelayMs = 0;           // a slow DeletePrinterDriverExW
   // The server's own environment, which its printers use; its "Architecture"
   // value. Absent: the value is not there (2), as Wine's spooler answers.
   OptionalText architecture = L"Windows x64";

@@ -23,8 +23,8 @@ HWND WaitForWindow(const wchar_t* className, const wchar_t* caption, DWORD timeo
 }
 
 std::wstring DialogText(HWND box) {
-  wchar_t text[2048] = {};
-  ::GetDlgItemTextW(box, 0xFFFF, text, 2048);
+  wchar_t text[16384] = {};
+  ::GetDlgItemTextW(box, 0xFFFF, text, 16384);
   return text;
 }
 

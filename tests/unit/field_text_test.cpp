@@ -123,6 +123,20 @@ TEST(FieldText, LowerCaseCopyFoldsOnlyAToZ) {
   EXPECT_FALSE(EqualsIgnoringAsciiCase(L"\u00c9", L"\u00e9"));
 }
 
+TEST(FieldText, ShownTextTurnsControlsAndBidiControlsIntoQuestionMarks) {
+  const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+      {L"Bidi \u202Etxt.exe\u202C end", L"Bidi ?txt.exe? end"},
+      {L"\u061C\u200E\u200F\u202A\u202B\u202D\u2066\u2067\u2068\u2069", L"??????????"},
+      {L"tab\tline\r\n\x1b[2J\x7f", L"tab\tline???[2J?"},
+      {L"\u200D\u2065\u206A\u202F\u0627", L"\u200D\u2065\u206A\u202F\u0627"},  // neighbours stay
+  };
+  for (const auto& [text, shown] : cases) {
+    std::wstring out = L">";
+    AppendShownText(out, text);
+    EXPECT_EQ(out, std::wstring(L">") + shown);
+  }
+}
+
 // A day's FILETIME, `ticks` of 100 ns after its midnight.
 FILETIME DayAt(WORD year, WORD month, WORD day, ULONGLONG ticks = 0) {
   const SYSTEMTIME midnight = {year, month, 0, day, 0, 0, 0, 0};

@@ -107,6 +107,9 @@ TEST(FleetLines, EachMachineGetsOneLineAndTheRunASummary) {
   EXPECT_EQ(FleetSummaryLine(40, 1, 23, 12000),
             L"\r\nMachines: 40 answered, 1 failed, 23 not finished. Drivers: 12000.\r\n");
   EXPECT_EQ(FleetSummaryLine(0, 0, 0, 0), L"\r\nMachines: 0 answered, 0 failed. Drivers: 0.\r\n");
+  EXPECT_EQ(FleetSummaryLine(6, 0, 1, 30, 1),
+            L"\r\nMachines: 6 answered, 0 failed, 1 not finished, 1 not written to the log. "
+            L"Drivers: 30.\r\n");
 }
 
 }  // namespace
