@@ -357,6 +357,7 @@ int RunRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
   if (!OpenLog(request.logPath, log)) return kExitFailed;
   ClearConsole();
   PrintBanner();
+  FlushConsole();  // the target may take a while to answer
   return ReportDrivers(request.target, log.get());
 }
 

@@ -62,10 +62,29 @@ bool WriteAttributed(const ConsoleState& state, WORD attribute, const wchar_t* t
   return written != FALSE;
 }
 
+// Redirected output is the same text in UTF-8; a surrogate pair stays whole
+// because pieces are only ever cut before a high surrogate.
+bool WriteRedirected(const ConsoleState& state) {
+  const std::wstring_view text = state.pending;
+  const int length = static_cast<int>(text.size());
+  const int size =
+      ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+  std::string bytes(static_cast<size_t>(size), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, bytes.data(), size, nullptr, nullptr);
+  DWORD written = 0;
+  return ::WriteFile(state.outputHandle, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                     nullptr) != FALSE;
+}
+
 // Every write ends in the console's own colour, so whatever ends the program
 // between writes leaves the console as it found it.
 bool WritePending(ConsoleState& state) {
   if (state.pending.empty()) return true;
+  if (state.redirected) {
+    const bool written = WriteRedirected(state);
+    state.pending.clear();
+    return written;
+  }
   if (state.pendingColour != SavedAttributes(state)) {
     AppendRestoreSequence(state.pending, SavedAttributes(state));
     state.pendingColour = SavedAttributes(state);
@@ -90,7 +109,7 @@ void QueueColored(ConsoleState& state, WORD attribute, const wchar_t* text) {
   if (length == 0) return;  // nothing to show, so no colour to change either
   constexpr size_t kSequenceRoom = 32;
   if (state.pending.size() + length + kSequenceRoom > kTerminalPieceChars) WritePending(state);
-  if (attribute != state.pendingColour) {
+  if (attribute != state.pendingColour && !state.redirected) {
     if (attribute == SavedAttributes(state)) {
       AppendRestoreSequence(state.pending, attribute);
     } else {
@@ -104,7 +123,9 @@ void QueueColored(ConsoleState& state, WORD attribute, const wchar_t* text) {
 
 bool WriteColored(WORD attribute, const wchar_t* text) {
   if (consoleState == nullptr) return false;
-  if (!consoleState->virtualTerminal) return WriteAttributed(*consoleState, attribute, text);
+  if (!consoleState->virtualTerminal && !consoleState->redirected) {
+    return WriteAttributed(*consoleState, attribute, text);
+  }
   QueueColored(*consoleState, attribute, text);
   return true;
 }
@@ -116,7 +137,18 @@ void RestoreConsoleModeNow() {
   if (output) ::SetConsoleMode(output, modeToRestore.load());
 }
 
+bool IsRedirectedOutput(HANDLE output) {
+  if (output == nullptr || output == INVALID_HANDLE_VALUE) return false;
+  const DWORD type = ::GetFileType(output);
+  DWORD mode = 0;
+  return type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE ||
+         (type == FILE_TYPE_CHAR && !::GetConsoleMode(output, &mode));  // NUL
+}
+
 void SetUpConsole(ConsoleState& state) {
+  // Read before attaching: the parent's console must not replace the file or
+  // pipe the caller gave as standard output.
+  const HANDLE given = ::GetStdHandle(STD_OUTPUT_HANDLE);
   ::FreeConsole();
   HMODULE kernel = ::GetModuleHandleW(L"Kernel32.dll");
   state.attachConsole =
@@ -129,7 +161,13 @@ void SetUpConsole(ConsoleState& state) {
     state.allocated = true;
     ::AllocConsole();
   }
+  // Judged once attached, when a handle to the console is known as one.
+  state.redirected = IsRedirectedOutput(given);
   state.inputHandle = ::GetStdHandle(STD_INPUT_HANDLE);
+  if (state.redirected) {
+    state.outputHandle = given;  // no console colours or mode to keep
+    return;
+  }
   state.outputHandle = ::GetStdHandle(STD_OUTPUT_HANDLE);
   ::GetConsoleScreenBufferInfo(state.outputHandle, &state.savedScreenInfo);
   EnableVirtualTerminal(state);
@@ -151,6 +189,7 @@ void EnableVirtualTerminal(ConsoleState& state) {
 }
 
 void RestoreConsole(ConsoleState& state) {
+  if (state.redirected) WritePending(state);
   if (!state.virtualTerminal) return;
   WritePending(state);
   ::SetConsoleCtrlHandler(RestoreModeOnCtrl, FALSE);
@@ -164,11 +203,14 @@ void WriteConsoleColored(WORD attribute, const wchar_t* text) { WriteColored(att
 bool WriteConsoleRed(const wchar_t* text) { return WriteColored(kRed, text); }
 
 void FlushConsole() {
-  if (consoleState && consoleState->virtualTerminal) WritePending(*consoleState);
+  if (consoleState && (consoleState->virtualTerminal || consoleState->redirected)) {
+    WritePending(*consoleState);
+  }
 }
 
 void ClearConsole() {
   FlushConsole();
+  if (consoleState && consoleState->redirected) return;
   std::system("cls");
 }
 

@@ -27,14 +27,18 @@ struct ConsoleState {
   // travel inside the text as SGR sequences, and the text goes out in large
   // pieces instead of one write and two attribute changes per colour run.
   bool virtualTerminal = false;
-  std::wstring pending;    // text not yet written (virtual-terminal consoles only)
+  // True when standard output was redirected to a file, a pipe or NUL: the
+  // text goes there as UTF-8, without colours, and the console is not cleared.
+  bool redirected = false;
+  std::wstring pending;    // text not yet written (virtual-terminal or redirected)
   WORD pendingColour = 0;  // the colour the pending text ends in
 };
 
 extern ConsoleState* consoleState;
 
 // Detaches from any console, then attaches to the parent's (or allocates one
-// where the system has no attach function) and records its handles.
+// where the system has no attach function) and records its handles. Output
+// that the caller redirected stays redirected.
 void SetUpConsole(ConsoleState& state);
 
 // Turns on virtual-terminal processing when the console takes it.
@@ -54,8 +58,13 @@ bool WriteConsoleRed(const wchar_t* text);
 // Writes what is pending, ending in the console's own colour.
 void FlushConsole();
 
-// Clears the console through the command interpreter.
+// Clears the console through the command interpreter; redirected output is
+// never cleared.
 void ClearConsole();
+
+// True for a standard output handle that is a file, a pipe or NUL rather than
+// a console.
+bool IsRedirectedOutput(HANDLE output);
 
 // The SGR sequence that turns the console's own colours (`saved`) into
 // `attribute`: its foreground, and its background where that differs.

@@ -67,3 +67,7 @@
 #define WM_KESTRUN_ENUMERATION_BEGIN (WM_APP + 1)   // drop the old inventory and rows
 #define WM_KESTRUN_ENUMERATION_RESULT (WM_APP + 2)  // take a new inventory and fill the list
 #define WM_KESTRUN_RUN_FINISHED (WM_APP + 3)        // restore buttons, progress bar, focus
+#define WM_KESTRUN_DELETION_STAGE (WM_APP + 10)     // a deletion began deleting, or ended
+
+// Timers of the main window.
+#define IDT_ANSWER_NO 1  // a close answers the deletion's question No until it is gone

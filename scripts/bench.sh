@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the benchmark programs under Wine and Xvfb; they print their figures.
 # The report and fleet benchmarks run in a pseudo-terminal through the command
-# interpreter's console, so console output costs what it costs an admin.
+# interpreter's console, so console output costs what it costs an admin; the
+# report's figures end with the same output redirected to a file.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 bash "$here/install_deps.sh"

@@ -29,6 +29,73 @@ constexpr UINT kUncheckedStateImage = 1;  // any other state image counts as tic
 
 constexpr wchar_t kNothingChecked[] =
     L"Please select a driver from the list before trying to delete!";
+constexpr wchar_t kCloseHeld[] =
+    L"Kestrun is deleting the selected drivers: the window closes when the deletion has "
+    L"finished.";
+constexpr wchar_t kShutdownReason[] = L"Kestrun is deleting print drivers.";
+
+// Where a deletion run is, for the window's close and the session's end.
+enum class Stage { None, Asking, Deleting };
+SRWLOCK stageLock = SRWLOCK_INIT;
+Stage stage = Stage::None;
+bool answeredNo = false;    // a close or the session's end answered the question
+bool closePending = false;  // the window closes when the run ends
+bool holdBoxShown = false;  // the window's thread shows kCloseHeld
+DWORD askingThread = 0;     // the worker's thread, whose message box is the question
+
+class StageGuard {
+ public:
+  StageGuard() { ::AcquireSRWLockExclusive(&stageLock); }
+  ~StageGuard() { ::ReleaseSRWLockExclusive(&stageLock); }
+  StageGuard(const StageGuard&) = delete;
+  StageGuard& operator=(const StageGuard&) = delete;
+};
+
+// The message box a thread shows (with `text`, when given); null when none.
+HWND MessageBoxOf(DWORD thread, const wchar_t* text) {
+  struct Search {
+    const wchar_t* text;
+    HWND found;
+  } search = {text, nullptr};
+  ::EnumThreadWindows(
+      thread,
+      [](HWND window, LPARAM parameter) -> BOOL {
+        auto& s = *reinterpret_cast<Search*>(parameter);
+        wchar_t className[16] = {};
+        ::GetClassNameW(window, className, 16);
+        if (lstrcmpW(className, L"#32770") != 0 || ::GetDlgItem(window, 0xFFFF) == nullptr) {
+          return TRUE;
+        }
+        // Only the window's own thread reads a text: no message crosses threads.
+        wchar_t shown[256] = {};
+        if (s.text != nullptr) ::GetDlgItemTextW(window, 0xFFFF, shown, 256);
+        if (s.text != nullptr && lstrcmpW(shown, s.text) != 0) return TRUE;
+        s.found = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+// Answers the question No, for a close or the session's end.
+void AnswerNo() {
+  answeredNo = true;
+  if (HWND question = MessageBoxOf(askingThread, nullptr)) {
+    ::PostMessageW(question, WM_COMMAND, IDNO, 0);
+  }
+}
+
+// After Yes: the run deletes from now on, unless a close answered No first.
+bool BeginDeleting() {
+  {
+    const StageGuard guard;
+    if (answeredNo) return false;
+    stage = Stage::Deleting;
+  }
+  ::SendMessageW(MainWindow(), WM_KESTRUN_DELETION_STAGE, 0, 0);
+  return true;
+}
+
 constexpr wchar_t kConfirmation[] =
     L"Warning, this will attempt to delete the selected driver(s) permanently!\nThis action "
     L"cannot be reverted. Do you wish to proceed?";
@@ -289,8 +356,6 @@ std::wstring PreparationFailureMessage(const DeletionPlan& plan, DWORD error, UI
   return BoundLines(text + L'\n' + MachineLine(plan));
 }
 
-void RunRefresh() { EnumerationWorker(); }
-
 // Steps from the plan to the outcome box, inside the run slot.
 void ConfirmDeleteAndReport(DeletionPlan& plan) {
   if (plan.drivers.empty()) {
@@ -315,13 +380,16 @@ void ConfirmDeleteAndReport(DeletionPlan& plan) {
   const UINT style = MB_YESNO | MB_ICONWARNING | (plan.printers.empty() ? 0 : MB_DEFBUTTON2);
   const std::wstring question =
       FitToScreen([&plan](size_t listed) { return ConfirmationText(plan, listed); });
-  if (::MessageBoxW(MainWindow(), question.c_str(), L"Kestrun", style) != IDYES) {
+  askingThread = ::GetCurrentThreadId();
+  if (::MessageBoxW(MainWindow(), question.c_str(), L"Kestrun", style) != IDYES ||
+      !BeginDeleting()) {
     AbandonDeletion(plan);
     return;
   }
   StartProgress();
 
-  const bool deletedAll = ExecuteDeletion(plan, RunRefresh);
+  // The refresh lists the deletion's target again, whatever the box holds now.
+  const bool deletedAll = ExecuteDeletion(plan, [&plan] { EnumerationWorker(&plan.machineText); });
   const std::wstring outcome = FitToScreen([&](size_t listed) {
     return DeletionOutcomeMessage(plan, deletedAll, anyDriverDeleted, lastDeleteError, icon,
                                   listed);
@@ -473,13 +541,79 @@ bool ToggleRemoveDriverPackages() {
   return true;
 }
 
+bool MayCloseNow(HWND window) {
+  {
+    const StageGuard guard;
+    if (stage == Stage::None) return true;
+    closePending = true;
+    if (stage == Stage::Asking) {
+      AnswerNo();
+      // The question may not be up yet: asked again until the run has ended.
+      ::SetTimer(window, IDT_ANSWER_NO, 100, nullptr);
+      return false;
+    }
+    if (holdBoxShown) return false;
+    holdBoxShown = true;
+  }
+  ::MessageBoxW(window, kCloseHeld, L"Kestrun", MB_ICONINFORMATION);
+  const StageGuard guard;
+  holdBoxShown = false;
+  return stage == Stage::None;  // the deletion ended while the box was up
+}
+
+bool MayEndSession() {
+  const StageGuard guard;
+  if (stage == Stage::Asking) AnswerNo();
+  return stage != Stage::Deleting;
+}
+
+void AnswerQuestionNo(HWND window) {
+  const StageGuard guard;
+  if (stage == Stage::Asking) {
+    AnswerNo();
+  } else {
+    ::KillTimer(window, IDT_ANSWER_NO);
+  }
+}
+
+void DeletionStageChanged(HWND window) {
+  bool closeNow = false;
+  {
+    const StageGuard guard;
+    if (stage == Stage::Deleting) {
+      ::ShutdownBlockReasonCreate(window, kShutdownReason);
+      return;
+    }
+    ::ShutdownBlockReasonDestroy(window);
+    ::KillTimer(window, IDT_ANSWER_NO);
+    if (!closePending) return;
+    closePending = false;
+    // The box's own close lets the window close after it.
+    if (HWND holdBox = holdBoxShown ? MessageBoxOf(::GetCurrentThreadId(), kCloseHeld) : nullptr) {
+      ::PostMessageW(holdBox, WM_COMMAND, IDOK, 0);
+    } else {
+      closeNow = true;
+    }
+  }
+  if (closeNow) ::DestroyWindow(window);
+}
+
 bool StartDeletion() {
   if (!BeginExclusiveRun(RunKind::Deletion)) return false;
+  {
+    const StageGuard guard;
+    stage = Stage::Asking;
+    answeredNo = closePending = false;
+  }
   std::unique_ptr<DeletionPlan> plan(new (std::nothrow) DeletionPlan);
   if (plan) *plan = TakeDeletionPlan();
   ::EnableWindow(deleteButton, FALSE);
   StartProgress();
   if (!plan || !StartWorker(DeletionWorker, plan.get())) {
+    {
+      const StageGuard guard;
+      stage = Stage::None;
+    }
     EndExclusiveRun();
     StopProgress();
     ::EnableWindow(deleteButton, ListRowCount() > 0);
@@ -499,6 +633,12 @@ DWORD WINAPI DeletionWorker(LPVOID parameter) {
   }
   EndExclusiveRun();
   if (ListRowCount() > 0) ::EnableWindow(deleteButton, TRUE);
+  {
+    const StageGuard guard;
+    stage = Stage::None;
+  }
+  // A close held meanwhile closes the window now.
+  if (::IsWindow(MainWindow())) ::SendMessageW(MainWindow(), WM_KESTRUN_DELETION_STAGE, 0, 0);
   return 0;
 }
 

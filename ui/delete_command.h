@@ -30,6 +30,21 @@ bool ToggleRemoveDriverPackages();
 // or deletion runs (nothing starts).
 bool StartDeletion();
 
+// A close of the main window (its close button, Alt+F4, File > Exit, WM_CLOSE),
+// on the window's thread: true when the window may close now. While the
+// question is up the close answers it No, and the window closes when the run
+// ends. While the deletion runs the close is held: an information box says so,
+// and the window closes by itself once the outcome box is answered.
+bool MayCloseNow(HWND window);
+
+// WM_QUERYENDSESSION: refused while the deletion runs; the question is
+// answered No.
+bool MayEndSession();
+
+// The window's handlers of IDT_ANSWER_NO and WM_KESTRUN_DELETION_STAGE.
+void AnswerQuestionNo(HWND window);
+void DeletionStageChanged(HWND window);
+
 // The worker's thread procedure; its parameter is the DeletionPlan it owns.
 // It holds processLock for its whole run and the run slot until its outcome
 // box closes.

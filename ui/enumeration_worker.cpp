@@ -107,12 +107,13 @@ void FinishRunOnWindowThread() {
   RepaintMainWindow();  // a run that left no inventory current leaves no panel
 }
 
-DWORD EnumerationWorker() {
+DWORD EnumerationWorker(const std::wstring* named) {
   ::EnableWindow(enumerateButton, FALSE);
 
   wchar_t machineText[kMachineNameCapacity] = {};
+  if (named) ::SetWindowTextW(machineCombo, named->c_str());
   ::GetWindowTextW(machineCombo, machineText, kMachineNameCapacity);
-  const std::wstring machine = machineText;
+  const std::wstring machine = named ? *named : machineText;
 
   if (!SendToWindow(WM_KESTRUN_ENUMERATION_BEGIN)) return 0;
 

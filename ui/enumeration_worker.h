@@ -4,15 +4,17 @@
 #include <windows.h>
 
 #include <memory>
+#include <string>
 
 #include "inventory/driver_inventory.h"
 
 namespace kestrun {
 
-// One run, on whichever thread calls it (its own, or the deletion worker's).
+// One run, on whichever thread calls it (its own, or the deletion worker's),
+// of the machine the box names, or of `machine` (which the box then shows).
 // The slow work happens here; the list and the current inventory change only
 // on the main window's thread, through its private messages.
-DWORD EnumerationWorker();
+DWORD EnumerationWorker(const std::wstring* machine = nullptr);
 
 // The thread procedure the main window starts; ends the exclusive run.
 DWORD WINAPI EnumerationWorkerThread(LPVOID);

@@ -17,6 +17,8 @@ namespace {
 // process's life, exit included.
 SRWLOCK fetchLock = SRWLOCK_INIT;
 
+constexpr int kMachineTextCapacity = 256;
+
 class FetchTurn {
  public:
   FetchTurn() { ::AcquireSRWLockExclusive(&fetchLock); }
@@ -71,7 +73,11 @@ DWORD WINAPI FetchMachineList(LPVOID) {
                   L"Kestrun", MB_ICONERROR);
     return 0;
   }
+  // The list is refilled; the name in the box stays.
+  wchar_t typed[kMachineTextCapacity] = {};
+  ::GetWindowTextW(machineCombo, typed, kMachineTextCapacity);
   ::SendMessageW(machineCombo, CB_RESETCONTENT, 0, 0);
+  ::SetWindowTextW(machineCombo, typed);
   FillMachineCombo();
   return 0;
 }

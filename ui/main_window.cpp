@@ -397,7 +397,7 @@ void RunListCommand(UINT command, HWND window) {
   switch (command) {
     case IDM_EXIT:
     case IDM_CTX_EXIT:
-      ::DestroyWindow(window);
+      ::SendMessageW(window, WM_CLOSE, 0, 0);  // a deletion may hold it
       break;
     case IDM_COPY_ITEM:
     case IDM_CTX_COPY_ITEM:
@@ -439,7 +439,7 @@ void OnCommand(HWND window, WPARAM wParam, LPARAM lParam) {
   const HWND control = reinterpret_cast<HWND>(lParam);
   if (control == nullptr) return;
   if (control == machineCombo && notification == CBN_DROPDOWN) {
-    StartWorker(FetchMachineList);
+    if (!DeletionRunActive()) StartWorker(FetchMachineList);  // a deletion's box stays as it is
     return;
   }
   if (notification != BN_CLICKED) return;
@@ -557,6 +557,17 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
       return 0;
     case WM_LBUTTONDOWN:
       ::SetFocus(listView);
+      return 0;
+    case WM_CLOSE:
+      if (MayCloseNow(window)) ::DestroyWindow(window);
+      return 0;
+    case WM_QUERYENDSESSION:
+      return MayEndSession() ? TRUE : FALSE;
+    case WM_TIMER:
+      if (wParam == IDT_ANSWER_NO) AnswerQuestionNo(window);
+      return 0;
+    case WM_KESTRUN_DELETION_STAGE:
+      DeletionStageChanged(window);
       return 0;
     case WM_DESTROY:
       OnDestroy();

@@ -203,6 +203,26 @@ TEST(CommandLineReport, ReportWithoutLogAndWithNoDrivers) {
             std::wstring::npos);
 }
 
+TEST(CommandLineReport, RedirectedOutputIsTheSameTextInUtf8WithoutColours) {
+  FakeSpoolerInstall install(L"redirected");
+  const std::wstring out = install.Folder() + L"\\out.txt";
+  SECURITY_ATTRIBUTES inherited = {sizeof(inherited), nullptr, TRUE};
+  HANDLE file = ::CreateFileW(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE process =
+      StartInConsole(L"\"" + install.Exe() + L"\" PRINTSRV", install.Scenario(L"sample"), file);
+  ::CloseHandle(file);
+  const ConsoleRun run = FinishInConsole(process);
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_EQ(run.Text(), L"") << "nothing reaches the console";
+  const std::string bytes = ReadFileBytes(out);
+  EXPECT_EQ(bytes.rfind("Kestrun v1.2.1.5\r\n", 0), 0u) << bytes;
+  EXPECT_EQ(bytes.find('\x1b'), std::string::npos) << "no colour sequences";
+  EXPECT_NE(bytes.find("\r\nDriver Name: Fabrikam Imagewriter \xC3\x89lite \xE4\xB8\xAD\r\n"
+                       "Provider: Fabrikam\r\n"),
+            std::string::npos);
+}
+
 TEST(CommandLineReport, BadArgumentsPrintTheUsageBlock) {
   FakeSpoolerInstall install(L"usage");
   const std::wstring expected =

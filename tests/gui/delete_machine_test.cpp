@@ -343,15 +343,23 @@ TEST_F(Deletion, AServerWithoutItsEnvironmentLosesNoPrinterAndTheQuestionSaysSo)
   EXPECT_EQ(CountOf(calls, L"WNetAddConnection2"), CountOf(calls, L"WNetCancelConnection2"));
 }
 
-TEST_F(Deletion, TheDeletionsSessionIsDroppedBeforeTheRefreshListsAnotherMachine) {
+TEST_F(Deletion, TheListedMachineIsNamedDeletedFromAndListedAgainWhateverTheBoxSays) {
   FakeMachine& server = spooler.machines[L"\\\\SRV"];
   server.drivers = SampleDrivers();
+  server.drivers.push_back(RichDriver(L"Only On SRV", L"Contoso"));
+  spooler.machines[L"\\\\SRV2"].drivers = SampleDrivers();
   OpenWindow();
   EnumerateMachine(L"SRV");
   Check(kContoso);
   const size_t before = spooler.Calls().size();
-  const auto texts = Delete(IDYES, [] { ::SetWindowTextW(machineCombo, L""); });
+  const auto texts = Delete(IDYES, [] {
+    ::SetWindowTextW(machineCombo, L"SRV2");
+    ::SendMessageW(machineCombo, CB_SHOWDROPDOWN, TRUE, 0);  // changes nothing meanwhile
+  });
   ASSERT_EQ(texts.size(), 2u);
+  const std::wstring named = L"\nSelected drivers on SRV (\\\\SRV)";
+  EXPECT_EQ(boxes[0].substr(std::wstring(kConfirmation).size()), L"\n" + named);
+  EXPECT_EQ(boxes[1], kDeleted + named + L"\nDeleted 1 of 1 drivers, 0 printers.");
   const auto all = spooler.Calls();
   const std::vector<std::wstring> calls(all.begin() + static_cast<long>(before), all.end());
   const auto at = [&](const std::wstring& prefix) {
@@ -359,9 +367,61 @@ TEST_F(Deletion, TheDeletionsSessionIsDroppedBeforeTheRefreshListsAnotherMachine
                         [&](const std::wstring& call) { return call.rfind(prefix, 0) == 0; }) -
            calls.begin();
   };
-  EXPECT_EQ(CountOf(calls, L"WNetCancelConnection2 \\\\SRV\\IPC$"), 1);
-  EXPECT_LT(at(L"WNetCancelConnection2"), at(L"EnumPrinterDrivers (null)"));
-  EXPECT_EQ(RowCount(), 5) << "the refresh lists the machine the box names now";
+  EXPECT_EQ(CountOf(calls, L"WNetCancelConnection2 \\\\SRV\\IPC$"), 2)
+      << "the deletion's, the refresh's";
+  EXPECT_LT(at(L"WNetCancelConnection2"), at(L"EnumPrinterDrivers \\\\SRV "));
+  EXPECT_TRUE(Listed(L"Only On SRV")) << "the refresh lists the deletion's machine";
+  EXPECT_EQ(spooler.DriverKeys(L"\\\\SRV2").size(), 5u);
+  EXPECT_EQ(CountOf(calls, L"NetServerEnum"), 0);
+  wchar_t typed[16] = {};
+  ::GetWindowTextW(machineCombo, typed, 16);
+  EXPECT_STREQ(typed, L"SRV");
+}
+
+TEST_F(Deletion, ACloseWhileAskedAnswersNoAndThenClosesTheWindow) {
+  spooler.machines[L""].printers = {{L"Front Desk", kContoso}};
+  OpenWindow();
+  Check(kContoso);
+  const auto texts = Delete(IDYES, [this] {
+    ::PostMessageW(window, WM_CLOSE, 0, 0);  // as taskkill without /f
+    PumpUntil([this] { return !::IsWindow(window); });
+  });
+  EXPECT_EQ(texts.size(), 1u);
+  EXPECT_FALSE(::IsWindow(window));
+  EXPECT_EQ(CountOf(spooler.Calls(), L"OpenPrinter"), 0);
+  EXPECT_EQ(CountOf(spooler.Calls(), L"DeletePrinterDriverEx"), 0);
+}
+
+TEST_F(Deletion, ACloseOrSessionEndDuringTheDeletionIsHeldUntilTheOutcomeIsAnswered) {
+  spooler.machines[L""].printers = {{L"Front Desk", kNorvex}};
+  spooler.machines[L""].deleteDelayMs = 300;
+  OpenWindow();
+  for (const auto& name : {kContoso, kNorvex, kMicrosoft}) Check(name);
+  ::SendMessageW(deleteButton, BM_CLICK, 0, 0);
+  ::PostMessageW(WaitForWindow(L"#32770", L"Kestrun"), WM_COMMAND, IDYES, 0);
+  PumpUntil([this] { return CountOf(spooler.Calls(), L"DeletePrinterDriverEx") > 0; });
+  EXPECT_FALSE(::SendMessageW(window, WM_QUERYENDSESSION, 0, 0));
+  // The held close's box runs its loop on this thread: another one reads and answers.
+  std::vector<std::wstring> seen;
+  std::thread user([&seen] {
+    const ULONGLONG end = ::GetTickCount64() + 20000;
+    for (HWND box = nullptr; (seen.size() < 2 || box) && ::GetTickCount64() < end; ::Sleep(20)) {
+      box = ::FindWindowExW(nullptr, box, L"#32770", L"Kestrun");
+      const std::wstring text = box ? DialogText(box) : L"";
+      if (!text.empty() && std::find(seen.begin(), seen.end(), text) == seen.end()) {
+        seen.push_back(text);
+      }
+      if (text.rfind(kDeleted, 0) == 0) ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+    }
+  });
+  ::PostMessageW(window, WM_CLOSE, 0, 0);
+  EXPECT_TRUE(PumpUntil([this] { return !::IsWindow(window); }, 20000));
+  user.join();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_NE(seen[0].find(L"closes when the deletion has finished"), std::wstring::npos);
+  EXPECT_EQ(Plain(seen[1]), kDeleted + std::wstring(L"\n\nPrinter deleted: Front Desk"));
+  EXPECT_EQ(spooler.DriverKeys(L"").size(), 2u) << "every driver was tried";
+  EXPECT_TRUE(MayEndSession());
 }
 
 TEST_F(Deletion, TheDriverPackageOptionIsACheckMarkThatARunRefuses) {
@@ -639,13 +699,13 @@ class MachineBox : public MainWindowFixture {
   }
 };
 
-TEST_F(MachineBox, ListsTheNetworksServersSortedAndClearsTheTypedName) {
+TEST_F(MachineBox, ListsTheNetworksServersSortedAndKeepsTheTypedName) {
   spooler.serverNames = {L"ZULU-PRN", L"alpha", L"Mike01"};
   OpenWindow();
   ::SetWindowTextW(machineCombo, L"typed-name");
   Open();
   EXPECT_EQ(Entries(), (std::vector<std::wstring>{L"alpha", L"Mike01", L"ZULU-PRN"}));
-  EXPECT_EQ(Typed(), L"");
+  EXPECT_EQ(Typed(), L"typed-name");
   EXPECT_EQ(CountOf(spooler.Calls(), L"NetServerEnum"), 1);
 
   // Another opening replaces the names and releases the last answer.

@@ -113,23 +113,29 @@ WORD ConsoleRun::ColourOf(const std::wstring& wanted) const {
   return 0;
 }
 
-HANDLE StartProcess(const std::wstring& commandLine, const Environment& environment) {
+HANDLE StartProcess(const std::wstring& commandLine, const Environment& environment,
+                    HANDLE output) {
   ScopedEnvironment scoped(environment);
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
+  if (output) {
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = startup.hStdError = output;
+  }
   PROCESS_INFORMATION process = {};
   std::wstring mutableLine = commandLine;
-  if (!::CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &process)) {
+  if (!::CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, output != nullptr, 0,
+                        nullptr, nullptr, &startup, &process)) {
     return nullptr;
   }
   ::CloseHandle(process.hThread);
   return process.hProcess;
 }
 
-HANDLE StartInConsole(const std::wstring& commandLine, const Environment& environment) {
+HANDLE StartInConsole(const std::wstring& commandLine, const Environment& environment,
+                      HANDLE output) {
   ClearConsole(ConsoleOutput());
-  return StartProcess(commandLine, environment);
+  return StartProcess(commandLine, environment, output);
 }
 
 ConsoleRun FinishInConsole(HANDLE process, DWORD timeoutMs) {

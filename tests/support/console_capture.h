@@ -39,7 +39,8 @@ ConsoleRun RunInConsole(const std::wstring& commandLine, const Environment& envi
 
 // Starts the command with the test's own console, cleared, without waiting;
 // FinishInConsole waits for it and reads the console back.
-HANDLE StartInConsole(const std::wstring& commandLine, const Environment& environment = {});
+HANDLE StartInConsole(const std::wstring& commandLine, const Environment& environment = {},
+                      HANDLE output = nullptr);
 ConsoleRun FinishInConsole(HANDLE process, DWORD timeoutMs = 60000);
 
 // Clears the test's own console, lets `write` write to it, and reads it back.
@@ -80,7 +81,9 @@ class TerminalTranscript {
 // Leaves the test without a console, so programs it starts find none to attach to.
 void DetachConsole();
 
-// Starts a command without waiting; the caller owns the process handle.
-HANDLE StartProcess(const std::wstring& commandLine, const Environment& environment = {});
+// Starts a command without waiting; the caller owns the process handle. An
+// inheritable `output` becomes its standard output and error.
+HANDLE StartProcess(const std::wstring& commandLine, const Environment& environment = {},
+                    HANDLE output = nullptr);
 
 }  // namespace kestrun::testing
