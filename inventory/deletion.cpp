@@ -23,6 +23,7 @@ constexpr DWORD kPrinterEnumFlags = PRINTER_ENUM_NAME | PRINTER_ENUM_LOCAL;
 constexpr DWORD kPrinterLevel = 2;
 constexpr DWORD kPackageLevel = 8;
 constexpr size_t kEnvironmentCapacity = 64;
+constexpr size_t kDropped = static_cast<size_t>(-1);
 
 // The spooler name of the target: "\\name" for a remote one, null (the local
 // spooler) otherwise. The spooler only reads it.
@@ -140,6 +141,22 @@ void CancelSessionOf(DeletionPlan& plan) {
 }
 
 }  // namespace
+
+DeletionPlan PlanOnTarget(const DriverInventory& inventory) {
+  DeletionPlan plan;
+  plan.machineText = inventory.machineText;
+  plan.targetName = inventory.targetName;
+  plan.isRemote = inventory.isRemote;
+  return plan;
+}
+
+void AddPlannedDriver(DeletionPlan& plan, const DRIVER_INFO_6& driver) {
+  PlannedDriver planned;
+  planned.name = FieldOrEmpty(driver.pName);
+  planned.environment = FieldOrEmpty(driver.pEnvironment);
+  planned.native = !IsNonNativeDriver(driver);
+  plan.drivers.push_back(std::move(planned));
+}
 
 std::wstring_view EnvironmentOfArchitecture(WORD architecture) {
   switch (architecture) {
@@ -290,7 +307,7 @@ bool EnumeratePrinters(const wchar_t* serverName, std::unique_ptr<BYTE[]>& buffe
 }
 
 bool PrepareDeletion(DeletionPlan& plan, DWORD& error) {
-  if (plan.isRemote) {
+  if (plan.isRemote && plan.withSession) {
     if (remoteSession == nullptr) {  // start-up could not make the record
       error = ERROR_NOT_ENOUGH_MEMORY;
       return false;
@@ -356,6 +373,52 @@ bool ExecuteDeletion(DeletionPlan& plan, const std::function<void()>& refresh) {
   CancelSessionOf(plan);
   if (refresh) refresh();
   return deletedAll;
+}
+
+std::vector<size_t> DropDrivers(DeletionPlan& plan, const std::vector<bool>& drop,
+                                std::vector<PlannedPackage>& keptPackages) {
+  std::vector<size_t> newIndex(plan.drivers.size(), kDropped);
+  std::vector<size_t> oldIndex;
+  std::vector<PlannedDriver> drivers;
+  for (size_t d = 0; d < plan.drivers.size(); ++d) {
+    if (d < drop.size() && drop[d]) continue;
+    newIndex[d] = drivers.size();
+    oldIndex.push_back(d);
+    drivers.push_back(std::move(plan.drivers[d]));
+  }
+  plan.drivers = std::move(drivers);
+
+  // The printers the drivers left still delete, renumbered in their order.
+  std::vector<size_t> printerIndex(plan.printers.size(), kDropped);
+  std::vector<PlannedPrinter> printers;
+  for (PlannedDriver& driver : plan.drivers) {
+    for (size_t& p : driver.printers) {
+      if (printerIndex[p] == kDropped) {
+        printerIndex[p] = printers.size();
+        printers.push_back(plan.printers[p]);
+      }
+      p = printerIndex[p];
+    }
+  }
+  plan.printers = std::move(printers);
+
+  std::vector<PlannedPackage> packages;
+  for (PlannedPackage& package : plan.packages) {
+    bool whole = true;
+    for (size_t& d : package.drivers) {
+      whole = whole && newIndex[d] != kDropped;
+      if (newIndex[d] != kDropped) d = newIndex[d];
+    }
+    if (!whole) package.drivers.clear();  // its drivers stay
+    (whole ? packages : keptPackages).push_back(std::move(package));
+  }
+  plan.packages = std::move(packages);
+  std::vector<size_t> withoutPackage;
+  for (const size_t d : plan.withoutPackage) {
+    if (newIndex[d] != kDropped) withoutPackage.push_back(newIndex[d]);
+  }
+  plan.withoutPackage = std::move(withoutPackage);
+  return oldIndex;
 }
 
 }  // namespace kestrun

@@ -83,6 +83,10 @@ struct DeletionPlan {
   std::wstring serverEnvironment;  // empty when it could not be read
   DWORD environmentError = 0;      // why it could not be read
   bool sessionOpen = false;        // this deletion's IPC$ session is open
+  // The window opens an IPC$ session to a remote target first (the process
+  // has one session record); the command line, like its listing, asks the
+  // spooler with the user's own access and opens none.
+  bool withSession = true;
 
   // Filled by PrepareDeletion when the packages go too.
   std::vector<PlannedPackage> packages;    // each (path, environment) once
@@ -90,6 +94,11 @@ struct DeletionPlan {
   std::vector<size_t> withoutPackage;      // drivers the store keeps no package for
   DWORD packageListError = 0;              // the packages could not be read: none goes
 };
+
+// A plan on an inventory's target, without drivers yet.
+DeletionPlan PlanOnTarget(const DriverInventory& inventory);
+// Adds a driver of that inventory to the plan, as its record names it.
+void AddPlannedDriver(DeletionPlan& plan, const DRIVER_INFO_6& driver);
 
 // The environment a processor architecture (PROCESSOR_ARCHITECTURE_*) runs
 // printers in; empty for one the spooler has no environment for.
@@ -136,5 +145,12 @@ void AbandonDeletion(DeletionPlan& plan);
 // planned driver was deleted; sets anyDriverDeleted, lastDeleteError and each
 // driver's `error`.
 bool ExecuteDeletion(DeletionPlan& plan, const std::function<void()>& refresh);
+
+// Takes drivers out of a prepared plan (`drop[d]` for driver d), with the
+// printers only they would delete. A package one of them comes from goes
+// into `keptPackages`: it stays with its driver. Returns, for each driver
+// left, its index before.
+std::vector<size_t> DropDrivers(DeletionPlan& plan, const std::vector<bool>& drop,
+                                std::vector<PlannedPackage>& keptPackages);
 
 }  // namespace kestrun

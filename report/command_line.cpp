@@ -4,9 +4,11 @@
 #include <cwchar>
 #include <new>
 #include <optional>
+#include <utility>
 
 #include "inventory/driver_inventory.h"
 #include "inventory/field_text.h"
+#include "report/cleanup.h"
 #include "report/console.h"
 #include "report/fleet.h"
 #include "report/fleet_list.h"
@@ -146,9 +148,82 @@ bool ApplyOption(std::wstring_view word, ReportRequest& request) {
     request.kind = RequestKind::Usage;
     return false;
   }
+  if (EqualsIgnoringAsciiCase(name, L"delete")) {
+    request.deleting = true;
+    return true;
+  }
+  using Flag = std::pair<const wchar_t*, bool CleanupOptions::*>;
+  for (const auto& [flag, member] :
+       {Flag{L"unused", &CleanupOptions::unused}, Flag{L"printers", &CleanupOptions::printers},
+        Flag{L"packages", &CleanupOptions::packages}}) {
+    if (EqualsIgnoringAsciiCase(name, flag)) {
+      request.cleanup.*member = true;
+      return true;
+    }
+  }
   request.kind = RequestKind::UnknownOption;
   request.option = word;
   return false;
+}
+
+// "/driver:" and "/environment:" take a value that may hold blanks when
+// quoted: /driver:"HP Universal*" and "/driver:HP Universal*" alike.
+bool IsValuedOption(std::wstring_view word) {
+  return StartsWithIgnoringAsciiCase(word.substr(1), L"driver:") ||
+         StartsWithIgnoringAsciiCase(word.substr(1), L"environment:");
+}
+
+// The value of a valued option whose word starts at `start` in the text, and
+// the position after it.
+std::wstring_view OptionValue(std::wstring_view text, size_t start, std::wstring_view word,
+                              size_t& after) {
+  const size_t colon = word.find(L':');
+  const size_t wordEnd = start + word.size();
+  size_t valueStart = std::wstring_view::npos;
+  if (start > 0 && text[start - 1] == L'"') {
+    valueStart = start + colon + 1;  // the whole option in quotes
+  } else if (colon + 1 == word.size() && wordEnd < text.size() && text[wordEnd] == L'"') {
+    valueStart = wordEnd + 1;  // the value in quotes
+  }
+  if (valueStart == std::wstring_view::npos) return word.substr(colon + 1);
+  size_t valueEnd = text.find(L'"', valueStart);
+  if (valueEnd == std::wstring_view::npos) valueEnd = text.size();
+  after = valueEnd + 1;
+  return text.substr(valueStart, valueEnd - valueStart);
+}
+
+// Applies "/driver:" or "/environment:"; false for an empty value.
+bool ApplyValuedOption(std::wstring_view word, std::wstring_view value, ReportRequest& request) {
+  if (value.empty()) {
+    request.kind = RequestKind::Usage;
+    return false;
+  }
+  if (StartsWithIgnoringAsciiCase(word.substr(1), L"driver:")) {
+    request.cleanup.driverPatterns.emplace_back(value);
+  } else {
+    request.cleanup.environment = value;
+  }
+  return true;
+}
+
+// "/delete" needs a selection (there is no "delete everything") and one
+// target or list; its options mean nothing without it.
+void CheckCleanupRequest(ReportRequest& request) {
+  const CleanupOptions& cleanup = request.cleanup;
+  const bool anyCleanupOption = !cleanup.driverPatterns.empty() || !cleanup.environment.empty() ||
+                                cleanup.unused || cleanup.printers || cleanup.packages ||
+                                cleanup.yes;
+  if (!request.deleting) {
+    if (anyCleanupOption &&
+        (request.kind == RequestKind::Report || request.kind == RequestKind::Fleet)) {
+      request.kind = RequestKind::Usage;
+    }
+    return;
+  }
+  if (request.kind != RequestKind::Report && request.kind != RequestKind::Fleet) return;
+  const bool named = request.kind == RequestKind::Fleet || !request.target.empty();
+  const bool selects = !cleanup.driverPatterns.empty() || cleanup.unused;
+  request.kind = named && selects ? RequestKind::Delete : RequestKind::Usage;
 }
 
 // The usage block, after the clear and `problem` (red) when there is one.
@@ -164,6 +239,10 @@ void PrintUsage(const std::wstring& problem = {}) {
   WriteConsoleRed(L"Log file must be csv format!\r\n\r\n");
   WriteConsoleColored(kGreen, L"Kestrun @MachineList.txt\r\n\r\n");
   WriteConsoleColored(kGreen, L"Kestrun @MachineList.txt C:\\FleetLog.csv\r\n\r\n");
+  WriteConsoleColored(kGreen,
+                      L"Kestrun /delete [/driver:PATTERN]... [/environment:ENV] [/unused] "
+                      L"[/printers] [/packages] TargetMachine|@MachineList.txt "
+                      L"[C:\\Actions.csv]\r\n\r\n");
   WriteConsoleRed(L"Options, before the target or the list:\r\n\r\n");
   WriteConsoleColored(kGreen,
                       L"/timeout:SECONDS  the longest one machine may take to answer "
@@ -322,6 +401,41 @@ int RunFleetRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) 
   return RunFleet(std::move(machines), log.get());
 }
 
+// "/delete": the machines, then the action log, which must be new, empty or
+// an action log already; nothing is listed before both are known good.
+int RunCleanupRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
+  std::vector<std::wstring> machines;
+  if (request.listPath.empty()) {
+    machines.push_back(request.target);
+  } else {
+    DWORD error = 0;
+    if (!ReadFleetList(request.listPath, machines, error)) {
+      std::wstring problem = std::to_wstring(error) + L" ";
+      AppendShownText(problem, SystemErrorText(error));
+      PrintListFailure(request.listPath, problem.c_str());
+      return kExitFailed;
+    }
+    if (machines.empty()) {
+      PrintListFailure(request.listPath, L"It names no machine.");
+      return kExitFailed;
+    }
+  }
+  if (!OpenLog(request.logPath, log)) return kExitFailed;
+  if (log && HoldsAnotherHeader(log->ReadStart(ActionsLogHeader().size()))) {
+    std::wstring message = L"\r\nThe file ";
+    AppendShownText(message, request.logPath);
+    message +=
+        L" is not an action log (its first line is another header).\r\n"
+        L"Kestrun appends its actions only to a new file or an action log: name another file.\r\n";
+    PrintHelpMessage(message.c_str());
+    return kExitFailed;
+  }
+  ClearConsole();
+  PrintBanner();
+  FlushConsole();  // machines may take a while to answer
+  return RunCleanup(request, std::move(machines), log.get());
+}
+
 int RunRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
   switch (request.kind) {
     case RequestKind::Usage:
@@ -348,6 +462,8 @@ int RunRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
       return kExitFailed;
     case RequestKind::Fleet:
       return RunFleetRequest(request, log);
+    case RequestKind::Delete:
+      return RunCleanupRequest(request, log);
     case RequestKind::Author:
     case RequestKind::Report:
       break;
@@ -455,6 +571,29 @@ void PrintDriverBlock(const DRIVER_INFO_6& driver, const wchar_t* dependentFiles
   WriteConsoleColored(kRed, block.fields.c_str());
 }
 
+namespace {
+
+// The target (or "@list") and the log after the options, from `rest` on.
+void ParseTargetOrList(std::wstring_view text, size_t rest, ReportRequest& request) {
+  // No machine name starts with "@": such a first word names a machine list.
+  const size_t first = text.find_first_not_of(kBlankOrQuote, rest);
+  if (first != std::wstring_view::npos && text[first] == L'@') {
+    ParseFleetArguments(text, first, request);
+    return;
+  }
+  ArgumentTokens tokens(text, rest);
+  const std::optional<std::wstring_view> target = tokens.Next(kBlankOrQuote);
+  if (!target) return;  // the local machine, no log
+  if (BareMachineName(*target).size() > kMaxTargetMachineName) {
+    request.kind = RequestKind::TargetTooLong;
+    return;
+  }
+  request.target = *target;
+  ParseLogPath(tokens, request);
+}
+
+}  // namespace
+
 ReportRequest ParseReportArguments(std::wstring_view text) {
   ReportRequest request;
   ArgumentTokens tokens(text);
@@ -463,25 +602,18 @@ ReportRequest ParseReportArguments(std::wstring_view text) {
     rest = tokens.Position();
     const std::optional<std::wstring_view> word = tokens.Next(kBlankOrQuote);
     if (!word || !IsOption(*word)) break;
+    if (IsValuedOption(*word)) {
+      size_t after = tokens.Position();
+      const size_t start = static_cast<size_t>(word->data() - text.data());
+      const std::wstring_view value = OptionValue(text, start, *word, after);
+      if (!ApplyValuedOption(*word, value, request)) return request;
+      tokens = ArgumentTokens(text, after);
+      continue;
+    }
     if (!ApplyOption(*word, request)) return request;
   }
-
-  // No machine name starts with "@": such a first word names a machine list.
-  const size_t first = text.find_first_not_of(kBlankOrQuote, rest);
-  if (first != std::wstring_view::npos && text[first] == L'@') {
-    ParseFleetArguments(text, first, request);
-    return request;
-  }
-
-  tokens = ArgumentTokens(text, rest);
-  const std::optional<std::wstring_view> target = tokens.Next(kBlankOrQuote);
-  if (!target) return request;  // the local machine, no log
-  if (BareMachineName(*target).size() > kMaxTargetMachineName) {
-    request.kind = RequestKind::TargetTooLong;
-    return request;
-  }
-  request.target = *target;
-  ParseLogPath(tokens, request);
+  ParseTargetOrList(text, rest, request);
+  CheckCleanupRequest(request);
   return request;
 }
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <windows.h>
 #include <winspool.h>
@@ -40,6 +41,17 @@ enum class RequestKind {
   Author,         // "-creator"
   TargetTooLong,  // longer than a spooler server name can hold
   PathTooLong,    // longer than the log path buffer holds
+  Delete,         // "/delete": clean up `target` or the machines of `listPath`
+};
+
+// What "/delete" selects on each machine, and what it may do there.
+struct CleanupOptions {
+  std::vector<std::wstring> driverPatterns;  // "/driver:PATTERN", * and ? as wildcards
+  std::wstring environment;                  // "/environment:ENV"; empty: every one
+  bool unused = false;                       // only drivers no printer uses
+  bool printers = false;                     // the printers using them may go first
+  bool packages = false;                     // their driver packages go too
+  bool yes = false;                          // carry the plan out; without it nothing changes
 };
 
 struct ReportRequest {
@@ -49,6 +61,8 @@ struct ReportRequest {
   std::wstring logPath;
   std::wstring option;  // the option not understood
   unsigned timeoutSeconds = kDefaultTimeoutSeconds;
+  bool deleting = false;  // "/delete" was given
+  CleanupOptions cleanup;
 };
 
 // The argument grammar, as a pure function of the argument text.

@@ -64,7 +64,13 @@ struct FleetRun {
   std::vector<UniqueHandle> workers;
 };
 
+bool IsNameTooLong(std::wstring_view machine) { return machine.size() > kMaxTargetMachineName; }
+
 void ListMachine(const FleetRun& run, const std::wstring& machine, MachineResult& result) {
+  if (IsNameTooLong(machine)) {
+    result.error = ERROR_INVALID_NAME;  // never asked: no server has such a name
+    return;
+  }
   const std::unique_ptr<DriverInventory> inventory = CreateInventory();
   if (!inventory) {
     result.error = ERROR_NOT_ENOUGH_MEMORY;
@@ -178,7 +184,7 @@ class CtrlHandlerRegistration {
 
 std::wstring Progress(size_t finished, size_t total, std::wstring_view machine) {
   std::wstring line = L"[" + std::to_wstring(finished) + L"/" + std::to_wstring(total) + L"] ";
-  AppendShownText(line, machine);
+  AppendShownText(line, machine.substr(0, kMaxTargetMachineName));  // a longer one is refused
   line += L"  ";
   return line;
 }
@@ -200,6 +206,8 @@ std::wstring FleetAnsweredLine(size_t finished, size_t total, std::wstring_view 
 
 std::wstring FleetFailedLine(size_t finished, size_t total, std::wstring_view machine, DWORD code,
                              std::wstring_view systemText) {
+  if (IsNameTooLong(machine))
+    return Progress(finished, total, machine) + L"failed: name too long\r\n";
   std::wstring line = Progress(finished, total, machine) + L"failed: " + std::to_wstring(code);
   const std::wstring text = OneLineText(systemText);
   if (!text.empty()) {

@@ -17,7 +17,8 @@ namespace kestrun {
 constexpr size_t kMaxFleetWorkers = 16;
 
 // The console lines of fleet mode, each ended by CR LF. `finished` counts the
-// machines in the order they finished, `total` is the list's length. An
+// machines in the order they finished, `total` is the list's length. A name
+// over 253 characters is shown cut to them; it fails as "name too long". An
 // unused count of kUnusedUnknown (the printers could not be read) shows "?".
 constexpr DWORD kUnusedUnknown = 0xFFFFFFFF;
 std::wstring FleetAnsweredLine(size_t finished, size_t total, std::wstring_view machine,

@@ -12,14 +12,16 @@ namespace {
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 constexpr std::string_view kUtf16LeBom = "\xFF\xFE";
+constexpr std::string_view kUtf16BeBom = "\xFE\xFF";
 constexpr wchar_t kBlanks[] = L" \t";
 constexpr wchar_t kLineEnds[] = L"\r\n";
 
-std::wstring DecodeUtf16Le(std::string_view bytes) {
+// `low` is 0 for little-endian, 1 for big-endian.
+std::wstring DecodeUtf16(std::string_view bytes, size_t low) {
   std::wstring text(bytes.size() / 2, L'\0');  // an odd last byte is no character
   for (size_t i = 0; i < text.size(); ++i) {
-    text[i] = static_cast<wchar_t>(static_cast<unsigned char>(bytes[2 * i]) |
-                                   (static_cast<unsigned char>(bytes[2 * i + 1]) << 8));
+    text[i] = static_cast<wchar_t>(static_cast<unsigned char>(bytes[2 * i + low]) |
+                                   (static_cast<unsigned char>(bytes[2 * i + 1 - low]) << 8));
   }
   return text;
 }
@@ -34,26 +36,45 @@ std::wstring DecodeUtf8(std::string_view bytes) {
   return text;
 }
 
-std::wstring FoldedName(std::wstring_view name) {
-  std::wstring folded(name);
-  for (auto& c : folded) c = FoldAsciiLetter(c);
-  return folded;
+// Without a BOM: machine names are mostly ASCII, so UTF-16 shows as a zero in
+// most odd places (little-endian) or most even places (big-endian).
+std::wstring DecodeWithoutBom(std::string_view bytes) {
+  const size_t pairs = bytes.size() / 2;
+  size_t zeros[2] = {0, 0};
+  for (size_t i = 0; i < 2 * pairs; ++i) {
+    if (bytes[i] == '\0') ++zeros[i % 2];
+  }
+  if (zeros[1] * 2 > pairs && zeros[0] * 2 <= pairs) return DecodeUtf16(bytes, 0);
+  if (zeros[0] * 2 > pairs && zeros[1] * 2 <= pairs) return DecodeUtf16(bytes, 1);
+  return DecodeUtf8(bytes);
 }
+
+// Names as Windows compares them: ordinal, ignoring case (Ä and ä too).
+struct OrdinalIgnoringCase {
+  bool operator()(const std::wstring& a, const std::wstring& b) const {
+    return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                  static_cast<int>(b.size()), TRUE) == CSTR_LESS_THAN;
+  }
+};
 
 }  // namespace
 
-std::vector<std::wstring> ParseFleetList(std::string_view bytes) {
+std::optional<std::vector<std::wstring>> ParseFleetList(std::string_view bytes) {
   std::wstring text;
   if (bytes.substr(0, kUtf16LeBom.size()) == kUtf16LeBom) {
-    text = DecodeUtf16Le(bytes.substr(kUtf16LeBom.size()));
+    text = DecodeUtf16(bytes.substr(kUtf16LeBom.size()), 0);
+  } else if (bytes.substr(0, kUtf16BeBom.size()) == kUtf16BeBom) {
+    text = DecodeUtf16(bytes.substr(kUtf16BeBom.size()), 1);
   } else if (bytes.substr(0, kUtf8Bom.size()) == kUtf8Bom) {
     text = DecodeUtf8(bytes.substr(kUtf8Bom.size()));
   } else {
-    text = DecodeUtf8(bytes);
+    text = DecodeWithoutBom(bytes);
   }
+  // A zero left in the text: not a list of names in any encoding read here.
+  if (text.find(L'\0') != std::wstring::npos) return std::nullopt;
 
   std::vector<std::wstring> machines;
-  std::set<std::wstring> listed;
+  std::set<std::wstring, OrdinalIgnoringCase> listed;
   const std::wstring_view all(text);
   for (size_t start = 0; start < all.size();) {
     size_t end = all.find_first_of(kLineEnds, start);
@@ -67,12 +88,11 @@ std::vector<std::wstring> ParseFleetList(std::string_view bytes) {
     if (line[0] == L'#') continue;
     const std::wstring_view bare = BareMachineName(line);
     if (bare.empty()) continue;
-    // A control character (a zero from a UTF-16 file without its BOM, say)
-    // would cut the name short in the spooler's hands: shown as "?", the name
-    // fails as a whole instead.
+    // A control character would cut the name short in the spooler's hands:
+    // shown as "?", the name fails as a whole instead.
     std::wstring name;
     AppendShownText(name, bare);
-    if (listed.insert(FoldedName(name)).second) machines.push_back(std::move(name));
+    if (listed.insert(name).second) machines.push_back(std::move(name));
   }
   return machines;
 }
@@ -107,7 +127,12 @@ bool ReadFleetList(const std::wstring& path, std::vector<std::wstring>& machines
     filled += read;
   }
   bytes.resize(filled);
-  machines = ParseFleetList(bytes);
+  std::optional<std::vector<std::wstring>> parsed = ParseFleetList(bytes);
+  if (!parsed) {
+    error = ERROR_INVALID_DATA;
+    return false;
+  }
+  machines = std::move(*parsed);
   return true;
 }
 

@@ -402,12 +402,9 @@ void ConfirmDeleteAndReport(DeletionPlan& plan) {
 }  // namespace
 
 DeletionPlan TakeDeletionPlan() {
-  DeletionPlan plan;
-  if (currentInventory == nullptr) return plan;
+  if (currentInventory == nullptr) return DeletionPlan{};
   const DriverInventory& inventory = *currentInventory;
-  plan.machineText = inventory.machineText;
-  plan.targetName = inventory.targetName;
-  plan.isRemote = inventory.isRemote;
+  DeletionPlan plan = PlanOnTarget(inventory);
   const DRIVER_INFO_6* drivers = inventory.Drivers();
   const int rows = ListRowCount();
   for (int row = 0; row < rows; ++row) {
@@ -416,11 +413,7 @@ DeletionPlan TakeDeletionPlan() {
     if (drivers == nullptr || record < 0 || static_cast<DWORD>(record) >= inventory.driverCount) {
       continue;
     }
-    const DRIVER_INFO_6& driver = drivers[record];
-    plan.drivers.push_back(PlannedDriver{std::wstring(FieldOrEmpty(driver.pName)),
-                                         std::wstring(FieldOrEmpty(driver.pEnvironment)),
-                                         !IsNonNativeDriver(driver),
-                                         {}});
+    AddPlannedDriver(plan, drivers[record]);
   }
   plan.removePackages = removeDriverPackages;
   return plan;

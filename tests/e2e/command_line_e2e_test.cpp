@@ -770,6 +770,82 @@ TEST(FleetReport, CtrlCEndsTheRunCleanlyAndKeepsTheWrittenMachinesWhole) {
 
 // Run inside a pseudo-terminal (tests/e2e/terminal_e2e_test.sh): the shipped
 // report's characters and colours as they reach the terminal.
+// Clean-up runs: "Kestrun /delete ...".
+
+TEST(CleanupReport, AWhatIfRunChangesNothingAndLogsThePlan) {
+  FakeSpoolerInstall install(L"cleanup-whatif");
+  const std::wstring list = WriteList(install.Folder() + L"\\servers.txt", "ALPHA\r\nBRAVO\r\n");
+  const std::wstring log = install.Folder() + L"\\actions.csv";
+  const std::wstring calls = install.Folder() + L"\\calls.txt";
+  Environment scenario = install.Scenario(L"fleet:ALPHA+,BRAVO");
+  scenario.push_back({L"KESTRUN_FAKE_SPOOLER_CALLS", calls});
+  // Norvex makes the system's drivers: its driver goes only by its exact name.
+  const std::wstring arguments =
+      L"/delete /driver:norvex* /driver:\"Norvex Universal Print "
+      L"Class Driver\" /driver:\"Contoso LaserJet*\" "
+      L"/environment:\"Windows x64\" \"@" +
+      list + L"\" \"" + log + L"\"";
+  ConsoleRun run = RunInConsole(L"\"" + install.Exe() + L"\" " + arguments, scenario);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 0u);
+  const std::wstring text = run.Text();
+  for (const wchar_t* line : {
+           L"  Kept: \"Norvex Universal Print Class Driver\" (Windows x64): used by "
+           L"\\\\ALPHA\\Front Desk, \\\\ALPHA\\Back Office\n",
+           L"  Kept: \"Contoso LaserJet 4200 PCL6\" (Windows x64): used by \\\\ALPHA\\Office "
+           L"Laser\n",
+           L"] ALPHA  0 drivers to delete, 2 kept\n",
+           L"  What if: delete driver \"Contoso LaserJet 4200 PCL6\" (Windows x64, ",
+           L"] BRAVO  2 drivers to delete\n",
+           L"Machines: 2 planned. Drivers: 2 to delete, 2 kept. Printers: 0 to delete. "
+           L"Packages: 0 to remove, 0 kept.",
+       }) {
+    EXPECT_NE(text.find(line), std::wstring::npos) << std::wstring(line) << "\n" << text;
+  }
+  // With /printers the printers go first, in the plan.
+  run = RunInConsole(
+      L"\"" + install.Exe() +
+          L"\" /delete /printers \"/driver:norvex universal print class driver\" ALPHA \"" + log +
+          L"\"",
+      scenario);
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_NE(
+      run.Text().find(L"  What if: delete printer \"\\\\ALPHA\\Front Desk\" (Norvex Universal "
+                      L"Print Class Driver)\n  What if: delete printer \"\\\\ALPHA\\Back Office\""),
+      std::wstring::npos)
+      << run.Text();
+  EXPECT_EQ(ReadFileBytes(calls), "") << "a what-if run deleted something";
+
+  // One header, then each machine's rows together, every action planned.
+  const std::string bytes = ReadFileBytes(log);
+  bool wellFormed = false;
+  ASSERT_EQ(bytes.rfind("\xEF\xBB\xBF", 0), 0u);
+  const auto records = ReadCsv(bytes.substr(3), wellFormed);
+  EXPECT_TRUE(wellFormed);
+  ASSERT_EQ(records.size(), 1u + 4 + 3);
+  EXPECT_EQ(records[0],
+            (std::vector<std::string>{"Time", "Machine", "Action", "Kind", "Name", "Environment",
+                                      "Driver Version", "Code", "Reason"}));
+  std::map<std::string, int> actions;
+  for (size_t r = 1; r < records.size(); ++r) {
+    ASSERT_EQ(records[r].size(), 9u);
+    EXPECT_EQ(records[r][0].size(), 20u) << records[r][0];  // 2026-12-09T03:15:42Z
+    ++actions[records[r][1] + " " + records[r][2] + " " + records[r][3]];
+  }
+  EXPECT_EQ(actions, (std::map<std::string, int>{{"ALPHA kept driver", 2},
+                                                 {"BRAVO would delete driver", 2},
+                                                 {"ALPHA would delete printer", 2},
+                                                 {"ALPHA would delete driver", 1}}));
+
+  // A file with another header is refused before anything is listed.
+  const std::wstring other = install.Folder() + L"\\other.csv";
+  WriteFileBytes(other, "Name,Value\r\n");
+  run = RunInConsole(L"\"" + install.Exe() + L"\" /delete /unused ALPHA " + other, scenario);
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_NE(run.Text().find(L"is not an action log"), std::wstring::npos) << run.Text();
+  EXPECT_EQ(ReadFileBytes(other), "Name,Value\r\n");
+}
+
 TEST(TerminalReport, TheReportReachesTheTerminalInItsColoursAndLeavesTheConsolesOwn) {
   if (!TerminalTranscript::Available()) GTEST_SKIP() << "runs inside a pseudo-terminal only";
   const HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);

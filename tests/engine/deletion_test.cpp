@@ -8,6 +8,7 @@
 
 #include "common/bounded_text.h"
 #include "inventory/deletion.h"
+#include "inventory/field_text.h"
 #include "tests/support/fake_spooler.h"
 
 namespace kestrun {
@@ -188,16 +189,12 @@ TEST_F(Deletion, AnotherServersPrinterKeepsItsDriverAndTheTargetsOwnPrinters) {
   Tick(L"Contoso A", kX86);  // for clients: no printer runs it
 
   EXPECT_FALSE(Run());
-  EXPECT_TRUE(Calls(L"OpenPrinter \\\\SRV\\").empty()) << "no printer goes for nothing";
   EXPECT_EQ(spooler.PrinterNames(L"\\\\SRV").size(), 2u);
   EXPECT_EQ(spooler.DriverKeys(L"\\\\SRV"), std::vector<std::wstring>{L"Contoso A|Windows x64"});
   ASSERT_EQ(plan.kept.size(), 1u);
   EXPECT_EQ(plan.kept[0].name, L"\\\\OTHER\\Accounting");
   EXPECT_EQ(plan.kept[0].reason, KeptReason::OnAnotherServer);
-  EXPECT_TRUE(plan.printers.empty());
-  EXPECT_EQ(plan.drivers[0].keptBy, 0u);
   EXPECT_EQ(plan.drivers[0].error, static_cast<DWORD>(ERROR_PRINTER_DRIVER_IN_USE));
-  EXPECT_EQ(plan.drivers[1].error, 0u);
 }
 
 TEST_F(Deletion, AServerThatDoesNotTellItsEnvironmentLosesNoPrinter) {
@@ -531,6 +528,29 @@ TEST_F(Packages, ANativeDriversPackageAndAFailedDriversPackageStay) {
   EXPECT_EQ(Outcomes(), std::vector<PackageOutcome>{PackageOutcome::NotTried});
   EXPECT_TRUE(PackageCalls().empty());
   EXPECT_TRUE(spooler.DriverKeys(L"").size() == 1u) << "the native driver itself still goes";
+}
+
+TEST_F(Packages, DroppedDriversKeepTheirPrintersAndPackagesAndTheRestStillGo) {
+  Local().drivers = {Packaged(L"Kept A", L"shared.inf"), Packaged(L"Goes B", L"shared.inf"),
+                     Packaged(L"Goes C", L"own.inf")};
+  Local().printers = {FakePrinter{L"P1", L"Kept A"}, FakePrinter{L"P2", L"Goes C"},
+                      FakePrinter{L"P3", L"Kept A"}};
+  plan.removePackages = true;
+  for (const wchar_t* name : {L"Kept A", L"Goes B", L"Goes C"}) Tick(name);
+  DWORD error = 0;
+  ASSERT_TRUE(PrepareDeletion(plan, error));
+  std::vector<PlannedPackage> kept;
+  EXPECT_EQ(DropDrivers(plan, {true, false, false}, kept), (std::vector<size_t>{1, 2}));
+  ASSERT_EQ(plan.printers.size(), 1u);
+  EXPECT_EQ(plan.printers[0].name, L"P2");
+  EXPECT_EQ(plan.drivers[1].printers, std::vector<size_t>{0});
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(FileNamePart(kept[0].infPath), L"shared.inf");
+  EXPECT_TRUE(ExecuteDeletion(plan, nullptr));
+  EXPECT_EQ(Calls(L"DeletePrinter "), std::vector<std::wstring>{L"DeletePrinter P2"});
+  EXPECT_EQ(spooler.DriverKeys(L""), std::vector<std::wstring>{L"Kept A|Windows x64"});
+  ASSERT_EQ(PackageCalls().size(), 1u);
+  EXPECT_NE(PackageCalls()[0].find(L"own.inf"), std::wstring::npos);
 }
 
 TEST_F(Packages, AnOldServerWithoutPackagesStillLosesItsDrivers) {

@@ -168,12 +168,14 @@ class FakeSpooler {
 
   std::mutex lock;
 
+  // The printer a handle the fake handed out opens ("?" when none).
+  std::wstring HandleName(HANDLE handle);
+
  private:
   void Record(std::wstring call);
   FakeMachine* FindMachine(const wchar_t* server);
   FakePrinter* FindPrinter(FakeMachine& machine, const std::wstring& name);
   DWORD RemoveDriver(const wchar_t* server, const wchar_t* environment, const wchar_t* driverName);
-  std::wstring HandleName(HANDLE handle);
   uintptr_t nextHandle_ = 0x4B50;
 };
 

@@ -18,14 +18,19 @@
 //                   sample drivers and TrickyDriver() (commas, quotes, line
 //                   breaks and an escape in its texts); NAME*N serves N
 //                   generated drivers instead; NAME!CODE fails with CODE;
-//                   NAME~MS answers each call MS milliseconds late. The local
-//                   spooler has no drivers.
+//                   NAME~MS answers each call MS milliseconds late; NAME+
+//                   has the printers of "printers". The local spooler has no
+//                   drivers.
+// With KESTRUN_FAKE_SPOOLER_CALLS naming a file, every printer and driver
+// deletion is appended to it as one UTF-8 line: the call, its target, its
+// outcome.
 // Printers can be opened, deleted and closed, and drivers deleted, for the
 // life of the process that loaded this DLL.
 #include <windows.h>
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "tests/support/fake_spooler.h"
 
@@ -62,9 +67,17 @@ kestrun::testing::Tampering BrokenAnswer(const std::wstring& kind) {
   return tampering;
 }
 
+std::vector<FakePrinter> ScenarioPrinters() {
+  return {
+      FakePrinter{L"Office Laser", L"Contoso LaserJet 4200 PCL6"},
+      FakePrinter{L"Front Desk", L"Norvex Universal Print Class Driver"},
+      FakePrinter{L"Back Office", L"Norvex Universal Print Class Driver"},
+  };
+}
+
 // "NAME*N!CODE~MS": a machine of a fleet scenario and its name.
 std::pair<std::wstring, FakeMachine> FleetMachine(const std::wstring& item) {
-  const size_t nameEnd = item.find_first_of(L"*!~");
+  const size_t nameEnd = item.find_first_of(L"*!~+");
   std::pair<std::wstring, FakeMachine> made{item.substr(0, nameEnd), FakeMachine{}};
   FakeMachine& machine = made.second;
   machine.drivers = kestrun::testing::SampleDrivers();
@@ -77,6 +90,7 @@ std::pair<std::wstring, FakeMachine> FleetMachine(const std::wstring& item) {
     if (kind == L'*') machine.drivers = kestrun::testing::GeneratedDrivers(value);
     if (kind == L'!') machine.firstCallError = value;
     if (kind == L'~') machine.enumerateDelayMs = value;
+    if (kind == L'+') machine.printers = ScenarioPrinters();
   }
   return made;
 }
@@ -112,11 +126,7 @@ FakeSpooler& Spooler() {
       machine.packageListError = ERROR_INVALID_LEVEL;  // the tampering reads level-6 records
     } else if (scenario == L"printers") {
       machine.drivers = kestrun::testing::SampleDrivers();
-      machine.printers = {
-          FakePrinter{L"Office Laser", L"Contoso LaserJet 4200 PCL6"},
-          FakePrinter{L"Front Desk", L"Norvex Universal Print Class Driver"},
-          FakePrinter{L"Back Office", L"Norvex Universal Print Class Driver"},
-      };
+      machine.printers = ScenarioPrinters();
     } else if (scenario != L"empty") {
       machine.drivers = kestrun::testing::SampleDrivers();
     }
@@ -125,6 +135,26 @@ FakeSpooler& Spooler() {
     return made;
   }();
   return *spooler;
+}
+
+// Appends one line to the calls file, when there is one.
+BOOL Journal(const std::wstring& call, BOOL result) {
+  wchar_t path[MAX_PATH] = {};
+  if (::GetEnvironmentVariableW(L"KESTRUN_FAKE_SPOOLER_CALLS", path, MAX_PATH) == 0) return result;
+  const DWORD error = ::GetLastError();
+  const std::wstring line = call + L" -> " + std::to_wstring(result ? 0 : error) + L"\r\n";
+  char bytes[4096] = {};
+  const int size = ::WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()),
+                                         bytes, sizeof(bytes), nullptr, nullptr);
+  const HANDLE file = ::CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  if (file != INVALID_HANDLE_VALUE) {
+    ::WriteFile(file, bytes, static_cast<DWORD>(size), &written, nullptr);
+    ::CloseHandle(file);
+  }
+  ::SetLastError(error);
+  return result;
 }
 
 }  // namespace
@@ -145,13 +175,19 @@ BOOL WINAPI Fake_OpenPrinterW(LPWSTR name, LPHANDLE handle, LPPRINTER_DEFAULTSW 
   return Spooler().OpenPrinter(name, handle, defaults);
 }
 
-BOOL WINAPI Fake_DeletePrinter(HANDLE handle) { return Spooler().DeletePrinter(handle); }
+BOOL WINAPI Fake_DeletePrinter(HANDLE handle) {
+  const std::wstring name = Spooler().HandleName(handle);
+  return Journal(L"DeletePrinter " + name, Spooler().DeletePrinter(handle));
+}
 
 BOOL WINAPI Fake_ClosePrinter(HANDLE handle) { return Spooler().ClosePrinter(handle); }
 
 BOOL WINAPI Fake_DeletePrinterDriverExW(LPWSTR server, LPWSTR environment, LPWSTR driverName,
                                         DWORD deleteFlag, DWORD versionFlag) {
-  return Spooler().DeletePrinterDriverEx(server, environment, driverName, deleteFlag, versionFlag);
+  const std::wstring call = L"DeletePrinterDriverEx " + std::wstring(server ? server : L"") + L" " +
+                            environment + L" " + driverName;
+  return Journal(call, Spooler().DeletePrinterDriverEx(server, environment, driverName, deleteFlag,
+                                                       versionFlag));
 }
 
 DWORD WINAPI Fake_GetPrinterDataExW(HANDLE handle, LPCWSTR key, LPCWSTR value, LPDWORD type,

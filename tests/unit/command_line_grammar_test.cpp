@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "report/cleanup.h"
 #include "report/command_line.h"
 
 namespace kestrun {
@@ -192,6 +193,113 @@ TEST(CommandLineGrammar, OverLongTargetsAndPathsAreRefusedAtTheirLimits) {
   EXPECT_EQ(ParseReportArguments(L"SRV x" + longestPath).kind, RequestKind::PathTooLong);
   EXPECT_EQ(ParseReportArguments(L"SRV \"" + std::wstring(40000, L'q') + L"csv\"").kind,
             RequestKind::PathTooLong);
+}
+
+}  // namespace
+}  // namespace kestrun
+
+namespace kestrun {
+namespace {
+
+TEST(CommandLineGrammar, DeleteNeedsASelectionAndATargetOrList) {
+  struct DeleteCase {
+    const wchar_t* text;
+    RequestKind kind;
+    const wchar_t* patterns;  // joined by "|"
+    const wchar_t* environment;
+    const wchar_t* targetOrList;
+  };
+  const DeleteCase cases[] = {
+      {L"/delete /driver:Acme* SRV", RequestKind::Delete, L"Acme*", L"", L"SRV"},
+      {L"/DELETE /driver:\"HP Universal*\" /driver:x? @s.txt C:\\a.csv", RequestKind::Delete,
+       L"HP Universal*|x?", L"", L"s.txt"},
+      {L"/delete \"/driver:HP Universal*\" /environment:\"Windows NT x86\" SRV",
+       RequestKind::Delete, L"HP Universal*", L"Windows NT x86", L"SRV"},
+      {L"/delete /unused /printers /packages /timeout:9 SRV", RequestKind::Delete, L"", L"",
+       L"SRV"},
+      {L"/unused /delete SRV", RequestKind::Delete, L"", L"", L"SRV"},
+      // No selection: there is no "delete everything".
+      {L"/delete SRV", RequestKind::Usage, L"", L"", L""},
+      {L"/delete /environment:\"Windows x64\" /printers SRV", RequestKind::Usage, L"", L"", L""},
+      // No target, an empty value, or the options without /delete.
+      {L"/delete /unused", RequestKind::Usage, L"", L"", L""},
+      {L"/delete /driver: SRV", RequestKind::Usage, L"", L"", L""},
+      {L"/delete /driver:\"\" SRV", RequestKind::Usage, L"", L"", L""},
+      {L"/unused SRV", RequestKind::Usage, L"", L"", L""},
+      {L"/driver:x @s.txt", RequestKind::Usage, L"", L"", L""},
+      {L"/delete /unused SRV C:\\a.txt", RequestKind::Usage, L"", L"", L""},
+      {L"/delete /unused /bogus SRV", RequestKind::UnknownOption, L"", L"", L""},
+      {L"/delete /unused /? SRV", RequestKind::Help, L"", L"", L""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "argument text: [" << std::wstring(c.text) << "]");
+    const ReportRequest request = ParseReportArguments(c.text);
+    EXPECT_EQ(request.kind, c.kind);
+    if (c.kind != RequestKind::Delete) continue;
+    std::wstring patterns;
+    for (const auto& p : request.cleanup.driverPatterns) {
+      patterns += (patterns.empty() ? L"" : L"|") + p;
+    }
+    EXPECT_EQ(patterns, c.patterns);
+    EXPECT_EQ(request.cleanup.environment, c.environment);
+    EXPECT_EQ(request.listPath.empty() ? request.target : request.listPath, c.targetOrList);
+  }
+  const ReportRequest flags = ParseReportArguments(L"/delete /unused /printers /packages SRV");
+  EXPECT_TRUE(flags.cleanup.unused && flags.cleanup.printers && flags.cleanup.packages);
+}
+
+TEST(CleanupSelection, PatternsEnvironmentsNativesAndUnused) {
+  const DWORD unused = 0;
+  const DWORD used = 2;
+  struct SelectionCase {
+    const wchar_t* patterns;  // "|"-separated; empty: none
+    const wchar_t* environment;
+    bool unusedOnly;
+    const wchar_t* name;
+    const wchar_t* driverEnvironment;
+    bool native;
+    const DWORD* printers;
+    bool selected;
+  };
+  const SelectionCase cases[] = {
+      {L"Acme*", L"", false, L"acme PCL6", L"Windows x64", false, &used, true},
+      {L"*pcl?", L"", false, L"Acme PCL6", L"Windows x64", false, nullptr, true},
+      {L"*pcl?", L"", false, L"Acme PCL66", L"Windows x64", false, nullptr, false},
+      {L"a*b*c", L"", false, L"aXbYbZc", L"Windows x64", false, nullptr, true},
+      {L"a*b*c", L"", false, L"aXbYcZ", L"Windows x64", false, nullptr, false},
+      {L"Ä*", L"", false, L"äpfel", L"Windows x64", false, nullptr, true},  // beyond ASCII
+      {L"[ab]", L"", false, L"a", L"Windows x64", false, nullptr, false},   // no brackets
+      {L"x|Acme*", L"", false, L"Acme", L"Windows x64", false, nullptr, true},
+      // The environment.
+      {L"Acme*", L"windows nt x86", false, L"Acme", L"Windows NT x86", false, nullptr, true},
+      {L"Acme*", L"Windows NT x86", false, L"Acme", L"Windows x64", false, nullptr, false},
+      // Natives: only an exact pattern names one.
+      {L"Microsoft*", L"", false, L"Microsoft XPS", L"Windows x64", true, &unused, false},
+      {L"*", L"", false, L"Microsoft XPS", L"Windows x64", true, &unused, false},
+      {L"microsoft xps", L"", false, L"Microsoft XPS", L"Windows x64", true, &unused, true},
+      {L"microsoft xps", L"", true, L"Microsoft XPS", L"Windows x64", true, &unused, false},
+      // /unused: a count of 0 only, never unknown; alone, every unused non-native.
+      {L"", L"", true, L"Acme", L"Windows x64", false, &unused, true},
+      {L"", L"", true, L"Acme", L"Windows x64", false, &used, false},
+      {L"", L"", true, L"Acme", L"Windows x64", false, nullptr, false},
+      {L"", L"", true, L"Microsoft XPS", L"Windows x64", true, &unused, false},
+      {L"Acme*", L"", true, L"Acme", L"Windows x64", false, &used, false},
+      {L"Acme*", L"", true, L"Other", L"Windows x64", false, &unused, false},
+      {L"", L"", false, L"Acme", L"Windows x64", false, &unused, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << std::wstring(c.patterns) << " / " << std::wstring(c.name));
+    CleanupOptions options;
+    for (std::wstring_view rest = c.patterns; !rest.empty();) {
+      const size_t bar = rest.find(L'|');
+      options.driverPatterns.emplace_back(rest.substr(0, bar));
+      rest = bar == std::wstring_view::npos ? std::wstring_view() : rest.substr(bar + 1);
+    }
+    options.environment = c.environment;
+    options.unused = c.unusedOnly;
+    EXPECT_EQ(SelectsDriver(options, c.name, c.driverEnvironment, c.native, c.printers),
+              c.selected);
+  }
 }
 
 }  // namespace

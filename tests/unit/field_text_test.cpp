@@ -125,15 +125,15 @@ TEST(FieldText, LowerCaseCopyFoldsOnlyAToZ) {
 
 TEST(FieldText, ShownTextTurnsControlsAndBidiControlsIntoQuestionMarks) {
   const std::pair<const wchar_t*, const wchar_t*> cases[] = {
-      {L"Bidi \u202Etxt.exe\u202C end", L"Bidi ?txt.exe? end"},
-      {L"\u061C\u200E\u200F\u202A\u202B\u202D\u2066\u2067\u2068\u2069", L"??????????"},
+      {L"Bidi \u202Etxt.exe\u202C end \u061C\u200E\u200F\u202A\u202B\u202D\u2066\u2067\u2068\u2069",
+       L"Bidi ?txt.exe? end ??????????"},
       {L"tab\tline\r\n\x1b[2J\x7f", L"tab\tline???[2J?"},
       {L"\u200D\u2065\u206A\u202F\u0627", L"\u200D\u2065\u206A\u202F\u0627"},  // neighbours stay
   };
   for (const auto& [text, shown] : cases) {
-    std::wstring out = L">";
+    std::wstring out;
     AppendShownText(out, text);
-    EXPECT_EQ(out, std::wstring(L">") + shown);
+    EXPECT_EQ(out, shown);
   }
 }
 

@@ -53,7 +53,11 @@ TEST(FleetList, ListFilesGiveTheirMachines) {
       // Bytes that are not UTF-8, and control characters (here the zeros of a
       // UTF-16 file without its BOM), give a name that fails rather than another one.
       {"SR\xC3V", {L"SR\uFFFDV"}},
-      {std::string("S\0R\0V\0\r\0\n\0", 10), {L"S?R?V?", L"?"}},
+      // UTF-16 without its BOM, and big-endian, are read as such; Windows folds their case.
+      {std::string("S\0R\0V\0\r\0\n\0", 10), {L"SRV"}},
+      {Utf16Le(L"\u00c4SRV\r\n\u00e4srv").substr(2), {L"\u00c4SRV"}},
+      {std::string("\xFE\xFF\0S\0R\0V\0\n\x4e\x2d", 12), {L"SRV", L"\u4e2d"}},
+      {std::string("\0S\0R\0V\0\r\0\n\0B", 12), {L"SRV", L"B"}},
       {"SRV\x1b[31m", {L"SRV?[31m"}},
   };
   for (const auto& [bytes, names] : cases) {
@@ -62,6 +66,8 @@ TEST(FleetList, ListFilesGiveTheirMachines) {
   // No limit on a name's length here: an over-long one fails when it is listed.
   const std::string longName(300, 'M');
   EXPECT_EQ(ParseFleetList(longName + "\r\n"), std::vector<std::wstring>{std::wstring(300, L'M')});
+  // Zeros that no encoding explains: refused, never nonsense names.
+  EXPECT_EQ(ParseFleetList(std::string("SRV1\r\nS\0RV2\r\n", 13)), std::nullopt);
 }
 
 TEST(FleetList, AFileThatCannotBeReadGivesTheSystemsCode) {
@@ -101,6 +107,8 @@ TEST(FleetLines, EachMachineGetsOneLineAndTheRunASummary) {
   EXPECT_EQ(FleetFailedLine(5, 5, L"SRV", 5, L"  Access denied.\r\n  Try again.\r\n\r\n"),
             L"[5/5] SRV  failed: 5 Access denied. Try again.\r\n");
   EXPECT_EQ(FleetFailedLine(1, 1, L"SRV", 3001, L""), L"[1/1] SRV  failed: 3001\r\n");
+  EXPECT_EQ(FleetFailedLine(1, 1, std::wstring(10000000, L'M'), 123, L"x"),
+            L"[1/1] " + std::wstring(253, L'M') + L"  failed: name too long\r\n");
 
   EXPECT_EQ(FleetSummaryLine(63, 1, 0, 18900),
             L"\r\nMachines: 63 answered, 1 failed. Drivers: 18900.\r\n");
