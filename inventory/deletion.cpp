@@ -97,12 +97,14 @@ void PlanPackages(DeletionPlan& plan) {
                 answer.count);
 }
 
+bool Stopped(const DeletionPlan& plan) { return plan.stop != nullptr && plan.stop->load(); }
+
 // Removes the planned packages whose drivers all went, each once.
 void RemovePackages(DeletionPlan& plan) {
   for (PlannedPackage& package : plan.packages) {
     bool driversGone = true;
     for (const size_t d : package.drivers) driversGone = driversGone && plan.drivers[d].error == 0;
-    if (!driversGone) {
+    if (!driversGone || Stopped(plan)) {
       package.outcome = PackageOutcome::NotTried;
       continue;
     }
@@ -347,12 +349,14 @@ bool ExecuteDeletion(DeletionPlan& plan, const std::function<void()>& refresh) {
     driver.error = driver.keptBy != kNotKept ? ERROR_PRINTER_DRIVER_IN_USE : 0;
     for (const size_t p : driver.printers) {
       if (driver.error != 0) break;
-      if (printerOutcome[p] == kNotTried) {
+      if (printerOutcome[p] == kNotTried && Stopped(plan)) driver.error = ERROR_CANCELLED;
+      if (printerOutcome[p] == kNotTried && driver.error == 0) {
         printerOutcome[p] = DeletePrinterNamed(plan.printers[p].name) ? 0 : FailureCode();
         plan.printers[p].deleted = printerOutcome[p] == 0;
       }
-      if (printerOutcome[p] != 0 && driver.error == 0) driver.error = printerOutcome[p];
+      if (driver.error == 0 && printerOutcome[p] != 0) driver.error = printerOutcome[p];
     }
+    if (driver.error == 0 && Stopped(plan)) driver.error = ERROR_CANCELLED;
     // With one of its printers left, the driver stays in use: not tried.
     if (driver.error == 0 &&
         !Platform().DeletePrinterDriverExW(ServerName(plan), driver.environment.data(),

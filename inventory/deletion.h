@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -87,6 +88,9 @@ struct DeletionPlan {
   // has one session record); the command line, like its listing, asks the
   // spooler with the user's own access and opens none.
   bool withSession = true;
+  // Set (Ctrl+C): no further step starts; what was not tried has the error
+  // ERROR_CANCELLED, its packages NotTried.
+  const std::atomic<bool>* stop = nullptr;
 
   // Filled by PrepareDeletion when the packages go too.
   std::vector<PlannedPackage> packages;    // each (path, environment) once

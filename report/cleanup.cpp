@@ -175,6 +175,83 @@ void RecordWhatIf(MachineRecord& record, const DeletionPlan& plan,
   }
 }
 
+std::wstring CodeText(DWORD code) { return std::to_wstring(code) + L" " + SystemErrorText(code); }
+
+// What a /yes run did, in the plan's order: each line says what happened.
+void RecordOutcome(MachineRecord& record, const DeletionPlan& plan,
+                   const std::vector<std::wstring>& versions, CleanupTotals& counts) {
+  std::vector<bool> listed(plan.printers.size(), false);
+  for (size_t d = 0; d < plan.drivers.size(); ++d) {
+    const PlannedDriver& driver = plan.drivers[d];
+    bool failureShown = false;  // the first printer left holds the driver's code
+    for (const size_t p : driver.printers) {
+      if (listed[p]) continue;
+      listed[p] = true;
+      const PlannedPrinter& printer = plan.printers[p];
+      const std::wstring text = PrinterText(printer.name, printer.driverName);
+      if (printer.deleted) {
+        record.Add(L"Deleted printer " + text, {L"deleted",
+                                                L"printer",
+                                                printer.name,
+                                                plan.serverEnvironment,
+                                                {},
+                                                0,
+                                                printer.driverName});
+        ++counts.printersGo;
+      } else if (driver.error != ERROR_CANCELLED && !failureShown) {
+        failureShown = true;
+        const std::wstring why = CodeText(driver.error);
+        record.Add(
+            L"Failed: printer " + text + L": " + why,
+            {L"failed", L"printer", printer.name, plan.serverEnvironment, {}, driver.error, why});
+        ++counts.printersFailed;
+      } else {
+        record.Add(L"Not tried: printer " + text, {L"not tried",
+                                                   L"printer",
+                                                   printer.name,
+                                                   plan.serverEnvironment,
+                                                   {},
+                                                   ERROR_CANCELLED,
+                                                   {}});
+      }
+    }
+    const std::wstring text = DriverText(driver.name, driver.environment, versions[d]);
+    const ActionRow row = {{},          L"driver",    driver.name, driver.environment,
+                           versions[d], driver.error, {}};
+    if (driver.error == 0) {
+      record.Add(L"Deleted driver " + text,
+                 {L"deleted", row.kind, row.name, row.environment, row.version, 0, {}});
+      ++counts.driversGo;
+    } else if (driver.error == ERROR_CANCELLED) {
+      record.Add(L"Not tried: driver " + text,
+                 {L"not tried", row.kind, row.name, row.environment, row.version, row.code, {}});
+      ++counts.driversNotTried;
+    } else {
+      const std::wstring why = CodeText(driver.error);
+      record.Add(L"Failed: driver " + DriverText(driver.name, driver.environment, {}) + L": " + why,
+                 {L"failed", row.kind, row.name, row.environment, row.version, row.code, why});
+      ++counts.driversFailed;
+    }
+  }
+  for (const PlannedPackage& package : plan.packages) {
+    const std::wstring file(FileNamePart(package.infPath));
+    if (package.outcome == PackageOutcome::Removed) {
+      record.Add(L"Removed package " + Quoted(file),
+                 {L"removed", L"package", file, package.environment, {}, 0, {}});
+      ++counts.packagesGo;
+      continue;
+    }
+    const bool stopped = plan.stop != nullptr && plan.stop->load();
+    const std::wstring why =
+        package.outcome == PackageOutcome::Kept
+            ? CodeText(package.error)
+            : std::wstring(stopped ? L"not tried" : L"a driver from it was not deleted");
+    record.Add(L"Kept: package " + Quoted(file) + L": " + why,
+               {L"kept", L"package", file, package.environment, {}, package.error, why});
+    ++counts.packagesKept;
+  }
+}
+
 void RecordKeptPackages(MachineRecord& record, const DeletionPlan& plan,
                         const std::vector<PlannedPackage>& keptPackages, CleanupTotals& counts) {
   for (const std::wstring& path : plan.nativePackages) {
@@ -256,9 +333,15 @@ void CleanUpMachine(const CleanupRun& run, const std::wstring& machine, MachineO
   std::vector<std::wstring> keptVersions;
   for (const size_t d : before) keptVersions.push_back(versions[d]);
 
-  RecordWhatIf(record, plan, keptVersions, outcome.counts);
+  if (options.yes) {
+    plan.stop = &cleanupStopRequested;
+    ExecuteDeletion(plan, nullptr);
+    RecordOutcome(record, plan, keptVersions, outcome.counts);
+  } else {
+    RecordWhatIf(record, plan, keptVersions, outcome.counts);
+    AbandonDeletion(plan);
+  }
   RecordKeptPackages(record, plan, keptPackages, outcome.counts);
-  AbandonDeletion(plan);
 }
 
 DWORD WINAPI CleanupWorker(void* parameter) {
@@ -294,21 +377,34 @@ class CtrlHandlerRegistration {
 };
 
 std::wstring MachineLine(size_t finished, size_t total, std::wstring_view machine,
-                         const CleanupTotals& counts) {
+                         const CleanupTotals& counts, bool whatIf) {
   std::wstring line = L"[" + std::to_wstring(finished) + L"/" + std::to_wstring(total) + L"] ";
   AppendShownText(line, machine);
   line += L"  ";
-  if (counts.driversGo == 0 && counts.driversKept == 0) return line + L"nothing to delete\r\n";
-  line += std::to_wstring(counts.driversGo) +
-          (counts.driversGo == 1 ? L" driver to delete" : L" drivers to delete");
+  if (counts.driversGo + counts.driversKept + counts.driversFailed + counts.driversNotTried == 0) {
+    return line + L"nothing to delete\r\n";
+  }
+  line += std::to_wstring(counts.driversGo) + (counts.driversGo == 1 ? L" driver" : L" drivers") +
+          (whatIf ? L" to delete" : L" deleted");
   if (counts.driversKept > 0) line += L", " + std::to_wstring(counts.driversKept) + L" kept";
+  if (counts.driversFailed > 0) line += L", " + std::to_wstring(counts.driversFailed) + L" failed";
+  if (counts.driversNotTried > 0) {
+    line += L", " + std::to_wstring(counts.driversNotTried) + L" not tried";
+  }
   return line + L"\r\n";
+}
+
+bool AnyLeft(const CleanupTotals& counts) {
+  return counts.driversKept + counts.driversFailed + counts.driversNotTried +
+             counts.printersFailed + counts.packagesKept >
+         0;
 }
 
 void AddCounts(CleanupTotals& totals, const CleanupTotals& machine) {
   totals.driversGo += machine.driversGo;
   totals.driversKept += machine.driversKept;
   totals.driversFailed += machine.driversFailed;
+  totals.driversNotTried += machine.driversNotTried;
   totals.printersGo += machine.printersGo;
   totals.printersFailed += machine.printersFailed;
   totals.packagesGo += machine.packagesGo;
@@ -399,6 +495,7 @@ std::wstring CleanupSummaryLine(const CleanupTotals& totals, bool whatIf) {
   line += L". Drivers: " + n(totals.driversGo) + (whatIf ? L" to delete, " : L" deleted, ") +
           n(totals.driversKept) + L" kept";
   if (!whatIf) line += L", " + n(totals.driversFailed) + L" failed";
+  if (totals.driversNotTried > 0) line += L", " + n(totals.driversNotTried) + L" not tried";
   line += L". Printers: " + n(totals.printersGo) + (whatIf ? L" to delete" : L" deleted");
   if (totals.printersFailed > 0) line += L", " + n(totals.printersFailed) + L" failed";
   line += L". Packages: " + n(totals.packagesGo) + (whatIf ? L" to remove, " : L" removed, ") +
@@ -466,10 +563,12 @@ int RunCleanup(const ReportRequest& request, std::vector<std::wstring> machines,
         PrintLogWriteFailure(*log, logError);
       }
     }
-    ++totals.machinesDone;
+    const bool left = !whatIf && AnyLeft(outcome->counts);
+    ++(left ? totals.machinesFailed : totals.machinesDone);
     AddCounts(totals, outcome->counts);
     WriteConsoleRed(outcome->lines.c_str());
-    WriteConsoleColored(kGreen, MachineLine(finished, total, machine, outcome->counts).c_str());
+    WriteConsoleColored(left ? kRed : kGreen,
+                        MachineLine(finished, total, machine, outcome->counts, whatIf).c_str());
     FlushConsole();
   }
 
@@ -480,9 +579,8 @@ int RunCleanup(const ReportRequest& request, std::vector<std::wstring> machines,
     (void)run.release();  // left to the process's end, with the workers that use it
   }
   const bool clean = !cleanupStopRequested.load() && logError == ERROR_SUCCESS &&
-                     totals.machinesFailed == 0 &&
-                     totals.machinesNotStarted == 0 &&
-                     (whatIf || (totals.driversKept == 0 && totals.driversFailed == 0));
+                     totals.machinesFailed == 0 && totals.machinesNotStarted == 0 &&
+                     (whatIf || !AnyLeft(totals));
   WriteConsoleColored(clean ? kGreen : kRed, CleanupSummaryLine(totals, whatIf).c_str());
   return clean ? kExitOk : kExitFailed;
 }

@@ -49,6 +49,7 @@ struct CleanupTotals {
   size_t driversGo = 0;  // to delete, or deleted
   size_t driversKept = 0;
   size_t driversFailed = 0;
+  size_t driversNotTried = 0;  // after Ctrl+C
   size_t printersGo = 0;
   size_t printersFailed = 0;
   size_t packagesGo = 0;

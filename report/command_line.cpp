@@ -155,7 +155,7 @@ bool ApplyOption(std::wstring_view word, ReportRequest& request) {
   using Flag = std::pair<const wchar_t*, bool CleanupOptions::*>;
   for (const auto& [flag, member] :
        {Flag{L"unused", &CleanupOptions::unused}, Flag{L"printers", &CleanupOptions::printers},
-        Flag{L"packages", &CleanupOptions::packages}}) {
+        Flag{L"packages", &CleanupOptions::packages}, Flag{L"yes", &CleanupOptions::yes}}) {
     if (EqualsIgnoringAsciiCase(name, flag)) {
       request.cleanup.*member = true;
       return true;
@@ -241,7 +241,7 @@ void PrintUsage(const std::wstring& problem = {}) {
   WriteConsoleColored(kGreen, L"Kestrun @MachineList.txt C:\\FleetLog.csv\r\n\r\n");
   WriteConsoleColored(kGreen,
                       L"Kestrun /delete [/driver:PATTERN]... [/environment:ENV] [/unused] "
-                      L"[/printers] [/packages] TargetMachine|@MachineList.txt "
+                      L"[/printers] [/packages] [/yes] TargetMachine|@MachineList.txt "
                       L"[C:\\Actions.csv]\r\n\r\n");
   WriteConsoleRed(L"Options, before the target or the list:\r\n\r\n");
   WriteConsoleColored(kGreen,

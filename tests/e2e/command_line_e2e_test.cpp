@@ -846,6 +846,75 @@ TEST(CleanupReport, AWhatIfRunChangesNothingAndLogsThePlan) {
   EXPECT_EQ(ReadFileBytes(other), "Name,Value\r\n");
 }
 
+TEST(CleanupReport, AYesRunDoesExactlyThePlanAndLogsWhatTheSpoolerDid) {
+  FakeSpoolerInstall install(L"cleanup-yes");
+  const std::wstring list = WriteList(install.Folder() + L"\\servers.txt", "ALPHA\r\nBRAVO\r\n");
+  const std::wstring log = install.Folder() + L"\\actions.csv";
+  const std::wstring calls = install.Folder() + L"\\calls.txt";
+  Environment scenario = install.Scenario(L"fleet:ALPHA+,BRAVO#3001");
+  scenario.push_back({L"KESTRUN_FAKE_SPOOLER_CALLS", calls});
+  const ConsoleRun run =
+      RunInConsole(L"\"" + install.Exe() +
+                       L"\" /delete /yes /printers /driver:\"Contoso LaserJet*\" "
+                       L"/driver:fabrikam* @" +
+                       list + L" " + log,
+                   scenario);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 1u) << "a driver stayed";
+  const std::wstring text = run.Text();
+  for (const wchar_t* line : {
+           L"  Deleted printer \"\\\\ALPHA\\Office Laser\" (Contoso LaserJet 4200 PCL6)\n"
+           L"  Deleted driver \"Contoso LaserJet 4200 PCL6\" (Windows x64, ",
+           L"  Failed: driver \"Contoso LaserJet 4200 PCL6\" (Windows x64): 3001 ",
+           L"] ALPHA  2 drivers deleted\n",
+           L"] BRAVO  1 driver deleted, 1 failed\n",
+           L"Machines: 1 cleaned, 1 failed. Drivers: 3 deleted, 0 kept, 1 failed. Printers: 1 "
+           L"deleted. Packages: 0 removed, 0 kept.",
+       }) {
+    EXPECT_NE(text.find(line), std::wstring::npos) << std::wstring(line) << "\n" << text;
+  }
+  // Every deleted or failed row is one call the spooler saw, with its outcome.
+  const std::string journal = ReadFileBytes(calls);
+  bool wellFormed = false;
+  const auto records = ReadCsv(ReadFileBytes(log).substr(3), wellFormed);
+  size_t acted = 0;
+  for (const auto& record : records) {
+    if (record[2] != "deleted" && record[2] != "failed") continue;
+    ++acted;
+    const std::string name = record[4].substr(record[4].rfind('\\') + 1);
+    const std::string call =
+        (record[3] == "printer" ? "DeletePrinter " + name
+                                : "\\\\" + record[1] + " " + record[5] + " " + name) +
+        " -> " + record[7] + "\r\n";
+    EXPECT_NE(journal.find(call), std::string::npos) << call << journal;
+  }
+  EXPECT_EQ(acted, 5u);
+  EXPECT_EQ(Lines(journal).size(), acted) << journal;
+}
+
+TEST(CleanupReport, CtrlCStartsNoNewStepAndReportsTheRestAsNotTried) {
+  FakeSpoolerInstall install(L"cleanup-ctrl-c");
+  const std::wstring list = WriteList(install.Folder() + L"\\servers.txt", "FAST\r\nSLOW\r\n");
+  const std::wstring calls = install.Folder() + L"\\calls.txt";
+  Environment scenario = install.Scenario(L"fleet:FAST,SLOW~4000");
+  scenario.push_back({L"KESTRUN_FAKE_SPOOLER_CALLS", calls});
+  HANDLE process = StartInConsole(
+      L"\"" + install.Exe() + L"\" /delete /yes /driver:fabrikam* @" + list, scenario);
+  ASSERT_NE(process, nullptr);
+  const ULONGLONG deadline = ::GetTickCount64() + 30000;
+  while (::GetTickCount64() < deadline && ReadFileBytes(calls).empty()) ::Sleep(20);
+  ::SetConsoleCtrlHandler(IgnoreCtrlC, TRUE);  // the test shares the console
+  ::GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+  const ConsoleRun run = FinishInConsole(process, 30000);
+  ::SetConsoleCtrlHandler(IgnoreCtrlC, FALSE);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_EQ(Lines(ReadFileBytes(calls)).size(), 1u) << "a step started after Ctrl+C";
+  EXPECT_NE(run.Text().find(L"] FAST  1 driver deleted\n"), std::wstring::npos) << run.Text();
+  EXPECT_NE(run.Text().find(L"] SLOW  0 drivers deleted, 1 not tried\n"), std::wstring::npos)
+      << run.Text();
+}
+
 TEST(TerminalReport, TheReportReachesTheTerminalInItsColoursAndLeavesTheConsolesOwn) {
   if (!TerminalTranscript::Available()) GTEST_SKIP() << "runs inside a pseudo-terminal only";
   const HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);

@@ -19,7 +19,8 @@
 //                   breaks and an escape in its texts); NAME*N serves N
 //                   generated drivers instead; NAME!CODE fails with CODE;
 //                   NAME~MS answers each call MS milliseconds late; NAME+
-//                   has the printers of "printers". The local spooler has no
+//                   has the printers of "printers"; NAME#CODE fails the
+//                   deletion of its Contoso driver with CODE. The local spooler has no
 //                   drivers.
 // With KESTRUN_FAKE_SPOOLER_CALLS naming a file, every printer and driver
 // deletion is appended to it as one UTF-8 line: the call, its target, its
@@ -29,6 +30,7 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -77,7 +79,7 @@ std::vector<FakePrinter> ScenarioPrinters() {
 
 // "NAME*N!CODE~MS": a machine of a fleet scenario and its name.
 std::pair<std::wstring, FakeMachine> FleetMachine(const std::wstring& item) {
-  const size_t nameEnd = item.find_first_of(L"*!~+");
+  const size_t nameEnd = item.find_first_of(L"*!~+#");
   std::pair<std::wstring, FakeMachine> made{item.substr(0, nameEnd), FakeMachine{}};
   FakeMachine& machine = made.second;
   machine.drivers = kestrun::testing::SampleDrivers();
@@ -91,6 +93,9 @@ std::pair<std::wstring, FakeMachine> FleetMachine(const std::wstring& item) {
     if (kind == L'!') machine.firstCallError = value;
     if (kind == L'~') machine.enumerateDelayMs = value;
     if (kind == L'+') machine.printers = ScenarioPrinters();
+    for (auto& driver : machine.drivers) {
+      if (kind == L'#' && driver.name == L"Contoso LaserJet 4200 PCL6") driver.deleteError = value;
+    }
   }
   return made;
 }
@@ -146,8 +151,11 @@ BOOL Journal(const std::wstring& call, BOOL result) {
   char bytes[4096] = {};
   const int size = ::WideCharToMultiByte(CP_UTF8, 0, line.c_str(), static_cast<int>(line.size()),
                                          bytes, sizeof(bytes), nullptr, nullptr);
-  const HANDLE file = ::CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_ALWAYS, 0, nullptr);
+  static std::mutex journalLock;  // machines are cleaned up on several threads
+  const std::lock_guard<std::mutex> guard(journalLock);
+  const HANDLE file =
+      ::CreateFileW(path, FILE_APPEND_DATA | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_ALWAYS, 0, nullptr);
   DWORD written = 0;
   if (file != INVALID_HANDLE_VALUE) {
     ::WriteFile(file, bytes, static_cast<DWORD>(size), &written, nullptr);
