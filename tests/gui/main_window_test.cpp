@@ -95,6 +95,16 @@ TEST_F(MainWindow, HeaderClicksCheckAllAndSortAlternately) {
   EXPECT_EQ(Column(1), kSampleNamesAscending);
   EXPECT_TRUE(sortDescendingNext);
   EXPECT_FALSE(checkAllNext);
+
+  // Printers and versions sort as the numbers they are: 9 before 10 (Contoso, Norvex).
+  auto& local = spooler.machines[L""];
+  for (int i = 0; i < 19; ++i) local.printers.push_back({L"P", *local.drivers[i % 2 + 1].name});
+  local.drivers[2].driverVersion = 0x0009000000000000ULL;
+  EnumerateMachine(L"");
+  HeaderClick(15);  // descending
+  EXPECT_EQ(Column(15), (std::vector<std::wstring>{L"10", L"9", L"0", L"0", L"0"}));
+  HeaderClick(16);
+  EXPECT_EQ(Column(16)[1] + L" " + Column(16)[2], L"9.0.0.0 10.0.0.1");
 }
 
 TEST_F(MainWindow, CopyItemPutsEveryCellOnTheClipboard) {
@@ -105,15 +115,18 @@ TEST_F(MainWindow, CopyItemPutsEveryCellOnTheClipboard) {
 
   ::SendMessageW(listView, LVM_SETSELECTIONMARK, 0, 2);  // Generic / Text Only
   ::SendMessageW(window, WM_COMMAND, IDM_COPY_ITEM, 0);
-  EXPECT_EQ(
-      ClipboardText(),
-      L"Generic / Text Only\r\n\r\n\r\nWindows x64\r\n"
-      L"C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\TTY.DLL\r\n"
-      L"C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\TTY.GPD\r\n"
-      L"C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\TTYUI.DLL\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n"
-      L"0\r\n0.0.0.0\r\n" +
-          DriverDateText({0, 0x01C694C5}, DateForm::UserShort) +
-          L"\r\nType 3 - User Mode\r\nNo\r\n\r\n");
+  const std::wstring row = ClipboardText();
+  const size_t facts = row.find(L"\r\n0\r\n0.0.0.0\r\n") + 2;
+  // clang-format off
+  EXPECT_EQ(row.substr(0, facts),
+            L"Generic / Text Only\r\n\r\n\r\nWindows x64\r\n"
+            L"C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\TTY.DLL\r\n"
+            L"C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\TTY.GPD\r\n"
+            L"C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\TTYUI.DLL\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n");
+  // clang-format on
+  EXPECT_EQ(row.substr(facts), L"0\r\n0.0.0.0\r\n" +
+                                   DriverDateText({0, 0x01C694C5}, DateForm::UserShort) +
+                                   L"\r\nType 3 - User Mode\r\nNo\r\n\r\n");
 
   // A row longer than the clipboard buffer is cut, never overrun.
   FakeDriver huge = RichDriver(std::wstring(3000, L'N'), std::wstring(3000, L'P'));

@@ -270,11 +270,7 @@ BOOL FakeSpooler::EnumPrinterDrivers(LPWSTR server, LPWSTR environment, DWORD le
           level8 ? DriverBufferSize8(machine->drivers) : DriverBufferSize(machine->drivers),
           machine->firstCallError, machine->secondCallError, buffer, size, needed, returned,
           [machine, level8](BYTE* records) {
-            if (level8) {
-              PackDrivers8(machine->drivers, records);
-            } else {
-              PackDrivers(machine->drivers, records);
-            }
+            (level8 ? PackDrivers8 : PackDrivers)(machine->drivers, records);
             return static_cast<DWORD>(machine->drivers.size());
           });
     }

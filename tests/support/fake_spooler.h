@@ -71,9 +71,7 @@ struct Tampering {
 struct FakeMachine {
   std::vector<FakeDriver> drivers;
   std::vector<FakePrinter> printers;
-  // The user's printer connections ("\\OTHER\Office"), listed with
-  // PRINTER_ENUM_CONNECTIONS after the printers.
-  std::vector<FakePrinter> connections;
+  std::vector<FakePrinter> connections;  // "\\OTHER\Office", listed with PRINTER_ENUM_CONNECTIONS
   DWORD firstCallError = 0;   // instead of 122, when set
   DWORD secondCallError = 0;  // the filling call fails with this, when set
   DWORD connectResult = NO_ERROR;
@@ -87,9 +85,8 @@ struct FakeMachine {
   OptionalText architecture = L"Windows x64";
   Tampering driverTampering;
   Tampering printerTampering;
-  // The level-8 list fails with this (ERROR_INVALID_LEVEL: an old server);
-  // otherwise it answers like level 6, errors and tampering included.
-  DWORD packageListError = 0;
+  DWORD packageListError =
+      0;  // the level-8 list fails with this (ERROR_INVALID_LEVEL: an old server)
   DWORD packageDeleteError = 0;  // DeletePrinterDriverPackageW fails with this, when set
   std::vector<std::wstring> removedPackages;  // "INF|environment", in order
 };

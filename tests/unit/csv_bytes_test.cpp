@@ -106,10 +106,9 @@ std::string FleetField(std::wstring_view text) {
 }
 
 // The fleet log's row of one driver of a machine.
-std::string FleetRowOf(const std::wstring& machine, const FakeDriver& fake,
-                       const DriverFacts* facts = nullptr) {
+std::string FleetRowOf(const std::wstring& machine, const FakeDriver& fake) {
   return RowOf(fake, [&](std::string& row, const DRIVER_INFO_6& driver, const wchar_t* files) {
-    AppendFleetRow(row, machine, driver, files, facts);
+    AppendFleetRow(row, machine, driver, files);
   });
 }
 
@@ -166,20 +165,17 @@ TEST(FleetLogBytes, HeaderAndRowsHaveTheMachineColumnFirst) {
             "Previous Names,Manufacturer Name,OEM URL,Hardware ID,Printers,Driver Version,"
             "Driver Date,Driver Type,Package-Aware,Driver Package\r\n");
 
-  const DriverFacts facts = {L"2",   L"6.3.9600.17415", L"2013-06-21", L"Type 3 - User Mode",
-                             L"Yes", L"prnhp001.inf"};
   FakeDriver rich = testing::RichDriver(L"Contoso \"Laser\", 4200 \u4e2d", L"Contoso, Ltd.");
   rich.previousNames = std::vector<std::wstring>{L"Old Name", L"Older Name"};
   rich.monitorName = L"";
-  EXPECT_EQ(FleetRowOf(L"PRINTSRV", rich, &facts),
+  EXPECT_EQ(FleetRowOf(L"PRINTSRV", rich),
             "PRINTSRV,\"Contoso \"\"Laser\"\", 4200 \xE4\xB8\xAD\",\"Contoso, Ltd.\","
             "UNIRES.DLL; STDNAMES.GPD; LOCALE.GPD; ,Windows x64,"
             "C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\UNIDRV.DLL,"
             "C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\SAMPLE.GPD,"
             "C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\UNIDRVUI.DLL,"
             "C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\UNIDRV.HLP,,RAW,Old Name,"
-            "\"Contoso, Ltd.\",http://www.example.com/printers,example_printer_1234,2,"
-            "6.3.9600.17415,2013-06-21,Type 3 - User Mode,Yes,prnhp001.inf\r\n");
+            "\"Contoso, Ltd.\",http://www.example.com/printers,example_printer_1234,,,,,,\r\n");
 
   // Absent fields are empty, the dependent files too; nothing after the last field.
   FakeDriver sparse;
