@@ -98,9 +98,7 @@ ATOM RegisterMainClass(const AppWindowState& state) {
   windowClass.lpszMenuName = MAKEINTRESOURCEW(LOWORD(state.menuId));
   windowClass.lpszClassName = state.className;
   windowClass.hIconSm = ::LoadIconW(state.instance, MAKEINTRESOURCEW(LOWORD(state.iconId)));
-  const ATOM atom = ::RegisterClassExW(&windowClass);
-  if (atom == 0) ::GetLastError();
-  return atom;
+  return ::RegisterClassExW(&windowClass);
 }
 
 bool CreateMainWindow(AppWindowState& state) {
@@ -108,10 +106,7 @@ bool CreateMainWindow(AppWindowState& state) {
   state.hwnd = ::CreateWindowExW(0, state.className, state.title, state.style, state.x, state.y,
                                  state.width, state.height, nullptr, nullptr, state.instance,
                                  nullptr);
-  if (state.hwnd == nullptr) {
-    ::GetLastError();
-    return false;
-  }
+  if (state.hwnd == nullptr) return false;
   ::ShowWindow(state.hwnd, state.showCommand);
   ::UpdateWindow(state.hwnd);
   return true;

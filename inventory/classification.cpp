@@ -41,6 +41,7 @@ void ClassifyDrivers(DriverInventory& inventory) {
 
   DWORD next = 0;
   for (DWORD i = 0; i < inventory.driverCount; ++i) {
+    // NOLINTNEXTLINE(clang-analyzer-cplusplus.NewDelete): this pass finds what the first counted
     if (IsNonNativeDriver(drivers[i])) indexes[next++] = i;
   }
   inventory.nonNativeIndexes = std::move(indexes);

@@ -13,7 +13,7 @@ struct ErrorText {
 };
 
 // The program's one reporter, created at start-up in both modes.
-class _DBGINFO {
+class _DBGINFO {  // NOLINT(bugprone-reserved-identifier): the reporter class keeps its given name
  public:
   virtual ~_DBGINFO() = default;
 

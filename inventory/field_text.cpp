@@ -32,11 +32,11 @@ bool SplitMultiString(DriverInventory& inventory, const wchar_t* multiString) {
     cursor += wcslen(cursor) + 1;
   }
 
-  std::unique_ptr<ListEntry[]> table(new (std::nothrow) ListEntry[count]);
+  std::unique_ptr<ListEntry[]> table(new (std::nothrow) ListEntry[static_cast<size_t>(count)]);
   if (!table) return false;
 
   cursor = multiString;
-  for (int i = 0; i < count; ++i) {
+  for (size_t i = 0; i < static_cast<size_t>(count); ++i) {
     const std::wstring_view entry(cursor);
     if (entry.size() <= kSlotChars) {
       wmemcpy(table[i], entry.data(), entry.size());
@@ -172,6 +172,7 @@ std::wstring DriverDateText(const FILETIME& date, DateForm form) {
 const std::wstring& DriverFacts::operator[](int fact) const {
   const std::wstring* const facts[kDriverFactCount] = {&printers, &version,      &date,
                                                        &type,     &packageAware, &package};
+  // cppcheck-suppress returnReference ; the pointers are to this record's own members
   return *facts[fact];
 }
 

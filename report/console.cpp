@@ -12,7 +12,7 @@ namespace {
 // Older consoles refuse very long writes, so a long text goes in pieces.
 constexpr DWORD kAttributePieceChars = 8192;
 // A virtual-terminal console takes 32 KiB of text per write.
-constexpr size_t kTerminalPieceChars = 16 * 1024;
+constexpr size_t kTerminalPieceChars = size_t{16} * 1024;
 constexpr WORD kForegroundBits = 0x0F;
 constexpr WORD kBackgroundBits = 0xF0;
 // The colours a console starts with, which SGR 0 gives back.

@@ -10,9 +10,9 @@ namespace kestrun {
 
 namespace {
 // Lines are gathered up to this size before one write; a longer line goes alone.
-constexpr size_t kBatchBytes = 64 * 1024;
+constexpr size_t kBatchBytes = size_t{64} * 1024;
 // One write call takes at most this much; a larger append goes in pieces under one lock.
-constexpr size_t kMaxWriteBytes = 16 * 1024 * 1024;
+constexpr size_t kMaxWriteBytes = size_t{16} * 1024 * 1024;
 
 // Appenders take turns through a lock on one byte far past any real log's
 // end: not every system keeps a large append in one piece when several
@@ -38,12 +38,11 @@ class AppendLock {
 
 void AppendCsvText(std::string& bytes, std::wstring_view text) {
   for (const wchar_t c : text) {
-    if (IsControlCharacter(c)) {
-      bytes += '?';  // a line break inside an unquoted field would start a new row
-    } else if (c <= 0xFF) {
-      bytes += static_cast<char>(static_cast<unsigned char>(c));
-    } else {
+    // A line break inside an unquoted field would start a new row; past 255 there is no byte.
+    if (IsControlCharacter(c) || c > 0xFF) {
       bytes += '?';
+    } else {
+      bytes += static_cast<char>(static_cast<unsigned char>(c));
     }
   }
 }

@@ -205,7 +205,7 @@ class FleetWorkers {
     if (ended) {
       run_.reset();
     } else {
-      run_.release();  // left to the process's end, with the workers that use it
+      static_cast<void>(run_.release());  // left to the process's end, with the workers that use it
     }
   }
 

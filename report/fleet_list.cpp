@@ -31,7 +31,8 @@ std::wstring DecodeUtf8(std::string_view bytes) {
   if (bytes.empty()) return {};
   const int size = static_cast<int>(bytes.size());
   std::wstring text(bytes.size(), L'\0');
-  text.resize(::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), size, text.data(), size));
+  text.resize(static_cast<size_t>(
+      ::MultiByteToWideChar(CP_UTF8, 0, bytes.data(), size, text.data(), size)));
   return text;
 }
 

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs what building and testing Kestrun on Debian 12 needs: the MinGW-w64
-# cross compiler (posix threads), CMake, GoogleTest's sources, Wine, Xvfb and
-# ImageMagick. Does nothing when everything is already there.
+# cross compiler (posix threads), CMake, GoogleTest's sources, Wine, Xvfb,
+# ImageMagick, and clang, clang-tidy and cppcheck for the source checks. Does
+# nothing when everything is already there.
 set -euo pipefail
 
 packages=(g++-mingw-w64-x86-64-posix mingw-w64-tools binutils-mingw-w64-x86-64 cmake make
-          googletest wine wine64 xvfb xauth imagemagick xdotool)
+          googletest wine wine64 xvfb xauth imagemagick xdotool clang clang-tidy cppcheck)
 
 missing=()
 for package in "${packages[@]}"; do

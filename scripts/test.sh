@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds Kestrun with its tests and runs every test under Wine and Xvfb.
+# Checks the program sources (scripts/check_sources.sh), then builds Kestrun
+# with its tests and runs every test under Wine and Xvfb.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 bash "$here/install_deps.sh"
+bash "$here/check_sources.sh"
 source "$here/wine_env.sh"
 
 cmake --preset mingw -S "$root" >/dev/null

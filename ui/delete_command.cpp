@@ -612,7 +612,7 @@ bool StartDeletion() {
     ::EnableWindow(deleteButton, ListRowCount() > 0);
     return true;  // the run could not start; nothing is left running
   }
-  plan.release();  // the worker owns it now
+  static_cast<void>(plan.release());  // the worker owns it now
   return true;
 }
 

@@ -77,9 +77,10 @@ void InsertColumns() {
 
 void ScaleColumnWidths(UINT fromDpi, UINT toDpi) {
   for (int i = 0; i < kColumnCount; ++i) {
-    const auto width = static_cast<int>(::SendMessageW(listView, LVM_GETCOLUMNWIDTH, i, 0));
+    const auto width =
+        static_cast<int>(::SendMessageW(listView, LVM_GETCOLUMNWIDTH, static_cast<WPARAM>(i), 0));
     const int scaled = ::MulDiv(width, static_cast<int>(toDpi), static_cast<int>(fromDpi));
-    ::SendMessageW(listView, LVM_SETCOLUMNWIDTH, i, MAKELPARAM(scaled, 0));
+    ::SendMessageW(listView, LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(i), MAKELPARAM(scaled, 0));
   }
 }
 
@@ -155,7 +156,7 @@ void CopySelectedRow() {
 }
 
 void CopyTextToClipboard(const wchar_t* text) {
-  constexpr SIZE_T kBlockBytes = kClipboardTextCapacity * 2;
+  constexpr SIZE_T kBlockBytes = kClipboardTextCapacity * sizeof(wchar_t);
   UniqueGlobal block(::GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT | GMEM_DDESHARE, kBlockBytes));
   if (!block) return;
   auto* copy = static_cast<wchar_t*>(::GlobalLock(block.get()));

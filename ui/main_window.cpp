@@ -451,11 +451,10 @@ void OnCommand(HWND window, WPARAM wParam, LPARAM lParam) {
     return;
   }
   if (notification != BN_CLICKED) return;
-  if (control == enumerateButton && !CancelListing() && !StartEnumeration()) {
-    ::MessageBeep(MB_ICONWARNING);  // a run owns the list until it ends
-  } else if (control == deleteButton && !StartDeletion()) {
-    ::MessageBeep(MB_ICONWARNING);
-  }
+  const bool refused =
+      (control == enumerateButton && !CancelListing() && !StartEnumeration()) ||
+      (control == deleteButton && !StartDeletion());
+  if (refused) ::MessageBeep(MB_ICONWARNING);  // a run owns the list until it ends
 }
 
 void OnDestroy() {

@@ -74,6 +74,7 @@ bool Snapshot(HWND list, int column, SortTexts& sortTexts, std::vector<LPARAM>& 
       std::wstring& text = sortTexts.texts[static_cast<size_t>(row)];
       if (ValueKey(column, param, text)) continue;
       ReadListCell(list, row, column, buffer.data(), kSortTextCapacity);
+      // cppcheck-suppress stlcstrAssignment ; the cell ends at its first null, not at the buffer's
       text = buffer.c_str();
     }
     return true;
