@@ -194,7 +194,7 @@ class FleetWorkers {
     if (!run_) return;
     Stop();
     if (leftBehind_ > 0) {
-      run_.release();  // left to the process's end, with the workers inside their calls
+      static_cast<void>(run_.release());  // left to the process's end, with the workers inside their calls
       return;
     }
     std::vector<HANDLE> handles;
