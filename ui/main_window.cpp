@@ -43,6 +43,9 @@ std::vector<HBITMAP> menuBitmaps;
 // The count panel's shell icon, loaded once per DPI: every repaint would
 // otherwise load it from the shell library again.
 HICON countPanelIcon = nullptr;
+// The control that had the keyboard when the window was last deactivated: it
+// gets it back when the window is active again (the list by default).
+HWND focusBeforeDeactivation = nullptr;
 // The DPI the window is laid out for; it changes when the window moves to a
 // monitor with another DPI.
 UINT windowDpi = kBaseDpi;
@@ -75,8 +78,8 @@ struct MenuIcon {
   int shellIcon;
 };
 constexpr MenuIcon kMenuIcons[] = {
-    {IDM_SAVE_OUTPUT, 7}, {IDM_EXIT, 329},       {IDM_FIND, 281},
-    {IDM_ABOUT, 17},      {IDM_COPY_ITEM, 152},  {IDM_RESET_VIEW, 331},
+    {IDM_SAVE_OUTPUT, 7}, {IDM_EXIT, 329},      {IDM_FIND, 281},
+    {IDM_ABOUT, 17},      {IDM_COPY_ITEM, 152}, {IDM_RESET_VIEW, 331},
 };
 
 HINSTANCE Instance() { return appWindowState ? appWindowState->instance : nullptr; }
@@ -451,9 +454,8 @@ void OnCommand(HWND window, WPARAM wParam, LPARAM lParam) {
     return;
   }
   if (notification != BN_CLICKED) return;
-  const bool refused =
-      (control == enumerateButton && !CancelListing() && !StartEnumeration()) ||
-      (control == deleteButton && !StartDeletion());
+  const bool refused = (control == enumerateButton && !CancelListing() && !StartEnumeration()) ||
+                       (control == deleteButton && !StartDeletion());
   if (refused) ::MessageBeep(MB_ICONWARNING);  // a run owns the list until it ends
 }
 
@@ -468,8 +470,7 @@ void OnDestroy() {
   ::PostQuitMessage(0);
 }
 
-LRESULT SubclassKeyDown(WNDPROC previous, HWND window, UINT message, WPARAM wParam,
-                        LPARAM lParam) {
+LRESULT SubclassKeyDown(WNDPROC previous, HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_KEYDOWN) {
     HandleKey(wParam);
     return 0;  // every key-down is consumed
@@ -553,7 +554,8 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
       return 0;
     }
     case WM_CONTEXTMENU: {
-      const ContextMenuResult menu = ShowListContextMenu(GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam));
+      const ContextMenuResult menu =
+          ShowListContextMenu(GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam));
       if (!menu.shown) return ::DefWindowProcW(window, message, wParam, lParam);
       RunListCommand(menu.command, window);
       return 0;
@@ -566,6 +568,18 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
       return 0;
     case WM_LBUTTONDOWN:
       ::SetFocus(listView);
+      return 0;
+    case WM_ACTIVATE:
+      if (LOWORD(wParam) == WA_INACTIVE) {
+        HWND focused = ::GetFocus();
+        if (focused && ::IsChild(window, focused)) focusBeforeDeactivation = focused;
+      }
+      return ::DefWindowProcW(window, message, wParam, lParam);
+    case WM_SETFOCUS:
+      // The window itself takes no keys: hand them to the control that had them.
+      ::SetFocus(focusBeforeDeactivation && ::IsChild(window, focusBeforeDeactivation)
+                     ? focusBeforeDeactivation
+                     : listView);
       return 0;
     case WM_CLOSE:
       if (MayCloseNow(window)) ::DestroyWindow(window);
