@@ -124,10 +124,14 @@ HANDLE StartProcess(const std::wstring& commandLine, const Environment& environm
   }
   PROCESS_INFORMATION process = {};
   std::wstring mutableLine = commandLine;
-  if (!::CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, output != nullptr, 0,
-                        nullptr, nullptr, &startup, &process)) {
-    return nullptr;
+  // A fresh Wine prefix now and then refuses a start while its services come up.
+  bool started = false;
+  for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+    if (attempt > 0) ::Sleep(200);
+    started = ::CreateProcessW(nullptr, mutableLine.data(), nullptr, nullptr, output != nullptr,
+                               0, nullptr, nullptr, &startup, &process) != FALSE;
   }
+  if (!started) return nullptr;
   ::CloseHandle(process.hThread);
   return process.hProcess;
 }
