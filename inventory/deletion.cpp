@@ -97,14 +97,18 @@ void PlanPackages(DeletionPlan& plan) {
                 answer.count);
 }
 
-bool Stopped(const DeletionPlan& plan) { return plan.stop != nullptr && plan.stop->load(); }
+bool MayStart(const DeletionPlan& plan, const DeletionStep& step) {
+  if (plan.stop != nullptr && plan.stop->load()) return false;
+  return !plan.beforeStep || plan.beforeStep(step);
+}
 
 // Removes the planned packages whose drivers all went, each once.
 void RemovePackages(DeletionPlan& plan) {
-  for (PlannedPackage& package : plan.packages) {
+  for (size_t k = 0; k < plan.packages.size(); ++k) {
+    PlannedPackage& package = plan.packages[k];
     bool driversGone = true;
     for (const size_t d : package.drivers) driversGone = driversGone && plan.drivers[d].error == 0;
-    if (!driversGone || Stopped(plan)) {
+    if (!driversGone || !MayStart(plan, {true, k})) {
       package.outcome = PackageOutcome::NotTried;
       continue;
     }
@@ -338,38 +342,40 @@ bool PrepareDeletion(DeletionPlan& plan, DWORD& error) {
 void AbandonDeletion(DeletionPlan& plan) { CancelSessionOf(plan); }
 
 bool ExecuteDeletion(DeletionPlan& plan, const std::function<void()>& refresh) {
-  anyDriverDeleted = false;
+  bool anyDeleted = false;
   bool deletedAll = true;
   // Each printer is tried once in a run; then 0 (deleted) or its failure code.
   constexpr DWORD kNotTried = 0xFFFFFFFF;
   std::vector<DWORD> printerOutcome(plan.printers.size(), kNotTried);
+  for (PlannedDriver& driver : plan.drivers) driver.error = ERROR_CANCELLED;
 
-  for (PlannedDriver& driver : plan.drivers) {
+  for (size_t d = 0; d < plan.drivers.size(); ++d) {
+    PlannedDriver& driver = plan.drivers[d];
     // A printer the plan keeps still uses it: the spooler would refuse it.
     driver.error = driver.keptBy != kNotKept ? ERROR_PRINTER_DRIVER_IN_USE : 0;
     for (const size_t p : driver.printers) {
       if (driver.error != 0) break;
-      if (printerOutcome[p] == kNotTried && Stopped(plan)) driver.error = ERROR_CANCELLED;
+      if (printerOutcome[p] == kNotTried && !MayStart(plan, {false, d})) {
+        driver.error = ERROR_CANCELLED;
+      }
       if (printerOutcome[p] == kNotTried && driver.error == 0) {
         printerOutcome[p] = DeletePrinterNamed(plan.printers[p].name) ? 0 : FailureCode();
         plan.printers[p].deleted = printerOutcome[p] == 0;
       }
       if (driver.error == 0 && printerOutcome[p] != 0) driver.error = printerOutcome[p];
     }
-    if (driver.error == 0 && Stopped(plan)) driver.error = ERROR_CANCELLED;
+    if (driver.error == 0 && !MayStart(plan, {false, d})) driver.error = ERROR_CANCELLED;
     // With one of its printers left, the driver stays in use: not tried.
     if (driver.error == 0 &&
         !Platform().DeletePrinterDriverExW(ServerName(plan), driver.environment.data(),
                                            driver.name.data(), DPD_DELETE_UNUSED_FILES, 0)) {
       driver.error = FailureCode();
     }
-    if (driver.error == 0) {
-      anyDriverDeleted = true;
-    } else {
-      lastDeleteError = driver.error;
-      deletedAll = false;
-    }
+    anyDeleted = anyDeleted || driver.error == 0;
+    deletedAll = deletedAll && driver.error == 0;
+    if (driver.error != 0 && plan.keepsLastOutcome) lastDeleteError = driver.error;
   }
+  if (plan.keepsLastOutcome) anyDriverDeleted = anyDeleted;
 
   // Through the same session as the drivers.
   RemovePackages(plan);

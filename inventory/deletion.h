@@ -44,6 +44,13 @@ struct PlannedDriver {
 
 enum class PackageOutcome { Pending, Removed, Kept, NotTried };
 
+// One step of a run: a printer of planned driver `index`, or that driver; or,
+// with `package`, the removal of planned package `index`.
+struct DeletionStep {
+  bool package = false;
+  size_t index = 0;
+};
+
 // A driver package in the driver store, removed after its drivers went.
 struct PlannedPackage {
   std::wstring infPath;  // as the spooler gives it
@@ -91,6 +98,11 @@ struct DeletionPlan {
   // Set (Ctrl+C): no further step starts; what was not tried has the error
   // ERROR_CANCELLED, its packages NotTried.
   const std::atomic<bool>* stop = nullptr;
+  // Asked before each step; false: no further step starts, as after `stop`.
+  std::function<bool(const DeletionStep&)> beforeStep;
+  // The window's run keeps its outcome in anyDriverDeleted and lastDeleteError;
+  // the command line's runs, many at once, leave them alone.
+  bool keepsLastOutcome = true;
 
   // Filled by PrepareDeletion when the packages go too.
   std::vector<PlannedPackage> packages;    // each (path, environment) once
@@ -145,9 +157,10 @@ void AbandonDeletion(DeletionPlan& plan);
 // the run), then the driver in its environment with its files that no other
 // driver uses. Each driver is tried even after an earlier one failed. Then
 // each planned package whose drivers all went is removed from the driver
-// store, once. Drops the session, then runs `refresh` (which enumerates again). True when every
-// planned driver was deleted; sets anyDriverDeleted, lastDeleteError and each
-// driver's `error`.
+// store, once. Drops the session, then runs `refresh` (which enumerates again).
+// True when every planned driver was deleted. Sets each driver's `error`
+// (ERROR_CANCELLED until its turn comes) and, when the plan keeps the last
+// outcome, anyDriverDeleted and lastDeleteError.
 bool ExecuteDeletion(DeletionPlan& plan, const std::function<void()>& refresh);
 
 // Takes drivers out of a prepared plan (`drop[d]` for driver d), with the

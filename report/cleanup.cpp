@@ -1,8 +1,10 @@
 #include "report/cleanup.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cwchar>
 #include <memory>
+#include <mutex>
 #include <new>
 
 #include "common/win32_handles.h"
@@ -20,6 +22,8 @@ namespace {
 
 // How long the end of a run waits for workers still inside a spooler call.
 constexpr DWORD kWorkersEndMs = 5000;
+// How often the main thread looks for machines past the time limit.
+constexpr DWORD kLimitPollMs = 50;
 constexpr const wchar_t* kActionsColumns[] = {L"Time",           L"Machine", L"Action",
                                               L"Kind",           L"Name",    L"Environment",
                                               L"Driver Version", L"Code",    L"Reason"};
@@ -67,8 +71,9 @@ std::wstring Quoted(std::wstring_view text) {
 // One machine's outcome, filled by its worker and then owned by the main thread.
 struct MachineOutcome {
   bool notStarted = false;
-  DWORD error = 0;   // the machine failed: listing or preparation
-  std::wstring why;  // what failed, before the system's text
+  DWORD error = 0;    // the machine failed: listing or preparation
+  std::wstring why;   // what failed, before the system's text
+  std::wstring time;  // of its rows: when its plan was taken
   std::wstring lines;
   std::string rows;
   CleanupTotals counts;
@@ -78,17 +83,36 @@ struct MachineOutcome {
 class MachineRecord {
  public:
   MachineRecord(std::wstring_view machine, MachineOutcome& outcome)
-      : machine_(machine), outcome_(outcome), time_(UtcNow()) {}
+      : machine_(machine), outcome_(outcome) {}
 
   void Add(const std::wstring& line, const ActionRow& row) {
     outcome_.lines += L"  " + line + L"\r\n";
-    AppendActionRow(outcome_.rows, time_, machine_, row);
+    AppendActionRow(outcome_.rows, outcome_.time, machine_, row);
   }
 
  private:
   std::wstring_view machine_;
   MachineOutcome& outcome_;
-  std::wstring time_;
+};
+
+// A machine's clean-up from its plan to its record.
+struct MachineWork {
+  DeletionPlan plan;
+  std::vector<std::wstring> versions;  // of the plan's drivers
+  std::vector<PlannedPackage> keptPackages;
+  MachineOutcome outcome;
+};
+
+enum class Stage { Waiting, Listing, Deleting, Settled, TooLate };
+
+// A machine's progress against the time limit, shared by its worker and the
+// main thread under `lock`: the stage, when the current step began and, while
+// it deletes, its record as it stands should the current step never end.
+struct MachineClock {
+  std::mutex lock;
+  Stage stage = Stage::Waiting;
+  ULONGLONG stepBegan = 0;
+  std::unique_ptr<MachineWork> ifNoAnswer;
 };
 
 std::wstring DriverText(std::wstring_view name, std::wstring_view environment,
@@ -105,14 +129,82 @@ std::wstring PrinterText(std::wstring_view name, std::wstring_view driver) {
   return text + L")";
 }
 
-// What a run shares with its workers: the request and the list (read only),
-// the next machine's index and the completion port.
+// What a run shares with its workers: the options, the list and the limit
+// (read only), the next machine's index, each machine's clock and the
+// completion port. A worker past the limit may outlive the request, so the
+// run keeps copies.
 struct CleanupRun {
-  const CleanupOptions* options = nullptr;
+  CleanupOptions options;
   std::vector<std::wstring> machines;
+  ULONGLONG limitMs = 0;  // 0: no limit
   std::atomic<size_t> next{0};
-  UniqueHandle port;  // finished machines, in finishing order
-  std::vector<UniqueHandle> workers;
+  std::unique_ptr<MachineClock[]> clocks;
+  UniqueHandle port;                  // finished machines, in finishing order
+  std::vector<UniqueHandle> workers;  // the main thread's
+};
+
+// The plan's outcomes so far, with the step about to start failed by the limit.
+void CopyOutcomes(const DeletionPlan& from, const DeletionStep& step, DeletionPlan& to) {
+  for (size_t d = 0; d < from.drivers.size(); ++d) to.drivers[d].error = from.drivers[d].error;
+  for (size_t p = 0; p < from.printers.size(); ++p) {
+    to.printers[p].deleted = from.printers[p].deleted;
+  }
+  for (size_t k = 0; k < from.packages.size(); ++k) {
+    to.packages[k].outcome = from.packages[k].outcome;
+    to.packages[k].error = from.packages[k].error;
+  }
+  if (step.package) {
+    to.packages[step.index].outcome = PackageOutcome::Kept;
+    to.packages[step.index].error = ERROR_TIMEOUT;
+  } else {
+    to.drivers[step.index].error = ERROR_TIMEOUT;
+  }
+}
+
+// A worker's side of its machine's clock. Each call starts a step, or ends
+// the machine, unless the main thread has already failed it for its time.
+class StepClock {
+ public:
+  StepClock(CleanupRun& run, size_t index) : clock_(run.clocks[index]), limited_(run.limitMs) {}
+
+  bool BeginListing() { return Begin(Stage::Listing); }
+
+  // From here on a machine past its limit is recorded as it stood.
+  bool BeginDeleting(const MachineWork& work) {
+    if (!limited_) return true;
+    auto copy = std::make_unique<MachineWork>(work);
+    const std::lock_guard<std::mutex> guard(clock_.lock);
+    if (clock_.stage == Stage::TooLate) return false;
+    clock_.ifNoAnswer = std::move(copy);
+    clock_.stage = Stage::Deleting;
+    clock_.stepBegan = ::GetTickCount64();
+    return true;
+  }
+
+  bool BeginStep(const DeletionPlan& plan, const DeletionStep& step) {
+    if (!limited_) return true;
+    const std::lock_guard<std::mutex> guard(clock_.lock);
+    if (clock_.stage == Stage::TooLate) return false;
+    CopyOutcomes(plan, step, clock_.ifNoAnswer->plan);
+    clock_.stepBegan = ::GetTickCount64();
+    return true;
+  }
+
+  // False: the machine has failed, its outcome is not wanted.
+  bool Settle() { return Begin(Stage::Settled); }
+
+ private:
+  bool Begin(Stage stage) {
+    if (!limited_) return true;
+    const std::lock_guard<std::mutex> guard(clock_.lock);
+    if (clock_.stage == Stage::TooLate) return false;
+    clock_.stage = stage;
+    clock_.stepBegan = ::GetTickCount64();
+    return true;
+  }
+
+  MachineClock& clock_;
+  const bool limited_;
 };
 
 // The printers that keep a selected driver: without "/printers" its own
@@ -241,11 +333,12 @@ void RecordOutcome(MachineRecord& record, const DeletionPlan& plan,
       ++counts.packagesGo;
       continue;
     }
-    const bool stopped = plan.stop != nullptr && plan.stop->load();
+    bool driversGone = true;
+    for (const size_t d : package.drivers) driversGone = driversGone && plan.drivers[d].error == 0;
     const std::wstring why =
         package.outcome == PackageOutcome::Kept
             ? CodeText(package.error)
-            : std::wstring(stopped ? L"not tried" : L"a driver from it was not deleted");
+            : std::wstring(driversGone ? L"not tried" : L"a driver from it was not deleted");
     record.Add(L"Kept: package " + Quoted(file) + L": " + why,
                {L"kept", L"package", file, package.environment, {}, package.error, why});
     ++counts.packagesKept;
@@ -275,15 +368,26 @@ void RecordKeptPackages(MachineRecord& record, const DeletionPlan& plan,
   }
 }
 
+// The record of a carried-out plan, from the plan's outcomes.
+void RecordDeletion(std::wstring_view machine, MachineWork& work) {
+  MachineRecord record(machine, work.outcome);
+  RecordOutcome(record, work.plan, work.versions, work.outcome.counts);
+  RecordKeptPackages(record, work.plan, work.keptPackages, work.outcome.counts);
+}
+
 // Lists one machine, plans its clean-up with the deletion engine and records
-// the plan.
-void CleanUpMachine(const CleanupRun& run, const std::wstring& machine, MachineOutcome& outcome) {
-  const CleanupOptions& options = *run.options;
+// the plan, or carries it out. Returns early, its outcome unwanted, once the
+// machine is past its time limit.
+void CleanUpMachine(const CleanupRun& run, StepClock& clock, const std::wstring& machine,
+                    MachineWork& work) {
+  const CleanupOptions& options = run.options;
+  MachineOutcome& outcome = work.outcome;
   const std::unique_ptr<DriverInventory> inventory = CreateInventory();
   if (!inventory) {
     outcome.error = ERROR_NOT_ENOUGH_MEMORY;
     return;
   }
+  if (!clock.BeginListing()) return;
   if (!EnumerateDrivers(*inventory, machine)) {
     outcome.error = inventory->lastError;
     return;
@@ -294,8 +398,10 @@ void CleanUpMachine(const CleanupRun& run, const std::wstring& machine, MachineO
     return;
   }
 
-  DeletionPlan plan = PlanOnTarget(*inventory);
+  DeletionPlan& plan = work.plan;
+  plan = PlanOnTarget(*inventory);
   plan.withSession = false;
+  plan.keepsLastOutcome = false;
   plan.removePackages = options.packages;
   std::vector<std::wstring> versions;
   const DRIVER_INFO_6* drivers = inventory->Drivers();
@@ -309,9 +415,11 @@ void CleanUpMachine(const CleanupRun& run, const std::wstring& machine, MachineO
     AddPlannedDriver(plan, driver);
     versions.push_back(DriverVersionText(driver.dwlDriverVersion));
   }
-  MachineRecord record(machine, outcome);
+  outcome.time = UtcNow();
   if (plan.drivers.empty()) return;  // nothing to delete: a success
 
+  // Reading the printers again is a listing of its own, with its own limit.
+  if (!clock.BeginListing()) return;
   DWORD error = 0;
   if (!PrepareDeletion(plan, error)) {
     outcome.error = error;
@@ -319,6 +427,7 @@ void CleanUpMachine(const CleanupRun& run, const std::wstring& machine, MachineO
     return;
   }
 
+  MachineRecord record(machine, outcome);
   std::vector<bool> drop(plan.drivers.size(), false);
   for (size_t d = 0; d < plan.drivers.size(); ++d) {
     const std::vector<std::wstring> keeping =
@@ -328,20 +437,22 @@ void CleanUpMachine(const CleanupRun& run, const std::wstring& machine, MachineO
     RecordKeptDriver(record, plan.drivers[d], versions[d], keeping);
     ++outcome.counts.driversKept;
   }
-  std::vector<PlannedPackage> keptPackages;
-  const std::vector<size_t> before = DropDrivers(plan, drop, keptPackages);
-  std::vector<std::wstring> keptVersions;
-  for (const size_t d : before) keptVersions.push_back(versions[d]);
+  const std::vector<size_t> before = DropDrivers(plan, drop, work.keptPackages);
+  for (const size_t d : before) work.versions.push_back(versions[d]);
 
-  if (options.yes) {
-    plan.stop = &cleanupStopRequested;
-    ExecuteDeletion(plan, nullptr);
-    RecordOutcome(record, plan, keptVersions, outcome.counts);
-  } else {
-    RecordWhatIf(record, plan, keptVersions, outcome.counts);
+  if (!options.yes) {
+    RecordWhatIf(record, plan, work.versions, outcome.counts);
     AbandonDeletion(plan);
+    RecordKeptPackages(record, plan, work.keptPackages, outcome.counts);
+    return;
   }
-  RecordKeptPackages(record, plan, keptPackages, outcome.counts);
+  plan.stop = &cleanupStopRequested;
+  if (!clock.BeginDeleting(work)) return;
+  plan.beforeStep = [&clock, &plan](const DeletionStep& step) {
+    return clock.BeginStep(plan, step);
+  };
+  ExecuteDeletion(plan, nullptr);
+  RecordDeletion(machine, work);
 }
 
 DWORD WINAPI CleanupWorker(void* parameter) {
@@ -349,20 +460,50 @@ DWORD WINAPI CleanupWorker(void* parameter) {
   for (;;) {
     const size_t index = run.next.fetch_add(1);
     if (index >= run.machines.size()) return 0;
+    StepClock clock(run, index);
     // An outcome that cannot be allocated reaches the main thread as null.
-    MachineOutcome* outcome = new (std::nothrow) MachineOutcome;
-    if (outcome && cleanupStopRequested.load()) {
-      outcome->notStarted = true;  // after Ctrl+C no machine starts
-    } else if (outcome) {
+    MachineOutcome* outcome = nullptr;
+    if (cleanupStopRequested.load()) {
+      outcome = new (std::nothrow) MachineOutcome;
+      if (outcome) outcome->notStarted = true;  // after Ctrl+C no machine starts
+    } else {
       try {
-        CleanUpMachine(run, run.machines[index], *outcome);
+        MachineWork work;
+        CleanUpMachine(run, clock, run.machines[index], work);
+        outcome = new MachineOutcome(std::move(work.outcome));
       } catch (const std::bad_alloc&) {
-        *outcome = MachineOutcome();
-        outcome->error = ERROR_NOT_ENOUGH_MEMORY;
+        outcome = new (std::nothrow) MachineOutcome;
+        if (outcome) outcome->error = ERROR_NOT_ENOUGH_MEMORY;
       }
+    }
+    if (!clock.Settle()) {
+      // Past its limit: the main thread has reported it and started another worker.
+      delete outcome;
+      return 0;
     }
     ::PostQueuedCompletionStatus(run.port.get(), 0, index, reinterpret_cast<OVERLAPPED*>(outcome));
   }
+}
+
+// The next machine in a step past the time limit, failed now; with what it had
+// done when it was deleting. Its worker is left inside its call.
+bool TakeLateMachine(CleanupRun& run, size_t& oldestUnsettled, size_t& late,
+                     std::unique_ptr<MachineWork>& done) {
+  if (run.limitMs == 0) return false;
+  const ULONGLONG now = ::GetTickCount64();
+  const size_t taken = std::min(run.next.load(), run.machines.size());
+  for (size_t i = oldestUnsettled; i < taken; ++i) {
+    MachineClock& clock = run.clocks[i];
+    const std::lock_guard<std::mutex> guard(clock.lock);
+    const bool running = clock.stage == Stage::Listing || clock.stage == Stage::Deleting;
+    if (i == oldestUnsettled && clock.stage != Stage::Waiting && !running) ++oldestUnsettled;
+    if (!running || now < clock.stepBegan + run.limitMs) continue;
+    clock.stage = Stage::TooLate;
+    done = std::move(clock.ifNoAnswer);
+    late = i;
+    return true;
+  }
+  return false;
 }
 
 class CtrlHandlerRegistration {
@@ -409,6 +550,88 @@ void AddCounts(CleanupTotals& totals, const CleanupTotals& machine) {
   totals.printersFailed += machine.printersFailed;
   totals.packagesGo += machine.packagesGo;
   totals.packagesKept += machine.packagesKept;
+}
+
+// The main thread's side of a run: each machine's lines and log rows as it
+// finishes, and the totals.
+class RunReport {
+ public:
+  RunReport(size_t total, bool whatIf, CsvLog* log, unsigned limitSeconds)
+      : total_(total), whatIf_(whatIf), log_(log), limitSeconds_(limitSeconds) {}
+
+  const CleanupTotals& Totals() const { return totals_; }
+  bool LogWritten() const { return logError_ == ERROR_SUCCESS; }
+
+  void NotStarted() { ++totals_.machinesNotStarted; }
+
+  // A machine whose worker handed its outcome on (null: none could be made).
+  void Finished(std::wstring_view machine, const MachineOutcome* outcome) {
+    ++finished_;
+    const DWORD error = outcome ? outcome->error : ERROR_NOT_ENOUGH_MEMORY;
+    if (error != 0) {
+      ++totals_.machinesFailed;
+      const std::wstring why = outcome ? outcome->why : std::wstring();
+      WriteConsoleRed(
+          FleetFailedLine(finished_, total_, machine, error, why + SystemErrorText(error)).c_str());
+      FlushConsole();
+      return;
+    }
+    Write(*outcome);
+    const bool left = !whatIf_ && AnyLeft(outcome->counts);
+    ++(left ? totals_.machinesFailed : totals_.machinesDone);
+    WriteConsoleColored(left ? kRed : kGreen,
+                        MachineLine(finished_, total_, machine, outcome->counts, whatIf_).c_str());
+    FlushConsole();
+  }
+
+  // A machine past its limit: in a listing, or (with what it had done) in a
+  // deletion step whose outcome nobody knows.
+  void TooLate(std::wstring_view machine, MachineWork* deleting) {
+    ++finished_;
+    ++totals_.machinesFailed;
+    if (deleting) {
+      RecordDeletion(machine, *deleting);
+      Write(deleting->outcome);
+    }
+    WriteConsoleRed(FleetTooLateLine(finished_, total_, machine, limitSeconds_,
+                                     deleting ? L": its state is unknown, list it again" : L"")
+                        .c_str());
+    FlushConsole();
+  }
+
+ private:
+  void Write(const MachineOutcome& outcome) {
+    if (log_ && !outcome.rows.empty() && logError_ == ERROR_SUCCESS) {
+      logError_ = log_->AppendWhole(outcome.rows, header_);
+      if (logError_ != ERROR_SUCCESS) {
+        // Nothing more is started that the log could not account for.
+        cleanupStopRequested.store(true);
+        PrintLogWriteFailure(*log_, logError_);
+      }
+    }
+    AddCounts(totals_, outcome.counts);
+    WriteConsoleRed(outcome.lines.c_str());
+  }
+
+  const size_t total_;
+  const bool whatIf_;
+  CsvLog* const log_;
+  const unsigned limitSeconds_;
+  const std::string header_ = ActionsLogHeader();
+  size_t finished_ = 0;
+  DWORD logError_ = ERROR_SUCCESS;
+  CleanupTotals totals_;
+};
+
+// Starts a worker; false when the system could not.
+bool StartWorker(CleanupRun& run, DWORD& error) {
+  UniqueHandle worker(::CreateThread(nullptr, 0, CleanupWorker, &run, 0, nullptr));
+  if (!worker) {
+    error = ::GetLastError();
+    return false;
+  }
+  run.workers.push_back(std::move(worker));
+  return true;
 }
 
 }  // namespace
@@ -506,24 +729,20 @@ std::wstring CleanupSummaryLine(const CleanupTotals& totals, bool whatIf) {
 int RunCleanup(const ReportRequest& request, std::vector<std::wstring> machines, CsvLog* log) {
   const size_t total = machines.size();
   auto run = std::make_unique<CleanupRun>();
-  run->options = &request.cleanup;
+  run->options = request.cleanup;
   run->machines = std::move(machines);
+  run->limitMs = request.timeoutSeconds * 1000ULL;
+  run->clocks.reset(new MachineClock[total]);
   const CtrlHandlerRegistration ctrlHandler;
-  const std::string header = ActionsLogHeader();
 
   DWORD setupError = ERROR_SUCCESS;
   run->port.reset(::CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
   if (!run->port) setupError = ::GetLastError();
   const size_t workerCount = total < kMaxFleetWorkers ? total : kMaxFleetWorkers;
-  for (size_t i = 0; setupError == ERROR_SUCCESS && i < workerCount; ++i) {
-    UniqueHandle worker(::CreateThread(nullptr, 0, CleanupWorker, run.get(), 0, nullptr));
-    if (!worker) {
-      if (run->workers.empty()) setupError = ::GetLastError();
-      break;
-    }
-    run->workers.push_back(std::move(worker));
+  for (size_t i = 0; run->port && i < workerCount; ++i) {
+    if (!StartWorker(*run, setupError)) break;
   }
-  if (setupError != ERROR_SUCCESS) {
+  if (run->workers.empty()) {
     std::wstring failure = L"Failed to start the clean-up: " + std::to_wstring(setupError) + L" ";
     AppendShownText(failure, SystemErrorText(setupError));
     WriteConsoleRed((failure + L"\r\n").c_str());
@@ -531,54 +750,49 @@ int RunCleanup(const ReportRequest& request, std::vector<std::wstring> machines,
   }
 
   const bool whatIf = !request.cleanup.yes;
-  CleanupTotals totals;
-  DWORD logError = ERROR_SUCCESS;
-  size_t finished = 0;
-  for (size_t received = 0; received < total; ++received) {
+  RunReport report(total, whatIf, log, request.timeoutSeconds);
+  size_t settled = 0;     // reported, or not started
+  size_t leftBehind = 0;  // workers inside a call past the limit
+  size_t oldestUnsettled = 0;
+  while (settled < total) {
+    size_t late = 0;
+    std::unique_ptr<MachineWork> done;
+    if (TakeLateMachine(*run, oldestUnsettled, late, done)) {
+      ++settled;
+      ++leftBehind;
+      report.TooLate(run->machines[late], done.get());
+      DWORD ignored = 0;
+      StartWorker(*run, ignored);  // in the place of the one left behind
+      continue;
+    }
+    if (run->workers.size() == leftBehind) break;  // none could take their place
     DWORD ignored = 0;
     ULONG_PTR index = 0;
     OVERLAPPED* packet = nullptr;
-    if (!::GetQueuedCompletionStatus(run->port.get(), &ignored, &index, &packet, INFINITE)) break;
+    if (!::GetQueuedCompletionStatus(run->port.get(), &ignored, &index, &packet,
+                                     run->limitMs ? kLimitPollMs : INFINITE)) {
+      if (::GetLastError() == WAIT_TIMEOUT) continue;
+      break;
+    }
+    ++settled;
     const std::unique_ptr<MachineOutcome> outcome(reinterpret_cast<MachineOutcome*>(packet));
     if (outcome && outcome->notStarted) {
-      ++totals.machinesNotStarted;
-      continue;
+      report.NotStarted();
+    } else {
+      report.Finished(run->machines[index], outcome.get());
     }
-    const std::wstring& machine = run->machines[index];
-    ++finished;
-    const DWORD error = outcome ? outcome->error : ERROR_NOT_ENOUGH_MEMORY;
-    if (error != 0) {
-      ++totals.machinesFailed;
-      const std::wstring why = outcome ? outcome->why : std::wstring();
-      WriteConsoleRed(
-          FleetFailedLine(finished, total, machine, error, why + SystemErrorText(error)).c_str());
-      FlushConsole();
-      continue;
-    }
-    if (log && !outcome->rows.empty() && logError == ERROR_SUCCESS) {
-      logError = log->AppendWhole(outcome->rows, header);
-      if (logError != ERROR_SUCCESS) {
-        // Nothing more is started that the log could not account for.
-        cleanupStopRequested.store(true);
-        PrintLogWriteFailure(*log, logError);
-      }
-    }
-    const bool left = !whatIf && AnyLeft(outcome->counts);
-    ++(left ? totals.machinesFailed : totals.machinesDone);
-    AddCounts(totals, outcome->counts);
-    WriteConsoleRed(outcome->lines.c_str());
-    WriteConsoleColored(left ? kRed : kGreen,
-                        MachineLine(finished, total, machine, outcome->counts, whatIf).c_str());
-    FlushConsole();
   }
+  for (; settled < total; ++settled) report.NotStarted();
 
   std::vector<HANDLE> handles;
   for (const UniqueHandle& worker : run->workers) handles.push_back(worker.get());
-  if (::WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), TRUE,
-                               kWorkersEndMs) != WAIT_OBJECT_0) {
-    (void)run.release();  // left to the process's end, with the workers that use it
+  if (leftBehind > 0 || ::WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(),
+                                                 TRUE, kWorkersEndMs) != WAIT_OBJECT_0) {
+    // Left to the process's end, with the workers still inside their calls.
+    static_cast<void>(run.release());
   }
-  const bool clean = !cleanupStopRequested.load() && logError == ERROR_SUCCESS &&
+  const CleanupTotals& totals = report.Totals();
+  const bool clean = !cleanupStopRequested.load() && report.LogWritten() &&
                      totals.machinesFailed == 0 && totals.machinesNotStarted == 0 &&
                      (whatIf || !AnyLeft(totals));
   WriteConsoleColored(clean ? kGreen : kRed, CleanupSummaryLine(totals, whatIf).c_str());

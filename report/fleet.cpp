@@ -266,9 +266,9 @@ std::wstring FleetFailedLine(size_t finished, size_t total, std::wstring_view ma
 }
 
 std::wstring FleetTooLateLine(size_t finished, size_t total, std::wstring_view machine,
-                              unsigned limitSeconds) {
+                              unsigned limitSeconds, std::wstring_view then) {
   return Progress(finished, total, machine) + L"failed: no answer within " +
-         std::to_wstring(limitSeconds) + L" s\r\n";
+         std::to_wstring(limitSeconds) + L" s" + std::wstring(then) + L"\r\n";
 }
 
 std::wstring FleetSummaryLine(size_t answered, size_t failed, size_t notFinished, ULONGLONG drivers,

@@ -25,9 +25,10 @@ std::wstring FleetAnsweredLine(size_t finished, size_t total, std::wstring_view 
                                DWORD drivers, DWORD nonNative, DWORD unused);
 std::wstring FleetFailedLine(size_t finished, size_t total, std::wstring_view machine, DWORD code,
                              std::wstring_view systemText);
-// A machine that did not answer within the time limit.
+// A machine that did not answer within the time limit; `then` follows the
+// limit (a clean-up adds that the machine's state is unknown).
 std::wstring FleetTooLateLine(size_t finished, size_t total, std::wstring_view machine,
-                              unsigned limitSeconds);
+                              unsigned limitSeconds, std::wstring_view then = {});
 std::wstring FleetSummaryLine(size_t answered, size_t failed, size_t notFinished, ULONGLONG drivers,
                               size_t notWritten = 0);
 

@@ -956,6 +956,42 @@ TEST(CleanupReport, CtrlCStartsNoNewStepAndReportsTheRestAsNotTried) {
       << run.Text();
 }
 
+TEST(CleanupReport, AMachinePastItsLimitWhileDeletingFailsWithWhatItDidLogged) {
+  FakeSpoolerInstall install(L"cleanup-time-limit");
+  const std::wstring list = WriteList(install.Folder() + L"\\servers.txt", "ALPHA\r\nHUNG\r\nSLOW\r\n");
+  const std::wstring log = install.Folder() + L"\\actions.csv";
+  const ULONGLONG start = ::GetTickCount64();
+  const ConsoleRun run = RunInConsole(L"\"" + install.Exe() +
+                                          L"\" /delete /yes /printers /timeout:2 /driver:\"Contoso "
+                                          L"LaserJet*\" /driver:fabrikam* @" +
+                                          list + L" " + log,
+                                      install.Scenario(L"fleet:ALPHA,HUNG+^60000,SLOW~60000"));
+  ASSERT_TRUE(run.finished) << "the hung deletion held the run";
+  EXPECT_LT(::GetTickCount64() - start, 15000u);
+  EXPECT_EQ(run.exitCode, 1u);
+  for (const wchar_t* line : {
+           L"] ALPHA  2 drivers deleted\n",
+           L"  Deleted printer \"\\\\HUNG\\Office Laser\" (Contoso LaserJet 4200 PCL6)\n"
+           L"  Failed: driver \"Contoso LaserJet 4200 PCL6\" (Windows x64): 1460 ",
+           L"] HUNG  failed: no answer within 2 s: its state is unknown, list it again\n",
+           L"] SLOW  failed: no answer within 2 s\n",
+           L"Machines: 1 cleaned, 2 failed. Drivers: 2 deleted, 0 kept, 1 failed, 1 not tried. "
+           L"Printers: 1 deleted.",
+       }) {
+    EXPECT_NE(run.Text().find(line), std::wstring::npos) << std::wstring(line) << "\n"
+                                                         << run.Text();
+  }
+  bool wellFormed = false;
+  std::map<std::string, int> actions;
+  for (const auto& record : ReadCsv(ReadFileBytes(log).substr(3), wellFormed)) {
+    if (record[1] != "HUNG" && record[1] != "SLOW") continue;
+    ++actions[record[1] + " " + record[2] + " " + record[3] + " " + record[7]];
+  }
+  EXPECT_EQ(actions, (std::map<std::string, int>{{"HUNG deleted printer 0", 1},
+                                                 {"HUNG failed driver 1460", 1},
+                                                 {"HUNG not tried driver 1223", 1}}));
+}
+
 TEST(TerminalReport, TheReportReachesTheTerminalInItsColoursAndLeavesTheConsolesOwn) {
   if (!TerminalTranscript::Available()) GTEST_SKIP() << "runs inside a pseudo-terminal only";
   const HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);

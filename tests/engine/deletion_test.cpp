@@ -225,6 +225,30 @@ TEST_F(Deletion, NothingTickedStillRefreshesAndSucceeds) {
   EXPECT_EQ(refreshes, 1);
 }
 
+TEST_F(Deletion, AStepRefusedBeforeItStartsEndsTheRunAndTheCommandLinesPlanKeepsNoLastOutcome) {
+  Local().drivers = {Driver(L"Contoso A"), Driver(L"Contoso B")};
+  Local().printers = {FakePrinter{L"Office", L"Contoso A"}};
+  Tick(L"Contoso A");
+  Tick(L"Contoso B");
+  std::vector<std::pair<bool, size_t>> steps;
+  plan.beforeStep = [&steps](const DeletionStep& step) {
+    steps.emplace_back(step.package, step.index);
+    return steps.size() < 2;  // the printer goes, then no driver is tried
+  };
+  plan.keepsLastOutcome = false;
+  anyDriverDeleted = true;
+  lastDeleteError = ERROR_ACCESS_DENIED;
+
+  EXPECT_FALSE(Run());
+  EXPECT_EQ(steps, (std::vector<std::pair<bool, size_t>>{{false, 0}, {false, 0}, {false, 1}}));
+  EXPECT_TRUE(plan.printers[0].deleted);
+  EXPECT_EQ(plan.drivers[0].error, static_cast<DWORD>(ERROR_CANCELLED));
+  EXPECT_EQ(plan.drivers[1].error, static_cast<DWORD>(ERROR_CANCELLED));
+  EXPECT_TRUE(Calls(L"DeletePrinterDriverEx").empty());
+  EXPECT_TRUE(anyDriverDeleted);
+  EXPECT_EQ(lastDeleteError, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
 TEST_F(Deletion, RemoteTargetWorksInsideItsSessionAndDropsItBeforeTheRefresh) {
   Target(L"SRV");
   Remote().drivers = {Driver(L"Contoso A")};

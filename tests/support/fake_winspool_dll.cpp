@@ -20,7 +20,8 @@
 //                   generated drivers instead; NAME!CODE fails with CODE;
 //                   NAME~MS answers each call MS milliseconds late; NAME+
 //                   has the printers of "printers"; NAME#CODE fails the
-//                   deletion of its Contoso driver with CODE. The local spooler has no
+//                   deletion of its Contoso driver with CODE; NAME^MS answers
+//                   each driver deletion MS milliseconds late. The local spooler has no
 //                   drivers, unless an item without a NAME stands for it
 //                   ("~60000": a local spooler that hangs).
 // With KESTRUN_FAKE_SPOOLER_CALLS naming a file, every printer and driver
@@ -80,7 +81,7 @@ std::vector<FakePrinter> ScenarioPrinters() {
 
 // "NAME*N!CODE~MS": a machine of a fleet scenario and its name.
 std::pair<std::wstring, FakeMachine> FleetMachine(const std::wstring& item) {
-  const size_t nameEnd = item.find_first_of(L"*!~+#");
+  const size_t nameEnd = item.find_first_of(L"*!~+#^");
   std::pair<std::wstring, FakeMachine> made{item.substr(0, nameEnd), FakeMachine{}};
   FakeMachine& machine = made.second;
   machine.drivers = kestrun::testing::SampleDrivers();
@@ -94,6 +95,7 @@ std::pair<std::wstring, FakeMachine> FleetMachine(const std::wstring& item) {
     if (kind == L'!') machine.firstCallError = value;
     if (kind == L'~') machine.enumerateDelayMs = value;
     if (kind == L'+') machine.printers = ScenarioPrinters();
+    if (kind == L'^') machine.deleteDelayMs = value;
     for (auto& driver : machine.drivers) {
       if (kind == L'#' && driver.name == L"Contoso LaserJet 4200 PCL6") driver.deleteError = value;
     }
