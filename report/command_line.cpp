@@ -415,19 +415,26 @@ void PrintListFailure(const std::wstring& path, const wchar_t* problem) {
   PrintHelpMessage(message.c_str());
 }
 
-int RunFleetRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
-  std::vector<std::wstring> machines;
+// Reads a machine list; false, the failure printed, when it cannot be read or
+// names no machine.
+bool ReadMachineList(const std::wstring& path, std::vector<std::wstring>& machines) {
   DWORD error = 0;
-  if (!ReadFleetList(request.listPath, machines, error)) {
+  if (!ReadFleetList(path, machines, error)) {
     std::wstring problem = std::to_wstring(error) + L" ";
     AppendShownText(problem, SystemErrorText(error));
-    PrintListFailure(request.listPath, problem.c_str());
-    return kExitFailed;
+    PrintListFailure(path, problem.c_str());
+    return false;
   }
   if (machines.empty()) {
-    PrintListFailure(request.listPath, L"It names no machine.");
-    return kExitFailed;
+    PrintListFailure(path, L"It names no machine.");
+    return false;
   }
+  return true;
+}
+
+int RunFleetRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
+  std::vector<std::wstring> machines;
+  if (!ReadMachineList(request.listPath, machines)) return kExitFailed;
   if (!OpenLog(request.logPath, log)) return kExitFailed;
   FillColumnTable();
   if (log && HoldsOlderFleetHeader(log->ReadStart(OlderFleetHeaderSize()))) {
@@ -453,18 +460,8 @@ int RunCleanupRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log
   std::vector<std::wstring> machines;
   if (request.listPath.empty()) {
     machines.push_back(request.target);
-  } else {
-    DWORD error = 0;
-    if (!ReadFleetList(request.listPath, machines, error)) {
-      std::wstring problem = std::to_wstring(error) + L" ";
-      AppendShownText(problem, SystemErrorText(error));
-      PrintListFailure(request.listPath, problem.c_str());
-      return kExitFailed;
-    }
-    if (machines.empty()) {
-      PrintListFailure(request.listPath, L"It names no machine.");
-      return kExitFailed;
-    }
+  } else if (!ReadMachineList(request.listPath, machines)) {
+    return kExitFailed;
   }
   if (!OpenLog(request.logPath, log)) return kExitFailed;
   if (log && HoldsAnotherHeader(log->ReadStart(ActionsLogHeader().size()))) {

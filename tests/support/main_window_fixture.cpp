@@ -115,7 +115,9 @@ void ExpectWholeTopRow(HWND window, UINT dpi, HFONT font) {
   for (const RECT& a : controls) {
     for (const RECT& b : controls) {
       RECT overlap;
-      if (&a != &b) EXPECT_FALSE(::IntersectRect(&overlap, &a, &b)) << "controls overlap";
+      if (&a != &b) {
+        EXPECT_FALSE(::IntersectRect(&overlap, &a, &b)) << "controls overlap";
+      }
     }
   }
 
