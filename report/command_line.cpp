@@ -432,6 +432,14 @@ bool ReadMachineList(const std::wstring& path, std::vector<std::wstring>& machin
   return true;
 }
 
+// A log Kestrun does not append to: named between the two texts, left as it is.
+void PrintRefusedLog(const wchar_t* before, const std::wstring& path, const wchar_t* after) {
+  std::wstring message = before;
+  AppendShownText(message, path);
+  message += after;
+  PrintHelpMessage(message.c_str());
+}
+
 int RunFleetRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
   std::vector<std::wstring> machines;
   if (!ReadMachineList(request.listPath, machines)) return kExitFailed;
@@ -440,12 +448,10 @@ int RunFleetRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) 
   if (log && HoldsOlderFleetHeader(log->ReadStart(OlderFleetHeaderSize()))) {
     // Rows of twenty columns under a header of fifteen would shift every
     // reader's columns: the log is left as it is.
-    std::wstring message = L"\r\nThe fleet log ";
-    AppendShownText(message, request.logPath);
-    message +=
+    PrintRefusedLog(
+        L"\r\nThe fleet log ", request.logPath,
         L" holds the older columns (none after \"Hardware ID\").\r\n"
-        L"Kestrun appends only to a fleet log with the current columns: name a new file.\r\n";
-    PrintHelpMessage(message.c_str());
+        L"Kestrun appends only to a fleet log with the current columns: name a new file.\r\n");
     return kExitFailed;
   }
   ClearConsole();
@@ -465,12 +471,10 @@ int RunCleanupRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log
   }
   if (!OpenLog(request.logPath, log)) return kExitFailed;
   if (log && HoldsAnotherHeader(log->ReadStart(ActionsLogHeader().size()))) {
-    std::wstring message = L"\r\nThe file ";
-    AppendShownText(message, request.logPath);
-    message +=
+    PrintRefusedLog(
+        L"\r\nThe file ", request.logPath,
         L" is not an action log (its first line is another header).\r\n"
-        L"Kestrun appends its actions only to a new file or an action log: name another file.\r\n";
-    PrintHelpMessage(message.c_str());
+        L"Kestrun appends its actions only to a new file or an action log: name another file.\r\n");
     return kExitFailed;
   }
   ClearConsole();
