@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/shown_text.h"
 #include "inventory/driver_inventory.h"
 
 namespace kestrun {
@@ -40,23 +41,6 @@ bool EqualsIgnoringAsciiCase(std::wstring_view a, std::wstring_view b);
 // "äsrv" are one name). Two names are the same name when their keys are equal.
 std::wstring NameKey(std::wstring_view name);
 bool SameName(std::wstring_view a, std::wstring_view b);
-
-// Server text reaches the console and the logs with its control characters
-// (C0 but TAB, DEL, C1, and the Unicode line and paragraph separators) shown
-// as "?": a line break would forge a log row, an escape sequence (8-bit CSI
-// U+009B too) would drive the console.
-constexpr bool IsControlCharacter(wchar_t c) {
-  return (c < 0x20 && c != L'\t') || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029;
-}
-// The bidirectional controls reorder what follows them: "txt.exe" could be
-// drawn as "exe.txt".
-constexpr bool IsBidiControl(wchar_t c) {
-  return c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
-         (c >= 0x2066 && c <= 0x2069);
-}
-constexpr wchar_t ShownCharacter(wchar_t c) {
-  return IsControlCharacter(c) || IsBidiControl(c) ? L'?' : c;
-}
 
 // A text on one line: its line breaks and runs of blanks become one blank,
 // and blanks at either end go (system error texts end in a line break).

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Checks every program source (app/, common/, inventory/, ui/, report/) three
+# Checks every program source (app/, common/, inventory/, devices/, ui/, report/) three
 # ways: clang compiles it for the MinGW target with warnings as errors (syntax
 # only, nothing is linked), then clang-tidy and cppcheck look for bugs. Any
 # finding fails the script; all three run so one run shows every finding.
@@ -10,7 +10,7 @@ bash "$root/scripts/install_deps.sh"
 cd "$root"
 jobs=2  # the machine's two cores are shared
 
-dirs=(app common inventory ui report)
+dirs=(app common inventory devices ui report)
 mapfile -t sources < <(find "${dirs[@]}" -name '*.cpp' | sort)
 
 # clang finds MinGW's C headers by itself, but not the C++ library of the

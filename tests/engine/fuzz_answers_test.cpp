@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "devices/device_verdict.h"
+#include "devices/ipp_message.h"
 #include "inventory/classification.h"
 #include "inventory/deletion.h"
 #include "inventory/driver_inventory.h"
@@ -290,6 +292,77 @@ TEST(FuzzedAnswers, NothingReadsOutsideACheckedAnswer) {
   EXPECT_GT(checked, 1000u) << "most answers should get through the check";
   ::DestroyWindow(parent);
   listView = nullptr;
+}
+
+// A device's answer: groups of attributes, the probed ones among others,
+// values of every kind, collections nested at random.
+std::vector<BYTE> RandomIppAnswer(std::mt19937& random) {
+  std::vector<BYTE> b = {static_cast<BYTE>(random() % 8 ? 2 : random() % 4), 0,
+                         0, static_cast<BYTE>(random() % 8 ? 0 : random()), 0, 0, 0, 1, 0x04};
+  const auto field = [&](const std::string& bytes) {
+    b.push_back(static_cast<BYTE>(bytes.size() >> 8));
+    b.push_back(static_cast<BYTE>(bytes.size()));
+    b.insert(b.end(), bytes.begin(), bytes.end());
+  };
+  static const BYTE kTags[] = {0x13, 0x21, 0x22, 0x30, 0x35, 0x36, 0x41, 0x42, 0x44, 0x45, 0x49, 0x7F};
+  int depth = 0;
+  for (size_t n = random() % 40; n > 0; --n) {
+    if (random() % 6 == 0) b.push_back(static_cast<BYTE>(1 + random() % 5));
+    if (depth > 0 && random() % 3 == 0) {
+      b.push_back(0x37), field(""), field(""), --depth;
+      continue;
+    }
+    const bool open = random() % 6 == 0;
+    b.push_back(open ? 0x34 : kTags[random() % std::size(kTags)]);
+    std::string name;
+    if (depth == 0 && random() % 3) {
+      name = random() % 2 ? kProbedAttributes[random() % kProbedAttributeCount] : "x-other";
+    }
+    field(name);
+    std::string value;
+    for (size_t i = random() % 24; i > 0; --i) value += static_cast<char>(random() % 3 ? 'a' + random() % 26 : random());
+    field(open ? "" : value);
+    depth += open;
+  }
+  while (depth-- > 0) b.push_back(0x37), field(""), field("");
+  b.push_back(0x03);
+  return b;
+}
+
+TEST(FuzzedAnswers, NoDeviceAnswerIsReadOutsideItsBytes) {
+  GuardedBuffer guard;
+  std::mt19937 random(20261209);
+  size_t read = 0;
+  for (int round = 0; round < 20000; ++round) {
+    std::vector<BYTE> bytes = RandomIppAnswer(random);
+    for (size_t m = round % 2 ? random() % 5 : 0; m > 0 && !bytes.empty(); --m) {
+      const size_t at = random() % bytes.size();
+      switch (random() % 4) {
+        case 0:  // a byte
+          bytes[at] = static_cast<BYTE>(random());
+          break;
+        case 1:  // shorter
+          bytes.resize(at);
+          break;
+        case 2:  // a length field, anywhere
+          if (at + 1 < bytes.size()) bytes[at] = 0xFF, bytes[at + 1] = static_cast<BYTE>(random());
+          break;
+        default:  // random bytes inserted
+          bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(at), random() % 16,
+                       static_cast<BYTE>(random()));
+      }
+    }
+    if (bytes.size() > kMaxAnswerBytes) bytes.resize(kMaxAnswerBytes);
+    BYTE* answer = guard.End() - bytes.size();  // its last byte touches the guard page
+    std::memcpy(answer, bytes.data(), bytes.size());
+    DeviceProbe probe;
+    probe.probed = true;
+    if (ReadPrinterAttributes(answer, bytes.size(), probe.attributes) != IppReadError::None) continue;
+    ++read;
+    DeviceVerdictOf(probe, 5, L"");
+    DeviceModelText(probe);
+  }
+  EXPECT_GT(read, 2000u) << "enough answers should be read whole";
 }
 
 }  // namespace

@@ -1,0 +1,62 @@
+// Asks many devices at once whether they print without a vendor driver: each
+// device once, up to 64 at a time, each within its time limit (the whole
+// exchange: connecting, sending, receiving), cancellable at any moment. A
+// device that never answers, dribbles or sends garbage costs its time limit
+// at most, and the run never waits for WinHTTP to wind it down.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "devices/device_verdict.h"
+
+namespace kestrun {
+
+constexpr size_t kMaxProbesAtOnce = 64;
+constexpr unsigned kDefaultProbeSeconds = 5;
+
+// One device: its addresses, asked in order while each answers "not found".
+struct DeviceTarget {
+  std::vector<std::wstring> addresses;
+};
+
+// A TCP/IP port's host: ipp://HOST:631/ipp/print, then /ipp/printer, then /.
+DeviceTarget TcpIpDeviceTarget(std::wstring_view host);
+// An IPP port's address, as given.
+DeviceTarget IppPortTarget(std::wstring_view address);
+
+// The devices of a listing, each once however many printers point at it.
+class DeviceSet {
+ public:
+  // The device's index, added unless a device of that first address (letter
+  // case ignored) is there.
+  size_t Add(DeviceTarget device);
+  const std::vector<DeviceTarget>& Devices() const { return devices_; }
+
+ private:
+  std::vector<DeviceTarget> devices_;
+  std::unordered_map<std::wstring, size_t> byAddress_;
+};
+
+struct ProbeOptions {
+  unsigned limitSeconds = kDefaultProbeSeconds;
+  size_t atOnce = kMaxProbesAtOnce;
+};
+
+// Called on the probing thread as devices settle: how many of how many.
+using ProbeProgress = std::function<void(size_t settled, size_t total)>;
+
+// Probes every device, one result per device in its order. After `cancel`
+// is set, the run ends within about 50 ms: devices in progress or not
+// reached are "Not probed: cancelled".
+std::vector<DeviceProbe> ProbeDevices(const std::vector<DeviceTarget>& devices,
+                                      const ProbeOptions& options,
+                                      const std::atomic<bool>& cancel,
+                                      const ProbeProgress& progress);
+
+}  // namespace kestrun
