@@ -34,12 +34,14 @@ bool LookUpErrorText(DWORD code, ErrorText& result) {
   UniqueLocal buffer;
   DWORD length = LookUp(kLookupFlags, nullptr, code, buffer);
   if (length == 0) {
-    // Network codes (2100 and up) live in the network message module; only
-    // System32's is read, as resources, without running any of its code.
-    UniqueModule netmsg(LoadSystemModule(
-        L"netmsg.dll", LOAD_LIBRARY_AS_IMAGE_RESOURCE | LOAD_LIBRARY_AS_DATAFILE));
-    if (netmsg) {
-      length = LookUp(kLookupFlags | FORMAT_MESSAGE_FROM_HMODULE, netmsg.get(), code, buffer);
+    // Network codes (2100 and up) live in the network message module, and
+    // WinHTTP's (12000 and up) in WinHTTP's; only System32's is read, as
+    // resources, without running any of its code.
+    const bool web = code >= 12000 && code < 13000;
+    UniqueModule messages(LoadSystemModule(web ? L"winhttp.dll" : L"netmsg.dll",
+                                           LOAD_LIBRARY_AS_IMAGE_RESOURCE | LOAD_LIBRARY_AS_DATAFILE));
+    if (messages) {
+      length = LookUp(kLookupFlags | FORMAT_MESSAGE_FROM_HMODULE, messages.get(), code, buffer);
     }
   }
   if (length == 0 || !buffer) return false;

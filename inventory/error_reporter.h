@@ -17,8 +17,9 @@ class _DBGINFO {  // NOLINT(bugprone-reserved-identifier): the reporter class ke
  public:
   virtual ~_DBGINFO() = default;
 
-  // The system's text for a code, else the network message module's, else
-  // "Unspecified error!". At most 1023 characters; a longer text is cut.
+  // The system's text for a code, else the network message module's (or
+  // WinHTTP's, for its codes), else "Unspecified error!". At most 1023
+  // characters; a longer text is cut.
   virtual ErrorText GetErrorText(DWORD code);
 
   // A message box of prefix + error text (at most 511 characters of the text).
@@ -30,8 +31,9 @@ class _DBGINFO {  // NOLINT(bugprone-reserved-identifier): the reporter class ke
 
 extern _DBGINFO* errorReporter;
 
-// The system's text for a code, else the network message module's; false
-// when neither knows the code (the result is then empty).
+// The system's text for a code, else the network message module's (or
+// WinHTTP's, for its codes); false when neither knows the code (the result
+// is then empty).
 bool LookUpErrorText(DWORD code, ErrorText& result);
 
 }  // namespace kestrun
