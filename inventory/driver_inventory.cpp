@@ -73,6 +73,9 @@ void ReadPrinterUse(DriverInventory& inventory, wchar_t* server) {
       },
       kPrinterInfo2Layout, answer);
   if (inventory.printerError != 0) return;
+  // Kept with the listing: the printers view shows them without asking again.
+  inventory.printers = std::move(answer.buffer);
+  inventory.printerCount = answer.count;
   std::unique_ptr<DWORD[]> use(new (std::nothrow) DWORD[inventory.driverCount + 1]());
   if (!use) {
     inventory.printerError = ERROR_NOT_ENOUGH_MEMORY;
@@ -81,7 +84,7 @@ void ReadPrinterUse(DriverInventory& inventory, wchar_t* server) {
   try {
     std::unordered_map<std::wstring_view, DWORD> byDriver;
     byDriver.reserve(answer.count);
-    const auto* printers = reinterpret_cast<const PRINTER_INFO_2W*>(answer.buffer.get());
+    const PRINTER_INFO_2W* printers = inventory.Printers();
     for (DWORD p = 0; p < answer.count; ++p) {
       if (printers[p].pDriverName != nullptr) ++byDriver[printers[p].pDriverName];
     }
@@ -126,6 +129,8 @@ DriverInventory& ResetInventory(DriverInventory& inventory) {
   inventory.listEntries.reset();
   inventory.packageFields.reset();
   inventory.printerUse.reset();
+  inventory.printers.reset();
+  inventory.queues.reset();
   inventory.printerCount = 0;
   inventory.printerError = 0;
   return inventory;
