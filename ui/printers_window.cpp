@@ -345,10 +345,10 @@ void CopyItem() {
                   L"Kestrun", MB_ICONINFORMATION);
     return;
   }
-  wchar_t text[kClipboardTextCapacity] = {};
+  std::wstring text;
   for (const std::wstring& cell : view->rows[view->shown[static_cast<size_t>(row)]].cells) {
-    AppendBounded(text, kClipboardTextCapacity, cell);
-    AppendBounded(text, kClipboardTextCapacity, L"\r\n");
+    text += cell;
+    text += L"\r\n";
   }
   CopyTextToClipboard(text);
 }
@@ -411,7 +411,7 @@ void OnCommand(WORD id) {
   }
 }
 
-LRESULT CALLBACK PrintersWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_CREATE:
       return OnCreate(window) ? 0 : -1;
@@ -448,6 +448,18 @@ LRESULT CALLBACK PrintersWndProc(HWND window, UINT message, WPARAM wParam, LPARA
       return 0;
     default:
       return ::DefWindowProcW(window, message, wParam, lParam);
+  }
+}
+
+// Memory that runs out while the window builds its rows or texts ends that
+// command with a message; nothing is thrown across the window procedure.
+LRESULT CALLBACK PrintersWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  try {
+    return HandleMessage(window, message, wParam, lParam);
+  } catch (const std::bad_alloc&) {
+    ::MessageBoxW(window, L"Memory allocation error! Please check system resources.", L"Kestrun",
+                  MB_ICONERROR);
+    return 0;
   }
 }
 

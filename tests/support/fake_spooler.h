@@ -200,7 +200,8 @@ class FakeSpooler {
   FakeMachine* FindMachine(const wchar_t* server);
   FakePrinter* FindPrinter(FakeMachine& machine, const std::wstring& name);
   FakePort* FindPort(FakeMachine& machine, const std::wstring& name);
-  DWORD RemoveDriver(const wchar_t* server, const wchar_t* environment, const wchar_t* driverName);
+  DWORD RemoveDriver(const wchar_t* server, const wchar_t* environment, const wchar_t* driverName,
+                     const DWORD* version);
   uintptr_t nextHandle_ = 0x4B50;
 };
 
