@@ -1,10 +1,11 @@
 #include "inventory/printers.h"
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <new>
 #include <string_view>
-#include <unordered_map>
+#include <iterator>
 
 #include "inventory/deletion.h"
 #include "inventory/error_reporter.h"
@@ -24,18 +25,22 @@ constexpr wchar_t kGetConfigInfo[] = L"GetConfigInfo";
 constexpr WORD kLargestPortNumber = 0xFFFF;
 
 // The text of a fixed field, when it ends inside it.
-bool FieldText(const wchar_t* field, size_t capacity, std::wstring& text) {
+bool FieldText(const wchar_t* field, size_t capacity, std::wstring_view& text) {
   const size_t length = wcsnlen(field, capacity);
   if (length == capacity) return false;
-  text.assign(field, length);
+  text = std::wstring_view(field, length);
   return true;
 }
 
-// Port names as the spooler tells them apart: letter case ignored.
-std::wstring PortKey(std::wstring_view name) {
-  std::wstring key(name);
-  for (wchar_t& c : key) c = FoldAsciiLetter(c);
-  return key;
+// Port names ordered as the spooler tells them apart: letter case ignored.
+bool PortNameBefore(std::wstring_view a, std::wstring_view b) {
+  const size_t common = a.size() < b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < common; ++i) {
+    const wchar_t x = FoldAsciiLetter(a[i]);
+    const wchar_t y = FoldAsciiLetter(b[i]);
+    if (x != y) return x < y;
+  }
+  return a.size() < b.size();
 }
 
 // The first port of a printer's port list ("LPT1:,LPT2:" pools two).
@@ -44,18 +49,12 @@ std::wstring_view FirstPort(const wchar_t* ports) {
   return all.substr(0, all.find(L','));
 }
 
-DWORD ReadPorts(wchar_t* server, PortMonitors& monitors) {
-  SpoolerAnswer answer;
-  const DWORD error = ReadSpoolerList(
+DWORD ReadPorts(wchar_t* server, SpoolerAnswer& answer) {
+  return ReadSpoolerList(
       [server](BYTE* records, DWORD size, DWORD* needed, DWORD* returned) {
         return Platform().EnumPortsW(server, kPortLevel, records, size, needed, returned);
       },
       kPortInfo2Layout, answer);
-  if (error == 0) {
-    monitors = IndexPortMonitors(reinterpret_cast<const PORT_INFO_2W*>(answer.buffer.get()),
-                                 answer.count);
-  }
-  return error;
 }
 
 // The environment the target's own printers use: the native processor's here,
@@ -81,10 +80,11 @@ std::wstring ReadEnvironment(const DriverInventory& inventory) {
 }
 
 // Asks a TCP/IP port's monitor where the port sends to: 0 with the address,
-// or the failure's code (ERROR_INVALID_DATA for an answer that cannot be read).
+// or the failure's code (ERROR_INVALID_DATA for an answer that cannot be
+// read). `name` is scratch space for the handle's name.
 DWORD ReadDeviceAddress(const DriverInventory& inventory, std::wstring_view port,
-                        std::wstring& address) {
-  std::wstring name;
+                        std::wstring& name, std::wstring& address) {
+  name.clear();
   if (inventory.isRemote) {
     name = inventory.targetName;
     name += L'\\';
@@ -106,52 +106,42 @@ DWORD ReadDeviceAddress(const DriverInventory& inventory, std::wstring_view port
     return error != 0 ? error : ERROR_GEN_FAILURE;
   }
   if (status != ERROR_SUCCESS) return status;
-  TcpIpDevice device;
-  const DWORD error =
-      ReadPortData1(reinterpret_cast<const BYTE*>(&answer), sizeof(answer), written, device);
-  if (error == 0) address = DeviceAddressText(device);
-  return error;
+  return ReadPortData1(reinterpret_cast<const BYTE*>(&answer), sizeof(answer), written, address);
 }
 
-struct DeviceAnswer {
-  DWORD error = 0;
-  std::wstring address;
-};
-
+// A printer's port facts, asking its port's monitor once per port.
 void DescribePort(const DriverInventory& inventory, const PRINTER_INFO_2W& printer,
-                  const PortMonitors& monitors, DWORD portError,
-                  std::unordered_map<std::wstring, DeviceAnswer>& devices, QueueFacts& facts) {
+                  PortIndex* ports, DWORD portError, QueueListing& listing,
+                  std::vector<DWORD>& deviceErrors, std::wstring& scratch, QueueFacts& facts) {
   const std::wstring_view port = FirstPort(printer.pPortName);
   if (portError != 0) {
     facts.note = QueueNote::PortsUnreadable;
     facts.noteCode = portError;
     return;
   }
-  const std::wstring key = PortKey(port);
-  const auto found = monitors.find(key);
-  if (found == monitors.end()) {
+  PortIndex::Port* found = ports->Find(port);
+  if (found == nullptr) {
     if (!IsIppAddress(port)) facts.note = QueueNote::PortNotListed;
     return;
   }
-  facts.monitor = found->second;
+  facts.monitor = found->monitor;
   facts.portListed = true;
   if (KindOfPort(port, facts.monitor, true, false) != PortKind::TcpIp) return;
-  auto device = devices.find(key);
-  if (device == devices.end()) {
-    DeviceAnswer asked;
-    asked.error = ReadDeviceAddress(inventory, port, asked.address);
-    device = devices.emplace(key, std::move(asked)).first;
+  if (found->device == 0) {
+    listing.addresses.emplace_back();
+    deviceErrors.push_back(ReadDeviceAddress(inventory, port, scratch, listing.addresses.back()));
+    found->device = listing.addresses.size();
   }
-  facts.deviceAddress = device->second.address;
-  if (device->second.error == ERROR_INVALID_DATA) {
+  const DWORD error = deviceErrors[found->device - 1];
+  facts.deviceAddress = listing.addresses[found->device - 1];
+  if (error == ERROR_INVALID_DATA) {
     facts.note = QueueNote::AddressInvalid;
-  } else if (device->second.error != 0) {
+  } else if (error != 0) {
     facts.note = QueueNote::AddressUnreadable;
-    facts.noteCode = device->second.error;
+    facts.noteCode = error;
   }
 }
 
-// "5 Access is denied."
 std::wstring CodeAndText(DWORD code) {
   const std::wstring text =
       OneLineText(errorReporter ? errorReporter->GetErrorText(code).text : L"");
@@ -160,47 +150,52 @@ std::wstring CodeAndText(DWORD code) {
 
 }  // namespace
 
-PortMonitors IndexPortMonitors(const PORT_INFO_2W* ports, DWORD count) {
-  PortMonitors monitors;
-  monitors.reserve(count);
+PortIndex::PortIndex(const PORT_INFO_2W* ports, DWORD count) {
+  ports_.reserve(count);
   for (DWORD i = 0; i < count; ++i) {
-    if (ports[i].pPortName == nullptr) continue;
-    monitors.emplace(PortKey(ports[i].pPortName), FieldOrEmpty(ports[i].pMonitorName));
+    if (ports[i].pPortName != nullptr) {
+      ports_.push_back({ports[i].pPortName, FieldOrEmpty(ports[i].pMonitorName)});
+    }
   }
-  return monitors;
+  // The first of two ports of one name stays first.
+  std::stable_sort(ports_.begin(), ports_.end(),
+                   [](const Port& a, const Port& b) { return PortNameBefore(a.name, b.name); });
 }
 
-DWORD ReadPortData1(const BYTE* answer, size_t size, DWORD written, TcpIpDevice& device) {
-  device = TcpIpDevice{};
+PortIndex::Port* PortIndex::Find(std::wstring_view name) {
+  const auto found = std::lower_bound(
+      ports_.begin(), ports_.end(), name,
+      [](const Port& port, std::wstring_view wanted) { return PortNameBefore(port.name, wanted); });
+  return found != ports_.end() && EqualsIgnoringAsciiCase(found->name, name) ? &*found : nullptr;
+}
+
+DWORD ReadPortData1(const BYTE* answer, size_t size, DWORD written, std::wstring& address) {
+  address.clear();
   if (answer == nullptr || size < sizeof(PortData1) || written > size ||
       written < offsetof(PortData1, dwSNMPEnabled)) {
     return ERROR_INVALID_DATA;
   }
   PortData1 data;
   std::memcpy(&data, answer, sizeof(data));
-  if (data.dwVersion != 1) return ERROR_INVALID_DATA;
-  if (!FieldText(data.sztHostAddress, std::size(data.sztHostAddress), device.host) ||
-      device.host.empty()) {
+  std::wstring_view host;
+  std::wstring_view queue;
+  if (data.dwVersion != 1 ||
+      !FieldText(data.sztHostAddress, std::size(data.sztHostAddress), host) || host.empty()) {
     return ERROR_INVALID_DATA;
   }
-  device.protocol = data.dwProtocol;
-  if (data.dwProtocol == kTcpIpProtocolRaw) {
-    if (data.dwPortNumber == 0 || data.dwPortNumber > kLargestPortNumber) return ERROR_INVALID_DATA;
-    device.portNumber = data.dwPortNumber;
+  if (data.dwProtocol == kTcpIpProtocolRaw && data.dwPortNumber != 0 &&
+      data.dwPortNumber <= kLargestPortNumber) {
+    address.append(host).append(L":").append(std::to_wstring(data.dwPortNumber));
     return 0;
   }
   if (data.dwProtocol == kTcpIpProtocolLpr &&
-      FieldText(data.sztQueue, std::size(data.sztQueue), device.queue)) {
+      FieldText(data.sztQueue, std::size(data.sztQueue), queue)) {
+    address.append(host).append(L" (LPR");
+    if (!queue.empty()) address.append(L" ").append(queue);
+    address += L')';
     return 0;
   }
   return ERROR_INVALID_DATA;
-}
-
-std::wstring DeviceAddressText(const TcpIpDevice& device) {
-  if (device.protocol == kTcpIpProtocolLpr) {
-    return device.host + (device.queue.empty() ? L" (LPR)" : L" (LPR " + device.queue + L")");
-  }
-  return device.host + L":" + std::to_wstring(device.portNumber);
 }
 
 void ReadQueues(DriverInventory& inventory) {
@@ -211,14 +206,19 @@ void ReadQueues(DriverInventory& inventory) {
     listing->queues.resize(inventory.printerCount);
     if (inventory.printerCount > 0) {
       wchar_t* server = inventory.isRemote ? inventory.targetName : nullptr;
-      PortMonitors monitors;
-      const DWORD portError = ReadPorts(server, monitors);
+      SpoolerAnswer answer;
+      const DWORD portError = ReadPorts(server, answer);
+      listing->ports = std::move(answer.buffer);
+      PortIndex ports(reinterpret_cast<const PORT_INFO_2W*>(listing->ports.get()),
+                      portError != 0 ? 0 : answer.count);
       listing->environment = ReadEnvironment(inventory);
-      std::unordered_map<std::wstring, DeviceAnswer> devices;
+      std::vector<DWORD> deviceErrors;
+      std::wstring scratch;
       const PRINTER_INFO_2W* printers = inventory.Printers();
       for (DWORD p = 0; p < inventory.printerCount; ++p) {
         if (IsPrinterConnection(printers[p], inventory.isRemote)) continue;
-        DescribePort(inventory, printers[p], monitors, portError, devices, listing->queues[p]);
+        DescribePort(inventory, printers[p], &ports, portError, *listing, deviceErrors, scratch,
+                     listing->queues[p]);
       }
     }
     inventory.queues = std::move(listing);

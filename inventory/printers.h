@@ -8,9 +8,10 @@
 #include <windows.h>
 #include <winspool.h>
 
+#include <deque>
 #include <memory>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 #include <vector>
 
 #include "inventory/driver_inventory.h"
@@ -42,29 +43,31 @@ struct ConfigInfoData1 {
   DWORD dwVersion;
 };
 
-// Where a TCP/IP port sends its jobs.
-struct TcpIpDevice {
-  std::wstring host;
-  DWORD protocol = 0;
-  DWORD portNumber = 0;  // RAW
-  std::wstring queue;    // LPR
-};
-
 // Reads a "GetConfigInfo" answer: `size` bytes at `answer`, of which the
-// monitor says it wrote `written`. ERROR_INVALID_DATA unless it is whole
-// (written within the bytes and covering the fields read), version 1, RAW
-// with a port number from 1 to 65535 or LPR, and its host (not empty) and
-// queue end inside their fields.
-DWORD ReadPortData1(const BYTE* answer, size_t size, DWORD written, TcpIpDevice& device);
+// monitor says it wrote `written`, into the address the port sends to:
+// "host:port" for RAW, "host (LPR queue)" for LPR. ERROR_INVALID_DATA unless
+// it is whole (written within the bytes and covering the fields read),
+// version 1, RAW with a port number from 1 to 65535 or LPR, and its host (not
+// empty) and queue end inside their fields.
+DWORD ReadPortData1(const BYTE* answer, size_t size, DWORD written, std::wstring& address);
 
-// "host:port" for RAW, "host (LPR queue)" for LPR.
-std::wstring DeviceAddressText(const TcpIpDevice& device);
+// The machine's ports, from a checked EnumPortsW level-2 answer (which must
+// outlive the index), found by name with letter case ignored as the spooler
+// does. Throws std::bad_alloc when memory runs out.
+class PortIndex {
+ public:
+  struct Port {
+    std::wstring_view name;
+    std::wstring_view monitor;
+    size_t device = 0;  // for ReadQueues: 1 + where its device's answer is kept; 0 until asked
+  };
+  PortIndex(const PORT_INFO_2W* ports, DWORD count);
+  // Null when the machine has no such port.
+  Port* Find(std::wstring_view name);
 
-// The machine's ports by name (letter case folded, as the spooler tells
-// them apart), each with its monitor's name: from a checked EnumPortsW
-// level-2 answer. Throws std::bad_alloc when memory runs out.
-using PortMonitors = std::unordered_map<std::wstring, std::wstring>;
-PortMonitors IndexPortMonitors(const PORT_INFO_2W* ports, DWORD count);
+ private:
+  std::vector<Port> ports_;  // sorted by name, letter case folded
+};
 
 // Why a printer's port facts are short.
 enum class QueueNote {
@@ -75,18 +78,21 @@ enum class QueueNote {
   AddressInvalid,     // the TCP/IP monitor's answer cannot be read
 };
 
-// What the listing knows of one printer's port.
+// What the listing knows of one printer's port. Its texts lie inside its
+// listing.
 struct QueueFacts {
-  std::wstring monitor;  // as the port list names it; empty when not listed
+  std::wstring_view monitor;  // as the port list names it; empty when not listed
   bool portListed = false;
-  std::wstring deviceAddress;  // of a TCP/IP port
+  std::wstring_view deviceAddress;  // of a TCP/IP port
   QueueNote note = QueueNote::None;
   DWORD noteCode = 0;
 };
 
 struct QueueListing {
-  std::vector<QueueFacts> queues;  // one per printer record, in the spooler's order
-  std::wstring environment;        // the printers' environment; empty when unknown
+  std::vector<QueueFacts> queues;      // one per printer record, in the spooler's order
+  std::wstring environment;            // the printers' environment; empty when unknown
+  std::unique_ptr<BYTE[]> ports;       // the port records the monitors lie in
+  std::deque<std::wstring> addresses;  // the device addresses, each port's once
 };
 
 // Reads, for the inventory's printer records, the machine's ports (once) with

@@ -17,18 +17,6 @@ constexpr const wchar_t* kInboxIppClassDrivers[] = {
 constexpr const wchar_t* kIppSchemes[] = {L"http://", L"https://", L"ipp://", L"ipps://"};
 constexpr const wchar_t* kLocalMonitors[] = {L"Local Port", L"Local Monitor"};
 
-// Letter case folded as the system's ordinal comparison folds it, the way the
-// spooler tells driver names apart.
-std::wstring Folded(std::wstring_view text) {
-  std::wstring folded(text);
-  if (!folded.empty()) {
-    const int length = static_cast<int>(text.size());
-    ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, text.data(), length, folded.data(),
-                    length, nullptr, nullptr, 0);
-  }
-  return folded;
-}
-
 bool StartsWithIgnoringAsciiCase(std::wstring_view text, std::wstring_view start) {
   return text.size() >= start.size() &&
          EqualsIgnoringAsciiCase(text.substr(0, start.size()), start);
@@ -65,7 +53,8 @@ PortKind KindOfPort(std::wstring_view portName, std::wstring_view monitor, bool 
   return PortKind::Monitor;
 }
 
-std::wstring PortKindText(PortKind kind, std::wstring_view monitor, std::wstring_view portName) {
+std::wstring_view PortKindText(PortKind kind, std::wstring_view monitor,
+                               std::wstring_view portName) {
   switch (kind) {
     case PortKind::TcpIp:
       return L"TCP/IP";
@@ -78,11 +67,11 @@ std::wstring PortKindText(PortKind kind, std::wstring_view monitor, std::wstring
     case PortKind::Connection:
       return L"Connection";
     case PortKind::Monitor:
-      return std::wstring(monitor);
+      return monitor;
     case PortKind::Unlisted:
       break;
   }
-  return std::wstring(portName);
+  return portName;
 }
 
 DriverOrigin OriginOfDriver(const DRIVER_INFO_6* row) {
@@ -112,7 +101,7 @@ ProtectedPrintVerdict VerdictOf(std::wstring_view driverName, DriverOrigin origi
       break;
   }
   for (const wchar_t* inbox : kInboxIppClassDrivers) {
-    if (Folded(driverName) == Folded(inbox)) return ProtectedPrintVerdict::InboxIppClass;
+    if (SameName(driverName, inbox)) return ProtectedPrintVerdict::InboxIppClass;
   }
   return ProtectedPrintVerdict::Inbox;
 }
@@ -139,18 +128,13 @@ DriverRows::DriverRows(const DRIVER_INFO_6* drivers, DWORD count, std::wstring_v
     const bool inEnvironment =
         environment.empty() ||
         EqualsIgnoringAsciiCase(FieldOrEmpty(drivers_[i].pEnvironment), environment);
-    if (inEnvironment) byName_.emplace(Folded(drivers_[i].pName), i);  // the first one stays
+    if (inEnvironment) byName_.emplace(NameKey(drivers_[i].pName), i);  // the first one stays
   }
 }
 
 DWORD DriverRows::IndexOf(std::wstring_view driverName) const {
-  const auto found = byName_.find(Folded(driverName));
+  const auto found = byName_.find(NameKey(driverName));
   return found == byName_.end() ? count_ : found->second;
-}
-
-const DRIVER_INFO_6* DriverRows::Find(std::wstring_view driverName) const {
-  const DWORD index = IndexOf(driverName);
-  return index < count_ ? &drivers_[index] : nullptr;
 }
 
 void VerdictCounts::Add(ProtectedPrintVerdict verdict) {

@@ -44,7 +44,8 @@ PortKind KindOfPort(std::wstring_view portName, std::wstring_view monitor, bool 
 
 // "TCP/IP", "WSD", "IPP", "Local", "Connection"; the monitor's name for
 // another monitor; the port's name for a port the list does not hold.
-std::wstring PortKindText(PortKind kind, std::wstring_view monitor, std::wstring_view portName);
+std::wstring_view PortKindText(PortKind kind, std::wstring_view monitor,
+                               std::wstring_view portName);
 
 enum class DriverOrigin { Inbox, ThirdParty, NotInstalled };
 
@@ -65,9 +66,7 @@ const wchar_t* VerdictText(ProtectedPrintVerdict verdict);
 class DriverRows {
  public:
   DriverRows(const DRIVER_INFO_6* drivers, DWORD count, std::wstring_view environment);
-  // Null when the machine has no such driver row.
-  const DRIVER_INFO_6* Find(std::wstring_view driverName) const;
-  // The record's index, or `count` when there is none.
+  // The record's index, or `count` when the machine has no such driver row.
   DWORD IndexOf(std::wstring_view driverName) const;
 
  private:

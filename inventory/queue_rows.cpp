@@ -1,7 +1,6 @@
 #include "inventory/queue_rows.h"
 
 #include "inventory/field_text.h"
-#include "inventory/printers.h"
 
 namespace kestrun {
 
@@ -11,32 +10,50 @@ const wchar_t* const kQueueColumnTitles[kQueueColumnCount] = {
     L"Protected Print", L"Location",      L"Comment",
 };
 
-std::vector<QueueRow> DescribeQueues(const DriverInventory& inventory) {
-  std::vector<QueueRow> rows;
+QueueTable DescribeQueues(const DriverInventory& inventory) {
+  QueueTable table;
   const PRINTER_INFO_2W* printers = inventory.Printers();
-  if (printers == nullptr) return rows;
-  const QueueListing* listing = inventory.queues.get();
+  if (printers == nullptr) return table;
+  table.listing = inventory.queues;
+  const QueueListing* listing = table.listing.get();
   const DriverRows driverRows(inventory.Drivers(), inventory.driverCount,
                               listing ? listing->environment : std::wstring());
   const QueueFacts none;
-  DriverFacts facts;
-  rows.resize(inventory.printerCount);
+  table.rows.resize(inventory.printerCount);
   for (DWORD p = 0; p < inventory.printerCount; ++p) {
     const PRINTER_INFO_2W& printer = printers[p];
     const QueueFacts& port = listing && p < listing->queues.size() ? listing->queues[p] : none;
-    QueueRow& row = rows[p];
+    QueueRow& row = table.rows[p];
     const std::wstring_view portName = FieldOrEmpty(printer.pPortName);
     const std::wstring_view firstPort = portName.substr(0, portName.find(L','));
     const bool connection = IsPrinterConnection(printer, inventory.isRemote);
     row.portKind = KindOfPort(firstPort, port.monitor, port.portListed, connection);
     const std::wstring_view driverName = FieldOrEmpty(printer.pDriverName);
-    const DWORD driverIndex = driverRows.IndexOf(driverName);
-    const DRIVER_INFO_6* driver = driverRows.Find(driverName);
+    auto side = table.drivers.find(driverName);
+    if (side == table.drivers.end()) {
+      QueueDriverTexts texts;
+      texts.index = driverRows.IndexOf(driverName);
+      if (texts.index < inventory.driverCount) {
+        DriverFacts facts;
+        DescribeDriver(inventory, texts.index, DateForm::Iso, facts);
+        texts.type = std::move(facts.type);
+        texts.packageAware = std::move(facts.packageAware);
+        texts.version = std::move(facts.version);
+      }
+      side = table.drivers.emplace(driverName, std::move(texts)).first;
+    }
+    const QueueDriverTexts& texts = side->second;
+    const DRIVER_INFO_6* driver =
+        texts.index < inventory.driverCount ? &inventory.Drivers()[texts.index] : nullptr;
     row.origin = OriginOfDriver(driver);
     row.verdict = VerdictOf(driverName, row.origin);
-    row.reason = QueueReasonText(port);
+    if (driver != nullptr) {
+      row.driverType = driver->cVersion;
+      row.driverVersion = driver->dwlDriverVersion;
+    }
+    if (port.note != QueueNote::None) row.reason = QueueReasonText(port);
 
-    std::wstring* cells = row.cells;
+    std::wstring_view* cells = row.cells;
     cells[kQueuePrinter] = FieldOrEmpty(printer.pPrinterName);
     if ((printer.Attributes & PRINTER_ATTRIBUTE_SHARED) != 0) {
       cells[kQueueShareName] = FieldOrEmpty(printer.pShareName);
@@ -47,19 +64,14 @@ std::vector<QueueRow> DescribeQueues(const DriverInventory& inventory) {
     if (row.portKind == PortKind::Ipp) cells[kQueueDeviceAddress] = firstPort;
     cells[kQueueDriver] = driverName;
     cells[kQueueDriverOrigin] = DriverOriginText(row.origin);
-    if (driver != nullptr) {
-      DescribeDriver(inventory, driverIndex, DateForm::Iso, facts);
-      row.driverType = driver->cVersion;
-      row.driverVersion = driver->dwlDriverVersion;
-      cells[kQueueDriverType] = facts.type;
-      cells[kQueuePackageAware] = facts.packageAware;
-      cells[kQueueDriverVersion] = facts.version;
-    }
+    cells[kQueueDriverType] = texts.type;
+    cells[kQueuePackageAware] = texts.packageAware;
+    cells[kQueueDriverVersion] = texts.version;
     cells[kQueueProtectedPrint] = VerdictText(row.verdict);
     cells[kQueueLocation] = FieldOrEmpty(printer.pLocation);
     cells[kQueueComment] = FieldOrEmpty(printer.pComment);
   }
-  return rows;
+  return table;
 }
 
 VerdictCounts CountVerdicts(const std::vector<QueueRow>& rows) {

@@ -5,10 +5,14 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "inventory/driver_inventory.h"
+#include "inventory/printers.h"
 #include "inventory/protected_print.h"
 
 namespace kestrun {
@@ -34,8 +38,10 @@ enum QueueColumn : int {
 
 extern const wchar_t* const kQueueColumnTitles[kQueueColumnCount];
 
+using QueueCells = std::wstring_view[kQueueColumnCount];
+
 struct QueueRow {
-  std::wstring cells[kQueueColumnCount];
+  QueueCells cells;  // inside the inventory and the table
   PortKind portKind = PortKind::Unlisted;
   DriverOrigin origin = DriverOrigin::NotInstalled;
   ProtectedPrintVerdict verdict = ProtectedPrintVerdict::NotInstalled;
@@ -44,10 +50,28 @@ struct QueueRow {
   std::wstring reason;          // why a fact is missing; empty when none is
 };
 
-// One row per printer record of the listing, in the spooler's order (none
-// when its printers were not read), with the port facts `ReadQueues` found.
+// What a row shows of its driver: the same for every printer of a driver
+// name, so worked out once per name.
+struct QueueDriverTexts {
+  DWORD index = 0;  // the driver row's, or the inventory's driver count when there is none
+  std::wstring type;
+  std::wstring packageAware;
+  std::wstring version;
+};
+
+// One row per printer record of a listing, in the spooler's order (none when
+// its printers were not read), with the port facts `ReadQueues` found. Its
+// texts lie inside the inventory, its port facts and itself: it is read
+// while the inventory lives. Nothing is copied per printer, so a server of
+// thousands of printers costs little memory.
+struct QueueTable {
+  std::vector<QueueRow> rows;
+  std::shared_ptr<const QueueListing> listing;
+  std::unordered_map<std::wstring_view, QueueDriverTexts> drivers;  // by the printers' own names
+};
+
 // Throws std::bad_alloc when memory runs out.
-std::vector<QueueRow> DescribeQueues(const DriverInventory& inventory);
+QueueTable DescribeQueues(const DriverInventory& inventory);
 
 // How many of the rows get each verdict.
 VerdictCounts CountVerdicts(const std::vector<QueueRow>& rows);

@@ -32,14 +32,15 @@ bool HoldsAnotherQueuesHeader(std::string_view firstBytes) {
   return firstBytes.substr(0, bare.size()) != bare;
 }
 
-void AppendQueueRow(std::string& bytes, std::wstring_view machine, const QueueRow& row) {
+void AppendQueueRow(std::string& bytes, std::wstring_view machine, const QueueCells& cells,
+                    std::wstring_view reason) {
   AppendFleetField(bytes, machine);
-  for (const std::wstring& cell : row.cells) {
+  for (const std::wstring_view cell : cells) {
     bytes += ',';
     AppendFleetField(bytes, cell);
   }
   bytes += ',';
-  AppendFleetField(bytes, row.reason);
+  AppendFleetField(bytes, reason);
   bytes += kLineEnd;
 }
 

@@ -18,7 +18,8 @@ std::string QueuesLogHeader();
 // (saved again without its BOM, it is still the queues' file).
 bool HoldsAnotherQueuesHeader(std::string_view firstBytes);
 
-// One printer's row.
-void AppendQueueRow(std::string& bytes, std::wstring_view machine, const QueueRow& row);
+// One printer's row: its cells and why a fact is missing.
+void AppendQueueRow(std::string& bytes, std::wstring_view machine, const QueueCells& cells,
+                    std::wstring_view reason);
 
 }  // namespace kestrun

@@ -49,6 +49,16 @@ constexpr int kHeaderPadding = 32;  // around a column title, the sort arrow inc
 constexpr int kColumnWidths[kQueueColumnCount] = {170, 90, 110, 80,  140, 210, 90,
                                                   130, 95, 110, 200, 130, 150};
 
+// A printer as the window keeps it: its own copy of the row's texts, as the
+// listing it came from is replaced by the next one.
+struct PrinterRow {
+  std::wstring cells[kQueueColumnCount];
+  std::wstring reason;
+  ProtectedPrintVerdict verdict = ProtectedPrintVerdict::NotInstalled;
+  DriverOrigin origin = DriverOrigin::NotInstalled;
+  ULONGLONG driverVersion = 0;
+};
+
 // The one printers window, while it is open.
 struct PrintersView {
   HWND window = nullptr;
@@ -59,7 +69,7 @@ struct PrintersView {
   HFONT font = nullptr;
   std::wstring driverFilter;  // empty: every printer
   std::wstring machine;       // the listing's machine for the CSV's "Machine"
-  std::vector<QueueRow> rows;
+  std::vector<PrinterRow> rows;
   std::vector<size_t> shown;  // the rows the list shows, in its order
   int sortColumn = kQueuePrinter;
   bool sortDescending = false;
@@ -132,8 +142,8 @@ void ShowSortArrow() {
 // Driver Version sorts as the version it spells, empty cells first; every
 // other column as the main list sorts texts.
 bool RowBefore(size_t first, size_t second) {
-  const QueueRow& a = view->rows[first];
-  const QueueRow& b = view->rows[second];
+  const PrinterRow& a = view->rows[first];
+  const PrinterRow& b = view->rows[second];
   int order = 0;
   if (view->sortColumn == kQueueDriverVersion) {
     const bool aKnown = a.origin != DriverOrigin::NotInstalled;
@@ -173,8 +183,7 @@ void ShowRows() {
   view->shown.clear();
   for (size_t row = 0; row < view->rows.size(); ++row) {
     if (view->driverFilter.empty() ||
-        ::CompareStringOrdinal(view->rows[row].cells[kQueueDriver].c_str(), -1,
-                               view->driverFilter.c_str(), -1, TRUE) == CSTR_EQUAL) {
+        SameName(view->rows[row].cells[kQueueDriver], view->driverFilter)) {
       view->shown.push_back(row);
     }
   }
@@ -196,7 +205,19 @@ void LoadRows() {
   view->machine.clear();
   if (currentInventory != nullptr) {
     try {
-      view->rows = DescribeQueues(*currentInventory);
+      const QueueTable table = DescribeQueues(*currentInventory);
+      view->rows.resize(table.rows.size());
+      for (size_t r = 0; r < table.rows.size(); ++r) {
+        const QueueRow& from = table.rows[r];
+        PrinterRow& row = view->rows[r];
+        for (int column = 0; column < kQueueColumnCount; ++column) {
+          row.cells[column] = from.cells[column];
+        }
+        row.reason = from.reason;
+        row.verdict = from.verdict;
+        row.origin = from.origin;
+        row.driverVersion = from.driverVersion;
+      }
       view->machine = MachineName(*currentInventory);
     } catch (const std::bad_alloc&) {
       view->rows.clear();
@@ -362,7 +383,12 @@ void Save() {
   }
   if (!BrowseForLogFile(view->window) || saveOptions == nullptr) return;
   std::string bytes = QueuesLogHeader();
-  for (const size_t row : view->shown) AppendQueueRow(bytes, view->machine, view->rows[row]);
+  for (const size_t row : view->shown) {
+    const PrinterRow& shown = view->rows[row];
+    QueueCells cells;
+    for (int column = 0; column < kQueueColumnCount; ++column) cells[column] = shown.cells[column];
+    AppendQueueRow(bytes, view->machine, cells, shown.reason);
+  }
   const UniqueFileHandle file(::CreateFileW(saveOptions->logPath, GENERIC_WRITE, 0, nullptr,
                                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   DWORD written = 0;

@@ -38,14 +38,28 @@ class Queues : public ::testing::Test {
   }
   void TearDown() override { FakeSpooler::Uninstall(); }
 
-  std::vector<QueueRow> List() {
+  // The rows' cells, owned, and their reasons.
+  struct Row {
+    std::wstring cells[kQueueColumnCount];
+    std::wstring reason;
+  };
+  std::vector<Row> List() {
     DriverInventory inventory;
     ResetInventory(inventory);
     EXPECT_TRUE(EnumerateDrivers(inventory, L"SRV"));
     ReadQueues(inventory);
     EXPECT_EQ(spooler.OpenPrinterCount(), 0u) << "every port handle is closed";
-    return DescribeQueues(inventory);
+    const QueueTable table = DescribeQueues(inventory);
+    counts = CountVerdicts(table.rows);
+    std::vector<Row> rows(table.rows.size());
+    for (size_t r = 0; r < rows.size(); ++r) {
+      for (int c = 0; c < kQueueColumnCount; ++c) rows[r].cells[c] = table.rows[r].cells[c];
+      rows[r].reason = table.rows[r].reason;
+    }
+    return rows;
   }
+
+  VerdictCounts counts;
 
   FakeSpooler spooler;
   testing::FakeMachine& server = spooler.machines[L"\\\\SRV"];
@@ -103,7 +117,6 @@ TEST_F(Queues, PortKindsAndVerdicts) {
   EXPECT_EQ(rows[0].cells[kQueueDriverType], L"Type 3 - User Mode");
   EXPECT_EQ(rows[1].cells[kQueueComment], L"=cmd");
   EXPECT_EQ(rows[4].cells[kQueuePort], L"LPT1:,COM1:");  // pooled: described by its first
-  const VerdictCounts counts = CountVerdicts(rows);
   EXPECT_EQ(VerdictCountsText(counts),
             L"Printers: 10. Third-party driver: 4. Inbox IPP class driver: 2. Inbox: 2. Driver "
             L"not installed: 2.");
@@ -210,10 +223,10 @@ TEST(WineSpooler, APrinterOnLpt1IsLocal) {
   ReadQueues(inventory);
   ::DeletePrinter(added);
   ::ClosePrinter(added);
-  const auto rows = DescribeQueues(inventory);
-  const auto row = std::find_if(rows.begin(), rows.end(),
+  const QueueTable table = DescribeQueues(inventory);
+  const auto row = std::find_if(table.rows.begin(), table.rows.end(),
                                 [&](const QueueRow& r) { return r.cells[kQueuePrinter] == name; });
-  ASSERT_NE(row, rows.end());
+  ASSERT_NE(row, table.rows.end());
   EXPECT_EQ(row->cells[kQueuePortKind], L"Local");
   EXPECT_EQ(row->cells[kQueuePort], L"LPT1:");
   EXPECT_EQ(row->reason, L"");
