@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
+#include <cwctype>
 
 #include "inventory/platform.h"
 #include "inventory/printers.h"
@@ -453,7 +454,8 @@ DWORD FakeSpooler::RemoveDriver(const wchar_t* server, const wchar_t* environmen
   const std::wstring wanted = environment ? environment : L"Windows x64";
   auto matches = [&](const FakeDriver& d) {
     return d.name && SameTextIgnoringCase(*d.name, driverName) && d.environment &&
-           SameTextIgnoringCase(*d.environment, wanted) && (version == nullptr || d.type == *version);
+           SameTextIgnoringCase(*d.environment, wanted) &&
+           (version == nullptr || d.type == *version);
   };
   auto& drivers = machine->drivers;
   const auto first = std::find_if(drivers.begin(), drivers.end(), matches);
@@ -580,8 +582,21 @@ BOOL FakeSpooler::XcvData(HANDLE handle, PCWSTR dataName, PBYTE input, DWORD inp
 }
 
 FakePort* FakeSpooler::FindPort(FakeMachine& machine, const std::wstring& name) {
-  for (auto& port : machine.ports) {
-    if (SameTextIgnoringCase(port.name, name)) return &port;
+  // Thousands of ports are looked up by name: through an index, built again
+  // whenever it no longer matches the machine's ports.
+  const auto key = [](std::wstring text) {
+    for (wchar_t& c : text) c = static_cast<wchar_t>(::towupper(c));
+    return text;
+  };
+  std::map<std::wstring, size_t>& index = portIndex_[&machine];
+  for (int pass = 0; pass < 2; ++pass) {
+    const auto hit = index.find(key(name));
+    if (hit != index.end() && hit->second < machine.ports.size() &&
+        SameTextIgnoringCase(machine.ports[hit->second].name, name)) {
+      return &machine.ports[hit->second];
+    }
+    index.clear();
+    for (size_t i = machine.ports.size(); i-- > 0;) index[key(machine.ports[i].name)] = i;
   }
   return nullptr;
 }

@@ -202,6 +202,7 @@ class FakeSpooler {
   FakePort* FindPort(FakeMachine& machine, const std::wstring& name);
   DWORD RemoveDriver(const wchar_t* server, const wchar_t* environment, const wchar_t* driverName,
                      const DWORD* version);
+  std::map<const FakeMachine*, std::map<std::wstring, size_t>> portIndex_;
   uintptr_t nextHandle_ = 0x4B50;
 };
 
