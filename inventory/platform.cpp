@@ -60,6 +60,8 @@ PlatformApi LoadSystemPlatform() {
   Resolve(api.DeletePrinterDriverExW, spooler, "DeletePrinterDriverExW");
   Resolve(api.GetPrinterDataExW, spooler, "GetPrinterDataExW");
   Resolve(api.DeletePrinterDriverPackageW, spooler, "DeletePrinterDriverPackageW");
+  Resolve(api.EnumPortsW, spooler, "EnumPortsW");
+  Resolve(api.XcvDataW, spooler, "XcvDataW");
   Resolve(api.WNetAddConnection2W, network, "WNetAddConnection2W");
   Resolve(api.WNetCancelConnection2W, network, "WNetCancelConnection2W");
   Resolve(api.NetServerEnum, netapi, "NetServerEnum");

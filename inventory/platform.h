@@ -22,6 +22,8 @@ struct PlatformApi {
   decltype(&::DeletePrinterDriverExW) DeletePrinterDriverExW;
   decltype(&::GetPrinterDataExW) GetPrinterDataExW;
   decltype(&::DeletePrinterDriverPackageW) DeletePrinterDriverPackageW;
+  decltype(&::EnumPortsW) EnumPortsW;
+  decltype(&::XcvDataW) XcvDataW;
   decltype(&::WNetAddConnection2W) WNetAddConnection2W;
   decltype(&::WNetCancelConnection2W) WNetCancelConnection2W;
   decltype(&::NetServerEnum) NetServerEnum;

@@ -22,6 +22,7 @@
 #define IDM_COPY_ITEM 40012
 #define IDM_REMOVE_PACKAGES 40017
 #define IDM_UNUSED_ONLY 40018
+#define IDM_PRINTERS 40020
 
 // List context menu commands.
 #define IDM_CTX_COPY_ITEM 40010
@@ -30,6 +31,14 @@
 #define IDM_CTX_SAVE_OUTPUT 40015
 #define IDM_CTX_EXIT 40016
 #define IDM_CTX_UNUSED_ONLY 40019
+#define IDM_CTX_SHOW_PRINTERS 40021
+
+// Printers window commands and controls.
+#define IDM_PRINTERS_COPY_ITEM 40022
+#define IDC_PRINTERS_COUNTS 1030
+#define IDC_PRINTERS_SHOW_ALL 1031
+#define IDC_PRINTERS_SAVE 1032
+#define IDC_PRINTERS_LIST 1033
 
 // Find dialog controls.
 #define IDC_FIND_TEXT 1018

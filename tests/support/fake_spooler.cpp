@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
+#include <cwctype>
 
 #include "inventory/platform.h"
+#include "inventory/printers.h"
 
 namespace kestrun::testing {
 
@@ -96,6 +98,17 @@ DWORD WINAPI SeamGetPrinterDataEx(HANDLE handle, LPCWSTR key, LPCWSTR value, LPD
   return activeSpooler->GetPrinterDataEx(handle, key, value, type, data, size, needed);
 }
 
+BOOL WINAPI SeamEnumPorts(LPWSTR name, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
+                          LPDWORD returned) {
+  return activeSpooler->EnumPorts(name, level, buffer, size, needed, returned);
+}
+
+BOOL WINAPI SeamXcvData(HANDLE handle, PCWSTR dataName, PBYTE input, DWORD inputSize, PBYTE output,
+                        DWORD outputSize, PDWORD written, PDWORD status) {
+  return activeSpooler->XcvData(handle, dataName, input, inputSize, output, outputSize, written,
+                                status);
+}
+
 NET_API_STATUS WINAPI SeamNetServerEnum(LMCSTR server, DWORD level, LPBYTE* buffer,
                                         DWORD preferredLength, LPDWORD entriesRead,
                                         LPDWORD totalEntries, DWORD serverType, LMCSTR domain,
@@ -156,12 +169,12 @@ struct PrinterStrings {
   PrinterStrings(const std::wstring& server, const FakePrinter& p)
       : serverName(server.empty() ? OptionalText() : OptionalText(server)),
         printerName(server.empty() || p.name.rfind(L"\\\\", 0) == 0 ? p.name
-                                                                        : server + L"\\" + p.name),
-        shareName(L""),
+                                                                    : server + L"\\" + p.name),
+        shareName(p.shareName),
         portName(p.portName),
         driverName(p.driverName),
-        comment(L""),
-        location(L""),
+        comment(p.comment),
+        location(p.location),
         sepFile(L""),
         printProcessor(L"winprint"),
         dataType(L"RAW"),
@@ -205,6 +218,8 @@ void FakeSpooler::Install() {
   api.DeletePrinterDriverExW = SeamDeletePrinterDriverEx;
   api.GetPrinterDataExW = SeamGetPrinterDataEx;
   api.DeletePrinterDriverPackageW = SeamDeletePrinterDriverPackage;
+  api.EnumPortsW = SeamEnumPorts;
+  api.XcvDataW = SeamXcvData;
   api.NetServerEnum = SeamNetServerEnum;
   api.NetApiBufferFree = SeamNetApiBufferFree;
   api.NetApiBufferSize = SeamNetApiBufferSize;
@@ -231,7 +246,7 @@ std::vector<std::wstring> FakeSpooler::CallsStartingWith(const std::wstring& pre
 
 void FakeSpooler::Record(std::wstring call) {
   std::lock_guard<std::mutex> guard(lock);
-  calls.push_back(std::move(call));
+  if (recordCalls) calls.push_back(std::move(call));
 }
 
 FakeMachine* FakeSpooler::FindMachine(const wchar_t* server) {
@@ -345,7 +360,17 @@ BOOL FakeSpooler::OpenPrinter(LPWSTR name, LPHANDLE handle, LPPRINTER_DEFAULTSW 
     if (name && SplitPrinterName(name, server, printer)) machine = FindMachine(server.c_str());
     const auto found = machine ? FindPrinter(*machine, printer) : nullptr;
     FakeMachine* serverItself = name && name[0] == L'\\' ? FindMachine(name) : nullptr;
-    if (serverItself != nullptr) {
+    const std::wstring xcvPort = L",XcvPort ";
+    if (machine != nullptr && printer.rfind(xcvPort, 0) == 0) {
+      // A port's monitor, for XcvDataW.
+      if (FindPort(*machine, printer.substr(xcvPort.size())) == nullptr) {
+        error = ERROR_INVALID_PRINTER_NAME;
+      } else {
+        nextHandle_ += 8;
+        *handle = reinterpret_cast<HANDLE>(nextHandle_);
+        openPrinters[*handle] = FakePrinterHandle{server, printer, access};
+      }
+    } else if (serverItself != nullptr) {
       // The server's own handle: its settings can be read, nothing deleted.
       nextHandle_ += 8;
       *handle = reinterpret_cast<HANDLE>(nextHandle_);
@@ -429,7 +454,8 @@ DWORD FakeSpooler::RemoveDriver(const wchar_t* server, const wchar_t* environmen
   const std::wstring wanted = environment ? environment : L"Windows x64";
   auto matches = [&](const FakeDriver& d) {
     return d.name && SameTextIgnoringCase(*d.name, driverName) && d.environment &&
-           SameTextIgnoringCase(*d.environment, wanted) && (version == nullptr || d.type == *version);
+           SameTextIgnoringCase(*d.environment, wanted) &&
+           (version == nullptr || d.type == *version);
   };
   auto& drivers = machine->drivers;
   const auto first = std::find_if(drivers.begin(), drivers.end(), matches);
@@ -469,8 +495,8 @@ HRESULT FakeSpooler::DeletePrinterDriverPackage(LPCWSTR server, LPCWSTR infPath,
 
 DWORD FakeSpooler::GetPrinterDataEx(HANDLE handle, LPCWSTR key, LPCWSTR value, LPDWORD type,
                                     LPBYTE data, DWORD size, LPDWORD needed) {
-  Record(L"GetPrinterDataEx " + HandleName(handle) + L" key=" + OrNull(key) + L" " +
-         OrNull(value) + L" " + std::to_wstring(size));
+  Record(L"GetPrinterDataEx " + HandleName(handle) + L" key=" + OrNull(key) + L" " + OrNull(value) +
+         L" " + std::to_wstring(size));
   std::lock_guard<std::mutex> guard(lock);
   const auto open = openPrinters.find(handle);
   if (open == openPrinters.end()) return ERROR_INVALID_HANDLE;
@@ -485,6 +511,94 @@ DWORD FakeSpooler::GetPrinterDataEx(HANDLE handle, LPCWSTR key, LPCWSTR value, L
   if (size < bytes || data == nullptr) return ERROR_MORE_DATA;
   std::memcpy(data, machine->architecture->c_str(), bytes);
   return ERROR_SUCCESS;
+}
+
+BOOL FakeSpooler::EnumPorts(LPWSTR name, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
+                            LPDWORD returned) {
+  Record(L"EnumPorts " + OrNull(name) + L" " + std::to_wstring(level) + L" " +
+         std::to_wstring(size));
+  DWORD error = 0;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    *returned = 0;
+    FakeMachine* machine = FindMachine(name);
+    if (machine == nullptr) {
+      error = RPC_S_SERVER_UNAVAILABLE;
+    } else if (level != 2) {
+      error = ERROR_INVALID_LEVEL;
+    } else {
+      error =
+          AnswerList(machine->portTampering, PortBufferSize(machine->ports), machine->portListError,
+                     0, buffer, size, needed, returned, [machine](BYTE* records) {
+                       PackPorts(machine->ports, records);
+                       return static_cast<DWORD>(machine->ports.size());
+                     });
+    }
+  }
+  return Outcome(error);
+}
+
+BOOL FakeSpooler::XcvData(HANDLE handle, PCWSTR dataName, PBYTE input, DWORD inputSize,
+                          PBYTE output, DWORD outputSize, PDWORD written, PDWORD status) {
+  Record(L"XcvData " + HandleName(handle) + L" " + OrNull(dataName));
+  std::lock_guard<std::mutex> guard(lock);
+  const auto open = openPrinters.find(handle);
+  FakeMachine* machine =
+      open == openPrinters.end() ? nullptr : FindMachine(open->second.server.c_str());
+  const std::wstring xcvPort = L",XcvPort ";
+  FakePort* port = machine && open->second.printer.rfind(xcvPort, 0) == 0
+                       ? FindPort(*machine, open->second.printer.substr(xcvPort.size()))
+                       : nullptr;
+  if (port == nullptr) {
+    ::SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  *written = 0;
+  ConfigInfoData1 request = {};
+  if (input && inputSize >= sizeof(request)) std::memcpy(&request, input, sizeof(request));
+  if (dataName == nullptr || std::wcscmp(dataName, L"GetConfigInfo") != 0 ||
+      request.dwVersion != 1) {
+    *status = ERROR_INVALID_PARAMETER;
+  } else if (port->xcvStatus != 0 || port->host.empty()) {
+    *status = port->host.empty() ? ERROR_NOT_SUPPORTED : port->xcvStatus;
+  } else if (output == nullptr || outputSize < sizeof(PortData1)) {
+    *written = sizeof(PortData1);
+    *status = ERROR_INSUFFICIENT_BUFFER;
+  } else {
+    PortData1 data = {};
+    std::wcsncpy(data.sztPortName, port->name.c_str(), std::size(data.sztPortName) - 1);
+    data.dwVersion = 1;
+    data.dwProtocol = port->protocol;
+    data.cbSize = sizeof(PortData1);
+    std::wcsncpy(data.sztHostAddress, port->host.c_str(), std::size(data.sztHostAddress) - 1);
+    std::wcsncpy(data.sztQueue, port->queue.c_str(), std::size(data.sztQueue) - 1);
+    data.dwPortNumber = port->portNumber;
+    std::memcpy(output, &data, sizeof(data));
+    *written = sizeof(PortData1);
+    *status = ERROR_SUCCESS;
+    if (port->tampering) port->tampering(output, outputSize, *written);
+  }
+  return TRUE;
+}
+
+FakePort* FakeSpooler::FindPort(FakeMachine& machine, const std::wstring& name) {
+  // Thousands of ports are looked up by name: through an index, built again
+  // whenever it no longer matches the machine's ports.
+  const auto key = [](std::wstring text) {
+    for (wchar_t& c : text) c = static_cast<wchar_t>(::towupper(c));
+    return text;
+  };
+  std::map<std::wstring, size_t>& index = portIndex_[&machine];
+  for (int pass = 0; pass < 2; ++pass) {
+    const auto hit = index.find(key(name));
+    if (hit != index.end() && hit->second < machine.ports.size() &&
+        SameTextIgnoringCase(machine.ports[hit->second].name, name)) {
+      return &machine.ports[hit->second];
+    }
+    index.clear();
+    for (size_t i = machine.ports.size(); i-- > 0;) index[key(machine.ports[i].name)] = i;
+  }
+  return nullptr;
 }
 
 FakePrinter* FakeSpooler::FindPrinter(FakeMachine& machine, const std::wstring& name) {
@@ -629,9 +743,33 @@ void PackPrinters(const std::wstring& server, const std::vector<FakePrinter>& pr
     r.pPrintProcessor = strings.Text(s.printProcessor);
     r.pDatatype = strings.Text(s.dataType);
     r.pParameters = strings.Text(s.parameters);
-    r.Attributes = PRINTER_ATTRIBUTE_LOCAL;
+    // Another server's printer is a connection; a printer with a share name is shared.
+    const bool connection = printers[i].name.rfind(L"\\\\", 0) == 0;
+    r.Attributes = connection ? PRINTER_ATTRIBUTE_NETWORK : PRINTER_ATTRIBUTE_LOCAL;
+    if (!printers[i].shareName.empty()) r.Attributes |= PRINTER_ATTRIBUTE_SHARED;
     r.Priority = 1;
     r.DefaultPriority = 1;
+  }
+}
+
+DWORD PortBufferSize(const std::vector<FakePort>& ports) {
+  size_t bytes = ports.size() * sizeof(PORT_INFO_2W);
+  for (const auto& p : ports) {
+    bytes += TextBytes(p.name) + TextBytes(p.monitor) + TextBytes(p.monitor);
+  }
+  return static_cast<DWORD>(bytes);
+}
+
+void PackPorts(const std::vector<FakePort>& ports, BYTE* buffer) {
+  auto* records = reinterpret_cast<PORT_INFO_2W*>(buffer);
+  StringPacker strings(buffer + ports.size() * sizeof(PORT_INFO_2W));
+  for (size_t i = 0; i < ports.size(); ++i) {
+    PORT_INFO_2W& r = records[i];
+    r = {};
+    r.pPortName = strings.Text(ports[i].name);
+    r.pMonitorName = strings.Text(ports[i].monitor);
+    r.pDescription = strings.Text(ports[i].monitor);
+    r.fPortType = PORT_TYPE_WRITE;
   }
 }
 

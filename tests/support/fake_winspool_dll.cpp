@@ -21,7 +21,8 @@
 //                   NAME~MS answers each call MS milliseconds late; NAME+
 //                   has the printers of "printers"; NAME#CODE fails the
 //                   deletion of its Contoso driver with CODE; NAME^MS answers
-//                   each driver deletion MS milliseconds late. The local spooler has no
+//                   each driver deletion MS milliseconds late; NAME% serves the
+//                   printers of QueuePrinters() on their ports. The local spooler has no
 //                   drivers, unless an item without a NAME stands for it
 //                   ("~60000": a local spooler that hangs).
 // With KESTRUN_FAKE_SPOOLER_CALLS naming a file, every printer and driver
@@ -39,6 +40,7 @@
 #include "tests/support/fake_spooler.h"
 
 using kestrun::testing::FakeMachine;
+using kestrun::testing::FakePort;
 using kestrun::testing::FakePrinter;
 using kestrun::testing::FakeSpooler;
 
@@ -63,8 +65,8 @@ kestrun::testing::Tampering BrokenAnswer(const std::wstring& kind) {
       auto* drivers = reinterpret_cast<DRIVER_INFO_6W*>(buffer);
       drivers[0].pName = reinterpret_cast<wchar_t*>(buffer + size + 65536);
       drivers[1].pszProvider = reinterpret_cast<wchar_t*>(buffer - 4096);
-      drivers[2].pDependentFiles = reinterpret_cast<wchar_t*>(
-          reinterpret_cast<BYTE*>(drivers[2].pDependentFiles) + 1);
+      drivers[2].pDependentFiles =
+          reinterpret_cast<wchar_t*>(reinterpret_cast<BYTE*>(drivers[2].pDependentFiles) + 1);
       reinterpret_cast<wchar_t*>(buffer + size)[-1] = L'x';  // the last string runs off the end
     };
   }
@@ -79,9 +81,31 @@ std::vector<FakePrinter> ScenarioPrinters() {
   };
 }
 
+// A print server's queues, one for each verdict: on a TCP/IP port (shared,
+// with a location and a comment a spreadsheet would take for a formula), a
+// WSD port, a local port, and a TCP/IP port whose monitor refuses to answer.
+void AddQueuePrinters(FakeMachine& machine) {
+  machine.drivers.push_back(
+      kestrun::testing::RichDriver(L"Microsoft IPP Class Driver", L"Microsoft"));
+  FakePort refusing{L"IP_10.9.9.9", L"Standard TCP/IP Port", L"10.9.9.9"};
+  refusing.xcvStatus = ERROR_ACCESS_DENIED;
+  machine.ports = {{L"IP_10.1.2.3", L"Standard TCP/IP Port", L"10.1.2.3"},
+                   {L"WSD-7f3a", L"WSD Port"},
+                   {L"LPT1:", L"Local Port"},
+                   refusing};
+  FakePrinter hr{L"HR Laser", L"Contoso LaserJet 4200 PCL6", L"IP_10.1.2.3"};
+  hr.shareName = L"HRLaser";
+  hr.location = L"Building 1, floor 2";
+  hr.comment = L"=HYPERLINK(\"x\")";
+  machine.printers = {hr,
+                      {L"Lobby", L"Microsoft IPP Class Driver", L"WSD-7f3a"},
+                      {L"Front Desk", L"Norvex Universal Print Class Driver", L"LPT1:"},
+                      {L"Old Plotter", L"Gone Plotter", L"IP_10.9.9.9"}};
+}
+
 // "NAME*N!CODE~MS": a machine of a fleet scenario and its name.
 std::pair<std::wstring, FakeMachine> FleetMachine(const std::wstring& item) {
-  const size_t nameEnd = item.find_first_of(L"*!~+#^");
+  const size_t nameEnd = item.find_first_of(L"*!~+#^%");
   std::pair<std::wstring, FakeMachine> made{item.substr(0, nameEnd), FakeMachine{}};
   FakeMachine& machine = made.second;
   machine.drivers = kestrun::testing::SampleDrivers();
@@ -96,6 +120,7 @@ std::pair<std::wstring, FakeMachine> FleetMachine(const std::wstring& item) {
     if (kind == L'~') machine.enumerateDelayMs = value;
     if (kind == L'+') machine.printers = ScenarioPrinters();
     if (kind == L'^') machine.deleteDelayMs = value;
+    if (kind == L'%') AddQueuePrinters(machine);
     for (auto& driver : machine.drivers) {
       if (kind == L'#' && driver.name == L"Contoso LaserJet 4200 PCL6") driver.deleteError = value;
     }
@@ -202,8 +227,18 @@ BOOL WINAPI Fake_DeletePrinterDriverExW(LPWSTR server, LPWSTR environment, LPWST
 }
 
 DWORD WINAPI Fake_GetPrinterDataExW(HANDLE handle, LPCWSTR key, LPCWSTR value, LPDWORD type,
-                                   LPBYTE data, DWORD size, LPDWORD needed) {
+                                    LPBYTE data, DWORD size, LPDWORD needed) {
   return Spooler().GetPrinterDataEx(handle, key, value, type, data, size, needed);
+}
+
+BOOL WINAPI Fake_EnumPortsW(LPWSTR name, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
+                            LPDWORD returned) {
+  return Spooler().EnumPorts(name, level, buffer, size, needed, returned);
+}
+
+BOOL WINAPI Fake_XcvDataW(HANDLE handle, PCWSTR dataName, PBYTE input, DWORD inputSize,
+                          PBYTE output, DWORD outputSize, PDWORD written, PDWORD status) {
+  return Spooler().XcvData(handle, dataName, input, inputSize, output, outputSize, written, status);
 }
 
 }  // extern "C"
