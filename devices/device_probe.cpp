@@ -85,22 +85,25 @@ class ProbeRun {
     const size_t atOnce = std::clamp<size_t>(options_.atOnce, 1, kMaxProbesAtOnce);
     const ULONGLONG limitMs = std::max(options_.limitSeconds, 1u) * 1000ull;
     size_t next = 0;
-    while (!cancel_.load()) {
-      while (active_.size() < atOnce && next < devices_.size()) {
+    while (!Cancelled()) {
+      while (active_.size() < atOnce && next < devices_.size() && TakePermit()) {
         Start(next, 0, ::GetTickCount64() + limitMs);
         ++next;
       }
-      if (active_.empty()) break;
-      ULONGLONG earliest = active_.front().deadline;
+      if (active_.empty() && next == devices_.size()) break;
+      ULONGLONG earliest = ::GetTickCount64() + kCancelPollMs;
       for (const auto& slot : active_) earliest = std::min(earliest, slot.deadline);
       const ULONGLONG now = ::GetTickCount64();
       const auto wait = static_cast<DWORD>(
           std::min<ULONGLONG>(earliest > now ? earliest - now : 0, kCancelPollMs));
       ::WaitForSingleObject(wake_.get(), wait);
-      if (Settle() && progress_) progress_(settled_, devices_.size());
+      if (Settle()) Report();
     }
-    if (cancel_.load()) {
-      for (auto& slot : active_) slot.exchange->Abort();
+    if (Cancelled()) {
+      for (auto& slot : active_) {
+        slot.exchange->Abort();
+        ReturnPermit();
+      }
       active_.clear();
       for (size_t i = 0; i < results_.size(); ++i) {
         if (!results_[i].probed) results_[i].notProbed = NotProbedReason::Cancelled;
@@ -118,8 +121,9 @@ class ProbeRun {
     if (address >= addresses.size() || !ParseDeviceUri(addresses[address], uri)) {
       results_[device].notProbed = NotProbedReason::BadAddress;
       results_[device].probed = false;
+      ReturnPermit();
       ++settled_;
-      if (progress_) progress_(settled_, devices_.size());
+      Report();
       return;
     }
     const ULONGLONG now = ::GetTickCount64();
@@ -151,12 +155,14 @@ class ProbeRun {
           again.push_back(std::move(slot));
           continue;
         }
+        ReturnPermit();
         ++settled_;
       } else if (now >= slot.deadline) {
         slot.exchange->Abort();
         result = {};
         result.probed = true;
         result.failure = ProbeFailure::TimeLimit;
+        ReturnPermit();
         ++settled_;
       } else {
         still.push_back(std::move(slot));
@@ -165,6 +171,19 @@ class ProbeRun {
     active_ = std::move(still);
     for (auto& slot : again) Start(slot.device, slot.address, slot.deadline);
     return settled_ != before;
+  }
+
+  bool Cancelled() const { return stopped_ || cancel_.load(); }
+  void Report() {
+    if (progress_ && !progress_(settled_, devices_.size())) stopped_ = true;
+  }
+
+  // A device in progress holds one of the shared gate's permits.
+  bool TakePermit() {
+    return options_.gate == nullptr || ::WaitForSingleObject(options_.gate, 0) == WAIT_OBJECT_0;
+  }
+  void ReturnPermit() {
+    if (options_.gate != nullptr) ::ReleaseSemaphore(options_.gate, 1, nullptr);
   }
 
   const std::vector<DeviceTarget>& devices_;
@@ -176,6 +195,7 @@ class ProbeRun {
   UniqueHandle wake_;
   std::vector<Slot> active_;
   size_t settled_ = 0;
+  bool stopped_ = false;  // the progress callback cancelled the run
 };
 
 }  // namespace

@@ -13,12 +13,15 @@
 #include <unordered_map>
 #include <vector>
 
+#include <windows.h>
+
 #include "devices/device_verdict.h"
 
 namespace kestrun {
 
 constexpr size_t kMaxProbesAtOnce = 64;
 constexpr unsigned kDefaultProbeSeconds = 5;
+constexpr unsigned kMaxProbeSeconds = 600;
 
 // One device: its addresses, asked in order while each answers "not found".
 struct DeviceTarget {
@@ -46,14 +49,18 @@ class DeviceSet {
 struct ProbeOptions {
   unsigned limitSeconds = kDefaultProbeSeconds;
   size_t atOnce = kMaxProbesAtOnce;
+  // A semaphore shared by probe runs that together ask at most its count of
+  // devices at a time (the machines of one "/queues" run); null for none.
+  HANDLE gate = nullptr;
 };
 
 // Called on the probing thread as devices settle: how many of how many.
-using ProbeProgress = std::function<void(size_t settled, size_t total)>;
+// Returning false cancels the run.
+using ProbeProgress = std::function<bool(size_t settled, size_t total)>;
 
 // Probes every device, one result per device in its order. After `cancel`
-// is set, the run ends within about 50 ms: devices in progress or not
-// reached are "Not probed: cancelled".
+// is set (or the progress callback said no), the run ends within about
+// 50 ms: devices in progress or not reached are "Not probed: cancelled".
 std::vector<DeviceProbe> ProbeDevices(const std::vector<DeviceTarget>& devices,
                                       const ProbeOptions& options,
                                       const std::atomic<bool>& cancel,

@@ -7,7 +7,7 @@ namespace kestrun {
 const wchar_t* const kQueueColumnTitles[kQueueColumnCount] = {
     L"Printer",         L"Share Name",    L"Port",        L"Port Kind",     L"Device Address",
     L"Driver",          L"Driver Origin", L"Driver Type", L"Package-Aware", L"Driver Version",
-    L"Protected Print", L"Location",      L"Comment",
+    L"Protected Print", L"Device",        L"Device Model", L"Location",      L"Comment",
 };
 
 QueueTable DescribeQueues(const DriverInventory& inventory) {
@@ -68,6 +68,7 @@ QueueTable DescribeQueues(const DriverInventory& inventory) {
     cells[kQueuePackageAware] = texts.packageAware;
     cells[kQueueDriverVersion] = texts.version;
     cells[kQueueProtectedPrint] = VerdictText(row.verdict);
+    cells[kQueueDevice] = kDeviceNotAsked;
     cells[kQueueLocation] = FieldOrEmpty(printer.pLocation);
     cells[kQueueComment] = FieldOrEmpty(printer.pComment);
   }

@@ -17,8 +17,8 @@
 
 namespace kestrun {
 
-// The columns, in their order. A second verdict ("Device", what the device
-// itself answers) belongs right after "Protected Print".
+// The columns, in their order. "Device" and "Device Model" are what the
+// printer's device itself answers, once a probe has asked it.
 enum QueueColumn : int {
   kQueuePrinter,
   kQueueShareName,
@@ -31,6 +31,8 @@ enum QueueColumn : int {
   kQueuePackageAware,
   kQueueDriverVersion,
   kQueueProtectedPrint,
+  kQueueDevice,
+  kQueueDeviceModel,
   kQueueLocation,
   kQueueComment,
   kQueueColumnCount
@@ -49,6 +51,9 @@ struct QueueRow {
   ULONGLONG driverVersion = 0;  // and its dwlDriverVersion
   std::wstring reason;          // why a fact is missing; empty when none is
 };
+
+// "Device" until a probe has asked the printer's device.
+constexpr wchar_t kDeviceNotAsked[] = L"Not probed: not asked";
 
 // What a row shows of its driver: the same for every printer of a driver
 // name, so worked out once per name.

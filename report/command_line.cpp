@@ -171,6 +171,28 @@ bool ApplyOption(std::wstring_view word, ReportRequest& request) {
     request.problem = L"/timeout: takes a number of seconds from 0 to 86400.";
     return false;
   }
+  constexpr std::wstring_view kProbeTimeout = L"probe-timeout:";
+  if (StartsWithIgnoringAsciiCase(name, kProbeTimeout) ||
+      EqualsIgnoringAsciiCase(name, L"probe-timeout")) {
+    const std::wstring_view value = name.substr(std::min(name.size(), kProbeTimeout.size()));
+    request.kind = RequestKind::Usage;
+    if (request.probeTimeoutGiven) {
+      request.problem = L"/probe-timeout: may be given once.";
+      return false;
+    }
+    request.probeTimeoutGiven = true;
+    if (ParseTimeout(value, request.probeSeconds) && request.probeSeconds >= 1 &&
+        request.probeSeconds <= kMaxProbeSeconds) {
+      request.kind = RequestKind::Report;
+      return true;
+    }
+    request.problem = L"/probe-timeout: takes a number of seconds from 1 to 600.";
+    return false;
+  }
+  if (EqualsIgnoringAsciiCase(name, L"probe")) {
+    request.probe = true;
+    return true;
+  }
   if (EqualsIgnoringAsciiCase(name, L"delete")) {
     request.deleting = true;
     return true;
@@ -267,14 +289,25 @@ void CheckCleanupRequest(ReportRequest& request) {
   request.kind = named && selects ? RequestKind::Delete : RequestKind::Usage;
 }
 
-// "/queues" needs one target or list, and goes with no other command.
+// "/queues" needs one target or list, and goes with no other command;
+// "/probe" goes with it, and "/probe-timeout:" with "/probe".
 void CheckQueuesRequest(ReportRequest& request) {
-  if (!request.queues) return;
   if (request.kind != RequestKind::Report && request.kind != RequestKind::Fleet &&
       request.kind != RequestKind::Delete) {
     return;
   }
+  if (!request.queues) {
+    if (request.probe || request.probeTimeoutGiven) {
+      request.kind = RequestKind::Usage;
+      request.problem = L"/probe goes with /queues.";
+    }
+    return;
+  }
   request.kind = RequestKind::Usage;
+  if (request.probeTimeoutGiven && !request.probe) {
+    request.problem = L"/probe-timeout: goes with /probe.";
+    return;
+  }
   if (request.deleting) {
     request.problem = L"/queues and /delete are two commands: give one of them.";
   } else if (request.listPath.empty() && request.target.empty()) {
@@ -301,12 +334,18 @@ void PrintUsage(const std::wstring& problem = {}) {
                       L"Kestrun /delete [/driver:PATTERN]... [/environment:ENV] [/unused] "
                       L"[/printers] [/packages] [/yes] TargetMachine|@MachineList.txt "
                       L"[C:\\Actions.csv]\r\n\r\n");
-  WriteConsoleColored(kGreen,
-                      L"Kestrun /queues TargetMachine|@MachineList.txt [C:\\Queues.csv]\r\n\r\n");
+  WriteConsoleColored(kGreen, L"Kestrun /queues [/probe [/probe-timeout:S]] "
+                              L"TargetMachine|@MachineList.txt [C:\\Queues.csv]\r\n\r\n");
   WriteConsoleRed(L"Options, before the target or the list:\r\n\r\n");
   WriteConsoleColored(kGreen,
                       L"/timeout:SECONDS  the longest one machine may take to answer "
                       L"(default 120, 0 for no limit)\r\n");
+  WriteConsoleColored(kGreen,
+                      L"/probe            with /queues: ask each printer's device whether it "
+                      L"prints without a vendor driver\r\n");
+  WriteConsoleColored(kGreen,
+                      L"/probe-timeout:S  the longest one device may take to answer "
+                      L"(default 5)\r\n");
   WriteConsoleColored(kGreen, L"/?                this help\r\n\r\n");
 }
 
@@ -562,7 +601,8 @@ int RunQueuesRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log)
   ClearConsole();
   PrintBanner();
   FlushConsole();  // machines may take a while to answer
-  return RunQueues(std::move(machines), log.get(), request.timeoutSeconds);
+  return RunQueues(std::move(machines), log.get(), request.timeoutSeconds,
+                   request.probe ? request.probeSeconds : 0);
 }
 
 int RunRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {

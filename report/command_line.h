@@ -13,6 +13,7 @@
 #include <windows.h>
 #include <winspool.h>
 
+#include "devices/device_probe.h"
 #include "inventory/driver_inventory.h"
 #include "inventory/field_text.h"
 #include "report/csv_log.h"
@@ -67,6 +68,9 @@ struct ReportRequest {
   bool timeoutGiven = false;
   bool deleting = false;  // "/delete" was given
   bool queues = false;    // "/queues" was given
+  bool probe = false;     // "/probe": ask each printer's device (with "/queues")
+  unsigned probeSeconds = kDefaultProbeSeconds;  // "/probe-timeout:S"
+  bool probeTimeoutGiven = false;
   CleanupOptions cleanup;
 };
 

@@ -1,8 +1,11 @@
 #include "report/queues.h"
 
+#include <deque>
 #include <memory>
 #include <new>
 
+#include "common/win32_handles.h"
+#include "devices/device_probe.h"
 #include "inventory/driver_inventory.h"
 #include "inventory/field_text.h"
 #include "inventory/printers.h"
@@ -10,6 +13,7 @@
 #include "report/console.h"
 #include "report/fleet.h"
 #include "report/machine_run.h"
+#include "report/queue_devices.h"
 #include "report/queues_log.h"
 
 namespace kestrun {
@@ -24,9 +28,45 @@ struct QueuesResult : MachineResult {
   std::wstring lines;  // a line per printer
   std::string rows;    // the machine's log rows
   VerdictCounts counts;
+  std::wstring devices;  // after a probe: how many queues can move to the inbox IPP class driver
 };
 
-void ListQueues(bool logging, const std::wstring& machine, QueuesResult& result) {
+// What a run's probes share: the devices each machine's probe may ask at
+// once, of the whole run. A worker left behind may outlive the run.
+struct RunProbe {
+  unsigned seconds = 0;  // 0: no probe
+  UniqueHandle gate;
+};
+
+// Asks the devices of a machine's printers and writes what they answer into
+// its rows (the texts go in `texts`); each device that settles begins a new
+// step of the machine's clock. Returns how many queues can move to the inbox
+// IPP class driver.
+std::wstring ProbeQueues(QueueTable& table, const RunProbe& probe, MachineSteps& steps,
+                         std::deque<std::wstring>& texts) {
+  QueueProbePlan plan;
+  for (const QueueRow& row : table.rows) plan.Add(row.portKind, row.cells[kQueueDeviceAddress]);
+  ProbeOptions options;
+  options.limitSeconds = probe.seconds;
+  options.gate = probe.gate.get();
+  const auto results = ProbeDevices(plan.Devices(), options, steps.StopFlag(),
+                                    [&steps](size_t, size_t) { return steps.BeginReading(); });
+  const auto shown = plan.Describe(results, probe.seconds, texts);
+  size_t movable = 0;
+  size_t thirdParty = 0;
+  for (size_t r = 0; r < table.rows.size(); ++r) {
+    QueueRow& row = table.rows[r];
+    row.cells[kQueueDevice] = shown[r].device;
+    row.cells[kQueueDeviceModel] = shown[r].model;
+    if (row.verdict != ProtectedPrintVerdict::ThirdParty) continue;
+    ++thirdParty;
+    movable += shown[r].driverless ? 1 : 0;
+  }
+  return DriverlessCountText(movable, thirdParty);
+}
+
+void ListQueues(bool logging, const std::wstring& machine, const RunProbe& probe,
+                MachineSteps& steps, QueuesResult& result) {
   if (machine.size() > kMaxTargetMachineName) {
     result.error = ERROR_INVALID_NAME;  // never asked: no server has such a name
     return;
@@ -45,10 +85,15 @@ void ListQueues(bool logging, const std::wstring& machine, QueuesResult& result)
     return;
   }
   ReadQueues(*inventory);
-  const QueueTable table = DescribeQueues(*inventory);
+  QueueTable table = DescribeQueues(*inventory);
+  std::deque<std::wstring> deviceTexts;
+  const bool probing = probe.seconds != 0;
+  if (probing) {
+    result.devices = ProbeQueues(table, probe, steps, deviceTexts);
+  }
   result.counts = CountVerdicts(table.rows);
   for (const QueueRow& row : table.rows) {
-    AppendQueueLine(result.lines, row);
+    AppendQueueLine(result.lines, row, probing);
     if (logging) AppendQueueRow(result.rows, machine, row.cells, row.reason);
   }
 }  // the inventory goes here: only the lines and rows wait for the main thread
@@ -83,7 +128,7 @@ class QueuesReport : public MachineRunSink {
       thirdParty_ += result->counts.thirdParty;
       WriteConsoleRed(result->lines.c_str());
       WriteConsoleColored(kGreen, (MachineLinePrefix(finished_, total, machine) +
-                                   QueuesMachineCounts(result->counts))
+                                   QueuesMachineCounts(result->counts, result->devices))
                                       .c_str());
     }
     if (!failedBefore && logError_ != ERROR_SUCCESS) {
@@ -129,7 +174,7 @@ class QueuesReport : public MachineRunSink {
 
 }  // namespace
 
-void AppendQueueLine(std::wstring& lines, const QueueRow& row) {
+void AppendQueueLine(std::wstring& lines, const QueueRow& row, bool probed) {
   const std::wstring_view* cells = row.cells;
   lines += kGap;
   AppendShownText(lines, cells[kQueuePrinter]);
@@ -156,14 +201,25 @@ void AppendQueueLine(std::wstring& lines, const QueueRow& row) {
   lines += L")";
   lines += kGap;
   lines += cells[kQueueProtectedPrint];
+  if (probed) {
+    lines += kGap;
+    AppendShownText(lines, cells[kQueueDevice]);
+    if (!cells[kQueueDeviceModel].empty()) {
+      lines += L" (";
+      AppendShownText(lines, cells[kQueueDeviceModel]);
+      lines += L")";
+    }
+  }
   lines += L"\r\n";
 }
 
-std::wstring QueuesMachineCounts(const VerdictCounts& counts) {
-  return std::to_wstring(counts.printers) +
-         (counts.printers == 1 ? L" printer (" : L" printers (") +
-         std::to_wstring(counts.thirdParty) + L" third-party driver, " +
-         std::to_wstring(counts.inboxIppClass) + L" inbox IPP class driver)\r\n";
+std::wstring QueuesMachineCounts(const VerdictCounts& counts, std::wstring_view devices) {
+  std::wstring line = std::to_wstring(counts.printers) +
+                      (counts.printers == 1 ? L" printer (" : L" printers (") +
+                      std::to_wstring(counts.thirdParty) + L" third-party driver, " +
+                      std::to_wstring(counts.inboxIppClass) + L" inbox IPP class driver)";
+  if (!devices.empty()) line += L", " + std::wstring(devices);
+  return line + L"\r\n";
 }
 
 std::wstring QueuesSummaryLine(size_t answered, size_t failed, size_t notFinished,
@@ -176,7 +232,8 @@ std::wstring QueuesSummaryLine(size_t answered, size_t failed, size_t notFinishe
          L" third-party driver).\r\n";
 }
 
-int RunQueues(std::vector<std::wstring> machines, CsvLog* log, unsigned limitSeconds) {
+int RunQueues(std::vector<std::wstring> machines, CsvLog* log, unsigned limitSeconds,
+              unsigned probeSeconds) {
   if (log) {
     const DWORD error = log->AppendWhole({}, QueuesLogHeader());
     if (error != ERROR_SUCCESS) {
@@ -189,12 +246,18 @@ int RunQueues(std::vector<std::wstring> machines, CsvLog* log, unsigned limitSec
   MachineRun run({list->size(), limitSeconds});
   QueuesReport report(run, *list, log, limitSeconds);
   const bool logging = log != nullptr;
+  const auto probe = std::make_shared<RunProbe>();
+  if (probeSeconds != 0) {
+    probe->gate.reset(::CreateSemaphoreW(nullptr, static_cast<LONG>(kMaxProbesAtOnce),
+                                         static_cast<LONG>(kMaxProbesAtOnce), nullptr));
+    probe->seconds = probe->gate ? probeSeconds : 0;
+  }
   const MachineRunEnd end = run.Run(
-      [list, logging](size_t index, MachineSteps& steps) -> std::unique_ptr<MachineResult> {
+      [list, logging, probe](size_t index, MachineSteps& steps) -> std::unique_ptr<MachineResult> {
         if (!steps.BeginReading()) return nullptr;  // one step: the listing, ports and devices
         auto result = std::make_unique<QueuesResult>();
         try {
-          ListQueues(logging, (*list)[index], *result);
+          ListQueues(logging, (*list)[index], *probe, steps, *result);
         } catch (const std::bad_alloc&) {
           *result = QueuesResult{};
           result->error = ERROR_NOT_ENOUGH_MEMORY;

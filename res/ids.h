@@ -39,6 +39,7 @@
 #define IDC_PRINTERS_SHOW_ALL 1031
 #define IDC_PRINTERS_SAVE 1032
 #define IDC_PRINTERS_LIST 1033
+#define IDC_PRINTERS_CHECK_DEVICES 1034
 
 // Find dialog controls.
 #define IDC_FIND_TEXT 1018
@@ -78,6 +79,11 @@
 #define WM_KESTRUN_ENUMERATION_RESULT (WM_APP + 2)  // take a new inventory and fill the list
 #define WM_KESTRUN_RUN_FINISHED (WM_APP + 3)        // restore buttons, progress bar, focus
 #define WM_KESTRUN_DELETION_STAGE (WM_APP + 10)     // a deletion began deleting, or ended
+
+// Private messages of the printers window, posted by its device check with
+// the check's record as the long parameter.
+#define WM_KESTRUN_DEVICES_PROGRESS (WM_APP + 20)  // another device settled
+#define WM_KESTRUN_DEVICES_CHECKED (WM_APP + 21)   // every device settled, or the check was cancelled
 
 // Timers of the main window.
 #define IDT_ANSWER_NO 1  // a close answers the deletion's question No until it is gone

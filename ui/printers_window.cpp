@@ -4,6 +4,7 @@
 #include <windowsx.h>
 
 #include <algorithm>
+#include <deque>
 #include <memory>
 #include <new>
 #include <string>
@@ -16,9 +17,11 @@
 #include "inventory/error_reporter.h"
 #include "inventory/field_text.h"
 #include "inventory/queue_rows.h"
+#include "report/queue_devices.h"
 #include "report/queues_log.h"
 #include "res/ids.h"
 #include "ui/controls.h"
+#include "ui/device_check.h"
 #include "ui/dpi.h"
 #include "ui/driver_list.h"
 #include "ui/find.h"
@@ -33,6 +36,8 @@ namespace {
 constexpr wchar_t kClassName[] = L"KestrunPrinters";
 constexpr wchar_t kShowAllLabel[] = L"Show All";
 constexpr wchar_t kSaveLabel[] = L"Save...";
+constexpr wchar_t kCheckLabel[] = L"Check Devices";
+constexpr wchar_t kCancelLabel[] = L"Cancel";
 constexpr DWORD kListStyle = WS_CHILD | WS_VISIBLE | WS_BORDER | WS_TABSTOP | LVS_REPORT |
                              LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_OWNERDATA;
 constexpr DWORD kListExtendedStyle =
@@ -46,8 +51,8 @@ constexpr int kButtonHeight = 24;
 constexpr int kButtonPadding = 24;  // around a button's label
 constexpr int kButtonMinWidth = 75;
 constexpr int kHeaderPadding = 32;  // around a column title, the sort arrow included
-constexpr int kColumnWidths[kQueueColumnCount] = {170, 90, 110, 80,  140, 210, 90,
-                                                  130, 95, 110, 200, 130, 150};
+constexpr int kColumnWidths[kQueueColumnCount] = {170, 90, 110, 80,  140, 210, 90, 130,
+                                                  95,  110, 200, 200, 160, 130, 150};
 
 // A printer as the window keeps it: its own copy of the row's texts, as the
 // listing it came from is replaced by the next one.
@@ -57,6 +62,8 @@ struct PrinterRow {
   ProtectedPrintVerdict verdict = ProtectedPrintVerdict::NotInstalled;
   DriverOrigin origin = DriverOrigin::NotInstalled;
   ULONGLONG driverVersion = 0;
+  PortKind portKind = PortKind::Unlisted;
+  bool driverless = false;  // its device prints without a vendor driver
 };
 
 // The one printers window, while it is open.
@@ -65,6 +72,7 @@ struct PrintersView {
   HWND counts = nullptr;
   HWND showAll = nullptr;
   HWND save = nullptr;
+  HWND check = nullptr;
   UINT dpi = kBaseDpi;
   HFONT font = nullptr;
   std::wstring driverFilter;  // empty: every printer
@@ -74,6 +82,10 @@ struct PrintersView {
   int sortColumn = kQueuePrinter;
   bool sortDescending = false;
   bool sortDescendingNext = true;  // the fill's own sort is ascending
+  std::shared_ptr<DeviceCheck> checking;  // while "Check Devices" runs
+  std::vector<size_t> checkedRows;        // the rows it asks for, in its plan's order
+  QueueProbePlan plan;
+  bool checked = false;  // a check ended since this listing was taken
 };
 
 PrintersView* view = nullptr;
@@ -173,9 +185,21 @@ std::wstring CountsText() {
     return L"The printers could not be read: " + std::to_wstring(code) + L" " +
            OneLineText(errorReporter ? errorReporter->GetErrorText(code).text : L"");
   }
+  if (view->checking) {
+    return L"Checking devices: " + std::to_wstring(view->checking->settled.load()) + L" of " +
+           std::to_wstring(view->checking->devices.size()) + L" answered or given up.";
+  }
   VerdictCounts counts;
-  for (const size_t row : view->shown) counts.Add(view->rows[row].verdict);
-  return VerdictCountsText(counts);
+  size_t movable = 0;
+  for (const size_t row : view->shown) {
+    counts.Add(view->rows[row].verdict);
+    if (view->rows[row].verdict == ProtectedPrintVerdict::ThirdParty) {
+      movable += view->rows[row].driverless ? 1 : 0;
+    }
+  }
+  std::wstring text = VerdictCountsText(counts);
+  if (view->checked) text += L" " + DriverlessCountText(movable, counts.thirdParty) + L".";
+  return text;
 }
 
 // The rows of the listing that the filter lets through, sorted as before.
@@ -199,8 +223,18 @@ void ShowRows() {
   ::EnableWindow(view->showAll, !view->driverFilter.empty());
 }
 
+// Ends a running check; whatever it finds later is ignored.
+void StopCheck() {
+  if (!view->checking) return;
+  view->checking->cancel.store(true);
+  view->checking.reset();
+  ::SetWindowTextW(view->check, kCheckLabel);
+}
+
 // Takes the main window's current listing.
 void LoadRows() {
+  StopCheck();
+  view->checked = false;
   view->rows.clear();
   view->machine.clear();
   if (currentInventory != nullptr) {
@@ -217,6 +251,7 @@ void LoadRows() {
         row.verdict = from.verdict;
         row.origin = from.origin;
         row.driverVersion = from.driverVersion;
+        row.portKind = from.portKind;
       }
       view->machine = MachineName(*currentInventory);
     } catch (const std::bad_alloc&) {
@@ -235,10 +270,13 @@ void LayOut() {
   const int height = Scaled(kButtonHeight);
   const int saveWidth = ButtonWidth(kSaveLabel);
   const int showAllWidth = ButtonWidth(kShowAllLabel);
+  const int checkWidth = std::max(ButtonWidth(kCheckLabel), ButtonWidth(kCancelLabel));
   int right = client.right - margin - saveWidth;
   ::MoveWindow(view->save, right, margin, saveWidth, height, TRUE);
   right -= margin + showAllWidth;
   ::MoveWindow(view->showAll, right, margin, showAllWidth, height, TRUE);
+  right -= margin + checkWidth;
+  ::MoveWindow(view->check, right, margin, checkWidth, height, TRUE);
   ::MoveWindow(view->counts, margin, margin, std::max(0, right - 2 * margin), height, TRUE);
   const int top = 2 * margin + height;
   ::MoveWindow(printersList, margin, top, std::max(0, static_cast<int>(client.right) - 2 * margin),
@@ -259,7 +297,7 @@ void SizeColumns(const int* widths96) {
 
 void UseFont(UINT dpi) {
   const HFONT font = CreateGuiFontForDpi(dpi);
-  for (HWND control : {view->counts, view->showAll, view->save, printersList}) {
+  for (HWND control : {view->counts, view->check, view->showAll, view->save, printersList}) {
     ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
   }
   if (view->font) ::DeleteObject(view->font);  // the stock font is not deleted by this
@@ -292,9 +330,13 @@ bool OnCreate(HWND window) {
   view->showAll =
       CreateChild(L"BUTTON", kShowAllLabel, BS_PUSHBUTTON | WS_TABSTOP, IDC_PRINTERS_SHOW_ALL);
   view->save = CreateChild(L"BUTTON", kSaveLabel, BS_PUSHBUTTON | WS_TABSTOP, IDC_PRINTERS_SAVE);
+  view->check = CreateChild(L"BUTTON", kCheckLabel, BS_PUSHBUTTON | WS_TABSTOP,
+                            IDC_PRINTERS_CHECK_DEVICES);
   printersList = ::CreateWindowExW(0, WC_LISTVIEWW, nullptr, kListStyle, 0, 0, 0, 0, window,
                                    reinterpret_cast<HMENU>(IDC_PRINTERS_LIST), Instance(), nullptr);
-  if (!view->counts || !view->showAll || !view->save || !printersList) return false;
+  if (!view->counts || !view->showAll || !view->save || !view->check || !printersList) {
+    return false;
+  }
   ::SendMessageW(printersList, LVM_SETEXTENDEDLISTVIEWSTYLE, kListExtendedStyle,
                  kListExtendedStyle);
   printersListProc = reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(
@@ -419,8 +461,57 @@ void OnContextMenu(HWND from, int x, int y) {
   if (command != 0) ::SendMessageW(view->window, WM_COMMAND, command, 0);
 }
 
+// "Check Devices": asks the devices of the printers shown, each once; while
+// it runs the button reads "Cancel" and the counts line counts the devices.
+void CheckDevices() {
+  if (view->checking) {  // Cancel: what was found so far is shown when it ends
+    view->checking->cancel.store(true);
+    return;
+  }
+  auto check = std::make_shared<DeviceCheck>();
+  view->plan = QueueProbePlan();
+  view->checkedRows = view->shown;
+  for (const size_t row : view->checkedRows) {
+    view->plan.Add(view->rows[row].portKind, view->rows[row].cells[kQueueDeviceAddress]);
+  }
+  check->window = view->window;
+  check->devices = view->plan.Devices();
+  if (!StartDeviceCheck(check)) {
+    ShowMessage(L"Failed to start checking the devices.", MB_ICONERROR);
+    return;
+  }
+  view->checking = std::move(check);
+  ::SetWindowTextW(view->check, kCancelLabel);
+  ::SetWindowTextW(view->counts, CountsText().c_str());
+}
+
+// The check ended: each printer asked shows what its device said (a device
+// the check did not reach, "Not probed: cancelled").
+void OnDevicesChecked(LPARAM tag) {
+  if (!view->checking || reinterpret_cast<LPARAM>(view->checking.get()) != tag ||
+      !view->checking->done.load(std::memory_order_acquire)) {
+    return;  // a check that was stopped, or replaced
+  }
+  const std::shared_ptr<DeviceCheck> check = std::move(view->checking);
+  ::SetWindowTextW(view->check, kCheckLabel);
+  std::deque<std::wstring> texts;
+  const auto shown = view->plan.Describe(check->results, check->limitSeconds, texts);
+  for (size_t i = 0; i < shown.size() && i < view->checkedRows.size(); ++i) {
+    PrinterRow& row = view->rows[view->checkedRows[i]];
+    row.cells[kQueueDevice] = shown[i].device;
+    row.cells[kQueueDeviceModel] = shown[i].model;
+    row.driverless = shown[i].driverless;
+  }
+  view->checked = true;
+  SortRows();
+  ::SetWindowTextW(view->counts, CountsText().c_str());
+}
+
 void OnCommand(WORD id) {
   switch (id) {
+    case IDC_PRINTERS_CHECK_DEVICES:
+      CheckDevices();
+      break;
     case IDC_PRINTERS_SHOW_ALL:
       view->driverFilter.clear();
       ShowRows();
@@ -466,7 +557,16 @@ LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_COMMAND:
       if (HIWORD(wParam) == 0) OnCommand(LOWORD(wParam));  // a click, or a menu's command
       return 0;
+    case WM_KESTRUN_DEVICES_PROGRESS:
+      if (view && view->checking && reinterpret_cast<LPARAM>(view->checking.get()) == lParam) {
+        ::SetWindowTextW(view->counts, CountsText().c_str());
+      }
+      return 0;
+    case WM_KESTRUN_DEVICES_CHECKED:
+      if (view) OnDevicesChecked(lParam);
+      return 0;
     case WM_DESTROY:
+      if (view) StopCheck();
       if (view && view->font) ::DeleteObject(view->font);
       delete view;
       view = nullptr;

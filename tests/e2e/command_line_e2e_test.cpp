@@ -2,6 +2,7 @@
 // target and a log path, against Wine's own spooler or the test spooler DLL.
 #include <gtest/gtest.h>
 
+#include <winsock2.h>
 #include <windows.h>
 #include <commctrl.h>
 
@@ -10,6 +11,7 @@
 #include <cwctype>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include "inventory/classification.h"
 #include "inventory/error_reporter.h"
@@ -1031,7 +1033,7 @@ TEST(QueuesReport, EveryPrinterOfTwoMachinesIsPrintedAndLoggedWithItsVerdict) {
             (std::vector<std::string>{"Machine", "Printer", "Share Name", "Port", "Port Kind",
                                       "Device Address", "Driver", "Driver Origin", "Driver Type",
                                       "Package-Aware", "Driver Version", "Protected Print",
-                                      "Location", "Comment", "Reason"}));
+                                      "Device", "Device Model", "Location", "Comment", "Reason"}));
   for (const auto& [machine, rows] : MachineRuns({records.begin() + 1, records.end()})) {
     EXPECT_EQ(rows.size() % 4, 0u) << machine;  // each machine's four printers together
   }
@@ -1042,8 +1044,9 @@ TEST(QueuesReport, EveryPrinterOfTwoMachinesIsPrintedAndLoggedWithItsVerdict) {
             (std::vector<std::string>{
                 "SRVA", "\\\\SRVA\\HR Laser", "HRLaser", "IP_10.1.2.3", "TCP/IP", "10.1.2.3:9100",
                 "Contoso LaserJet 4200 PCL6", "Third-party", "Type 3 - User Mode", "No", "10.0.0.1",
-                "Removed: third-party driver", "Building 1, floor 2", "'=HYPERLINK(\"x\")", ""}));
-  EXPECT_EQ(records[4][14].rfind("the device address could not be read: 5 ", 0), 0u);
+                "Removed: third-party driver", "Not probed: not asked", "", "Building 1, floor 2",
+                "'=HYPERLINK(\"x\")", ""}));
+  EXPECT_EQ(records[4][16].rfind("the device address could not be read: 5 ", 0), 0u);
 
   // A file with another header is never appended to, and nothing is listed.
   const std::wstring other = install.Folder() + L"\\fleet.csv";
@@ -1052,6 +1055,112 @@ TEST(QueuesReport, EveryPrinterOfTwoMachinesIsPrintedAndLoggedWithItsVerdict) {
   EXPECT_EQ(refused.exitCode, 1u);
   EXPECT_NE(refused.Text().find(L"is not a queues log"), std::wstring::npos);
   EXPECT_EQ(ReadFileBytes(other), "Machine,Driver Name\r\n");
+}
+
+// Devices on 127.0.0.1 that go wrong: one that takes the request and never
+// answers, one that answers HTTP with a broken IPP message, a closed port.
+class BadDevices {
+ public:
+  BadDevices() {
+    WSADATA winsock;
+    ::WSAStartup(MAKEWORD(2, 2), &winsock);
+    silent_ = Listen(silentPort);
+    garbage_ = Listen(garbagePort);
+    const SOCKET closed = Listen(closedPort);
+    ::closesocket(closed);
+    server_ = std::thread([this] {
+      for (SOCKET client; (client = ::accept(garbage_, nullptr, nullptr)) != INVALID_SOCKET;) {
+        std::string request;
+        char buffer[4096];
+        for (int n; request.find("\r\n\r\n") == std::string::npos ||
+                    request.size() < request.find("\r\n\r\n") + 4 + BodyLength(request);) {
+          if ((n = ::recv(client, buffer, sizeof(buffer), 0)) <= 0) break;
+          request.append(buffer, static_cast<size_t>(n));
+        }
+        static const char kAnswer[] =
+            "HTTP/1.1 200 OK\r\nContent-Type: application/ipp\r\nContent-Length: 12\r\n"
+            "Connection: close\r\n\r\n\x02\x00\x00\x00\x00\x00\x00\x01\x04\x41\xff\xff";
+        ::send(client, kAnswer, sizeof(kAnswer) - 1, 0);
+        ::shutdown(client, SD_SEND);
+        while (::recv(client, buffer, sizeof(buffer), 0) > 0) {
+        }
+        ::closesocket(client);
+      }
+    });
+  }
+  ~BadDevices() {
+    ::closesocket(silent_);
+    ::closesocket(garbage_);
+    server_.join();
+  }
+  BadDevices(const BadDevices&) = delete;
+  BadDevices& operator=(const BadDevices&) = delete;
+
+  unsigned short silentPort = 0, garbagePort = 0, closedPort = 0;
+
+ private:
+  static size_t BodyLength(const std::string& request) {
+    const size_t at = request.find("Content-Length: ");
+    return at == std::string::npos ? 0 : std::stoul(request.substr(at + 16));
+  }
+  static SOCKET Listen(unsigned short& port) {
+    const SOCKET listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int size = sizeof(address);
+    EXPECT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ::listen(listener, 8);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+    port = ntohs(address.sin_port);
+    return listener;
+  }
+  SOCKET silent_ = INVALID_SOCKET;
+  SOCKET garbage_ = INVALID_SOCKET;
+  std::thread server_;
+};
+
+// Needs the IPP Everywhere printers the test script starts: ippeveprinter on
+// 127.0.0.1, port 631 and KESTRUN_IPP_PORT.
+TEST(QueuesReport, TheProbeAsksEachDeviceOnceAndTellsWhatItAnswered) {
+  FakeSpoolerInstall install(L"probe");
+  BadDevices bad;
+  wchar_t ippPort[16] = L"18631";
+  ::GetEnvironmentVariableW(L"KESTRUN_IPP_PORT", ippPort, 16);
+  const auto address = [](const std::wstring& port) { return L"ipp://127.0.0.1:" + port + L"/ipp/print"; };
+  Environment scenario = install.Scenario(L"fleet:SRV@");
+  scenario.push_back({L"KESTRUN_FAKE_IPP_PORTS",
+                      address(ippPort) + L";" + address(std::to_wstring(bad.silentPort)) + L";" +
+                          address(std::to_wstring(bad.garbagePort)) + L";" +
+                          address(std::to_wstring(bad.closedPort))});
+  const std::wstring log = install.Folder() + L"\\queues.csv";
+  const ULONGLONG start = ::GetTickCount64();
+  const ConsoleRun run = RunInConsole(
+      L"\"" + install.Exe() + L"\" /queues /probe /probe-timeout:1 SRV \"" + log + L"\"", scenario);
+  const ULONGLONG took = ::GetTickCount64() - start;
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_LT(took, 15000u) << "a device that never answers costs its time limit";
+  const std::wstring text = run.Text();
+  const std::wstring driver = L"  Contoso LaserJet 4200 PCL6 (Third-party, Type 3)  Removed: third-party driver  ";
+  for (const std::wstring line :
+       {L"\\\\SRV\\Front  TCP/IP 127.0.0.1:9100" + driver + L"IPP Everywhere (Kestrun Test Printer 631)\n",
+        L"\\\\SRV\\Back  TCP/IP 127.0.0.1:9100" + driver + L"IPP Everywhere (Kestrun Test Printer 631)\n",
+        L"\\\\SRV\\Lobby  WSD WSD-1" + driver + L"Not probed: WSD port\n",
+        L"\\\\SRV\\Device 1  IPP " + address(ippPort) + driver + L"IPP Everywhere (Kestrun Test Printer " + ippPort + L")\n",
+        L"\\\\SRV\\Device 2  IPP " + address(std::to_wstring(bad.silentPort)) + driver + L"No IPP answer: no answer within 1 s\n",
+        L"\\\\SRV\\Device 3  IPP " + address(std::to_wstring(bad.garbagePort)) + driver + L"No IPP answer: the IPP answer ends too early\n",
+        L"\\\\SRV\\Device 4  IPP " + address(std::to_wstring(bad.closedPort)) + driver + L"No IPP answer: 12029",
+        std::wstring(L"] SRV  7 printers (7 third-party driver, 0 inbox IPP class driver), 3 of 7 third-party queues can move to the inbox IPP class driver\n")}) {
+    EXPECT_NE(text.find(line), std::wstring::npos) << line << "\n" << text;
+  }
+  bool wellFormed = false;
+  const auto records = ReadCsv(ReadFileBytes(log).substr(3), wellFormed);
+  EXPECT_TRUE(wellFormed);
+  ASSERT_EQ(records.size(), 8u);
+  EXPECT_EQ(records[0][12] + "|" + records[0][13], "Device|Device Model");
+  EXPECT_EQ(records[1][1] + "|" + records[1][12] + "|" + records[1][13],
+            "\\\\SRV\\Front|IPP Everywhere|Kestrun Test Printer 631");
 }
 
 TEST(TerminalReport, TheReportReachesTheTerminalInItsColoursAndLeavesTheConsolesOwn) {

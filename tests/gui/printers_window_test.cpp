@@ -1,6 +1,7 @@
 // The printers window, opened from a driver row of the real main window.
 #include <gtest/gtest.h>
 
+#include <winsock2.h>
 #include <windows.h>
 #include <commctrl.h>
 
@@ -119,6 +120,56 @@ TEST_F(PrintersView, OpenedFromADriverRowShowsItsPrintersUntilShowAll) {
   local.printers.push_back({L"New", kContoso});
   EnumerateMachine(L"");
   EXPECT_EQ(rows(), 4);
+}
+
+// Needs the IPP Everywhere printer the test script starts on 127.0.0.1:631.
+TEST_F(PrintersView, CheckDevicesAsksTheDevicesAndCancelShowsWhatWasFound) {
+  // A device that takes the request and never answers: nobody accepts on it.
+  WSADATA winsock;
+  ::WSAStartup(MAKEWORD(2, 2), &winsock);
+  const SOCKET silent = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in at = {};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int size = sizeof(at);
+  ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&at), size), 0);
+  ::listen(silent, 4);
+  ::getsockname(silent, reinterpret_cast<sockaddr*>(&at), &size);
+  const std::wstring silentAddress = L"ipp://127.0.0.1:" + std::to_wstring(ntohs(at.sin_port)) + L"/";
+  FakeMachine& local = spooler.machines[L""];
+  local.ports = {{L"IP_127.0.0.1", L"Standard TCP/IP Port", L"127.0.0.1"},
+                 {silentAddress, L"Internet Port"},
+                 {L"LPT1:", L"Local Port"}};
+  local.printers = {{L"Front", kContoso, L"IP_127.0.0.1"},
+                    {L"Silent", kContoso, silentAddress},
+                    {L"Annex", kContoso, L"LPT1:"}};
+  OpenWindow();
+  Command(IDM_PRINTERS);
+  const HWND printers = PrintersWindow();
+  ASSERT_NE(printers, nullptr);
+  const HWND list = ::GetDlgItem(printers, IDC_PRINTERS_LIST);
+  const HWND counts = ::GetDlgItem(printers, IDC_PRINTERS_COUNTS);
+  const HWND check = ::GetDlgItem(printers, IDC_PRINTERS_CHECK_DEVICES);
+  const auto device = [list](int r) {  // Annex, Front, Silent
+    return ReadWholeListCell(list, r, kQueueDevice, 80) + L" | " +
+           ReadWholeListCell(list, r, kQueueDeviceModel, 80);
+  };
+  EXPECT_EQ(device(1), L"Not probed: not asked | ");
+  EXPECT_EQ(Text(check), L"Check Devices");
+
+  ::SendMessageW(check, BM_CLICK, 0, 0);
+  EXPECT_EQ(Text(check), L"Cancel");
+  EXPECT_TRUE(PumpUntil([counts] { return Text(counts) == L"Checking devices: 1 of 2 answered or given up."; }))
+      << Text(counts);
+  ::SendMessageW(check, BM_CLICK, 0, 0);  // Cancel
+  EXPECT_TRUE(PumpUntil([check] { return Text(check) == L"Check Devices"; }, 2000));
+  EXPECT_EQ(device(0), L"Not probed: local port | ");
+  EXPECT_EQ(device(1), L"IPP Everywhere | Kestrun Test Printer 631");
+  EXPECT_EQ(device(2), L"Not probed: cancelled | ");
+  EXPECT_EQ(Text(counts),
+            L"Printers: 3. Third-party driver: 3. Inbox IPP class driver: 0. Inbox: 0. 1 of 3 "
+            L"third-party queues can move to the inbox IPP class driver.");
+  ::closesocket(silent);
 }
 
 }  // namespace

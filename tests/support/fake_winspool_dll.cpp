@@ -22,7 +22,11 @@
 //                   has the printers of "printers"; NAME#CODE fails the
 //                   deletion of its Contoso driver with CODE; NAME^MS answers
 //                   each driver deletion MS milliseconds late; NAME% serves the
-//                   printers of QueuePrinters() on their ports. The local spooler has no
+//                   printers of QueuePrinters() on their ports; NAME@ serves
+//                   printers of devices on this machine: two on the TCP/IP
+//                   port of 127.0.0.1, one on a WSD port and one on each IPP
+//                   port that KESTRUN_FAKE_IPP_PORTS names (addresses
+//                   separated by ";"). The local spooler has no
 //                   drivers, unless an item without a NAME stands for it
 //                   ("~60000": a local spooler that hangs).
 // With KESTRUN_FAKE_SPOOLER_CALLS naming a file, every printer and driver
@@ -32,6 +36,7 @@
 // life of the process that loaded this DLL.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -103,9 +108,28 @@ void AddQueuePrinters(FakeMachine& machine) {
                       {L"Old Plotter", L"Gone Plotter", L"IP_10.9.9.9"}};
 }
 
+// Printers of a third-party driver whose devices are on 127.0.0.1.
+void AddDevicePrinters(FakeMachine& machine) {
+  const std::wstring contoso = L"Contoso LaserJet 4200 PCL6";
+  machine.ports = {{L"IP_127.0.0.1", L"Standard TCP/IP Port", L"127.0.0.1"}, {L"WSD-1", L"WSD Port"}};
+  machine.printers = {{L"Front", contoso, L"IP_127.0.0.1"},
+                      {L"Back", contoso, L"IP_127.0.0.1"},
+                      {L"Lobby", contoso, L"WSD-1"}};
+  wchar_t value[4096] = {};
+  ::GetEnvironmentVariableW(L"KESTRUN_FAKE_IPP_PORTS", value, 4096);
+  const std::wstring addresses = value;
+  for (size_t start = 0, device = 1; start < addresses.size(); ++device) {
+    const size_t end = std::min(addresses.find(L';', start), addresses.size());
+    const std::wstring address = addresses.substr(start, end - start);
+    machine.ports.push_back({address, L"Internet Port"});
+    machine.printers.push_back({L"Device " + std::to_wstring(device), contoso, address});
+    start = end + 1;
+  }
+}
+
 // "NAME*N!CODE~MS": a machine of a fleet scenario and its name.
 std::pair<std::wstring, FakeMachine> FleetMachine(const std::wstring& item) {
-  const size_t nameEnd = item.find_first_of(L"*!~+#^%");
+  const size_t nameEnd = item.find_first_of(L"*!~+#^%@");
   std::pair<std::wstring, FakeMachine> made{item.substr(0, nameEnd), FakeMachine{}};
   FakeMachine& machine = made.second;
   machine.drivers = kestrun::testing::SampleDrivers();
@@ -121,6 +145,7 @@ std::pair<std::wstring, FakeMachine> FleetMachine(const std::wstring& item) {
     if (kind == L'+') machine.printers = ScenarioPrinters();
     if (kind == L'^') machine.deleteDelayMs = value;
     if (kind == L'%') AddQueuePrinters(machine);
+    if (kind == L'@') AddDevicePrinters(machine);
     for (auto& driver : machine.drivers) {
       if (kind == L'#' && driver.name == L"Contoso LaserJet 4200 PCL6") driver.deleteError = value;
     }

@@ -257,10 +257,21 @@ TEST(CommandLineGrammar, QueuesNeedOneTargetOrListAndNoOtherCommand) {
       {L"/queues SRV C:\\q.txt", RequestKind::Usage},
       {L"/queues /delete /unused SRV", RequestKind::Usage},
       {L"/queues /unused SRV", RequestKind::Usage},
+      {L"/queues /probe SRV", RequestKind::Queues},
+      {L"/queues /PROBE /probe-timeout:600 SRV", RequestKind::Queues},
+      {L"/queues /probe /probe-timeout:0 SRV", RequestKind::Usage},
+      {L"/queues /probe /probe-timeout:601 SRV", RequestKind::Usage},
+      {L"/queues /probe /probe-timeout:2 /probe-timeout:2 SRV", RequestKind::Usage},
+      {L"/queues /probe-timeout:2 SRV", RequestKind::Usage},
+      {L"/probe SRV", RequestKind::Usage},
   };
   for (const auto& [text, kind] : cases) {
     EXPECT_EQ(ParseReportArguments(text).kind, kind) << std::wstring(text);
   }
+  const ReportRequest probe = ParseReportArguments(L"/queues /probe /probe-timeout:007 SRV");
+  EXPECT_TRUE(probe.probe);
+  EXPECT_EQ(probe.probeSeconds, 7u);
+  EXPECT_EQ(ParseReportArguments(L"/queues /probe SRV").probeSeconds, kDefaultProbeSeconds);
 }
 
 TEST(CleanupSelection, PatternsEnvironmentsNativesAndUnused) {
