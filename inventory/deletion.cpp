@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstring>
 #include <cwchar>
+#include <algorithm>
 #include <new>
 #include <unordered_map>
 #include <unordered_set>
@@ -19,9 +20,10 @@ DWORD lastDeleteError = 0;
 
 namespace {
 
-constexpr DWORD kPrinterEnumFlags = PRINTER_ENUM_NAME | PRINTER_ENUM_LOCAL;
-constexpr DWORD kPrinterLevel = 2;
 constexpr DWORD kPackageLevel = 8;
+// One row of the list is one version of a name: only that version goes, with
+// the files no other driver uses.
+constexpr DWORD kDeleteFlags = DPD_DELETE_UNUSED_FILES | DPD_DELETE_SPECIFIC_VERSION;
 constexpr size_t kEnvironmentCapacity = 64;
 constexpr size_t kDropped = static_cast<size_t>(-1);
 
@@ -107,8 +109,17 @@ void RemovePackages(DeletionPlan& plan) {
   for (size_t k = 0; k < plan.packages.size(); ++k) {
     PlannedPackage& package = plan.packages[k];
     bool driversGone = true;
-    for (const size_t d : package.drivers) driversGone = driversGone && plan.drivers[d].error == 0;
-    if (!driversGone || !MayStart(plan, {true, k})) {
+    bool driversNotTried = false;
+    for (const size_t d : package.drivers) {
+      driversGone = driversGone && plan.drivers[d].error == 0;
+      driversNotTried = driversNotTried || plan.drivers[d].error == ERROR_CANCELLED;
+    }
+    if (!driversGone) {
+      // A driver from it stays: so does the package, untried.
+      package.outcome = driversNotTried ? PackageOutcome::NotTried : PackageOutcome::Kept;
+      continue;
+    }
+    if (!MayStart(plan, {true, k})) {
       package.outcome = PackageOutcome::NotTried;
       continue;
     }
@@ -117,8 +128,9 @@ void RemovePackages(DeletionPlan& plan) {
     if (SUCCEEDED(result)) {
       package.outcome = PackageOutcome::Removed;
     } else {
-      // Another driver still installed from it keeps it (3015): never retried.
-      package.outcome = PackageOutcome::Kept;
+      // The plan kept every package it knew another driver uses: a refusal
+      // now (3015 included) is a failure.
+      package.outcome = PackageOutcome::Failed;
       package.error = HRESULT_FACILITY(result) == FACILITY_WIN32 ? HRESULT_CODE(result)
                                                                  : static_cast<DWORD>(result);
     }
@@ -160,6 +172,7 @@ void AddPlannedDriver(DeletionPlan& plan, const DRIVER_INFO_6& driver) {
   PlannedDriver planned;
   planned.name = FieldOrEmpty(driver.pName);
   planned.environment = FieldOrEmpty(driver.pEnvironment);
+  planned.version = driver.cVersion;
   planned.native = !IsNonNativeDriver(driver);
   plan.drivers.push_back(std::move(planned));
 }
@@ -195,13 +208,14 @@ void MatchPrinters(DeletionPlan& plan, const PRINTER_INFO_2W* printerRecords, DW
   plan.kept.clear();
   for (PlannedDriver& driver : plan.drivers) {
     driver.printers.clear();
+    driver.clientPrinters.clear();
     driver.keptBy = kNotKept;
   }
 
-  // Ticked drivers by name: a printer names its driver exactly.
-  std::unordered_multimap<std::wstring_view, size_t> byName;
+  // Ticked drivers by name, as the spooler matches a printer's driver name.
+  std::unordered_multimap<std::wstring, size_t> byName;
   byName.reserve(plan.drivers.size());
-  for (size_t i = 0; i < plan.drivers.size(); ++i) byName.emplace(plan.drivers[i].name, i);
+  for (size_t i = 0; i < plan.drivers.size(); ++i) byName.emplace(NameKey(plan.drivers[i].name), i);
 
   // A printer runs its server's own environment's driver of that name; a
   // ticked driver of another environment (one kept for clients) is not it.
@@ -212,11 +226,17 @@ void MatchPrinters(DeletionPlan& plan, const PRINTER_INFO_2W* printerRecords, DW
 
   // First the printers that stay, and the drivers they hold.
   std::vector<bool> keptPrinter(count, false);
+  std::vector<std::wstring> keys(count);
   for (DWORD p = 0; p < count; ++p) {
     const PRINTER_INFO_2W& record = printerRecords[p];
     if (record.pPrinterName == nullptr || record.pDriverName == nullptr) continue;
-    const auto [first, last] = byName.equal_range(record.pDriverName);
+    keys[p] = NameKey(record.pDriverName);
+    const auto [first, last] = byName.equal_range(keys[p]);
     if (first == last) continue;
+    for (auto it = first; it != last; ++it) {
+      PlannedDriver& driver = plan.drivers[it->second];
+      if (!runs(driver)) driver.clientPrinters.emplace_back(record.pPrinterName);
+    }
     const bool ofTarget = IsPrinterOfTarget(record.pPrinterName, plan.targetName, plan.isRemote);
     if (ofTarget && environmentKnown) continue;
     keptPrinter[p] = true;
@@ -232,7 +252,7 @@ void MatchPrinters(DeletionPlan& plan, const PRINTER_INFO_2W* printerRecords, DW
   for (DWORD p = 0; p < count; ++p) {
     const PRINTER_INFO_2W& record = printerRecords[p];
     if (keptPrinter[p] || record.pPrinterName == nullptr || record.pDriverName == nullptr) continue;
-    const auto [first, last] = byName.equal_range(record.pDriverName);
+    const auto [first, last] = byName.equal_range(keys[p]);
     bool planned = false;
     for (auto it = first; it != last; ++it) {
       PlannedDriver& driver = plan.drivers[it->second];
@@ -249,24 +269,29 @@ void MatchPrinters(DeletionPlan& plan, const PRINTER_INFO_2W* printerRecords, DW
 void MatchPackages(DeletionPlan& plan, const DRIVER_INFO_8W* records, DWORD count) {
   plan.packages.clear();
   plan.nativePackages.clear();
+  plan.sharedPackages.clear();
   plan.withoutPackage.clear();
-  std::unordered_multimap<std::wstring_view, DWORD> byName;
+  std::unordered_multimap<std::wstring, DWORD> byName;
   byName.reserve(count);
   // A package is the system's own when any driver from it is.
   std::unordered_set<std::wstring> nativePaths;
   for (DWORD r = 0; r < count; ++r) {
-    if (records[r].pName != nullptr) byName.emplace(records[r].pName, r);
+    if (records[r].pName != nullptr) byName.emplace(NameKey(records[r].pName), r);
     if (records[r].pszInfPath != nullptr && IsNativeRecord(records[r])) {
       nativePaths.insert(FoldedPath(records[r].pszInfPath));
     }
   }
+  // The records the plan deletes, each the one row of its driver.
+  std::vector<bool> planned(count, false);
   for (size_t d = 0; d < plan.drivers.size(); ++d) {
     const PlannedDriver& driver = plan.drivers[d];
     std::wstring_view infPath;
-    const auto [first, last] = byName.equal_range(driver.name);
+    const auto [first, last] = byName.equal_range(NameKey(driver.name));
     for (auto it = first; it != last; ++it) {
       const DRIVER_INFO_8W& record = records[it->second];
-      if (EqualsIgnoringAsciiCase(FieldOrEmpty(record.pEnvironment), driver.environment)) {
+      if (EqualsIgnoringAsciiCase(FieldOrEmpty(record.pEnvironment), driver.environment) &&
+          record.cVersion == driver.version) {
+        planned[it->second] = true;
         infPath = FieldOrEmpty(record.pszInfPath);
         break;
       }
@@ -283,30 +308,44 @@ void MatchPackages(DeletionPlan& plan, const DRIVER_INFO_8W* records, DWORD coun
       continue;
     }
     PlannedPackage* package = nullptr;
-    for (PlannedPackage& planned : plan.packages) {
-      if (EqualsIgnoringAsciiCase(planned.infPath, infPath) &&
-          EqualsIgnoringAsciiCase(planned.environment, driver.environment)) {
-        package = &planned;
+    for (PlannedPackage& candidate : plan.packages) {
+      if (EqualsIgnoringAsciiCase(candidate.infPath, infPath) &&
+          EqualsIgnoringAsciiCase(candidate.environment, driver.environment)) {
+        package = &candidate;
       }
     }
     if (package == nullptr) {
-      plan.packages.push_back(PlannedPackage{std::wstring(infPath), driver.environment, {}});
-      package = &plan.packages.back();
+      package = &plan.packages.emplace_back();
+      package->infPath = infPath;
+      package->environment = driver.environment;
     }
     package->drivers.push_back(d);
   }
+
+  // A package a driver outside the plan comes from stays with that driver.
+  std::unordered_map<std::wstring, std::wstring> usedBy;
+  for (DWORD r = 0; r < count; ++r) {
+    if (planned[r] || records[r].pszInfPath == nullptr || records[r].pName == nullptr) continue;
+    usedBy.emplace(FoldedPath(records[r].pszInfPath), records[r].pName);
+  }
+  std::vector<PlannedPackage> going;
+  for (PlannedPackage& package : plan.packages) {
+    const auto found = usedBy.find(FoldedPath(package.infPath));
+    if (found == usedBy.end()) {
+      going.push_back(std::move(package));
+      continue;
+    }
+    package.usedBy = found->second;
+    package.outcome = PackageOutcome::Kept;
+    plan.sharedPackages.push_back(std::move(package));
+  }
+  plan.packages = std::move(going);
 }
 
 bool EnumeratePrinters(const wchar_t* serverName, std::unique_ptr<BYTE[]>& buffer, DWORD& count,
                        DWORD& error) {
-  wchar_t* name = const_cast<wchar_t*>(serverName);  // the spooler only reads it
   SpoolerAnswer answer;
-  error = ReadSpoolerList(
-      [name](BYTE* records, DWORD size, DWORD* needed, DWORD* returned) {
-        return Platform().EnumPrintersW(kPrinterEnumFlags, name, kPrinterLevel, records, size,
-                                        needed, returned);
-      },
-      kPrinterInfo2Layout, answer);
+  error = ReadPrinters(serverName, answer);
   count = error == 0 ? answer.count : 0;
   buffer = error == 0 ? std::move(answer.buffer) : nullptr;
   return error == 0;
@@ -320,6 +359,7 @@ bool PrepareDeletion(DeletionPlan& plan, DWORD& error) {
     }
     if (!ConnectTargetSession(*remoteSession, plan.targetName)) {
       error = remoteSession->lastResult;
+      plan.failedStep = PreparationStep::Session;
       return false;
     }
     plan.sessionOpen = true;
@@ -328,6 +368,7 @@ bool PrepareDeletion(DeletionPlan& plan, DWORD& error) {
   std::unique_ptr<BYTE[]> buffer;
   DWORD count = 0;
   if (!EnumeratePrinters(ServerName(plan), buffer, count, error)) {
+    plan.failedStep = PreparationStep::Printers;
     CancelSessionOf(plan);
     return false;
   }
@@ -335,7 +376,16 @@ bool PrepareDeletion(DeletionPlan& plan, DWORD& error) {
     plan.serverEnvironment.clear();
   }
   MatchPrinters(plan, reinterpret_cast<const PRINTER_INFO_2W*>(buffer.get()), count);
-  if (plan.removePackages) PlanPackages(plan);
+  if (plan.removePackages) {
+    PlanPackages(plan);
+    // An old server answers no level 8: it keeps no packages to orphan.
+    if (plan.packageListError != 0 && plan.packageListError != ERROR_INVALID_LEVEL) {
+      error = plan.packageListError;
+      plan.failedStep = PreparationStep::Packages;
+      CancelSessionOf(plan);
+      return false;
+    }
+  }
   return true;
 }
 
@@ -368,7 +418,7 @@ bool ExecuteDeletion(DeletionPlan& plan, const std::function<void()>& refresh) {
     // With one of its printers left, the driver stays in use: not tried.
     if (driver.error == 0 &&
         !Platform().DeletePrinterDriverExW(ServerName(plan), driver.environment.data(),
-                                           driver.name.data(), DPD_DELETE_UNUSED_FILES, 0)) {
+                                           driver.name.data(), kDeleteFlags, driver.version)) {
       driver.error = FailureCode();
     }
     anyDeleted = anyDeleted || driver.error == 0;
@@ -429,6 +479,67 @@ std::vector<size_t> DropDrivers(DeletionPlan& plan, const std::vector<bool>& dro
   }
   plan.withoutPackage = std::move(withoutPackage);
   return oldIndex;
+}
+
+std::vector<InUseDecision> DecideDriversInUse(DeletionPlan& plan, bool printersMayGo,
+                                              const std::vector<bool>& goesAlone) {
+  std::vector<InUseDecision> decisions(plan.drivers.size());
+  // The server's own environment first: its printers stay or go with it.
+  for (size_t d = 0; d < plan.drivers.size(); ++d) {
+    const PlannedDriver& driver = plan.drivers[d];
+    InUseDecision& decision = decisions[d];
+    if (!printersMayGo) {
+      for (const size_t p : driver.printers) decision.printers.push_back(plan.printers[p].name);
+    }
+    if (driver.keptBy != kNotKept) {
+      for (const KeptPrinter& kept : plan.kept) {
+        if (SameName(kept.driverName, driver.name)) decision.printers.push_back(kept.name);
+      }
+    }
+    if (!decision.printers.empty()) decision.rule = InUseRule::UsedBy;
+  }
+  // Then the copies its printers' clients get, which never outlast nor
+  // outrun those printers.
+  for (size_t d = 0; d < plan.drivers.size(); ++d) {
+    PlannedDriver& driver = plan.drivers[d];
+    InUseDecision& decision = decisions[d];
+    if (driver.clientPrinters.empty()) continue;
+    decision.printers = driver.clientPrinters;
+    if (d < goesAlone.size() && goesAlone[d]) {
+      decision.warning = true;
+      continue;
+    }
+    std::vector<size_t> going;
+    for (const std::wstring& client : driver.clientPrinters) {
+      for (size_t p = 0; p < plan.printers.size(); ++p) {
+        if (SameName(plan.printers[p].name, client)) going.push_back(p);
+      }
+    }
+    bool allGo = printersMayGo && going.size() == driver.clientPrinters.size();
+    // Every printer goes with a driver of its name that is not kept itself.
+    for (size_t other = 0; allGo && other < plan.drivers.size(); ++other) {
+      if (decisions[other].rule == InUseRule::None) continue;
+      for (const size_t p : plan.drivers[other].printers) {
+        allGo = allGo && std::find(going.begin(), going.end(), p) == going.end();
+      }
+    }
+    if (allGo) {
+      driver.printers = going;
+    } else {
+      decision.rule = InUseRule::ClientsGetIt;
+    }
+  }
+  return decisions;
+}
+
+std::wstring ClientKind(std::wstring_view environment) {
+  if (EqualsIgnoringAsciiCase(environment, L"Windows NT x86")) return L"32-bit";
+  if (EqualsIgnoringAsciiCase(environment, L"Windows x64")) return L"64-bit";
+  if (EqualsIgnoringAsciiCase(environment, L"Windows ARM64")) return L"ARM64";
+  if (EqualsIgnoringAsciiCase(environment, L"Windows IA64")) return L"Itanium";
+  std::wstring kind;
+  AppendShownText(kind, environment);
+  return kind;
 }
 
 }  // namespace kestrun

@@ -30,7 +30,8 @@ extern DWORD lastDeleteError;
 
 constexpr size_t kNotKept = static_cast<size_t>(-1);
 
-// One ticked driver, as its record names it.
+// One ticked driver, as its record names it: a row of the list is one
+// version (cVersion) of a name in an environment, and only that row goes.
 struct PlannedDriver {
   std::wstring name;
   std::wstring environment;
@@ -39,10 +40,17 @@ struct PlannedDriver {
   // A kept printer still uses it (index into DeletionPlan::kept): the driver
   // is not tried and none of its printers goes.
   size_t keptBy = kNotKept;
-  DWORD error = 0;  // after the run: 0 when deleted
+  DWORD error = 0;    // after the run: 0 when deleted
+  DWORD version = 0;  // cVersion: the type of the driver (2, 3, 4)
+  // For a driver outside the server's own environment (an x86 copy on an x64
+  // server): the printers of its name, whose clients of that environment get
+  // this copy from the server. Empty while the environment is unknown.
+  std::vector<std::wstring> clientPrinters;
 };
 
-enum class PackageOutcome { Pending, Removed, Kept, NotTried };
+// Kept: a driver from it was not deleted, so it was not tried. Failed: the
+// spooler refused it (its code in `error`). NotTried: the run stopped first.
+enum class PackageOutcome { Pending, Removed, Kept, Failed, NotTried };
 
 // One step of a run: a printer of planned driver `index`, or that driver; or,
 // with `package`, the removal of planned package `index`.
@@ -57,7 +65,8 @@ struct PlannedPackage {
   std::wstring environment;
   std::vector<size_t> drivers;  // indexes into DeletionPlan::drivers
   PackageOutcome outcome = PackageOutcome::Pending;
-  DWORD error = 0;  // why it was kept
+  DWORD error = 0;      // why it failed
+  std::wstring usedBy;  // a driver the plan keeps that comes from it: it stays
 };
 
 struct PlannedPrinter {
@@ -76,6 +85,9 @@ struct KeptPrinter {
   std::wstring driverName;
   KeptReason reason;
 };
+
+// What a preparation could not read; nothing was deleted then.
+enum class PreparationStep { None, Session, Printers, Packages };
 
 struct DeletionPlan {
   // The target of the listing the rows came from.
@@ -107,8 +119,13 @@ struct DeletionPlan {
   // Filled by PrepareDeletion when the packages go too.
   std::vector<PlannedPackage> packages;    // each (path, environment) once
   std::vector<std::wstring> nativePackages;  // kept: the system's own (paths, each once)
+  std::vector<PlannedPackage> sharedPackages;  // kept: a driver not planned comes from them
   std::vector<size_t> withoutPackage;      // drivers the store keeps no package for
-  DWORD packageListError = 0;              // the packages could not be read: none goes
+  // The packages could not be read; only ERROR_INVALID_LEVEL (an old server,
+  // which keeps none) leaves a prepared plan.
+  DWORD packageListError = 0;
+
+  PreparationStep failedStep = PreparationStep::None;  // set when PrepareDeletion fails
 };
 
 // A plan on an inventory's target, without drivers yet.
@@ -127,35 +144,40 @@ bool IsPrinterOfTarget(std::wstring_view printerName, std::wstring_view targetNa
                        bool isRemote);
 
 // Fills the plan's packages from the target's level-8 driver records: each
-// planned driver's package is the one of the record with its name and
-// environment. A package any of the records (ticked or not, any environment)
-// classifies as native is the system's own: it is kept, never removed.
+// planned driver's package is the one of the record with its name,
+// environment and version. A package any of the records (ticked or not, any
+// environment) classifies as native is the system's own: it is kept, never
+// removed. So is one that a driver outside the plan comes from: it is shared.
 void MatchPackages(DeletionPlan& plan, const DRIVER_INFO_8W* records, DWORD count);
 
 // Fills the plan's printers and kept printers from a printer list: a printer
-// goes when it is the target's own and uses a planned driver, by exactly that
-// name, in the server's environment (unknown: none goes). A driver that a kept
-// printer still uses stays, and so do its printers: deleting them would gain
-// nothing, as the driver stays in use.
+// goes when it is the target's own and uses a planned driver, by its name
+// (letter case ignored, as the spooler matches it), in the server's
+// environment (unknown: none goes). A driver that a kept printer still uses
+// stays, and so do its printers: deleting them would gain nothing, as the
+// driver stays in use. A planned driver of another environment takes no
+// printer; its `clientPrinters` name the printers whose clients get it.
 void MatchPrinters(DeletionPlan& plan, const PRINTER_INFO_2W* printerRecords, DWORD count);
 
-// Reads the target's printers (level 2) into an owned buffer. On false the
-// code is in `error` and `count` is 0.
+// Reads the target's printers (level 2, as the listing reads them) into an
+// owned buffer. On false the code is in `error` and `count` is 0.
 bool EnumeratePrinters(const wchar_t* serverName, std::unique_ptr<BYTE[]>& buffer, DWORD& count,
                        DWORD& error);
 
 // On the deletion's thread, before the question: opens the IPC$ session to a
 // remote target, reads its printers and its environment and matches them, and
-// (when the packages go too) reads its drivers' packages. On
-// false nothing was planned, `error` holds the code and no session stays open.
+// (when the packages go too) reads its drivers' packages. On false nothing
+// was planned, `error` holds the code, `failedStep` what could not be read,
+// and no session stays open: a package that cannot be found before its
+// drivers go could never be found again.
 bool PrepareDeletion(DeletionPlan& plan, DWORD& error);
 
 // Drops the session the plan opened (the user said No).
 void AbandonDeletion(DeletionPlan& plan);
 
 // Carries the plan out: for each driver, its printers (each printer once in
-// the run), then the driver in its environment with its files that no other
-// driver uses. Each driver is tried even after an earlier one failed. Then
+// the run), then that one version of the driver in its environment with its
+// files that no other driver uses. Each driver is tried even after an earlier one failed. Then
 // each planned package whose drivers all went is removed from the driver
 // store, once. Drops the session, then runs `refresh` (which enumerates again).
 // True when every planned driver was deleted. Sets each driver's `error`
@@ -169,5 +191,30 @@ bool ExecuteDeletion(DeletionPlan& plan, const std::function<void()>& refresh);
 // left, its index before.
 std::vector<size_t> DropDrivers(DeletionPlan& plan, const std::vector<bool>& drop,
                                 std::vector<PlannedPackage>& keptPackages);
+
+// Why the command line keeps a selected driver that printers use (the window
+// deletes exactly the ticked rows, and its question names the printers).
+enum class InUseRule {
+  None,          // it goes (with its printers, when they may go)
+  UsedBy,        // its printers stay (no "/printers", or a printer the plan keeps)
+  ClientsGetIt,  // another environment's copy that its printers' clients get here
+};
+struct InUseDecision {
+  InUseRule rule = InUseRule::None;
+  std::vector<std::wstring> printers;  // the printers that keep it, or that it warns of
+  bool warning = false;  // it goes alone although its printers' clients get it
+};
+
+// The command line's rules for drivers that printers use, on a prepared plan:
+// a driver of the server's environment goes only with its printers (when
+// `printersMayGo`, and none of them is kept); another environment's copy of a
+// used name goes only after those same printers, which it then takes too, or,
+// when `goesAlone[d]` (a name given exactly, with its environment), alone with
+// a warning. The rest is kept, and is then to be dropped from the plan.
+std::vector<InUseDecision> DecideDriversInUse(DeletionPlan& plan, bool printersMayGo,
+                                              const std::vector<bool>& goesAlone);
+
+// What a client of an environment is, in a sentence: "32-bit" for x86.
+std::wstring ClientKind(std::wstring_view environment);
 
 }  // namespace kestrun

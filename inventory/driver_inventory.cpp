@@ -6,6 +6,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "inventory/field_text.h"
 #include "inventory/platform.h"
 #include "inventory/spooler_answer.h"
 
@@ -60,18 +61,13 @@ DWORD KeepLevel8Answer(DriverInventory& inventory, SpoolerAnswer& answer) {
   return 0;
 }
 
-// Counts, for every driver, the printers that name a driver of its name
-// (exactly, as the deletion matches them). Every printer the enumeration
-// hands back counts: a cleanup must never take a used driver for an unused one.
+// Counts, for every driver, the printers that name a driver of its name (as
+// the spooler matches names, letter case ignored). Every printer the
+// enumeration hands back counts: a cleanup must never take a used driver for
+// an unused one, so a list that cannot be trusted leaves every count unknown.
 void ReadPrinterUse(DriverInventory& inventory, wchar_t* server) {
-  const DWORD flags = server ? kRemotePrinterFlags : kLocalPrinterFlags;
   SpoolerAnswer answer;
-  inventory.printerError = ReadSpoolerList(
-      [&](BYTE* records, DWORD size, DWORD* needed, DWORD* returned) {
-        return Platform().EnumPrintersW(flags, server, kPrinterLevel, records, size, needed,
-                                        returned);
-      },
-      kPrinterInfo2Layout, answer);
+  inventory.printerError = ReadPrinters(server, answer);
   if (inventory.printerError != 0) return;
   std::unique_ptr<DWORD[]> use(new (std::nothrow) DWORD[inventory.driverCount + 1]());
   if (!use) {
@@ -79,16 +75,14 @@ void ReadPrinterUse(DriverInventory& inventory, wchar_t* server) {
     return;
   }
   try {
-    std::unordered_map<std::wstring_view, DWORD> byDriver;
+    std::unordered_map<std::wstring, DWORD> byDriver;
     byDriver.reserve(answer.count);
     const auto* printers = reinterpret_cast<const PRINTER_INFO_2W*>(answer.buffer.get());
-    for (DWORD p = 0; p < answer.count; ++p) {
-      if (printers[p].pDriverName != nullptr) ++byDriver[printers[p].pDriverName];
-    }
+    for (DWORD p = 0; p < answer.count; ++p) ++byDriver[NameKey(printers[p].pDriverName)];
     const DRIVER_INFO_6* drivers = inventory.Drivers();
     for (DWORD d = 0; d < inventory.driverCount; ++d) {
       if (drivers[d].pName == nullptr) continue;
-      const auto found = byDriver.find(drivers[d].pName);
+      const auto found = byDriver.find(NameKey(drivers[d].pName));
       if (found != byDriver.end()) use[d] = found->second;
     }
   } catch (const std::bad_alloc&) {
@@ -99,11 +93,47 @@ void ReadPrinterUse(DriverInventory& inventory, wchar_t* server) {
   inventory.printerCount = answer.count;
 }
 
+// One of the machine's own computer names, as the system gives it.
+bool IsComputerName(COMPUTER_NAME_FORMAT format, std::wstring_view machine) {
+  wchar_t name[kTargetNameCapacity] = {};
+  DWORD size = kTargetNameCapacity;
+  return ::GetComputerNameExW(format, name, &size) && name[0] != L'\0' && SameName(name, machine);
+}
+
 }  // namespace
 
 std::wstring_view BareMachineName(std::wstring_view typed) {
   const size_t start = typed.find_first_not_of(L'\\');
   return start == std::wstring_view::npos ? std::wstring_view() : typed.substr(start);
+}
+
+bool IsLocalMachineName(std::wstring_view typed) {
+  const std::wstring_view machine = BareMachineName(typed);
+  if (machine.empty()) return false;
+  for (const wchar_t* alias : {L".", L"localhost", L"127.0.0.1", L"::1"}) {
+    if (SameName(machine, alias)) return true;
+  }
+  return IsComputerName(ComputerNameNetBIOS, machine) ||
+         IsComputerName(ComputerNameDnsHostname, machine) ||
+         IsComputerName(ComputerNameDnsFullyQualified, machine);
+}
+
+DWORD ReadPrinters(const wchar_t* serverName, SpoolerAnswer& answer) {
+  wchar_t* server = const_cast<wchar_t*>(serverName);  // the spooler only reads it
+  const DWORD flags = server ? kRemotePrinterFlags : kLocalPrinterFlags;
+  const DWORD error = ReadSpoolerList(
+      [&](BYTE* records, DWORD size, DWORD* needed, DWORD* returned) {
+        return Platform().EnumPrintersW(flags, server, kPrinterLevel, records, size, needed,
+                                        returned);
+      },
+      kPrinterInfo2Layout, answer);
+  if (error != 0) return error;
+  if (answer.claimed > 0 && answer.count == 0) return ERROR_INVALID_DATA;
+  const auto* printers = reinterpret_cast<const PRINTER_INFO_2W*>(answer.buffer.get());
+  for (DWORD p = 0; p < answer.count; ++p) {
+    if (printers[p].pDriverName == nullptr) return ERROR_INVALID_DATA;
+  }
+  return 0;
 }
 
 std::unique_ptr<DriverInventory> CreateInventory() {
@@ -119,6 +149,7 @@ DriverInventory& ResetInventory(DriverInventory& inventory) {
   inventory.nonNativeCount = 0;
   inventory.listEntryCount = 0;
   inventory.lastError = 0;
+  inventory.listed = false;
   inventory.isRemote = false;
   inventory.machineText.clear();
   inventory.nonNativeIndexes.reset();
@@ -191,10 +222,13 @@ bool EnumerateDrivers(DriverInventory& inventory, std::wstring_view machineName)
     inventory.lastError = ERROR_INVALID_NAME;
     return false;
   }
-  wmemcpy(inventory.targetName + used, machine.data(), machine.size());
-  inventory.targetName[used + machine.size()] = L'\0';
-  if (!machine.empty()) inventory.isRemote = true;
   inventory.machineText.assign(machineName);
+  // The machine Kestrun runs on is asked as the local spooler, by any of its names.
+  if (!machine.empty() && !IsLocalMachineName(machine)) {
+    wmemcpy(inventory.targetName + used, machine.data(), machine.size());
+    inventory.targetName[used + machine.size()] = L'\0';
+    inventory.isRemote = true;
+  }
 
   wchar_t* server = inventory.isRemote ? inventory.targetName : nullptr;
 
@@ -215,6 +249,7 @@ bool EnumerateDrivers(DriverInventory& inventory, std::wstring_view machineName)
   // The code of the sizing call, as a two-call enumeration leaves it.
   inventory.lastError = inventory.drivers ? ERROR_INSUFFICIENT_BUFFER : 0;
   ReadPrinterUse(inventory, server);
+  inventory.listed = true;
   return true;
 }
 

@@ -19,6 +19,8 @@ constexpr int kListEntryCapacity = 256;   // one string of a split multi-string
 
 using ListEntry = wchar_t[kListEntryCapacity];
 
+struct SpoolerAnswer;
+
 // What a level-8 record adds to a driver's level-6 fields.
 struct DriverPackageFields {
   const wchar_t* infPath = nullptr;  // inside `drivers`; null when absent
@@ -36,6 +38,7 @@ struct DriverInventory {
   bool isRemote = false;
   std::wstring machineText;  // the machine as it was named for the listing ("" here)
   DWORD lastError = 0;
+  bool listed = false;  // a listing filled the record (not a failed or cancelled one)
 
   // Per driver, present when the server answered level 8 (servers since
   // Vista and Server 2008); absent after a level-6 answer.
@@ -77,6 +80,20 @@ void MakeCurrentInventory(std::unique_ptr<DriverInventory> inventory);
 
 // A machine name as admins type it: "SRV", "\\SRV" and "\\\\SRV" all name SRV.
 std::wstring_view BareMachineName(std::wstring_view typed);
+
+// True for a name of the machine Kestrun runs on: ".", "localhost", its
+// loopback addresses and its own computer names (NetBIOS and DNS, letter case
+// ignored), with or without leading backslashes. Such a target is listed and
+// cleaned as the local machine is: no server name, no IPC$ session, the
+// user's printer connections counted.
+bool IsLocalMachineName(std::wstring_view typed);
+
+// The machine's printers at level 2, every record checked: a remote machine's
+// own printers; the local machine's own and the user's connections (each runs
+// a local copy of its server's driver). A list that cannot be trusted to name
+// every printer's driver (a record whose driver name cannot be read, a sizing
+// call that claims printers but hands none) fails with ERROR_INVALID_DATA.
+DWORD ReadPrinters(const wchar_t* serverName, SpoolerAnswer& answer);
 
 // Opens the IPC$ session to a machine (leading backslashes of the name are
 // dropped); true when the session is usable. A name too long for the share

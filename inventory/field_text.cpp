@@ -224,4 +224,20 @@ bool EqualsIgnoringAsciiCase(std::wstring_view a, std::wstring_view b) {
   return true;
 }
 
+std::wstring NameKey(std::wstring_view name) {
+  std::wstring key(name);
+  if (!key.empty()) {
+    const int length = static_cast<int>(name.size());
+    ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, name.data(), length, key.data(), length,
+                    nullptr, nullptr, 0);
+  }
+  return key;
+}
+
+bool SameName(std::wstring_view a, std::wstring_view b) {
+  return a.size() == b.size() &&
+         ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
 }  // namespace kestrun

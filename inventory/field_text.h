@@ -35,6 +35,12 @@ constexpr wchar_t FoldAsciiLetter(wchar_t c) {
 // True when both texts are equal with A to Z folded.
 bool EqualsIgnoringAsciiCase(std::wstring_view a, std::wstring_view b);
 
+// A printer's or driver's name as the spooler compares names: letter case
+// folded the way the system's ordinal comparison folds it (so "ÄSRV" and
+// "äsrv" are one name). Two names are the same name when their keys are equal.
+std::wstring NameKey(std::wstring_view name);
+bool SameName(std::wstring_view a, std::wstring_view b);
+
 // Server text reaches the console and the logs with its control characters
 // (C0 but TAB, DEL, C1, and the Unicode line and paragraph separators) shown
 // as "?": a line break would forge a log row, an escape sequence (8-bit CSI

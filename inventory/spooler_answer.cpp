@@ -177,7 +177,10 @@ DWORD ReadSpoolerList(const SpoolerListCall& call, const RecordLayout& layout,
   answer = SpoolerAnswer{};
   DWORD needed = 0;
   DWORD returned = 0;
-  if (call(nullptr, 0, &needed, &returned)) return 0;  // no records, whatever the count says
+  if (call(nullptr, 0, &needed, &returned)) {
+    answer.claimed = returned;  // no records, whatever the count says
+    return 0;
+  }
   DWORD error = ::GetLastError();
   if (error != ERROR_INSUFFICIENT_BUFFER) return error != 0 ? error : ERROR_GEN_FAILURE;
   if (needed > kMaxSpoolerAnswerBytes) return ERROR_NOT_ENOUGH_MEMORY;

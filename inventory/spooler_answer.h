@@ -44,6 +44,7 @@ struct SpoolerAnswer {
   std::unique_ptr<BYTE[]> buffer;  // absent when there are no records
   DWORD bytes = 0;
   DWORD count = 0;
+  DWORD claimed = 0;  // the records a sizing call that succeeded claimed anyway
 };
 
 // Asks for the bytes needed, then for the records, and checks them. A first

@@ -1,10 +1,8 @@
 #include "report/cleanup.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cwchar>
 #include <memory>
-#include <mutex>
 #include <new>
 
 #include "common/win32_handles.h"
@@ -15,37 +13,16 @@
 #include "report/console.h"
 #include "report/fleet.h"
 #include "report/fleet_log.h"
+#include "report/machine_run.h"
 
 namespace kestrun {
 
 namespace {
 
-// How long the end of a run waits for workers still inside a spooler call.
-constexpr DWORD kWorkersEndMs = 5000;
-// How often the main thread looks for machines past the time limit.
-constexpr DWORD kLimitPollMs = 50;
 constexpr const wchar_t* kActionsColumns[] = {L"Time",           L"Machine", L"Action",
                                               L"Kind",           L"Name",    L"Environment",
                                               L"Driver Version", L"Code",    L"Reason"};
 constexpr char kBom[] = "\xEF\xBB\xBF";
-
-std::atomic<bool> cleanupStopRequested{false};
-
-BOOL WINAPI StopCleanupOnCtrl(DWORD) {
-  cleanupStopRequested.store(true);
-  return TRUE;
-}
-
-// Letter case folded the way the system's ordinal comparison folds it.
-std::wstring Folded(std::wstring_view text) {
-  std::wstring folded(text);
-  if (!folded.empty()) {
-    const int length = static_cast<int>(text.size());
-    ::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, text.data(), length, folded.data(),
-                    length, nullptr, nullptr, 0);
-  }
-  return folded;
-}
 
 bool HasWildcard(std::wstring_view pattern) {
   return pattern.find_first_of(L"*?") != std::wstring_view::npos;
@@ -68,18 +45,16 @@ std::wstring Quoted(std::wstring_view text) {
   return quoted + L"\"";
 }
 
-// One machine's outcome, filled by its worker and then owned by the main thread.
+// One machine's lines and log rows, in the same order.
 struct MachineOutcome {
-  bool notStarted = false;
   DWORD error = 0;    // the machine failed: listing or preparation
-  std::wstring why;   // what failed, before the system's text
+  std::wstring why;   // what failed, before the code and the system's text
   std::wstring time;  // of its rows: when its plan was taken
   std::wstring lines;
   std::string rows;
   CleanupTotals counts;
 };
 
-// One machine's lines and log rows, in the same order.
 class MachineRecord {
  public:
   MachineRecord(std::wstring_view machine, MachineOutcome& outcome)
@@ -96,23 +71,22 @@ class MachineRecord {
 };
 
 // A machine's clean-up from its plan to its record.
-struct MachineWork {
+struct MachineWork : MachineResult {
   DeletionPlan plan;
   std::vector<std::wstring> versions;  // of the plan's drivers
+  std::vector<std::wstring> warnings;  // per planned driver: why its going needs a word
   std::vector<PlannedPackage> keptPackages;
+  // The step no answer came back from, when the machine is given up in it.
+  bool stepInProgress = false;
+  DeletionStep inProgress;
   MachineOutcome outcome;
 };
 
-enum class Stage { Waiting, Listing, Deleting, Settled, TooLate };
-
-// A machine's progress against the time limit, shared by its worker and the
-// main thread under `lock`: the stage, when the current step began and, while
-// it deletes, its record as it stands should the current step never end.
-struct MachineClock {
-  std::mutex lock;
-  Stage stage = Stage::Waiting;
-  ULONGLONG stepBegan = 0;
-  std::unique_ptr<MachineWork> ifNoAnswer;
+// What every worker of a run reads: the options and the list. A worker left
+// inside a spooler call may outlive the run's command, so they share it.
+struct CleanupContext {
+  CleanupOptions options;
+  std::vector<std::wstring> machines;
 };
 
 std::wstring DriverText(std::wstring_view name, std::wstring_view environment,
@@ -129,114 +103,64 @@ std::wstring PrinterText(std::wstring_view name, std::wstring_view driver) {
   return text + L")";
 }
 
-// What a run shares with its workers: the options, the list and the limit
-// (read only), the next machine's index, each machine's clock and the
-// completion port. A worker past the limit may outlive the request, so the
-// run keeps copies.
-struct CleanupRun {
-  CleanupOptions options;
-  std::vector<std::wstring> machines;
-  ULONGLONG limitMs = 0;  // 0: no limit
-  std::atomic<size_t> next{0};
-  std::unique_ptr<MachineClock[]> clocks;
-  UniqueHandle port;                  // finished machines, in finishing order
-  std::vector<UniqueHandle> workers;  // the main thread's
-};
-
-// The plan's outcomes so far, with the step about to start failed by the limit.
-void CopyOutcomes(const DeletionPlan& from, const DeletionStep& step, DeletionPlan& to) {
-  for (size_t d = 0; d < from.drivers.size(); ++d) to.drivers[d].error = from.drivers[d].error;
-  for (size_t p = 0; p < from.printers.size(); ++p) {
-    to.printers[p].deleted = from.printers[p].deleted;
+std::wstring PrinterList(const std::vector<std::wstring>& printers) {
+  std::wstring list;
+  for (size_t i = 0; i < printers.size(); ++i) {
+    if (i > 0) list += L", ";
+    AppendShownText(list, printers[i]);
   }
-  for (size_t k = 0; k < from.packages.size(); ++k) {
-    to.packages[k].outcome = from.packages[k].outcome;
-    to.packages[k].error = from.packages[k].error;
-  }
-  if (step.package) {
-    to.packages[step.index].outcome = PackageOutcome::Kept;
-    to.packages[step.index].error = ERROR_TIMEOUT;
-  } else {
-    to.drivers[step.index].error = ERROR_TIMEOUT;
-  }
+  return list;
 }
 
-// A worker's side of its machine's clock. Each call starts a step, or ends
-// the machine, unless the main thread has already failed it for its time.
-class StepClock {
- public:
-  StepClock(CleanupRun& run, size_t index) : clock_(run.clocks[index]), limited_(run.limitMs) {}
+// "its printers' 32-bit clients get it here: \\SRV\HR Laser"
+std::wstring ClientsSentence(const PlannedDriver& driver, const InUseDecision& decision) {
+  return L"its printers' " + ClientKind(driver.environment) + L" clients get it here: " +
+         PrinterList(decision.printers);
+}
 
-  bool BeginListing() { return Begin(Stage::Listing); }
-
-  // From here on a machine past its limit is recorded as it stood.
-  bool BeginDeleting(const MachineWork& work) {
-    if (!limited_) return true;
-    auto copy = std::make_unique<MachineWork>(work);
-    const std::lock_guard<std::mutex> guard(clock_.lock);
-    if (clock_.stage == Stage::TooLate) return false;
-    clock_.ifNoAnswer = std::move(copy);
-    clock_.stage = Stage::Deleting;
-    clock_.stepBegan = ::GetTickCount64();
-    return true;
+// The plan's outcomes so far, and the step about to start.
+void CopyOutcomes(const DeletionPlan& from, const DeletionStep& step, MachineWork& to) {
+  for (size_t d = 0; d < from.drivers.size(); ++d) to.plan.drivers[d].error = from.drivers[d].error;
+  for (size_t p = 0; p < from.printers.size(); ++p) {
+    to.plan.printers[p].deleted = from.printers[p].deleted;
   }
-
-  bool BeginStep(const DeletionPlan& plan, const DeletionStep& step) {
-    if (!limited_) return true;
-    const std::lock_guard<std::mutex> guard(clock_.lock);
-    if (clock_.stage == Stage::TooLate) return false;
-    CopyOutcomes(plan, step, clock_.ifNoAnswer->plan);
-    clock_.stepBegan = ::GetTickCount64();
-    return true;
+  for (size_t k = 0; k < from.packages.size(); ++k) {
+    to.plan.packages[k].outcome = from.packages[k].outcome;
+    to.plan.packages[k].error = from.packages[k].error;
   }
+  to.stepInProgress = true;
+  to.inProgress = step;
+}
 
-  // False: the machine has failed, its outcome is not wanted.
-  bool Settle() { return Begin(Stage::Settled); }
-
- private:
-  bool Begin(Stage stage) {
-    if (!limited_) return true;
-    const std::lock_guard<std::mutex> guard(clock_.lock);
-    if (clock_.stage == Stage::TooLate) return false;
-    clock_.stage = stage;
-    clock_.stepBegan = ::GetTickCount64();
-    return true;
+// A machine given up inside a step: that step failed with `code` (nobody
+// knows how it ended); everything after it was not tried.
+void FailStepInProgress(MachineWork& work, DWORD code) {
+  if (!work.stepInProgress) return;
+  if (work.inProgress.package) {
+    work.plan.packages[work.inProgress.index].outcome = PackageOutcome::Failed;
+    work.plan.packages[work.inProgress.index].error = code;
+  } else {
+    work.plan.drivers[work.inProgress.index].error = code;
   }
-
-  MachineClock& clock_;
-  const bool limited_;
-};
-
-// The printers that keep a selected driver: without "/printers" its own
-// printers, and always a printer the plan keeps (on another server, or one
-// whose environment is unknown), since deleting the driver would fail.
-std::vector<std::wstring> KeepingPrinters(const DeletionPlan& plan, const PlannedDriver& driver,
-                                          bool printersMayGo) {
-  std::vector<std::wstring> keeping;
-  if (!printersMayGo) {
-    for (const size_t p : driver.printers) keeping.push_back(plan.printers[p].name);
-  }
-  if (driver.keptBy == kNotKept) return keeping;
-  for (const KeptPrinter& kept : plan.kept) {
-    if (kept.driverName == driver.name) keeping.push_back(kept.name);
-  }
-  return keeping;
 }
 
 void RecordKeptDriver(MachineRecord& record, const PlannedDriver& driver,
-                      const std::wstring& version, const std::vector<std::wstring>& keeping) {
-  std::wstring usedBy = L"used by ";
-  for (size_t i = 0; i < keeping.size(); ++i) {
-    if (i > 0) usedBy += L", ";
-    AppendShownText(usedBy, keeping[i]);
-  }
-  record.Add(L"Kept: " + DriverText(driver.name, driver.environment, {}) + L": " + usedBy,
+                      const std::wstring& version, const InUseDecision& decision) {
+  const std::wstring why = decision.rule == InUseRule::ClientsGetIt
+                               ? ClientsSentence(driver, decision)
+                               : L"used by " + PrinterList(decision.printers);
+  record.Add(L"Kept: " + DriverText(driver.name, driver.environment, {}) + L": " + why,
              {L"kept", L"driver", driver.name, driver.environment, version,
-              ERROR_PRINTER_DRIVER_IN_USE, usedBy});
+              ERROR_PRINTER_DRIVER_IN_USE, why});
 }
 
-void RecordWhatIf(MachineRecord& record, const DeletionPlan& plan,
-                  const std::vector<std::wstring>& versions, CleanupTotals& counts) {
+// The warning a driver's line ends with, when it has one.
+std::wstring WithWarning(std::wstring line, const std::wstring& warning) {
+  return warning.empty() ? line : line + L": " + warning;
+}
+
+void RecordWhatIf(MachineRecord& record, const MachineWork& work, CleanupTotals& counts) {
+  const DeletionPlan& plan = work.plan;
   std::vector<bool> listed(plan.printers.size(), false);
   for (size_t d = 0; d < plan.drivers.size(); ++d) {
     const PlannedDriver& driver = plan.drivers[d];
@@ -254,9 +178,12 @@ void RecordWhatIf(MachineRecord& record, const DeletionPlan& plan,
                   printer.driverName});
       ++counts.printersGo;
     }
-    record.Add(
-        L"What if: delete driver " + DriverText(driver.name, driver.environment, versions[d]),
-        {L"would delete", L"driver", driver.name, driver.environment, versions[d], 0, {}});
+    const std::wstring& version = work.versions[d];
+    const std::wstring& warning = work.warnings[d];
+    record.Add(WithWarning(L"What if: delete driver " +
+                               DriverText(driver.name, driver.environment, version),
+                           warning),
+               {L"would delete", L"driver", driver.name, driver.environment, version, 0, warning});
     ++counts.driversGo;
   }
   for (const PlannedPackage& package : plan.packages) {
@@ -269,133 +196,165 @@ void RecordWhatIf(MachineRecord& record, const DeletionPlan& plan,
 
 std::wstring CodeText(DWORD code) { return std::to_wstring(code) + L" " + SystemErrorText(code); }
 
+void RecordPrinterOutcomes(MachineRecord& record, const DeletionPlan& plan,
+                           const PlannedDriver& driver, std::vector<bool>& listed,
+                           CleanupTotals& counts) {
+  bool failureShown = false;  // the first printer left holds the driver's code
+  for (const size_t p : driver.printers) {
+    if (listed[p]) continue;
+    listed[p] = true;
+    const PlannedPrinter& printer = plan.printers[p];
+    const std::wstring text = PrinterText(printer.name, printer.driverName);
+    if (printer.deleted) {
+      record.Add(L"Deleted printer " + text, {L"deleted",
+                                              L"printer",
+                                              printer.name,
+                                              plan.serverEnvironment,
+                                              {},
+                                              0,
+                                              printer.driverName});
+      ++counts.printersGo;
+    } else if (driver.error != ERROR_CANCELLED && !failureShown) {
+      failureShown = true;
+      const std::wstring why = CodeText(driver.error);
+      record.Add(
+          L"Failed: printer " + text + L": " + why,
+          {L"failed", L"printer", printer.name, plan.serverEnvironment, {}, driver.error, why});
+      ++counts.printersFailed;
+    } else {
+      record.Add(L"Not tried: printer " + text, {L"not tried",
+                                                 L"printer",
+                                                 printer.name,
+                                                 plan.serverEnvironment,
+                                                 {},
+                                                 ERROR_CANCELLED,
+                                                 {}});
+    }
+  }
+}
+
+void RecordPackageOutcome(MachineRecord& record, const PlannedPackage& package,
+                          CleanupTotals& counts) {
+  const std::wstring file(FileNamePart(package.infPath));
+  const std::wstring quoted = Quoted(file);
+  switch (package.outcome) {
+    case PackageOutcome::Removed:
+      record.Add(L"Removed package " + quoted,
+                 {L"removed", L"package", file, package.environment, {}, 0, {}});
+      ++counts.packagesGo;
+      return;
+    case PackageOutcome::Kept: {
+      const std::wstring why = L"a driver from it was not deleted";
+      record.Add(L"Kept: package " + quoted + L": " + why,
+                 {L"kept", L"package", file, package.environment, {}, 0, why});
+      ++counts.packagesKept;
+      return;
+    }
+    case PackageOutcome::Failed: {
+      const std::wstring why = CodeText(package.error);
+      record.Add(L"Failed: package " + quoted + L": " + why,
+                 {L"failed", L"package", file, package.environment, {}, package.error, why});
+      ++counts.packagesFailed;
+      return;
+    }
+    case PackageOutcome::Pending:
+    case PackageOutcome::NotTried:
+      break;
+  }
+  record.Add(L"Not tried: package " + quoted,
+             {L"not tried", L"package", file, package.environment, {}, ERROR_CANCELLED, {}});
+  ++counts.packagesNotTried;
+}
+
 // What a /yes run did, in the plan's order: each line says what happened.
-void RecordOutcome(MachineRecord& record, const DeletionPlan& plan,
-                   const std::vector<std::wstring>& versions, CleanupTotals& counts) {
+void RecordOutcome(MachineRecord& record, const MachineWork& work, CleanupTotals& counts) {
+  const DeletionPlan& plan = work.plan;
   std::vector<bool> listed(plan.printers.size(), false);
   for (size_t d = 0; d < plan.drivers.size(); ++d) {
     const PlannedDriver& driver = plan.drivers[d];
-    bool failureShown = false;  // the first printer left holds the driver's code
-    for (const size_t p : driver.printers) {
-      if (listed[p]) continue;
-      listed[p] = true;
-      const PlannedPrinter& printer = plan.printers[p];
-      const std::wstring text = PrinterText(printer.name, printer.driverName);
-      if (printer.deleted) {
-        record.Add(L"Deleted printer " + text, {L"deleted",
-                                                L"printer",
-                                                printer.name,
-                                                plan.serverEnvironment,
-                                                {},
-                                                0,
-                                                printer.driverName});
-        ++counts.printersGo;
-      } else if (driver.error != ERROR_CANCELLED && !failureShown) {
-        failureShown = true;
-        const std::wstring why = CodeText(driver.error);
-        record.Add(
-            L"Failed: printer " + text + L": " + why,
-            {L"failed", L"printer", printer.name, plan.serverEnvironment, {}, driver.error, why});
-        ++counts.printersFailed;
-      } else {
-        record.Add(L"Not tried: printer " + text, {L"not tried",
-                                                   L"printer",
-                                                   printer.name,
-                                                   plan.serverEnvironment,
-                                                   {},
-                                                   ERROR_CANCELLED,
-                                                   {}});
-      }
-    }
-    const std::wstring text = DriverText(driver.name, driver.environment, versions[d]);
-    const ActionRow row = {{},          L"driver",    driver.name, driver.environment,
-                           versions[d], driver.error, {}};
+    RecordPrinterOutcomes(record, plan, driver, listed, counts);
+    const std::wstring& version = work.versions[d];
+    const std::wstring text = DriverText(driver.name, driver.environment, version);
     if (driver.error == 0) {
-      record.Add(L"Deleted driver " + text,
-                 {L"deleted", row.kind, row.name, row.environment, row.version, 0, {}});
+      record.Add(WithWarning(L"Deleted driver " + text, work.warnings[d]),
+                 {L"deleted", L"driver", driver.name, driver.environment, version, 0,
+                  work.warnings[d]});
       ++counts.driversGo;
     } else if (driver.error == ERROR_CANCELLED) {
-      record.Add(L"Not tried: driver " + text,
-                 {L"not tried", row.kind, row.name, row.environment, row.version, row.code, {}});
+      record.Add(L"Not tried: driver " + text, {L"not tried", L"driver", driver.name,
+                                                driver.environment, version, driver.error, {}});
       ++counts.driversNotTried;
     } else {
       const std::wstring why = CodeText(driver.error);
       record.Add(L"Failed: driver " + DriverText(driver.name, driver.environment, {}) + L": " + why,
-                 {L"failed", row.kind, row.name, row.environment, row.version, row.code, why});
+                 {L"failed", L"driver", driver.name, driver.environment, version, driver.error,
+                  why});
       ++counts.driversFailed;
     }
   }
   for (const PlannedPackage& package : plan.packages) {
-    const std::wstring file(FileNamePart(package.infPath));
-    if (package.outcome == PackageOutcome::Removed) {
-      record.Add(L"Removed package " + Quoted(file),
-                 {L"removed", L"package", file, package.environment, {}, 0, {}});
-      ++counts.packagesGo;
-      continue;
-    }
-    bool driversGone = true;
-    for (const size_t d : package.drivers) driversGone = driversGone && plan.drivers[d].error == 0;
-    const std::wstring why =
-        package.outcome == PackageOutcome::Kept
-            ? CodeText(package.error)
-            : std::wstring(driversGone ? L"not tried" : L"a driver from it was not deleted");
-    record.Add(L"Kept: package " + Quoted(file) + L": " + why,
-               {L"kept", L"package", file, package.environment, {}, package.error, why});
-    ++counts.packagesKept;
+    RecordPackageOutcome(record, package, counts);
   }
 }
 
-void RecordKeptPackages(MachineRecord& record, const DeletionPlan& plan,
-                        const std::vector<PlannedPackage>& keptPackages, CleanupTotals& counts) {
-  for (const std::wstring& path : plan.nativePackages) {
+void RecordKeptPackages(MachineRecord& record, const MachineWork& work, CleanupTotals& counts) {
+  const auto keep = [&](const std::wstring& path, std::wstring_view environment,
+                        const std::wstring& why) {
     const std::wstring file(FileNamePart(path));
-    record.Add(L"Kept: package " + Quoted(file) + L": the system's own",
-               {L"kept", L"package", file, {}, {}, 0, L"the system's own"});
+    record.Add(L"Kept: package " + Quoted(file) + L": " + why,
+               {L"kept", L"package", file, environment, {}, 0, why});
     ++counts.packagesKept;
+  };
+  for (const std::wstring& path : work.plan.nativePackages) keep(path, {}, L"the system's own");
+  for (const PlannedPackage& package : work.keptPackages) {
+    keep(package.infPath, package.environment, L"a driver from it is kept");
   }
-  for (const PlannedPackage& package : keptPackages) {
-    const std::wstring file(FileNamePart(package.infPath));
-    record.Add(
-        L"Kept: package " + Quoted(file) + L": a driver from it is kept",
-        {L"kept", L"package", file, package.environment, {}, 0, L"a driver from it is kept"});
-    ++counts.packagesKept;
+  for (const PlannedPackage& package : work.plan.sharedPackages) {
+    keep(package.infPath, package.environment, L"still used by " + Quoted(package.usedBy));
   }
-  if (plan.packageListError != 0) {
-    const std::wstring why = L"the driver packages could not be read: " +
-                             std::to_wstring(plan.packageListError) + L" " +
-                             SystemErrorText(plan.packageListError);
-    record.Add(L"Kept: " + why, {L"kept", L"package", {}, {}, {}, plan.packageListError, why});
+  if (const DWORD error = work.plan.packageListError) {  // an old server: none to remove
+    const std::wstring why = L"the driver packages could not be read: " + CodeText(error);
+    record.Add(L"Kept: " + why, {L"kept", L"package", {}, {}, {}, error, why});
   }
 }
 
 // The record of a carried-out plan, from the plan's outcomes.
 void RecordDeletion(std::wstring_view machine, MachineWork& work) {
   MachineRecord record(machine, work.outcome);
-  RecordOutcome(record, work.plan, work.versions, work.outcome.counts);
-  RecordKeptPackages(record, work.plan, work.keptPackages, work.outcome.counts);
+  RecordOutcome(record, work, work.outcome.counts);
+  RecordKeptPackages(record, work, work.outcome.counts);
+}
+
+// Whether the driver was selected by a name given exactly with its
+// environment: only such a selection deletes one environment's copy alone.
+bool NamedWithEnvironment(const CleanupOptions& options, std::wstring_view name) {
+  if (options.environment.empty()) return false;
+  for (const std::wstring& pattern : options.driverPatterns) {
+    if (!HasWildcard(pattern) && MatchesDriverPattern(pattern, name)) return true;
+  }
+  return false;
 }
 
 // Lists one machine, plans its clean-up with the deletion engine and records
-// the plan, or carries it out. Returns early, its outcome unwanted, once the
-// machine is past its time limit.
-void CleanUpMachine(const CleanupRun& run, StepClock& clock, const std::wstring& machine,
+// the plan, or carries it out. False when a step was refused: the machine was
+// given up (its time, or Ctrl+C) and its outcome is not wanted.
+bool CleanUpMachine(const CleanupOptions& options, MachineSteps& steps, const std::wstring& machine,
                     MachineWork& work) {
-  const CleanupOptions& options = run.options;
   MachineOutcome& outcome = work.outcome;
   const std::unique_ptr<DriverInventory> inventory = CreateInventory();
   if (!inventory) {
     outcome.error = ERROR_NOT_ENOUGH_MEMORY;
-    return;
+    return true;
   }
-  if (!clock.BeginListing()) return;
+  if (!steps.BeginReading()) return false;
   if (!EnumerateDrivers(*inventory, machine)) {
     outcome.error = inventory->lastError;
-    return;
+    return true;
   }
   if (options.unused && !inventory->printerUse) {
     outcome.error = inventory->printerError != 0 ? inventory->printerError : ERROR_INVALID_DATA;
-    outcome.why = L"its printers could not be read, so no driver is known to be unused: ";
-    return;
+    outcome.why = L"its printers could not be read, so no driver is known to be unused";
+    return true;
   }
 
   DeletionPlan& plan = work.plan;
@@ -416,112 +375,62 @@ void CleanUpMachine(const CleanupRun& run, StepClock& clock, const std::wstring&
     versions.push_back(DriverVersionText(driver.dwlDriverVersion));
   }
   outcome.time = UtcNow();
-  if (plan.drivers.empty()) return;  // nothing to delete: a success
+  if (plan.drivers.empty()) return true;  // nothing to delete: a success
 
   // Reading the printers again is a listing of its own, with its own limit.
-  if (!clock.BeginListing()) return;
+  if (!steps.BeginReading()) return false;
   DWORD error = 0;
   if (!PrepareDeletion(plan, error)) {
     outcome.error = error;
-    outcome.why = L"its printers could not be read: ";
-    return;
+    outcome.why = plan.failedStep == PreparationStep::Packages
+                      ? L"the driver packages could not be read"
+                      : L"its printers could not be read";
+    return true;
   }
 
   MachineRecord record(machine, outcome);
+  std::vector<bool> goesAlone(plan.drivers.size(), false);
+  for (size_t d = 0; d < plan.drivers.size(); ++d) {
+    goesAlone[d] = NamedWithEnvironment(options, plan.drivers[d].name);
+  }
+  const std::vector<InUseDecision> decisions =
+      DecideDriversInUse(plan, options.printers, goesAlone);
   std::vector<bool> drop(plan.drivers.size(), false);
   for (size_t d = 0; d < plan.drivers.size(); ++d) {
-    const std::vector<std::wstring> keeping =
-        KeepingPrinters(plan, plan.drivers[d], options.printers);
-    if (keeping.empty()) continue;
+    if (decisions[d].rule == InUseRule::None) continue;
     drop[d] = true;
-    RecordKeptDriver(record, plan.drivers[d], versions[d], keeping);
+    RecordKeptDriver(record, plan.drivers[d], versions[d], decisions[d]);
     ++outcome.counts.driversKept;
   }
   const std::vector<size_t> before = DropDrivers(plan, drop, work.keptPackages);
-  for (const size_t d : before) work.versions.push_back(versions[d]);
+  for (const size_t d : before) {
+    work.versions.push_back(versions[d]);
+    work.warnings.push_back(decisions[d].warning ? ClientsSentence(plan.drivers[work.warnings.size()],
+                                                                   decisions[d])
+                                                 : std::wstring());
+  }
 
   if (!options.yes) {
-    RecordWhatIf(record, plan, work.versions, outcome.counts);
+    RecordWhatIf(record, work, outcome.counts);
     AbandonDeletion(plan);
-    RecordKeptPackages(record, plan, work.keptPackages, outcome.counts);
-    return;
+    RecordKeptPackages(record, work, outcome.counts);
+    return true;
   }
-  plan.stop = &cleanupStopRequested;
-  if (!clock.BeginDeleting(work)) return;
-  plan.beforeStep = [&clock, &plan](const DeletionStep& step) {
-    return clock.BeginStep(plan, step);
+  plan.stop = &steps.StopFlag();
+  if (!steps.BeginChanging(std::make_unique<MachineWork>(work))) return false;
+  plan.beforeStep = [&steps, &plan](const DeletionStep& step) {
+    return steps.BeginChange([&plan, &step](MachineResult& asItStands) {
+      CopyOutcomes(plan, step, static_cast<MachineWork&>(asItStands));
+    });
   };
   ExecuteDeletion(plan, nullptr);
   RecordDeletion(machine, work);
+  return true;
 }
-
-DWORD WINAPI CleanupWorker(void* parameter) {
-  CleanupRun& run = *static_cast<CleanupRun*>(parameter);
-  for (;;) {
-    const size_t index = run.next.fetch_add(1);
-    if (index >= run.machines.size()) return 0;
-    StepClock clock(run, index);
-    // An outcome that cannot be allocated reaches the main thread as null.
-    MachineOutcome* outcome = nullptr;
-    if (cleanupStopRequested.load()) {
-      outcome = new (std::nothrow) MachineOutcome;
-      if (outcome) outcome->notStarted = true;  // after Ctrl+C no machine starts
-    } else {
-      try {
-        MachineWork work;
-        CleanUpMachine(run, clock, run.machines[index], work);
-        outcome = new MachineOutcome(std::move(work.outcome));
-      } catch (const std::bad_alloc&) {
-        outcome = new (std::nothrow) MachineOutcome;
-        if (outcome) outcome->error = ERROR_NOT_ENOUGH_MEMORY;
-      }
-    }
-    if (!clock.Settle()) {
-      // Past its limit: the main thread has reported it and started another worker.
-      delete outcome;
-      return 0;
-    }
-    ::PostQueuedCompletionStatus(run.port.get(), 0, index, reinterpret_cast<OVERLAPPED*>(outcome));
-  }
-}
-
-// The next machine in a step past the time limit, failed now; with what it had
-// done when it was deleting. Its worker is left inside its call.
-bool TakeLateMachine(CleanupRun& run, size_t& oldestUnsettled, size_t& late,
-                     std::unique_ptr<MachineWork>& done) {
-  if (run.limitMs == 0) return false;
-  const ULONGLONG now = ::GetTickCount64();
-  const size_t taken = std::min(run.next.load(), run.machines.size());
-  for (size_t i = oldestUnsettled; i < taken; ++i) {
-    MachineClock& clock = run.clocks[i];
-    const std::lock_guard<std::mutex> guard(clock.lock);
-    const bool running = clock.stage == Stage::Listing || clock.stage == Stage::Deleting;
-    if (i == oldestUnsettled && clock.stage != Stage::Waiting && !running) ++oldestUnsettled;
-    if (!running || now < clock.stepBegan + run.limitMs) continue;
-    clock.stage = Stage::TooLate;
-    done = std::move(clock.ifNoAnswer);
-    late = i;
-    return true;
-  }
-  return false;
-}
-
-class CtrlHandlerRegistration {
- public:
-  CtrlHandlerRegistration() {
-    cleanupStopRequested.store(false);
-    ::SetConsoleCtrlHandler(StopCleanupOnCtrl, TRUE);
-  }
-  ~CtrlHandlerRegistration() { ::SetConsoleCtrlHandler(StopCleanupOnCtrl, FALSE); }
-  CtrlHandlerRegistration(const CtrlHandlerRegistration&) = delete;
-  CtrlHandlerRegistration& operator=(const CtrlHandlerRegistration&) = delete;
-};
 
 std::wstring MachineLine(size_t finished, size_t total, std::wstring_view machine,
                          const CleanupTotals& counts, bool whatIf) {
-  std::wstring line = L"[" + std::to_wstring(finished) + L"/" + std::to_wstring(total) + L"] ";
-  AppendShownText(line, machine);
-  line += L"  ";
+  std::wstring line = MachineLinePrefix(finished, total, machine);
   if (counts.driversGo + counts.driversKept + counts.driversFailed + counts.driversNotTried == 0) {
     return line + L"nothing to delete\r\n";
   }
@@ -535,10 +444,16 @@ std::wstring MachineLine(size_t finished, size_t total, std::wstring_view machin
   return line + L"\r\n";
 }
 
+bool AnyFailed(const CleanupTotals& counts) {
+  return counts.driversFailed + counts.printersFailed + counts.packagesFailed > 0;
+}
+
+bool AnyNotTried(const CleanupTotals& counts) {
+  return counts.driversNotTried + counts.packagesNotTried > 0;
+}
+
 bool AnyLeft(const CleanupTotals& counts) {
-  return counts.driversKept + counts.driversFailed + counts.driversNotTried +
-             counts.printersFailed + counts.packagesKept >
-         0;
+  return AnyFailed(counts) || AnyNotTried(counts) || counts.driversKept + counts.packagesKept > 0;
 }
 
 void AddCounts(CleanupTotals& totals, const CleanupTotals& machine) {
@@ -550,95 +465,126 @@ void AddCounts(CleanupTotals& totals, const CleanupTotals& machine) {
   totals.printersFailed += machine.printersFailed;
   totals.packagesGo += machine.packagesGo;
   totals.packagesKept += machine.packagesKept;
+  totals.packagesFailed += machine.packagesFailed;
+  totals.packagesNotTried += machine.packagesNotTried;
 }
 
-// The main thread's side of a run: each machine's lines and log rows as it
-// finishes, and the totals.
-class RunReport {
+// The main thread's side of a run: each machine's lines, log rows and line
+// as it settles, and the totals.
+class CleanupReport : public MachineRunSink {
  public:
-  RunReport(size_t total, bool whatIf, CsvLog* log, unsigned limitSeconds)
-      : total_(total), whatIf_(whatIf), log_(log), limitSeconds_(limitSeconds) {}
+  CleanupReport(MachineRun& run, const std::vector<std::wstring>& machines, bool whatIf,
+                CsvLog* log, unsigned limitSeconds)
+      : run_(run), machines_(machines), whatIf_(whatIf), log_(log), limitSeconds_(limitSeconds) {}
 
   const CleanupTotals& Totals() const { return totals_; }
   bool LogWritten() const { return logError_ == ERROR_SUCCESS; }
 
-  void NotStarted() { ++totals_.machinesNotStarted; }
-
-  // A machine whose worker handed its outcome on (null: none could be made).
-  void Finished(std::wstring_view machine, const MachineOutcome* outcome) {
+  void Finished(size_t index, std::unique_ptr<MachineResult> settled) override {
+    const std::wstring& machine = machines_[index];
+    auto* work = static_cast<MachineWork*>(settled.get());
     ++finished_;
-    const DWORD error = outcome ? outcome->error : ERROR_NOT_ENOUGH_MEMORY;
+    const DWORD error = work ? work->outcome.error : ERROR_NOT_ENOUGH_MEMORY;
     if (error != 0) {
       ++totals_.machinesFailed;
-      const std::wstring why = outcome ? outcome->why : std::wstring();
-      WriteConsoleRed(
-          FleetFailedLine(finished_, total_, machine, error, why + SystemErrorText(error)).c_str());
+      const std::wstring why = work ? work->outcome.why : std::wstring();
+      // "failed: the driver packages could not be read: 5 Access is denied."
+      const std::wstring line =
+          why.empty() ? FleetFailedLine(finished_, machines_.size(), machine, error,
+                                        SystemErrorText(error))
+                      : MachineLinePrefix(finished_, machines_.size(), machine) + L"failed: " +
+                            why + L": " + CodeText(error) + L"\r\n";
+      WriteConsoleRed(line.c_str());
       FlushConsole();
       return;
     }
-    Write(*outcome);
-    const bool left = !whatIf_ && AnyLeft(outcome->counts);
-    ++(left ? totals_.machinesFailed : totals_.machinesDone);
-    WriteConsoleColored(left ? kRed : kGreen,
-                        MachineLine(finished_, total_, machine, outcome->counts, whatIf_).c_str());
-    FlushConsole();
+    const CleanupTotals& counts = work->outcome.counts;
+    const bool failed = !whatIf_ && AnyFailed(counts);
+    const bool notFinished = !whatIf_ && !failed && AnyNotTried(counts);
+    if (failed) {
+      ++totals_.machinesFailed;
+    } else if (notFinished) {
+      ++totals_.machinesNotFinished;
+    } else if (!whatIf_ && AnyLeft(counts)) {
+      ++totals_.machinesWithKept;
+    } else {
+      ++totals_.machinesDone;
+    }
+    Write(work->outcome, failed ? kRed : kGreen,
+          MachineLine(finished_, machines_.size(), machine, counts, whatIf_));
   }
 
-  // A machine past its limit: in a listing, or (with what it had done) in a
-  // deletion step whose outcome nobody knows.
-  void TooLate(std::wstring_view machine, MachineWork* deleting) {
+  void GivenUpOn(size_t index, GivenUp why, std::unique_ptr<MachineResult> asItStands) override {
+    auto* work = static_cast<MachineWork*>(asItStands.get());
     ++finished_;
-    ++totals_.machinesFailed;
-    if (deleting) {
-      RecordDeletion(machine, *deleting);
-      Write(deleting->outcome);
+    const std::wstring& machine = machines_[index];
+    if (why == GivenUp::TimeLimit) {
+      ++totals_.machinesFailed;
+    } else {
+      ++totals_.machinesNotFinished;
     }
-    WriteConsoleRed(FleetTooLateLine(finished_, total_, machine, limitSeconds_,
-                                     deleting ? L": its state is unknown, list it again" : L"")
-                        .c_str());
-    FlushConsole();
+    // Ctrl+C: a machine still being listed had nothing changed on it; one
+    // inside a deletion step that did not end within the grace is unknown.
+    const std::wstring line =
+        why == GivenUp::TimeLimit
+            ? FleetTooLateLine(finished_, machines_.size(), machine, limitSeconds_,
+                               work ? L": its state is unknown, list it again" : L"")
+            : MachineLinePrefix(finished_, machines_.size(), machine) + L"not finished: " +
+                  (work ? L"stopped by Ctrl+C during a step; its state is unknown, list it again"
+                        : L"stopped by Ctrl+C before any change") +
+                  L"\r\n";
+    if (work == nullptr) {
+      WriteConsoleRed(line.c_str());
+      FlushConsole();
+      return;
+    }
+    FailStepInProgress(*work, why == GivenUp::TimeLimit ? ERROR_TIMEOUT : ERROR_REQUEST_ABORTED);
+    RecordDeletion(machine, *work);
+    Write(work->outcome, kRed, line);
   }
+
+  size_t NotWritten() const { return notWritten_; }
 
  private:
-  void Write(const MachineOutcome& outcome) {
-    if (log_ && !outcome.rows.empty() && logError_ == ERROR_SUCCESS) {
-      logError_ = log_->AppendWhole(outcome.rows, header_);
-      if (logError_ != ERROR_SUCCESS) {
-        // Nothing more is started that the log could not account for.
-        cleanupStopRequested.store(true);
-        PrintLogWriteFailure(*log_, logError_);
+  // A machine's lines, then its line; its rows reach the log in one append.
+  // A log that cannot be written is named after the lines of the machine it
+  // failed on, and no further machine starts.
+  void Write(const MachineOutcome& outcome, WORD colour, const std::wstring& line) {
+    bool failedNow = false;
+    if (log_ && !outcome.rows.empty()) {
+      if (logError_ == ERROR_SUCCESS) {
+        logError_ = log_->AppendWhole(outcome.rows, header_);
+        failedNow = logError_ != ERROR_SUCCESS;
       }
+      if (logError_ != ERROR_SUCCESS) ++notWritten_;
     }
     AddCounts(totals_, outcome.counts);
     WriteConsoleRed(outcome.lines.c_str());
+    WriteConsoleColored(colour, line.c_str());
+    if (failedNow) {
+      PrintLogWriteFailure(*log_, logError_);
+      run_.Stop();
+    }
+    FlushConsole();
   }
 
-  const size_t total_;
+  MachineRun& run_;
+  const std::vector<std::wstring>& machines_;
   const bool whatIf_;
   CsvLog* const log_;
   const unsigned limitSeconds_;
   const std::string header_ = ActionsLogHeader();
   size_t finished_ = 0;
+  size_t notWritten_ = 0;
   DWORD logError_ = ERROR_SUCCESS;
   CleanupTotals totals_;
 };
 
-// Starts a worker; false when the system could not.
-bool StartWorker(CleanupRun& run, DWORD& error) {
-  UniqueHandle worker(::CreateThread(nullptr, 0, CleanupWorker, &run, 0, nullptr));
-  if (!worker) {
-    error = ::GetLastError();
-    return false;
-  }
-  run.workers.push_back(std::move(worker));
-  return true;
-}
-
 }  // namespace
 
 bool MatchesDriverPattern(std::wstring_view pattern, std::wstring_view name) {
-  const std::wstring p = Folded(pattern);
-  const std::wstring n = Folded(name);
+  const std::wstring p = NameKey(pattern);
+  const std::wstring n = NameKey(name);
   // Greedy, going back to the last "*" on a mismatch: linear in practice,
   // never worse than the product of the lengths.
   size_t pi = 0;
@@ -688,7 +634,7 @@ std::string ActionsLogHeader() {
 }
 
 bool HoldsAnotherHeader(std::string_view firstBytes) {
-  if (firstBytes.empty()) return false;
+  if (firstBytes.empty() || firstBytes == std::string_view(kBom)) return false;  // empty
   const std::string header = ActionsLogHeader();
   if (firstBytes.substr(0, header.size()) == header) return false;
   // Saved again without its BOM, it is still the action log.
@@ -713,8 +659,14 @@ std::wstring CleanupSummaryLine(const CleanupTotals& totals, bool whatIf) {
   const auto n = [](size_t count) { return std::to_wstring(count); };
   std::wstring line =
       L"\r\nMachines: " + n(totals.machinesDone) + (whatIf ? L" planned" : L" cleaned");
+  if (totals.machinesWithKept > 0) line += L", " + n(totals.machinesWithKept) + L" with kept items";
   if (totals.machinesFailed > 0 || !whatIf) line += L", " + n(totals.machinesFailed) + L" failed";
-  if (totals.machinesNotStarted > 0) line += L", " + n(totals.machinesNotStarted) + L" not started";
+  if (totals.machinesNotFinished > 0) {
+    line += L", " + n(totals.machinesNotFinished) + L" not finished";
+  }
+  if (totals.machinesNotWritten > 0) {
+    line += L", " + n(totals.machinesNotWritten) + L" not written to the log";
+  }
   line += L". Drivers: " + n(totals.driversGo) + (whatIf ? L" to delete, " : L" deleted, ") +
           n(totals.driversKept) + L" kept";
   if (!whatIf) line += L", " + n(totals.driversFailed) + L" failed";
@@ -722,79 +674,39 @@ std::wstring CleanupSummaryLine(const CleanupTotals& totals, bool whatIf) {
   line += L". Printers: " + n(totals.printersGo) + (whatIf ? L" to delete" : L" deleted");
   if (totals.printersFailed > 0) line += L", " + n(totals.printersFailed) + L" failed";
   line += L". Packages: " + n(totals.packagesGo) + (whatIf ? L" to remove, " : L" removed, ") +
-          n(totals.packagesKept) + L" kept.\r\n";
-  return line;
+          n(totals.packagesKept) + L" kept";
+  if (totals.packagesFailed > 0) line += L", " + n(totals.packagesFailed) + L" failed";
+  if (totals.packagesNotTried > 0) line += L", " + n(totals.packagesNotTried) + L" not tried";
+  return line + L".\r\n";
 }
 
 int RunCleanup(const ReportRequest& request, std::vector<std::wstring> machines, CsvLog* log) {
-  const size_t total = machines.size();
-  auto run = std::make_unique<CleanupRun>();
-  run->options = request.cleanup;
-  run->machines = std::move(machines);
-  run->limitMs = request.timeoutSeconds * 1000ULL;
-  run->clocks.reset(new MachineClock[total]);
-  const CtrlHandlerRegistration ctrlHandler;
-
-  DWORD setupError = ERROR_SUCCESS;
-  run->port.reset(::CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
-  if (!run->port) setupError = ::GetLastError();
-  const size_t workerCount = total < kMaxFleetWorkers ? total : kMaxFleetWorkers;
-  for (size_t i = 0; run->port && i < workerCount; ++i) {
-    if (!StartWorker(*run, setupError)) break;
-  }
-  if (run->workers.empty()) {
-    std::wstring failure = L"Failed to start the clean-up: " + std::to_wstring(setupError) + L" ";
-    AppendShownText(failure, SystemErrorText(setupError));
+  // The workers' own copy: one left inside a spooler call may outlive this run.
+  const auto context = std::make_shared<const CleanupContext>(
+      CleanupContext{request.cleanup, std::move(machines)});
+  const bool whatIf = !request.cleanup.yes;
+  MachineRun run({context->machines.size(), request.timeoutSeconds});
+  CleanupReport report(run, context->machines, whatIf, log, request.timeoutSeconds);
+  const MachineRunEnd end = run.Run(
+      [context](size_t index, MachineSteps& steps) -> std::unique_ptr<MachineResult> {
+        auto work = std::make_unique<MachineWork>();
+        if (!CleanUpMachine(context->options, steps, context->machines[index], *work)) {
+          return nullptr;
+        }
+        return work;
+      },
+      report);
+  if (!end.started) {
+    std::wstring failure = L"Failed to start the clean-up: " + std::to_wstring(end.error) + L" ";
+    AppendShownText(failure, SystemErrorText(end.error));
     WriteConsoleRed((failure + L"\r\n").c_str());
     return kExitFailed;
   }
-
-  const bool whatIf = !request.cleanup.yes;
-  RunReport report(total, whatIf, log, request.timeoutSeconds);
-  size_t settled = 0;     // reported, or not started
-  size_t leftBehind = 0;  // workers inside a call past the limit
-  size_t oldestUnsettled = 0;
-  while (settled < total) {
-    size_t late = 0;
-    std::unique_ptr<MachineWork> done;
-    if (TakeLateMachine(*run, oldestUnsettled, late, done)) {
-      ++settled;
-      ++leftBehind;
-      report.TooLate(run->machines[late], done.get());
-      DWORD ignored = 0;
-      StartWorker(*run, ignored);  // in the place of the one left behind
-      continue;
-    }
-    if (run->workers.size() == leftBehind) break;  // none could take their place
-    DWORD ignored = 0;
-    ULONG_PTR index = 0;
-    OVERLAPPED* packet = nullptr;
-    if (!::GetQueuedCompletionStatus(run->port.get(), &ignored, &index, &packet,
-                                     run->limitMs ? kLimitPollMs : INFINITE)) {
-      if (::GetLastError() == WAIT_TIMEOUT) continue;
-      break;
-    }
-    ++settled;
-    const std::unique_ptr<MachineOutcome> outcome(reinterpret_cast<MachineOutcome*>(packet));
-    if (outcome && outcome->notStarted) {
-      report.NotStarted();
-    } else {
-      report.Finished(run->machines[index], outcome.get());
-    }
-  }
-  for (; settled < total; ++settled) report.NotStarted();
-
-  std::vector<HANDLE> handles;
-  for (const UniqueHandle& worker : run->workers) handles.push_back(worker.get());
-  if (leftBehind > 0 || ::WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(),
-                                                 TRUE, kWorkersEndMs) != WAIT_OBJECT_0) {
-    // Left to the process's end, with the workers still inside their calls.
-    static_cast<void>(run.release());
-  }
-  const CleanupTotals& totals = report.Totals();
-  const bool clean = !cleanupStopRequested.load() && report.LogWritten() &&
-                     totals.machinesFailed == 0 && totals.machinesNotStarted == 0 &&
-                     (whatIf || !AnyLeft(totals));
+  CleanupTotals totals = report.Totals();
+  totals.machinesNotFinished += context->machines.size() - end.settled;  // never started
+  totals.machinesNotWritten = report.NotWritten();
+  const bool clean = !end.stopped && report.LogWritten() && totals.machinesFailed == 0 &&
+                     totals.machinesNotFinished == 0 && (whatIf || !AnyLeft(totals));
   WriteConsoleColored(clean ? kGreen : kRed, CleanupSummaryLine(totals, whatIf).c_str());
   return clean ? kExitOk : kExitFailed;
 }

@@ -43,9 +43,11 @@ void AppendActionRow(std::string& bytes, std::wstring_view time, std::wstring_vi
 
 // The summary line of a run.
 struct CleanupTotals {
-  size_t machinesDone = 0;  // planned (what-if) or cleaned
-  size_t machinesFailed = 0;
-  size_t machinesNotStarted = 0;
+  size_t machinesDone = 0;       // planned (what-if), or cleaned: everything selected went
+  size_t machinesWithKept = 0;   // everything tried went, something was kept by rule
+  size_t machinesFailed = 0;     // an error, a time limit
+  size_t machinesNotFinished = 0;  // Ctrl+C, or never started
+  size_t machinesNotWritten = 0;   // their rows are in no log
   size_t driversGo = 0;  // to delete, or deleted
   size_t driversKept = 0;
   size_t driversFailed = 0;
@@ -54,6 +56,8 @@ struct CleanupTotals {
   size_t printersFailed = 0;
   size_t packagesGo = 0;
   size_t packagesKept = 0;
+  size_t packagesFailed = 0;
+  size_t packagesNotTried = 0;
 };
 std::wstring CleanupSummaryLine(const CleanupTotals& totals, bool whatIf);
 

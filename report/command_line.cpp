@@ -62,6 +62,9 @@ class ArgumentTokens {
   size_t position_;
 };
 
+// No machine name starts with "/" or "-" (nor a list, which starts with "@").
+bool IsOption(std::wstring_view word) { return word[0] == L'/' || word[0] == L'-'; }
+
 bool IsCsvPath(std::wstring_view path) {
   return path.size() >= 3 && EqualsIgnoringAsciiCase(path.substr(path.size() - 3), L"csv");
 }
@@ -80,8 +83,15 @@ void ParseLogPath(ArgumentTokens& tokens, ReportRequest& request) {
     return;
   }
   request.logPath = *path;
-  if (!IsCsvPath(request.logPath) || tokens.Next(kBlankOrQuote)) {
-    request.kind = RequestKind::Usage;
+  const std::optional<std::wstring_view> after = tokens.Next(kBlankOrQuote);
+  if (IsCsvPath(request.logPath) && !after) return;
+  request.kind = RequestKind::Usage;
+  // "SRV /yes" or "SRV C:\a.csv /yes": an option after the target.
+  const std::wstring_view word =
+      IsCsvPath(request.logPath) ? *after : path->substr(0, path->find_first_of(kBlankOrQuote));
+  if (!word.empty() && IsOption(word)) {
+    request.problem = L"Options come before the target or the list: ";
+    AppendShownText(request.problem, word);
   }
 }
 
@@ -106,17 +116,18 @@ void ParseFleetArguments(std::wstring_view text, size_t at, ReportRequest& reque
   ParseLogPath(tokens, request);
 }
 
-// No machine name starts with "/" or "-" (nor a list, which starts with "@").
-bool IsOption(std::wstring_view word) { return word[0] == L'/' || word[0] == L'-'; }
-
 bool StartsWithIgnoringAsciiCase(std::wstring_view text, std::wstring_view start) {
   return text.size() >= start.size() &&
          EqualsIgnoringAsciiCase(text.substr(0, start.size()), start);
 }
 
-// "/timeout:SECONDS": decimal digits only, at most a day.
+// "/timeout:SECONDS": decimal digits only (leading zeros however many), at most a day.
 bool ParseTimeout(std::wstring_view value, unsigned& seconds) {
-  if (value.empty() || value.size() > 6) return false;
+  if (value.empty()) return false;
+  const size_t significant = value.find_first_not_of(L'0');
+  value = significant == std::wstring_view::npos ? value.substr(value.size() - 1)
+                                                 : value.substr(significant);
+  if (value.size() > 6) return false;
   unsigned parsed = 0;
   for (const wchar_t c : value) {
     if (c < L'0' || c > L'9') return false;
@@ -145,8 +156,17 @@ bool ApplyOption(std::wstring_view word, ReportRequest& request) {
   constexpr std::wstring_view kTimeout = L"timeout:";
   if (StartsWithIgnoringAsciiCase(name, kTimeout) || EqualsIgnoringAsciiCase(name, L"timeout")) {
     const std::wstring_view value = name.substr(std::min(name.size(), kTimeout.size()));
-    if (ParseTimeout(value, request.timeoutSeconds)) return true;
     request.kind = RequestKind::Usage;
+    if (request.timeoutGiven) {
+      request.problem = L"/timeout: may be given once.";
+      return false;
+    }
+    request.timeoutGiven = true;
+    if (ParseTimeout(value, request.timeoutSeconds)) {
+      request.kind = RequestKind::Report;
+      return true;
+    }
+    request.problem = L"/timeout: takes a number of seconds from 0 to 86400.";
     return false;
   }
   if (EqualsIgnoringAsciiCase(name, L"delete")) {
@@ -193,17 +213,31 @@ std::wstring_view OptionValue(std::wstring_view text, size_t start, std::wstring
   return text.substr(valueStart, valueEnd - valueStart);
 }
 
-// Applies "/driver:" or "/environment:"; false for an empty value.
+// Applies "/driver:" or "/environment:"; false, saying why, for a value it
+// cannot take.
 bool ApplyValuedOption(std::wstring_view word, std::wstring_view value, ReportRequest& request) {
-  if (value.empty()) {
+  const bool driver = StartsWithIgnoringAsciiCase(word.substr(1), L"driver:");
+  const auto refuse = [&request](std::wstring problem) {
     request.kind = RequestKind::Usage;
+    request.problem = std::move(problem);
     return false;
+  };
+  if (value.find_first_not_of(L" \t") == std::wstring_view::npos) {
+    return refuse(driver ? L"/driver: needs a driver name or pattern."
+                         : L"/environment: needs an environment.");
   }
-  if (StartsWithIgnoringAsciiCase(word.substr(1), L"driver:")) {
+  if (driver) {
     request.cleanup.driverPatterns.emplace_back(value);
-  } else {
-    request.cleanup.environment = value;
+    return true;
   }
+  if (!request.cleanup.environment.empty()) return refuse(L"/environment: may be given once.");
+  const std::wstring_view known = KnownEnvironment(value);
+  if (known.empty()) {
+    std::wstring problem = L"Unknown environment: ";
+    AppendShownText(problem, value);
+    return refuse(problem);
+  }
+  request.cleanup.environment = known;
   return true;
 }
 
@@ -486,7 +520,7 @@ int RunCleanupRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log
 int RunRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
   switch (request.kind) {
     case RequestKind::Usage:
-      PrintUsage();
+      PrintUsage(request.problem.empty() ? std::wstring() : request.problem + L"\r\n\r\n");
       return kExitUsage;
     case RequestKind::Help:
       PrintUsage();
@@ -641,8 +675,23 @@ void ParseTargetOrList(std::wstring_view text, size_t rest, ReportRequest& reque
 
 }  // namespace
 
+std::wstring_view KnownEnvironment(std::wstring_view value) {
+  for (const std::wstring_view known : {L"Windows NT x86", L"Windows x64", L"Windows ARM64",
+                                        L"Windows IA64", L"Windows 4.0"}) {
+    if (EqualsIgnoringAsciiCase(value, known)) return known;
+  }
+  return {};
+}
+
 ReportRequest ParseReportArguments(std::wstring_view text) {
   ReportRequest request;
+  // "/?" anywhere asks for the usage block.
+  for (ArgumentTokens words(text); const auto word = words.Next(kBlankOrQuote);) {
+    if (*word == L"/?" || *word == L"-?") {
+      request.kind = RequestKind::Help;
+      return request;
+    }
+  }
   ArgumentTokens tokens(text);
   size_t rest = 0;
   for (;;) {

@@ -59,14 +59,20 @@ struct ReportRequest {
   std::wstring target;
   std::wstring listPath;  // fleet mode's machine list
   std::wstring logPath;
-  std::wstring option;  // the option not understood
+  std::wstring option;   // the option not understood
+  std::wstring problem;  // why the arguments were not understood, above the usage block
   unsigned timeoutSeconds = kDefaultTimeoutSeconds;
+  bool timeoutGiven = false;
   bool deleting = false;  // "/delete" was given
   CleanupOptions cleanup;
 };
 
 // The argument grammar, as a pure function of the argument text.
 ReportRequest ParseReportArguments(std::wstring_view text);
+
+// An environment as "/environment:" takes it (letter case ignored), in the
+// spooler's spelling; empty for one the spooler does not know.
+std::wstring_view KnownEnvironment(std::wstring_view value);
 
 // Prints every enumerated driver's block and, with a log, appends the header
 // and every driver's row to it in one locked append. Returns the exit code: 1

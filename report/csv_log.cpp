@@ -72,18 +72,35 @@ std::string ListHeaderLine(bool allColumns, const int* choices) {
   return header;
 }
 
+void AppendQuotedCsvText(std::string& bytes, std::wstring_view text) {
+  const size_t start = bytes.size();
+  AppendCsvText(bytes, text);
+  // Control characters are "?" already: only a comma or a double quote needs quoting.
+  if (bytes.find_first_of(",\"", start) == std::string::npos) return;
+  std::string quoted = "\"";
+  for (size_t i = start; i < bytes.size(); ++i) {
+    if (bytes[i] == '"') quoted += '"';
+    quoted += bytes[i];
+  }
+  bytes.resize(start);
+  bytes += quoted + '"';
+}
+
 void AppendListRow(std::string& bytes, const wchar_t* const* cells, bool allColumns,
                    const int* choices) {
   if (allColumns) {
     // These rows have never carried a comma after their last field, though
     // their header does; spreadsheets and scripts read them as they are.
     for (int column = kFirstFieldColumn; column < kLastFieldColumn; ++column) {
-      AppendCsvField(bytes, FieldOrEmpty(cells[column]));
+      AppendQuotedCsvText(bytes, FieldOrEmpty(cells[column]));
+      bytes += ',';
     }
-    AppendCsvText(bytes, FieldOrEmpty(cells[kLastFieldColumn]));
+    AppendQuotedCsvText(bytes, FieldOrEmpty(cells[kLastFieldColumn]));
   } else {
     for (int column = kFirstFieldColumn; column <= kLastFieldColumn; ++column) {
-      if (choices[column] == 1) AppendCsvField(bytes, FieldOrEmpty(cells[column]));
+      if (choices[column] != 1) continue;
+      AppendQuotedCsvText(bytes, FieldOrEmpty(cells[column]));
+      bytes += ',';
     }
   }
   AppendCsvLineEnd(bytes);
@@ -185,6 +202,13 @@ DWORD CsvLog::AppendWhole(std::string_view bytes, std::string_view whenEmpty) {
   LARGE_INTEGER before = {};
   const bool sized = ::GetFileSizeEx(file_, &before) != FALSE;
   if (!whenEmpty.empty() && sized && before.QuadPart == 0) error = WriteAll(whenEmpty);
+  // A file holding only the header's byte-order mark (saved so by an editor) is empty too.
+  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  if (sized && before.QuadPart == static_cast<LONGLONG>(kByteOrderMark.size()) &&
+      whenEmpty.substr(0, kByteOrderMark.size()) == kByteOrderMark &&
+      ReadStart(kByteOrderMark.size()) == kByteOrderMark) {
+    error = WriteAll(whenEmpty.substr(kByteOrderMark.size()));
+  }
   if (error == ERROR_SUCCESS) error = WriteAll(bytes);
   if (error != ERROR_SUCCESS && sized) CutBack(before.QuadPart);
   return error;

@@ -19,6 +19,9 @@ void AppendCsvText(std::string& bytes, std::wstring_view text);
 // A text followed by a comma.
 void AppendCsvField(std::string& bytes, std::wstring_view text);
 void AppendCsvLineEnd(std::string& bytes);
+// The same bytes, in double quotes (its own doubled) when they hold a comma or
+// a double quote, as RFC 4180 has it.
+void AppendQuotedCsvText(std::string& bytes, std::wstring_view text);
 
 // The command-line log's header: the titles of columns 1 to 14, each followed
 // by a comma. The column table must have been filled.
@@ -44,6 +47,7 @@ std::string ListHeaderLine(bool allColumns, const int* choices);
 // One list row from its cell texts (indexed by list column; entry 0 unused).
 // All columns: columns 1 to 19 each followed by a comma, column 20 followed by
 // the line end. Chosen columns: each followed by a comma, then the line end.
+// A cell holding a comma or a double quote is quoted, so it stays one field.
 void AppendListRow(std::string& bytes, const wchar_t* const* cells, bool allColumns,
                    const int* choices);
 

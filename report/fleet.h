@@ -13,14 +13,13 @@
 
 namespace kestrun {
 
-// Machines listed at once; each has a worker thread and an inventory.
-constexpr size_t kMaxFleetWorkers = 16;
-
 // The console lines of fleet mode, each ended by CR LF. `finished` counts the
 // machines in the order they finished, `total` is the list's length. A name
 // over 253 characters is shown cut to them; it fails as "name too long". An
 // unused count of kUnusedUnknown (the printers could not be read) shows "?".
 constexpr DWORD kUnusedUnknown = 0xFFFFFFFF;
+// "[3/64] PRINTSRV09  ": what every machine's line starts with.
+std::wstring MachineLinePrefix(size_t finished, size_t total, std::wstring_view machine);
 std::wstring FleetAnsweredLine(size_t finished, size_t total, std::wstring_view machine,
                                DWORD drivers, DWORD nonNative, DWORD unused);
 std::wstring FleetFailedLine(size_t finished, size_t total, std::wstring_view machine, DWORD code,

@@ -261,7 +261,8 @@ std::wstring CountsLine(const DeletionPlan& plan) {
                       std::to_wstring(plan.drivers.size()) + L" drivers, " +
                       std::to_wstring(printers) + L" printers";
   if (plan.removePackages && plan.packageListError == 0) {
-    const size_t kept = plan.packages.size() - removed + plan.nativePackages.size();
+    const size_t kept =
+        plan.packages.size() - removed + plan.nativePackages.size() + plan.sharedPackages.size();
     line += L"; removed " + std::to_wstring(removed) + L" packages, kept " + std::to_wstring(kept);
   }
   return line + L'.';
@@ -269,16 +270,60 @@ std::wstring CountsLine(const DeletionPlan& plan) {
 
 std::wstring PackageOutcomeLine(const PlannedPackage& package) {
   const std::wstring file = PackageFile(package.infPath);
+  if (!package.usedBy.empty()) {
+    std::wstring line = L"Kept in the driver store: " + file + L" (still used by \"";
+    AppendShownText(line, package.usedBy);
+    return line + L"\")";
+  }
   switch (package.outcome) {
     case PackageOutcome::Removed:
       return L"Removed from the driver store: " + file;
-    case PackageOutcome::Kept:
+    case PackageOutcome::Failed:
       return L"Kept in the driver store: " + file + L" (" + ErrorTextOrNumber(package.error) + L")";
+    case PackageOutcome::Kept:
     case PackageOutcome::NotTried:
     case PackageOutcome::Pending:
       break;
   }
   return L"Not tried: " + file + L" (its driver was not deleted)";
+}
+
+// "N drivers, M printers and K packages will be deleted."
+std::wstring PlanCountsLine(const DeletionPlan& plan) {
+  const auto counted = [](size_t count, const wchar_t* one, const wchar_t* many) {
+    return std::to_wstring(count) + L" " + (count == 1 ? one : many);
+  };
+  size_t drivers = 0;
+  for (const PlannedDriver& driver : plan.drivers) drivers += driver.keptBy == kNotKept ? 1 : 0;
+  std::wstring line = counted(drivers, L"driver", L"drivers");
+  if (plan.removePackages && plan.packageListError == 0) {
+    line += L", " + counted(plan.printers.size(), L"printer", L"printers") + L" and " +
+            counted(plan.packages.size(), L"package", L"packages");
+  } else {
+    line += L" and " + counted(plan.printers.size(), L"printer", L"printers");
+  }
+  return line + L" will be deleted.";
+}
+
+// The printers that stay while a ticked copy of their driver for clients of
+// another environment goes: "\\SRV\HR Laser: 32-bit clients (Acme PCL6, Windows NT x86)".
+std::vector<std::wstring> ClientLosingLines(const DeletionPlan& plan) {
+  std::vector<std::wstring> lines;
+  for (const PlannedDriver& driver : plan.drivers) {
+    for (const std::wstring& printer : driver.clientPrinters) {
+      bool deleted = false;
+      for (const PlannedPrinter& going : plan.printers) deleted = deleted || SameName(going.name, printer);
+      if (deleted) continue;
+      lines.emplace_back();
+      AppendShownText(lines.back(), printer);
+      lines.back() += L": " + ClientKind(driver.environment) + L" clients (";
+      AppendShownText(lines.back(), driver.name);
+      lines.back() += L", ";
+      AppendShownText(lines.back(), driver.environment);
+      lines.back() += L')';
+    }
+  }
+  return lines;
 }
 
 // A line cut, with "…", to `width` pixels as `dc` draws it.
@@ -347,10 +392,18 @@ std::wstring FitToScreen(const std::function<std::wstring(size_t)>& compose) {
   return fitted;
 }
 
-// The failure to prepare: the headline within the failure buffer, then the target.
+// The failure to prepare: the headline within the failure buffer, then the
+// target. Nothing was deleted.
 std::wstring PreparationFailureMessage(const DeletionPlan& plan, DWORD error, UINT& icon) {
   wchar_t message[kDeleteMessageCapacity] = {};
-  CopyBounded(message, DeletionOutcomeText(false, false, error, icon));
+  if (plan.failedStep == PreparationStep::Packages) {
+    icon = MB_ICONERROR;
+    CopyBounded(message, L"Nothing was deleted: the driver packages of the selected drivers could "
+                         L"not be read, and without them their packages could never be found "
+                         L"again.\n" + ErrorLine(error));
+  } else {
+    CopyBounded(message, DeletionOutcomeText(false, false, error, icon));
+  }
   std::wstring text = message;
   text.resize(text.find_last_not_of(L"\r\n") + 1);
   return BoundLines(text + L'\n' + MachineLine(plan));
@@ -421,13 +474,16 @@ DeletionPlan TakeDeletionPlan() {
 
 std::wstring ConfirmationText(const DeletionPlan& plan, size_t listed) {
   std::wstring text = kConfirmation;
-  text += L"\n\n" + MachineLine(plan);
+  text += L"\n\n" + MachineLine(plan) + L'\n' + PlanCountsLine(plan);
   std::vector<Section> sections = {
       {L"These printers use the selected drivers and will be deleted first:",
        PrinterLines(plan.printers)},
       {L"These printers use a selected driver's name and will be kept:",
        KeptPrinterLines(plan.kept)},
       {L"These selected drivers will not be deleted, nor their printers:", HeldDriverLines(plan)},
+      {L"These printers stay, but their clients lose the selected copy of the driver they get "
+       L"from this server:",
+       ClientLosingLines(plan)},
   };
   const bool packagesRead = plan.removePackages && plan.packageListError == 0;
   if (packagesRead) {
@@ -440,6 +496,9 @@ std::wstring ConfirmationText(const DeletionPlan& plan, size_t listed) {
                         DistinctFiles(plan.nativePackages, [](const std::wstring& path) {
                           return std::wstring_view(path);
                         })});
+    std::vector<std::wstring> shared;
+    for (const PlannedPackage& package : plan.sharedPackages) shared.push_back(PackageOutcomeLine(package));
+    sections.push_back({L"These packages will be kept: drivers that stay come from them:", shared});
     sections.push_back({L"No package in the driver store:", WithoutPackageLines(plan)});
   }
   AppendSections(text, sections, listed);
@@ -469,7 +528,7 @@ std::wstring DeletionOutcomeText(bool deletedAll, bool anyDeleted, DWORD lastErr
   }
   icon = MB_ICONERROR;
   std::wstring text = L"Failed to delete selected print driver(s)!\n";
-  if (errorReporter) text += errorReporter->GetErrorText(lastError).text;
+  if (errorReporter && lastError != 0) text += errorReporter->GetErrorText(lastError).text;
   // A long description is cut to the message buffer rather than overrun it.
   if (text.size() > kDeleteMessageCapacity - 1) text.resize(kDeleteMessageCapacity - 1);
   return text;
@@ -477,7 +536,15 @@ std::wstring DeletionOutcomeText(bool deletedAll, bool anyDeleted, DWORD lastErr
 
 std::wstring DeletionOutcomeMessage(const DeletionPlan& plan, bool deletedAll, bool anyDeleted,
                                     DWORD lastError, UINT& icon, size_t listed) {
+  // A driver kept on purpose (a printer that stays uses it) needs no reboot.
+  bool onlyKeptInUse = true;
+  for (const PlannedDriver& driver : plan.drivers) {
+    onlyKeptInUse = onlyKeptInUse && (driver.error == 0 || driver.keptBy != kNotKept);
+  }
   std::wstring text = DeletionOutcomeText(deletedAll, anyDeleted, lastError, icon);
+  if (!deletedAll && anyDeleted && onlyKeptInUse) {
+    text = L"The selected driver(s) were deleted, except those still in use:";
+  }
   text.resize(text.find_last_not_of(L"\r\n") + 1);
   text += L'\n' + MachineLine(plan) + L'\n' + CountsLine(plan);
 
@@ -490,6 +557,9 @@ std::wstring DeletionOutcomeMessage(const DeletionPlan& plan, bool deletedAll, b
     failed.lines.back() += L": " + ErrorLine(driver.error);
   }
   Section packagesKept = {nullptr, {}}, printersGone = {nullptr, {}}, packagesGone = {nullptr, {}};
+  for (const PlannedPackage& package : plan.sharedPackages) {
+    packagesKept.lines.push_back(PackageOutcomeLine(package));
+  }
   for (const PlannedPackage& package : plan.packages) {
     std::vector<std::wstring>& lines =
         package.outcome == PackageOutcome::Removed ? packagesGone.lines : packagesKept.lines;

@@ -149,24 +149,22 @@ void CopySelectedRow() {
     ShowMessage(L"There are no items selected to copy.", MB_ICONINFORMATION);
     return;
   }
-  // A row longer than the clipboard buffer is cut at its capacity.
-  wchar_t text[kClipboardTextCapacity] = {};
-  wchar_t cell[kCopyCellCapacity];
+  // The whole row, every cell whole: the facts a clean-up is decided on come last.
+  std::wstring text;
   for (int column = kFirstFieldColumn; column <= kLastFieldColumn; ++column) {
-    ReadListCell(listView, row, column, cell, kCopyCellCapacity);
-    AppendBounded(text, cell);
-    AppendBounded(text, L"\r\n");
+    text += ReadWholeListCell(listView, row, column, kCopyCellCapacity);
+    text += L"\r\n";
   }
   CopyTextToClipboard(text);
 }
 
-void CopyTextToClipboard(const wchar_t* text) {
-  constexpr SIZE_T kBlockBytes = kClipboardTextCapacity * sizeof(wchar_t);
-  UniqueGlobal block(::GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT | GMEM_DDESHARE, kBlockBytes));
+void CopyTextToClipboard(std::wstring_view text) {
+  const SIZE_T blockBytes = (text.size() + 1) * sizeof(wchar_t);
+  UniqueGlobal block(::GlobalAlloc(GMEM_MOVEABLE | GMEM_ZEROINIT | GMEM_DDESHARE, blockBytes));
   if (!block) return;
   auto* copy = static_cast<wchar_t*>(::GlobalLock(block.get()));
   if (copy == nullptr) return;
-  CopyBounded(copy, kClipboardTextCapacity, text);
+  CopyBounded(copy, text.size() + 1, text);
   ::GlobalUnlock(block.get());
 
   if (!::OpenClipboard(nullptr)) return;

@@ -6,12 +6,13 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <string_view>
+
 #include "inventory/driver_inventory.h"
 
 namespace kestrun {
 
-constexpr int kClipboardTextCapacity = 2048;
-constexpr int kCopyCellCapacity = 512;
+constexpr int kCopyCellCapacity = 512;  // a cell is read whole, this much at first
 
 // Header-click toggles; they keep their values for the life of the process.
 extern bool checkAllNext;
@@ -39,8 +40,8 @@ struct ContextMenuResult {
 ContextMenuResult ShowListContextMenu(int screenX, int screenY);
 
 void CopySelectedRow();
-// Puts a text of up to 2047 characters on the clipboard as Unicode text.
-void CopyTextToClipboard(const wchar_t* text);
+// Puts a text, whole, on the clipboard as Unicode text.
+void CopyTextToClipboard(std::wstring_view text);
 
 // Adds one row per record named in `indexes` (every record when null), each
 // showing the application icon, unchecked, with its record's index as item

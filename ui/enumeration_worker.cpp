@@ -31,7 +31,7 @@ constexpr wchar_t kRemoteSpoolerAdvice[] =
 // The reporter's text for a code, held to the run's error-text buffer.
 std::wstring ErrorTextOf(DWORD code) {
   wchar_t text[kErrorTextCapacity] = {};
-  if (errorReporter) CopyBounded(text, errorReporter->GetErrorText(code).text);
+  if (errorReporter && code != 0) CopyBounded(text, errorReporter->GetErrorText(code).text);
   return text;
 }
 
@@ -175,7 +175,9 @@ DWORD EnumerationWorker(const std::wstring* named, RunToken run) {
     return 0;
   }
 
-  if (!machine.empty() && !ConnectTargetSession(session, machine)) {
+  // This computer by any of its names is listed as the empty box lists it.
+  const bool remote = !machine.empty() && !IsLocalMachineName(machine);
+  if (remote && !ConnectTargetSession(session, machine)) {
     if (!deliver(result)) return 0;
     StopProgress();
     if (session.lastResult != ERROR_CANCELLED) {
@@ -187,7 +189,7 @@ DWORD EnumerationWorker(const std::wstring* named, RunToken run) {
 
   // Only a run that opened a session drops one: a local listing leaves every
   // share alone.
-  const bool sessionOpened = !machine.empty();
+  const bool sessionOpened = remote;
   if (!EnumerateDrivers(*result.inventory, machine)) {
     const DWORD code = result.inventory->lastError;
     if (sessionOpened) CancelTargetSession(session);

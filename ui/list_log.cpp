@@ -4,6 +4,8 @@
 #include <string>
 
 #include "ui/window_records.h"
+#include "inventory/column_table.h"
+#include "inventory/field_text.h"
 #include "report/csv_log.h"
 #include "ui/controls.h"
 #include "ui/driver_list.h"
@@ -39,6 +41,19 @@ void ShowSaveFailure(HWND dialog) {
                 L"Unable to save log file.\nEnsure that any previously saved logs are closed.",
                 L"Kestrun", MB_ICONERROR);
 }
+// A row's driver date as yyyy-mm-dd, from the record the row shows.
+std::wstring IsoDriverDate(int row) {
+  LVITEMW item = {};
+  item.mask = LVIF_PARAM;
+  item.iItem = row;
+  item.lParam = -1;
+  ::SendMessageW(listView, LVM_GETITEMW, 0, reinterpret_cast<LPARAM>(&item));
+  if (currentInventory == nullptr || item.lParam < 0 ||
+      static_cast<DWORD>(item.lParam) >= currentInventory->driverCount) {
+    return {};
+  }
+  return DriverDateText(currentInventory->Drivers()[item.lParam].ftDriverDate, DateForm::Iso);
+}
 }  // namespace
 
 void WriteListLog(HWND dialog) {
@@ -66,6 +81,8 @@ void WriteListLog(HWND dialog) {
     for (int column = kFirstFieldColumn; column <= kLastFieldColumn; ++column) {
       cells[column] = ReadWholeListCell(listView, row, column, kListLogCellCapacity);
     }
+    // The date as the command line writes it, whatever the user's short format.
+    cells[kDriverDateColumn] = IsoDriverDate(row);
     for (int column = 0; column < kColumnCount; ++column) cellTexts[column] = cells[column].c_str();
     line.clear();
     AppendListRow(line, cellTexts, allColumns, columnChoices);

@@ -58,6 +58,11 @@ bool ShowUnusedNonNativeOnly() {
   if (RunBusy()) return false;
   if (currentInventory == nullptr) return true;
   DriverInventory& inventory = *currentInventory;
+  if (!inventory.listed) {
+    // A failed or cancelled listing holds no drivers, and no reason of its printers'.
+    ShowMessage(L"List a machine first: the last listing did not finish.", MB_ICONINFORMATION);
+    return true;
+  }
   if (!inventory.printerUse) {
     std::wstring reason =
         L"Kestrun cannot tell which drivers are unused: the printers of this machine could "

@@ -56,6 +56,7 @@ class Deletion : public ::testing::Test {
   }
   void Tick(const std::wstring& name, const std::wstring& environment = kX64) {
     plan.drivers.push_back(PlannedDriver{name, environment});
+    plan.drivers.back().version = 3;  // the fake's drivers are Type 3
   }
 
   testing::FakeMachine& Local() { return spooler.machines[L""]; }
@@ -103,10 +104,12 @@ TEST_F(Deletion, UnusedDriverGoesAloneOnTheLocalSpooler) {
   EXPECT_EQ(plan.serverEnvironment, L"Windows x64");
   const auto calls = Calls();
   ASSERT_EQ(calls.size(), 4u);
-  EXPECT_EQ(calls[0], L"EnumPrinters flags=10 (null) 2 0");
-  EXPECT_EQ(calls[1].rfind(L"EnumPrinters flags=10 (null) 2 ", 0), 0u);
+  // The local machine's own printers and the user's connections, as the listing reads them.
+  EXPECT_EQ(calls[0], L"EnumPrinters flags=6 (null) 2 0");
+  EXPECT_EQ(calls[1].rfind(L"EnumPrinters flags=6 (null) 2 ", 0), 0u);
   EXPECT_NE(calls[1], calls[0]);
-  EXPECT_EQ(calls[2], L"DeletePrinterDriverEx (null) Windows x64 Contoso A flags=1 version=0");
+  // Its files that no other driver uses go, and only its version (Type 3).
+  EXPECT_EQ(calls[2], L"DeletePrinterDriverEx (null) Windows x64 Contoso A flags=3 version=3");
   EXPECT_EQ(calls[3], L"(refresh)");
   EXPECT_EQ(refreshes, 1);
 }
@@ -165,18 +168,17 @@ TEST_F(Deletion, ADriverOfAnotherEnvironmentNeverTakesAPrinter) {
   EXPECT_TRUE(Calls(L"OpenPrinter").empty());
 }
 
-TEST_F(Deletion, PrinterMatchesOnlyTheDriverNameSpelledExactly) {
-  // The spooler itself compares driver names without case, so it still finds
-  // the driver in use by the printer left in place.
+TEST_F(Deletion, PrinterMatchesTheDriverNameAsTheSpoolerDoesWhateverItsLetterCase) {
+  // The spooler compares driver names without case: a printer naming the
+  // driver in other letters uses it, and goes first.
   Local().drivers = {Driver(L"Contoso Laser")};
   Local().printers = {FakePrinter{L"Office", L"CONTOSO laser"}};
   Tick(L"Contoso Laser");
 
-  EXPECT_FALSE(Run());
-  EXPECT_TRUE(Calls(L"OpenPrinter").empty());
-  EXPECT_EQ(spooler.PrinterNames(L""), std::vector<std::wstring>{L"Office"});
-  EXPECT_EQ(lastDeleteError, static_cast<DWORD>(ERROR_PRINTER_DRIVER_IN_USE));
-  EXPECT_EQ(plan.drivers[0].error, static_cast<DWORD>(ERROR_PRINTER_DRIVER_IN_USE));
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(Calls(L"OpenPrinter").size(), 1u);
+  EXPECT_TRUE(spooler.PrinterNames(L"").empty());
+  EXPECT_TRUE(spooler.DriverKeys(L"").empty());
 }
 
 TEST_F(Deletion, AnotherServersPrinterKeepsItsDriverAndTheTargetsOwnPrinters) {
@@ -268,7 +270,7 @@ TEST_F(Deletion, RemoteTargetWorksInsideItsSessionAndDropsItBeforeTheRefresh) {
   EXPECT_EQ(calls[6], L"OpenPrinter \\\\SRV\\Office access=983052 datatype=(null) devmode=(null)");
   EXPECT_EQ(calls[7], L"DeletePrinter Office");
   EXPECT_EQ(calls[8], L"ClosePrinter Office");
-  EXPECT_EQ(calls[9], L"DeletePrinterDriverEx \\\\SRV Windows x64 Contoso A flags=1 version=0");
+  EXPECT_EQ(calls[9], L"DeletePrinterDriverEx \\\\SRV Windows x64 Contoso A flags=3 version=3");
   EXPECT_EQ(calls[10], L"WNetCancelConnection2 \\\\SRV\\IPC$ flags=0 force=1");
   EXPECT_EQ(calls[11], L"(refresh)");
 }
@@ -401,7 +403,7 @@ TEST_F(Deletion, NamesOfAnyLengthAreDeletedExactly) {
             std::vector<std::wstring>{longName.substr(0, 255) + L"|Windows x64"});
   EXPECT_EQ(Calls(L"DeletePrinterDriverEx"),
             std::vector<std::wstring>{L"DeletePrinterDriverEx (null) Windows x64 " + longName +
-                                      L" flags=1 version=0"});
+                                      L" flags=3 version=3"});
 }
 
 TEST(DeletionPlanRules, PrintersOfTheTargetAndEnvironments) {
@@ -494,11 +496,11 @@ TEST_F(Packages, EachPackageGoesOnceAfterAllItsDriversWent) {
         L"(null) " + store + L"contoso.inf Windows NT x86"},
        {PackageOutcome::Removed, PackageOutcome::Removed},
        0},
-      {"a package another driver still uses",
+      {"a package another driver still uses: the plan keeps it, untried",
        {Packaged(L"Contoso A", L"contoso.inf"), Packaged(L"Contoso Kept", L"contoso.inf")},
        {{L"Contoso A", kX64}},
-       {L"(null) " + store + L"contoso.inf Windows x64"},
-       {PackageOutcome::Kept},
+       {},
+       {},
        0},
       {"a package another driver of it, unticked and for clients, makes the system's own",
        {Packaged(L"Contoso A", L"ntprint.inf"), Native(Packaged(L"MS A", L"NTPRINT.INF", kX86))},
@@ -525,13 +527,24 @@ TEST_F(Packages, EachPackageGoesOnceAfterAllItsDriversWent) {
     EXPECT_EQ(plan.withoutPackage.size(), c.withoutPackage);
   }
   EXPECT_EQ(plan.packages.size(), 0u);
-  // The kept package's code: the spooler's "in use", never retried.
+  // The plan names the driver that keeps a shared package.
   Local().drivers = {Packaged(L"Contoso A", L"shared.inf"), Packaged(L"Contoso B", L"shared.inf")};
   Target(L"");
   plan.removePackages = true;
   Tick(L"Contoso A");
   EXPECT_TRUE(Run());
+  EXPECT_TRUE(plan.packages.empty());
+  ASSERT_EQ(plan.sharedPackages.size(), 1u);
+  EXPECT_EQ(plan.sharedPackages[0].usedBy, L"Contoso B");
+  // The spooler's "in use" then is a real failure, with its code, never retried.
+  Local().drivers = {Packaged(L"Contoso A", L"own.inf")};
+  Local().packageDeleteError = ERROR_PRINTER_DRIVER_PACKAGE_IN_USE;
+  Target(L"");
+  plan.removePackages = true;
+  Tick(L"Contoso A");
+  EXPECT_TRUE(Run());
   ASSERT_EQ(plan.packages.size(), 1u);
+  EXPECT_EQ(plan.packages[0].outcome, PackageOutcome::Failed);
   EXPECT_EQ(plan.packages[0].error, static_cast<DWORD>(ERROR_PRINTER_DRIVER_PACKAGE_IN_USE));
 }
 
@@ -543,13 +556,14 @@ TEST_F(Packages, ANativeDriversPackageAndAFailedDriversPackageStay) {
   Local().printers[0].deleteError = ERROR_ACCESS_DENIED;
   plan.removePackages = true;
   plan.drivers.push_back(PlannedDriver{L"Microsoft Shared", kX64, true});
+  plan.drivers.back().version = 3;
   Tick(L"Contoso Held");
 
   EXPECT_FALSE(Run());
   EXPECT_EQ(plan.nativePackages,
             std::vector<std::wstring>{
                 L"C:\\Windows\\System32\\DriverStore\\FileRepository\\prnms001.inf"});
-  EXPECT_EQ(Outcomes(), std::vector<PackageOutcome>{PackageOutcome::NotTried});
+  EXPECT_EQ(Outcomes(), std::vector<PackageOutcome>{PackageOutcome::Kept});  // its driver failed
   EXPECT_TRUE(PackageCalls().empty());
   EXPECT_TRUE(spooler.DriverKeys(L"").size() == 1u) << "the native driver itself still goes";
 }
@@ -648,7 +662,7 @@ TEST_F(PrinterEnumeration, NoPrintersSucceedOnTheFirstCall) {
   ASSERT_TRUE(Enumerate(nullptr));
   EXPECT_EQ(count, 0u);
   EXPECT_EQ(buffer, nullptr);
-  EXPECT_EQ(Calls(), std::vector<std::wstring>{L"EnumPrinters flags=10 (null) 2 0"});
+  EXPECT_EQ(Calls(), std::vector<std::wstring>{L"EnumPrinters flags=6 (null) 2 0"});
 }
 
 TEST_F(PrinterEnumeration, FailuresKeepTheirCodeAndLeaveNoRecordsToWalk) {

@@ -141,6 +141,8 @@ class BrokenServer : public ::testing::Test {
 };
 
 TEST_F(BrokenServer, ASizingCallThatSucceedsMeansNoRecordsWhateverItsCount) {
+  // Drivers: none. Printers: a list that claims printers it does not hand
+  // over cannot tell which drivers they use, so it is no list.
   machine().driverTampering.sizingSuccessCount = 3;
   machine().printerTampering.sizingSuccessCount = 3;
   ASSERT_TRUE(EnumerateDrivers(inventory, L"SRV"));
@@ -150,8 +152,11 @@ TEST_F(BrokenServer, ASizingCallThatSucceedsMeansNoRecordsWhateverItsCount) {
   std::unique_ptr<BYTE[]> printers;
   DWORD count = 9;
   DWORD error = 0;
-  ASSERT_TRUE(EnumeratePrinters(L"\\\\SRV", printers, count, error));
+  EXPECT_FALSE(EnumeratePrinters(L"\\\\SRV", printers, count, error));
+  EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_DATA));
   EXPECT_EQ(count, 0u);
+  EXPECT_EQ(inventory.printerUse, nullptr);
+  EXPECT_EQ(inventory.printerError, static_cast<DWORD>(ERROR_INVALID_DATA));
   // Drivers refused at level 8, then sized at level 6; the listing's printers and these sized.
   EXPECT_EQ(spooler.Calls().size(), 4u) << "no second call";
 }

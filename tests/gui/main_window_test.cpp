@@ -196,15 +196,16 @@ TEST_F(MainWindow, CopyItemPutsEveryCellOnTheClipboard) {
                                    DriverDateText({0, 0x01C694C5}, DateForm::UserShort) +
                                    L"\r\nType 3 - User Mode\r\nNo\r\n\r\n");
 
-  // A row longer than the clipboard buffer is cut, never overrun.
+  // A long row is copied whole, every cell whole, the facts at its end included.
   FakeDriver huge = RichDriver(std::wstring(3000, L'N'), std::wstring(3000, L'P'));
   spooler.machines[L""].drivers = {huge};
   EnumerateMachine(L"");
   ::SendMessageW(listView, LVM_SETSELECTIONMARK, 0, 0);
   CopySelectedRow();
   const std::wstring copied = ClipboardText();
-  EXPECT_EQ(copied.size(), 2047u);
-  EXPECT_EQ(copied.substr(0, 513), std::wstring(511, L'N') + L"\r\n");
+  EXPECT_EQ(copied.substr(0, 6004), std::wstring(3000, L'N') + L"\r\n" + std::wstring(3000, L'P') + L"\r\n");
+  EXPECT_EQ(std::count(copied.begin(), copied.end(), L'\n'), 20);
+  EXPECT_NE(copied.find(L"\r\nType 3 - User Mode\r\n"), std::wstring::npos);
 
   spooler.machines[L""].drivers.clear();
   EnumerateMachine(L"");

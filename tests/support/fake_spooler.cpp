@@ -412,13 +412,15 @@ BOOL FakeSpooler::DeletePrinterDriverEx(LPWSTR server, LPWSTR environment, LPWST
   DWORD error = 0;
   {
     std::lock_guard<std::mutex> guard(lock);
-    error = RemoveDriver(server, environment, driverName);
+    // With DPD_DELETE_SPECIFIC_VERSION only that version (cVersion) goes.
+    const bool specific = (deleteFlag & DPD_DELETE_SPECIFIC_VERSION) != 0;
+    error = RemoveDriver(server, environment, driverName, specific ? &versionFlag : nullptr);
   }
   return Outcome(error);
 }
 
 DWORD FakeSpooler::RemoveDriver(const wchar_t* server, const wchar_t* environment,
-                                const wchar_t* driverName) {
+                                const wchar_t* driverName, const DWORD* version) {
   FakeMachine* machine = FindMachine(server);
   if (machine == nullptr) return RPC_S_SERVER_UNAVAILABLE;
   if (machine->deleteDriverError) return machine->deleteDriverError;
@@ -427,7 +429,7 @@ DWORD FakeSpooler::RemoveDriver(const wchar_t* server, const wchar_t* environmen
   const std::wstring wanted = environment ? environment : L"Windows x64";
   auto matches = [&](const FakeDriver& d) {
     return d.name && SameTextIgnoringCase(*d.name, driverName) && d.environment &&
-           SameTextIgnoringCase(*d.environment, wanted);
+           SameTextIgnoringCase(*d.environment, wanted) && (version == nullptr || d.type == *version);
   };
   auto& drivers = machine->drivers;
   const auto first = std::find_if(drivers.begin(), drivers.end(), matches);
@@ -441,7 +443,7 @@ DWORD FakeSpooler::RemoveDriver(const wchar_t* server, const wchar_t* environmen
       return ERROR_PRINTER_DRIVER_IN_USE;
     }
   }
-  // Every version of the driver in that environment goes.
+  // Every version of the driver in that environment goes, or the one named.
   drivers.erase(std::remove_if(drivers.begin(), drivers.end(), matches), drivers.end());
   return 0;
 }

@@ -172,7 +172,8 @@ class FakeSpooler {
   void Record(std::wstring call);
   FakeMachine* FindMachine(const wchar_t* server);
   FakePrinter* FindPrinter(FakeMachine& machine, const std::wstring& name);
-  DWORD RemoveDriver(const wchar_t* server, const wchar_t* environment, const wchar_t* driverName);
+  DWORD RemoveDriver(const wchar_t* server, const wchar_t* environment, const wchar_t* driverName,
+                     const DWORD* version);
   uintptr_t nextHandle_ = 0x4B50;
 };
 

@@ -136,7 +136,7 @@ TEST(CommandLineGrammar, OptionsComeBeforeTheTargetOrTheList) {
       {L"/timeout:60 SRV C:\\a.csv", RequestKind::Report, 60, L"SRV"},
       {L"-TIMEOUT:0 \"@C:\\My Lists\\s.txt\" C:\\f.csv", RequestKind::Fleet, 0,
        L"C:\\My Lists\\s.txt"},
-      {L"/timeout:5 /timeout:86400 @s.txt", RequestKind::Fleet, 86400, L"s.txt"},
+      {L"/timeout:0000000000086400 @s.txt", RequestKind::Fleet, 86400, L"s.txt"},
       {L"\"/timeout:7\"", RequestKind::Report, 7, L""},
       // A bad value: the usage block.
       {L"/timeout:86401 SRV", RequestKind::Usage, 120, L""},
@@ -144,14 +144,15 @@ TEST(CommandLineGrammar, OptionsComeBeforeTheTargetOrTheList) {
       {L"/timeout SRV", RequestKind::Usage, 120, L""},
       {L"/timeout:-1 SRV", RequestKind::Usage, 120, L""},
       {L"/timeout:1e3 SRV", RequestKind::Usage, 120, L""},
-      {L"/timeout:0000060 SRV", RequestKind::Usage, 120, L""},
+      {L"/timeout:0000060 SRV", RequestKind::Report, 60, L"SRV"},
+      {L"/timeout:5 /timeout:86400 @s.txt", RequestKind::Usage, 5, L""},
       // Help, in every spelling, whatever follows.
       {L"/?", RequestKind::Help, 120, L""},
       {L"-?", RequestKind::Help, 120, L""},
       {L"/HELP SRV", RequestKind::Help, 120, L""},
       {L"-h", RequestKind::Help, 120, L""},
       {L"--help", RequestKind::Help, 120, L""},
-      {L"/timeout:9 /?", RequestKind::Help, 9, L""},
+      {L"/timeout:9 /?", RequestKind::Help, 120, L""},  // "/?" anywhere, before all else
       // Anything else that starts like an option.
       {L"/x SRV", RequestKind::UnknownOption, 120, L"/x"},
       {L"--timeout:5 SRV", RequestKind::UnknownOption, 120, L"--timeout:5"},

@@ -204,7 +204,7 @@ TEST(ListLogBytes, AllColumnsRowsHaveNoTrailingCommaButTheHeaderHas) {
   std::string row;
   AppendListRow(row, ListRow().cells, true, nullptr);
   EXPECT_EQ(row,
-            "Contoso 4200,Contoso, Ltd.,A.DLL; B.DLL; ,Windows x64,C:\\d\\UNIDRV.DLL,X.GPD,UI.DLL,"
+            "Contoso 4200,\"Contoso, Ltd.\",A.DLL; B.DLL; ,Windows x64,C:\\d\\UNIDRV.DLL,X.GPD,UI.DLL,"
             ",,RAW,Old 4200,Contoso,http://x,hw_1,,,,,,\r\n");
 }
 
@@ -245,7 +245,7 @@ TEST(ListLogBytes, CellsAreEncodedLikeTheCommandLineLog) {
   list.cells[14] = nullptr;  // an absent cell is an empty field
   std::string row;
   AppendListRow(row, list.cells, true, nullptr);
-  EXPECT_EQ(row.substr(0, 21), "Imagewriter \xc9lite ?,C");
+  EXPECT_EQ(row.substr(0, 22), "Imagewriter \xc9lite ?,\"C");
   EXPECT_EQ(row.substr(row.size() - 18), ",http://x,,,,,,,\r\n");
 }
 
