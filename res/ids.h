@@ -22,6 +22,7 @@
 #define IDM_COPY_ITEM 40012
 #define IDM_REMOVE_PACKAGES 40017
 #define IDM_UNUSED_ONLY 40018
+#define IDM_DECISION_COLUMNS_FIRST 40020
 
 // List context menu commands.
 #define IDM_CTX_COPY_ITEM 40010
