@@ -21,8 +21,11 @@
 //                   NAME~MS answers each call MS milliseconds late; NAME+
 //                   has the printers of "printers"; NAME#CODE fails the
 //                   deletion of its Contoso driver with CODE; NAME^MS answers
-//                   each driver deletion MS milliseconds late; NAME% serves the
-//                   printers of QueuePrinters() on their ports. The local spooler has no
+//                   each driver deletion MS milliseconds late; NAME$CODE fails its
+//                   level-8 list with CODE once it was listed (the packages a
+//                   deletion reads again); NAME& has a Type 2 copy
+//                   of its x86 Fabrikam driver beside the Type 3 one; NAME% serves
+//                   the printers of AddQueuePrinters() on their ports. The local spooler has no
 //                   drivers, unless an item without a NAME stands for it
 //                   ("~60000": a local spooler that hangs).
 // With KESTRUN_FAKE_SPOOLER_CALLS naming a file, every printer and driver
@@ -105,7 +108,7 @@ void AddQueuePrinters(FakeMachine& machine) {
 
 // "NAME*N!CODE~MS": a machine of a fleet scenario and its name.
 std::pair<std::wstring, FakeMachine> FleetMachine(const std::wstring& item) {
-  const size_t nameEnd = item.find_first_of(L"*!~+#^%");
+  const size_t nameEnd = item.find_first_of(L"*!~+#^$&%");
   std::pair<std::wstring, FakeMachine> made{item.substr(0, nameEnd), FakeMachine{}};
   FakeMachine& machine = made.second;
   machine.drivers = kestrun::testing::SampleDrivers();
@@ -121,6 +124,14 @@ std::pair<std::wstring, FakeMachine> FleetMachine(const std::wstring& item) {
     if (kind == L'+') machine.printers = ScenarioPrinters();
     if (kind == L'^') machine.deleteDelayMs = value;
     if (kind == L'%') AddQueuePrinters(machine);
+    if (kind == L'$') machine.packageRereadError = value;
+    if (kind == L'&') {
+      for (const auto& driver : std::vector(machine.drivers)) {
+        if (driver.environment != L"Windows NT x86") continue;
+        machine.drivers.push_back(driver);
+        machine.drivers.back().type = 2;
+      }
+    }
     for (auto& driver : machine.drivers) {
       if (kind == L'#' && driver.name == L"Contoso LaserJet 4200 PCL6") driver.deleteError = value;
     }
@@ -220,8 +231,11 @@ BOOL WINAPI Fake_ClosePrinter(HANDLE handle) { return Spooler().ClosePrinter(han
 
 BOOL WINAPI Fake_DeletePrinterDriverExW(LPWSTR server, LPWSTR environment, LPWSTR driverName,
                                         DWORD deleteFlag, DWORD versionFlag) {
-  const std::wstring call = L"DeletePrinterDriverEx " + std::wstring(server ? server : L"") + L" " +
-                            environment + L" " + driverName;
+  const std::wstring call = L"DeletePrinterDriverEx version=" +
+                            ((deleteFlag & DPD_DELETE_SPECIFIC_VERSION) ? std::to_wstring(versionFlag)
+                                                                        : std::wstring(L"all")) +
+                            L" " + std::wstring(server ? server : L"") + L" " + environment + L" " +
+                            driverName;
   return Journal(call, Spooler().DeletePrinterDriverEx(server, environment, driverName, deleteFlag,
                                                        versionFlag));
 }
