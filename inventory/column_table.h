@@ -12,6 +12,7 @@ constexpr int kFirstFieldColumn = 1;
 constexpr int kLastFieldColumn = 20;
 // The command-line log keeps the fourteen driver fields only.
 constexpr int kLastLogColumn = 14;
+constexpr int kEnvironmentColumn = 4;
 // Columns 15 to 20: "Printers", "Driver Version", "Driver Date", "Driver
 // Type", "Package-Aware", "Driver Package".
 constexpr int kFirstFactColumn = 15;

@@ -88,9 +88,16 @@ void ParseLogPath(ArgumentTokens& tokens, ReportRequest& request) {
   const std::optional<std::wstring_view> after = tokens.Next(kBlankOrQuote);
   if (IsCsvPath(request.logPath) && !after) return;
   request.kind = RequestKind::Usage;
-  // "SRV /yes" or "SRV C:\a.csv /yes": an option after the target.
-  const std::wstring_view word =
-      IsCsvPath(request.logPath) ? *after : path->substr(0, path->find_first_of(kBlankOrQuote));
+  // "SRV /yes", "SRV C:\a.csv /yes" or "SRV "C:\a.csv" /yes": an option after the target.
+  std::wstring_view word = IsCsvPath(request.logPath) ? *after : std::wstring_view();
+  ArgumentTokens words(IsCsvPath(request.logPath) ? std::wstring_view() : *path);
+  while (const std::optional<std::wstring_view> next = words.Next(kBlankOrQuote)) {
+    // The path's own first word may start with "-"; a later one only "/" starts an option.
+    if (next->data() == path->data() ? IsOption(*next) : next->front() == L'/') {
+      word = *next;
+      break;
+    }
+  }
   if (!word.empty() && IsOption(word)) {
     request.problem = L"Options come before the target or the list: ";
     AppendShownText(request.problem, word);

@@ -12,6 +12,7 @@
 #include "inventory/column_table.h"
 #include "ui/controls.h"
 #include "ui/dpi.h"
+#include "ui/list_columns.h"
 #include "res/ids.h"
 #include "ui/sorting.h"
 #include "ui/workers.h"
@@ -73,6 +74,7 @@ void InsertColumns() {
     ::SendMessageW(listView, LVM_INSERTCOLUMNW, static_cast<WPARAM>(i),
                    reinterpret_cast<LPARAM>(&column));
   }
+  decisionColumnsFirst = false;
 }
 
 void ScaleColumnWidths(UINT fromDpi, UINT toDpi) {
@@ -86,9 +88,11 @@ void ScaleColumnWidths(UINT fromDpi, UINT toDpi) {
 
 int ListRowCount() { return static_cast<int>(::SendMessageW(listView, LVM_GETITEMCOUNT, 0, 0)); }
 
-void FitColumn(int column) {
-  ::SendMessageW(listView, LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(column),
-                 MAKELPARAM(LVSCW_AUTOSIZE, 0));
+void ArrangeListedRows() {
+  SortListByColumn(listView, kFirstFieldColumn, false);
+  ShowSortArrow(kFirstFieldColumn, false);
+  FitColumn(kFirstFieldColumn);
+  FitReadableColumns();
 }
 
 void HeaderClick(int column) {
@@ -100,6 +104,7 @@ void HeaderClick(int column) {
     checkAllNext = !checkAllNext;
   } else if (column >= kFirstFieldColumn && column <= kLastFieldColumn) {
     SortListByColumn(listView, column, sortDescendingNext);
+    ShowSortArrow(column, sortDescendingNext);
     sortDescendingNext = !sortDescendingNext;
     FitColumn(column);
   }

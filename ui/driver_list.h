@@ -19,13 +19,14 @@ extern bool checkAllNext;
 extern bool sortDescendingNext;
 
 HWND CreateDriverListView(HWND parent, const RECT& place);
-// Inserts the columns, their widths scaled to the list's DPI.
+// Inserts the columns, their widths scaled to the list's DPI, in the table's
+// order on screen too.
 void InsertColumns();
 // Rescales every column's width, as the user left it, from one DPI to another.
 void ScaleColumnWidths(UINT fromDpi, UINT toDpi);
 
 // Column 0 checks or clears every row (refused with a beep while a deletion
-// runs); columns 1 to 20 sort and fit the column.
+// runs); columns 1 to 20 sort, show the sort arrow and fit the column.
 void HeaderClick(int column);
 
 // The answer to LVN_ITEMCHANGING: TRUE (with a beep) refuses a change of a
@@ -53,8 +54,9 @@ bool AddDriverRows(DriverInventory& inventory, const DWORD* indexes, DWORD count
 // dependent-files line could not be built; the list is then empty.
 bool FillDriverRows(DriverInventory& inventory);
 
-// Sizes a column to fit its contents.
-void FitColumn(int column);
+// The end of every listing and view: the rows in ascending name order, the
+// arrow showing it, the name column fitted and the readable columns sized.
+void ArrangeListedRows();
 
 int ListRowCount();
 

@@ -8,12 +8,10 @@
 #include "common/bounded_text.h"
 #include "inventory/error_reporter.h"
 #include "inventory/printers.h"
-#include "inventory/column_table.h"
 #include "ui/controls.h"
 #include "ui/driver_list.h"
 #include "ui/printers_window.h"
 #include "res/ids.h"
-#include "ui/sorting.h"
 #include "ui/workers.h"
 
 namespace kestrun {
@@ -121,8 +119,7 @@ LRESULT TakeEnumerationResult(RunToken run, EnumerationResult& result) {
   if (!result.fillList || currentInventory == nullptr) return 1;
   result.filled = FillDriverRows(*currentInventory);
   if (!result.filled) return 1;
-  SortListByColumn(listView, kFirstFieldColumn, false);
-  FitColumn(kFirstFieldColumn);
+  ArrangeListedRows();
   return 1;
 }
 

@@ -21,6 +21,7 @@
 #include "ui/delete_command.h"
 #include "ui/enumeration_worker.h"
 #include "ui/find.h"
+#include "ui/list_columns.h"
 #include "res/ids.h"
 #include "ui/machine_list.h"
 #include "ui/main_layout.h"
@@ -343,6 +344,7 @@ void OnDpiChanged(HWND window, UINT dpi, const RECT& suggested) {
   UseGuiFontForDpi(dpi);
   SetListImages(dpi);
   ScaleColumnWidths(previous, dpi);
+  FitReadableColumns();  // the titles and cells take another width in the new font
   ReleaseCountPanelIcon();
   ::SetWindowPos(window, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
                  suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
@@ -439,6 +441,9 @@ void RunListCommand(UINT command, HWND window) {
       break;
     case IDM_REMOVE_PACKAGES:
       ToggleRemoveDriverPackages();
+      break;
+    case IDM_DECISION_COLUMNS_FIRST:
+      ToggleDecisionColumnsFirst();
       break;
     case IDM_PRINTERS:
       ShowPrintersWindow();
@@ -615,6 +620,10 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
 }
 
 LRESULT CALLBACK ListViewKeyProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  // The header asks its list before it moves a dragged column.
+  if (message == WM_NOTIFY && RefuseCheckBoxColumnMove(*reinterpret_cast<const NMHDR*>(lParam))) {
+    return TRUE;
+  }
   return SubclassKeyDown(listViewProc, window, message, wParam, lParam);
 }
 

@@ -9,7 +9,8 @@ namespace kestrun {
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Subclass procedures: Enter clicks "Enumerate", Esc cancels a listing; every
-// key-down is consumed.
+// key-down is consumed. The list's also keeps its check-box column first when
+// headers are dragged.
 LRESULT CALLBACK ListViewKeyProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT CALLBACK ButtonKeyProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT CALLBACK ComboKeyProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

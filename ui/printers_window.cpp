@@ -25,6 +25,7 @@
 #include "ui/dpi.h"
 #include "ui/driver_list.h"
 #include "ui/find.h"
+#include "ui/list_columns.h"
 #include "ui/save_dialog.h"
 #include "ui/sorting.h"
 #include "ui/window_records.h"
@@ -50,7 +51,6 @@ constexpr int kMargin = 6;
 constexpr int kButtonHeight = 24;
 constexpr int kButtonPadding = 24;  // around a button's label
 constexpr int kButtonMinWidth = 75;
-constexpr int kHeaderPadding = 32;  // around a column title, the sort arrow included
 constexpr int kColumnWidths[kQueueColumnCount] = {170, 90, 110, 80,  140, 210, 90, 130,
                                                   95,  110, 200, 200, 160, 130, 150};
 
@@ -138,19 +138,6 @@ void SetTitle() {
   ::SetWindowTextW(view->window, title.c_str());
 }
 
-// The sort arrow on the sorted column's header, none on the others.
-void ShowSortArrow() {
-  const HWND header = ListView_GetHeader(printersList);
-  for (int column = 0; column < kQueueColumnCount; ++column) {
-    HDITEMW item = {};
-    item.mask = HDI_FORMAT;
-    if (!Header_GetItem(header, column, &item)) continue;
-    item.fmt &= ~(HDF_SORTUP | HDF_SORTDOWN);
-    if (column == view->sortColumn) item.fmt |= view->sortDescending ? HDF_SORTDOWN : HDF_SORTUP;
-    Header_SetItem(header, column, &item);
-  }
-}
-
 // Driver Version sorts as the version it spells, empty cells first; every
 // other column as the main list sorts texts.
 bool RowBefore(size_t first, size_t second) {
@@ -173,7 +160,7 @@ bool RowBefore(size_t first, size_t second) {
 
 void SortRows() {
   std::stable_sort(view->shown.begin(), view->shown.end(), RowBefore);
-  ShowSortArrow();
+  ShowSortArrow(printersList, view->sortColumn, view->sortDescending);
   ::InvalidateRect(printersList, nullptr, TRUE);
 }
 
@@ -283,13 +270,11 @@ void LayOut() {
                std::max(0, static_cast<int>(client.bottom) - top - margin), TRUE);
 }
 
-// Every column at least as wide as its title.
+// Every column at least as wide as its title, with the sort arrow beside it.
 void SizeColumns(const int* widths96) {
   for (int column = 0; column < kQueueColumnCount; ++column) {
-    const auto title =
-        static_cast<int>(::SendMessageW(printersList, LVM_GETSTRINGWIDTHW, 0,
-                                        reinterpret_cast<LPARAM>(kQueueColumnTitles[column])));
-    const int width = std::max(Scaled(widths96[column]), title + Scaled(kHeaderPadding));
+    const int width =
+        std::max(Scaled(widths96[column]), TitleFitWidth(printersList, kQueueColumnTitles[column]));
     ::SendMessageW(printersList, LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(column),
                    MAKELPARAM(width, 0));
   }

@@ -9,12 +9,10 @@
 
 #include "inventory/classification.h"
 #include "inventory/driver_inventory.h"
-#include "inventory/column_table.h"
 #include "inventory/error_reporter.h"
 #include "inventory/field_text.h"
 #include "ui/controls.h"
 #include "ui/driver_list.h"
-#include "ui/sorting.h"
 #include "ui/workers.h"
 
 namespace kestrun {
@@ -31,11 +29,10 @@ void RemoveAllRows() { ::SendMessageW(listView, LVM_DELETEALLITEMS, 0, 0); }
 
 void EnableDeleteForRows() { ::EnableWindow(deleteButton, ListRowCount() > 0); }
 
-// The end every refill shares: buttons, name order, the name column fitted.
+// The end every refill shares: buttons, name order, the columns sized.
 void FinishView() {
   EnableDeleteForRows();
-  SortListByColumn(listView, kFirstFieldColumn, false);
-  FitColumn(kFirstFieldColumn);
+  ArrangeListedRows();
 }
 
 }  // namespace

@@ -819,6 +819,7 @@ TEST(CleanupReport, AWhatIfRunChangesNothingAndLogsThePlan) {
   FakeSpoolerInstall install(L"cleanup-whatif");
   const std::wstring list = WriteList(install.Folder() + L"\\servers.txt", "ALPHA\r\nBRAVO\r\n");
   const std::wstring log = install.Folder() + L"\\actions.csv";
+  WriteFileBytes(log, "\xEF\xBB\xBF");  // saved empty by an editor: the header follows its BOM
   const std::wstring calls = install.Folder() + L"\\calls.txt";
   Environment scenario = install.Scenario(L"fleet:ALPHA+,BRAVO");
   scenario.push_back({L"KESTRUN_FAKE_SPOOLER_CALLS", calls});
@@ -933,6 +934,42 @@ TEST(CleanupReport, AYesRunDoesExactlyThePlanAndLogsWhatTheSpoolerDid) {
   }
   EXPECT_EQ(acted, 5u);
   EXPECT_EQ(Lines(journal).size(), acted) << journal;
+}
+
+TEST(CleanupReport, EachRowGoesAsOneVersionAndThisMachineIsCleanedByItsName) {
+  FakeSpoolerInstall install(L"cleanup-versions");
+  const std::wstring calls = install.Folder() + L"\\calls.txt";
+  // This machine's spooler holds the Fabrikam x86 driver as Type 3 and as Type 2.
+  Environment scenario = install.Scenario(L"fleet:&");
+  scenario.push_back({L"KESTRUN_FAKE_SPOOLER_CALLS", calls});
+  const ConsoleRun run =
+      RunInConsole(L"\"" + install.Exe() + L"\" /delete /yes /driver:fabrikam* localhost", scenario);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 0u) << run.Text();
+  EXPECT_NE(run.Text().find(L"] localhost  2 drivers deleted\n"), std::wstring::npos) << run.Text();
+  // Asked of the local spooler, each version by itself: neither takes the other along.
+  const std::string journal = ReadFileBytes(calls);
+  for (const char* call : {"DeletePrinterDriverEx version=3  Windows NT x86 Fabrikam",
+                           "DeletePrinterDriverEx version=2  Windows NT x86 Fabrikam"}) {
+    EXPECT_NE(journal.find(call), std::string::npos) << call << "\n" << journal;
+  }
+  EXPECT_EQ(journal.find(" -> 1797"), std::string::npos) << journal;
+}
+
+TEST(CleanupReport, PackagesThatCannotBeReadFailTheMachineBeforeAnyDeletion) {
+  FakeSpoolerInstall install(L"cleanup-packages-unread");
+  const std::wstring calls = install.Folder() + L"\\calls.txt";
+  Environment scenario = install.Scenario(L"fleet:ALPHA$5");
+  scenario.push_back({L"KESTRUN_FAKE_SPOOLER_CALLS", calls});
+  const ConsoleRun run = RunInConsole(
+      L"\"" + install.Exe() + L"\" /delete /yes /packages /driver:fabrikam* ALPHA", scenario);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_NE(run.Text().find(L"] ALPHA  failed: the driver packages could not be read: 5 "),
+            std::wstring::npos)
+      << run.Text();
+  EXPECT_NE(run.Text().find(L"Machines: 0 cleaned, 1 failed."), std::wstring::npos) << run.Text();
+  EXPECT_EQ(ReadFileBytes(calls), "") << "something was deleted";
 }
 
 TEST(CleanupReport, CtrlCStartsNoNewStepAndReportsTheRestAsNotTried) {

@@ -406,6 +406,76 @@ TEST_F(Deletion, NamesOfAnyLengthAreDeletedExactly) {
                                       L" flags=3 version=3"});
 }
 
+// The command line's rules for a used name, carried out: which rows stay.
+TEST_F(Deletion, EveryCopyOfAUsedNameStaysUnlessItsPrintersGoFirstAndEachRowIsOneVersion) {
+  const FakeDriver x64 = Driver(L"Acme PCL6"), x86 = Driver(L"Acme PCL6", kX86);
+  FakeDriver legacy = x86;
+  legacy.type = 2;
+  const FakePrinter laser{L"HR Laser", L"Acme PCL6"};
+  const FakePrinter connection{L"\\\\OTHER\\Desk", L"ACME pcl6"};  // kept, whatever its case
+  using Rule = InUseRule;
+  const struct {
+    const char* what;
+    std::vector<FakeDriver> installed;
+    std::vector<FakePrinter> printers;
+    std::vector<std::pair<const wchar_t*, DWORD>> ticked;  // environment, version
+    bool printersMayGo, alone;
+    std::vector<Rule> rules;
+    std::vector<std::wstring> left;  // name|environment|type
+  } cases[] = {
+      {"one version goes, its Type 2 twin stays", {x86, legacy}, {}, {{kX86, 3}}, false, false,
+       {Rule::None}, {L"Acme PCL6|Windows NT x86|2"}},
+      {"without /printers every copy of a used name stays", {x64, x86}, {laser},
+       {{kX64, 3}, {kX86, 3}}, false, false, {Rule::UsedBy, Rule::ClientsGetIt},
+       {L"Acme PCL6|Windows x64|3", L"Acme PCL6|Windows NT x86|3"}},
+      {"with /printers the printers go, then every copy", {x64, x86}, {laser},
+       {{kX86, 3}, {kX64, 3}}, true, false, {Rule::None, Rule::None}, {}},
+      {"a printer the plan keeps keeps every copy", {x64, x86}, {laser, connection},
+       {{kX64, 3}, {kX86, 3}}, true, false, {Rule::UsedBy, Rule::ClientsGetIt},
+       {L"Acme PCL6|Windows x64|3", L"Acme PCL6|Windows NT x86|3"}},
+      {"the x86 copy alone by a wildcard stays", {x64, x86}, {laser}, {{kX86, 3}}, true, false,
+       {Rule::ClientsGetIt}, {L"Acme PCL6|Windows x64|3", L"Acme PCL6|Windows NT x86|3"}},
+      {"the x86 copy named with its environment goes alone, warned of", {x64, x86}, {laser},
+       {{kX86, 3}}, false, true, {Rule::None}, {L"Acme PCL6|Windows x64|3"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Local().drivers = c.installed;
+    Local().printers = c.printers;
+    Target(L"");
+    for (const auto& [environment, version] : c.ticked) {
+      Tick(L"Acme PCL6", environment);
+      plan.drivers.back().version = version;
+    }
+    DWORD error = 0;
+    ASSERT_TRUE(PrepareDeletion(plan, error));
+    const auto decisions =
+        DecideDriversInUse(plan, c.printersMayGo, std::vector<bool>(plan.drivers.size(), c.alone));
+    std::vector<Rule> rules;
+    std::vector<bool> drop;
+    for (const auto& decision : decisions) {
+      rules.push_back(decision.rule);
+      drop.push_back(decision.rule != Rule::None);
+      EXPECT_EQ(decision.warning, c.alone);
+      if (decision.rule == Rule::ClientsGetIt || decision.warning) {
+        ASSERT_FALSE(decision.printers.empty());
+        EXPECT_EQ(decision.printers.front(), L"HR Laser");
+      }
+    }
+    EXPECT_EQ(rules, c.rules);
+    std::vector<PlannedPackage> keptPackages;
+    DropDrivers(plan, drop, keptPackages);
+    ExecuteDeletion(plan, nullptr);
+    std::vector<std::wstring> left;
+    for (const auto& d : Local().drivers) {
+      left.push_back(*d.name + L"|" + *d.environment + L"|" + std::to_wstring(d.type));
+    }
+    EXPECT_EQ(left, c.left);
+    // A printer goes only with every copy of its driver.
+    EXPECT_EQ(spooler.PrinterNames(L"").size(), c.left.empty() ? 0 : c.printers.size());
+  }
+}
+
 TEST(DeletionPlanRules, PrintersOfTheTargetAndEnvironments) {
   const struct {
     const wchar_t* printer;

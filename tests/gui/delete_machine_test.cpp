@@ -193,6 +193,15 @@ TEST_F(Deletion, TheUnusedViewTickAllAndDeleteClearEveryDriverNothingUses) {
             L"be read.\n" +
                 OneLineText(ErrorText(ERROR_ACCESS_DENIED)));
   EXPECT_EQ(Column(15), (std::vector<std::wstring>{L"", L"", L""}));
+
+  // After a listing that failed there is nothing to tell unused, and no code 0 to name.
+  spooler.machines[L""].firstCallError = RPC_S_SERVER_UNAVAILABLE;
+  auto failure = AnswerMessageBox();
+  EnumerateMachine(L"");
+  EXPECT_NE(failure.get(), L"");
+  auto afterFailure = AnswerMessageBox();
+  Command(IDM_UNUSED_ONLY);
+  EXPECT_EQ(afterFailure.get(), L"List a machine first: the last listing did not finish.");
 }
 
 TEST_F(Deletion, EveryPrinterOfATickedDriverIsNamedInTheQuestionThenGoesWithIt) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "ui/window_records.h"
+#include "inventory/column_table.h"
 #include "inventory/driver_inventory.h"
 #include "inventory/field_text.h"
 #include "tests/support/main_window_fixture.h"
@@ -107,6 +108,71 @@ TEST_F(MainWindow, HeaderClicksCheckAllAndSortAlternately) {
   EXPECT_EQ(Column(15), (std::vector<std::wstring>{L"10", L"9", L"0", L"0", L"0"}));
   HeaderClick(16);
   EXPECT_EQ(Column(16)[1] + L" " + Column(16)[2], L"9.0.0.0 10.0.0.1");
+}
+
+TEST_F(MainWindow, TheListKeepsEveryFactTitleWholeShowsItsSortAndPutsTheFactsFirst) {
+  OpenWindow();
+  const HWND header = ListView_GetHeader(listView);
+  const auto mouseAt = [header](int column, DWORD button, int dx = -1) {
+    RECT item = {};
+    Header_GetItemRect(header, column, &item);
+    POINT at = {dx < 0 ? (item.left + item.right) / 2 : item.left + dx, item.bottom / 2};
+    ::MapWindowPoints(header, nullptr, &at, 1);
+    ::SetCursorPos(at.x, at.y);
+    ::mouse_event(button, 0, 0, 0, 0);
+    PumpUntil([] { return false; }, 40);
+  };
+  const auto text = [](const wchar_t* s) { return ListView_GetStringWidth(listView, s); };
+  const auto expectSortedBy = [&](int column, int arrow) {
+    // Each fact's title, a margin either side of it and of the arrow beside it, and the arrow.
+    RECT bar;
+    ::GetClientRect(header, &bar);
+    const int margin = static_cast<int>(::SendMessageW(header, HDM_GETBITMAPMARGIN, 0, 0));
+    const int padding = 4 * margin + bar.bottom / 2;
+    for (int i = 0; i < kColumnCount; ++i) {
+      HDITEMW item = {HDI_FORMAT | HDI_WIDTH};
+      Header_GetItem(header, i, &item);
+      EXPECT_EQ(item.fmt & (HDF_SORTUP | HDF_SORTDOWN), i == column ? arrow : 0) << i;
+      EXPECT_GE(item.cxy, i < kFirstFactColumn ? 0 : text(columnTitles[i]) + padding) << i;
+    }
+    EXPECT_GE(ListView_GetColumnWidth(listView, kEnvironmentColumn),
+              text(L"Windows NT x86") + 2 * margin);
+  };
+  std::vector<int> shown(kColumnCount), tableOrder(kColumnCount);
+  const auto order = [&] {
+    ListView_GetColumnOrderArray(listView, kColumnCount, shown.data());
+    return shown;
+  };
+  for (int i = 0; i < kColumnCount; ++i) tableOrder[i] = i;
+  std::vector<int> factsFirst = tableOrder;  // 0, 1, 15 to 20, 2 to 14
+  std::rotate(factsFirst.begin() + 2, factsFirst.begin() + kFirstFactColumn, factsFirst.end());
+  const auto clickAndDragHeaders = [&] {
+    Command(IDM_DECISION_COLUMNS_FIRST);
+    EXPECT_EQ(order(), factsFirst);
+    EXPECT_TRUE(::GetMenuState(mainMenu, IDM_DECISION_COLUMNS_FIRST, MF_BYCOMMAND) & MF_CHECKED);
+    for (int column = kFirstFactColumn; column < kColumnCount; ++column) {
+      mouseAt(column, MOUSEEVENTF_LEFTDOWN | MOUSEEVENTF_LEFTUP);  // from ascending on, alternating
+      expectSortedBy(column, (column - kFirstFactColumn) % 2 ? HDF_SORTDOWN : HDF_SORTUP);
+    }
+    // The check-box column neither moves nor lets a column before it; others move.
+    for (const auto& [dragged, before] : {std::pair{20, 0}, {0, 17}, {20, 15}}) {
+      mouseAt(dragged, MOUSEEVENTF_LEFTDOWN);
+      mouseAt(dragged, 0, 2);
+      mouseAt(before, MOUSEEVENTF_LEFTUP, 2);
+    }
+    std::vector<int> moved = factsFirst;  // 20 before 15
+    std::rotate(moved.begin() + 2, moved.begin() + 7, moved.begin() + 8);
+    EXPECT_EQ(order(), moved);
+    Command(IDM_DECISION_COLUMNS_FIRST);
+    EXPECT_EQ(order(), tableOrder);
+    Command(IDM_RESET_VIEW);
+    expectSortedBy(1, HDF_SORTUP);  // a view's sort, as a listing's
+  };
+  expectSortedBy(1, HDF_SORTUP);  // the listing's own sort
+  clickAndDragHeaders();
+  RECT at144 = {10, 20, 1510, 920};  // where Windows would move the window
+  ::SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(144, 144), reinterpret_cast<LPARAM>(&at144));
+  clickAndDragHeaders();
 }
 
 TEST_F(MainWindow, CopyItemPutsEveryCellOnTheClipboard) {

@@ -156,6 +156,8 @@ TEST_F(SaveOutput, WritesAllOrChosenColumnsAndAppendsASecondHeader) {
             "x64\\3\\TTY.DLL,C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\TTY.GPD,"
             "C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\TTYUI.DLL,,,,,,,");
   EXPECT_EQ(lines[4].substr(0, 40), "Fabrikam Imagewriter \xc9lite ?,Fabrikam,FA");
+  // The date as the command line writes it, whatever the user's short format.
+  EXPECT_EQ(lines[3].substr(WithoutFacts(lines[3]).size()), ",0,0.0.0.0,2006-06-20,Type 3 - User Mode,No,");
 
   // Chosen columns, into the same file: a second header, then the rows.
   const HWND dialog = OpenDialog();

@@ -278,6 +278,8 @@ BOOL FakeSpooler::EnumPrinterDrivers(LPWSTR server, LPWSTR environment, DWORD le
       error = ERROR_INVALID_LEVEL;
     } else if (level == 8 && machine->packageListError) {
       error = machine->packageListError;
+    } else if (level == 8 && machine->packageRereadError && machine->level8Calls++ >= 2) {
+      error = machine->packageRereadError;  // the listing's two calls went through
     } else {
       const bool level8 = level == 8;
       error = AnswerList(

@@ -110,6 +110,10 @@ struct FakeMachine {
   DWORD packageListError =
       0;  // the level-8 list fails with this (ERROR_INVALID_LEVEL: an old server)
   DWORD packageDeleteError = 0;  // DeletePrinterDriverPackageW fails with this, when set
+  // The level-8 list fails with this once a listing has read it (its two
+  // calls): the packages a deletion reads again cannot be read.
+  DWORD packageRereadError = 0;
+  int level8Calls = 0;
   std::vector<std::wstring> removedPackages;  // "INF|environment", in order
 };
 

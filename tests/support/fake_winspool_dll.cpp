@@ -21,8 +21,11 @@
 //                   NAME~MS answers each call MS milliseconds late; NAME+
 //                   has the printers of "printers"; NAME#CODE fails the
 //                   deletion of its Contoso driver with CODE; NAME^MS answers
-//                   each driver deletion MS milliseconds late; NAME% serves the
-//                   printers of QueuePrinters() on their ports; NAME@ serves
+//                   each driver deletion MS milliseconds late; NAME$CODE fails its
+//                   level-8 list with CODE once it was listed (the packages a
+//                   deletion reads again); NAME& has a Type 2 copy
+//                   of its x86 Fabrikam driver beside the Type 3 one; NAME% serves
+//                   the printers of AddQueuePrinters() on their ports; NAME@ serves
 //                   printers of devices on this machine: two on the TCP/IP
 //                   port of 127.0.0.1, one on a WSD port and one on each IPP
 //                   port that KESTRUN_FAKE_IPP_PORTS names (addresses
@@ -129,7 +132,7 @@ void AddDevicePrinters(FakeMachine& machine) {
 
 // "NAME*N!CODE~MS": a machine of a fleet scenario and its name.
 std::pair<std::wstring, FakeMachine> FleetMachine(const std::wstring& item) {
-  const size_t nameEnd = item.find_first_of(L"*!~+#^%@");
+  const size_t nameEnd = item.find_first_of(L"*!~+#^$&%@");
   std::pair<std::wstring, FakeMachine> made{item.substr(0, nameEnd), FakeMachine{}};
   FakeMachine& machine = made.second;
   machine.drivers = kestrun::testing::SampleDrivers();
@@ -145,6 +148,14 @@ std::pair<std::wstring, FakeMachine> FleetMachine(const std::wstring& item) {
     if (kind == L'+') machine.printers = ScenarioPrinters();
     if (kind == L'^') machine.deleteDelayMs = value;
     if (kind == L'%') AddQueuePrinters(machine);
+    if (kind == L'$') machine.packageRereadError = value;
+    if (kind == L'&') {
+      for (const auto& driver : std::vector(machine.drivers)) {
+        if (driver.environment != L"Windows NT x86") continue;
+        machine.drivers.push_back(driver);
+        machine.drivers.back().type = 2;
+      }
+    }
     if (kind == L'@') AddDevicePrinters(machine);
     for (auto& driver : machine.drivers) {
       if (kind == L'#' && driver.name == L"Contoso LaserJet 4200 PCL6") driver.deleteError = value;
@@ -245,8 +256,11 @@ BOOL WINAPI Fake_ClosePrinter(HANDLE handle) { return Spooler().ClosePrinter(han
 
 BOOL WINAPI Fake_DeletePrinterDriverExW(LPWSTR server, LPWSTR environment, LPWSTR driverName,
                                         DWORD deleteFlag, DWORD versionFlag) {
-  const std::wstring call = L"DeletePrinterDriverEx " + std::wstring(server ? server : L"") + L" " +
-                            environment + L" " + driverName;
+  const std::wstring call = L"DeletePrinterDriverEx version=" +
+                            ((deleteFlag & DPD_DELETE_SPECIFIC_VERSION) ? std::to_wstring(versionFlag)
+                                                                        : std::wstring(L"all")) +
+                            L" " + std::wstring(server ? server : L"") + L" " + environment + L" " +
+                            driverName;
   return Journal(call, Spooler().DeletePrinterDriverEx(server, environment, driverName, deleteFlag,
                                                        versionFlag));
 }

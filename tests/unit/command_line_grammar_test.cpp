@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "inventory/driver_inventory.h"
 #include "report/cleanup.h"
 #include "report/command_line.h"
 
@@ -325,6 +326,55 @@ TEST(CleanupSelection, PatternsEnvironmentsNativesAndUnused) {
     options.unused = c.unusedOnly;
     EXPECT_EQ(SelectsDriver(options, c.name, c.driverEnvironment, c.native, c.printers),
               c.selected);
+  }
+}
+
+}  // namespace
+}  // namespace kestrun
+
+namespace kestrun {
+namespace {
+
+TEST(CommandLineGrammar, RefusalsSayWhyAndTheLocalMachineHasManyNames) {
+  const struct {
+    const wchar_t* text;
+    RequestKind kind;
+    const wchar_t* problem;  // above the usage block
+  } cases[] = {
+      {L"/delete /unused /environment:x64 SRV", RequestKind::Usage, L"Unknown environment: x64"},
+      {L"/delete /unused /environment:\"Windows x64\" /environment:\"Windows NT x86\" SRV",
+       RequestKind::Usage, L"/environment: may be given once."},
+      {L"/timeout:5 /timeout:6 SRV", RequestKind::Usage, L"/timeout: may be given once."},
+      {L"/delete /driver:\"  \" SRV", RequestKind::Usage, L"/driver: needs a driver name or pattern."},
+      {L"/delete /unused SRV /yes", RequestKind::Usage,
+       L"Options come before the target or the list: /yes"},
+      {L"/delete /unused @s.txt C:\\a.csv /printers", RequestKind::Usage,
+       L"Options come before the target or the list: /printers"},
+      {L"/delete /unused SRV C:\\a.csv /?", RequestKind::Help, L""},
+      {L"SRV /? C:\\a.csv", RequestKind::Help, L""},
+      {L"/delete /unused /environment:\"windows nt X86\" SRV", RequestKind::Delete, L""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "argument text: [" << std::wstring(c.text) << "]");
+    const ReportRequest request = ParseReportArguments(c.text);
+    EXPECT_EQ(request.kind, c.kind);
+    EXPECT_EQ(request.problem, c.problem);
+  }
+  // An environment is kept in the spooler's spelling.
+  EXPECT_EQ(ParseReportArguments(L"/delete /unused /environment:\"windows nt X86\" SRV")
+                .cleanup.environment,
+            L"Windows NT x86");
+
+  wchar_t own[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+  ASSERT_TRUE(::GetComputerNameW(own, &size));
+  const std::wstring ownNames[] = {L".", L"localhost", L"\\\\LOCALHOST", L"127.0.0.1", own,
+                                   L"\\\\" + std::wstring(own)};
+  for (const std::wstring& local : ownNames) {
+    EXPECT_TRUE(IsLocalMachineName(local)) << std::string(local.begin(), local.end());
+  }
+  for (const wchar_t* remote : {L"", L"\\\\", L"PRINTSRV01", L"..", L"localhost2"}) {
+    EXPECT_FALSE(IsLocalMachineName(remote));
   }
 }
 
