@@ -24,7 +24,8 @@ std::string Answer() {
   const auto attribute = [&ipp](char tag, const std::string& name, const std::string& value) {
     ipp += tag;
     ipp += static_cast<char>(name.size() >> 8), ipp += static_cast<char>(name.size()), ipp += name;
-    ipp += static_cast<char>(value.size() >> 8), ipp += static_cast<char>(value.size()), ipp += value;
+    ipp += static_cast<char>(value.size() >> 8), ipp += static_cast<char>(value.size()),
+        ipp += value;
   };
   attribute(0x41, "printer-make-and-model", "Bench Printer");
   attribute(0x44, "ipp-features-supported", "ipp-everywhere");

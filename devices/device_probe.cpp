@@ -69,7 +69,10 @@ class ProbeRun {
  public:
   ProbeRun(const std::vector<DeviceTarget>& devices, const ProbeOptions& options,
            const std::atomic<bool>& cancel, const ProbeProgress& progress)
-      : devices_(devices), options_(options), cancel_(cancel), progress_(progress),
+      : devices_(devices),
+        options_(options),
+        cancel_(cancel),
+        progress_(progress),
         results_(devices.size()) {}
 
   std::vector<DeviceProbe> Run() {
@@ -128,7 +131,8 @@ class ProbeRun {
     }
     const ULONGLONG now = ::GetTickCount64();
     const auto left = static_cast<DWORD>(deadline > now ? deadline - now : 1);
-    auto request = GetPrinterAttributesRequest(PrinterUriText(uri), static_cast<uint32_t>(device + 1));
+    auto request =
+        GetPrinterAttributesRequest(PrinterUriText(uri), static_cast<uint32_t>(device + 1));
     Slot slot;
     slot.device = device;
     slot.address = address;
@@ -210,15 +214,15 @@ DeviceTarget TcpIpDeviceTarget(std::wstring_view host) {
 DeviceTarget IppPortTarget(std::wstring_view address) { return {{std::wstring(address)}}; }
 
 size_t DeviceSet::Add(DeviceTarget device) {
-  const std::wstring key = device.addresses.empty() ? std::wstring() : FoldedKey(device.addresses[0]);
+  const std::wstring key =
+      device.addresses.empty() ? std::wstring() : FoldedKey(device.addresses[0]);
   const auto [at, added] = byAddress_.emplace(key, devices_.size());
   if (added) devices_.push_back(std::move(device));
   return at->second;
 }
 
 std::vector<DeviceProbe> ProbeDevices(const std::vector<DeviceTarget>& devices,
-                                      const ProbeOptions& options,
-                                      const std::atomic<bool>& cancel,
+                                      const ProbeOptions& options, const std::atomic<bool>& cancel,
                                       const ProbeProgress& progress) {
   if (devices.empty()) return {};
   return ProbeRun(devices, options, cancel, progress).Run();

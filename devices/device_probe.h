@@ -62,8 +62,7 @@ using ProbeProgress = std::function<bool(size_t settled, size_t total)>;
 // is set (or the progress callback said no), the run ends within about
 // 50 ms: devices in progress or not reached are "Not probed: cancelled".
 std::vector<DeviceProbe> ProbeDevices(const std::vector<DeviceTarget>& devices,
-                                      const ProbeOptions& options,
-                                      const std::atomic<bool>& cancel,
+                                      const ProbeOptions& options, const std::atomic<bool>& cancel,
                                       const ProbeProgress& progress);
 
 }  // namespace kestrun

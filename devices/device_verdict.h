@@ -14,15 +14,15 @@ namespace kestrun {
 
 // Why a printer's device was not asked.
 enum class NotProbedReason {
-  NotAsked,     // no probe has run
-  WsdPort,      // a WSD port: its device is found by discovery, not by an address
-  LocalPort,    // LPTn:, COMn:, FILE:, a file
-  Connection,   // a connection to another server's printer
-  OtherPort,    // a port of another monitor
-  NoAddress,    // a TCP/IP port whose address could not be read
-  BadAddress,   // an address the probe cannot ask (not ipp, ipps, http or https)
-  Cancelled,    // the probe was cancelled before it reached the device
-  NoWinHttp,    // WinHTTP could not be loaded (`code`)
+  NotAsked,    // no probe has run
+  WsdPort,     // a WSD port: its device is found by discovery, not by an address
+  LocalPort,   // LPTn:, COMn:, FILE:, a file
+  Connection,  // a connection to another server's printer
+  OtherPort,   // a port of another monitor
+  NoAddress,   // a TCP/IP port whose address could not be read
+  BadAddress,  // an address the probe cannot ask (not ipp, ipps, http or https)
+  Cancelled,   // the probe was cancelled before it reached the device
+  NoWinHttp,   // WinHTTP could not be loaded (`code`)
 };
 
 // How a device that was asked failed to answer IPP.

@@ -9,10 +9,14 @@
 namespace kestrun {
 
 const char* const kProbedAttributes[kProbedAttributeCount] = {
-    "printer-make-and-model",   "printer-device-id",
-    "ipp-features-supported",   "ipp-versions-supported",
-    "document-format-supported", "mopria-certified",
-    "urf-supported",            "printer-firmware-string-version",
+    "printer-make-and-model",
+    "printer-device-id",
+    "ipp-features-supported",
+    "ipp-versions-supported",
+    "document-format-supported",
+    "mopria-certified",
+    "urf-supported",
+    "printer-firmware-string-version",
 };
 
 namespace {
@@ -56,10 +60,9 @@ void AppendAttribute(std::vector<unsigned char>& out, unsigned char tag, std::st
 std::string Utf8(std::wstring_view text) {
   if (text.empty()) return {};
   const int length = static_cast<int>(text.size());
-  std::string bytes(
-      static_cast<size_t>(::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0,
-                                                nullptr, nullptr)),
-      '\0');
+  std::string bytes(static_cast<size_t>(::WideCharToMultiByte(CP_UTF8, 0, text.data(), length,
+                                                              nullptr, 0, nullptr, nullptr)),
+                    '\0');
   ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, bytes.data(),
                         static_cast<int>(bytes.size()), nullptr, nullptr);
   return bytes;
@@ -112,7 +115,17 @@ std::wstring ShownText(const unsigned char* bytes, size_t size) {
   return text;
 }
 
-enum class Wanted { None, MakeAndModel, DeviceId, Features, Versions, Formats, Mopria, Urf, Firmware };
+enum class Wanted {
+  None,
+  MakeAndModel,
+  DeviceId,
+  Features,
+  Versions,
+  Formats,
+  Mopria,
+  Urf,
+  Firmware
+};
 
 Wanted WantedOf(const unsigned char* name, size_t length) {
   const std::string_view text(reinterpret_cast<const char*>(name), length);

@@ -33,14 +33,14 @@ std::vector<unsigned char> GetPrinterAttributesRequest(std::wstring_view printer
 
 enum class IppReadError {
   None,
-  Truncated,       // the message ends inside a field, or before end-of-attributes
-  NotIpp,          // its version is not IPP 1.x or 2.x
-  BadTag,          // a reserved delimiter, or a value before any group
-  ValueOutOfPlace, // an additional value with no attribute, a named member in a collection
-  BadValue,        // an integer, boolean or text with language whose length is not its own
-  Unbalanced,      // an end of collection without its start, or a group that ends a collection
-  TooDeep,         // collections nested deeper than kMaxIppNesting
-  ErrorStatus,     // the status code is not a successful one
+  Truncated,        // the message ends inside a field, or before end-of-attributes
+  NotIpp,           // its version is not IPP 1.x or 2.x
+  BadTag,           // a reserved delimiter, or a value before any group
+  ValueOutOfPlace,  // an additional value with no attribute, a named member in a collection
+  BadValue,         // an integer, boolean or text with language whose length is not its own
+  Unbalanced,       // an end of collection without its start, or a group that ends a collection
+  TooDeep,          // collections nested deeper than kMaxIppNesting
+  ErrorStatus,      // the status code is not a successful one
 };
 
 // What a probe reads of a printer's answer. Texts are as shown: UTF-8

@@ -47,8 +47,8 @@ bool ParseDeviceUri(std::wstring_view address, DeviceUri& uri) {
     const wchar_t* scheme;
     bool secure;
     unsigned short port;
-  } kSchemes[] = {{L"ipps", true, 631}, {L"ipp", false, 631}, {L"https", true, 443},
-                  {L"http", false, 80}};
+  } kSchemes[] = {
+      {L"ipps", true, 631}, {L"ipp", false, 631}, {L"https", true, 443}, {L"http", false, 80}};
   DeviceUri parsed;
   std::wstring_view rest;
   for (const auto& known : kSchemes) {
@@ -84,8 +84,8 @@ bool ParseDeviceUri(std::wstring_view address, DeviceUri& uri) {
   }
   if (host.empty()) return false;
   parsed.host = host;
-  parsed.path = path.empty() || path.front() != L'/' ? L"/" + std::wstring(path)
-                                                      : std::wstring(path);
+  parsed.path =
+      path.empty() || path.front() != L'/' ? L"/" + std::wstring(path) : std::wstring(path);
   uri = std::move(parsed);
   return true;
 }
@@ -128,9 +128,9 @@ struct IppExchange::State {
   void HeadersArrived() {
     DWORD status = 0;
     DWORD size = sizeof(status);
-    if (!WinHttp().WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                                       WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
-                                       WINHTTP_NO_HEADER_INDEX)) {
+    if (!WinHttp().WinHttpQueryHeaders(
+            request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+            WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
       Finish(::GetLastError());
       return;
     }
@@ -141,10 +141,9 @@ struct IppExchange::State {
     }
     DWORD length = 0;
     size = sizeof(length);
-    if (WinHttp().WinHttpQueryHeaders(request,
-                                      WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
-                                      WINHTTP_HEADER_NAME_BY_INDEX, &length, &size,
-                                      WINHTTP_NO_HEADER_INDEX) &&
+    if (WinHttp().WinHttpQueryHeaders(
+            request, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
+            WINHTTP_HEADER_NAME_BY_INDEX, &length, &size, WINHTTP_NO_HEADER_INDEX) &&
         length > kMaxIppAnswerBytes) {
       outcome.tooLarge = true;
       Finish(0);
@@ -259,11 +258,11 @@ DWORD IppSession::Open() {
   if (api.loadError != 0) return api.loadError;
   // Automatic proxy (Windows 8.1 on) follows the system's proxy settings and
   // their bypass list; older systems take the WinHTTP default.
-  session_ = api.WinHttpOpen(L"Kestrun", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                             WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+  session_ = api.WinHttpOpen(L"Kestrun", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                             WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
   if (session_ == nullptr) {
-    session_ = api.WinHttpOpen(L"Kestrun", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                               WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+    session_ = api.WinHttpOpen(L"Kestrun", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                               WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
   }
   if (session_ == nullptr) return ::GetLastError();
   if (api.WinHttpSetStatusCallback(session_, OnStatus, WINHTTP_CALLBACK_FLAG_ALL_NOTIFICATIONS,
@@ -276,9 +275,8 @@ DWORD IppSession::Open() {
   return 0;
 }
 
-std::unique_ptr<IppExchange> IppSession::Post(const DeviceUri& uri,
-                                              std::vector<unsigned char> body, DWORD limitMs,
-                                              HANDLE wake) {
+std::unique_ptr<IppExchange> IppSession::Post(const DeviceUri& uri, std::vector<unsigned char> body,
+                                              DWORD limitMs, HANDLE wake) {
   const WinHttpApi& api = WinHttp();
   auto state = std::make_shared<IppExchange::State>();
   state->wake = wake;
@@ -291,9 +289,9 @@ std::unique_ptr<IppExchange> IppSession::Post(const DeviceUri& uri,
     return exchange;
   }
   const wchar_t* accept[] = {L"application/ipp", nullptr};
-  state->request = api.WinHttpOpenRequest(state->connect, L"POST", uri.path.c_str(), nullptr,
-                                          WINHTTP_NO_REFERER, accept,
-                                          uri.secure ? WINHTTP_FLAG_SECURE : 0);
+  state->request =
+      api.WinHttpOpenRequest(state->connect, L"POST", uri.path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                             accept, uri.secure ? WINHTTP_FLAG_SECURE : 0);
   if (state->request == nullptr) {
     state->Finish(::GetLastError());
     return exchange;

@@ -37,9 +37,9 @@ bool ParseDeviceUri(std::wstring_view address, DeviceUri& uri);
 std::wstring PrinterUriText(const DeviceUri& uri);
 
 struct ExchangeOutcome {
-  DWORD error = 0;       // the system's code when there was no HTTP answer
-  DWORD httpStatus = 0;  // the HTTP status of the answer
-  bool tooLarge = false;  // the answer holds more than kMaxIppAnswerBytes
+  DWORD error = 0;                  // the system's code when there was no HTTP answer
+  DWORD httpStatus = 0;             // the HTTP status of the answer
+  bool tooLarge = false;            // the answer holds more than kMaxIppAnswerBytes
   std::vector<unsigned char> body;  // of a 200 answer
 };
 

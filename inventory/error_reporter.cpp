@@ -38,8 +38,9 @@ bool LookUpErrorText(DWORD code, ErrorText& result) {
     // WinHTTP's (12000 and up) in WinHTTP's; only System32's is read, as
     // resources, without running any of its code.
     const bool web = code >= 12000 && code < 13000;
-    UniqueModule messages(LoadSystemModule(web ? L"winhttp.dll" : L"netmsg.dll",
-                                           LOAD_LIBRARY_AS_IMAGE_RESOURCE | LOAD_LIBRARY_AS_DATAFILE));
+    UniqueModule messages(
+        LoadSystemModule(web ? L"winhttp.dll" : L"netmsg.dll",
+                         LOAD_LIBRARY_AS_IMAGE_RESOURCE | LOAD_LIBRARY_AS_DATAFILE));
     if (messages) {
       length = LookUp(kLookupFlags | FORMAT_MESSAGE_FROM_HMODULE, messages.get(), code, buffer);
     }

@@ -5,8 +5,8 @@
 namespace kestrun {
 
 const wchar_t* const kQueueColumnTitles[kQueueColumnCount] = {
-    L"Printer",         L"Share Name",    L"Port",        L"Port Kind",     L"Device Address",
-    L"Driver",          L"Driver Origin", L"Driver Type", L"Package-Aware", L"Driver Version",
+    L"Printer",         L"Share Name",    L"Port",         L"Port Kind",     L"Device Address",
+    L"Driver",          L"Driver Origin", L"Driver Type",  L"Package-Aware", L"Driver Version",
     L"Protected Print", L"Device",        L"Device Model", L"Location",      L"Comment",
 };
 

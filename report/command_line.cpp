@@ -341,8 +341,9 @@ void PrintUsage(const std::wstring& problem = {}) {
                       L"Kestrun /delete [/driver:PATTERN]... [/environment:ENV] [/unused] "
                       L"[/printers] [/packages] [/yes] TargetMachine|@MachineList.txt "
                       L"[C:\\Actions.csv]\r\n\r\n");
-  WriteConsoleColored(kGreen, L"Kestrun /queues [/probe [/probe-timeout:S]] "
-                              L"TargetMachine|@MachineList.txt [C:\\Queues.csv]\r\n\r\n");
+  WriteConsoleColored(kGreen,
+                      L"Kestrun /queues [/probe [/probe-timeout:S]] "
+                      L"TargetMachine|@MachineList.txt [C:\\Queues.csv]\r\n\r\n");
   WriteConsoleRed(L"Options, before the target or the list:\r\n\r\n");
   WriteConsoleColored(kGreen,
                       L"/timeout:SECONDS  the longest one machine may take to answer "

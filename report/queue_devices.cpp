@@ -69,9 +69,9 @@ void QueueProbePlan::Add(PortKind kind, std::wstring_view deviceAddress) {
   whyNot_.push_back(why);
 }
 
-std::vector<QueueProbePlan::Shown> QueueProbePlan::Describe(
-    const std::vector<DeviceProbe>& results, unsigned limitSeconds,
-    std::deque<std::wstring>& texts) const {
+std::vector<QueueProbePlan::Shown> QueueProbePlan::Describe(const std::vector<DeviceProbe>& results,
+                                                            unsigned limitSeconds,
+                                                            std::deque<std::wstring>& texts) const {
   // Each device's texts and each reason's once, however many printers show them.
   std::unordered_map<size_t, Shown> devices;
   std::unordered_map<int, std::wstring_view> reasons;

@@ -84,7 +84,7 @@
 // Private messages of the printers window, posted by its device check with
 // the check's record as the long parameter.
 #define WM_KESTRUN_DEVICES_PROGRESS (WM_APP + 20)  // another device settled
-#define WM_KESTRUN_DEVICES_CHECKED (WM_APP + 21)   // every device settled, or the check was cancelled
+#define WM_KESTRUN_DEVICES_CHECKED (WM_APP + 21)   // every device settled, or cancelled
 
 // Timers of the main window.
 #define IDT_ANSWER_NO 1  // a close answers the deletion's question No until it is gone

@@ -18,13 +18,12 @@ DWORD WINAPI DeviceCheckWorker(void* parameter) {
   try {
     ProbeOptions options;
     options.limitSeconds = check.limitSeconds;
-    check.results = ProbeDevices(check.devices, options, check.cancel,
-                                 [&check, tag](size_t settled, size_t) {
-                                   check.settled.store(settled);
-                                   ::PostMessageW(check.window, WM_KESTRUN_DEVICES_PROGRESS, 0,
-                                                  tag);
-                                   return true;
-                                 });
+    check.results =
+        ProbeDevices(check.devices, options, check.cancel, [&check, tag](size_t settled, size_t) {
+          check.settled.store(settled);
+          ::PostMessageW(check.window, WM_KESTRUN_DEVICES_PROGRESS, 0, tag);
+          return true;
+        });
   } catch (const std::bad_alloc&) {
     check.results.clear();  // every device then shows as cancelled
   }

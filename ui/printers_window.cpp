@@ -51,7 +51,7 @@ constexpr int kMargin = 6;
 constexpr int kButtonHeight = 24;
 constexpr int kButtonPadding = 24;  // around a button's label
 constexpr int kButtonMinWidth = 75;
-constexpr int kColumnWidths[kQueueColumnCount] = {170, 90, 110, 80,  140, 210, 90, 130,
+constexpr int kColumnWidths[kQueueColumnCount] = {170, 90,  110, 80,  140, 210, 90, 130,
                                                   95,  110, 200, 200, 160, 130, 150};
 
 // A printer as the window keeps it: its own copy of the row's texts, as the
@@ -315,8 +315,8 @@ bool OnCreate(HWND window) {
   view->showAll =
       CreateChild(L"BUTTON", kShowAllLabel, BS_PUSHBUTTON | WS_TABSTOP, IDC_PRINTERS_SHOW_ALL);
   view->save = CreateChild(L"BUTTON", kSaveLabel, BS_PUSHBUTTON | WS_TABSTOP, IDC_PRINTERS_SAVE);
-  view->check = CreateChild(L"BUTTON", kCheckLabel, BS_PUSHBUTTON | WS_TABSTOP,
-                            IDC_PRINTERS_CHECK_DEVICES);
+  view->check =
+      CreateChild(L"BUTTON", kCheckLabel, BS_PUSHBUTTON | WS_TABSTOP, IDC_PRINTERS_CHECK_DEVICES);
   printersList = ::CreateWindowExW(0, WC_LISTVIEWW, nullptr, kListStyle, 0, 0, 0, 0, window,
                                    reinterpret_cast<HMENU>(IDC_PRINTERS_LIST), Instance(), nullptr);
   if (!view->counts || !view->showAll || !view->save || !view->check || !printersList) {

@@ -1077,12 +1077,11 @@ TEST(QueuesReport, EveryPrinterOfTwoMachinesIsPrintedAndLoggedWithItsVerdict) {
   const auto hr = std::find_if(records.begin(), records.end(),
                                [](const auto& r) { return r[1] == "\\\\SRVA\\HR Laser"; });
   ASSERT_NE(hr, records.end());
-  EXPECT_EQ(*hr,
-            (std::vector<std::string>{
-                "SRVA", "\\\\SRVA\\HR Laser", "HRLaser", "IP_10.1.2.3", "TCP/IP", "10.1.2.3:9100",
-                "Contoso LaserJet 4200 PCL6", "Third-party", "Type 3 - User Mode", "No", "10.0.0.1",
-                "Removed: third-party driver", "Not probed: not asked", "", "Building 1, floor 2",
-                "'=HYPERLINK(\"x\")", ""}));
+  EXPECT_EQ(*hr, (std::vector<std::string>{"SRVA", "\\\\SRVA\\HR Laser", "HRLaser", "IP_10.1.2.3",
+                                           "TCP/IP", "10.1.2.3:9100", "Contoso LaserJet 4200 PCL6",
+                                           "Third-party", "Type 3 - User Mode", "No", "10.0.0.1",
+                                           "Removed: third-party driver", "Not probed: not asked",
+                                           "", "Building 1, floor 2", "'=HYPERLINK(\"x\")", ""}));
   EXPECT_EQ(records[4][16].rfind("the device address could not be read: 5 ", 0), 0u);
 
   // A file with another header is never appended to, and nothing is listed.
@@ -1164,7 +1163,9 @@ TEST(QueuesReport, TheProbeAsksEachDeviceOnceAndTellsWhatItAnswered) {
   BadDevices bad;
   wchar_t ippPort[16] = L"18631";
   ::GetEnvironmentVariableW(L"KESTRUN_IPP_PORT", ippPort, 16);
-  const auto address = [](const std::wstring& port) { return L"ipp://127.0.0.1:" + port + L"/ipp/print"; };
+  const auto address = [](const std::wstring& port) {
+    return L"ipp://127.0.0.1:" + port + L"/ipp/print";
+  };
   Environment scenario = install.Scenario(L"fleet:SRV@");
   scenario.push_back({L"KESTRUN_FAKE_IPP_PORTS",
                       address(ippPort) + L";" + address(std::to_wstring(bad.silentPort)) + L";" +
@@ -1179,16 +1180,24 @@ TEST(QueuesReport, TheProbeAsksEachDeviceOnceAndTellsWhatItAnswered) {
   EXPECT_EQ(run.exitCode, 0u);
   EXPECT_LT(took, 15000u) << "a device that never answers costs its time limit";
   const std::wstring text = run.Text();
-  const std::wstring driver = L"  Contoso LaserJet 4200 PCL6 (Third-party, Type 3)  Removed: third-party driver  ";
+  const std::wstring driver =
+      L"  Contoso LaserJet 4200 PCL6 (Third-party, Type 3)  Removed: third-party driver  ";
   for (const std::wstring line :
-       {L"\\\\SRV\\Front  TCP/IP 127.0.0.1:9100" + driver + L"IPP Everywhere (Kestrun Test Printer 631)\n",
-        L"\\\\SRV\\Back  TCP/IP 127.0.0.1:9100" + driver + L"IPP Everywhere (Kestrun Test Printer 631)\n",
+       {L"\\\\SRV\\Front  TCP/IP 127.0.0.1:9100" + driver +
+            L"IPP Everywhere (Kestrun Test Printer 631)\n",
+        L"\\\\SRV\\Back  TCP/IP 127.0.0.1:9100" + driver +
+            L"IPP Everywhere (Kestrun Test Printer 631)\n",
         L"\\\\SRV\\Lobby  WSD WSD-1" + driver + L"Not probed: WSD port\n",
-        L"\\\\SRV\\Device 1  IPP " + address(ippPort) + driver + L"IPP Everywhere (Kestrun Test Printer " + ippPort + L")\n",
-        L"\\\\SRV\\Device 2  IPP " + address(std::to_wstring(bad.silentPort)) + driver + L"No IPP answer: no answer within 1 s\n",
-        L"\\\\SRV\\Device 3  IPP " + address(std::to_wstring(bad.garbagePort)) + driver + L"No IPP answer: the IPP answer ends too early\n",
-        L"\\\\SRV\\Device 4  IPP " + address(std::to_wstring(bad.closedPort)) + driver + L"No IPP answer: 12029",
-        std::wstring(L"] SRV  7 printers (7 third-party driver, 0 inbox IPP class driver), 3 of 7 third-party queues can move to the inbox IPP class driver\n")}) {
+        L"\\\\SRV\\Device 1  IPP " + address(ippPort) + driver +
+            L"IPP Everywhere (Kestrun Test Printer " + ippPort + L")\n",
+        L"\\\\SRV\\Device 2  IPP " + address(std::to_wstring(bad.silentPort)) + driver +
+            L"No IPP answer: no answer within 1 s\n",
+        L"\\\\SRV\\Device 3  IPP " + address(std::to_wstring(bad.garbagePort)) + driver +
+            L"No IPP answer: the IPP answer ends too early\n",
+        L"\\\\SRV\\Device 4  IPP " + address(std::to_wstring(bad.closedPort)) + driver +
+            L"No IPP answer: 12029",
+        std::wstring(L"] SRV  7 printers (7 third-party driver, 0 inbox IPP class driver), 3 of 7 "
+                     L"third-party queues can move to the inbox IPP class driver\n")}) {
     EXPECT_NE(text.find(line), std::wstring::npos) << line << "\n" << text;
   }
   bool wellFormed = false;

@@ -373,14 +373,22 @@ TEST(FuzzedAnswers, NothingReadsOutsideACheckedAnswer) {
 // A device's answer: groups of attributes, the probed ones among others,
 // values of every kind, collections nested at random.
 std::vector<BYTE> RandomIppAnswer(std::mt19937& random) {
-  std::vector<BYTE> b = {static_cast<BYTE>(random() % 8 ? 2 : random() % 4), 0,
-                         0, static_cast<BYTE>(random() % 8 ? 0 : random()), 0, 0, 0, 1, 0x04};
+  std::vector<BYTE> b = {static_cast<BYTE>(random() % 8 ? 2 : random() % 4),
+                         0,
+                         0,
+                         static_cast<BYTE>(random() % 8 ? 0 : random()),
+                         0,
+                         0,
+                         0,
+                         1,
+                         0x04};
   const auto field = [&](const std::string& bytes) {
     b.push_back(static_cast<BYTE>(bytes.size() >> 8));
     b.push_back(static_cast<BYTE>(bytes.size()));
     b.insert(b.end(), bytes.begin(), bytes.end());
   };
-  static const BYTE kTags[] = {0x13, 0x21, 0x22, 0x30, 0x35, 0x36, 0x41, 0x42, 0x44, 0x45, 0x49, 0x7F};
+  static const BYTE kTags[] = {0x13, 0x21, 0x22, 0x30, 0x35, 0x36,
+                               0x41, 0x42, 0x44, 0x45, 0x49, 0x7F};
   int depth = 0;
   for (size_t n = random() % 40; n > 0; --n) {
     if (random() % 6 == 0) b.push_back(static_cast<BYTE>(1 + random() % 5));
@@ -396,7 +404,8 @@ std::vector<BYTE> RandomIppAnswer(std::mt19937& random) {
     }
     field(name);
     std::string value;
-    for (size_t i = random() % 24; i > 0; --i) value += static_cast<char>(random() % 3 ? 'a' + random() % 26 : random());
+    for (size_t i = random() % 24; i > 0; --i)
+      value += static_cast<char>(random() % 3 ? 'a' + random() % 26 : random());
     field(open ? "" : value);
     depth += open;
   }
@@ -433,7 +442,8 @@ TEST(FuzzedAnswers, NoDeviceAnswerIsReadOutsideItsBytes) {
     std::memcpy(answer, bytes.data(), bytes.size());
     DeviceProbe probe;
     probe.probed = true;
-    if (ReadPrinterAttributes(answer, bytes.size(), probe.attributes) != IppReadError::None) continue;
+    if (ReadPrinterAttributes(answer, bytes.size(), probe.attributes) != IppReadError::None)
+      continue;
     ++read;
     DeviceVerdictOf(probe, 5, L"");
     DeviceModelText(probe);

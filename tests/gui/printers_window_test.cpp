@@ -135,7 +135,8 @@ TEST_F(PrintersView, CheckDevicesAsksTheDevicesAndCancelShowsWhatWasFound) {
   ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&at), size), 0);
   ::listen(silent, 4);
   ::getsockname(silent, reinterpret_cast<sockaddr*>(&at), &size);
-  const std::wstring silentAddress = L"ipp://127.0.0.1:" + std::to_wstring(ntohs(at.sin_port)) + L"/";
+  const std::wstring silentAddress =
+      L"ipp://127.0.0.1:" + std::to_wstring(ntohs(at.sin_port)) + L"/";
   FakeMachine& local = spooler.machines[L""];
   local.ports = {{L"IP_127.0.0.1", L"Standard TCP/IP Port", L"127.0.0.1"},
                  {silentAddress, L"Internet Port"},
@@ -159,8 +160,9 @@ TEST_F(PrintersView, CheckDevicesAsksTheDevicesAndCancelShowsWhatWasFound) {
 
   ::SendMessageW(check, BM_CLICK, 0, 0);
   EXPECT_EQ(Text(check), L"Cancel");
-  EXPECT_TRUE(PumpUntil([counts] { return Text(counts) == L"Checking devices: 1 of 2 answered or given up."; }))
-      << Text(counts);
+  EXPECT_TRUE(PumpUntil([counts] {
+    return Text(counts) == L"Checking devices: 1 of 2 answered or given up.";
+  })) << Text(counts);
   ::SendMessageW(check, BM_CLICK, 0, 0);  // Cancel
   EXPECT_TRUE(PumpUntil([check] { return Text(check) == L"Check Devices"; }, 2000));
   EXPECT_EQ(device(0), L"Not probed: local port | ");

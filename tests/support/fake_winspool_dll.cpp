@@ -114,7 +114,8 @@ void AddQueuePrinters(FakeMachine& machine) {
 // Printers of a third-party driver whose devices are on 127.0.0.1.
 void AddDevicePrinters(FakeMachine& machine) {
   const std::wstring contoso = L"Contoso LaserJet 4200 PCL6";
-  machine.ports = {{L"IP_127.0.0.1", L"Standard TCP/IP Port", L"127.0.0.1"}, {L"WSD-1", L"WSD Port"}};
+  machine.ports = {{L"IP_127.0.0.1", L"Standard TCP/IP Port", L"127.0.0.1"},
+                   {L"WSD-1", L"WSD Port"}};
   machine.printers = {{L"Front", contoso, L"IP_127.0.0.1"},
                       {L"Back", contoso, L"IP_127.0.0.1"},
                       {L"Lobby", contoso, L"WSD-1"}};

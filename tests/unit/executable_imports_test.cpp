@@ -67,7 +67,8 @@ TEST(ExecutableImports, NoneOfTheDllsKestrunLoadsFromSystem32AloneIsImported) {
   const std::vector<std::string> imports = ImportedDlls(testing::ReadFileBytes(testing::KestrunExePath()));
   ASSERT_FALSE(imports.empty());
   EXPECT_NE(std::find(imports.begin(), imports.end(), "kernel32.dll"), imports.end());
-  for (const char* loadedAtRunTime : {"winspool.drv", "mpr.dll", "netapi32.dll", "comdlg32.dll", "winhttp.dll"}) {
+  for (const char* loadedAtRunTime :
+       {"winspool.drv", "mpr.dll", "netapi32.dll", "comdlg32.dll", "winhttp.dll"}) {
     EXPECT_EQ(std::find(imports.begin(), imports.end(), loadedAtRunTime), imports.end())
         << loadedAtRunTime << " is imported";
   }
