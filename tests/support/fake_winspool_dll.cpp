@@ -25,8 +25,8 @@
 //                   level-8 list with CODE once it was listed (the packages a
 //                   deletion reads again); NAME& has a Type 2 copy
 //                   of its x86 Fabrikam driver beside the Type 3 one; NAME% serves
-//                   the printers of AddQueuePrinters() on their ports. The local spooler has no
-//                   drivers, unless an item without a NAME stands for it
+//                   the printers of AddQueuePrinters() on their ports. The local
+//                   spooler has no drivers, unless an item without a NAME stands for it
 //                   ("~60000": a local spooler that hangs).
 // With KESTRUN_FAKE_SPOOLER_CALLS naming a file, every printer and driver
 // deletion is appended to it as one UTF-8 line: the call, its target, its
@@ -43,7 +43,6 @@
 #include "tests/support/fake_spooler.h"
 
 using kestrun::testing::FakeMachine;
-using kestrun::testing::FakePort;
 using kestrun::testing::FakePrinter;
 using kestrun::testing::FakeSpooler;
 
@@ -68,8 +67,8 @@ kestrun::testing::Tampering BrokenAnswer(const std::wstring& kind) {
       auto* drivers = reinterpret_cast<DRIVER_INFO_6W*>(buffer);
       drivers[0].pName = reinterpret_cast<wchar_t*>(buffer + size + 65536);
       drivers[1].pszProvider = reinterpret_cast<wchar_t*>(buffer - 4096);
-      drivers[2].pDependentFiles =
-          reinterpret_cast<wchar_t*>(reinterpret_cast<BYTE*>(drivers[2].pDependentFiles) + 1);
+      drivers[2].pDependentFiles = reinterpret_cast<wchar_t*>(
+          reinterpret_cast<BYTE*>(drivers[2].pDependentFiles) + 1);
       reinterpret_cast<wchar_t*>(buffer + size)[-1] = L'x';  // the last string runs off the end
     };
   }
@@ -90,18 +89,15 @@ std::vector<FakePrinter> ScenarioPrinters() {
 void AddQueuePrinters(FakeMachine& machine) {
   machine.drivers.push_back(
       kestrun::testing::RichDriver(L"Microsoft IPP Class Driver", L"Microsoft"));
-  FakePort refusing{L"IP_10.9.9.9", L"Standard TCP/IP Port", L"10.9.9.9"};
-  refusing.xcvStatus = ERROR_ACCESS_DENIED;
   machine.ports = {{L"IP_10.1.2.3", L"Standard TCP/IP Port", L"10.1.2.3"},
-                   {L"WSD-7f3a", L"WSD Port"},
-                   {L"LPT1:", L"Local Port"},
-                   refusing};
+                   {L"WSD-7f3a", L"WSD Port"}, {L"LPT1:", L"Local Port"},
+                   {L"IP_10.9.9.9", L"Standard TCP/IP Port", L"10.9.9.9"}};
+  machine.ports.back().xcvStatus = ERROR_ACCESS_DENIED;
   FakePrinter hr{L"HR Laser", L"Contoso LaserJet 4200 PCL6", L"IP_10.1.2.3"};
   hr.shareName = L"HRLaser";
   hr.location = L"Building 1, floor 2";
   hr.comment = L"=HYPERLINK(\"x\")";
-  machine.printers = {hr,
-                      {L"Lobby", L"Microsoft IPP Class Driver", L"WSD-7f3a"},
+  machine.printers = {hr, {L"Lobby", L"Microsoft IPP Class Driver", L"WSD-7f3a"},
                       {L"Front Desk", L"Norvex Universal Print Class Driver", L"LPT1:"},
                       {L"Old Plotter", L"Gone Plotter", L"IP_10.9.9.9"}};
 }
@@ -241,7 +237,7 @@ BOOL WINAPI Fake_DeletePrinterDriverExW(LPWSTR server, LPWSTR environment, LPWST
 }
 
 DWORD WINAPI Fake_GetPrinterDataExW(HANDLE handle, LPCWSTR key, LPCWSTR value, LPDWORD type,
-                                    LPBYTE data, DWORD size, LPDWORD needed) {
+                                   LPBYTE data, DWORD size, LPDWORD needed) {
   return Spooler().GetPrinterDataEx(handle, key, value, type, data, size, needed);
 }
 
