@@ -290,7 +290,6 @@ void CleanupYes() {
 
 // What /queues adds on each machine: its ports, all TCP/IP, and each port's
 // monitor's answer.
-size_t benchPorts = 0;
 std::vector<testing::FakePort> portList;
 DWORD portBytes = 0;
 BOOL WINAPI BenchEnumPorts(LPWSTR, DWORD, LPBYTE buffer, DWORD size, LPDWORD needed,

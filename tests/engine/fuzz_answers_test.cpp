@@ -355,7 +355,9 @@ TEST(FuzzedAnswers, NothingReadsOutsideACheckedAnswer) {
       const auto* ports = reinterpret_cast<const PORT_INFO_2W*>(answer);
       PortIndex index(ports, count);
       for (DWORD i = 0; i < count; ++i) {
-        if (ports[i].pPortName) EXPECT_NE(index.Find(ports[i].pPortName), nullptr);
+        if (ports[i].pPortName) {
+          EXPECT_NE(index.Find(ports[i].pPortName), nullptr);
+        }
       }
     } else {
       const auto* servers = reinterpret_cast<const SERVER_INFO_100*>(answer);

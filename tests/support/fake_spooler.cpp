@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
-#include <cwctype>
 
 #include "inventory/platform.h"
 #include "inventory/printers.h"
@@ -555,50 +554,32 @@ BOOL FakeSpooler::XcvData(HANDLE handle, PCWSTR dataName, PBYTE input, DWORD inp
     ::SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  *written = 0;
+  // GetConfigInfo for a port with a host; any other question is refused.
   ConfigInfoData1 request = {};
   if (input && inputSize >= sizeof(request)) std::memcpy(&request, input, sizeof(request));
-  if (dataName == nullptr || std::wcscmp(dataName, L"GetConfigInfo") != 0 ||
-      request.dwVersion != 1) {
-    *status = ERROR_INVALID_PARAMETER;
-  } else if (port->xcvStatus != 0 || port->host.empty()) {
-    *status = port->host.empty() ? ERROR_NOT_SUPPORTED : port->xcvStatus;
-  } else if (output == nullptr || outputSize < sizeof(PortData1)) {
-    *written = sizeof(PortData1);
-    *status = ERROR_INSUFFICIENT_BUFFER;
-  } else {
-    PortData1 data = {};
-    std::wcsncpy(data.sztPortName, port->name.c_str(), std::size(data.sztPortName) - 1);
-    data.dwVersion = 1;
-    data.dwProtocol = port->protocol;
-    data.cbSize = sizeof(PortData1);
-    std::wcsncpy(data.sztHostAddress, port->host.c_str(), std::size(data.sztHostAddress) - 1);
-    std::wcsncpy(data.sztQueue, port->queue.c_str(), std::size(data.sztQueue) - 1);
-    data.dwPortNumber = port->portNumber;
-    std::memcpy(output, &data, sizeof(data));
-    *written = sizeof(PortData1);
-    *status = ERROR_SUCCESS;
-    if (port->tampering) port->tampering(output, outputSize, *written);
-  }
+  const bool asked =
+      dataName && std::wcscmp(dataName, L"GetConfigInfo") == 0 && request.dwVersion == 1;
+  *written = sizeof(PortData1);
+  *status = !asked                           ? ERROR_INVALID_PARAMETER
+            : port->host.empty()             ? ERROR_NOT_SUPPORTED
+            : port->xcvStatus                ? port->xcvStatus
+            : outputSize < sizeof(PortData1) ? ERROR_INSUFFICIENT_BUFFER
+                                             : 0;
+  if (*status != 0) return TRUE;
+  PortData1 data = {};
+  data.dwVersion = 1;
+  data.dwProtocol = port->protocol;
+  port->host.copy(data.sztHostAddress, std::size(data.sztHostAddress) - 1);
+  port->queue.copy(data.sztQueue, std::size(data.sztQueue) - 1);
+  data.dwPortNumber = port->portNumber;
+  std::memcpy(output, &data, sizeof(data));
+  if (port->tampering) port->tampering(output, outputSize, *written);
   return TRUE;
 }
 
 FakePort* FakeSpooler::FindPort(FakeMachine& machine, const std::wstring& name) {
-  // Thousands of ports are looked up by name: through an index, built again
-  // whenever it no longer matches the machine's ports.
-  const auto key = [](std::wstring text) {
-    for (wchar_t& c : text) c = static_cast<wchar_t>(::towupper(c));
-    return text;
-  };
-  std::map<std::wstring, size_t>& index = portIndex_[&machine];
-  for (int pass = 0; pass < 2; ++pass) {
-    const auto hit = index.find(key(name));
-    if (hit != index.end() && hit->second < machine.ports.size() &&
-        SameTextIgnoringCase(machine.ports[hit->second].name, name)) {
-      return &machine.ports[hit->second];
-    }
-    index.clear();
-    for (size_t i = machine.ports.size(); i-- > 0;) index[key(machine.ports[i].name)] = i;
+  for (auto& port : machine.ports) {
+    if (SameTextIgnoringCase(port.name, name)) return &port;
   }
   return nullptr;
 }

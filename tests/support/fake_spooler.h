@@ -56,9 +56,10 @@ struct FakePrinter {
   std::wstring name;
   std::wstring driverName;
   std::wstring portName = L"FILE:";
-  DWORD openError = 0;     // OpenPrinterW fails with this, when set
-  DWORD deleteError = 0;   // DeletePrinter fails with this, when set
-  std::wstring shareName;  // shared under this name, when set
+  DWORD openError = 0;    // OpenPrinterW fails with this, when set
+  DWORD deleteError = 0;  // DeletePrinter fails with this, when set
+  // Shared under this name, when set.
+  std::wstring shareName;
   std::wstring location;
   std::wstring comment;
 };
@@ -206,7 +207,6 @@ class FakeSpooler {
   FakePort* FindPort(FakeMachine& machine, const std::wstring& name);
   DWORD RemoveDriver(const wchar_t* server, const wchar_t* environment, const wchar_t* driverName,
                      const DWORD* version);
-  std::map<const FakeMachine*, std::map<std::wstring, size_t>> portIndex_;
   uintptr_t nextHandle_ = 0x4B50;
 };
 

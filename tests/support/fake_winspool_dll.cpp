@@ -48,7 +48,6 @@
 #include "tests/support/fake_spooler.h"
 
 using kestrun::testing::FakeMachine;
-using kestrun::testing::FakePort;
 using kestrun::testing::FakePrinter;
 using kestrun::testing::FakeSpooler;
 
@@ -73,8 +72,8 @@ kestrun::testing::Tampering BrokenAnswer(const std::wstring& kind) {
       auto* drivers = reinterpret_cast<DRIVER_INFO_6W*>(buffer);
       drivers[0].pName = reinterpret_cast<wchar_t*>(buffer + size + 65536);
       drivers[1].pszProvider = reinterpret_cast<wchar_t*>(buffer - 4096);
-      drivers[2].pDependentFiles =
-          reinterpret_cast<wchar_t*>(reinterpret_cast<BYTE*>(drivers[2].pDependentFiles) + 1);
+      drivers[2].pDependentFiles = reinterpret_cast<wchar_t*>(
+          reinterpret_cast<BYTE*>(drivers[2].pDependentFiles) + 1);
       reinterpret_cast<wchar_t*>(buffer + size)[-1] = L'x';  // the last string runs off the end
     };
   }
@@ -95,18 +94,15 @@ std::vector<FakePrinter> ScenarioPrinters() {
 void AddQueuePrinters(FakeMachine& machine) {
   machine.drivers.push_back(
       kestrun::testing::RichDriver(L"Microsoft IPP Class Driver", L"Microsoft"));
-  FakePort refusing{L"IP_10.9.9.9", L"Standard TCP/IP Port", L"10.9.9.9"};
-  refusing.xcvStatus = ERROR_ACCESS_DENIED;
   machine.ports = {{L"IP_10.1.2.3", L"Standard TCP/IP Port", L"10.1.2.3"},
-                   {L"WSD-7f3a", L"WSD Port"},
-                   {L"LPT1:", L"Local Port"},
-                   refusing};
+                   {L"WSD-7f3a", L"WSD Port"}, {L"LPT1:", L"Local Port"},
+                   {L"IP_10.9.9.9", L"Standard TCP/IP Port", L"10.9.9.9"}};
+  machine.ports.back().xcvStatus = ERROR_ACCESS_DENIED;
   FakePrinter hr{L"HR Laser", L"Contoso LaserJet 4200 PCL6", L"IP_10.1.2.3"};
   hr.shareName = L"HRLaser";
   hr.location = L"Building 1, floor 2";
   hr.comment = L"=HYPERLINK(\"x\")";
-  machine.printers = {hr,
-                      {L"Lobby", L"Microsoft IPP Class Driver", L"WSD-7f3a"},
+  machine.printers = {hr, {L"Lobby", L"Microsoft IPP Class Driver", L"WSD-7f3a"},
                       {L"Front Desk", L"Norvex Universal Print Class Driver", L"LPT1:"},
                       {L"Old Plotter", L"Gone Plotter", L"IP_10.9.9.9"}};
 }
@@ -267,7 +263,7 @@ BOOL WINAPI Fake_DeletePrinterDriverExW(LPWSTR server, LPWSTR environment, LPWST
 }
 
 DWORD WINAPI Fake_GetPrinterDataExW(HANDLE handle, LPCWSTR key, LPCWSTR value, LPDWORD type,
-                                    LPBYTE data, DWORD size, LPDWORD needed) {
+                                   LPBYTE data, DWORD size, LPDWORD needed) {
   return Spooler().GetPrinterDataEx(handle, key, value, type, data, size, needed);
 }
 
