@@ -42,6 +42,7 @@ enum class RequestKind {
   TargetTooLong,  // longer than a spooler server name can hold
   PathTooLong,    // longer than the log path buffer holds
   Delete,         // "/delete": clean up `target` or the machines of `listPath`
+  Restore,        // "/restore": put the snapshot in `snapshotFolder` back
 };
 
 // What "/delete" selects on each machine, and what it may do there.
@@ -52,6 +53,8 @@ struct CleanupOptions {
   bool printers = false;                     // the printers using them may go first
   bool packages = false;                     // their driver packages go too
   bool yes = false;                          // carry the plan out; without it nothing changes
+  bool noSnapshot = false;                   // "/nosnapshot": delete without saving first
+  std::wstring snapshotsRoot;                // "/snapshots:PATH"; empty: the default place
 };
 
 struct ReportRequest {
@@ -63,7 +66,9 @@ struct ReportRequest {
   std::wstring problem;  // why the arguments were not understood, above the usage block
   unsigned timeoutSeconds = kDefaultTimeoutSeconds;
   bool timeoutGiven = false;
-  bool deleting = false;  // "/delete" was given
+  bool deleting = false;   // "/delete" was given
+  bool restoring = false;  // "/restore" was given
+  std::wstring snapshotFolder;
   CleanupOptions cleanup;
 };
 
