@@ -1,6 +1,6 @@
-// Times fleet mode through the report's own entry point, in this process, with
-// a stand-in spooler in the platform seam (every machine serves the same
-// generated drivers):
+// Times fleet mode and "/queues" through the report's own entry point, in this
+// process, with a stand-in spooler in the platform seam (every machine serves
+// the same generated drivers):
 //  - 64 machines whose driver listing takes 250 ms (two calls of 125 ms): the
 //    time from this process's creation to the end of the run, against the 2.0 s
 //    target (one machine after another would take 16 s);
@@ -11,7 +11,12 @@
 //  - a clean-up's what-if run over 64 machines of 300 drivers and 50 printers
 //    whose listings take 250 ms (target: 2.5 s), and a /yes run deleting 100
 //    drivers on each of 16 machines against the same deletions one machine
-//    after another, divided by 16 (target: at most 1.5 times).
+//    after another, divided by 16 (target: at most 1.5 times);
+//  - "/queues" over 64 machines of 300 drivers and 5,000 printers, each on a
+//    TCP/IP port of its own, whose listings take 250 ms, with its log,
+//    against the fleet report over the same machines with its log (target:
+//    at most 1.5 times), at the console and with the output redirected to a
+//    file.
 // Run it from a console (scripts/bench.sh runs it in a pseudo-terminal through
 // the command interpreter); the figures go to the file named by its argument.
 #include <windows.h>
@@ -25,6 +30,7 @@
 #include "inventory/error_reporter.h"
 #include "inventory/field_text.h"
 #include "inventory/platform.h"
+#include "inventory/printers.h"
 #include "report/command_line.h"
 #include "report/fleet_log.h"
 #include "bench/measure.h"
@@ -282,6 +288,108 @@ void CleanupYes() {
   ::DeleteFileW(list.c_str());
 }
 
+// What /queues adds on each machine: its ports, all TCP/IP, and each port's
+// monitor's answer.
+std::vector<testing::FakePort> portList;
+DWORD portBytes = 0;
+BOOL WINAPI BenchEnumPorts(LPWSTR, DWORD, LPBYTE buffer, DWORD size, LPDWORD needed,
+                           LPDWORD returned) {
+  *returned = 0;
+  *needed = portBytes;
+  if (buffer == nullptr || size < portBytes) {
+    ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  testing::PackPorts(portList, buffer);
+  *returned = static_cast<DWORD>(portList.size());
+  return TRUE;
+}
+BOOL WINAPI BenchXcvData(HANDLE, PCWSTR, PBYTE, DWORD, PBYTE output, DWORD size, PDWORD written,
+                         PDWORD status) {
+  PortData1 data = {};
+  data.dwVersion = 1;
+  data.dwProtocol = kTcpIpProtocolRaw;
+  std::wcscpy(data.sztHostAddress, L"10.20.30.40");
+  data.dwPortNumber = 9100;
+  *written = sizeof(data);
+  *status = size < sizeof(data) ? ERROR_INSUFFICIENT_BUFFER : ERROR_SUCCESS;
+  if (*status == ERROR_SUCCESS) std::memcpy(output, &data, sizeof(data));
+  return TRUE;
+}
+
+// Every machine serves 300 drivers and 5,000 printers, each on a TCP/IP port
+// of its own.
+void ServeQueues(DWORD callMs) {
+  constexpr size_t kQueues = 5000;
+  ServeDrivers(300, callMs);
+  portList.clear();
+  for (size_t i = 0; i < kQueues; ++i) {
+    const std::wstring port =
+        L"IP_10.20." + std::to_wstring(i / 250) + L"." + std::to_wstring(i % 250);
+    portList.push_back({port, L"Standard TCP/IP Port", L"10.20.30.40"});
+    benchSpooler.printers.push_back({L"Queue " + std::to_wstring(i),
+                                     *benchSpooler.drivers[i % benchSpooler.drivers.size()].name,
+                                     port});
+  }
+  portBytes = testing::PortBufferSize(portList);
+  benchSpooler.printerBytes = testing::PrinterBufferSize(L"\\\\FLEET", benchSpooler.printers);
+}
+
+// Runs a command line with standard output redirected to a file when
+// `redirect` names one (as a scheduled task's "> out.txt" does), else at the
+// console; returns its exit code and its seconds.
+int TimedRun(const std::wstring& arguments, const std::wstring& redirect, double& seconds) {
+  const HANDLE console = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  HANDLE file = INVALID_HANDLE_VALUE;
+  if (!redirect.empty()) {
+    file = ::CreateFileW(redirect.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    ::SetStdHandle(STD_OUTPUT_HANDLE, file);
+  }
+  std::unique_ptr<CsvLog> opened;
+  const LARGE_INTEGER start = Now();
+  const int code = RunCommandLineReport(arguments, opened);
+  opened.reset();
+  seconds = Seconds(start, Now());
+  if (file != INVALID_HANDLE_VALUE) {
+    ::SetStdHandle(STD_OUTPUT_HANDLE, console);
+    ::CloseHandle(file);
+  }
+  return code;
+}
+
+// /queues over 64 servers against the fleet report over the same servers,
+// each with its log, at the console and redirected to a file.
+void Queues() {
+  constexpr size_t kMachines = 64;
+  ServeQueues(125);  // two calls: 250 ms a listing
+  const std::wstring list = WriteList(kMachines);
+  const std::wstring fleetLog = TempFile(L"kestrun-bench-fleet.csv");
+  const std::wstring queuesLog = TempFile(L"kestrun-bench-queues.csv");
+  const std::wstring output = TempFile(L"kestrun-bench-output.txt");
+  for (const std::wstring& redirect : {std::wstring(), output}) {
+    double fleet = 0;
+    double queues = 0;
+    const int fleetCode = TimedRun(L"\"@" + list + L"\" \"" + fleetLog + L"\"", redirect, fleet);
+    const int queuesCode =
+        TimedRun(L"/queues \"@" + list + L"\" \"" + queuesLog + L"\"", redirect, queues);
+    std::fprintf(figures,
+                 "/queues over %zu machines of 300 drivers and 5,000 printers on 5,000 TCP/IP "
+                 "ports, listings of 250 ms, %s: %.3f s (exit code %d, log %lld bytes); the fleet "
+                 "report over the same machines %.3f s (exit code %d); ratio %.2f (target <= 1.5: "
+                 "%s)\n",
+                 kMachines, redirect.empty() ? "at the console" : "output redirected to a file",
+                 queues, queuesCode, FileBytes(queuesLog), fleet, fleetCode,
+                 fleet > 0 ? queues / fleet : 0.0, queues <= 1.5 * fleet ? "met" : "MISSED");
+    ::DeleteFileW(fleetLog.c_str());
+    ::DeleteFileW(queuesLog.c_str());
+  }
+  std::fprintf(figures, "        /queues printed %lld bytes of text (one line per printer)\n",
+               FileBytes(output));
+  ::DeleteFileW(list.c_str());
+  ::DeleteFileW(output.c_str());
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -295,12 +403,15 @@ int wmain(int argc, wchar_t** argv) {
   api.DeletePrinter = BenchDeletePrinter;
   api.GetPrinterDataExW = BenchGetPrinterData;
   api.DeletePrinterDriverExW = BenchDeleteDriver;
+  api.EnumPortsW = BenchEnumPorts;
+  api.XcvDataW = BenchXcvData;
   InstallPlatform(api);
   errorReporter = new _DBGINFO;
   SlowMachines();
   ManyMachines();
   CleanupWhatIf();
   CleanupYes();
+  Queues();
   std::fclose(figures);
   return 0;
 }

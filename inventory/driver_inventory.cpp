@@ -69,6 +69,9 @@ void ReadPrinterUse(DriverInventory& inventory, wchar_t* server) {
   SpoolerAnswer answer;
   inventory.printerError = ReadPrinters(server, answer);
   if (inventory.printerError != 0) return;
+  // Kept with the listing: the printers view shows them without asking again.
+  inventory.printers = std::move(answer.buffer);
+  inventory.printerCount = answer.count;
   std::unique_ptr<DWORD[]> use(new (std::nothrow) DWORD[inventory.driverCount + 1]());
   if (!use) {
     inventory.printerError = ERROR_NOT_ENOUGH_MEMORY;
@@ -77,7 +80,7 @@ void ReadPrinterUse(DriverInventory& inventory, wchar_t* server) {
   try {
     std::unordered_map<std::wstring, DWORD> byDriver;
     byDriver.reserve(answer.count);
-    const auto* printers = reinterpret_cast<const PRINTER_INFO_2W*>(answer.buffer.get());
+    const PRINTER_INFO_2W* printers = inventory.Printers();
     for (DWORD p = 0; p < answer.count; ++p) ++byDriver[NameKey(printers[p].pDriverName)];
     const DRIVER_INFO_6* drivers = inventory.Drivers();
     for (DWORD d = 0; d < inventory.driverCount; ++d) {
@@ -157,6 +160,8 @@ DriverInventory& ResetInventory(DriverInventory& inventory) {
   inventory.listEntries.reset();
   inventory.packageFields.reset();
   inventory.printerUse.reset();
+  inventory.printers.reset();
+  inventory.queues.reset();
   inventory.printerCount = 0;
   inventory.printerError = 0;
   return inventory;

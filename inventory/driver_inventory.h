@@ -19,6 +19,7 @@ constexpr int kListEntryCapacity = 256;   // one string of a split multi-string
 
 using ListEntry = wchar_t[kListEntryCapacity];
 
+struct QueueListing;  // inventory/printers.h
 struct SpoolerAnswer;
 
 // What a level-8 record adds to a driver's level-6 fields.
@@ -50,9 +51,18 @@ struct DriverInventory {
   std::unique_ptr<DWORD[]> printerUse;
   DWORD printerCount = 0;
   DWORD printerError = 0;
+  // The printer records themselves (PRINTER_INFO_2, then their strings,
+  // `printerCount` of them, checked), kept with the listing; absent when
+  // they could not be read. What is known of their ports and devices is read after the
+  // drivers by those who show it (null until then).
+  std::unique_ptr<BYTE[]> printers;
+  std::shared_ptr<const QueueListing> queues;
 
   const DRIVER_INFO_6* Drivers() const {
     return reinterpret_cast<const DRIVER_INFO_6*>(drivers.get());
+  }
+  const PRINTER_INFO_2W* Printers() const {
+    return reinterpret_cast<const PRINTER_INFO_2W*>(printers.get());
   }
 };
 

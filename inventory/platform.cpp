@@ -73,6 +73,8 @@ PlatformApi LoadSystemPlatform() {
   Resolve(api.SetPrinterDataExW, spooler, "SetPrinterDataExW");
   Resolve(api.UploadPrinterDriverPackageW, spooler, "UploadPrinterDriverPackageW");
   Resolve(api.InstallPrinterDriverFromPackageW, spooler, "InstallPrinterDriverFromPackageW");
+  Resolve(api.EnumPortsW, spooler, "EnumPortsW");
+  Resolve(api.XcvDataW, spooler, "XcvDataW");
   Resolve(api.WNetAddConnection2W, network, "WNetAddConnection2W");
   Resolve(api.WNetCancelConnection2W, network, "WNetCancelConnection2W");
   Resolve(api.NetServerEnum, netapi, "NetServerEnum");

@@ -40,6 +40,8 @@ struct PlatformApi {
   decltype(&::SetPrinterDataExW) SetPrinterDataExW;
   decltype(&::UploadPrinterDriverPackageW) UploadPrinterDriverPackageW;
   InstallPrinterDriverFromPackageFunction InstallPrinterDriverFromPackageW;
+  decltype(&::EnumPortsW) EnumPortsW;
+  decltype(&::XcvDataW) XcvDataW;
   decltype(&::WNetAddConnection2W) WNetAddConnection2W;
   decltype(&::WNetCancelConnection2W) WNetCancelConnection2W;
   decltype(&::NetServerEnum) NetServerEnum;

@@ -53,6 +53,9 @@ const size_t kPrinter2Texts[] = {
 
 const size_t kServer100Texts[] = {offsetof(SERVER_INFO_100, sv100_name)};
 
+const size_t kPort2Texts[] = {offsetof(PORT_INFO_2W, pPortName), offsetof(PORT_INFO_2W, pMonitorName),
+                              offsetof(PORT_INFO_2W, pDescription)};
+
 // Characters are looked at in blocks: for each block, where the next
 // terminator (and the next pair of terminators) at or after its start is.
 // A field's end is then found within its own block or read off the next one,
@@ -157,6 +160,8 @@ const RecordLayout kPrinterInfo2Layout = {sizeof(PRINTER_INFO_2W), kPrinter2Text
                                           std::size(kPrinter2Texts), nullptr, 0};
 const RecordLayout kServerInfo100Layout = {sizeof(SERVER_INFO_100), kServer100Texts,
                                            std::size(kServer100Texts), nullptr, 0};
+const RecordLayout kPortInfo2Layout = {sizeof(PORT_INFO_2W), kPort2Texts, std::size(kPort2Texts),
+                                       nullptr, 0};
 
 DWORD CheckAnswer(BYTE* buffer, size_t bytes, DWORD count, const RecordLayout& layout) {
   if (count == 0) return 0;

@@ -14,6 +14,8 @@
 #include "report/fleet.h"
 #include "report/fleet_list.h"
 #include "report/fleet_log.h"
+#include "report/queues.h"
+#include "report/queues_log.h"
 #include "inventory/column_table.h"
 #include "res/ids.h"
 
@@ -185,6 +187,10 @@ bool ApplyOption(std::wstring_view word, ReportRequest& request) {
     request.restoring = true;
     return true;
   }
+  if (EqualsIgnoringAsciiCase(name, L"queues")) {
+    request.queues = true;
+    return true;
+  }
   using Flag = std::pair<const wchar_t*, bool CleanupOptions::*>;
   for (const auto& [flag, member] :
        {Flag{L"unused", &CleanupOptions::unused}, Flag{L"printers", &CleanupOptions::printers},
@@ -283,6 +289,23 @@ void CheckCleanupRequest(ReportRequest& request) {
   request.kind = named && selects ? RequestKind::Delete : RequestKind::Usage;
 }
 
+// "/queues" needs one target or list, and goes with no other command.
+void CheckQueuesRequest(ReportRequest& request) {
+  if (!request.queues) return;
+  if (request.kind != RequestKind::Report && request.kind != RequestKind::Fleet &&
+      request.kind != RequestKind::Delete) {
+    return;
+  }
+  request.kind = RequestKind::Usage;
+  if (request.deleting) {
+    request.problem = L"/queues and /delete are two commands: give one of them.";
+  } else if (request.listPath.empty() && request.target.empty()) {
+    request.problem = L"/queues needs a target machine or a machine list.";
+  } else {
+    request.kind = RequestKind::Queues;
+  }
+}
+
 // The usage block, after the clear and `problem` (red) when there is one.
 void PrintUsage(const std::wstring& problem = {}) {
   ClearConsole();
@@ -302,6 +325,8 @@ void PrintUsage(const std::wstring& problem = {}) {
                       L"TargetMachine|@MachineList.txt [C:\\Actions.csv]\r\n\r\n");
   WriteConsoleColored(kGreen,
                       L"Kestrun /restore [/yes] SnapshotFolder [C:\\Actions.csv]\r\n\r\n");
+  WriteConsoleColored(kGreen,
+                      L"Kestrun /queues TargetMachine|@MachineList.txt [C:\\Queues.csv]\r\n\r\n");
   WriteConsoleRed(L"Options, before the target or the list:\r\n\r\n");
   WriteConsoleColored(kGreen,
                       L"/timeout:SECONDS  the longest one machine may take to answer "
@@ -558,6 +583,29 @@ int RunRestoreRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log
   return RunRestore(request, log.get());
 }
 
+// "/queues": the machines, then the queues' log, which must be new, empty or
+// a queues' log already; nothing is listed before both are known good.
+int RunQueuesRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
+  std::vector<std::wstring> machines;
+  if (request.listPath.empty()) {
+    machines.push_back(request.target);
+  } else if (!ReadMachineList(request.listPath, machines)) {
+    return kExitFailed;
+  }
+  if (!OpenLog(request.logPath, log)) return kExitFailed;
+  if (log && HoldsAnotherQueuesHeader(log->ReadStart(QueuesLogHeader().size()))) {
+    PrintRefusedLog(
+        L"\r\nThe file ", request.logPath,
+        L" is not a queues log (its first line is another header).\r\n"
+        L"Kestrun appends printers only to a new file or a queues log: name another file.\r\n");
+    return kExitFailed;
+  }
+  ClearConsole();
+  PrintBanner();
+  FlushConsole();  // machines may take a while to answer
+  return RunQueues(std::move(machines), log.get(), request.timeoutSeconds);
+}
+
 int RunRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
   switch (request.kind) {
     case RequestKind::Usage:
@@ -588,6 +636,8 @@ int RunRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
       return RunCleanupRequest(request, log);
     case RequestKind::Restore:
       return RunRestoreRequest(request, log);
+    case RequestKind::Queues:
+      return RunQueuesRequest(request, log);
     case RequestKind::Author:
     case RequestKind::Report:
       break;
@@ -785,6 +835,7 @@ ReportRequest ParseReportArguments(std::wstring_view text) {
   }
   ParseTargetOrList(text, rest, request);
   CheckCleanupRequest(request);
+  CheckQueuesRequest(request);
   return request;
 }
 

@@ -1,7 +1,8 @@
 // Command-line mode: "Kestrun TargetMachine [C:\LogFilePath.csv]" prints every
 // driver of the target to the console and appends them to a CSV log;
-// "Kestrun @Machines.txt [C:\FleetLog.csv]" lists a whole fleet. Options such
-// as "/timeout:60" come before the target or the list.
+// "Kestrun @Machines.txt [C:\FleetLog.csv]" lists a whole fleet; "/delete"
+// cleans up and "/queues" lists the printers. Options such as "/timeout:60"
+// come before the target or the list.
 #pragma once
 
 #include <memory>
@@ -43,6 +44,7 @@ enum class RequestKind {
   PathTooLong,    // longer than the log path buffer holds
   Delete,         // "/delete": clean up `target` or the machines of `listPath`
   Restore,        // "/restore": put the snapshot in `snapshotFolder` back
+  Queues,         // "/queues": the printers of `target` or of the machines of `listPath`
 };
 
 // What "/delete" selects on each machine, and what it may do there.
@@ -68,6 +70,7 @@ struct ReportRequest {
   bool timeoutGiven = false;
   bool deleting = false;   // "/delete" was given
   bool restoring = false;  // "/restore" was given
+  bool queues = false;     // "/queues" was given
   std::wstring snapshotFolder;
   CleanupOptions cleanup;
 };

@@ -25,6 +25,7 @@
 #define IDM_DECISION_COLUMNS_FIRST 40020
 #define IDM_UNDO_DELETION 40030
 #define IDM_RESTORE_SNAPSHOT 40031
+#define IDM_PRINTERS 40023
 
 // List context menu commands.
 #define IDM_CTX_COPY_ITEM 40010
@@ -33,6 +34,14 @@
 #define IDM_CTX_SAVE_OUTPUT 40015
 #define IDM_CTX_EXIT 40016
 #define IDM_CTX_UNUSED_ONLY 40019
+#define IDM_CTX_SHOW_PRINTERS 40021
+
+// Printers window commands and controls.
+#define IDM_PRINTERS_COPY_ITEM 40022
+#define IDC_PRINTERS_COUNTS 1030
+#define IDC_PRINTERS_SHOW_ALL 1031
+#define IDC_PRINTERS_SAVE 1032
+#define IDC_PRINTERS_LIST 1033
 
 // Find dialog controls.
 #define IDC_FIND_TEXT 1018

@@ -7,8 +7,10 @@
 #include "ui/window_records.h"
 #include "common/bounded_text.h"
 #include "inventory/error_reporter.h"
+#include "inventory/printers.h"
 #include "ui/controls.h"
 #include "ui/driver_list.h"
+#include "ui/printers_window.h"
 #include "res/ids.h"
 #include "ui/workers.h"
 
@@ -99,6 +101,7 @@ void RepaintMainWindow() {
 LRESULT BeginEnumerationOnWindowThread(RunToken run) {
   if (!Accepts(run)) return 0;
   ReleaseInventory();
+  RefreshPrintersWindow();
   ::SendMessageW(listView, LVM_DELETEALLITEMS, 0, 0);
   return 1;
 }
@@ -110,6 +113,7 @@ LRESULT TakeEnumerationResult(RunToken run, EnumerationResult& result) {
     SetEnumerateButton(L"Enumerate", false);
   }
   MakeCurrentInventory(std::move(result.inventory));
+  RefreshPrintersWindow();
   // A failed run's panel shows its new inventory's counts before its message comes.
   RepaintMainWindow();
   if (!result.fillList || currentInventory == nullptr) return 1;
@@ -142,6 +146,7 @@ bool CancelListing() {
   cancellableListing = 0;
   ::SendMessageW(listView, LVM_DELETEALLITEMS, 0, 0);
   MakeCurrentInventory(CreateInventory());  // the panel counts nothing
+  RefreshPrintersWindow();
   FinishRunOnWindowThread(0);
   return true;
 }
@@ -200,6 +205,9 @@ DWORD EnumerationWorker(const std::wstring* named, RunToken run) {
     return 0;
   }
 
+  // The printers' ports and devices, inside the same session: the printers
+  // view shows this listing's and never asks again.
+  ReadQueues(*result.inventory);
   result.fillList = true;
   const bool delivered = deliver(result);
   if (sessionOpened) CancelTargetSession(session);

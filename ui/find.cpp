@@ -21,6 +21,16 @@ namespace {
 
 constexpr int kFindTextLimit = kFindTextCapacity - 1;
 
+// The main list, the one Ctrl+F and F3 search in the main window.
+const FindTarget kMainList = {&listView, kFirstFieldColumn, kLastFieldColumn, &findPosition,
+                              &findDialog};
+
+// The list a Find dialog searches, kept on the dialog.
+const FindTarget& TargetOf(HWND dialog) {
+  const auto* target = reinterpret_cast<const FindTarget*>(::GetWindowLongPtrW(dialog, DWLP_USER));
+  return target ? *target : kMainList;
+}
+
 // A subclassed control keeps the procedure it replaced in its user data, so
 // every Find dialog's controls find their own.
 void Subclass(HWND control, WNDPROC replacement) {
@@ -49,7 +59,8 @@ LRESULT FindControlKeyProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
   return CallReplaced(window, message, wParam, lParam);
 }
 
-void OnFindInit(HWND dialog) {
+void OnFindInit(HWND dialog, LPARAM target) {
+  ::SetWindowLongPtrW(dialog, DWLP_USER, target);
   findEdit = ::GetDlgItem(dialog, IDC_FIND_TEXT);
   findNextButton = ::GetDlgItem(dialog, IDC_FIND_NEXT);
   // The search text holds 511 characters; the box takes no more.
@@ -61,32 +72,37 @@ void OnFindInit(HWND dialog) {
 void OnFindNextClicked(HWND dialog) {
   std::wmemset(findText, L'\0', kFindTextCapacity);
   ::GetDlgItemTextW(dialog, IDC_FIND_TEXT, findText, kFindTextCapacity);
-  FindNext();
+  FindNext(TargetOf(dialog));
 }
 
 // A closed dialog is destroyed; the shared handles forget it.
 void OnFindDestroy(HWND dialog) {
-  if (findDialog == dialog) findDialog = nullptr;
+  HWND* open = TargetOf(dialog).dialog;
+  if (*open == dialog) *open = nullptr;
   if (findEdit && ::GetParent(findEdit) == dialog) findEdit = nullptr;
   if (findNextButton && ::GetParent(findNextButton) == dialog) findNextButton = nullptr;
 }
 
-bool CellHolds(int row, int column, const wchar_t* foldedText, wchar_t* cell) {
+bool CellHolds(HWND list, int row, int column, const wchar_t* foldedText, wchar_t* cell) {
   std::wmemset(cell, L'\0', kFindCellCapacity);
-  ReadListCell(listView, row, column, cell, kFindCellCapacity);
+  ReadListCell(list, row, column, cell, kFindCellCapacity);
   const auto foldedCell = LowerCaseCopy(cell);
   return foldedCell && std::wcsstr(foldedCell.get(), foldedText) != nullptr;
 }
 
-void SelectHit(int row) {
-  ::SetFocus(listView);
+void SelectHit(const FindTarget& target, int row) {
+  const HWND list = *target.list;
+  ::SetFocus(list);
   LVITEMW item = {};
   item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
   item.state = LVIS_SELECTED | LVIS_FOCUSED;
-  ::SendMessageW(listView, LVM_SETITEMSTATE, static_cast<WPARAM>(row),
-                 reinterpret_cast<LPARAM>(&item));
-  findPosition = row + 1;
-  if (findDialog && ::IsWindow(findDialog)) ::SetFocus(findDialog);
+  ::SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+  if (&target != &kMainList) {
+    ::SendMessageW(list, LVM_ENSUREVISIBLE, static_cast<WPARAM>(row), FALSE);
+  }
+  *target.position = row + 1;
+  const HWND dialog = *target.dialog;
+  if (dialog && ::IsWindow(dialog)) ::SetFocus(dialog);
 }
 
 }  // namespace
@@ -98,34 +114,47 @@ void OpenFindDialog() {
   ::SetFocus(findEdit);
 }
 
-void FindNext() {
-  const int rows = static_cast<int>(::SendMessageW(listView, LVM_GETITEMCOUNT, 0, 0));
-  if (findPosition >= rows) findPosition = 0;
+void FindNext() { FindNext(kMainList); }
+
+void OpenFindDialog(const FindTarget& target, HWND owner) {
+  const HWND dialog = ::CreateDialogParamW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_FIND),
+                                           owner, FindDlgProc, reinterpret_cast<LPARAM>(&target));
+  if (dialog == nullptr) return;
+  CenterOver(owner, dialog);
+  *target.dialog = dialog;
+  ::SetFocus(findEdit);
+}
+
+void FindNext(const FindTarget& target) {
+  const HWND list = *target.list;
+  int& position = *target.position;
+  const int rows = static_cast<int>(::SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+  if (position >= rows) position = 0;
   if (rows == 0) {
-    ::MessageBoxW(findDialog, L"There are no items available to search!", L"Kestrun",
+    ::MessageBoxW(*target.dialog, L"There are no items available to search!", L"Kestrun",
                   MB_ICONINFORMATION);
     return;
   }
   wchar_t* const cell = new (std::nothrow) wchar_t[kFindCellCapacity];
   const std::unique_ptr<wchar_t[]> cellOwner(cell);
-  for (int row = findPosition; row < rows; ++row) {
-    for (int column = kFirstFieldColumn; column <= kLastFieldColumn; ++column) {
+  for (int row = position; row < rows; ++row) {
+    for (int column = target.firstColumn; column <= target.lastColumn; ++column) {
       // The search text is folded afresh for every cell, as it may change
       // under a nested message loop.
       const auto foldedText = LowerCaseCopy(findText);
-      if (cell && foldedText && CellHolds(row, column, foldedText.get(), cell)) {
-        SelectHit(row);
+      if (cell && foldedText && CellHolds(list, row, column, foldedText.get(), cell)) {
+        SelectHit(target, row);
         return;
       }
     }
-    findPosition = row + 1;
+    position = row + 1;
   }
 }
 
-INT_PTR CALLBACK FindDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+INT_PTR CALLBACK FindDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_INITDIALOG:
-      OnFindInit(dialog);
+      OnFindInit(dialog, lParam);
       return TRUE;
     case WM_COMMAND:
       if (LOWORD(wParam) == IDC_FIND_NEXT && HIWORD(wParam) == BN_CLICKED) {

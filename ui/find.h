@@ -21,6 +21,19 @@ void OpenFindDialog();
 // One search step with the stored text.
 void FindNext();
 
+// Another list a Find dialog and F3 search (the printers window's): its
+// columns, where its next search starts, and its open Find dialog.
+struct FindTarget {
+  HWND* list;
+  int firstColumn;
+  int lastColumn;
+  int* position;
+  HWND* dialog;
+};
+// The same for that list: the dialog is owned by `owner` and centred over it.
+void OpenFindDialog(const FindTarget& target, HWND owner);
+void FindNext(const FindTarget& target);
+
 INT_PTR CALLBACK FindDlgProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT CALLBACK FindEditKeyProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT CALLBACK FindButtonKeyProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

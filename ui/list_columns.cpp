@@ -39,7 +39,11 @@ constexpr int kDecisionOrder[kColumnCount] = {0, 1, 15, 16, 17, 18, 19, 20, 2,  
 // out the sort arrow.
 constexpr int kHeaderBorder = 4;
 
-HWND ListHeader() { return reinterpret_cast<HWND>(::SendMessageW(listView, LVM_GETHEADER, 0, 0)); }
+HWND HeaderOf(HWND list) {
+  return reinterpret_cast<HWND>(::SendMessageW(list, LVM_GETHEADER, 0, 0));
+}
+
+HWND ListHeader() { return HeaderOf(listView); }
 
 int ColumnWidth(int column) {
   return static_cast<int>(
@@ -83,9 +87,12 @@ int WidestCellText(int column, int bound) {
 
 }  // namespace
 
-int TitleFitWidth(int column) {
-  const HWND header = ListHeader();
-  const int text = TextWidth(columnTitles[column]);
+int TitleFitWidth(int column) { return TitleFitWidth(listView, columnTitles[column]); }
+
+int TitleFitWidth(HWND list, const wchar_t* title) {
+  const HWND header = HeaderOf(list);
+  const auto text = static_cast<int>(
+      ::SendMessageW(list, LVM_GETSTRINGWIDTHW, 0, reinterpret_cast<LPARAM>(title)));
   const auto margin = static_cast<int>(::SendMessageW(header, HDM_GETBITMAPMARGIN, 0, 0));
   RECT bar = {};
   ::GetClientRect(header, &bar);
@@ -116,8 +123,10 @@ void FitReadableColumns() {
   }
 }
 
-void ShowSortArrow(int column, bool descending) {
-  const HWND header = ListHeader();
+void ShowSortArrow(int column, bool descending) { ShowSortArrow(listView, column, descending); }
+
+void ShowSortArrow(HWND list, int column, bool descending) {
+  const HWND header = HeaderOf(list);
   const auto count = static_cast<int>(::SendMessageW(header, HDM_GETITEMCOUNT, 0, 0));
   for (int i = 0; i < count; ++i) {
     HDITEMW item = {};

@@ -16,6 +16,8 @@ extern bool decisionColumnsFirst;
 // The narrowest a column's header shows its title whole in, with the sort
 // arrow beside it, in the list's font.
 int TitleFitWidth(int column);
+// The same for a title in another list (the printers window's).
+int TitleFitWidth(HWND list, const wchar_t* title);
 
 // Sizes a column to fit its contents, never narrower than its title.
 void FitColumn(int column);
@@ -28,6 +30,7 @@ void FitReadableColumns();
 // Puts the system's sort arrow on one column's header, pointing the way its
 // rows run, and takes it off every other header.
 void ShowSortArrow(int column, bool descending);
+void ShowSortArrow(HWND list, int column, bool descending);
 
 // Switches the facts between their place after the driver's name and the
 // table's order, and ticks the menu item to match.

@@ -26,6 +26,7 @@
 #include "res/ids.h"
 #include "ui/machine_list.h"
 #include "ui/main_layout.h"
+#include "ui/printers_window.h"
 #include "ui/save_dialog.h"
 #include "ui/views.h"
 #include "ui/workers.h"
@@ -450,6 +451,12 @@ void RunListCommand(UINT command, HWND window) {
       break;
     case IDM_RESTORE_SNAPSHOT:
       RestoreFromSnapshot();
+      break;
+    case IDM_PRINTERS:
+      ShowPrintersWindow();
+      break;
+    case IDM_CTX_SHOW_PRINTERS:
+      ShowPrintersOfSelectedDriver();
       break;
     default:
       break;

@@ -1084,6 +1084,64 @@ TEST(CleanupReport, AMachinePastItsLimitWhileDeletingFailsWithWhatItDidLogged) {
                                                  {"HUNG not tried driver 1223", 1}}));
 }
 
+TEST(QueuesReport, EveryPrinterOfTwoMachinesIsPrintedAndLoggedWithItsVerdict) {
+  FakeSpoolerInstall install(L"queues");
+  const std::wstring list = WriteList(install.Folder() + L"\\servers.txt", "SRVA\r\nSRVB\r\n");
+  const std::wstring log = install.Folder() + L"\\queues.csv";
+  const std::wstring arguments = L"/queues \"@" + list + L"\" \"" + log + L"\"";
+  const ConsoleRun run = install.Run(arguments, L"fleet:SRVA%,SRVB%");
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 0u);
+  const std::wstring text = run.Text();
+  for (const std::wstring line :
+       {L"\n  \\\\SRVA\\HR Laser  TCP/IP 10.1.2.3:9100  Contoso LaserJet 4200 PCL6 (Third-party, "
+        L"Type 3)  Removed: third-party driver\n  \\\\SRVA\\Lobby  WSD WSD-7f3a  Microsoft IPP "
+        L"Class "
+        L"Driver (Inbox, Type 3)  Works: inbox IPP class driver\n",
+        L"\n  \\\\SRVB\\Old Plotter  TCP/IP IP_10.9.9.9  Gone Plotter (Not installed)  Unknown: "
+        L"driver not installed\n[",
+        L"] SRVB  4 printers (1 third-party driver, 1 inbox IPP class driver)\n",
+        L"\n\nMachines: 2 answered, 0 failed. Printers: 8 (2 third-party driver)."}) {
+    EXPECT_NE(text.find(line), std::wstring::npos) << line << "\n" << text;
+  }
+  EXPECT_EQ(run.ColourOf(L"] SRVA  4 printers"), kGreen);
+
+  // Run again into the same file: its header stays the only one; each
+  // machine's rows are together.
+  ASSERT_EQ(install.Run(arguments, L"fleet:SRVA%,SRVB%").exitCode, 0u);
+  const std::string bytes = ReadFileBytes(log);
+  ASSERT_EQ(bytes.rfind("\xEF\xBB\xBF", 0), 0u);
+  bool wellFormed = false;
+  const auto records = ReadCsv(bytes.substr(3), wellFormed);
+  EXPECT_TRUE(wellFormed);
+  ASSERT_EQ(records.size(), 17u);
+  EXPECT_EQ(records[0],
+            (std::vector<std::string>{"Machine", "Printer", "Share Name", "Port", "Port Kind",
+                                      "Device Address", "Driver", "Driver Origin", "Driver Type",
+                                      "Package-Aware", "Driver Version", "Protected Print",
+                                      "Location", "Comment", "Reason"}));
+  for (const auto& [machine, rows] : MachineRuns({records.begin() + 1, records.end()})) {
+    EXPECT_EQ(rows.size() % 4, 0u) << machine;  // each machine's four printers together
+  }
+  const auto hr = std::find_if(records.begin(), records.end(),
+                               [](const auto& r) { return r[1] == "\\\\SRVA\\HR Laser"; });
+  ASSERT_NE(hr, records.end());
+  EXPECT_EQ(*hr,
+            (std::vector<std::string>{
+                "SRVA", "\\\\SRVA\\HR Laser", "HRLaser", "IP_10.1.2.3", "TCP/IP", "10.1.2.3:9100",
+                "Contoso LaserJet 4200 PCL6", "Third-party", "Type 3 - User Mode", "No", "10.0.0.1",
+                "Removed: third-party driver", "Building 1, floor 2", "'=HYPERLINK(\"x\")", ""}));
+  EXPECT_EQ(records[4][14].rfind("the device address could not be read: 5 ", 0), 0u);
+
+  // A file with another header is never appended to, and nothing is listed.
+  const std::wstring other = install.Folder() + L"\\fleet.csv";
+  WriteFileBytes(other, "Machine,Driver Name\r\n");
+  const ConsoleRun refused = install.Run(L"/queues SRVA \"" + other + L"\"", L"fleet:SRVA%,SRVB%");
+  EXPECT_EQ(refused.exitCode, 1u);
+  EXPECT_NE(refused.Text().find(L"is not a queues log"), std::wstring::npos);
+  EXPECT_EQ(ReadFileBytes(other), "Machine,Driver Name\r\n");
+}
+
 TEST(TerminalReport, TheReportReachesTheTerminalInItsColoursAndLeavesTheConsolesOwn) {
   if (!TerminalTranscript::Available()) GTEST_SKIP() << "runs inside a pseudo-terminal only";
   const HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);

@@ -1,7 +1,8 @@
 // Thousands of mutated and random spooler answers, each checked and then read
 // by everything that reads answers: classification, field text, the list
-// fill, the command-line report, both CSV writers, the printer match and the
-// machine list. Each answer ends where an inaccessible page begins and has one
+// fill, the command-line report, the CSV writers, the printer match, the
+// printers' rows and lines, the port list, the TCP/IP monitor's answer and
+// the machine list. Each answer ends where an inaccessible page begins and has one
 // before it, so a read outside it ends the test with an access violation.
 #include <gtest/gtest.h>
 
@@ -21,9 +22,13 @@
 #include "inventory/driver_inventory.h"
 #include "inventory/field_text.h"
 #include "inventory/snapshot_manifest.h"
+#include "inventory/printers.h"
+#include "inventory/queue_rows.h"
 #include "inventory/spooler_answer.h"
 #include "report/command_line.h"
 #include "report/csv_log.h"
+#include "report/queues.h"
+#include "report/queues_log.h"
 #include "tests/support/fake_spooler.h"
 #include "inventory/column_table.h"
 #include "ui/controls.h"
@@ -222,6 +227,49 @@ void ReadDrivers(BYTE* answer, DWORD count, bool fillList) {
   inventory.drivers.release();
 }
 
+// The printers' rows, read from a checked printer answer with drivers to match.
+void ReadPrinters(BYTE* answer, DWORD count, std::mt19937& random) {
+  DriverInventory inventory;
+  ResetInventory(inventory);
+  const auto drivers = RandomDrivers(random);
+  std::vector<BYTE> driverBytes(testing::DriverBufferSize(drivers) + 8);
+  testing::PackDrivers(drivers, driverBytes.data());
+  inventory.drivers.reset(driverBytes.data());  // borrowed, as the answer is
+  inventory.driverCount = static_cast<DWORD>(drivers.size());
+  inventory.printers.reset(answer);
+  inventory.printerCount = count;
+  inventory.isRemote = random() % 2 == 0;
+  std::string csv;
+  std::wstring lines;
+  for (const QueueRow& row : DescribeQueues(inventory).rows) {
+    AppendQueueRow(csv, L"SRV", row.cells, row.reason);
+    AppendQueueLine(lines, row);
+  }
+  inventory.printers.release();
+  inventory.drivers.release();
+}
+
+// A "GetConfigInfo" answer: the monitor's own bytes, mutated, or noise, of
+// any length, and any count of bytes it says it wrote.
+std::vector<BYTE> RandomPortData(std::mt19937& random, DWORD& written) {
+  PortData1 data = {};
+  data.dwVersion = random() % 8 ? 1 : random();
+  data.dwProtocol = random() % 3;
+  const std::wstring host = RandomText(random).substr(0, 60);
+  std::wmemcpy(data.sztHostAddress, host.c_str(), std::min<size_t>(host.size(), 49));
+  const std::wstring queue = RandomText(random).substr(0, 40);
+  std::wmemcpy(data.sztQueue, queue.c_str(), std::min<size_t>(queue.size(), 33));
+  data.dwPortNumber = random() % 4 ? random() % 70000 : random();
+  std::vector<BYTE> bytes(sizeof(data));
+  std::memcpy(bytes.data(), &data, sizeof(data));
+  if (random() % 4 == 0) {
+    for (BYTE& b : bytes) b = static_cast<BYTE>(random());
+  }
+  bytes.resize(random() % 5 ? sizeof(data) : random() % (2 * sizeof(data)));
+  written = random() % 3 ? static_cast<DWORD>(bytes.size()) : random() % (2 * sizeof(data));
+  return bytes;
+}
+
 TEST(FuzzedAnswers, NothingReadsOutsideACheckedAnswer) {
   GuardedBuffer guard;
   FillColumnTable();
@@ -232,20 +280,41 @@ TEST(FuzzedAnswers, NothingReadsOutsideACheckedAnswer) {
 
   std::mt19937 random(20261208);
   size_t checked = 0;
-  for (int round = 0; round < 3000; ++round) {
-    const int kind = round % 3;
-    const RecordLayout& layout =
-        kind == 0 ? kDriverInfo6Layout : kind == 1 ? kPrinterInfo2Layout : kServerInfo100Layout;
+  for (int round = 0; round < 5000; ++round) {
+    const int kind = round % 5;
+    if (kind == 4) {
+      DWORD written = 0;
+      const std::vector<BYTE> bytes = RandomPortData(random, written);
+      std::wstring address;
+      if (ReadPortData1(guard.Place(bytes), bytes.size(), written, address) == 0) {
+        EXPECT_FALSE(address.empty());
+      }
+      continue;
+    }
+    const RecordLayout& layout = kind == 0   ? kDriverInfo6Layout
+                                 : kind == 1 ? kPrinterInfo2Layout
+                                 : kind == 2 ? kServerInfo100Layout
+                                             : kPortInfo2Layout;
     std::vector<BYTE> bytes;
     DWORD count = 0;
-    if (kind == 0) {
+    if (kind == 3) {
+      std::vector<testing::FakePort> ports(random() % 6);
+      for (auto& p : ports) p = {RandomText(random), RandomText(random)};
+      bytes.resize(testing::PortBufferSize(ports));
+      testing::PackPorts(ports, bytes.data());
+      count = static_cast<DWORD>(ports.size());
+    } else if (kind == 0) {
       const auto drivers = RandomDrivers(random);
       bytes.resize(testing::DriverBufferSize(drivers));
       testing::PackDrivers(drivers, bytes.data());
       count = static_cast<DWORD>(drivers.size());
     } else if (kind == 1) {
       std::vector<testing::FakePrinter> printers(random() % 6);
-      for (auto& p : printers) p = {RandomText(random), RandomText(random)};
+      for (auto& p : printers) {
+        p = {RandomText(random), RandomText(random), RandomText(random)};
+        p.shareName = RandomText(random);
+        if (random() % 4 == 0) p.name = L"\\\\OTHER\\" + p.name;  // a connection
+      }
       bytes.resize(testing::PrinterBufferSize(L"\\\\SRV", printers));
       testing::PackPrinters(L"\\\\SRV", printers, bytes.data());
       count = static_cast<DWORD>(printers.size());
@@ -280,6 +349,15 @@ TEST(FuzzedAnswers, NothingReadsOutsideACheckedAnswer) {
       plan.serverEnvironment = L"Windows x64";
       plan.drivers.push_back({RandomText(random), L"Windows x64"});
       MatchPrinters(plan, reinterpret_cast<const PRINTER_INFO_2W*>(answer), count);
+      ReadPrinters(answer, count, random);
+    } else if (kind == 3) {
+      const auto* ports = reinterpret_cast<const PORT_INFO_2W*>(answer);
+      PortIndex index(ports, count);
+      for (DWORD i = 0; i < count; ++i) {
+        if (ports[i].pPortName) {
+          EXPECT_NE(index.Find(ports[i].pPortName), nullptr);
+        }
+      }
     } else {
       const auto* servers = reinterpret_cast<const SERVER_INFO_100*>(answer);
       for (DWORD i = 0; i < count; ++i) {
@@ -288,7 +366,7 @@ TEST(FuzzedAnswers, NothingReadsOutsideACheckedAnswer) {
     }
     if (::testing::Test::HasFatalFailure()) return;
   }
-  EXPECT_GT(checked, 1000u) << "most answers should get through the check";
+  EXPECT_GT(checked, 1500u) << "most answers should get through the check";
   ::DestroyWindow(parent);
   listView = nullptr;
 }

@@ -58,28 +58,6 @@ std::vector<std::string> Lines(const std::string& bytes) {
   return lines;
 }
 
-// Drives the standard save-file dialog from another thread, as a user would:
-// types a name and presses Save, or cancels when `typed` is empty.
-std::future<bool> AnswerSaveFileDialog(std::wstring typed) {
-  return std::async(std::launch::async, [typed] {
-    HWND dialog = WaitForWindow(L"#32770", L"Kestrun - Save Log File", 10000);
-    if (!dialog) return false;
-    if (typed.empty()) {
-      ::PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
-    } else {
-      HWND name = ::GetDlgItem(dialog, 0x480);  // the file name box
-      if (!name) name = ::GetDlgItem(dialog, 0x47C);
-      if (!name) return false;
-      ::SendMessageW(name, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(typed.c_str()));
-      ::PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                     reinterpret_cast<LPARAM>(::GetDlgItem(dialog, IDOK)));
-    }
-    const ULONGLONG deadline = ::GetTickCount64() + 10000;
-    while (::IsWindow(dialog) && ::GetTickCount64() < deadline) ::Sleep(10);
-    return !::IsWindow(dialog);
-  });
-}
-
 class SaveOutput : public MainWindowFixture {
  protected:
   HWND OpenDialog() {

@@ -6,6 +6,7 @@
 #include <cwctype>
 
 #include "inventory/platform.h"
+#include "inventory/printers.h"
 
 namespace kestrun::testing {
 
@@ -95,6 +96,17 @@ HRESULT WINAPI SeamDeletePrinterDriverPackage(LPCWSTR server, LPCWSTR infPath,
 DWORD WINAPI SeamGetPrinterDataEx(HANDLE handle, LPCWSTR key, LPCWSTR value, LPDWORD type,
                                   LPBYTE data, DWORD size, LPDWORD needed) {
   return activeSpooler->GetPrinterDataEx(handle, key, value, type, data, size, needed);
+}
+
+BOOL WINAPI SeamEnumPorts(LPWSTR name, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
+                          LPDWORD returned) {
+  return activeSpooler->EnumPorts(name, level, buffer, size, needed, returned);
+}
+
+BOOL WINAPI SeamXcvData(HANDLE handle, PCWSTR dataName, PBYTE input, DWORD inputSize, PBYTE output,
+                        DWORD outputSize, PDWORD written, PDWORD status) {
+  return activeSpooler->XcvData(handle, dataName, input, inputSize, output, outputSize, written,
+                                status);
 }
 
 NET_API_STATUS WINAPI SeamNetServerEnum(LMCSTR server, DWORD level, LPBYTE* buffer,
@@ -198,12 +210,12 @@ struct PrinterStrings {
   PrinterStrings(const std::wstring& server, const FakePrinter& p)
       : serverName(server.empty() ? OptionalText() : OptionalText(server)),
         printerName(server.empty() || p.name.rfind(L"\\\\", 0) == 0 ? p.name
-                                                                        : server + L"\\" + p.name),
-        shareName(L""),
+                                                                    : server + L"\\" + p.name),
+        shareName(p.shareName),
         portName(p.portName),
         driverName(p.driverName),
-        comment(L""),
-        location(L""),
+        comment(p.comment),
+        location(p.location),
         sepFile(L""),
         printProcessor(L"winprint"),
         dataType(L"RAW"),
@@ -247,6 +259,8 @@ void FakeSpooler::Install() {
   api.DeletePrinterDriverExW = SeamDeletePrinterDriverEx;
   api.GetPrinterDataExW = SeamGetPrinterDataEx;
   api.DeletePrinterDriverPackageW = SeamDeletePrinterDriverPackage;
+  api.EnumPortsW = SeamEnumPorts;
+  api.XcvDataW = SeamXcvData;
   api.NetServerEnum = SeamNetServerEnum;
   api.NetApiBufferFree = SeamNetApiBufferFree;
   api.NetApiBufferSize = SeamNetApiBufferSize;
@@ -283,7 +297,7 @@ std::vector<std::wstring> FakeSpooler::CallsStartingWith(const std::wstring& pre
 
 void FakeSpooler::Record(std::wstring call) {
   std::lock_guard<std::mutex> guard(lock);
-  calls.push_back(std::move(call));
+  if (recordCalls) calls.push_back(std::move(call));
 }
 
 FakeMachine* FakeSpooler::FindMachine(const wchar_t* server) {
@@ -399,7 +413,17 @@ BOOL FakeSpooler::OpenPrinter(LPWSTR name, LPHANDLE handle, LPPRINTER_DEFAULTSW 
     if (name && SplitPrinterName(name, server, printer)) machine = FindMachine(server.c_str());
     const auto found = machine ? FindPrinter(*machine, printer) : nullptr;
     FakeMachine* serverItself = name && name[0] == L'\\' ? FindMachine(name) : nullptr;
-    if (serverItself != nullptr) {
+    const std::wstring xcvPort = L",XcvPort ";
+    if (machine != nullptr && printer.rfind(xcvPort, 0) == 0) {
+      // A port's monitor, for XcvDataW.
+      if (FindPort(*machine, printer.substr(xcvPort.size())) == nullptr) {
+        error = ERROR_INVALID_PRINTER_NAME;
+      } else {
+        nextHandle_ += 8;
+        *handle = reinterpret_cast<HANDLE>(nextHandle_);
+        openPrinters[*handle] = FakePrinterHandle{server, printer, access};
+      }
+    } else if (serverItself != nullptr) {
       // The server's own handle: its settings can be read, nothing deleted.
       nextHandle_ += 8;
       *handle = reinterpret_cast<HANDLE>(nextHandle_);
@@ -483,7 +507,8 @@ DWORD FakeSpooler::RemoveDriver(const wchar_t* server, const wchar_t* environmen
   const std::wstring wanted = environment ? environment : L"Windows x64";
   auto matches = [&](const FakeDriver& d) {
     return d.name && SameTextIgnoringCase(*d.name, driverName) && d.environment &&
-           SameTextIgnoringCase(*d.environment, wanted) && (version == nullptr || d.type == *version);
+           SameTextIgnoringCase(*d.environment, wanted) &&
+           (version == nullptr || d.type == *version);
   };
   auto& drivers = machine->drivers;
   const auto first = std::find_if(drivers.begin(), drivers.end(), matches);
@@ -523,8 +548,8 @@ HRESULT FakeSpooler::DeletePrinterDriverPackage(LPCWSTR server, LPCWSTR infPath,
 
 DWORD FakeSpooler::GetPrinterDataEx(HANDLE handle, LPCWSTR key, LPCWSTR value, LPDWORD type,
                                     LPBYTE data, DWORD size, LPDWORD needed) {
-  Record(L"GetPrinterDataEx " + HandleName(handle) + L" key=" + OrNull(key) + L" " +
-         OrNull(value) + L" " + std::to_wstring(size));
+  Record(L"GetPrinterDataEx " + HandleName(handle) + L" key=" + OrNull(key) + L" " + OrNull(value) +
+         L" " + std::to_wstring(size));
   std::lock_guard<std::mutex> guard(lock);
   const auto open = openPrinters.find(handle);
   if (open == openPrinters.end()) return ERROR_INVALID_HANDLE;
@@ -539,6 +564,76 @@ DWORD FakeSpooler::GetPrinterDataEx(HANDLE handle, LPCWSTR key, LPCWSTR value, L
   if (size < bytes || data == nullptr) return ERROR_MORE_DATA;
   std::memcpy(data, machine->architecture->c_str(), bytes);
   return ERROR_SUCCESS;
+}
+
+BOOL FakeSpooler::EnumPorts(LPWSTR name, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
+                            LPDWORD returned) {
+  Record(L"EnumPorts " + OrNull(name) + L" " + std::to_wstring(level) + L" " +
+         std::to_wstring(size));
+  DWORD error = 0;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    *returned = 0;
+    FakeMachine* machine = FindMachine(name);
+    if (machine == nullptr) {
+      error = RPC_S_SERVER_UNAVAILABLE;
+    } else if (level != 2) {
+      error = ERROR_INVALID_LEVEL;
+    } else {
+      error =
+          AnswerList(machine->portTampering, PortBufferSize(machine->ports), machine->portListError,
+                     0, buffer, size, needed, returned, [machine](BYTE* records) {
+                       PackPorts(machine->ports, records);
+                       return static_cast<DWORD>(machine->ports.size());
+                     });
+    }
+  }
+  return Outcome(error);
+}
+
+BOOL FakeSpooler::XcvData(HANDLE handle, PCWSTR dataName, PBYTE input, DWORD inputSize,
+                          PBYTE output, DWORD outputSize, PDWORD written, PDWORD status) {
+  Record(L"XcvData " + HandleName(handle) + L" " + OrNull(dataName));
+  std::lock_guard<std::mutex> guard(lock);
+  const auto open = openPrinters.find(handle);
+  FakeMachine* machine =
+      open == openPrinters.end() ? nullptr : FindMachine(open->second.server.c_str());
+  const std::wstring xcvPort = L",XcvPort ";
+  FakePort* port = machine && open->second.printer.rfind(xcvPort, 0) == 0
+                       ? FindPort(*machine, open->second.printer.substr(xcvPort.size()))
+                       : nullptr;
+  if (port == nullptr) {
+    ::SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  // GetConfigInfo for a port with a host; any other question is refused.
+  ConfigInfoData1 request = {};
+  if (input && inputSize >= sizeof(request)) std::memcpy(&request, input, sizeof(request));
+  const bool asked =
+      dataName && std::wcscmp(dataName, L"GetConfigInfo") == 0 && request.dwVersion == 1;
+  *written = sizeof(PortData1);
+  *status = !asked                           ? ERROR_INVALID_PARAMETER
+            : port->host.empty()             ? ERROR_NOT_SUPPORTED
+            : port->xcvStatus                ? port->xcvStatus
+            : outputSize < sizeof(PortData1) ? ERROR_INSUFFICIENT_BUFFER
+                                             : 0;
+  if (*status != 0) return TRUE;
+  PortData1 data = {};
+  data.dwVersion = 1;
+  data.dwProtocol = port->protocol;
+  port->host.copy(data.sztHostAddress, std::size(data.sztHostAddress) - 1);
+  port->queue.copy(data.sztQueue, std::size(data.sztQueue) - 1);
+  data.dwPortNumber = port->portNumber;
+  std::memcpy(output, &data, sizeof(data));
+  if (port->tampering) port->tampering(output, outputSize, *written);
+  return TRUE;
+}
+
+FakePort* FakeSpooler::FindPort(FakeMachine& machine, const std::wstring& name) {
+  for (auto& port : machine.ports) {
+    if (SameTextIgnoringCase(port.name, name)) return &port;
+  }
+  return nullptr;
 }
 
 FakePrinter* FakeSpooler::FindPrinter(FakeMachine& machine, const std::wstring& name) {
@@ -683,9 +778,33 @@ void PackPrinters(const std::wstring& server, const std::vector<FakePrinter>& pr
     r.pPrintProcessor = strings.Text(s.printProcessor);
     r.pDatatype = strings.Text(s.dataType);
     r.pParameters = strings.Text(s.parameters);
-    r.Attributes = PRINTER_ATTRIBUTE_LOCAL;
+    // Another server's printer is a connection; a printer with a share name is shared.
+    const bool connection = printers[i].name.rfind(L"\\\\", 0) == 0;
+    r.Attributes = connection ? PRINTER_ATTRIBUTE_NETWORK : PRINTER_ATTRIBUTE_LOCAL;
+    if (!printers[i].shareName.empty()) r.Attributes |= PRINTER_ATTRIBUTE_SHARED;
     r.Priority = 1;
     r.DefaultPriority = 1;
+  }
+}
+
+DWORD PortBufferSize(const std::vector<FakePort>& ports) {
+  size_t bytes = ports.size() * sizeof(PORT_INFO_2W);
+  for (const auto& p : ports) {
+    bytes += TextBytes(p.name) + TextBytes(p.monitor) + TextBytes(p.monitor);
+  }
+  return static_cast<DWORD>(bytes);
+}
+
+void PackPorts(const std::vector<FakePort>& ports, BYTE* buffer) {
+  auto* records = reinterpret_cast<PORT_INFO_2W*>(buffer);
+  StringPacker strings(buffer + ports.size() * sizeof(PORT_INFO_2W));
+  for (size_t i = 0; i < ports.size(); ++i) {
+    PORT_INFO_2W& r = records[i];
+    r = {};
+    r.pPortName = strings.Text(ports[i].name);
+    r.pMonitorName = strings.Text(ports[i].monitor);
+    r.pDescription = strings.Text(ports[i].monitor);
+    r.fPortType = PORT_TYPE_WRITE;
   }
 }
 

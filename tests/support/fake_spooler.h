@@ -66,6 +66,26 @@ struct FakePrinter {
   DWORD deleteError = 0;  // DeletePrinter fails with this, when set
   std::map<std::wstring, FakeValue> data;  // by "key\name"; keys nest with "\"
   std::vector<BYTE> securityDescriptor;    // as SetPrinterW level 3 left it
+  // Shared under this name, when set.
+  std::wstring shareName;
+  std::wstring location;
+  std::wstring comment;
+};
+
+// A port of a machine, listed by EnumPortsW level 2. A port with a host
+// answers XcvDataW "GetConfigInfo" on its ",XcvPort NAME" handle as the
+// Standard TCP/IP Port monitor does.
+struct FakePort {
+  std::wstring name;
+  std::wstring monitor = L"Standard TCP/IP Port";
+  std::wstring host;
+  DWORD protocol = 1;  // RAW; 2 LPR
+  DWORD portNumber = 9100;
+  std::wstring queue;
+  DWORD xcvStatus = 0;  // GetConfigInfo answers with this status, when set
+  // Rewrites the PORT_DATA_1 answer (as many bytes as the caller gave) and
+  // the bytes it says it wrote.
+  std::function<void(BYTE* answer, DWORD size, DWORD& written)> tampering;
 };
 
 // A broken or hostile server's answer to a list call (drivers or printers).
@@ -80,6 +100,9 @@ struct FakeMachine {
   std::vector<FakeDriver> drivers;
   std::vector<FakePrinter> printers;
   std::vector<FakePrinter> connections;  // "\\OTHER\Office", listed with PRINTER_ENUM_CONNECTIONS
+  std::vector<FakePort> ports;
+  DWORD portListError = 0;  // EnumPortsW fails with this instead of 122, when set
+  Tampering portTampering;
   DWORD firstCallError = 0;   // instead of 122, when set
   DWORD secondCallError = 0;  // the filling call fails with this, when set
   DWORD connectResult = NO_ERROR;
@@ -120,6 +143,7 @@ class FakeSpooler {
 
   // What the program asked for, in order.
   std::vector<std::wstring> calls;
+  bool recordCalls = true;  // off for volume runs
   int enumerateCalls = 0;
 
   // The network's server browser, for NetServerEnum: the names in the order
@@ -161,6 +185,10 @@ class FakeSpooler {
   HRESULT DeletePrinterDriverPackage(LPCWSTR server, LPCWSTR infPath, LPCWSTR environment);
   DWORD GetPrinterDataEx(HANDLE handle, LPCWSTR key, LPCWSTR value, LPDWORD type, LPBYTE data,
                          DWORD size, LPDWORD needed);
+  BOOL EnumPorts(LPWSTR name, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
+                 LPDWORD returned);
+  BOOL XcvData(HANDLE handle, PCWSTR dataName, PBYTE input, DWORD inputSize, PBYTE output,
+               DWORD outputSize, PDWORD written, PDWORD status);
   NET_API_STATUS NetServerEnum(LPCWSTR server, DWORD level, LPBYTE* buffer, DWORD preferredLength,
                                LPDWORD entriesRead, LPDWORD totalEntries, DWORD serverType,
                                LPCWSTR domain, LPDWORD resumeHandle);
@@ -206,6 +234,7 @@ class FakeSpooler {
   void Record(std::wstring call);
   FakeMachine* FindMachine(const wchar_t* server);
   FakePrinter* FindPrinter(FakeMachine& machine, const std::wstring& name);
+  FakePort* FindPort(FakeMachine& machine, const std::wstring& name);
   DWORD RemoveDriver(const wchar_t* server, const wchar_t* environment, const wchar_t* driverName,
                      const DWORD* version);
   uintptr_t nextHandle_ = 0x4B50;
@@ -216,6 +245,10 @@ DWORD PrinterBufferSize(const std::wstring& server, const std::vector<FakePrinte
 // Lays them out at `buffer`, followed by their strings.
 void PackPrinters(const std::wstring& server, const std::vector<FakePrinter>& printers,
                   BYTE* buffer);
+
+// The same for the level-2 records of ports.
+DWORD PortBufferSize(const std::vector<FakePort>& ports);
+void PackPorts(const std::vector<FakePort>& ports, BYTE* buffer);
 
 // Bytes the level-6 records of these drivers and their strings take.
 DWORD DriverBufferSize(const std::vector<FakeDriver>& drivers);

@@ -24,8 +24,9 @@
 //                   each driver deletion MS milliseconds late; NAME$CODE fails its
 //                   level-8 list with CODE once it was listed (the packages a
 //                   deletion reads again); NAME& has a Type 2 copy
-//                   of its x86 Fabrikam driver beside the Type 3 one. The local spooler has no
-//                   drivers, unless an item without a NAME stands for it
+//                   of its x86 Fabrikam driver beside the Type 3 one; NAME% serves
+//                   the printers of AddQueuePrinters() on their ports. The local
+//                   spooler has no drivers, unless an item without a NAME stands for it
 //                   ("~60000": a local spooler that hangs).
 // With KESTRUN_FAKE_SPOOLER_CALLS naming a file, every printer and driver
 // deletion is appended to it as one UTF-8 line: the call, its target, its
@@ -82,9 +83,28 @@ std::vector<FakePrinter> ScenarioPrinters() {
   };
 }
 
+// A print server's queues, one for each verdict: on a TCP/IP port (shared,
+// with a location and a comment a spreadsheet would take for a formula), a
+// WSD port, a local port, and a TCP/IP port whose monitor refuses to answer.
+void AddQueuePrinters(FakeMachine& machine) {
+  machine.drivers.push_back(
+      kestrun::testing::RichDriver(L"Microsoft IPP Class Driver", L"Microsoft"));
+  machine.ports = {{L"IP_10.1.2.3", L"Standard TCP/IP Port", L"10.1.2.3"},
+                   {L"WSD-7f3a", L"WSD Port"}, {L"LPT1:", L"Local Port"},
+                   {L"IP_10.9.9.9", L"Standard TCP/IP Port", L"10.9.9.9"}};
+  machine.ports.back().xcvStatus = ERROR_ACCESS_DENIED;
+  FakePrinter hr{L"HR Laser", L"Contoso LaserJet 4200 PCL6", L"IP_10.1.2.3"};
+  hr.shareName = L"HRLaser";
+  hr.location = L"Building 1, floor 2";
+  hr.comment = L"=HYPERLINK(\"x\")";
+  machine.printers = {hr, {L"Lobby", L"Microsoft IPP Class Driver", L"WSD-7f3a"},
+                      {L"Front Desk", L"Norvex Universal Print Class Driver", L"LPT1:"},
+                      {L"Old Plotter", L"Gone Plotter", L"IP_10.9.9.9"}};
+}
+
 // "NAME*N!CODE~MS": a machine of a fleet scenario and its name.
 std::pair<std::wstring, FakeMachine> FleetMachine(const std::wstring& item) {
-  const size_t nameEnd = item.find_first_of(L"*!~+#^$&");
+  const size_t nameEnd = item.find_first_of(L"*!~+#^$&%");
   std::pair<std::wstring, FakeMachine> made{item.substr(0, nameEnd), FakeMachine{}};
   FakeMachine& machine = made.second;
   machine.drivers = kestrun::testing::SampleDrivers();
@@ -99,6 +119,7 @@ std::pair<std::wstring, FakeMachine> FleetMachine(const std::wstring& item) {
     if (kind == L'~') machine.enumerateDelayMs = value;
     if (kind == L'+') machine.printers = ScenarioPrinters();
     if (kind == L'^') machine.deleteDelayMs = value;
+    if (kind == L'%') AddQueuePrinters(machine);
     if (kind == L'$') machine.packageRereadError = value;
     if (kind == L'&') {
       for (const auto& driver : std::vector(machine.drivers)) {
@@ -263,6 +284,14 @@ HANDLE WINAPI Fake_AddPrinterW(LPWSTR server, DWORD level, LPBYTE info) {
 
 BOOL WINAPI Fake_SetPrinterW(HANDLE handle, DWORD level, LPBYTE info, DWORD command) {
   return Spooler().SetPrinter(handle, level, info, command);
+BOOL WINAPI Fake_EnumPortsW(LPWSTR name, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
+                            LPDWORD returned) {
+  return Spooler().EnumPorts(name, level, buffer, size, needed, returned);
+}
+
+BOOL WINAPI Fake_XcvDataW(HANDLE handle, PCWSTR dataName, PBYTE input, DWORD inputSize,
+                          PBYTE output, DWORD outputSize, PDWORD written, PDWORD status) {
+  return Spooler().XcvData(handle, dataName, input, inputSize, output, outputSize, written, status);
 }
 
 }  // extern "C"

@@ -58,6 +58,10 @@ std::wstring ReadAndCloseMessageBox(DWORD timeoutMs = 10000);
 
 std::wstring ClipboardText();
 
+// Drives the standard save-file dialog from another thread, as a user would:
+// types a name and presses Save, or cancels when `typed` is empty.
+std::future<bool> AnswerSaveFileDialog(std::wstring typed);
+
 // Checks a main window's top row as its pixels show it (the window may belong
 // to another process), at the window's DPI and with the font it paints in:
 // every label drawn whole and clear of the next column, the count panel

@@ -250,6 +250,20 @@ TEST(CommandLineGrammar, DeleteNeedsASelectionAndATargetOrList) {
   EXPECT_TRUE(flags.cleanup.unused && flags.cleanup.printers && flags.cleanup.packages);
 }
 
+TEST(CommandLineGrammar, QueuesNeedOneTargetOrListAndNoOtherCommand) {
+  const std::pair<const wchar_t*, RequestKind> cases[] = {
+      {L"/queues SRV", RequestKind::Queues},
+      {L"/QUEUES /timeout:30 @s.txt C:\\q.csv", RequestKind::Queues},
+      {L"/queues", RequestKind::Usage},
+      {L"/queues SRV C:\\q.txt", RequestKind::Usage},
+      {L"/queues /delete /unused SRV", RequestKind::Usage},
+      {L"/queues /unused SRV", RequestKind::Usage},
+  };
+  for (const auto& [text, kind] : cases) {
+    EXPECT_EQ(ParseReportArguments(text).kind, kind) << std::wstring(text);
+  }
+}
+
 TEST(CleanupSelection, PatternsEnvironmentsNativesAndUnused) {
   const DWORD unused = 0;
   const DWORD used = 2;
