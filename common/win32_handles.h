@@ -66,11 +66,13 @@ inline void CloseGdiObject(HGDIOBJ o) { ::DeleteObject(o); }
 inline void CloseMenu(HMENU m) { ::DestroyMenu(m); }
 inline void CloseIcon(HICON i) { ::DestroyIcon(i); }
 inline void CloseWindow(HWND w) { ::DestroyWindow(w); }
+inline void CloseFind(HANDLE h) { ::FindClose(h); }
 }  // namespace detail
 
 using UniqueHandle = UniqueAny<HANDLE, detail::CloseKernelHandle>;
 using UniqueFileHandle = UniqueAny<HANDLE, detail::CloseKernelHandle, InvalidHandleIsInvalid>;
 using UniqueModule = UniqueAny<HMODULE, detail::CloseModule>;
+using UniqueFind = UniqueAny<HANDLE, detail::CloseFind, InvalidHandleIsInvalid>;
 using UniqueLocal = UniqueAny<HLOCAL, detail::CloseLocal>;
 using UniqueGlobal = UniqueAny<HGLOBAL, detail::CloseGlobal>;
 using UniqueGdiObject = UniqueAny<HGDIOBJ, detail::CloseGdiObject>;

@@ -34,6 +34,9 @@ struct Missing<Result(WINAPI*)(Arguments...)> {
       return FALSE;
     } else if constexpr (std::is_same_v<Result, HRESULT>) {
       return HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
+    } else if constexpr (std::is_pointer_v<Result>) {  // a handle: null, the code set
+      ::SetLastError(ERROR_PROC_NOT_FOUND);
+      return nullptr;
     } else {
       return ERROR_PROC_NOT_FOUND;
     }
@@ -60,6 +63,16 @@ PlatformApi LoadSystemPlatform() {
   Resolve(api.DeletePrinterDriverExW, spooler, "DeletePrinterDriverExW");
   Resolve(api.GetPrinterDataExW, spooler, "GetPrinterDataExW");
   Resolve(api.DeletePrinterDriverPackageW, spooler, "DeletePrinterDriverPackageW");
+  Resolve(api.GetPrinterW, spooler, "GetPrinterW");
+  Resolve(api.EnumPrinterKeyW, spooler, "EnumPrinterKeyW");
+  Resolve(api.EnumPrinterDataExW, spooler, "EnumPrinterDataExW");
+  Resolve(api.GetPrinterDriverDirectoryW, spooler, "GetPrinterDriverDirectoryW");
+  Resolve(api.AddPrinterDriverExW, spooler, "AddPrinterDriverExW");
+  Resolve(api.AddPrinterW, spooler, "AddPrinterW");
+  Resolve(api.SetPrinterW, spooler, "SetPrinterW");
+  Resolve(api.SetPrinterDataExW, spooler, "SetPrinterDataExW");
+  Resolve(api.UploadPrinterDriverPackageW, spooler, "UploadPrinterDriverPackageW");
+  Resolve(api.InstallPrinterDriverFromPackageW, spooler, "InstallPrinterDriverFromPackageW");
   Resolve(api.EnumPortsW, spooler, "EnumPortsW");
   Resolve(api.XcvDataW, spooler, "XcvDataW");
   Resolve(api.WNetAddConnection2W, network, "WNetAddConnection2W");

@@ -13,6 +13,13 @@
 
 namespace kestrun {
 
+// Installs a driver from a package in the driver store (Windows Vista and
+// later); MinGW's headers do not declare it.
+using InstallPrinterDriverFromPackageFunction = HRESULT(WINAPI*)(LPCWSTR server, LPCWSTR infPath,
+                                                                 LPCWSTR driverName,
+                                                                 LPCWSTR environment, DWORD flags);
+constexpr DWORD kInstallCopyAllFiles = 0x00000001;  // IPDFP_COPY_ALL_FILES
+
 struct PlatformApi {
   decltype(&::EnumPrinterDriversW) EnumPrinterDriversW;
   decltype(&::EnumPrintersW) EnumPrintersW;
@@ -22,6 +29,17 @@ struct PlatformApi {
   decltype(&::DeletePrinterDriverExW) DeletePrinterDriverExW;
   decltype(&::GetPrinterDataExW) GetPrinterDataExW;
   decltype(&::DeletePrinterDriverPackageW) DeletePrinterDriverPackageW;
+  // What a snapshot reads, and what putting one back writes.
+  decltype(&::GetPrinterW) GetPrinterW;
+  decltype(&::EnumPrinterKeyW) EnumPrinterKeyW;
+  decltype(&::EnumPrinterDataExW) EnumPrinterDataExW;
+  decltype(&::GetPrinterDriverDirectoryW) GetPrinterDriverDirectoryW;
+  decltype(&::AddPrinterDriverExW) AddPrinterDriverExW;
+  decltype(&::AddPrinterW) AddPrinterW;
+  decltype(&::SetPrinterW) SetPrinterW;
+  decltype(&::SetPrinterDataExW) SetPrinterDataExW;
+  decltype(&::UploadPrinterDriverPackageW) UploadPrinterDriverPackageW;
+  InstallPrinterDriverFromPackageFunction InstallPrinterDriverFromPackageW;
   decltype(&::EnumPortsW) EnumPortsW;
   decltype(&::XcvDataW) XcvDataW;
   decltype(&::WNetAddConnection2W) WNetAddConnection2W;

@@ -10,6 +10,7 @@
 #include "inventory/deletion.h"
 #include "inventory/driver_inventory.h"
 #include "inventory/field_text.h"
+#include "inventory/snapshot.h"
 #include "report/console.h"
 #include "report/fleet.h"
 #include "report/fleet_log.h"
@@ -19,59 +20,16 @@ namespace kestrun {
 
 namespace {
 
-constexpr const wchar_t* kActionsColumns[] = {L"Time",           L"Machine", L"Action",
-                                              L"Kind",           L"Name",    L"Environment",
-                                              L"Driver Version", L"Code",    L"Reason"};
-constexpr char kBom[] = "\xEF\xBB\xBF";
-
 bool HasWildcard(std::wstring_view pattern) {
   return pattern.find_first_of(L"*?") != std::wstring_view::npos;
 }
 
-std::wstring UtcNow() {
-  SYSTEMTIME now = {};
-  ::GetSystemTime(&now);
-  wchar_t text[32] = {};
-  std::swprintf(text, 32, L"%04d-%02d-%02dT%02d:%02d:%02dZ", static_cast<int>(now.wYear),
-                static_cast<int>(now.wMonth), static_cast<int>(now.wDay),
-                static_cast<int>(now.wHour), static_cast<int>(now.wMinute),
-                static_cast<int>(now.wSecond));
-  return text;
-}
-
-std::wstring Quoted(std::wstring_view text) {
-  std::wstring quoted = L"\"";
-  AppendShownText(quoted, text);
-  return quoted + L"\"";
-}
-
-// One machine's lines and log rows, in the same order.
-struct MachineOutcome {
-  DWORD error = 0;    // the machine failed: listing or preparation
-  std::wstring why;   // what failed, before the code and the system's text
-  std::wstring time;  // of its rows: when its plan was taken
-  std::wstring lines;
-  std::string rows;
-  CleanupTotals counts;
-};
-
-class MachineRecord {
- public:
-  MachineRecord(std::wstring_view machine, MachineOutcome& outcome)
-      : machine_(machine), outcome_(outcome) {}
-
-  void Add(const std::wstring& line, const ActionRow& row) {
-    outcome_.lines += L"  " + line + L"\r\n";
-    AppendActionRow(outcome_.rows, outcome_.time, machine_, row);
-  }
-
- private:
-  std::wstring_view machine_;
-  MachineOutcome& outcome_;
-};
+struct MachineWork;
+void RecordDeletion(std::wstring_view machine, MachineWork& work);
+void FailStepInProgress(MachineWork& work, DWORD code);
 
 // A machine's clean-up from its plan to its record.
-struct MachineWork : MachineResult {
+struct MachineWork : ActionWork {
   DeletionPlan plan;
   std::vector<std::wstring> versions;  // of the plan's drivers
   std::vector<std::wstring> warnings;  // per planned driver: why its going needs a word
@@ -79,7 +37,11 @@ struct MachineWork : MachineResult {
   // The step no answer came back from, when the machine is given up in it.
   bool stepInProgress = false;
   DeletionStep inProgress;
-  MachineOutcome outcome;
+
+  void RecordAsItStands(std::wstring_view machine, DWORD code) override {
+    FailStepInProgress(*this, code);
+    RecordDeletion(machine, *this);
+  }
 };
 
 // What every worker of a run reads: the options and the list. A worker left
@@ -144,7 +106,7 @@ void FailStepInProgress(MachineWork& work, DWORD code) {
   }
 }
 
-void RecordKeptDriver(MachineRecord& record, const PlannedDriver& driver,
+void RecordKeptDriver(ActionRecord& record, const PlannedDriver& driver,
                       const std::wstring& version, const InUseDecision& decision) {
   const std::wstring why = decision.rule == InUseRule::ClientsGetIt
                                ? ClientsSentence(driver, decision)
@@ -159,7 +121,7 @@ std::wstring WithWarning(std::wstring line, const std::wstring& warning) {
   return warning.empty() ? line : line + L": " + warning;
 }
 
-void RecordWhatIf(MachineRecord& record, const MachineWork& work, CleanupTotals& counts) {
+void RecordWhatIf(ActionRecord& record, const MachineWork& work, ActionTotals& counts) {
   const DeletionPlan& plan = work.plan;
   std::vector<bool> listed(plan.printers.size(), false);
   for (size_t d = 0; d < plan.drivers.size(); ++d) {
@@ -194,11 +156,9 @@ void RecordWhatIf(MachineRecord& record, const MachineWork& work, CleanupTotals&
   }
 }
 
-std::wstring CodeText(DWORD code) { return std::to_wstring(code) + L" " + SystemErrorText(code); }
-
-void RecordPrinterOutcomes(MachineRecord& record, const DeletionPlan& plan,
+void RecordPrinterOutcomes(ActionRecord& record, const DeletionPlan& plan,
                            const PlannedDriver& driver, std::vector<bool>& listed,
-                           CleanupTotals& counts) {
+                           ActionTotals& counts) {
   bool failureShown = false;  // the first printer left holds the driver's code
   for (const size_t p : driver.printers) {
     if (listed[p]) continue;
@@ -233,8 +193,8 @@ void RecordPrinterOutcomes(MachineRecord& record, const DeletionPlan& plan,
   }
 }
 
-void RecordPackageOutcome(MachineRecord& record, const PlannedPackage& package,
-                          CleanupTotals& counts) {
+void RecordPackageOutcome(ActionRecord& record, const PlannedPackage& package,
+                          ActionTotals& counts) {
   const std::wstring file(FileNamePart(package.infPath));
   const std::wstring quoted = Quoted(file);
   switch (package.outcome) {
@@ -267,7 +227,7 @@ void RecordPackageOutcome(MachineRecord& record, const PlannedPackage& package,
 }
 
 // What a /yes run did, in the plan's order: each line says what happened.
-void RecordOutcome(MachineRecord& record, const MachineWork& work, CleanupTotals& counts) {
+void RecordOutcome(ActionRecord& record, const MachineWork& work, ActionTotals& counts) {
   const DeletionPlan& plan = work.plan;
   std::vector<bool> listed(plan.printers.size(), false);
   for (size_t d = 0; d < plan.drivers.size(); ++d) {
@@ -297,7 +257,7 @@ void RecordOutcome(MachineRecord& record, const MachineWork& work, CleanupTotals
   }
 }
 
-void RecordKeptPackages(MachineRecord& record, const MachineWork& work, CleanupTotals& counts) {
+void RecordKeptPackages(ActionRecord& record, const MachineWork& work, ActionTotals& counts) {
   const auto keep = [&](const std::wstring& path, std::wstring_view environment,
                         const std::wstring& why) {
     const std::wstring file(FileNamePart(path));
@@ -320,9 +280,32 @@ void RecordKeptPackages(MachineRecord& record, const MachineWork& work, CleanupT
 
 // The record of a carried-out plan, from the plan's outcomes.
 void RecordDeletion(std::wstring_view machine, MachineWork& work) {
-  MachineRecord record(machine, work.outcome);
+  ActionRecord record(machine, work.outcome);
   RecordOutcome(record, work, work.outcome.counts);
   RecordKeptPackages(record, work, work.outcome.counts);
+}
+
+// Saves what the plan deletes before its first step, and names the folder
+// and the command that puts it back. False when it could not be saved whole
+// (the machine then fails, and nothing is deleted) or the run stopped first.
+bool SaveSnapshot(const CleanupOptions& options, MachineSteps& steps, ActionRecord& record,
+                  MachineWork& work) {
+  // Reading the machine's files is a step of its own, with its own limit.
+  if (!steps.BeginReading()) return false;
+  std::wstring folder, problem;
+  const std::wstring root =
+      options.snapshotsRoot.empty() ? DefaultSnapshotRoot() : options.snapshotsRoot;
+  if (const DWORD error = TakeSnapshot(work.plan, root, folder, problem)) {
+    work.outcome.error = error;
+    work.outcome.why = L"the snapshot could not be saved: ";
+    AppendShownText(work.outcome.why, problem);
+    return false;
+  }
+  const std::wstring command = L"Kestrun /restore /yes \"" + folder + L"\"";
+  std::wstring line = L"Saved in ";
+  AppendShownText(line, folder);
+  record.Add(line + L": " + command, {L"saved", L"snapshot", folder, {}, {}, 0, command});
+  return true;
 }
 
 // Whether the driver was selected by a name given exactly with its
@@ -340,7 +323,7 @@ bool NamedWithEnvironment(const CleanupOptions& options, std::wstring_view name)
 // given up (its time, or Ctrl+C) and its outcome is not wanted.
 bool CleanUpMachine(const CleanupOptions& options, MachineSteps& steps, const std::wstring& machine,
                     MachineWork& work) {
-  MachineOutcome& outcome = work.outcome;
+  ActionOutcome& outcome = work.outcome;
   const std::unique_ptr<DriverInventory> inventory = CreateInventory();
   if (!inventory) {
     outcome.error = ERROR_NOT_ENOUGH_MEMORY;
@@ -388,7 +371,7 @@ bool CleanUpMachine(const CleanupOptions& options, MachineSteps& steps, const st
     return true;
   }
 
-  MachineRecord record(machine, outcome);
+  ActionRecord record(machine, outcome);
   std::vector<bool> goesAlone(plan.drivers.size(), false);
   for (size_t d = 0; d < plan.drivers.size(); ++d) {
     goesAlone[d] = NamedWithEnvironment(options, plan.drivers[d].name);
@@ -416,6 +399,10 @@ bool CleanUpMachine(const CleanupOptions& options, MachineSteps& steps, const st
     RecordKeptPackages(record, work, outcome.counts);
     return true;
   }
+  if (!options.noSnapshot && !plan.drivers.empty() && !SaveSnapshot(options, steps, record, work)) {
+    AbandonDeletion(plan);
+    return !steps.StopFlag().load();  // after Ctrl+C the machine is not finished
+  }
   plan.stop = &steps.StopFlag();
   if (!steps.BeginChanging(std::make_unique<MachineWork>(work))) return false;
   plan.beforeStep = [&steps, &plan](const DeletionStep& step) {
@@ -427,158 +414,6 @@ bool CleanUpMachine(const CleanupOptions& options, MachineSteps& steps, const st
   RecordDeletion(machine, work);
   return true;
 }
-
-std::wstring MachineLine(size_t finished, size_t total, std::wstring_view machine,
-                         const CleanupTotals& counts, bool whatIf) {
-  std::wstring line = MachineLinePrefix(finished, total, machine);
-  if (counts.driversGo + counts.driversKept + counts.driversFailed + counts.driversNotTried == 0) {
-    return line + L"nothing to delete\r\n";
-  }
-  line += std::to_wstring(counts.driversGo) + (counts.driversGo == 1 ? L" driver" : L" drivers") +
-          (whatIf ? L" to delete" : L" deleted");
-  if (counts.driversKept > 0) line += L", " + std::to_wstring(counts.driversKept) + L" kept";
-  if (counts.driversFailed > 0) line += L", " + std::to_wstring(counts.driversFailed) + L" failed";
-  if (counts.driversNotTried > 0) {
-    line += L", " + std::to_wstring(counts.driversNotTried) + L" not tried";
-  }
-  return line + L"\r\n";
-}
-
-bool AnyFailed(const CleanupTotals& counts) {
-  return counts.driversFailed + counts.printersFailed + counts.packagesFailed > 0;
-}
-
-bool AnyNotTried(const CleanupTotals& counts) {
-  return counts.driversNotTried + counts.packagesNotTried > 0;
-}
-
-bool AnyLeft(const CleanupTotals& counts) {
-  return AnyFailed(counts) || AnyNotTried(counts) || counts.driversKept + counts.packagesKept > 0;
-}
-
-void AddCounts(CleanupTotals& totals, const CleanupTotals& machine) {
-  totals.driversGo += machine.driversGo;
-  totals.driversKept += machine.driversKept;
-  totals.driversFailed += machine.driversFailed;
-  totals.driversNotTried += machine.driversNotTried;
-  totals.printersGo += machine.printersGo;
-  totals.printersFailed += machine.printersFailed;
-  totals.packagesGo += machine.packagesGo;
-  totals.packagesKept += machine.packagesKept;
-  totals.packagesFailed += machine.packagesFailed;
-  totals.packagesNotTried += machine.packagesNotTried;
-}
-
-// The main thread's side of a run: each machine's lines, log rows and line
-// as it settles, and the totals.
-class CleanupReport : public MachineRunSink {
- public:
-  CleanupReport(MachineRun& run, const std::vector<std::wstring>& machines, bool whatIf,
-                CsvLog* log, unsigned limitSeconds)
-      : run_(run), machines_(machines), whatIf_(whatIf), log_(log), limitSeconds_(limitSeconds) {}
-
-  const CleanupTotals& Totals() const { return totals_; }
-  bool LogWritten() const { return logError_ == ERROR_SUCCESS; }
-
-  void Finished(size_t index, std::unique_ptr<MachineResult> settled) override {
-    const std::wstring& machine = machines_[index];
-    auto* work = static_cast<MachineWork*>(settled.get());
-    ++finished_;
-    const DWORD error = work ? work->outcome.error : ERROR_NOT_ENOUGH_MEMORY;
-    if (error != 0) {
-      ++totals_.machinesFailed;
-      const std::wstring why = work ? work->outcome.why : std::wstring();
-      // "failed: the driver packages could not be read: 5 Access is denied."
-      const std::wstring line =
-          why.empty() ? FleetFailedLine(finished_, machines_.size(), machine, error,
-                                        SystemErrorText(error))
-                      : MachineLinePrefix(finished_, machines_.size(), machine) + L"failed: " +
-                            why + L": " + CodeText(error) + L"\r\n";
-      WriteConsoleRed(line.c_str());
-      FlushConsole();
-      return;
-    }
-    const CleanupTotals& counts = work->outcome.counts;
-    const bool failed = !whatIf_ && AnyFailed(counts);
-    const bool notFinished = !whatIf_ && !failed && AnyNotTried(counts);
-    if (failed) {
-      ++totals_.machinesFailed;
-    } else if (notFinished) {
-      ++totals_.machinesNotFinished;
-    } else if (!whatIf_ && AnyLeft(counts)) {
-      ++totals_.machinesWithKept;
-    } else {
-      ++totals_.machinesDone;
-    }
-    Write(work->outcome, failed ? kRed : kGreen,
-          MachineLine(finished_, machines_.size(), machine, counts, whatIf_));
-  }
-
-  void GivenUpOn(size_t index, GivenUp why, std::unique_ptr<MachineResult> asItStands) override {
-    auto* work = static_cast<MachineWork*>(asItStands.get());
-    ++finished_;
-    const std::wstring& machine = machines_[index];
-    if (why == GivenUp::TimeLimit) {
-      ++totals_.machinesFailed;
-    } else {
-      ++totals_.machinesNotFinished;
-    }
-    // Ctrl+C: a machine still being listed had nothing changed on it; one
-    // inside a deletion step that did not end within the grace is unknown.
-    const std::wstring line =
-        why == GivenUp::TimeLimit
-            ? FleetTooLateLine(finished_, machines_.size(), machine, limitSeconds_,
-                               work ? L": its state is unknown, list it again" : L"")
-            : MachineLinePrefix(finished_, machines_.size(), machine) + L"not finished: " +
-                  (work ? L"stopped by Ctrl+C during a step; its state is unknown, list it again"
-                        : L"stopped by Ctrl+C before any change") +
-                  L"\r\n";
-    if (work == nullptr) {
-      WriteConsoleRed(line.c_str());
-      FlushConsole();
-      return;
-    }
-    FailStepInProgress(*work, why == GivenUp::TimeLimit ? ERROR_TIMEOUT : ERROR_REQUEST_ABORTED);
-    RecordDeletion(machine, *work);
-    Write(work->outcome, kRed, line);
-  }
-
-  size_t NotWritten() const { return notWritten_; }
-
- private:
-  // A machine's lines, then its line; its rows reach the log in one append.
-  // A log that cannot be written is named after the lines of the machine it
-  // failed on, and no further machine starts.
-  void Write(const MachineOutcome& outcome, WORD colour, const std::wstring& line) {
-    bool failedNow = false;
-    if (log_ && !outcome.rows.empty()) {
-      if (logError_ == ERROR_SUCCESS) {
-        logError_ = log_->AppendWhole(outcome.rows, header_);
-        failedNow = logError_ != ERROR_SUCCESS;
-      }
-      if (logError_ != ERROR_SUCCESS) ++notWritten_;
-    }
-    AddCounts(totals_, outcome.counts);
-    WriteConsoleRed(outcome.lines.c_str());
-    WriteConsoleColored(colour, line.c_str());
-    if (failedNow) {
-      PrintLogWriteFailure(*log_, logError_);
-      run_.Stop();
-    }
-    FlushConsole();
-  }
-
-  MachineRun& run_;
-  const std::vector<std::wstring>& machines_;
-  const bool whatIf_;
-  CsvLog* const log_;
-  const unsigned limitSeconds_;
-  const std::string header_ = ActionsLogHeader();
-  size_t finished_ = 0;
-  size_t notWritten_ = 0;
-  DWORD logError_ = ERROR_SUCCESS;
-  CleanupTotals totals_;
-};
 
 }  // namespace
 
@@ -624,91 +459,20 @@ bool SelectsDriver(const CleanupOptions& options, std::wstring_view name,
   return false;
 }
 
-std::string ActionsLogHeader() {
-  std::string header = kBom;
-  for (const wchar_t* title : kActionsColumns) {
-    if (header.size() > sizeof(kBom) - 1) header += ',';
-    AppendFleetField(header, title);
-  }
-  return header + "\r\n";
-}
-
-bool HoldsAnotherHeader(std::string_view firstBytes) {
-  if (firstBytes.empty() || firstBytes == std::string_view(kBom)) return false;  // empty
-  const std::string header = ActionsLogHeader();
-  if (firstBytes.substr(0, header.size()) == header) return false;
-  // Saved again without its BOM, it is still the action log.
-  const std::string_view bare = std::string_view(header).substr(sizeof(kBom) - 1);
-  return firstBytes.substr(0, bare.size()) != bare;
-}
-
-void AppendActionRow(std::string& bytes, std::wstring_view time, std::wstring_view machine,
-                     const ActionRow& row) {
-  const std::wstring code = std::to_wstring(row.code);
-  const std::wstring_view fields[] = {time,        machine,  row.action,
-                                      row.kind,    row.name, row.environment,
-                                      row.version, code,     row.reason};
-  for (size_t i = 0; i < std::size(fields); ++i) {
-    if (i > 0) bytes += ',';
-    AppendFleetField(bytes, fields[i]);
-  }
-  bytes += "\r\n";
-}
-
-std::wstring CleanupSummaryLine(const CleanupTotals& totals, bool whatIf) {
-  const auto n = [](size_t count) { return std::to_wstring(count); };
-  std::wstring line =
-      L"\r\nMachines: " + n(totals.machinesDone) + (whatIf ? L" planned" : L" cleaned");
-  if (totals.machinesWithKept > 0) line += L", " + n(totals.machinesWithKept) + L" with kept items";
-  if (totals.machinesFailed > 0 || !whatIf) line += L", " + n(totals.machinesFailed) + L" failed";
-  if (totals.machinesNotFinished > 0) {
-    line += L", " + n(totals.machinesNotFinished) + L" not finished";
-  }
-  if (totals.machinesNotWritten > 0) {
-    line += L", " + n(totals.machinesNotWritten) + L" not written to the log";
-  }
-  line += L". Drivers: " + n(totals.driversGo) + (whatIf ? L" to delete, " : L" deleted, ") +
-          n(totals.driversKept) + L" kept";
-  if (!whatIf) line += L", " + n(totals.driversFailed) + L" failed";
-  if (totals.driversNotTried > 0) line += L", " + n(totals.driversNotTried) + L" not tried";
-  line += L". Printers: " + n(totals.printersGo) + (whatIf ? L" to delete" : L" deleted");
-  if (totals.printersFailed > 0) line += L", " + n(totals.printersFailed) + L" failed";
-  line += L". Packages: " + n(totals.packagesGo) + (whatIf ? L" to remove, " : L" removed, ") +
-          n(totals.packagesKept) + L" kept";
-  if (totals.packagesFailed > 0) line += L", " + n(totals.packagesFailed) + L" failed";
-  if (totals.packagesNotTried > 0) line += L", " + n(totals.packagesNotTried) + L" not tried";
-  return line + L".\r\n";
-}
-
 int RunCleanup(const ReportRequest& request, std::vector<std::wstring> machines, CsvLog* log) {
   // The workers' own copy: one left inside a spooler call may outlive this run.
   const auto context = std::make_shared<const CleanupContext>(
       CleanupContext{request.cleanup, std::move(machines)});
-  const bool whatIf = !request.cleanup.yes;
-  MachineRun run({context->machines.size(), request.timeoutSeconds});
-  CleanupReport report(run, context->machines, whatIf, log, request.timeoutSeconds);
-  const MachineRunEnd end = run.Run(
-      [context](size_t index, MachineSteps& steps) -> std::unique_ptr<MachineResult> {
-        auto work = std::make_unique<MachineWork>();
-        if (!CleanUpMachine(context->options, steps, context->machines[index], *work)) {
-          return nullptr;
-        }
-        return work;
-      },
-      report);
-  if (!end.started) {
-    std::wstring failure = L"Failed to start the clean-up: " + std::to_wstring(end.error) + L" ";
-    AppendShownText(failure, SystemErrorText(end.error));
-    WriteConsoleRed((failure + L"\r\n").c_str());
-    return kExitFailed;
-  }
-  CleanupTotals totals = report.Totals();
-  totals.machinesNotFinished += context->machines.size() - end.settled;  // never started
-  totals.machinesNotWritten = report.NotWritten();
-  const bool clean = !end.stopped && report.LogWritten() && totals.machinesFailed == 0 &&
-                     totals.machinesNotFinished == 0 && (whatIf || !AnyLeft(totals));
-  WriteConsoleColored(clean ? kGreen : kRed, CleanupSummaryLine(totals, whatIf).c_str());
-  return clean ? kExitOk : kExitFailed;
+  return RunActions(context->machines, request.timeoutSeconds, !request.cleanup.yes, log,
+                    kDeleteWords,
+                    [context](size_t index, MachineSteps& steps) -> std::unique_ptr<MachineResult> {
+                      auto work = std::make_unique<MachineWork>();
+                      if (!CleanUpMachine(context->options, steps, context->machines[index],
+                                          *work)) {
+                        return nullptr;
+                      }
+                      return work;
+                    });
 }
 
 }  // namespace kestrun

@@ -9,6 +9,7 @@
 #include "inventory/driver_inventory.h"
 #include "inventory/field_text.h"
 #include "report/cleanup.h"
+#include "report/restore_command.h"
 #include "report/console.h"
 #include "report/fleet.h"
 #include "report/fleet_list.h"
@@ -204,6 +205,10 @@ bool ApplyOption(std::wstring_view word, ReportRequest& request) {
     request.deleting = true;
     return true;
   }
+  if (EqualsIgnoringAsciiCase(name, L"restore")) {
+    request.restoring = true;
+    return true;
+  }
   if (EqualsIgnoringAsciiCase(name, L"queues")) {
     request.queues = true;
     return true;
@@ -211,7 +216,8 @@ bool ApplyOption(std::wstring_view word, ReportRequest& request) {
   using Flag = std::pair<const wchar_t*, bool CleanupOptions::*>;
   for (const auto& [flag, member] :
        {Flag{L"unused", &CleanupOptions::unused}, Flag{L"printers", &CleanupOptions::printers},
-        Flag{L"packages", &CleanupOptions::packages}, Flag{L"yes", &CleanupOptions::yes}}) {
+        Flag{L"packages", &CleanupOptions::packages}, Flag{L"yes", &CleanupOptions::yes},
+        Flag{L"nosnapshot", &CleanupOptions::noSnapshot}}) {
     if (EqualsIgnoringAsciiCase(name, flag)) {
       request.cleanup.*member = true;
       return true;
@@ -222,11 +228,12 @@ bool ApplyOption(std::wstring_view word, ReportRequest& request) {
   return false;
 }
 
-// "/driver:" and "/environment:" take a value that may hold blanks when
-// quoted: /driver:"HP Universal*" and "/driver:HP Universal*" alike.
+// "/driver:", "/environment:" and "/snapshots:" take a value that may hold
+// blanks when quoted: /driver:"HP Universal*" and "/driver:HP Universal*" alike.
 bool IsValuedOption(std::wstring_view word) {
   return StartsWithIgnoringAsciiCase(word.substr(1), L"driver:") ||
-         StartsWithIgnoringAsciiCase(word.substr(1), L"environment:");
+         StartsWithIgnoringAsciiCase(word.substr(1), L"environment:") ||
+         StartsWithIgnoringAsciiCase(word.substr(1), L"snapshots:");
 }
 
 // The value of a valued option whose word starts at `start` in the text, and
@@ -257,9 +264,17 @@ bool ApplyValuedOption(std::wstring_view word, std::wstring_view value, ReportRe
     request.problem = std::move(problem);
     return false;
   };
+  const bool snapshots = StartsWithIgnoringAsciiCase(word.substr(1), L"snapshots:");
   if (value.find_first_not_of(L" \t") == std::wstring_view::npos) {
-    return refuse(driver ? L"/driver: needs a driver name or pattern."
-                         : L"/environment: needs an environment.");
+    return refuse(driver      ? L"/driver: needs a driver name or pattern."
+                  : snapshots ? L"/snapshots: needs a folder."
+                              : L"/environment: needs an environment.");
+  }
+  if (snapshots) {
+    if (!request.cleanup.snapshotsRoot.empty()) return refuse(L"/snapshots: may be given once.");
+    if (value.size() >= kReportLogPathCapacity) return refuse(L"The /snapshots: folder is too long.");
+    request.cleanup.snapshotsRoot = value;
+    return true;
   }
   if (driver) {
     request.cleanup.driverPatterns.emplace_back(value);
@@ -282,7 +297,7 @@ void CheckCleanupRequest(ReportRequest& request) {
   const CleanupOptions& cleanup = request.cleanup;
   const bool anyCleanupOption = !cleanup.driverPatterns.empty() || !cleanup.environment.empty() ||
                                 cleanup.unused || cleanup.printers || cleanup.packages ||
-                                cleanup.yes;
+                                cleanup.yes || cleanup.noSnapshot || !cleanup.snapshotsRoot.empty();
   if (!request.deleting) {
     if (anyCleanupOption &&
         (request.kind == RequestKind::Report || request.kind == RequestKind::Fleet)) {
@@ -339,8 +354,10 @@ void PrintUsage(const std::wstring& problem = {}) {
   WriteConsoleColored(kGreen, L"Kestrun @MachineList.txt C:\\FleetLog.csv\r\n\r\n");
   WriteConsoleColored(kGreen,
                       L"Kestrun /delete [/driver:PATTERN]... [/environment:ENV] [/unused] "
-                      L"[/printers] [/packages] [/yes] TargetMachine|@MachineList.txt "
-                      L"[C:\\Actions.csv]\r\n\r\n");
+                      L"[/printers] [/packages] [/nosnapshot] [/snapshots:FOLDER] [/yes] "
+                      L"TargetMachine|@MachineList.txt [C:\\Actions.csv]\r\n\r\n");
+  WriteConsoleColored(kGreen,
+                      L"Kestrun /restore [/yes] SnapshotFolder [C:\\Actions.csv]\r\n\r\n");
   WriteConsoleColored(kGreen,
                       L"Kestrun /queues [/probe [/probe-timeout:S]] "
                       L"TargetMachine|@MachineList.txt [C:\\Queues.csv]\r\n\r\n");
@@ -566,8 +583,22 @@ int RunFleetRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) 
   return RunFleet(std::move(machines), log.get(), request.timeoutSeconds);
 }
 
-// "/delete": the machines, then the action log, which must be new, empty or
-// an action log already; nothing is listed before both are known good.
+// Opens the action log when one is named; it must be new, empty or an
+// action log already. False, the problem printed, otherwise.
+bool OpenActionLog(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
+  if (!OpenLog(request.logPath, log)) return false;
+  if (log && HoldsAnotherHeader(log->ReadStart(ActionsLogHeader().size()))) {
+    PrintRefusedLog(
+        L"\r\nThe file ", request.logPath,
+        L" is not an action log (its first line is another header).\r\n"
+        L"Kestrun appends its actions only to a new file or an action log: name another file.\r\n");
+    return false;
+  }
+  return true;
+}
+
+// "/delete": the machines, then the action log; nothing is listed before
+// both are known good.
 int RunCleanupRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
   std::vector<std::wstring> machines;
   if (request.listPath.empty()) {
@@ -575,18 +606,21 @@ int RunCleanupRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log
   } else if (!ReadMachineList(request.listPath, machines)) {
     return kExitFailed;
   }
-  if (!OpenLog(request.logPath, log)) return kExitFailed;
-  if (log && HoldsAnotherHeader(log->ReadStart(ActionsLogHeader().size()))) {
-    PrintRefusedLog(
-        L"\r\nThe file ", request.logPath,
-        L" is not an action log (its first line is another header).\r\n"
-        L"Kestrun appends its actions only to a new file or an action log: name another file.\r\n");
-    return kExitFailed;
-  }
+  if (!OpenActionLog(request, log)) return kExitFailed;
   ClearConsole();
   PrintBanner();
   FlushConsole();  // machines may take a while to answer
   return RunCleanup(request, std::move(machines), log.get());
+}
+
+// "/restore": the action log is checked as the clean-up's; the snapshot is
+// read and checked before anything is listed.
+int RunRestoreRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
+  if (!OpenActionLog(request, log)) return kExitFailed;
+  ClearConsole();
+  PrintBanner();
+  FlushConsole();
+  return RunRestore(request, log.get());
 }
 
 // "/queues": the machines, then the queues' log, which must be new, empty or
@@ -641,6 +675,8 @@ int RunRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
       return RunFleetRequest(request, log);
     case RequestKind::Delete:
       return RunCleanupRequest(request, log);
+    case RequestKind::Restore:
+      return RunRestoreRequest(request, log);
     case RequestKind::Queues:
       return RunQueuesRequest(request, log);
     case RequestKind::Author:
@@ -771,6 +807,34 @@ void ParseTargetOrList(std::wstring_view text, size_t rest, ReportRequest& reque
   ParseLogPath(tokens, request);
 }
 
+// "/restore [/yes] [/timeout:S] FOLDER [ACTIONS.csv]": the snapshot folder,
+// in quotes when it holds blanks, then the optional action log.
+void ParseRestoreArguments(std::wstring_view text, size_t rest, ReportRequest& request) {
+  const CleanupOptions& options = request.cleanup;
+  const auto refuse = [&request](const wchar_t* problem) {
+    request.kind = RequestKind::Usage;
+    request.problem = problem;
+  };
+  if (request.deleting || request.queues || request.probe || request.probeTimeoutGiven ||
+      !options.driverPatterns.empty() || !options.environment.empty() || options.unused ||
+      options.printers || options.packages || options.noSnapshot || !options.snapshotsRoot.empty()) {
+    return refuse(L"/restore takes only /yes and /timeout: before the snapshot folder.");
+  }
+  size_t start = text.find_first_not_of(L' ', rest);
+  if (start == std::wstring_view::npos) return refuse(L"/restore needs the snapshot folder.");
+  const bool quoted = text[start] == L'"';
+  if (quoted) ++start;
+  size_t end = text.find_first_of(quoted ? kQuote : kBlankOrQuote, start);
+  if (end == std::wstring_view::npos) end = text.size();
+  request.snapshotFolder = text.substr(start, end - start);
+  if (request.snapshotFolder.empty() || request.snapshotFolder.size() >= kReportLogPathCapacity) {
+    return refuse(L"/restore needs the snapshot folder (at most 319 characters).");
+  }
+  request.kind = RequestKind::Restore;
+  ArgumentTokens tokens(text, end + 1);
+  ParseLogPath(tokens, request);
+}
+
 }  // namespace
 
 std::wstring_view KnownEnvironment(std::wstring_view value) {
@@ -805,6 +869,10 @@ ReportRequest ParseReportArguments(std::wstring_view text) {
       continue;
     }
     if (!ApplyOption(*word, request)) return request;
+  }
+  if (request.restoring) {
+    ParseRestoreArguments(text, rest, request);
+    return request;
   }
   ParseTargetOrList(text, rest, request);
   CheckCleanupRequest(request);

@@ -44,6 +44,7 @@ enum class RequestKind {
   TargetTooLong,  // longer than a spooler server name can hold
   PathTooLong,    // longer than the log path buffer holds
   Delete,         // "/delete": clean up `target` or the machines of `listPath`
+  Restore,        // "/restore": put the snapshot in `snapshotFolder` back
   Queues,         // "/queues": the printers of `target` or of the machines of `listPath`
 };
 
@@ -55,6 +56,8 @@ struct CleanupOptions {
   bool printers = false;                     // the printers using them may go first
   bool packages = false;                     // their driver packages go too
   bool yes = false;                          // carry the plan out; without it nothing changes
+  bool noSnapshot = false;                   // "/nosnapshot": delete without saving first
+  std::wstring snapshotsRoot;                // "/snapshots:PATH"; empty: the default place
 };
 
 struct ReportRequest {
@@ -66,11 +69,13 @@ struct ReportRequest {
   std::wstring problem;  // why the arguments were not understood, above the usage block
   unsigned timeoutSeconds = kDefaultTimeoutSeconds;
   bool timeoutGiven = false;
-  bool deleting = false;  // "/delete" was given
-  bool queues = false;    // "/queues" was given
-  bool probe = false;     // "/probe": ask each printer's device (with "/queues")
+  bool deleting = false;   // "/delete" was given
+  bool restoring = false;  // "/restore" was given
+  bool queues = false;     // "/queues" was given
+  bool probe = false;      // "/probe": ask each printer's device (with "/queues")
   unsigned probeSeconds = kDefaultProbeSeconds;  // "/probe-timeout:S"
   bool probeTimeoutGiven = false;
+  std::wstring snapshotFolder;
   CleanupOptions cleanup;
 };
 

@@ -64,8 +64,8 @@ struct MachineRun::Shared {
   std::atomic<size_t> next{0};
   std::unique_ptr<MachineClock[]> clocks;
   std::atomic<bool> stop{false};
-  UniqueHandle port;   // settled machines, in settling order
-  UniqueHandle slots;  // machines in flight and not yet handed on: one per worker
+  UniqueHandle port;                  // settled machines, in settling order
+  UniqueHandle slots;                 // machines in flight and not yet handed on: one per worker
   std::vector<UniqueHandle> workers;  // the main thread's
   size_t leftBehind = 0;              // workers given up inside a step
 };

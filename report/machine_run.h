@@ -84,7 +84,7 @@ struct MachineRunOptions {
 };
 
 struct MachineRunEnd {
-  bool started = true;   // false: no worker could be started (`error` says why)
+  bool started = true;  // false: no worker could be started (`error` says why)
   DWORD error = 0;
   size_t settled = 0;    // finished or given up; the rest were never started
   bool stopped = false;  // Ctrl+C, a console close, or Stop()

@@ -8,7 +8,8 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 bash "$here/install_deps.sh"
 source "$here/wine_env.sh"
 cmake --preset mingw -S "$root" >/dev/null
-cmake --build --preset mingw --target report_bench fleet_bench window_bench probe_bench
+cmake --build --preset mingw --target report_bench fleet_bench window_bench snapshot_bench \
+  probe_bench
 trap kestrun_stop EXIT
 kestrun_start_display
 kestrun_start_wine
@@ -21,7 +22,7 @@ for bench in report_bench fleet_bench; do
     /dev/null >/dev/null 2>&1 </dev/null || true
   cat "$figures" 2>/dev/null || echo "$bench left no figures"
 done
-for bench in window_bench probe_bench; do
+for bench in window_bench snapshot_bench probe_bench; do
   wine "$build/bin/$bench.exe" >"$build/bench.out" 2>"$build/bench.err" </dev/null || true
   grep -v -e wine32 -e multiarch -e "dpkg --add" -e "apt-get install" "$build/bench.err" || true
 done

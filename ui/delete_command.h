@@ -8,15 +8,11 @@
 #include <string>
 
 #include "inventory/deletion.h"
+#include "ui/box_text.h"
 
 namespace kestrun {
 
 constexpr int kDeleteMessageCapacity = 320;  // the failure headline
-// The question and the outcome fit a screen at any DPI: at most this many
-// listed lines in all ("and N more" lines included), each line at most this
-// many characters ("…" included).
-constexpr size_t kListedLinesLimit = 40;
-constexpr size_t kLineLengthLimit = 120;
 
 // "Also Remove Driver Packages": off at every start (nothing is stored).
 extern bool removeDriverPackages;
@@ -44,6 +40,18 @@ bool MayEndSession();
 // The window's handlers of IDT_ANSWER_NO and WM_KESTRUN_DELETION_STAGE.
 void AnswerQuestionNo(HWND window);
 void DeletionStageChanged(HWND window);
+
+// A run that changes the machine (a deletion, or a restore): claims the run
+// slot and stands at its question; false while a listing or deletion runs.
+// On the window's thread. A close answers the question No, and waits for the
+// change once it has begun.
+bool BeginChangeRun();
+// On the worker: asks; true when the answer was Yes and no close answered No
+// first. From then on the run is changing the machine.
+bool AskToChange(const std::wstring& question, UINT style);
+// On the worker, at its end: the slot and the buttons are free again, and a
+// close held meanwhile closes the window.
+void EndChangeRun();
 
 // The worker's thread procedure; its parameter is the DeletionPlan it owns.
 // It holds processLock for its whole run and the run slot until its outcome

@@ -19,6 +19,7 @@
 #include "ui/dpi.h"
 #include "ui/about_dialog.h"
 #include "ui/delete_command.h"
+#include "ui/restore_command.h"
 #include "ui/enumeration_worker.h"
 #include "ui/find.h"
 #include "ui/list_columns.h"
@@ -444,6 +445,12 @@ void RunListCommand(UINT command, HWND window) {
       break;
     case IDM_DECISION_COLUMNS_FIRST:
       ToggleDecisionColumnsFirst();
+      break;
+    case IDM_UNDO_DELETION:
+      UndoDeletion();
+      break;
+    case IDM_RESTORE_SNAPSHOT:
+      RestoreFromSnapshot();
       break;
     case IDM_PRINTERS:
       ShowPrintersWindow();

@@ -972,6 +972,56 @@ TEST(CleanupReport, PackagesThatCannotBeReadFailTheMachineBeforeAnyDeletion) {
   EXPECT_EQ(ReadFileBytes(calls), "") << "something was deleted";
 }
 
+TEST(CleanupReport, NothingIsDeletedWithoutASnapshotAndTheSnapshotNamesItsRestore) {
+  FakeSpoolerInstall install(L"cleanup-snapshot");
+  const std::wstring calls = install.Folder() + L"\\calls.txt";
+  Environment scenario = install.Scenario(L"fleet:ALPHA");
+  scenario.push_back({L"KESTRUN_FAKE_SPOOLER_CALLS", calls});
+  const std::wstring delete_ = L"\"" + install.Exe() + L"\" /delete /yes /driver:fabrikam* ";
+  // A file stands where the snapshots would go: nothing is deleted.
+  const std::wstring blocked = install.Folder() + L"\\a file";
+  WriteFileBytes(blocked, "not a folder");
+  ConsoleRun run = RunInConsole(delete_ + L"\"/snapshots:" + blocked + L"\" ALPHA", scenario);
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_NE(run.Text().find(L"] ALPHA  failed: the snapshot could not be saved: its folder below "),
+            std::wstring::npos)
+      << run.Text();
+  EXPECT_EQ(ReadFileBytes(calls), "") << "something was deleted";
+
+  // Saved: the lines and the log name the folder and the command that puts it back.
+  const std::wstring root = install.Folder() + L"\\snap shots";
+  const std::wstring log = install.Folder() + L"\\actions.csv";
+  run = RunInConsole(delete_ + L"/snapshots:\"" + root + L"\" ALPHA \"" + log + L"\"", scenario);
+  EXPECT_EQ(run.exitCode, 0u) << run.Text();
+  bool wellFormed = false;
+  const auto records = ReadCsv(ReadFileBytes(log).substr(3), wellFormed);
+  ASSERT_GE(records.size(), 3u);
+  EXPECT_EQ(records[1][2] + " " + records[1][3], "saved snapshot") << "saved before the first step";
+  const std::string saved = records[1][4];
+  const std::wstring folder(saved.begin(), saved.end());  // the test's paths are ASCII
+  EXPECT_EQ(folder.rfind(root + L"\\ALPHA\\", 0), 0u) << folder;
+  EXPECT_EQ(records[1][8], "Kestrun /restore /yes \"" + saved + "\"");
+  EXPECT_NE(run.Text().find(L"  Saved in "), std::wstring::npos) << run.Text();
+
+  // Another process's spooler has the driver again: a restore keeps it as it is.
+  run = RunInConsole(L"\"" + install.Exe() + L"\" /restore \"" + folder + L"\"", scenario);
+  EXPECT_EQ(run.exitCode, 0u) << run.Text();
+  EXPECT_NE(run.Text().find(L"  Kept: driver \"Fabrikam Imagewriter \u00c9lite \u4e2d\" (Windows NT x86, "
+                            L"10.0.0.1): already there\n"),
+            std::wstring::npos)
+      << run.Text();
+  // A manifest changed by hand is refused before anything is listed.
+  std::string manifest = ReadFileBytes(folder + L"\\manifest.txt");
+  char& digit = manifest[manifest.find("sha256=") + 7];
+  digit = digit == '0' ? '1' : '0';
+  WriteFileBytes(folder + L"\\manifest.txt", manifest);
+  run = RunInConsole(L"\"" + install.Exe() + L"\" /restore /yes \"" + folder + L"\"", scenario);
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_NE(run.Text().find(L"cannot be restored:\nline 4: the file drivers\\"), std::wstring::npos)
+      << run.Text();
+}
+
 TEST(CleanupReport, CtrlCStartsNoNewStepAndReportsTheRestAsNotTried) {
   FakeSpoolerInstall install(L"cleanup-ctrl-c");
   const std::wstring list = WriteList(install.Folder() + L"\\servers.txt", "FAST\r\nSLOW\r\n");
@@ -1030,7 +1080,8 @@ TEST(CleanupReport, AMachinePastItsLimitWhileDeletingFailsWithWhatItDidLogged) {
     if (record[1] != "HUNG" && record[1] != "SLOW") continue;
     ++actions[record[1] + " " + record[2] + " " + record[3] + " " + record[7]];
   }
-  EXPECT_EQ(actions, (std::map<std::string, int>{{"HUNG deleted printer 0", 1},
+  EXPECT_EQ(actions, (std::map<std::string, int>{{"HUNG saved snapshot 0", 1},
+                                                 {"HUNG deleted printer 0", 1},
                                                  {"HUNG failed driver 1460", 1},
                                                  {"HUNG not tried driver 1223", 1}}));
 }

@@ -23,6 +23,7 @@
 #include "inventory/deletion.h"
 #include "inventory/driver_inventory.h"
 #include "inventory/field_text.h"
+#include "inventory/snapshot_manifest.h"
 #include "inventory/printers.h"
 #include "inventory/queue_rows.h"
 #include "inventory/spooler_answer.h"
@@ -451,6 +452,59 @@ TEST(FuzzedAnswers, NoDeviceAnswerIsReadOutsideItsBytes) {
     DeviceModelText(probe);
   }
   EXPECT_GT(read, 2000u) << "enough answers should be read whole";
+}
+
+}  // namespace
+}  // namespace kestrun
+
+namespace kestrun {
+namespace {
+
+// A snapshot folder is untrusted input too: its manifest, mutated and at
+// random, is refused or read, never read past its end.
+TEST(FuzzedAnswers, NoManifestReadsOutsideItself) {
+  Snapshot sample;
+  sample.machine = L"SRVA";
+  sample.targetName = L"\\\\SRVA";
+  sample.drivers.resize(2);
+  sample.drivers[0].name = L"Acme\t\u00c9";
+  sample.files.push_back({0, kNoOwner, L"drivers\\x64\\3\\A.DLL", L"C:\\A.DLL", 1, std::string(64, '0')});
+  sample.printers.resize(1);
+  sample.printers[0].devMode = {1, 2, 3};
+  sample.printers[0].data.push_back({L"k", L"n", REG_SZ, {0x41, 0}});
+  const std::string valid = ManifestText(sample);
+  GuardedBuffer guarded;
+  std::mt19937 random(20261209);
+  size_t read = 0;
+  for (int round = 0; round < 20000; ++round) {
+    std::vector<BYTE> bytes(valid.begin(), valid.end());
+    const int mutations = 1 + static_cast<int>(random() % 8);
+    for (int m = 0; m < mutations && !bytes.empty(); ++m) {
+      const size_t at = random() % bytes.size();
+      switch (random() % 4) {
+        case 0: bytes[at] = static_cast<BYTE>(random()); break;
+        case 1: bytes.resize(at); break;
+        case 2: bytes.insert(bytes.begin() + static_cast<long>(at), static_cast<BYTE>("\t=\\\r\n0a"[random() % 7])); break;
+        default: bytes.erase(bytes.begin() + static_cast<long>(at)); break;
+      }
+    }
+    if (round % 10 == 0) {  // now and then noise alone
+      bytes.resize(random() % 512);
+      for (BYTE& b : bytes) b = static_cast<BYTE>(random());
+    }
+    if (bytes.size() > kMaxAnswerBytes) bytes.resize(kMaxAnswerBytes);
+    const BYTE* placed = guarded.Place(bytes);
+    Snapshot snapshot;
+    std::wstring problem;
+    if (ReadManifest(std::string_view(reinterpret_cast<const char*>(placed), bytes.size()), snapshot,
+                     problem)) {
+      ++read;
+      for (const SnapshotFile& file : snapshot.files) EXPECT_TRUE(IsPathInside(file.stored));
+    } else {
+      EXPECT_EQ(problem.rfind(L"line ", 0), 0u);
+    }
+  }
+  EXPECT_GT(read, 0u) << "some mutations keep a manifest whole";
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "tests/support/ui_waits.h"
 #include "ui/controls.h"
 #include "ui/delete_command.h"
+#include "ui/restore_command.h"
 #include "ui/driver_list.h"
 #include "res/ids.h"
 #include "ui/main_window.h"
@@ -82,7 +83,9 @@ class Deletion : public MainWindowFixture {
     }
     return 0;
   }
-  static bool IsQuestion(const std::wstring& text) { return text.rfind(kConfirmation, 0) == 0; }
+  static bool IsQuestion(const std::wstring& text) {
+    return text.rfind(kConfirmation, 0) == 0 || text.rfind(L"Put back what was deleted", 0) == 0;
+  }
   // A box's text without the target's line and the counts, which tests of their own check.
   static std::wstring Plain(std::wstring text) {
     for (const wchar_t* line : {L"\nDeleted ", L"\nSelected drivers on "}) {
@@ -91,6 +94,10 @@ class Deletion : public MainWindowFixture {
       const size_t end = text.find(L'\n', at + 1);
       if (text[at - 1] == L'\n') --at;  // the question's blank line before it
       text.erase(at, end == std::wstring::npos ? end : end - at);
+    }
+    // The outcome's last line, naming the snapshot, which tests of their own check.
+    if (const size_t saved = text.find(L"\n\nSaved in "); saved != std::wstring::npos) {
+      text.erase(saved, text.find(L'\n', saved + 2) - saved);
     }
     // The question's counts line, "1 driver and 0 printers will be deleted."
     if (const size_t counts = text.find(L" will be deleted.\n"); counts != std::wstring::npos) {
@@ -105,10 +112,15 @@ class Deletion : public MainWindowFixture {
   // `whileAsked`, which acts while it is open) and every other box with OK,
   // and returns the boxes' plain texts in order (`boxes`: whole).
   std::vector<std::wstring> Delete(int answer = IDYES,
-                                   const std::function<void()>& whileAsked = nullptr) {
+                                   const std::function<void()>& whileAsked = nullptr,
+                                   UINT command = 0) {
     std::vector<std::wstring> texts;
     boxes.clear();
-    ::SendMessageW(deleteButton, BM_CLICK, 0, 0);
+    if (command != 0) {
+      ::PostMessageW(window, WM_COMMAND, command, 0);  // a menu command, as the user picks it
+    } else {
+      ::SendMessageW(deleteButton, BM_CLICK, 0, 0);
+    }
     PumpUntil(
         [&] {
           if (HWND box = ::FindWindowW(L"#32770", L"Kestrun")) {
@@ -237,7 +249,51 @@ TEST_F(Deletion, OneNameInTwoEnvironmentsLosesItsPrinterOnceAndBothDriversGo) {
   EXPECT_EQ(texts[1], kDeleted + std::wstring(L"\n\nPrinter deleted: Hall"));
   EXPECT_TRUE(spooler.PrinterNames(L"").empty());
   EXPECT_FALSE(Listed(L"Shared Office Driver"));
-  EXPECT_EQ(CountOf(spooler.Calls(), L"OpenPrinter Hall"), 1);
+  EXPECT_EQ(CountOf(spooler.Calls(), L"DeletePrinter Hall"), 1);
+}
+
+TEST_F(Deletion, UndoPutsTheDeletedDriverAndItsPrinterBackWithTheirData) {
+  const BYTE tray[] = {'T', 0, '2', 0, 0, 0};
+  spooler.machines[L""].printers = {{L"Front Desk", kNorvex}};
+  spooler.machines[L""].printers[0].data[L"PrinterDriverData\\Tray"] = {REG_SZ, {std::begin(tray), std::end(tray)}};
+  OpenWindow();
+  const auto undoEnabled = [] {
+    return (::GetMenuState(mainMenu, IDM_UNDO_DELETION, MF_BYCOMMAND) & MF_GRAYED) == 0;
+  };
+  EXPECT_FALSE(undoEnabled()) << "nothing to undo yet";
+  Check(kNorvex);
+  ASSERT_EQ(Delete().size(), 2u);
+  const std::wstring& outcome = boxes[1];
+  const size_t saved = outcome.find(L"\n\nSaved in ");
+  ASSERT_NE(saved, std::wstring::npos) << outcome;
+  EXPECT_TRUE(outcome.ends_with(L": Edit > Undo Deletion puts it back.") ||
+              outcome.ends_with(L"\u2026"));
+  EXPECT_EQ(DeletionSnapshot().rfind(outcome.substr(saved + 11, 20), 0), 0u);
+  EXPECT_TRUE(undoEnabled());
+  EXPECT_FALSE(Listed(kNorvex));
+  EXPECT_TRUE(spooler.PrinterNames(L"").empty());
+
+  // Asked, put back, listed again.
+  const auto texts = Delete(IDYES, nullptr, IDM_UNDO_DELETION);
+  ASSERT_EQ(texts.size(), 2u);
+  EXPECT_NE(texts[0].find(L"\n1 driver, 1 printer and 0 packages will be restored.\n"),
+            std::wstring::npos)
+      << texts[0];
+  EXPECT_EQ(texts[1].rfind(L"The snapshot was restored.\nOn this computer\nRestored 1 of 1 driver, "
+                           L"1 of 1 printer; 0 there already.",
+                           0),
+            0u)
+      << texts[1];
+  EXPECT_TRUE(Listed(kNorvex));
+  ASSERT_EQ(spooler.PrinterNames(L""), std::vector<std::wstring>{L"Front Desk"});
+  EXPECT_EQ(spooler.machines[L""].printers[0].data.count(L"PrinterDriverData\\Tray"), 1u);
+  EXPECT_EQ(spooler.machines[L""].printers[0].data[L"PrinterDriverData\\Tray"].data,
+            std::vector<BYTE>(std::begin(tray), std::end(tray)));
+
+  // A second undo finds everything there and changes nothing.
+  const size_t added = spooler.CallsStartingWith(L"Add").size();
+  EXPECT_NE(Delete(IDYES, nullptr, IDM_UNDO_DELETION)[0].find(L"there already"), std::wstring::npos);
+  EXPECT_EQ(spooler.CallsStartingWith(L"Add").size(), added);
 }
 
 TEST_F(Deletion, AnAdditionalDriverForClientsTakesNoPrinter) {
@@ -376,7 +432,8 @@ TEST_F(Deletion, TheListedMachineIsNamedDeletedFromAndListedAgainWhateverTheBoxS
   const std::wstring named = L"\nSelected drivers on SRV (\\\\SRV)";
   EXPECT_EQ(boxes[0].substr(std::wstring(kConfirmation).size()),
             L"\n" + named + L"\n1 driver and 0 printers will be deleted.");
-  EXPECT_EQ(boxes[1], kDeleted + named + L"\nDeleted 1 of 1 drivers, 0 printers.");
+  EXPECT_EQ(boxes[1].substr(0, boxes[1].find(L"\n\nSaved in ")),
+            kDeleted + named + L"\nDeleted 1 of 1 drivers, 0 printers.");
   const auto all = spooler.Calls();
   const std::vector<std::wstring> calls(all.begin() + static_cast<long>(before), all.end());
   const auto at = [&](const std::wstring& prefix) {
@@ -385,7 +442,11 @@ TEST_F(Deletion, TheListedMachineIsNamedDeletedFromAndListedAgainWhateverTheBoxS
            calls.begin();
   };
   EXPECT_EQ(CountOf(calls, L"WNetCancelConnection2 \\\\SRV\\IPC$"), 2);  // with the refresh's
-  EXPECT_LT(at(L"WNetCancelConnection2"), at(L"EnumPrinterDrivers \\\\SRV "));
+  // The refresh (the last listing; the snapshot read the drivers inside the session).
+  const auto last = std::find_if(calls.rbegin(), calls.rend(), [](const std::wstring& call) {
+    return call.rfind(L"EnumPrinterDrivers \\\\SRV ", 0) == 0;
+  });
+  EXPECT_LT(at(L"WNetCancelConnection2"), calls.rend() - last - 1);
   EXPECT_TRUE(Listed(L"Only On SRV")) << "the refresh lists the deletion's machine";
   EXPECT_EQ(CountOf(calls, L"NetServerEnum"), 0);
   EXPECT_EQ(::GetWindowTextLengthW(machineCombo), 3) << "the box names SRV again";
@@ -498,7 +559,7 @@ TEST_F(Deletion, APrinterWhoseDriverNameDiffersInCaseGoesFirst) {
                                                        L"(CONTOSO LASERJET 4200 PCL6)"),
                           kDeleted + std::wstring(L"\n\nPrinter deleted: Lobby")}));
   EXPECT_TRUE(spooler.PrinterNames(L"").empty());
-  EXPECT_EQ(CountOf(spooler.Calls(), L"OpenPrinter"), 1);
+  EXPECT_EQ(CountOf(spooler.Calls(), L"DeletePrinter Lobby"), 1);
 }
 
 TEST_F(Deletion, UntickedRowsAreNeverTouched) {
@@ -542,7 +603,7 @@ TEST_F(Deletion, ARemoteTargetWorksInsideItsSession) {
   EXPECT_EQ(texts[1], kDeleted + std::wstring(L"\n\nPrinter deleted: \\\\SRV\\Front Desk"));
   const auto all = spooler.Calls();
   const std::vector<std::wstring> calls(all.begin() + static_cast<long>(before), all.end());
-  EXPECT_EQ(CountOf(calls, L"OpenPrinter \\\\SRV\\Front Desk"), 1);
+  EXPECT_EQ(CountOf(calls, L"DeletePrinter Front Desk"), 1);
   EXPECT_EQ(CountOf(calls, L"DeletePrinterDriverEx \\\\SRV Windows x64 " + kContoso), 1);
   EXPECT_GE(CountOf(calls, L"WNetAddConnection2 \\\\SRV\\IPC$"), 1);
   EXPECT_EQ(CountOf(calls, L"WNetAddConnection2"), CountOf(calls, L"WNetCancelConnection2"));

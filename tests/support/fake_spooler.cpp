@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
+#include <cwctype>
 
 #include "inventory/platform.h"
 #include "inventory/printers.h"
@@ -124,6 +125,47 @@ NET_API_STATUS WINAPI SeamNetApiBufferSize(LPVOID buffer, LPDWORD bytes) {
   return activeSpooler->NetApiBufferSize(buffer, bytes);
 }
 
+BOOL WINAPI SeamGetPrinterDriverDirectory(LPWSTR server, LPWSTR environment, DWORD level,
+                                          LPBYTE buffer, DWORD size, LPDWORD needed) {
+  return activeSpooler->GetPrinterDriverDirectory(server, environment, level, buffer, size, needed);
+}
+BOOL WINAPI SeamGetPrinter(HANDLE handle, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed) {
+  return activeSpooler->GetPrinter(handle, level, buffer, size, needed);
+}
+DWORD WINAPI SeamEnumPrinterKey(HANDLE handle, LPCWSTR key, LPWSTR subkeys, DWORD size,
+                                LPDWORD needed) {
+  return activeSpooler->EnumPrinterKey(handle, key, subkeys, size, needed);
+}
+DWORD WINAPI SeamEnumPrinterDataEx(HANDLE handle, LPCWSTR key, LPBYTE values, DWORD size,
+                                   LPDWORD needed, LPDWORD count) {
+  return activeSpooler->EnumPrinterDataEx(handle, key, values, size, needed, count);
+}
+DWORD WINAPI SeamSetPrinterDataEx(HANDLE handle, LPCWSTR key, LPCWSTR name, DWORD type,
+                                  LPBYTE data, DWORD size) {
+  return activeSpooler->SetPrinterDataEx(handle, key, name, type, data, size);
+}
+BOOL WINAPI SeamAddPrinterDriverEx(LPWSTR server, DWORD level, LPBYTE info, DWORD flags) {
+  return activeSpooler->AddPrinterDriverEx(server, level, info, flags);
+}
+HANDLE WINAPI SeamAddPrinter(LPWSTR server, DWORD level, LPBYTE info) {
+  return activeSpooler->AddPrinter(server, level, info);
+}
+BOOL WINAPI SeamSetPrinter(HANDLE handle, DWORD level, LPBYTE info, DWORD command) {
+  return activeSpooler->SetPrinter(handle, level, info, command);
+}
+HRESULT WINAPI SeamUploadPrinterDriverPackage(LPCWSTR server, LPCWSTR infPath,
+                                              LPCWSTR environment, DWORD flags, HWND window,
+                                              LPWSTR uploaded, PULONG length) {
+  return activeSpooler->UploadPrinterDriverPackage(server, infPath, environment, flags, window,
+                                                   uploaded, length);
+}
+HRESULT WINAPI SeamInstallPrinterDriverFromPackage(LPCWSTR server, LPCWSTR infPath,
+                                                   LPCWSTR driverName, LPCWSTR environment,
+                                                   DWORD flags) {
+  return activeSpooler->InstallPrinterDriverFromPackage(server, infPath, driverName, environment,
+                                                        flags);
+}
+
 std::wstring OrNull(const wchar_t* text) { return text ? text : L"(null)"; }
 
 // Hands a call's outcome to the caller as the spooler does; set after the lock
@@ -222,6 +264,16 @@ void FakeSpooler::Install() {
   api.NetServerEnum = SeamNetServerEnum;
   api.NetApiBufferFree = SeamNetApiBufferFree;
   api.NetApiBufferSize = SeamNetApiBufferSize;
+  api.GetPrinterDriverDirectoryW = SeamGetPrinterDriverDirectory;
+  api.GetPrinterW = SeamGetPrinter;
+  api.EnumPrinterKeyW = SeamEnumPrinterKey;
+  api.EnumPrinterDataExW = SeamEnumPrinterDataEx;
+  api.SetPrinterDataExW = SeamSetPrinterDataEx;
+  api.AddPrinterDriverExW = SeamAddPrinterDriverEx;
+  api.AddPrinterW = SeamAddPrinter;
+  api.SetPrinterW = SeamSetPrinter;
+  api.UploadPrinterDriverPackageW = SeamUploadPrinterDriverPackage;
+  api.InstallPrinterDriverFromPackageW = SeamInstallPrinterDriverFromPackage;
   InstallPlatform(api);
 }
 
@@ -857,7 +909,8 @@ std::vector<FakeDriver> SampleDrivers() {
   drivers.push_back(sparse);
 
   FakeDriver single = RichDriver(L"Fabrikam Imagewriter \u00c9lite \u4e2d", L"Fabrikam");
-  single.dependentFiles = std::vector<std::wstring>{L"C:\\Drivers\\FABRES.DLL"};
+  single.dependentFiles =
+      std::vector<std::wstring>{L"C:\\Windows\\System32\\spool\\DRIVERS\\W32X86\\3\\FABRES.DLL"};
   single.previousNames = std::vector<std::wstring>{};
   single.environment = L"Windows NT x86";
   drivers.push_back(single);
@@ -887,6 +940,332 @@ std::vector<FakeDriver> GeneratedDrivers(size_t count) {
                                  maker));
   }
   return drivers;
+}
+
+// --- snapshots and restores -------------------------------------------------
+
+namespace {
+
+constexpr wchar_t kSpoolDrivers[] = L"\\spool\\drivers\\";
+
+// The part of a driver file's path below "...\spool\drivers\"; empty when it is not there.
+std::wstring BelowDriverFolders(const std::wstring& path) {
+  std::wstring folded = path;
+  for (wchar_t& c : folded) c = static_cast<wchar_t>(std::towlower(c));
+  const size_t at = folded.find(kSpoolDrivers);
+  return at == std::wstring::npos ? std::wstring() : path.substr(at + std::wcslen(kSpoolDrivers));
+}
+
+std::wstring ArchitectureFolder(const std::wstring& environment) {
+  if (SameTextIgnoringCase(environment, L"Windows NT x86")) return L"W32X86";
+  if (SameTextIgnoringCase(environment, L"Windows ARM64")) return L"ARM64";
+  return L"x64";
+}
+
+// Puts a file (its content its own path, as text) where a share holds it.
+void Materialize(const std::wstring& share, const std::wstring& path) {
+  const std::wstring below = BelowDriverFolders(path);
+  if (below.empty()) return;
+  const std::wstring file = share + L"\\" + below;
+  for (size_t slash = file.find(L'\\', share.size() + 1); slash != std::wstring::npos;
+       slash = file.find(L'\\', slash + 1)) {
+    ::CreateDirectoryW(file.substr(0, slash).c_str(), nullptr);
+  }
+  if (::GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES) return;
+  const HANDLE out = ::CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+  if (out == INVALID_HANDLE_VALUE) return;
+  const std::string bytes(path.begin(), path.end());
+  DWORD written = 0;
+  ::WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  ::CloseHandle(out);
+}
+
+// Hands a wide text back the way the spooler's "get" calls do.
+DWORD AnswerText(const std::wstring& text, LPBYTE buffer, DWORD size, LPDWORD needed) {
+  const DWORD bytes = static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t));
+  *needed = bytes;
+  if (buffer == nullptr || size < bytes) return ERROR_INSUFFICIENT_BUFFER;
+  std::memcpy(buffer, text.c_str(), bytes);
+  return 0;
+}
+
+OptionalText TextOf(const wchar_t* text) { return text ? OptionalText(text) : std::nullopt; }
+
+OptionalList ListOf(const wchar_t* list) {
+  if (list == nullptr) return std::nullopt;
+  std::vector<std::wstring> entries;
+  for (; *list; list += std::wcslen(list) + 1) entries.emplace_back(list);
+  return entries;
+}
+
+}  // namespace
+
+std::wstring FakeSpooler::DriverShare(const std::wstring& server) {
+  wchar_t temp[MAX_PATH] = {};
+  ::GetTempPathW(MAX_PATH, temp);
+  std::wstring machine = server.empty() ? L"local" : server.substr(server.find_first_not_of(L'\\'));
+  const std::wstring root = std::wstring(temp) + L"kestrun-fake-spool";
+  ::CreateDirectoryW(root.c_str(), nullptr);
+  ::CreateDirectoryW((root + L"\\" + machine).c_str(), nullptr);
+  const std::wstring share = root + L"\\" + machine + L"\\print$";
+  ::CreateDirectoryW(share.c_str(), nullptr);
+  return share;
+}
+
+BOOL FakeSpooler::GetPrinterDriverDirectory(LPWSTR server, LPWSTR environment, DWORD level,
+                                            LPBYTE buffer, DWORD size, LPDWORD needed) {
+  Record(L"GetPrinterDriverDirectory " + OrNull(server) + L" " + OrNull(environment));
+  std::lock_guard<std::mutex> guard(lock);
+  FakeMachine* machine = FindMachine(server);
+  if (machine == nullptr) return Outcome(RPC_S_SERVER_UNAVAILABLE);
+  if (level != 1 || environment == nullptr) return Outcome(ERROR_INVALID_LEVEL);
+  if (machine->driverFolderError) return Outcome(machine->driverFolderError);
+  const std::wstring share = DriverShare(server ? server : L"");
+  for (const FakeDriver& d : machine->drivers) {
+    for (const OptionalText* path : {&d.driverPath, &d.dataFile, &d.configFile, &d.helpFile}) {
+      if (*path) Materialize(share, **path);
+    }
+    if (d.dependentFiles) {
+      for (const auto& entry : *d.dependentFiles) Materialize(share, entry);
+    }
+  }
+  const std::wstring folder = share + L"\\" + ArchitectureFolder(environment);
+  ::CreateDirectoryW(folder.c_str(), nullptr);
+  return Outcome(AnswerText(folder, buffer, size, needed));
+}
+
+BOOL FakeSpooler::GetPrinter(HANDLE handle, DWORD level, LPBYTE buffer, DWORD size,
+                             LPDWORD needed) {
+  Record(L"GetPrinter " + HandleName(handle) + L" " + std::to_wstring(level));
+  std::lock_guard<std::mutex> guard(lock);
+  const auto open = openPrinters.find(handle);
+  FakeMachine* machine = open == openPrinters.end() ? nullptr : FindMachine(open->second.server.c_str());
+  FakePrinter* printer = machine ? FindPrinter(*machine, open->second.printer) : nullptr;
+  if (printer == nullptr) return Outcome(ERROR_INVALID_HANDLE);
+  if (level != 2) return Outcome(ERROR_INVALID_LEVEL);
+  const std::vector<FakePrinter> one = {*printer};
+  const DWORD bytes = PrinterBufferSize(open->second.server, one);
+  *needed = bytes;
+  if (buffer == nullptr || size < bytes) return Outcome(ERROR_INSUFFICIENT_BUFFER);
+  PackPrinters(open->second.server, one, buffer);
+  return TRUE;
+}
+
+DWORD FakeSpooler::EnumPrinterKey(HANDLE handle, LPCWSTR key, LPWSTR subkeys, DWORD size,
+                                  LPDWORD needed) {
+  std::lock_guard<std::mutex> guard(lock);
+  const auto open = openPrinters.find(handle);
+  FakeMachine* machine = open == openPrinters.end() ? nullptr : FindMachine(open->second.server.c_str());
+  FakePrinter* printer = machine ? FindPrinter(*machine, open->second.printer) : nullptr;
+  if (printer == nullptr || key == nullptr) return ERROR_INVALID_HANDLE;
+  const std::wstring prefix = *key ? std::wstring(key) + L"\\" : std::wstring();
+  std::vector<std::wstring> names;
+  for (const auto& [path, value] : printer->data) {
+    if (path.rfind(prefix, 0) != 0) continue;
+    const std::wstring rest = path.substr(prefix.size());
+    const size_t slash = rest.find(L'\\');
+    if (slash == std::wstring::npos) continue;  // a value of this key itself
+    const std::wstring name = rest.substr(0, slash);
+    if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+  }
+  std::wstring list;
+  for (const auto& name : names) list += name + L'\0';
+  list += L'\0';
+  const DWORD bytes = static_cast<DWORD>(list.size() * sizeof(wchar_t));
+  *needed = bytes;
+  if (names.empty()) return ERROR_FILE_NOT_FOUND;
+  if (subkeys == nullptr || size < bytes) return ERROR_MORE_DATA;
+  std::memcpy(subkeys, list.data(), bytes);
+  return 0;
+}
+
+DWORD FakeSpooler::EnumPrinterDataEx(HANDLE handle, LPCWSTR key, LPBYTE values, DWORD size,
+                                     LPDWORD needed, LPDWORD count) {
+  std::lock_guard<std::mutex> guard(lock);
+  *needed = 0;
+  *count = 0;
+  const auto open = openPrinters.find(handle);
+  FakeMachine* machine = open == openPrinters.end() ? nullptr : FindMachine(open->second.server.c_str());
+  FakePrinter* printer = machine ? FindPrinter(*machine, open->second.printer) : nullptr;
+  if (printer == nullptr || key == nullptr || *key == L'\0') return ERROR_INVALID_PARAMETER;
+  const std::wstring prefix = std::wstring(key) + L"\\";
+  std::vector<std::pair<std::wstring, const FakeValue*>> found;
+  for (const auto& [path, value] : printer->data) {
+    const std::wstring rest = path.rfind(prefix, 0) == 0 ? path.substr(prefix.size()) : L"\\";
+    if (rest.find(L'\\') == std::wstring::npos) found.emplace_back(rest, &value);
+  }
+  size_t bytes = found.size() * sizeof(PRINTER_ENUM_VALUESW);
+  for (const auto& [name, value] : found) bytes += (name.size() + 1) * sizeof(wchar_t) + value->data.size();
+  *needed = static_cast<DWORD>(bytes);
+  if (found.empty()) return ERROR_FILE_NOT_FOUND;
+  if (values == nullptr || size < bytes) return ERROR_MORE_DATA;
+  auto* records = reinterpret_cast<PRINTER_ENUM_VALUESW*>(values);
+  BYTE* cursor = values + found.size() * sizeof(PRINTER_ENUM_VALUESW);
+  for (size_t i = 0; i < found.size(); ++i) {
+    const auto& [name, value] = found[i];
+    records[i] = {};
+    records[i].pValueName = reinterpret_cast<LPWSTR>(cursor);
+    records[i].cbValueName = static_cast<DWORD>((name.size() + 1) * sizeof(wchar_t));
+    std::memcpy(cursor, name.c_str(), records[i].cbValueName);
+    cursor += records[i].cbValueName;
+    records[i].dwType = value->type;
+    records[i].pData = cursor;
+    records[i].cbData = static_cast<DWORD>(value->data.size());
+    if (!value->data.empty()) std::memcpy(cursor, value->data.data(), value->data.size());
+    cursor += value->data.size();
+  }
+  *count = static_cast<DWORD>(found.size());
+  return 0;
+}
+
+DWORD FakeSpooler::SetPrinterDataEx(HANDLE handle, LPCWSTR key, LPCWSTR name, DWORD type,
+                                    LPBYTE data, DWORD size) {
+  Record(L"SetPrinterDataEx " + HandleName(handle) + L" " + OrNull(key) + L"\\" + OrNull(name));
+  std::lock_guard<std::mutex> guard(lock);
+  const auto open = openPrinters.find(handle);
+  FakeMachine* machine = open == openPrinters.end() ? nullptr : FindMachine(open->second.server.c_str());
+  FakePrinter* printer = machine ? FindPrinter(*machine, open->second.printer) : nullptr;
+  if (printer == nullptr || key == nullptr || name == nullptr) return ERROR_INVALID_PARAMETER;
+  printer->data[std::wstring(key) + L"\\" + name] = FakeValue{type, std::vector<BYTE>(data, data + size)};
+  return 0;
+}
+
+BOOL FakeSpooler::AddPrinterDriverEx(LPWSTR server, DWORD level, LPBYTE info, DWORD flags) {
+  const auto* record = reinterpret_cast<const DRIVER_INFO_8W*>(info);
+  Record(L"AddPrinterDriverEx " + OrNull(server) + L" " + std::to_wstring(level) + L" " +
+         OrNull(record ? record->pName : nullptr) + L" flags=" + std::to_wstring(flags));
+  std::lock_guard<std::mutex> guard(lock);
+  FakeMachine* machine = FindMachine(server);
+  if (machine == nullptr) return Outcome(RPC_S_SERVER_UNAVAILABLE);
+  if ((level != 6 && level != 8) || record == nullptr || record->pName == nullptr ||
+      record->pEnvironment == nullptr || record->pDriverPath == nullptr) {
+    return Outcome(ERROR_INVALID_PARAMETER);
+  }
+  if (machine->addDriverError) return Outcome(machine->addDriverError);
+  // The new files are taken from the driver folder, into its version folder.
+  const std::wstring version = L"C:\\Windows\\System32\\spool\\DRIVERS\\" +
+                               ArchitectureFolder(record->pEnvironment) + L"\\" +
+                               std::to_wstring(record->cVersion) + L"\\";
+  const auto take = [&version](const wchar_t* path) -> OptionalText {
+    if (path == nullptr) return std::nullopt;
+    if (::GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) return OptionalText(L"?");
+    const std::wstring named(path);
+    return version + named.substr(named.find_last_of(L'\\') + 1);
+  };
+  FakeDriver d;
+  d.name = record->pName;
+  d.environment = record->pEnvironment;
+  d.type = record->cVersion;
+  d.driverPath = take(record->pDriverPath);
+  d.dataFile = take(record->pDataFile);
+  d.configFile = take(record->pConfigFile);
+  d.helpFile = take(record->pHelpFile);
+  for (const OptionalText* taken : {&d.driverPath, &d.dataFile, &d.configFile, &d.helpFile}) {
+    if (*taken == OptionalText(L"?")) return Outcome(ERROR_FILE_NOT_FOUND);
+  }
+  if (const OptionalList named = ListOf(record->pDependentFiles)) {
+    d.dependentFiles.emplace();
+    for (const auto& entry : *named) {
+      const OptionalText taken = take(entry.c_str());
+      if (taken == OptionalText(L"?")) return Outcome(ERROR_FILE_NOT_FOUND);
+      d.dependentFiles->push_back(*taken);
+    }
+  }
+  d.monitorName = TextOf(record->pMonitorName);
+  d.defaultDataType = TextOf(record->pDefaultDataType);
+  d.previousNames = ListOf(record->pszzPreviousNames);
+  d.driverDate = record->ftDriverDate;
+  d.driverVersion = record->dwlDriverVersion;
+  d.mfgName = TextOf(record->pszMfgName);
+  d.oemUrl = TextOf(record->pszOEMUrl);
+  d.hardwareId = TextOf(record->pszHardwareID);
+  d.provider = TextOf(record->pszProvider);
+  if (level == 8) {
+    d.infPath = TextOf(record->pszInfPath);
+    d.attributes = record->dwPrinterDriverAttributes;
+  }
+  machine->drivers.push_back(d);
+  return TRUE;
+}
+
+HANDLE FakeSpooler::AddPrinter(LPWSTR server, DWORD level, LPBYTE info) {
+  const auto* record = reinterpret_cast<const PRINTER_INFO_2W*>(info);
+  Record(L"AddPrinter " + OrNull(server) + L" " + OrNull(record ? record->pPrinterName : nullptr));
+  std::lock_guard<std::mutex> guard(lock);
+  FakeMachine* machine = FindMachine(server);
+  if (machine == nullptr) {
+    ::SetLastError(RPC_S_SERVER_UNAVAILABLE);
+    return nullptr;
+  }
+  if (level != 2 || record == nullptr || record->pPrinterName == nullptr ||
+      record->pDriverName == nullptr || record->pPortName == nullptr) {
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  if (FindPrinter(*machine, record->pPrinterName) != nullptr) {
+    ::SetLastError(ERROR_PRINTER_ALREADY_EXISTS);
+    return nullptr;
+  }
+  FakePrinter printer;
+  printer.name = record->pPrinterName;
+  printer.driverName = record->pDriverName;
+  printer.portName = record->pPortName;
+  machine->printers.push_back(printer);
+  nextHandle_ += 8;
+  const auto handle = reinterpret_cast<HANDLE>(nextHandle_);
+  openPrinters[handle] = FakePrinterHandle{server ? server : L"", printer.name, PRINTER_ALL_ACCESS};
+  return handle;
+}
+
+BOOL FakeSpooler::SetPrinter(HANDLE handle, DWORD level, LPBYTE info, DWORD command) {
+  Record(L"SetPrinter " + HandleName(handle) + L" " + std::to_wstring(level));
+  std::lock_guard<std::mutex> guard(lock);
+  const auto open = openPrinters.find(handle);
+  FakeMachine* machine = open == openPrinters.end() ? nullptr : FindMachine(open->second.server.c_str());
+  FakePrinter* printer = machine ? FindPrinter(*machine, open->second.printer) : nullptr;
+  if (printer == nullptr) return Outcome(ERROR_INVALID_HANDLE);
+  if (level != 3 || info == nullptr || command != 0) return Outcome(ERROR_INVALID_LEVEL);
+  const auto* security = reinterpret_cast<const PRINTER_INFO_3*>(info);
+  if (!::IsValidSecurityDescriptor(security->pSecurityDescriptor)) {
+    return Outcome(ERROR_INVALID_SECURITY_DESCR);
+  }
+  const auto* bytes = static_cast<const BYTE*>(security->pSecurityDescriptor);
+  printer->securityDescriptor.assign(
+      bytes, bytes + ::GetSecurityDescriptorLength(security->pSecurityDescriptor));
+  return TRUE;
+}
+
+HRESULT FakeSpooler::UploadPrinterDriverPackage(LPCWSTR server, LPCWSTR infPath,
+                                                LPCWSTR environment, DWORD, HWND,
+                                                LPWSTR uploaded, PULONG length) {
+  Record(L"UploadPrinterDriverPackage " + OrNull(server) + L" " + OrNull(environment));
+  if (infPath == nullptr || ::GetFileAttributesW(infPath) == INVALID_FILE_ATTRIBUTES) {
+    return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+  }
+  const std::wstring named(infPath);
+  const std::wstring stored = L"C:\\Windows\\System32\\DriverStore\\FileRepository\\uploaded\\" +
+                              named.substr(named.find_last_of(L'\\') + 1);
+  if (uploaded == nullptr || length == nullptr || *length <= stored.size()) {
+    return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+  }
+  std::wmemcpy(uploaded, stored.c_str(), stored.size() + 1);
+  *length = static_cast<ULONG>(stored.size() + 1);
+  return S_OK;
+}
+
+HRESULT FakeSpooler::InstallPrinterDriverFromPackage(LPCWSTR server, LPCWSTR infPath,
+                                                     LPCWSTR driverName, LPCWSTR environment,
+                                                     DWORD) {
+  Record(L"InstallPrinterDriverFromPackage " + OrNull(server) + L" " + OrNull(driverName));
+  std::lock_guard<std::mutex> guard(lock);
+  FakeMachine* machine = FindMachine(server);
+  if (machine == nullptr) return HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE);
+  if (infPath == nullptr || driverName == nullptr || environment == nullptr) return E_INVALIDARG;
+  FakeDriver d = RichDriver(driverName, L"Contoso");
+  d.environment = environment;
+  d.infPath = infPath;
+  machine->drivers.push_back(d);
+  return S_OK;
 }
 
 }  // namespace kestrun::testing

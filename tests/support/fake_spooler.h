@@ -52,12 +52,20 @@ struct FakeDriver {
 // machine's printer as "\\SRV\Office" and a local one by its bare name;
 // names are compared without case. A name that starts with two backslashes
 // ("\\OTHER\Accounting") is listed as it is: another server's printer.
+// A printer data value, as SetPrinterDataExW keeps it.
+struct FakeValue {
+  DWORD type = REG_SZ;
+  std::vector<BYTE> data;
+};
+
 struct FakePrinter {
   std::wstring name;
   std::wstring driverName;
   std::wstring portName = L"FILE:";
   DWORD openError = 0;    // OpenPrinterW fails with this, when set
   DWORD deleteError = 0;  // DeletePrinter fails with this, when set
+  std::map<std::wstring, FakeValue> data;  // by "key\name"; keys nest with "\"
+  std::vector<BYTE> securityDescriptor;    // as SetPrinterW level 3 left it
   // Shared under this name, when set.
   std::wstring shareName;
   std::wstring location;
@@ -115,6 +123,8 @@ struct FakeMachine {
   // calls): the packages a deletion reads again cannot be read.
   DWORD packageRereadError = 0;
   int level8Calls = 0;
+  DWORD addDriverError = 0;   // AddPrinterDriverExW fails with this, when set
+  DWORD driverFolderError = 0;  // GetPrinterDriverDirectoryW fails with this, when set
   std::vector<std::wstring> removedPackages;  // "INF|environment", in order
 };
 
@@ -184,6 +194,26 @@ class FakeSpooler {
                                LPCWSTR domain, LPDWORD resumeHandle);
   NET_API_STATUS NetApiBufferFree(LPVOID buffer);
   NET_API_STATUS NetApiBufferSize(LPVOID buffer, LPDWORD bytes);
+  // What a snapshot reads and a restore writes. A machine's driver folder is
+  // a folder of its own below the temporary folder, standing for its print$
+  // share; its drivers' files are put there when it is asked for.
+  BOOL GetPrinterDriverDirectory(LPWSTR server, LPWSTR environment, DWORD level, LPBYTE buffer,
+                                 DWORD size, LPDWORD needed);
+  BOOL GetPrinter(HANDLE handle, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed);
+  DWORD EnumPrinterKey(HANDLE handle, LPCWSTR key, LPWSTR subkeys, DWORD size, LPDWORD needed);
+  DWORD EnumPrinterDataEx(HANDLE handle, LPCWSTR key, LPBYTE values, DWORD size, LPDWORD needed,
+                          LPDWORD count);
+  DWORD SetPrinterDataEx(HANDLE handle, LPCWSTR key, LPCWSTR name, DWORD type, LPBYTE data,
+                         DWORD size);
+  BOOL AddPrinterDriverEx(LPWSTR server, DWORD level, LPBYTE info, DWORD flags);
+  HANDLE AddPrinter(LPWSTR server, DWORD level, LPBYTE info);
+  BOOL SetPrinter(HANDLE handle, DWORD level, LPBYTE info, DWORD command);
+  HRESULT UploadPrinterDriverPackage(LPCWSTR server, LPCWSTR infPath, LPCWSTR environment,
+                                     DWORD flags, HWND window, LPWSTR uploaded, PULONG length);
+  HRESULT InstallPrinterDriverFromPackage(LPCWSTR server, LPCWSTR infPath, LPCWSTR driverName,
+                                          LPCWSTR environment, DWORD flags);
+  // The folder that stands for a machine's print$ share.
+  static std::wstring DriverShare(const std::wstring& server);
 
   // Thread-safe reads of the book-keeping.
   size_t OpenPrinterCount();

@@ -267,6 +267,51 @@ DWORD WINAPI Fake_GetPrinterDataExW(HANDLE handle, LPCWSTR key, LPCWSTR value, L
   return Spooler().GetPrinterDataEx(handle, key, value, type, data, size, needed);
 }
 
+BOOL WINAPI Fake_GetPrinterDriverDirectoryW(LPWSTR server, LPWSTR environment, DWORD level,
+                                            LPBYTE buffer, DWORD size, LPDWORD needed) {
+  return Spooler().GetPrinterDriverDirectory(server, environment, level, buffer, size, needed);
+}
+
+BOOL WINAPI Fake_GetPrinterW(HANDLE handle, DWORD level, LPBYTE buffer, DWORD size,
+                             LPDWORD needed) {
+  return Spooler().GetPrinter(handle, level, buffer, size, needed);
+}
+
+DWORD WINAPI Fake_EnumPrinterKeyW(HANDLE handle, LPCWSTR key, LPWSTR subkeys, DWORD size,
+                                  LPDWORD needed) {
+  return Spooler().EnumPrinterKey(handle, key, subkeys, size, needed);
+}
+
+DWORD WINAPI Fake_EnumPrinterDataExW(HANDLE handle, LPCWSTR key, LPBYTE values, DWORD size,
+                                     LPDWORD needed, LPDWORD count) {
+  return Spooler().EnumPrinterDataEx(handle, key, values, size, needed, count);
+}
+
+DWORD WINAPI Fake_SetPrinterDataExW(HANDLE handle, LPCWSTR key, LPCWSTR name, DWORD type,
+                                    LPBYTE data, DWORD size) {
+  return Spooler().SetPrinterDataEx(handle, key, name, type, data, size);
+}
+
+BOOL WINAPI Fake_AddPrinterDriverExW(LPWSTR server, DWORD level, LPBYTE info, DWORD flags) {
+  const auto* record = reinterpret_cast<const DRIVER_INFO_6W*>(info);
+  const std::wstring call = L"AddPrinterDriverEx " + std::wstring(server ? server : L"") + L" " +
+                            (record && record->pEnvironment ? record->pEnvironment : L"") + L" " +
+                            (record && record->pName ? record->pName : L"");
+  return Journal(call, Spooler().AddPrinterDriverEx(server, level, info, flags));
+}
+
+HANDLE WINAPI Fake_AddPrinterW(LPWSTR server, DWORD level, LPBYTE info) {
+  const auto* record = reinterpret_cast<const PRINTER_INFO_2W*>(info);
+  const HANDLE added = Spooler().AddPrinter(server, level, info);
+  Journal(L"AddPrinter " + std::wstring(record && record->pPrinterName ? record->pPrinterName : L""),
+          added != nullptr);
+  return added;
+}
+
+BOOL WINAPI Fake_SetPrinterW(HANDLE handle, DWORD level, LPBYTE info, DWORD command) {
+  return Spooler().SetPrinter(handle, level, info, command);
+}
+
 BOOL WINAPI Fake_EnumPortsW(LPWSTR name, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
                             LPDWORD returned) {
   return Spooler().EnumPorts(name, level, buffer, size, needed, returned);

@@ -265,6 +265,7 @@ TEST(CommandLineGrammar, QueuesNeedOneTargetOrListAndNoOtherCommand) {
       {L"/queues /probe /probe-timeout:2 /probe-timeout:2 SRV", RequestKind::Usage},
       {L"/queues /probe-timeout:2 SRV", RequestKind::Usage},
       {L"/probe SRV", RequestKind::Usage},
+      {L"/restore /probe C:\\snap", RequestKind::Usage},
   };
   for (const auto& [text, kind] : cases) {
     EXPECT_EQ(ParseReportArguments(text).kind, kind) << std::wstring(text);
@@ -353,6 +354,12 @@ TEST(CommandLineGrammar, RefusalsSayWhyAndTheLocalMachineHasManyNames) {
       {L"/delete /unused SRV C:\\a.csv /?", RequestKind::Help, L""},
       {L"SRV /? C:\\a.csv", RequestKind::Help, L""},
       {L"/delete /unused /environment:\"windows nt X86\" SRV", RequestKind::Delete, L""},
+      {L"/delete /unused /nosnapshot /snapshots:\"C:\\S s\" SRV", RequestKind::Delete, L""},
+      {L"/nosnapshot SRV", RequestKind::Usage, L""},
+      {L"/restore /yes /timeout:9 \"C:\\My Snapshots\\SRV\\x\" C:\\a.csv", RequestKind::Restore, L""},
+      {L"/restore /driver:x C:\\s", RequestKind::Usage,
+       L"/restore takes only /yes and /timeout: before the snapshot folder."},
+      {L"/restore ", RequestKind::Usage, L"/restore needs the snapshot folder."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "argument text: [" << std::wstring(c.text) << "]");
@@ -360,6 +367,13 @@ TEST(CommandLineGrammar, RefusalsSayWhyAndTheLocalMachineHasManyNames) {
     EXPECT_EQ(request.kind, c.kind);
     EXPECT_EQ(request.problem, c.problem);
   }
+  const ReportRequest restore =
+      ParseReportArguments(L"/restore /yes \"C:\\My Snapshots\\SRV\\x\" C:\\a.csv");
+  EXPECT_EQ(restore.snapshotFolder, L"C:\\My Snapshots\\SRV\\x");
+  EXPECT_EQ(restore.logPath, L"C:\\a.csv");
+  EXPECT_TRUE(restore.cleanup.yes);
+  EXPECT_EQ(ParseReportArguments(L"/delete /unused /snapshots:\"C:\\S s\" SRV").cleanup.snapshotsRoot,
+            L"C:\\S s");
   // An environment is kept in the spooler's spelling.
   EXPECT_EQ(ParseReportArguments(L"/delete /unused /environment:\"windows nt X86\" SRV")
                 .cleanup.environment,

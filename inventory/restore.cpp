@@ -1,0 +1,333 @@
+#include "inventory/restore.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "common/win32_handles.h"
+#include "inventory/driver_inventory.h"
+#include "inventory/field_text.h"
+#include "inventory/platform.h"
+#include "inventory/snapshot.h"
+#include "inventory/spooler_answer.h"
+
+namespace kestrun {
+
+namespace {
+
+constexpr DWORD kUploadSilently = 0x00000001;  // UPDP_SILENT_UPLOAD
+
+wchar_t* ServerOf(RestorePlan& plan) {
+  return plan.snapshot.isRemote ? plan.snapshot.targetName.data() : nullptr;
+}
+
+DWORD FailureCode() {
+  const DWORD code = ::GetLastError();
+  return code != 0 ? code : ERROR_GEN_FAILURE;
+}
+
+DWORD CodeOf(HRESULT result) {
+  return HRESULT_FACILITY(result) == FACILITY_WIN32 ? HRESULT_CODE(result)
+                                                    : static_cast<DWORD>(result);
+}
+
+std::wstring DriverKey(std::wstring_view name, std::wstring_view environment, DWORD version) {
+  std::wstring key = NameKey(name) + L'|';
+  for (const wchar_t c : environment) key += FoldAsciiLetter(c);
+  return key + L'|' + std::to_wstring(version);
+}
+
+bool MayStart(RestorePlan& plan, RestoreKind kind, size_t index) {
+  if (plan.stop != nullptr && plan.stop->load()) return false;
+  return !plan.beforeStep || plan.beforeStep({kind, index});
+}
+
+// A text field of a record the spooler takes: absent when empty.
+wchar_t* FieldOf(std::wstring& text) { return text.empty() ? nullptr : text.data(); }
+
+// NUL-joined strings as the spooler's multi-string, ended by two NULs.
+std::wstring MultiString(const std::wstring& joined) {
+  return joined.empty() ? std::wstring() : joined + L'\0';
+}
+
+FILETIME FileTimeOf(ULONGLONG number) {
+  return {static_cast<DWORD>(number), static_cast<DWORD>(number >> 32)};
+}
+
+// The file part of each NUL-joined path.
+std::vector<std::wstring> SplitJoined(const std::wstring& joined) {
+  std::vector<std::wstring> parts;
+  for (size_t start = 0; start < joined.size();) {
+    const size_t end = std::min(joined.find(L'\0', start), joined.size());
+    parts.push_back(joined.substr(start, end - start));
+    start = end + 1;
+  }
+  return parts;
+}
+
+class DriverFromFiles {
+ public:
+  explicit DriverFromFiles(RestorePlan& plan) : plan_(plan) {
+    for (const SnapshotFile& file : plan.snapshot.files) {
+      if (file.driver != kNoOwner) stored_.emplace(NameKey(file.original), &file);
+    }
+  }
+
+  // Copies the driver's files into the machine's driver folder and adds it.
+  DWORD Restore(const SnapshotDriver& saved) {
+    std::wstring environment = saved.environment;
+    std::wstring& folder = folders_[NameKey(environment)];  // asked once per environment
+    if (folder.empty()) {
+      wchar_t named[MAX_PATH * 2] = {};
+      DWORD needed = 0;
+      if (!Platform().GetPrinterDriverDirectoryW(ServerOf(plan_), environment.data(), 1,
+                                                 reinterpret_cast<BYTE*>(named),
+                                                 sizeof(named) - sizeof(wchar_t), &needed)) {
+        return FailureCode();
+      }
+      folder = named;
+    }
+    const wchar_t* directory = folder.c_str();
+    // Each file by its name in the driver folder, where the spooler takes new files from.
+    std::wstring driverPath, dataFile, configFile, helpFile, dependent;
+    for (const auto& [original, placed] :
+         {std::pair{&saved.driverPath, &driverPath}, std::pair{&saved.dataFile, &dataFile},
+          std::pair{&saved.configFile, &configFile}, std::pair{&saved.helpFile, &helpFile}}) {
+      if (original->empty()) continue;
+      if (const DWORD error = Place(directory, *original, *placed)) return error;
+    }
+    for (const std::wstring& original : SplitJoined(saved.dependentFiles)) {
+      std::wstring placed;
+      if (const DWORD error = Place(directory, original, placed)) return error;
+      dependent += placed + L'\0';
+    }
+    if (!dependent.empty()) dependent += L'\0';
+
+    std::wstring name = saved.name, monitor = saved.monitorName, datatype = saved.defaultDataType,
+                 previous = MultiString(saved.previousNames), mfg = saved.mfgName,
+                 oem = saved.oemUrl, hardware = saved.hardwareId, provider = saved.provider,
+                 processor = saved.printProcessor, setup = saved.vendorSetup,
+                 profiles = MultiString(saved.colorProfiles), inf = saved.infPath,
+                 core = MultiString(saved.coreDependencies);
+    DRIVER_INFO_8W info = {};
+    info.cVersion = saved.version;
+    info.pName = name.data();
+    info.pEnvironment = environment.data();
+    info.pDriverPath = FieldOf(driverPath);
+    info.pDataFile = FieldOf(dataFile);
+    info.pConfigFile = FieldOf(configFile);
+    info.pHelpFile = FieldOf(helpFile);
+    info.pDependentFiles = FieldOf(dependent);
+    info.pMonitorName = FieldOf(monitor);
+    info.pDefaultDataType = FieldOf(datatype);
+    info.pszzPreviousNames = FieldOf(previous);
+    info.ftDriverDate = FileTimeOf(saved.driverDate);
+    info.dwlDriverVersion = saved.driverVersion;
+    info.pszMfgName = FieldOf(mfg);
+    info.pszOEMUrl = FieldOf(oem);
+    info.pszHardwareID = FieldOf(hardware);
+    info.pszProvider = FieldOf(provider);
+    info.pszPrintProcessor = FieldOf(processor);
+    info.pszVendorSetup = FieldOf(setup);
+    info.pszzColorProfiles = FieldOf(profiles);
+    info.pszInfPath = FieldOf(inf);
+    info.dwPrinterDriverAttributes = saved.attributes;
+    info.pszzCoreDriverDependencies = FieldOf(core);
+    info.ftMinInboxDriverVerDate = FileTimeOf(saved.minInboxDate);
+    info.dwlMinInboxDriverVerVersion = saved.minInboxVersion;
+    // A level-8 record goes back at level 8; a spooler that takes only the
+    // level-6 fields gets those.
+    if (saved.level == 8 &&
+        Platform().AddPrinterDriverExW(ServerOf(plan_), 8, reinterpret_cast<BYTE*>(&info),
+                                       APD_COPY_NEW_FILES)) {
+      return 0;
+    }
+    if (saved.level == 8 && ::GetLastError() != ERROR_INVALID_LEVEL &&
+        ::GetLastError() != ERROR_INVALID_PARAMETER) {
+      return FailureCode();
+    }
+    static_assert(offsetof(DRIVER_INFO_8W, ftDriverDate) == offsetof(DRIVER_INFO_6W, ftDriverDate));
+    return Platform().AddPrinterDriverExW(ServerOf(plan_), 6, reinterpret_cast<BYTE*>(&info),
+                                          APD_COPY_NEW_FILES)
+               ? 0
+               : FailureCode();
+  }
+
+ private:
+  // Copies one saved file into the driver folder under its own name.
+  DWORD Place(const wchar_t* directory, const std::wstring& original, std::wstring& placed) {
+    const auto found = stored_.find(NameKey(original));
+    const std::wstring name(FileNamePart(original));
+    if (found == stored_.end() || !IsPathInside(name)) return ERROR_FILE_NOT_FOUND;
+    placed = std::wstring(directory) + L"\\" + name;
+    if (!::CopyFileW(LongPath(plan_.folder + L"\\" + found->second->stored).c_str(),
+                     LongPath(placed).c_str(), FALSE)) {
+      return FailureCode();
+    }
+    return 0;
+  }
+
+  RestorePlan& plan_;
+  std::unordered_map<std::wstring, const SnapshotFile*> stored_;
+  std::unordered_map<std::wstring, std::wstring> folders_;  // by environment
+};
+
+// Uploads a saved package to the driver store and installs its drivers from it.
+void RestorePackage(RestorePlan& plan, size_t k) {
+  const SnapshotPackage& package = plan.snapshot.packages[k];
+  RestoreResult& result = plan.packages[k];
+  const std::wstring inf =
+      plan.folder + L"\\" + package.stored + L"\\" + std::wstring(FileNamePart(package.infPath));
+  wchar_t uploaded[MAX_PATH * 2] = {};
+  ULONG length = MAX_PATH * 2;
+  const HRESULT upload = Platform().UploadPrinterDriverPackageW(
+      ServerOf(plan), inf.c_str(), package.environment.c_str(), kUploadSilently, nullptr, uploaded,
+      &length);
+  if (FAILED(upload)) {
+    result = {RestoreOutcome::Failed, CodeOf(upload)};
+    return;
+  }
+  result.outcome = RestoreOutcome::Restored;
+  for (size_t d = 0; d < plan.snapshot.drivers.size(); ++d) {
+    const SnapshotDriver& driver = plan.snapshot.drivers[d];
+    if (driver.package != k || plan.drivers[d].outcome != RestoreOutcome::Pending) continue;
+    // A driver that does not install from it is put back from its files.
+    const HRESULT installed = Platform().InstallPrinterDriverFromPackageW(
+        ServerOf(plan), uploaded, driver.name.c_str(), driver.environment.c_str(),
+        kInstallCopyAllFiles);
+    if (SUCCEEDED(installed)) plan.drivers[d] = {RestoreOutcome::Restored, 0};
+  }
+}
+
+DWORD RestorePrinter(RestorePlan& plan, SnapshotPrinter& saved) {
+  std::wstring name = LocalPrinterName(saved.name);
+  PRINTER_INFO_2W info = {};
+  info.pPrinterName = name.data();
+  info.pShareName = FieldOf(saved.shareName);
+  info.pPortName = FieldOf(saved.portName);
+  info.pDriverName = FieldOf(saved.driverName);
+  info.pComment = FieldOf(saved.comment);
+  info.pLocation = FieldOf(saved.location);
+  info.pSepFile = FieldOf(saved.sepFile);
+  info.pPrintProcessor = FieldOf(saved.printProcessor);
+  info.pDatatype = FieldOf(saved.datatype);
+  info.pParameters = FieldOf(saved.parameters);
+  info.pDevMode =
+      saved.devMode.empty() ? nullptr : reinterpret_cast<DEVMODEW*>(saved.devMode.data());
+  info.Attributes = saved.attributes;
+  info.Priority = saved.priority;
+  info.DefaultPriority = saved.defaultPriority;
+  info.StartTime = saved.startTime;
+  info.UntilTime = saved.untilTime;
+  UniquePrinter printer(Platform().AddPrinterW(ServerOf(plan), 2, reinterpret_cast<BYTE*>(&info)));
+  if (!printer) return FailureCode();
+  if (!saved.securityDescriptor.empty()) {
+    PRINTER_INFO_3 security = {saved.securityDescriptor.data()};
+    if (!Platform().SetPrinterW(printer.get(), 3, reinterpret_cast<BYTE*>(&security), 0)) {
+      return FailureCode();
+    }
+  }
+  for (SnapshotValue& value : saved.data) {
+    const DWORD error = Platform().SetPrinterDataExW(
+        printer.get(), value.key.c_str(), value.name.c_str(), value.type, value.data.data(),
+        static_cast<DWORD>(value.data.size()));
+    if (error != 0) return error;
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::wstring LocalPrinterName(const std::wstring& name) {
+  if (name.size() < 3 || name.substr(0, 2) != L"\\\\") return name;
+  const size_t slash = name.find(L'\\', 2);
+  return slash == std::wstring::npos ? name : name.substr(slash + 1);
+}
+
+bool IsSnapshotOfThisTarget(const Snapshot& snapshot, std::wstring& problem) {
+  if (snapshot.isRemote || IsLocalMachineName(snapshot.machine)) return true;
+  problem = L"the snapshot was taken on " + snapshot.machine +
+            L", and is put back only there: run Kestrun on that machine, or name it";
+  return false;
+}
+
+bool PrepareRestore(RestorePlan& plan, DWORD& error) {
+  const Snapshot& snapshot = plan.snapshot;
+  plan.packages.assign(snapshot.packages.size(), {});
+  plan.drivers.assign(snapshot.drivers.size(), {});
+  plan.printers.assign(snapshot.printers.size(), {});
+  wchar_t* server = ServerOf(plan);
+  wchar_t environment[] = L"all";
+  SpoolerAnswer drivers;
+  error = ReadSpoolerList(
+      [&](BYTE* records, DWORD size, DWORD* needed, DWORD* returned) {
+        return Platform().EnumPrinterDriversW(server, environment, 6, records, size, needed,
+                                              returned);
+      },
+      kDriverInfo6Layout, drivers);
+  if (error != 0) return false;
+  std::unordered_set<std::wstring> installed;
+  const auto* records = reinterpret_cast<const DRIVER_INFO_6W*>(drivers.buffer.get());
+  for (DWORD i = 0; i < drivers.count; ++i) {
+    installed.insert(DriverKey(FieldOrEmpty(records[i].pName),
+                               FieldOrEmpty(records[i].pEnvironment), records[i].cVersion));
+  }
+  for (size_t d = 0; d < snapshot.drivers.size(); ++d) {
+    const SnapshotDriver& driver = snapshot.drivers[d];
+    if (installed.count(DriverKey(driver.name, driver.environment, driver.version)) != 0) {
+      plan.drivers[d].outcome = RestoreOutcome::AlreadyThere;
+    }
+  }
+  SpoolerAnswer printers;
+  error = ReadPrinters(server, printers);
+  if (error != 0) return false;
+  std::unordered_set<std::wstring> present;
+  const auto* listed = reinterpret_cast<const PRINTER_INFO_2W*>(printers.buffer.get());
+  for (DWORD p = 0; p < printers.count; ++p) {
+    present.insert(NameKey(LocalPrinterName(std::wstring(FieldOrEmpty(listed[p].pPrinterName)))));
+  }
+  for (size_t p = 0; p < snapshot.printers.size(); ++p) {
+    if (present.count(NameKey(LocalPrinterName(snapshot.printers[p].name))) != 0) {
+      plan.printers[p].outcome = RestoreOutcome::AlreadyThere;
+    }
+  }
+  // A package none of whose drivers is missing needs no upload.
+  for (size_t k = 0; k < snapshot.packages.size(); ++k) {
+    bool needed = false;
+    for (size_t d = 0; d < snapshot.drivers.size(); ++d) {
+      needed = needed || (snapshot.drivers[d].package == k &&
+                          plan.drivers[d].outcome == RestoreOutcome::Pending);
+    }
+    if (!needed) plan.packages[k].outcome = RestoreOutcome::AlreadyThere;
+  }
+  return true;
+}
+
+void ExecuteRestore(RestorePlan& plan) {
+  bool stopped = false;
+  const auto step = [&](RestoreKind kind, size_t index) {
+    RestoreResult& result = plan.ResultsOf(kind)[index];
+    if (result.outcome != RestoreOutcome::Pending) return false;
+    stopped = stopped || !MayStart(plan, kind, index);
+    if (stopped) result.outcome = RestoreOutcome::NotTried;
+    return !stopped;
+  };
+  for (size_t k = 0; k < plan.snapshot.packages.size(); ++k) {
+    if (step(RestoreKind::Package, k)) RestorePackage(plan, k);
+  }
+  DriverFromFiles fromFiles(plan);
+  for (size_t d = 0; d < plan.snapshot.drivers.size(); ++d) {
+    if (!step(RestoreKind::Driver, d)) continue;
+    const DWORD error = fromFiles.Restore(plan.snapshot.drivers[d]);
+    plan.drivers[d] = {error == 0 ? RestoreOutcome::Restored : RestoreOutcome::Failed, error};
+  }
+  for (size_t p = 0; p < plan.snapshot.printers.size(); ++p) {
+    if (!step(RestoreKind::Printer, p)) continue;
+    const DWORD error = RestorePrinter(plan, plan.snapshot.printers[p]);
+    plan.printers[p] = {error == 0 ? RestoreOutcome::Restored : RestoreOutcome::Failed, error};
+  }
+}
+
+}  // namespace kestrun

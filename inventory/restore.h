@@ -1,0 +1,70 @@
+// Puts a snapshot back on the machine it was taken from: its driver-store
+// packages first, then its drivers from their saved files, then its printers
+// with their settings, security, default DEVMODE and data. An object that is
+// there again is left as it is.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "inventory/snapshot_manifest.h"
+
+namespace kestrun {
+
+enum class RestoreOutcome { Pending, Restored, AlreadyThere, Failed, NotTried };
+
+enum class RestoreKind { Package, Driver, Printer };
+
+// One step of a restore: a package, a driver or a printer of the snapshot.
+struct RestoreStep {
+  RestoreKind kind = RestoreKind::Driver;
+  size_t index = 0;
+};
+
+struct RestoreResult {
+  RestoreOutcome outcome = RestoreOutcome::Pending;
+  DWORD error = 0;  // why it failed
+};
+
+struct RestorePlan {
+  std::wstring folder;  // the snapshot folder, read and checked
+  Snapshot snapshot;
+  // One result per package, driver and printer of the snapshot, in its order.
+  std::vector<RestoreResult> packages, drivers, printers;
+  // Set (Ctrl+C): no further step starts; what was not tried stays NotTried.
+  const std::atomic<bool>* stop = nullptr;
+  // Asked before each step; false: no further step starts, as after `stop`.
+  std::function<bool(const RestoreStep&)> beforeStep;
+
+  std::vector<RestoreResult>& ResultsOf(RestoreKind kind) {
+    return kind == RestoreKind::Package  ? packages
+           : kind == RestoreKind::Driver ? drivers
+                                         : printers;
+  }
+  const std::vector<RestoreResult>& ResultsOf(RestoreKind kind) const {
+    return const_cast<RestorePlan*>(this)->ResultsOf(kind);
+  }
+};
+
+// The snapshot's machine is the only target: false, saying why, for a
+// snapshot of this computer taken on another one.
+bool IsSnapshotOfThisTarget(const Snapshot& snapshot, std::wstring& problem);
+
+// Lists the machine's drivers and printers: an object there again (a driver
+// of the same name, environment and version; a printer of the same name) is
+// kept as it is. False with the spooler's code when they cannot be read.
+bool PrepareRestore(RestorePlan& plan, DWORD& error);
+
+// Puts back what is not there, each object once: packages (uploaded to the
+// driver store, then their drivers installed from them), the other drivers
+// from their saved files, then the printers.
+void ExecuteRestore(RestorePlan& plan);
+
+// The printer's name as AddPrinterW takes it: without "\\SERVER\".
+std::wstring LocalPrinterName(const std::wstring& name);
+
+}  // namespace kestrun

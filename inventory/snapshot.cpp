@@ -1,0 +1,754 @@
+#include "inventory/snapshot.h"
+
+#include <shlobj.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <cwchar>
+#include <cwctype>
+#include <memory>
+#include <new>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "common/sha256.h"
+#include "common/win32_handles.h"
+#include "inventory/field_text.h"
+#include "inventory/platform.h"
+#include "inventory/spooler_answer.h"
+
+namespace kestrun {
+
+namespace {
+
+constexpr DWORD kCopyChunk = 1024 * 1024;
+constexpr size_t kMaxManifestBytes = size_t{256} * 1024 * 1024;
+constexpr int kMaxKeyDepth = 32;  // printer data keys nest no deeper
+constexpr std::wstring_view kDriverStore = L"\\System32\\DriverStore\\";
+constexpr std::wstring_view kSpoolDrivers = L"\\spool\\drivers\\";
+
+// Finds `part` in `path` with A to Z folded; npos when it is not there.
+size_t FindFolded(std::wstring_view path, std::wstring_view part) {
+  for (size_t at = 0; at + part.size() <= path.size(); ++at) {
+    if (EqualsIgnoringAsciiCase(path.substr(at, part.size()), part)) return at;
+  }
+  return std::wstring_view::npos;
+}
+
+std::wstring ParentFolder(std::wstring_view path) {
+  const size_t slash = path.find_last_of(L'\\');
+  return std::wstring(path.substr(0, slash == std::wstring_view::npos ? 0 : slash));
+}
+
+// The name a file system takes for a machine's folder.
+std::wstring FolderNameOf(std::wstring_view name) {
+  std::wstring folder;
+  for (const wchar_t c : BareMachineName(name)) {
+    folder += (c < 0x20 || std::wstring_view(L"\\/:*?\"<>|").find(c) != std::wstring_view::npos)
+                  ? L'_'
+                  : c;
+  }
+  return folder.empty() || folder == L"." || folder == L".." ? L"_" : folder;
+}
+
+std::wstring UtcStamp(wchar_t separator) {
+  SYSTEMTIME now = {};
+  ::GetSystemTime(&now);
+  wchar_t text[32] = {};
+  std::swprintf(text, 32,
+                separator ? L"%04u-%02u-%02uT%02u:%02u:%02uZ" : L"%04u%02u%02uT%02u%02u%02uZ",
+                now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
+  return text;
+}
+
+// Copies files into a snapshot, hashing what they copy, through one buffer;
+// a folder made once is not looked for again.
+class FileCopier {
+ public:
+  // 0 or the system's code.
+  DWORD Copy(const std::wstring& source, const std::wstring& destination, ULONGLONG& bytes,
+             std::string& sha256) {
+    if (!chunk_) chunk_.reset(new (std::nothrow) BYTE[kCopyChunk]);
+    if (!chunk_) return ERROR_NOT_ENOUGH_MEMORY;
+    const UniqueFileHandle in(::CreateFileW(LongPath(source).c_str(), GENERIC_READ,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                            nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                                            nullptr));
+    if (!in) return ::GetLastError();
+    const std::wstring folder = ParentFolder(destination);
+    if (folders_.count(folder) == 0) {
+      if (const DWORD error = CreateFolders(folder)) return error;
+      folders_.insert(folder);
+    }
+    // The checksum, not a flush, tells a whole copy from a damaged one.
+    const UniqueFileHandle out(::CreateFileW(LongPath(destination).c_str(), GENERIC_WRITE, 0,
+                                             nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!out) return ::GetLastError();
+    Sha256 hash;
+    bytes = 0;
+    for (;;) {
+      DWORD read = 0;
+      if (!::ReadFile(in.get(), chunk_.get(), kCopyChunk, &read, nullptr)) return ::GetLastError();
+      if (read == 0) break;
+      DWORD written = 0;
+      if (!::WriteFile(out.get(), chunk_.get(), read, &written, nullptr)) return ::GetLastError();
+      if (written != read) return ERROR_WRITE_FAULT;
+      hash.Add(chunk_.get(), read);
+      bytes += read;
+    }
+    sha256 = hash.FinishHex();
+    return 0;
+  }
+
+ private:
+  std::unique_ptr<BYTE[]> chunk_;
+  std::unordered_set<std::wstring> folders_;
+};
+
+// Removes a folder and everything in it (a snapshot that could not be finished).
+void RemoveTree(const std::wstring& folder) {
+  WIN32_FIND_DATAW found = {};
+  const UniqueFind search(::FindFirstFileW(LongPath(folder + L"\\*").c_str(), &found));
+  if (search) {
+    do {
+      const std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring path = folder + L"\\" + name;
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(path);
+      } else {
+        ::DeleteFileW(LongPath(path).c_str());
+      }
+    } while (::FindNextFileW(search.get(), &found));
+  }
+  ::RemoveDirectoryW(LongPath(folder).c_str());
+}
+
+// A text the spooler handed back in one of its buffers, already checked.
+std::wstring Text(const wchar_t* field) { return std::wstring(FieldOrEmpty(field)); }
+
+// A multi-string, its strings joined by NUL characters (the list's end dropped).
+std::wstring MultiText(const wchar_t* list) {
+  std::wstring joined;
+  for (const wchar_t* entry = list; entry && *entry; entry += std::wcslen(entry) + 1) {
+    if (!joined.empty()) joined += L'\0';
+    joined += entry;
+  }
+  return joined;
+}
+
+ULONGLONG FileTimeNumber(const FILETIME& time) {
+  return (ULONGLONG{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+}
+
+class SnapshotWriter {
+ public:
+  SnapshotWriter(const DeletionPlan& plan, std::wstring folder, std::wstring& problem)
+      : plan_(plan), folder_(std::move(folder)), problem_(problem) {}
+
+  // Whether the snapshot is whole; when not, `problem` says what could not be
+  // saved and Error() the code of the call that failed.
+
+  bool Write(Snapshot& snapshot) {
+    snapshot.machine = SnapshotMachineName(plan_);
+    snapshot.targetName = plan_.targetName;
+    snapshot.isRemote = plan_.isRemote;
+    snapshot.taken = UtcStamp(L'-');
+    return SaveDrivers(snapshot) && SavePrinters(snapshot) && SaveManifest(snapshot);
+  }
+
+ private:
+  wchar_t* Server() const {
+    return plan_.isRemote ? const_cast<wchar_t*>(plan_.targetName.c_str()) : nullptr;
+  }
+
+  bool Fail(std::wstring what, DWORD code = ERROR_INVALID_DATA) {
+    problem_ = std::move(what);
+    error_ = code;
+    return false;
+  }
+
+ public:
+  DWORD Error() const { return error_; }
+
+ private:
+  bool SaveDrivers(Snapshot& snapshot) {
+    if (plan_.drivers.empty()) return true;
+    // The drivers as the spooler keeps them: level 8, or 6 from an old server.
+    wchar_t environment[] = L"all";
+    wchar_t* server = Server();
+    DWORD level = 8;
+    const auto read = [&](DWORD wanted) {
+      return ReadSpoolerList(
+          [&](BYTE* records, DWORD size, DWORD* needed, DWORD* returned) {
+            return Platform().EnumPrinterDriversW(server, environment, wanted, records, size,
+                                                  needed, returned);
+          },
+          wanted == 8 ? kDriverInfo8Layout : kDriverInfo6Layout, answer_);
+    };
+    DWORD error = read(level);
+    if (error == ERROR_INVALID_LEVEL) error = read(level = 6);
+    if (error != 0) return Fail(L"the drivers could not be read again", error);
+    for (const PlannedDriver& planned : plan_.drivers) {
+      // A driver a kept printer holds is never tried: nothing of it goes.
+      if (planned.keptBy == kNotKept && !SaveDriver(snapshot, planned, level)) return false;
+    }
+    return true;
+  }
+
+  // The record of a planned driver: its name, environment and version.
+  bool FindRecord(const PlannedDriver& planned, DWORD level, DRIVER_INFO_8W& record) {
+    const size_t size = level == 8 ? sizeof(DRIVER_INFO_8W) : sizeof(DRIVER_INFO_6W);
+    for (DWORD i = 0; i < answer_.count; ++i) {
+      record = {};
+      std::memcpy(&record, answer_.buffer.get() + i * size, size);
+      if (record.cVersion == planned.version &&
+          SameName(FieldOrEmpty(record.pName), planned.name) &&
+          EqualsIgnoringAsciiCase(FieldOrEmpty(record.pEnvironment), planned.environment)) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  bool SaveDriver(Snapshot& snapshot, const PlannedDriver& planned, DWORD level) {
+    DRIVER_INFO_8W record = {};
+    if (!FindRecord(planned, level, record)) {
+      return Fail(L"the driver \"" + planned.name + L"\" (" + planned.environment +
+                  L") is no longer on the machine");
+    }
+    SnapshotDriver driver;
+    driver.level = level;
+    driver.name = Text(record.pName);
+    driver.environment = Text(record.pEnvironment);
+    driver.driverPath = Text(record.pDriverPath);
+    driver.dataFile = Text(record.pDataFile);
+    driver.configFile = Text(record.pConfigFile);
+    driver.helpFile = Text(record.pHelpFile);
+    driver.dependentFiles = MultiText(record.pDependentFiles);
+    driver.monitorName = Text(record.pMonitorName);
+    driver.defaultDataType = Text(record.pDefaultDataType);
+    driver.previousNames = MultiText(record.pszzPreviousNames);
+    driver.mfgName = Text(record.pszMfgName);
+    driver.oemUrl = Text(record.pszOEMUrl);
+    driver.hardwareId = Text(record.pszHardwareID);
+    driver.provider = Text(record.pszProvider);
+    driver.version = record.cVersion;
+    driver.driverDate = FileTimeNumber(record.ftDriverDate);
+    driver.driverVersion = record.dwlDriverVersion;
+    if (level == 8) {
+      driver.printProcessor = Text(record.pszPrintProcessor);
+      driver.vendorSetup = Text(record.pszVendorSetup);
+      driver.colorProfiles = MultiText(record.pszzColorProfiles);
+      driver.infPath = Text(record.pszInfPath);
+      driver.attributes = record.dwPrinterDriverAttributes;
+      driver.coreDependencies = MultiText(record.pszzCoreDriverDependencies);
+      driver.minInboxDate = FileTimeNumber(record.ftMinInboxDriverVerDate);
+      driver.minInboxVersion = record.dwlMinInboxDriverVerVersion;
+    }
+    const size_t index = snapshot.drivers.size();
+    if (!driver.infPath.empty() && !SavePackage(snapshot, driver)) return false;
+    snapshot.drivers.push_back(driver);
+
+    std::wstring root;
+    if (!DriverRoot(driver.environment, root)) return false;
+    std::vector<std::wstring> named = {driver.driverPath, driver.dataFile, driver.configFile,
+                                       driver.helpFile};
+    // The dependent files are joined by NUL characters.
+    for (size_t start = 0; start < driver.dependentFiles.size();) {
+      const size_t end =
+          std::min(driver.dependentFiles.find(L'\0', start), driver.dependentFiles.size());
+      named.push_back(driver.dependentFiles.substr(start, end - start));
+      start = end + 1;
+    }
+    for (const std::wstring& original : named) {
+      if (!original.empty() && !SaveDriverFile(snapshot, index, driver, root, original))
+        return false;
+    }
+    return true;
+  }
+
+  // The folder every environment's driver folder lies in on the machine
+  // (print$ on a remote one), from the environment's driver directory.
+  bool DriverRoot(const std::wstring& environment, std::wstring& root) {
+    const auto found = roots_.find(environment);
+    if (found != roots_.end()) {
+      root = found->second;
+      return true;
+    }
+    wchar_t directory[MAX_PATH * 2] = {};
+    DWORD needed = 0;
+    std::wstring name = environment;
+    if (!Platform().GetPrinterDriverDirectoryW(Server(), name.data(), 1,
+                                               reinterpret_cast<BYTE*>(directory),
+                                               sizeof(directory) - sizeof(wchar_t), &needed)) {
+      return Fail(L"the driver folder of " + environment + L" could not be found",
+                  ::GetLastError());
+    }
+    root = ParentFolder(directory);
+    if (root.empty()) return Fail(L"the driver folder of " + environment + L" could not be found");
+    roots_.emplace(environment, root);
+    return true;
+  }
+
+  // A file as the driver names it (...\spool\drivers\x64\3\UNIDRV.DLL), read
+  // through the machine's driver folder and kept below "drivers" in the same
+  // environment and version folders.
+  bool SaveDriverFile(Snapshot& snapshot, size_t driver, const SnapshotDriver& record,
+                      const std::wstring& root, const std::wstring& original) {
+    std::wstring relative, source, stored;
+    const size_t at = FindFolded(original, kSpoolDrivers);
+    if (at != std::wstring::npos) {
+      relative = original.substr(at + kSpoolDrivers.size());
+    } else if (original.find(L'\\') == std::wstring::npos) {
+      // A bare name lies beside the driver's own file.
+      const size_t own = FindFolded(record.driverPath, kSpoolDrivers);
+      if (own != std::wstring::npos) {
+        relative =
+            ParentFolder(record.driverPath.substr(own + kSpoolDrivers.size())) + L"\\" + original;
+      }
+    }
+    if (!relative.empty()) {
+      source = root + L"\\" + relative;
+      stored = L"drivers\\" + relative;
+    } else if (original.size() > 3 && original[1] == L':' && original[2] == L'\\' &&
+               std::iswalpha(original[0])) {
+      // Elsewhere on a drive of the machine: a remote one's through its admin share.
+      relative = original.substr(3);
+      source =
+          plan_.isRemote ? plan_.targetName + L"\\" + original[0] + L"$\\" + relative : original;
+      stored = L"files\\" + std::wstring(1, original[0]) + L"\\" + relative;
+    }
+    if (!IsPathInside(relative) || !IsPathInside(stored)) {
+      return Fail(L"the file " + original + L" of \"" + record.name + L"\" cannot be reached");
+    }
+    if (!storedFiles_.insert(NameKey(stored)).second) return true;  // saved for another driver
+    SnapshotFile file;
+    file.driver = driver;
+    file.stored = stored;
+    file.original = original;
+    const DWORD error = copier_.Copy(source, folder_ + L"\\" + stored, file.bytes, file.sha256);
+    if (error != 0) return Fail(L"the file " + original + L" could not be saved", error);
+    snapshot.files.push_back(std::move(file));
+    return true;
+  }
+
+  // The driver-store package a driver comes from, when the deletion removes it.
+  bool SavePackage(Snapshot& snapshot, SnapshotDriver& driver) {
+    bool removed = false;
+    for (const PlannedPackage& package : plan_.packages) {
+      removed = removed || EqualsIgnoringAsciiCase(package.infPath, driver.infPath);
+    }
+    if (!removed) return true;
+    for (size_t k = 0; k < snapshot.packages.size(); ++k) {
+      if (EqualsIgnoringAsciiCase(snapshot.packages[k].infPath, driver.infPath)) {
+        driver.package = k;
+        return true;
+      }
+    }
+    // Read from the machine's Windows folder (admin$ on a remote one).
+    const std::wstring folder = ParentFolder(driver.infPath);
+    const size_t store = FindFolded(folder, kDriverStore);
+    std::wstring source = folder;
+    if (plan_.isRemote) {
+      if (store == std::wstring::npos) {
+        return Fail(L"the package " + driver.infPath + L" is not in the machine's driver store");
+      }
+      source = plan_.targetName + L"\\admin$" + folder.substr(store);
+    }
+    SnapshotPackage package;
+    package.infPath = driver.infPath;
+    package.environment = driver.environment;
+    package.stored = L"packages\\" + std::to_wstring(snapshot.packages.size()) + L"\\" +
+                     FolderNameOf(std::wstring(FileNamePart(folder)));
+    driver.package = snapshot.packages.size();
+    snapshot.packages.push_back(package);
+    return SaveFolder(snapshot, driver.package, source, package.stored, 0);
+  }
+
+  bool SaveFolder(Snapshot& snapshot, size_t package, const std::wstring& source,
+                  const std::wstring& stored, int depth) {
+    if (depth > kMaxKeyDepth) return Fail(L"the package folder " + source + L" nests too deep");
+    WIN32_FIND_DATAW found = {};
+    const UniqueFind search(::FindFirstFileW(LongPath(source + L"\\*").c_str(), &found));
+    if (!search) {
+      return Fail(L"the package folder " + source + L" could not be read", ::GetLastError());
+    }
+    do {
+      const std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      if (!IsPathInside(name)) return Fail(L"the package folder " + source + L" holds " + name);
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        if (!SaveFolder(snapshot, package, source + L"\\" + name, stored + L"\\" + name,
+                        depth + 1)) {
+          return false;
+        }
+        continue;
+      }
+      SnapshotFile file;
+      file.package = package;
+      file.stored = stored + L"\\" + name;
+      file.original = source + L"\\" + name;
+      const DWORD error =
+          copier_.Copy(file.original, folder_ + L"\\" + file.stored, file.bytes, file.sha256);
+      if (error != 0) {
+        return Fail(L"the file " + file.original + L" could not be saved", error);
+      }
+      snapshot.files.push_back(std::move(file));
+    } while (::FindNextFileW(search.get(), &found));
+    const DWORD error = ::GetLastError();
+    return error == ERROR_NO_MORE_FILES ||
+           Fail(L"the package folder " + source + L" could not be read", error);
+  }
+
+  bool SavePrinters(Snapshot& snapshot) {
+    for (const PlannedPrinter& planned : plan_.printers) {
+      SnapshotPrinter printer;
+      if (!SavePrinter(planned.name, printer)) return false;
+      snapshot.printers.push_back(std::move(printer));
+    }
+    return true;
+  }
+
+  bool SavePrinter(const std::wstring& name, SnapshotPrinter& printer) {
+    const auto failed = [&](const wchar_t* what, DWORD error) {
+      return Fail(L"the " + std::wstring(what) + L" of the printer " + name + L" could not be read",
+                  error);
+    };
+    PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+    UniquePrinter handle;
+    if (!Platform().OpenPrinterW(const_cast<wchar_t*>(name.c_str()), handle.put(), &defaults)) {
+      return failed(L"settings", ::GetLastError());
+    }
+    SpoolerAnswer answer;
+    DWORD error = ReadSpoolerList(
+        [&handle](BYTE* buffer, DWORD size, DWORD* needed, DWORD* returned) {
+          const BOOL read = Platform().GetPrinterW(handle.get(), 2, buffer, size, needed);
+          *returned = read && buffer ? 1 : 0;
+          return read;
+        },
+        kPrinterInfo2Layout, answer);
+    if (error == 0 && answer.count != 1) error = ERROR_INVALID_DATA;
+    if (error != 0) return failed(L"settings", error);
+    const auto& record = *reinterpret_cast<const PRINTER_INFO_2W*>(answer.buffer.get());
+    printer.name = name;
+    printer.shareName = Text(record.pShareName);
+    printer.portName = Text(record.pPortName);
+    printer.driverName = Text(record.pDriverName);
+    printer.comment = Text(record.pComment);
+    printer.location = Text(record.pLocation);
+    printer.sepFile = Text(record.pSepFile);
+    printer.printProcessor = Text(record.pPrintProcessor);
+    printer.datatype = Text(record.pDatatype);
+    printer.parameters = Text(record.pParameters);
+    printer.attributes = record.Attributes;
+    printer.priority = record.Priority;
+    printer.defaultPriority = record.DefaultPriority;
+    printer.startTime = record.StartTime;
+    printer.untilTime = record.UntilTime;
+    if (!CopyDevMode(answer, record.pDevMode, printer.devMode)) {
+      return failed(L"default settings (DEVMODE)", ERROR_INVALID_DATA);
+    }
+    if (!CopySecurity(answer, record.pSecurityDescriptor, printer.securityDescriptor)) {
+      return failed(L"security descriptor", ERROR_INVALID_DATA);
+    }
+    error = SaveKey(handle.get(), L"", 0, printer.data);
+    return error == 0 || failed(L"printer data", error);
+  }
+
+  // A DEVMODE inside the answer, whole: its public and private parts.
+  static bool CopyDevMode(const SpoolerAnswer& answer, const DEVMODEW* devMode,
+                          std::vector<BYTE>& copy) {
+    if (devMode == nullptr) return true;
+    const BYTE* begin = answer.buffer.get();
+    const auto* at = reinterpret_cast<const BYTE*>(devMode);
+    const size_t header = offsetof(DEVMODEW, dmFields);
+    if (at < begin || at - begin > static_cast<ptrdiff_t>(answer.bytes) ||
+        answer.bytes - static_cast<size_t>(at - begin) < header) {
+      return false;
+    }
+    DEVMODEW head;
+    std::memcpy(&head, at, header);
+    const size_t size = size_t{head.dmSize} + head.dmDriverExtra;
+    if (head.dmSize < header || size > answer.bytes - static_cast<size_t>(at - begin)) return false;
+    copy.assign(at, at + size);
+    return true;
+  }
+
+  // A self-relative security descriptor inside the answer, whole and valid.
+  static bool CopySecurity(const SpoolerAnswer& answer, PSECURITY_DESCRIPTOR descriptor,
+                           std::vector<BYTE>& copy) {
+    if (descriptor == nullptr) return true;
+    const BYTE* begin = answer.buffer.get();
+    const auto* at = static_cast<const BYTE*>(descriptor);
+    if (at < begin || static_cast<size_t>(at - begin) >= answer.bytes) return false;
+    const size_t room = answer.bytes - static_cast<size_t>(at - begin);
+    if (room < sizeof(SECURITY_DESCRIPTOR_RELATIVE)) return false;
+    SECURITY_DESCRIPTOR_RELATIVE head;
+    std::memcpy(&head, at, sizeof(head));
+    // Only a self-relative descriptor keeps its parts inside itself.
+    if ((head.Control & SE_SELF_RELATIVE) == 0) return false;
+    for (const DWORD offset : {head.Owner, head.Group, head.Sacl, head.Dacl}) {
+      if (offset >= room) return false;
+    }
+    if (!::IsValidSecurityDescriptor(descriptor)) return false;
+    const DWORD length = ::GetSecurityDescriptorLength(descriptor);
+    if (length < sizeof(head) || length > room) return false;
+    copy.assign(at, at + length);
+    return true;
+  }
+
+  // Every value of a printer data key and of each key below it.
+  DWORD SaveKey(HANDLE printer, const std::wstring& key, int depth,
+                std::vector<SnapshotValue>& data) {
+    if (depth > kMaxKeyDepth) return ERROR_INVALID_DATA;
+    if (!key.empty()) {
+      if (const DWORD error = SaveValues(printer, key, data)) return error;
+    }
+    std::vector<std::wstring> subkeys;
+    if (const DWORD error = Subkeys(printer, key, subkeys)) return error;
+    for (const std::wstring& subkey : subkeys) {
+      const std::wstring path = key.empty() ? subkey : key + L"\\" + subkey;
+      if (const DWORD error = SaveKey(printer, path, depth + 1, data)) return error;
+    }
+    return 0;
+  }
+
+  static DWORD Subkeys(HANDLE printer, const std::wstring& key,
+                       std::vector<std::wstring>& subkeys) {
+    DWORD needed = 0;
+    DWORD error = Platform().EnumPrinterKeyW(printer, key.c_str(), nullptr, 0, &needed);
+    if (error == ERROR_CALL_NOT_IMPLEMENTED) {
+      // A spooler that cannot list its keys (Wine's) has the keys drivers and
+      // the directory service write read by name.
+      if (key.empty()) subkeys = {L"PrinterDriverData", L"DsSpooler", L"DsDriver", L"DsUser"};
+      return 0;
+    }
+    if (error == ERROR_FILE_NOT_FOUND || (error == 0 && needed == 0)) return 0;  // none below
+    if (error != ERROR_MORE_DATA) return error != 0 ? error : ERROR_INVALID_DATA;
+    if (needed > kMaxSpoolerAnswerBytes || needed % sizeof(wchar_t) != 0) return ERROR_INVALID_DATA;
+    std::wstring list(needed / sizeof(wchar_t) + 2, L'\0');  // ends in two NULs whatever it says
+    error = Platform().EnumPrinterKeyW(printer, key.c_str(), list.data(), needed, &needed);
+    if (error != 0) return error;
+    for (size_t start = 0; start < list.size() && list[start] != L'\0';) {
+      const size_t end = list.find(L'\0', start);
+      const std::wstring name = list.substr(start, end - start);
+      if (name.find(L'\\') != std::wstring::npos) return ERROR_INVALID_DATA;
+      subkeys.push_back(name);
+      start = end + 1;
+    }
+    return 0;
+  }
+
+  static DWORD SaveValues(HANDLE printer, const std::wstring& key,
+                          std::vector<SnapshotValue>& data) {
+    DWORD needed = 0;
+    DWORD count = 0;
+    DWORD error = Platform().EnumPrinterDataExW(printer, key.c_str(), nullptr, 0, &needed, &count);
+    if (error == 0 || error == ERROR_FILE_NOT_FOUND) return 0;  // no values
+    if (error != ERROR_MORE_DATA) return error;
+    if (needed > kMaxSpoolerAnswerBytes) return ERROR_INVALID_DATA;
+    std::unique_ptr<BYTE[]> buffer(new (std::nothrow) BYTE[needed]);
+    if (!buffer) return ERROR_NOT_ENOUGH_MEMORY;
+    error =
+        Platform().EnumPrinterDataExW(printer, key.c_str(), buffer.get(), needed, &needed, &count);
+    if (error != 0) return error;
+    if (count > needed / sizeof(PRINTER_ENUM_VALUESW)) return ERROR_INVALID_DATA;
+    const BYTE* begin = buffer.get();
+    for (DWORD i = 0; i < count; ++i) {
+      PRINTER_ENUM_VALUESW value;
+      std::memcpy(&value, begin + i * sizeof(value), sizeof(value));
+      const auto* name = reinterpret_cast<const BYTE*>(value.pValueName);
+      const auto* bytes = value.pData;
+      const auto inside = [&](const BYTE* at, size_t size) {
+        return size == 0 || (at >= begin && at <= begin + needed &&
+                             size <= static_cast<size_t>(begin + needed - at));
+      };
+      if (value.pValueName == nullptr || !inside(name, value.cbValueName) ||
+          value.cbValueName < sizeof(wchar_t) || value.cbValueName % sizeof(wchar_t) != 0 ||
+          !inside(bytes, value.cbData) || (value.cbData > 0 && bytes == nullptr)) {
+        return ERROR_INVALID_DATA;
+      }
+      SnapshotValue saved;
+      saved.key = key;
+      saved.name.assign(value.pValueName, value.cbValueName / sizeof(wchar_t));
+      saved.name.resize(std::wcslen(saved.name.c_str()));  // up to its terminator
+      saved.type = value.dwType;
+      if (value.cbData > 0) saved.data.assign(bytes, bytes + value.cbData);
+      data.push_back(std::move(saved));
+    }
+    return 0;
+  }
+
+  // Written last, and under another name first: a folder with a manifest
+  // holds a whole snapshot.
+  bool SaveManifest(const Snapshot& snapshot) {
+    const std::string text = ManifestText(snapshot);
+    const std::wstring path = folder_ + L"\\" + kManifestName;
+    const std::wstring partial = path + L".partial";
+    DWORD error = 0;
+    {
+      const UniqueFileHandle file(::CreateFileW(LongPath(partial).c_str(), GENERIC_WRITE, 0,
+                                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                                nullptr));
+      DWORD written = 0;
+      if (!file) {
+        error = ::GetLastError();
+      } else if (!::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written,
+                              nullptr) ||
+                 written != text.size() || !::FlushFileBuffers(file.get())) {
+        error = ::GetLastError() != 0 ? ::GetLastError() : ERROR_WRITE_FAULT;
+      }
+    }
+    if (error == 0 && !::MoveFileExW(LongPath(partial).c_str(), LongPath(path).c_str(), 0)) {
+      error = ::GetLastError();
+    }
+    return error == 0 || Fail(L"the manifest could not be written", error);
+  }
+
+  const DeletionPlan& plan_;
+  const std::wstring folder_;
+  std::wstring& problem_;
+  DWORD error_ = 0;
+  SpoolerAnswer answer_;
+  std::unordered_map<std::wstring, std::wstring> roots_;  // by environment
+  std::unordered_set<std::wstring> storedFiles_;
+  FileCopier copier_;
+};
+
+// A new folder for one snapshot: root\MACHINE\yyyymmddThhmmssZ, or "-2" and
+// on after it when a snapshot of that second is there.
+DWORD CreateSnapshotFolder(const std::wstring& root, const std::wstring& machine,
+                           std::wstring& folder) {
+  const std::wstring parent = root + L"\\" + FolderNameOf(machine);
+  if (const DWORD error = CreateFolders(parent)) return error;
+  const std::wstring stamp = UtcStamp(L'\0');
+  for (int attempt = 1; attempt < 100; ++attempt) {
+    folder = parent + L"\\" + stamp + (attempt == 1 ? L"" : L"-" + std::to_wstring(attempt));
+    if (::CreateDirectoryW(LongPath(folder).c_str(), nullptr)) return 0;
+    if (::GetLastError() != ERROR_ALREADY_EXISTS) return ::GetLastError();
+  }
+  return ERROR_ALREADY_EXISTS;
+}
+
+}  // namespace
+
+std::wstring DefaultSnapshotRoot() {
+  wchar_t local[MAX_PATH * 2] = {};
+  const DWORD length = ::GetEnvironmentVariableW(L"LOCALAPPDATA", local, MAX_PATH * 2);
+  if (length == 0 || length >= MAX_PATH * 2) {
+    local[0] = L'\0';
+    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr,
+                                  SHGFP_TYPE_CURRENT, local))) {
+      local[0] = L'\0';
+    }
+  }
+  return std::wstring(local) + L"\\Kestrun\\Snapshots";
+}
+
+std::wstring SnapshotMachineName(const DeletionPlan& plan) {
+  if (plan.isRemote) return std::wstring(BareMachineName(plan.machineText));
+  wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+  return ::GetComputerNameW(name, &size) ? name : L"localhost";
+}
+
+std::wstring LongPath(std::wstring_view path) {
+  if (path.substr(0, 4) == L"\\\\?\\") return std::wstring(path);
+  if (path.substr(0, 2) == L"\\\\") return L"\\\\?\\UNC\\" + std::wstring(path.substr(2));
+  if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\')
+    return L"\\\\?\\" + std::wstring(path);
+  return std::wstring(path);
+}
+
+DWORD CreateFolders(const std::wstring& path) {
+  if (path.empty()) return 0;
+  const DWORD attributes = ::GetFileAttributesW(LongPath(path).c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES) {
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : ERROR_DIRECTORY;
+  }
+  const std::wstring parent = ParentFolder(path);
+  // A share's root ("\\SRV\share") and a drive's are never made here.
+  if (!parent.empty() && parent != path && parent.size() > 3 && parent != L"\\\\" &&
+      std::count(parent.begin(), parent.end(), L'\\') > (parent[0] == L'\\' ? 3 : 0)) {
+    if (const DWORD error = CreateFolders(parent)) return error;
+  }
+  if (::CreateDirectoryW(LongPath(path).c_str(), nullptr) ||
+      ::GetLastError() == ERROR_ALREADY_EXISTS) {
+    return 0;
+  }
+  return ::GetLastError();
+}
+
+DWORD TakeSnapshot(const DeletionPlan& plan, const std::wstring& root, std::wstring& folder,
+                   std::wstring& problem) {
+  if (const DWORD error = CreateSnapshotFolder(root, SnapshotMachineName(plan), folder)) {
+    problem = L"its folder below " + root + L" could not be made";
+    return error;
+  }
+  Snapshot snapshot;
+  DWORD error = ERROR_NOT_ENOUGH_MEMORY;
+  problem = L"memory ran out";
+  try {
+    SnapshotWriter writer(plan, folder, problem);
+    error = writer.Write(snapshot) ? 0 : writer.Error();
+  } catch (const std::bad_alloc&) {
+    error = ERROR_NOT_ENOUGH_MEMORY;
+  }
+  if (error != 0) RemoveTree(folder);
+  return error;
+}
+
+bool ReadSnapshot(const std::wstring& folder, Snapshot& snapshot, std::wstring& problem) {
+  const std::wstring path = folder + L"\\" + kManifestName;
+  const UniqueFileHandle file(::CreateFileW(LongPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                            nullptr, OPEN_EXISTING, 0, nullptr));
+  LARGE_INTEGER size = {};
+  if (!file || !::GetFileSizeEx(file.get(), &size)) {
+    problem = path + L" could not be read (error " + std::to_wstring(::GetLastError()) + L")";
+    return false;
+  }
+  if (size.QuadPart > static_cast<LONGLONG>(kMaxManifestBytes)) {
+    problem = path + L" is too large for a manifest";
+    return false;
+  }
+  std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+  DWORD read = 0;
+  if (!bytes.empty() &&
+      (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
+       read != bytes.size())) {
+    problem = path + L" could not be read (error " + std::to_wstring(::GetLastError()) + L")";
+    return false;
+  }
+  if (!ReadManifest(bytes, snapshot, problem)) return false;
+  // Every file as it was saved, before anything is changed.
+  std::unique_ptr<BYTE[]> chunk(new (std::nothrow) BYTE[kCopyChunk]);
+  if (!chunk) {
+    problem = L"memory ran out";
+    return false;
+  }
+  for (const SnapshotFile& saved : snapshot.files) {
+    const std::wstring at = L"line " + std::to_wstring(saved.line) + L": ";
+    const UniqueFileHandle in(::CreateFileW(LongPath(folder + L"\\" + saved.stored).c_str(),
+                                            GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!in) {
+      problem = at + L"the file " + saved.stored + L" is missing";
+      return false;
+    }
+    Sha256 hash;
+    ULONGLONG bytesRead = 0;
+    for (DWORD got = 0; ::ReadFile(in.get(), chunk.get(), kCopyChunk, &got, nullptr) && got > 0;) {
+      hash.Add(chunk.get(), got);
+      bytesRead += got;
+    }
+    if (bytesRead != saved.bytes || hash.FinishHex() != saved.sha256) {
+      problem = at + L"the file " + saved.stored + L" does not match its checksum";
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace kestrun

@@ -1,0 +1,99 @@
+// The manifest of a snapshot: what a deletion removed, as a text a person can
+// read. A version line, then one record a line: a kind, then TAB-separated
+// "key=value" fields, every value escaped (backslash, TAB, line breaks, NUL
+// and other control characters), binary values as hexadecimal digits, the
+// whole in UTF-8; an "end" line counts the records. A snapshot folder is
+// untrusted input: the reader checks every line and refuses, naming the line,
+// anything it cannot take whole.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kestrun {
+
+constexpr int kSnapshotFormat = 1;
+constexpr size_t kNoOwner = static_cast<size_t>(-1);
+
+// A file the snapshot copied: where it lies in the snapshot folder, and what
+// the driver (or package) named it.
+struct SnapshotFile {
+  size_t driver = kNoOwner;   // the driver that names it, or
+  size_t package = kNoOwner;  // the package folder it belongs to
+  std::wstring stored;        // relative to the snapshot folder
+  std::wstring original;      // the path the spooler gave, or the package's own
+  ULONGLONG bytes = 0;
+  std::string sha256;  // 64 lower-case hexadecimal digits
+  size_t line = 0;     // its line in the manifest read (not written)
+};
+
+// A driver's record as the spooler gave it (level 8, or 6 from an old server).
+struct SnapshotDriver {
+  DWORD level = 8;
+  std::wstring name, environment, driverPath, dataFile, configFile, helpFile, monitorName,
+      defaultDataType, mfgName, oemUrl, hardwareId, provider, printProcessor, vendorSetup, infPath;
+  // Multi-strings, their strings joined by NUL characters.
+  std::wstring dependentFiles, previousNames, colorProfiles, coreDependencies;
+  DWORD version = 0;  // cVersion
+  DWORD attributes = 0;
+  ULONGLONG driverDate = 0;  // FILETIME as one number
+  ULONGLONG driverVersion = 0;
+  ULONGLONG minInboxDate = 0;
+  ULONGLONG minInboxVersion = 0;
+  size_t package = kNoOwner;  // its package, when the deletion removed it too
+};
+
+// A driver-store package folder saved because the deletion removed it.
+struct SnapshotPackage {
+  std::wstring infPath;  // as the spooler gave it
+  std::wstring environment;
+  std::wstring stored;  // the folder, relative to the snapshot folder
+};
+
+struct SnapshotValue {
+  std::wstring key;   // the printer data key, "\"-separated
+  std::wstring name;  // the value's name
+  DWORD type = 0;     // REG_SZ, REG_DWORD, REG_BINARY, ...
+  std::vector<BYTE> data;
+};
+
+struct SnapshotPrinter {
+  std::wstring name, shareName, portName, driverName, comment, location, sepFile, printProcessor,
+      datatype, parameters;
+  DWORD attributes = 0, priority = 0, defaultPriority = 0, startTime = 0, untilTime = 0;
+  std::vector<BYTE> devMode;             // the default DEVMODE, whole (empty: none)
+  std::vector<BYTE> securityDescriptor;  // self-relative (empty: none)
+  std::vector<SnapshotValue> data;
+};
+
+struct Snapshot {
+  std::wstring machine;     // as the user named it; the computer's name for this one
+  std::wstring targetName;  // the spooler name: "\\" and the machine
+  bool isRemote = false;
+  std::wstring taken;  // UTC, 2026-12-09T03:15:42Z
+  std::vector<SnapshotDriver> drivers;
+  std::vector<SnapshotPackage> packages;
+  std::vector<SnapshotFile> files;
+  std::vector<SnapshotPrinter> printers;
+};
+
+// The manifest's bytes.
+std::string ManifestText(const Snapshot& snapshot);
+
+// Reads a manifest; false with `problem` naming the line ("line 12: ...") when
+// it is not a Kestrun snapshot, of a newer format, or damaged. Stored paths
+// must lie inside the snapshot folder.
+bool ReadManifest(std::string_view bytes, Snapshot& snapshot, std::wstring& problem);
+
+// The name a manifest has inside its snapshot folder.
+constexpr wchar_t kManifestName[] = L"manifest.txt";
+
+// True for a path relative to a folder that stays inside it: no drive, no
+// leading backslash, no "." or ".." part, no empty part, no ":" (a stream).
+bool IsPathInside(std::wstring_view relative);
+
+}  // namespace kestrun

@@ -1,0 +1,295 @@
+#include "report/action_run.h"
+
+#include <cwchar>
+
+#include "inventory/field_text.h"
+#include "report/command_line.h"
+#include "report/console.h"
+#include "report/fleet.h"
+#include "report/fleet_log.h"
+
+namespace kestrun {
+
+const ActionWords kDeleteWords = {L"cleaned",    L" to delete", L" deleted",
+                                  L" to remove", L" removed",   true};
+// What a restore keeps is there already: the machine holds the snapshot whole.
+const ActionWords kRestoreWords = {L"restored",    L" to restore", L" restored",
+                                   L" to restore", L" restored",   false};
+
+namespace {
+
+constexpr const wchar_t* kActionsColumns[] = {L"Time",           L"Machine", L"Action",
+                                              L"Kind",           L"Name",    L"Environment",
+                                              L"Driver Version", L"Code",    L"Reason"};
+constexpr char kBom[] = "\xEF\xBB\xBF";
+
+std::wstring MachineLine(size_t finished, size_t total, std::wstring_view machine,
+                         const ActionTotals& counts, bool whatIf, const ActionWords& words) {
+  std::wstring line = MachineLinePrefix(finished, total, machine);
+  if (counts.driversGo + counts.driversKept + counts.driversFailed + counts.driversNotTried == 0 &&
+      counts.printersGo + counts.printersFailed == 0) {
+    return line + L"nothing" + words.planned + L"\r\n";
+  }
+  line += std::to_wstring(counts.driversGo) + (counts.driversGo == 1 ? L" driver" : L" drivers") +
+          (whatIf ? words.planned : words.done);
+  if (counts.driversKept > 0) line += L", " + std::to_wstring(counts.driversKept) + L" kept";
+  if (counts.driversFailed > 0) line += L", " + std::to_wstring(counts.driversFailed) + L" failed";
+  if (counts.driversNotTried > 0) {
+    line += L", " + std::to_wstring(counts.driversNotTried) + L" not tried";
+  }
+  return line + L"\r\n";
+}
+
+bool AnyFailed(const ActionTotals& counts) {
+  return counts.driversFailed + counts.printersFailed + counts.packagesFailed > 0;
+}
+
+bool AnyNotTried(const ActionTotals& counts) {
+  return counts.driversNotTried + counts.packagesNotTried > 0;
+}
+
+bool AnyKept(const ActionTotals& counts) {
+  return counts.driversKept + counts.packagesKept + counts.printersKept > 0;
+}
+
+// Something selected did not go: failed, not tried, or (for a command whose
+// kept objects did not do what was asked) kept.
+bool AnyLeft(const ActionTotals& counts, const ActionWords& words) {
+  return AnyFailed(counts) || AnyNotTried(counts) || (words.keptIsLeft && AnyKept(counts));
+}
+
+void AddCounts(ActionTotals& totals, const ActionTotals& machine) {
+  totals.driversGo += machine.driversGo;
+  totals.driversKept += machine.driversKept;
+  totals.driversFailed += machine.driversFailed;
+  totals.driversNotTried += machine.driversNotTried;
+  totals.printersGo += machine.printersGo;
+  totals.printersKept += machine.printersKept;
+  totals.printersFailed += machine.printersFailed;
+  totals.packagesGo += machine.packagesGo;
+  totals.packagesKept += machine.packagesKept;
+  totals.packagesFailed += machine.packagesFailed;
+  totals.packagesNotTried += machine.packagesNotTried;
+}
+
+// The main thread's side of a run: each machine's lines, log rows and line
+// as it settles, and the totals.
+class ActionReport : public MachineRunSink {
+ public:
+  ActionReport(MachineRun& run, const std::vector<std::wstring>& machines, bool whatIf, CsvLog* log,
+               unsigned limitSeconds, const ActionWords& words)
+      : run_(run),
+        machines_(machines),
+        whatIf_(whatIf),
+        log_(log),
+        limitSeconds_(limitSeconds),
+        words_(words) {}
+
+  const ActionTotals& Totals() const { return totals_; }
+  bool LogWritten() const { return logError_ == ERROR_SUCCESS; }
+
+  void Finished(size_t index, std::unique_ptr<MachineResult> settled) override {
+    const std::wstring& machine = machines_[index];
+    auto* work = static_cast<ActionWork*>(settled.get());
+    ++finished_;
+    const DWORD error = work ? work->outcome.error : ERROR_NOT_ENOUGH_MEMORY;
+    if (error != 0) {
+      ++totals_.machinesFailed;
+      const std::wstring why = work ? work->outcome.why : std::wstring();
+      // "failed: the driver packages could not be read: 5 Access is denied."
+      const std::wstring line =
+          why.empty()
+              ? FleetFailedLine(finished_, machines_.size(), machine, error, SystemErrorText(error))
+              : MachineLinePrefix(finished_, machines_.size(), machine) + L"failed: " + why +
+                    L": " + CodeText(error) + L"\r\n";
+      WriteConsoleRed(line.c_str());
+      FlushConsole();
+      return;
+    }
+    const ActionTotals& counts = work->outcome.counts;
+    const bool failed = !whatIf_ && AnyFailed(counts);
+    const bool notFinished = !whatIf_ && !failed && AnyNotTried(counts);
+    if (failed) {
+      ++totals_.machinesFailed;
+    } else if (notFinished) {
+      ++totals_.machinesNotFinished;
+    } else if (!whatIf_ && AnyKept(counts)) {
+      ++totals_.machinesWithKept;
+    } else {
+      ++totals_.machinesDone;
+    }
+    Write(work->outcome, failed ? kRed : kGreen,
+          MachineLine(finished_, machines_.size(), machine, counts, whatIf_, words_));
+  }
+
+  void GivenUpOn(size_t index, GivenUp why, std::unique_ptr<MachineResult> asItStands) override {
+    auto* work = static_cast<ActionWork*>(asItStands.get());
+    ++finished_;
+    const std::wstring& machine = machines_[index];
+    if (why == GivenUp::TimeLimit) {
+      ++totals_.machinesFailed;
+    } else {
+      ++totals_.machinesNotFinished;
+    }
+    // Ctrl+C: a machine still being listed had nothing changed on it; one
+    // inside a deletion step that did not end within the grace is unknown.
+    const std::wstring line =
+        why == GivenUp::TimeLimit
+            ? FleetTooLateLine(finished_, machines_.size(), machine, limitSeconds_,
+                               work ? L": its state is unknown, list it again" : L"")
+            : MachineLinePrefix(finished_, machines_.size(), machine) + L"not finished: " +
+                  (work ? L"stopped by Ctrl+C during a step; its state is unknown, list it again"
+                        : L"stopped by Ctrl+C before any change") +
+                  L"\r\n";
+    if (work == nullptr) {
+      WriteConsoleRed(line.c_str());
+      FlushConsole();
+      return;
+    }
+    work->RecordAsItStands(machine,
+                           why == GivenUp::TimeLimit ? ERROR_TIMEOUT : ERROR_REQUEST_ABORTED);
+    Write(work->outcome, kRed, line);
+  }
+
+  size_t NotWritten() const { return notWritten_; }
+
+ private:
+  // A machine's lines, then its line; its rows reach the log in one append.
+  // A log that cannot be written is named after the lines of the machine it
+  // failed on, and no further machine starts.
+  void Write(const ActionOutcome& outcome, WORD colour, const std::wstring& line) {
+    bool failedNow = false;
+    if (log_ && !outcome.rows.empty()) {
+      if (logError_ == ERROR_SUCCESS) {
+        logError_ = log_->AppendWhole(outcome.rows, header_);
+        failedNow = logError_ != ERROR_SUCCESS;
+      }
+      if (logError_ != ERROR_SUCCESS) ++notWritten_;
+    }
+    AddCounts(totals_, outcome.counts);
+    WriteConsoleRed(outcome.lines.c_str());
+    WriteConsoleColored(colour, line.c_str());
+    if (failedNow) {
+      PrintLogWriteFailure(*log_, logError_);
+      run_.Stop();
+    }
+    FlushConsole();
+  }
+
+  MachineRun& run_;
+  const std::vector<std::wstring>& machines_;
+  const bool whatIf_;
+  CsvLog* const log_;
+  const unsigned limitSeconds_;
+  const ActionWords& words_;
+  const std::string header_ = ActionsLogHeader();
+  size_t finished_ = 0;
+  size_t notWritten_ = 0;
+  DWORD logError_ = ERROR_SUCCESS;
+  ActionTotals totals_;
+};
+
+}  // namespace
+
+std::wstring UtcNow() {
+  SYSTEMTIME now = {};
+  ::GetSystemTime(&now);
+  wchar_t text[32] = {};
+  std::swprintf(text, 32, L"%04d-%02d-%02dT%02d:%02d:%02dZ", static_cast<int>(now.wYear),
+                static_cast<int>(now.wMonth), static_cast<int>(now.wDay),
+                static_cast<int>(now.wHour), static_cast<int>(now.wMinute),
+                static_cast<int>(now.wSecond));
+  return text;
+}
+
+std::wstring Quoted(std::wstring_view text) {
+  std::wstring quoted = L"\"";
+  AppendShownText(quoted, text);
+  return quoted + L"\"";
+}
+
+std::wstring CodeText(DWORD code) { return std::to_wstring(code) + L" " + SystemErrorText(code); }
+
+void ActionRecord::Add(const std::wstring& line, const ActionRow& row) {
+  outcome_.lines += L"  " + line + L"\r\n";
+  AppendActionRow(outcome_.rows, outcome_.time, machine_, row);
+}
+
+std::string ActionsLogHeader() {
+  std::string header = kBom;
+  for (const wchar_t* title : kActionsColumns) {
+    if (header.size() > sizeof(kBom) - 1) header += ',';
+    AppendFleetField(header, title);
+  }
+  return header + "\r\n";
+}
+
+bool HoldsAnotherHeader(std::string_view firstBytes) {
+  if (firstBytes.empty() || firstBytes == std::string_view(kBom)) return false;  // empty
+  const std::string header = ActionsLogHeader();
+  if (firstBytes.substr(0, header.size()) == header) return false;
+  // Saved again without its BOM, it is still the action log.
+  const std::string_view bare = std::string_view(header).substr(sizeof(kBom) - 1);
+  return firstBytes.substr(0, bare.size()) != bare;
+}
+
+void AppendActionRow(std::string& bytes, std::wstring_view time, std::wstring_view machine,
+                     const ActionRow& row) {
+  const std::wstring code = std::to_wstring(row.code);
+  const std::wstring_view fields[] = {time,        machine,  row.action,
+                                      row.kind,    row.name, row.environment,
+                                      row.version, code,     row.reason};
+  for (size_t i = 0; i < std::size(fields); ++i) {
+    if (i > 0) bytes += ',';
+    AppendFleetField(bytes, fields[i]);
+  }
+  bytes += "\r\n";
+}
+
+std::wstring ActionSummaryLine(const ActionTotals& totals, bool whatIf, const ActionWords& words) {
+  const auto n = [](size_t count) { return std::to_wstring(count); };
+  std::wstring line = L"\r\nMachines: " + n(totals.machinesDone) +
+                      (whatIf ? L" planned" : L" " + std::wstring(words.machinesDone));
+  if (totals.machinesWithKept > 0) line += L", " + n(totals.machinesWithKept) + L" with kept items";
+  if (totals.machinesFailed > 0 || !whatIf) line += L", " + n(totals.machinesFailed) + L" failed";
+  if (totals.machinesNotFinished > 0) {
+    line += L", " + n(totals.machinesNotFinished) + L" not finished";
+  }
+  if (totals.machinesNotWritten > 0) {
+    line += L", " + n(totals.machinesNotWritten) + L" not written to the log";
+  }
+  line += L". Drivers: " + n(totals.driversGo) + (whatIf ? words.planned : words.done) + L", " +
+          n(totals.driversKept) + L" kept";
+  if (!whatIf) line += L", " + n(totals.driversFailed) + L" failed";
+  if (totals.driversNotTried > 0) line += L", " + n(totals.driversNotTried) + L" not tried";
+  line += L". Printers: " + n(totals.printersGo) + (whatIf ? words.planned : words.done);
+  if (totals.printersKept > 0) line += L", " + n(totals.printersKept) + L" kept";
+  if (totals.printersFailed > 0) line += L", " + n(totals.printersFailed) + L" failed";
+  line += L". Packages: " + n(totals.packagesGo) +
+          (whatIf ? words.packagesPlanned : words.packagesDone) + L", " + n(totals.packagesKept) +
+          L" kept";
+  if (totals.packagesFailed > 0) line += L", " + n(totals.packagesFailed) + L" failed";
+  if (totals.packagesNotTried > 0) line += L", " + n(totals.packagesNotTried) + L" not tried";
+  return line + L".\r\n";
+}
+
+int RunActions(const std::vector<std::wstring>& machines, unsigned limitSeconds, bool whatIf,
+               CsvLog* log, const ActionWords& words, const MachineTask& work) {
+  MachineRun run({machines.size(), limitSeconds});
+  ActionReport report(run, machines, whatIf, log, limitSeconds, words);
+  const MachineRunEnd end = run.Run(work, report);
+  if (!end.started) {
+    std::wstring failure = L"Failed to start: " + CodeText(end.error);
+    WriteConsoleRed((failure + L"\r\n").c_str());
+    return kExitFailed;
+  }
+  ActionTotals totals = report.Totals();
+  totals.machinesNotFinished += machines.size() - end.settled;  // never started
+  totals.machinesNotWritten = report.NotWritten();
+  const bool clean = !end.stopped && report.LogWritten() && totals.machinesFailed == 0 &&
+                     totals.machinesNotFinished == 0 && (whatIf || !AnyLeft(totals, words));
+  WriteConsoleColored(clean ? kGreen : kRed, ActionSummaryLine(totals, whatIf, words).c_str());
+  return clean ? kExitOk : kExitFailed;
+}
+
+}  // namespace kestrun

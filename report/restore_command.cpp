@@ -1,0 +1,163 @@
+#include "report/restore_command.h"
+
+#include <memory>
+#include <new>
+
+#include "inventory/field_text.h"
+#include "inventory/snapshot.h"
+#include "report/console.h"
+#include "report/fleet.h"
+
+namespace kestrun {
+
+namespace {
+
+// One restore: its plan, and what it had done should a step never end.
+struct RestoreWork : ActionWork {
+  RestorePlan plan;
+  bool whatIf = true;
+  bool stepInProgress = false;
+  RestoreStep inProgress;
+
+  void RecordAsItStands(std::wstring_view machine, DWORD code) override;
+};
+
+std::wstring DriverText(const SnapshotDriver& driver) {
+  std::wstring text = Quoted(driver.name) + L" (";
+  AppendShownText(text, driver.environment);
+  return text + L", " + DriverVersionText(driver.driverVersion) + L")";
+}
+
+// The line and the row of one object: what would happen, or what did.
+void RecordObject(ActionRecord& record, const RestoreResult& result, bool whatIf,
+                  const wchar_t* kind, const std::wstring& shown, std::wstring_view name,
+                  std::wstring_view environment, std::wstring_view version, size_t& go,
+                  size_t& kept, size_t& failed, size_t& notTried) {
+  const std::wstring object = std::wstring(kind) + L" " + shown;
+  switch (result.outcome) {
+    case RestoreOutcome::AlreadyThere:
+      record.Add(L"Kept: " + object + L": already there",
+                 {L"kept", kind, name, environment, version, 0, L"already there"});
+      ++kept;
+      return;
+    case RestoreOutcome::Restored:
+      record.Add(L"Restored " + object, {L"restored", kind, name, environment, version, 0, {}});
+      ++go;
+      return;
+    case RestoreOutcome::Failed: {
+      const std::wstring why = CodeText(result.error);
+      record.Add(L"Failed: " + object + L": " + why,
+                 {L"failed", kind, name, environment, version, result.error, why});
+      ++failed;
+      return;
+    }
+    case RestoreOutcome::NotTried:
+      record.Add(L"Not tried: " + object,
+                 {L"not tried", kind, name, environment, version, ERROR_CANCELLED, {}});
+      ++notTried;
+      return;
+    case RestoreOutcome::Pending:
+      break;
+  }
+  if (whatIf) {
+    record.Add(L"What if: restore " + object,
+               {L"would restore", kind, name, environment, version, 0, {}});
+    ++go;
+  } else {  // never reached: the run ended first
+    record.Add(L"Not tried: " + object,
+               {L"not tried", kind, name, environment, version, ERROR_CANCELLED, {}});
+    ++notTried;
+  }
+}
+
+void RecordRestore(ActionRecord& record, const RestorePlan& plan, bool whatIf,
+                   ActionTotals& counts) {
+  const Snapshot& snapshot = plan.snapshot;
+  size_t unused = 0;
+  for (size_t k = 0; k < snapshot.packages.size(); ++k) {
+    const std::wstring file(FileNamePart(snapshot.packages[k].infPath));
+    RecordObject(record, plan.packages[k], whatIf, L"package", Quoted(file), file,
+                 snapshot.packages[k].environment, {}, counts.packagesGo, counts.packagesKept,
+                 counts.packagesFailed, counts.packagesNotTried);
+  }
+  for (size_t d = 0; d < snapshot.drivers.size(); ++d) {
+    const SnapshotDriver& driver = snapshot.drivers[d];
+    RecordObject(record, plan.drivers[d], whatIf, L"driver", DriverText(driver), driver.name,
+                 driver.environment, DriverVersionText(driver.driverVersion), counts.driversGo,
+                 counts.driversKept, counts.driversFailed, counts.driversNotTried);
+  }
+  for (size_t p = 0; p < snapshot.printers.size(); ++p) {
+    const SnapshotPrinter& printer = snapshot.printers[p];
+    RecordObject(record, plan.printers[p], whatIf, L"printer", Quoted(printer.name), printer.name,
+                 {}, {}, counts.printersGo, counts.printersKept, counts.printersFailed, unused);
+  }
+}
+
+void RestoreWork::RecordAsItStands(std::wstring_view machine, DWORD code) {
+  if (stepInProgress)
+    plan.ResultsOf(inProgress.kind)[inProgress.index] = {RestoreOutcome::Failed, code};
+  ActionRecord record(machine, outcome);
+  RecordRestore(record, plan, false, outcome.counts);
+}
+
+// Lists the snapshot's machine, then records what would be restored, or restores it.
+bool RestoreMachine(const RestorePlan& read, bool whatIf, MachineSteps& steps, RestoreWork& work) {
+  work.plan = read;
+  work.whatIf = whatIf;
+  if (!steps.BeginReading()) return false;
+  DWORD error = 0;
+  if (!PrepareRestore(work.plan, error)) {
+    work.outcome.error = error;
+    work.outcome.why = L"its drivers and printers could not be read";
+    return true;
+  }
+  work.outcome.time = UtcNow();
+  if (!whatIf) {
+    RestorePlan& plan = work.plan;
+    plan.stop = &steps.StopFlag();
+    if (!steps.BeginChanging(std::make_unique<RestoreWork>(work))) return false;
+    plan.beforeStep = [&steps, &plan](const RestoreStep& step) {
+      return steps.BeginChange([&plan, &step](MachineResult& asItStands) {
+        auto& copy = static_cast<RestoreWork&>(asItStands);
+        copy.plan.packages = plan.packages;
+        copy.plan.drivers = plan.drivers;
+        copy.plan.printers = plan.printers;
+        copy.stepInProgress = true;
+        copy.inProgress = step;
+      });
+    };
+    ExecuteRestore(plan);
+  }
+  ActionRecord record(read.snapshot.machine, work.outcome);
+  RecordRestore(record, work.plan, whatIf, work.outcome.counts);
+  return true;
+}
+
+}  // namespace
+
+int RunRestore(const ReportRequest& request, CsvLog* log) {
+  // Read and checked before anything is listed: a snapshot folder is untrusted.
+  auto read = std::make_shared<RestorePlan>();
+  read->folder = request.snapshotFolder;
+  std::wstring problem;
+  if (!ReadSnapshot(read->folder, read->snapshot, problem) ||
+      !IsSnapshotOfThisTarget(read->snapshot, problem)) {
+    std::wstring message = L"\r\nThe snapshot ";
+    AppendShownText(message, read->folder);
+    message += L" cannot be restored:\r\n";
+    AppendShownText(message, problem);
+    WriteConsoleRed((message + L"\r\n").c_str());
+    return kExitFailed;
+  }
+  const bool whatIf = !request.cleanup.yes;
+  const std::vector<std::wstring> machines = {read->snapshot.machine};
+  const std::shared_ptr<const RestorePlan> plan = read;
+  return RunActions(machines, request.timeoutSeconds, whatIf, log, kRestoreWords,
+                    [plan, whatIf](size_t, MachineSteps& steps) -> std::unique_ptr<MachineResult> {
+                      auto work = std::make_unique<RestoreWork>();
+                      if (!RestoreMachine(*plan, whatIf, steps, *work)) return nullptr;
+                      return work;
+                    });
+}
+
+}  // namespace kestrun

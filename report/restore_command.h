@@ -1,0 +1,20 @@
+// "Kestrun /restore [/yes] [/timeout:S] SNAPSHOT-FOLDER [ACTIONS.csv]": puts
+// a snapshot back on the machine it was taken from. Without "/yes" it only
+// prints and logs what it would restore, as "/delete" does.
+#pragma once
+
+#include <string>
+
+#include "inventory/restore.h"
+#include "report/action_run.h"
+#include "report/command_line.h"
+#include "report/csv_log.h"
+
+namespace kestrun {
+
+// Reads the snapshot (refusing one that is damaged, foreign, newer, or of
+// another computer, before anything is listed), then restores it. Returns
+// the exit code.
+int RunRestore(const ReportRequest& request, CsvLog* log);
+
+}  // namespace kestrun

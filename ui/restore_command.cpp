@@ -1,0 +1,286 @@
+#include "ui/restore_command.h"
+
+#include <shlobj.h>
+
+#include <memory>
+#include <new>
+
+#include "common/win32_handles.h"
+#include "inventory/driver_inventory.h"
+#include "inventory/field_text.h"
+#include "inventory/platform.h"
+#include "inventory/snapshot.h"
+#include "res/ids.h"
+#include "ui/box_text.h"
+#include "ui/controls.h"
+#include "ui/delete_command.h"
+#include "ui/enumeration_worker.h"
+#include "ui/window_records.h"
+#include "ui/workers.h"
+
+namespace kestrun {
+
+namespace {
+
+SRWLOCK snapshotLock = SRWLOCK_INIT;
+std::wstring lastSnapshot;  // under snapshotLock
+
+std::wstring Shown(std::wstring_view text) {
+  std::wstring shown;
+  AppendShownText(shown, text);
+  return shown;
+}
+
+std::wstring DriverLine(const SnapshotDriver& driver) {
+  return L"\"" + Shown(driver.name) + L"\" (" + Shown(driver.environment) + L", " +
+         DriverVersionText(driver.driverVersion) + L")";
+}
+
+std::wstring Counted(size_t count, const wchar_t* one, const wchar_t* many) {
+  return std::to_wstring(count) + L" " + (count == 1 ? one : many);
+}
+
+// The machine as the question and the outcome name it.
+std::wstring MachineOf(const Snapshot& snapshot) {
+  if (!snapshot.isRemote) return L"this computer";
+  return Shown(snapshot.machine) + L" (" + Shown(snapshot.targetName) + L")";
+}
+
+// The lines of each object of the snapshot whose result `wanted` says so.
+template <typename Wanted>
+std::vector<std::wstring> Lines(const RestorePlan& plan, RestoreKind kind, Wanted wanted) {
+  std::vector<std::wstring> lines;
+  const Snapshot& snapshot = plan.snapshot;
+  const std::vector<RestoreResult>& results = plan.ResultsOf(kind);
+  for (size_t i = 0; i < results.size(); ++i) {
+    if (!wanted(results[i])) continue;
+    std::wstring line = kind == RestoreKind::Driver ? DriverLine(snapshot.drivers[i])
+                        : kind == RestoreKind::Printer
+                            ? Shown(snapshot.printers[i].name)
+                            : Shown(FileNamePart(snapshot.packages[i].infPath));
+    if (results[i].outcome == RestoreOutcome::Failed) line += L": " + ErrorLine(results[i].error);
+    lines.push_back(std::move(line));
+  }
+  return lines;
+}
+
+bool Is(const RestoreResult& result, RestoreOutcome outcome) { return result.outcome == outcome; }
+
+size_t CountOf(const std::vector<RestoreResult>& results, RestoreOutcome outcome) {
+  size_t count = 0;
+  for (const RestoreResult& result : results) count += Is(result, outcome) ? 1 : 0;
+  return count;
+}
+
+// The restore's steps from the folder to the outcome box, in the run slot.
+void ConfirmRestoreAndReport(RestorePlan& plan) {
+  std::wstring problem;
+  const auto refuse = [&plan](const std::wstring& why) {
+    StopProgress();
+    std::wstring text =
+        L"The snapshot " + Shown(plan.folder) + L" cannot be restored:\n" + Shown(why);
+    ShowMessage(BoundLines(text).c_str(), MB_ICONERROR);
+  };
+  if (!ReadSnapshot(plan.folder, plan.snapshot, problem) ||
+      !IsSnapshotOfThisTarget(plan.snapshot, problem)) {
+    refuse(problem);
+    return;
+  }
+  // A remote machine is asked inside an IPC$ session, as for its listing.
+  const bool session = plan.snapshot.isRemote && remoteSession != nullptr;
+  if (session && !ConnectTargetSession(*remoteSession, plan.snapshot.targetName)) {
+    refuse(L"its machine could not be reached (" + ErrorLine(remoteSession->lastResult) + L")");
+    return;
+  }
+  DWORD error = 0;
+  if (!PrepareRestore(plan, error)) {
+    if (session) CancelTargetSession(*remoteSession);
+    refuse(L"the drivers and printers of its machine could not be read (" + ErrorLine(error) +
+           L")");
+    return;
+  }
+  StopProgress();
+  const std::wstring question =
+      FitToScreen([&plan](size_t listed) { return RestoreQuestion(plan, listed); });
+  if (!AskToChange(question, MB_YESNO | MB_ICONQUESTION)) {
+    if (session) CancelTargetSession(*remoteSession);
+    return;
+  }
+  StartProgress();
+  ExecuteRestore(plan);
+  if (session) CancelTargetSession(*remoteSession);
+  // The machine is listed again: this computer as the empty box lists it.
+  const std::wstring listed = plan.snapshot.isRemote ? plan.snapshot.machine : std::wstring();
+  EnumerationWorker(&listed);
+  UINT icon = MB_ICONINFORMATION;
+  const std::wstring outcome =
+      FitToScreen([&](size_t lines) { return RestoreOutcomeMessage(plan, icon, lines); });
+  StopProgress();
+  ShowMessage(outcome.c_str(), icon);
+}
+
+DWORD WINAPI RestoreWorker(LPVOID parameter) {
+  const std::unique_ptr<RestorePlan> plan(static_cast<RestorePlan*>(parameter));
+  if (processLock != nullptr) {
+    CriticalSectionLock hold(*processLock);
+    ConfirmRestoreAndReport(*plan);
+  } else {
+    ConfirmRestoreAndReport(*plan);
+  }
+  EndChangeRun();
+  return 0;
+}
+
+// COM for the shell's folder picker, from System32, once for the window's thread.
+bool ComReady() {
+  static const bool ready = [] {
+    using Initialize = HRESULT(WINAPI*)(LPVOID, DWORD);
+    const HMODULE ole = LoadSystemModule(L"ole32.dll");
+    const auto initialize =
+        ole ? reinterpret_cast<Initialize>(::GetProcAddress(ole, "CoInitializeEx")) : nullptr;
+    return initialize != nullptr &&
+           SUCCEEDED(initialize(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
+  }();
+  return ready;
+}
+
+int CALLBACK StartInSnapshots(HWND picker, UINT message, LPARAM, LPARAM start) {
+  if (message == BFFM_INITIALIZED) ::SendMessageW(picker, BFFM_SETSELECTIONW, TRUE, start);
+  return 0;
+}
+
+// The shell's folder picker, opened at the snapshots' own folder; empty when cancelled.
+std::wstring PickSnapshotFolder() {
+  if (!ComReady()) return {};
+  const std::wstring root = DefaultSnapshotRoot();
+  BROWSEINFOW browse = {};
+  browse.hwndOwner = MainWindow();
+  browse.lpszTitle = L"Choose a snapshot folder (the folder that holds manifest.txt):";
+  browse.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE | BIF_NONEWFOLDERBUTTON;
+  browse.lpfn = StartInSnapshots;
+  browse.lParam = reinterpret_cast<LPARAM>(root.c_str());
+  PIDLIST_ABSOLUTE chosen = ::SHBrowseForFolderW(&browse);
+  if (chosen == nullptr) return {};
+  wchar_t path[MAX_PATH] = {};
+  const bool named = ::SHGetPathFromIDListW(chosen, path) != FALSE;
+  ::ILFree(chosen);
+  return named ? path : std::wstring();
+}
+
+}  // namespace
+
+void RememberDeletionSnapshot(const std::wstring& folder) {
+  ::AcquireSRWLockExclusive(&snapshotLock);
+  lastSnapshot = folder;
+  ::ReleaseSRWLockExclusive(&snapshotLock);
+  ::EnableMenuItem(mainMenu, IDM_UNDO_DELETION, MF_BYCOMMAND | MF_ENABLED);
+}
+
+std::wstring DeletionSnapshot() {
+  ::AcquireSRWLockShared(&snapshotLock);
+  std::wstring folder = lastSnapshot;
+  ::ReleaseSRWLockShared(&snapshotLock);
+  return folder;
+}
+
+bool StartRestore(const std::wstring& folder) {
+  if (!BeginChangeRun()) {
+    ::MessageBeep(MB_ICONWARNING);
+    return false;
+  }
+  std::unique_ptr<RestorePlan> plan(new (std::nothrow) RestorePlan);
+  if (plan) plan->folder = folder;
+  ::EnableWindow(deleteButton, FALSE);
+  StartProgress();
+  if (!plan || !StartWorker(RestoreWorker, plan.get())) {
+    StopProgress();
+    EndChangeRun();
+    return true;
+  }
+  static_cast<void>(plan.release());  // the worker owns it now
+  return true;
+}
+
+bool UndoDeletion() {
+  const std::wstring folder = DeletionSnapshot();
+  if (folder.empty() || ExclusiveRunActive()) {
+    ::MessageBeep(MB_ICONWARNING);
+    return false;
+  }
+  return StartRestore(folder);
+}
+
+bool RestoreFromSnapshot() {
+  if (ExclusiveRunActive()) {
+    ::MessageBeep(MB_ICONWARNING);
+    return false;
+  }
+  const std::wstring folder = PickSnapshotFolder();
+  return !folder.empty() && StartRestore(folder);
+}
+
+std::wstring RestoreQuestion(const RestorePlan& plan, size_t listed) {
+  const auto pending = [](const RestoreResult& r) { return Is(r, RestoreOutcome::Pending); };
+  const auto there = [](const RestoreResult& r) { return Is(r, RestoreOutcome::AlreadyThere); };
+  std::wstring text =
+      L"Put back what was deleted from " + MachineOf(plan.snapshot) + L"?\n" + L"Snapshot: " +
+      Shown(plan.folder) + L" (taken " + Shown(plan.snapshot.taken) + L")\n" +
+      Counted(CountOf(plan.drivers, RestoreOutcome::Pending), L"driver", L"drivers") + L", " +
+      Counted(CountOf(plan.printers, RestoreOutcome::Pending), L"printer", L"printers") + L" and " +
+      Counted(CountOf(plan.packages, RestoreOutcome::Pending), L"package", L"packages") +
+      L" will be restored.";
+  std::vector<Section> sections = {
+      {L"These drivers will be restored:", Lines(plan, RestoreKind::Driver, pending)},
+      {L"These printers will be restored, with their settings and data:",
+       Lines(plan, RestoreKind::Printer, pending)},
+      {L"These packages will be uploaded to the driver store again:",
+       Lines(plan, RestoreKind::Package, pending)},
+      {L"These are there already and will be kept as they are:", {}},
+  };
+  for (const RestoreKind kind : {RestoreKind::Driver, RestoreKind::Printer}) {
+    for (std::wstring& line : Lines(plan, kind, there))
+      sections.back().lines.push_back(std::move(line));
+  }
+  AppendSections(text, sections, listed);
+  return BoundLines(text);
+}
+
+std::wstring RestoreOutcomeMessage(const RestorePlan& plan, UINT& icon, size_t listed) {
+  const size_t failed = CountOf(plan.drivers, RestoreOutcome::Failed) +
+                        CountOf(plan.printers, RestoreOutcome::Failed) +
+                        CountOf(plan.packages, RestoreOutcome::Failed);
+  const size_t restored = CountOf(plan.drivers, RestoreOutcome::Restored) +
+                          CountOf(plan.printers, RestoreOutcome::Restored);
+  icon = failed > 0 && restored == 0 ? MB_ICONERROR : MB_ICONINFORMATION;
+  std::wstring text =
+      failed == 0 ? L"The snapshot was restored." : L"Not all of the snapshot could be restored.";
+  text += L"\nOn " + MachineOf(plan.snapshot) + L"\nRestored " +
+          std::to_wstring(CountOf(plan.drivers, RestoreOutcome::Restored)) + L" of " +
+          Counted(plan.drivers.size(), L"driver", L"drivers") + L", " +
+          std::to_wstring(CountOf(plan.printers, RestoreOutcome::Restored)) + L" of " +
+          Counted(plan.printers.size(), L"printer", L"printers") + L"; " +
+          std::to_wstring(CountOf(plan.drivers, RestoreOutcome::AlreadyThere) +
+                          CountOf(plan.printers, RestoreOutcome::AlreadyThere)) +
+          L" there already.";
+  const auto failedOnes = [](const RestoreResult& r) {
+    return Is(r, RestoreOutcome::Failed) || Is(r, RestoreOutcome::NotTried);
+  };
+  const auto restoredOnes = [](const RestoreResult& r) { return Is(r, RestoreOutcome::Restored); };
+  std::vector<Section> sections;
+  for (const RestoreKind kind : {RestoreKind::Package, RestoreKind::Driver, RestoreKind::Printer}) {
+    std::vector<std::wstring> lines = Lines(plan, kind, failedOnes);
+    for (std::wstring& line : lines) line = L"Not restored: " + line;
+    sections.push_back({nullptr, std::move(lines)});
+  }
+  for (const RestoreKind kind : {RestoreKind::Package, RestoreKind::Driver, RestoreKind::Printer}) {
+    std::vector<std::wstring> lines = Lines(plan, kind, restoredOnes);
+    for (std::wstring& line : lines) line = L"Restored: " + line;
+    sections.push_back({nullptr, std::move(lines)});
+  }
+  std::wstring listing;
+  AppendSections(listing, sections, listed);
+  if (!listing.empty()) text += L'\n' + listing;
+  return BoundLines(text);
+}
+
+}  // namespace kestrun
