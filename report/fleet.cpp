@@ -13,6 +13,7 @@
 #include "report/command_line.h"
 #include "report/console.h"
 #include "report/fleet_log.h"
+#include "report/listing_report.h"
 #include "report/machine_run.h"
 #include "inventory/column_table.h"
 
@@ -22,12 +23,10 @@ namespace {
 
 // One machine's outcome. Its worker fills it and hands it to the main thread,
 // which owns it from then on.
-struct FleetResult : MachineResult {
-  DWORD error = 0;
+struct FleetResult : ListingResult {
   DWORD driverCount = 0;
   DWORD nonNativeCount = 0;
   DWORD unusedCount = kUnusedUnknown;
-  std::string rows;  // the machine's log rows
 };
 
 bool IsNameTooLong(std::wstring_view machine) { return machine.size() > kMaxTargetMachineName; }
@@ -64,74 +63,28 @@ void ListMachine(bool logging, const std::wstring& machine, FleetResult& result)
 
 // The main thread's side of a fleet run: each machine's line, and its rows
 // appended to the log, as it settles.
-class FleetReport : public MachineRunSink {
+class FleetReport : public ListingReport {
  public:
-  FleetReport(MachineRun& run, const std::vector<std::wstring>& machines, CsvLog* log,
-              std::string header, unsigned limitSeconds)
-      : run_(run), machines_(machines), log_(log), header_(std::move(header)),
-        limitSeconds_(limitSeconds) {}
-
-  void Finished(size_t index, std::unique_ptr<MachineResult> settled) override {
-    const auto* result = static_cast<const FleetResult*>(settled.get());
-    const std::wstring& machine = machines_[index];
-    ++finished_;
-    std::wstring line;
-    WORD colour = kRed;
-    const DWORD error = result ? result->error : ERROR_NOT_ENOUGH_MEMORY;
-    const bool failedBefore = logError_ != ERROR_SUCCESS;
-    if (error != 0) {
-      line = FleetFailedLine(finished_, machines_.size(), machine, error, SystemErrorText(error));
-    } else {
-      if (log_ && !result->rows.empty()) {
-        // After a failed append no machine is written: the log keeps the
-        // machines written before, whole.
-        if (!failedBefore) logError_ = log_->AppendWhole(result->rows, header_);
-        if (logError_ != ERROR_SUCCESS) ++notWritten_;
-      }
-      ++answered_;
-      drivers_ += result->driverCount;
-      colour = kGreen;
-      line = FleetAnsweredLine(finished_, machines_.size(), machine, result->driverCount,
-                               result->nonNativeCount, result->unusedCount);
-    }
-    WriteConsoleColored(colour, line.c_str());
-    if (!failedBefore && logError_ != ERROR_SUCCESS) {
-      PrintLogWriteFailure(*log_, logError_);
-      run_.Stop();  // no other machine starts
-    }
-    FlushConsole();
-  }
-
-  void GivenUpOn(size_t index, GivenUp why, std::unique_ptr<MachineResult>) override {
-    // After Ctrl+C a machine still being listed is not finished: nothing of it is written.
-    if (why != GivenUp::TimeLimit) return;
-    ++finished_;
-    WriteConsoleColored(
-        kRed, FleetTooLateLine(finished_, machines_.size(), machines_[index], limitSeconds_).c_str());
-    FlushConsole();
-  }
+  using ListingReport::ListingReport;
 
   // The summary line; true when every machine answered and was written.
   bool PrintSummary() const {
-    const size_t failed = finished_ - answered_;
-    const bool whole = answered_ == machines_.size() && logError_ == ERROR_SUCCESS;
-    WriteConsoleColored(whole ? kGreen : kRed,
-                        FleetSummaryLine(answered_, failed, machines_.size() - finished_, drivers_,
-                                         notWritten_)
+    WriteConsoleColored(Whole() ? kGreen : kRed,
+                        FleetSummaryLine(answered_, finished_ - answered_, Total() - finished_,
+                                         drivers_, notWritten_)
                             .c_str());
-    return whole;
+    return Whole();
   }
 
  private:
-  MachineRun& run_;
-  const std::vector<std::wstring>& machines_;
-  CsvLog* const log_;
-  const std::string header_;
-  const unsigned limitSeconds_;
-  size_t finished_ = 0;
-  size_t answered_ = 0;
-  size_t notWritten_ = 0;
-  DWORD logError_ = ERROR_SUCCESS;
+  std::wstring AnsweredLine(size_t finished, size_t total, const std::wstring& machine,
+                            const ListingResult& answered) override {
+    const auto& result = static_cast<const FleetResult&>(answered);
+    drivers_ += result.driverCount;
+    return FleetAnsweredLine(finished, total, machine, result.driverCount, result.nonNativeCount,
+                             result.unusedCount);
+  }
+
   ULONGLONG drivers_ = 0;
 };
 
@@ -215,13 +168,7 @@ int RunFleet(std::vector<std::wstring> machines, CsvLog* log, unsigned limitSeco
         return result;
       },
       report);
-  if (!end.started) {
-    std::wstring failure =
-        L"Failed to start listing the machines: " + std::to_wstring(end.error) + L" ";
-    AppendShownText(failure, SystemErrorText(end.error));
-    WriteConsoleRed((failure + L"\r\n").c_str());
-    return kExitFailed;
-  }
+  if (!end.started) return ListingStartFailure(end.error);
   return report.PrintSummary() ? kExitOk : kExitFailed;
 }
 

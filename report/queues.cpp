@@ -12,6 +12,7 @@
 #include "report/command_line.h"
 #include "report/console.h"
 #include "report/fleet.h"
+#include "report/listing_report.h"
 #include "report/machine_run.h"
 #include "report/queue_devices.h"
 #include "report/queues_log.h"
@@ -23,10 +24,7 @@ namespace {
 constexpr wchar_t kGap[] = L"  ";
 
 // One machine's printers as its worker hands them to the main thread.
-struct QueuesResult : MachineResult {
-  DWORD error = 0;
-  std::wstring lines;  // a line per printer
-  std::string rows;    // the machine's log rows
+struct QueuesResult : ListingResult {  // its lines: a line per printer
   VerdictCounts counts;
   std::wstring devices;  // after a probe: how many queues can move to the inbox IPP class driver
 };
@@ -100,74 +98,31 @@ void ListQueues(bool logging, const std::wstring& machine, const RunProbe& probe
 
 // The main thread's side of a run: each machine's lines and its rows
 // appended to the log, as it settles.
-class QueuesReport : public MachineRunSink {
+class QueuesReport : public ListingReport {
  public:
   QueuesReport(MachineRun& run, const std::vector<std::wstring>& machines, CsvLog* log,
                unsigned limitSeconds)
-      : run_(run), machines_(machines), log_(log), limitSeconds_(limitSeconds) {}
-
-  void Finished(size_t index, std::unique_ptr<MachineResult> settled) override {
-    const auto* result = static_cast<const QueuesResult*>(settled.get());
-    const std::wstring& machine = machines_[index];
-    const size_t total = machines_.size();
-    ++finished_;
-    const DWORD error = result ? result->error : ERROR_NOT_ENOUGH_MEMORY;
-    const bool failedBefore = logError_ != ERROR_SUCCESS;
-    if (error != 0) {
-      WriteConsoleRed(
-          FleetFailedLine(finished_, total, machine, error, SystemErrorText(error)).c_str());
-    } else {
-      if (log_ && !result->rows.empty()) {
-        // After a failed append no machine is written: the log keeps the
-        // machines written before, whole.
-        if (!failedBefore) logError_ = log_->AppendWhole(result->rows, header_);
-        if (logError_ != ERROR_SUCCESS) ++notWritten_;
-      }
-      ++answered_;
-      printers_ += result->counts.printers;
-      thirdParty_ += result->counts.thirdParty;
-      WriteConsoleRed(result->lines.c_str());
-      WriteConsoleColored(kGreen, (MachineLinePrefix(finished_, total, machine) +
-                                   QueuesMachineCounts(result->counts, result->devices))
-                                      .c_str());
-    }
-    if (!failedBefore && logError_ != ERROR_SUCCESS) {
-      PrintLogWriteFailure(*log_, logError_);
-      run_.Stop();  // no other machine starts
-    }
-    FlushConsole();
-  }
-
-  void GivenUpOn(size_t index, GivenUp why, std::unique_ptr<MachineResult>) override {
-    // After Ctrl+C a machine still being listed is not finished: nothing of it is written.
-    if (why != GivenUp::TimeLimit) return;
-    ++finished_;
-    WriteConsoleRed(
-        FleetTooLateLine(finished_, machines_.size(), machines_[index], limitSeconds_).c_str());
-    FlushConsole();
-  }
+      : ListingReport(run, machines, log, QueuesLogHeader(), limitSeconds) {}
 
   // The summary line; true when every machine answered and was written.
   bool PrintSummary() const {
-    const bool whole = answered_ == machines_.size() && logError_ == ERROR_SUCCESS;
-    WriteConsoleColored(
-        whole ? kGreen : kRed,
-        QueuesSummaryLine(answered_, finished_ - answered_, machines_.size() - finished_, printers_,
-                          thirdParty_, notWritten_)
-            .c_str());
-    return whole;
+    WriteConsoleColored(Whole() ? kGreen : kRed,
+                        QueuesSummaryLine(answered_, finished_ - answered_, Total() - finished_,
+                                          printers_, thirdParty_, notWritten_)
+                            .c_str());
+    return Whole();
   }
 
  private:
-  MachineRun& run_;
-  const std::vector<std::wstring>& machines_;
-  CsvLog* const log_;
-  const std::string header_ = QueuesLogHeader();
-  const unsigned limitSeconds_;
-  size_t finished_ = 0;
-  size_t answered_ = 0;
-  size_t notWritten_ = 0;
-  DWORD logError_ = ERROR_SUCCESS;
+  std::wstring AnsweredLine(size_t finished, size_t total, const std::wstring& machine,
+                            const ListingResult& answered) override {
+    const auto& result = static_cast<const QueuesResult&>(answered);
+    printers_ += result.counts.printers;
+    thirdParty_ += result.counts.thirdParty;
+    return MachineLinePrefix(finished, total, machine) +
+           QueuesMachineCounts(result.counts, result.devices);
+  }
+
   ULONGLONG printers_ = 0;
   ULONGLONG thirdParty_ = 0;
 };
@@ -265,13 +220,7 @@ int RunQueues(std::vector<std::wstring> machines, CsvLog* log, unsigned limitSec
         return result;
       },
       report);
-  if (!end.started) {
-    std::wstring failure =
-        L"Failed to start listing the machines: " + std::to_wstring(end.error) + L" ";
-    AppendShownText(failure, SystemErrorText(end.error));
-    WriteConsoleRed((failure + L"\r\n").c_str());
-    return kExitFailed;
-  }
+  if (!end.started) return ListingStartFailure(end.error);
   return report.PrintSummary() ? kExitOk : kExitFailed;
 }
 

@@ -1233,7 +1233,7 @@ TEST(QueuesReport, TheProbeAsksEachDeviceOnceAndTellsWhatItAnswered) {
   const std::wstring text = run.Text();
   const std::wstring driver =
       L"  Contoso LaserJet 4200 PCL6 (Third-party, Type 3)  Removed: third-party driver  ";
-  for (const std::wstring line :
+  for (const std::wstring& line :
        {L"\\\\SRV\\Front  TCP/IP 127.0.0.1:9100" + driver +
             L"IPP Everywhere (Kestrun Test Printer 631)\n",
         L"\\\\SRV\\Back  TCP/IP 127.0.0.1:9100" + driver +
