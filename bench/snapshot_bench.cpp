@@ -85,20 +85,9 @@ int main() {
   }
 
   // Each figure is the best of a few runs: the machine's other work only adds to a run.
-  constexpr int kRuns = 3;
+  constexpr int kRuns = 5;
   double copySeconds = 1e9, snapshotSeconds = 1e9, addSeconds = 1e9, restoreSeconds = 1e9;
   LARGE_INTEGER start;
-
-  // Saving: plain copies, then a snapshot of the same drivers.
-  std::wstring copies;
-  for (int run = 0; run < kRuns; ++run) {
-    copies = FolderBelowTemp(L"kestrun-bench-copies" + std::to_wstring(run));
-    start = bench::Now();
-    for (const std::wstring& file : files) {
-      ::CopyFileW(file.c_str(), (copies + file.substr(file.find_last_of(L'\\'))).c_str(), FALSE);
-    }
-    copySeconds = std::min(copySeconds, bench::Seconds(start, bench::Now()));
-  }
 
   DeletionPlan plan;
   plan.machineText = L"BENCH";
@@ -111,8 +100,17 @@ int main() {
     driver.version = 3;
     plan.drivers.push_back(driver);
   }
-  std::wstring snapshot, problem;
+
+  // Saving: plain copies and a snapshot of the same drivers, taken in turns so
+  // both meet the disk in the same state.
+  std::wstring copies, snapshot, problem;
   for (int run = 0; run < kRuns; ++run) {
+    copies = FolderBelowTemp(L"kestrun-bench-copies" + std::to_wstring(run));
+    start = bench::Now();
+    for (const std::wstring& file : files) {
+      ::CopyFileW(file.c_str(), (copies + file.substr(file.find_last_of(L'\\'))).c_str(), FALSE);
+    }
+    copySeconds = std::min(copySeconds, bench::Seconds(start, bench::Now()));
     start = bench::Now();
     const DWORD error =
         TakeSnapshot(plan, FolderBelowTemp(L"kestrun-bench-snapshots"), snapshot, problem);
@@ -124,9 +122,10 @@ int main() {
   }
 
   // Putting back: the files copied into the driver folder and each driver
-  // added, then a restore of the snapshot (read and checked, then put back).
+  // added, and a restore of the snapshot (read and checked, then put back), in turns.
   auto& machine = spooler.machines[L"\\\\BENCH"];
   const std::vector<FakeDriver> installed = machine.drivers;
+  size_t restored = 0;
   for (int run = 0; run < kRuns; ++run) {
     machine.drivers.clear();
     start = bench::Now();
@@ -156,10 +155,7 @@ int main() {
       Platform().AddPrinterDriverExW(server, 6, reinterpret_cast<BYTE*>(&info), APD_COPY_NEW_FILES);
     }
     addSeconds = std::min(addSeconds, bench::Seconds(start, bench::Now()));
-  }
 
-  size_t restored = 0;
-  for (int run = 0; run < kRuns; ++run) {
     machine.drivers.clear();
     start = bench::Now();
     RestorePlan restore;

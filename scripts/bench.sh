@@ -10,7 +10,10 @@ source "$here/wine_env.sh"
 cmake --preset mingw -S "$root" >/dev/null
 cmake --build --preset mingw --target report_bench fleet_bench window_bench snapshot_bench \
   probe_bench
-trap kestrun_stop EXIT
+# The snapshot benchmark's copies and snapshots (hundreds of MiB a run) go with the run.
+bench_files() { rm -rf "$WINEPREFIX"/drive_c/users/*/Temp/kestrun-bench-*; }
+trap 'kestrun_stop; bench_files' EXIT
+bench_files
 kestrun_start_display
 kestrun_start_wine
 kestrun_unmanaged_windows

@@ -68,7 +68,7 @@ TEST(ExecutableImports, NoneOfTheDllsKestrunLoadsFromSystem32AloneIsImported) {
   ASSERT_FALSE(imports.empty());
   EXPECT_NE(std::find(imports.begin(), imports.end(), "kernel32.dll"), imports.end());
   for (const char* loadedAtRunTime :
-       {"winspool.drv", "mpr.dll", "netapi32.dll", "comdlg32.dll", "winhttp.dll"}) {
+       {"winspool.drv", "mpr.dll", "netapi32.dll", "comdlg32.dll", "ole32.dll", "winhttp.dll"}) {
     EXPECT_EQ(std::find(imports.begin(), imports.end(), loadedAtRunTime), imports.end())
         << loadedAtRunTime << " is imported";
   }
