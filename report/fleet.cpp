@@ -32,19 +32,8 @@ struct FleetResult : ListingResult {
 bool IsNameTooLong(std::wstring_view machine) { return machine.size() > kMaxTargetMachineName; }
 
 void ListMachine(bool logging, const std::wstring& machine, FleetResult& result) {
-  if (IsNameTooLong(machine)) {
-    result.error = ERROR_INVALID_NAME;  // never asked: no server has such a name
-    return;
-  }
-  const std::unique_ptr<DriverInventory> inventory = CreateInventory();
-  if (!inventory) {
-    result.error = ERROR_NOT_ENOUGH_MEMORY;
-    return;
-  }
-  if (!EnumerateDrivers(*inventory, machine)) {
-    result.error = inventory->lastError;
-    return;
-  }
+  const std::unique_ptr<DriverInventory> inventory = ListMachineDrivers(machine, result.error);
+  if (!inventory) return;
   ClassifyDrivers(*inventory);
   result.driverCount = inventory->driverCount;
   result.nonNativeCount = inventory->nonNativeCount;

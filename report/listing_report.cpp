@@ -51,6 +51,24 @@ bool ListingReport::Whole() const {
   return answered_ == machines_.size() && logError_ == ERROR_SUCCESS;
 }
 
+std::unique_ptr<DriverInventory> ListMachineDrivers(const std::wstring& machine, DWORD& error) {
+  error = 0;
+  if (machine.size() > kMaxTargetMachineName) {
+    error = ERROR_INVALID_NAME;
+    return nullptr;
+  }
+  std::unique_ptr<DriverInventory> inventory = CreateInventory();
+  if (!inventory) {
+    error = ERROR_NOT_ENOUGH_MEMORY;
+    return nullptr;
+  }
+  if (!EnumerateDrivers(*inventory, machine)) {
+    error = inventory->lastError;
+    return nullptr;
+  }
+  return inventory;
+}
+
 int ListingStartFailure(DWORD error) {
   std::wstring failure = L"Failed to start listing the machines: " + std::to_wstring(error) + L" ";
   AppendShownText(failure, SystemErrorText(error));

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "inventory/driver_inventory.h"
 #include "report/csv_log.h"
 #include "report/machine_run.h"
 
@@ -51,6 +52,10 @@ class ListingReport : public MachineRunSink {
   const unsigned limitSeconds_;
   DWORD logError_ = ERROR_SUCCESS;
 };
+
+// A worker's listing of one machine: its drivers with their printers, or
+// null with the reason in `error` (a name no server has is never asked).
+std::unique_ptr<DriverInventory> ListMachineDrivers(const std::wstring& machine, DWORD& error);
 
 // Says why no machine could be started; returns the exit code.
 int ListingStartFailure(DWORD error);

@@ -65,19 +65,8 @@ std::wstring ProbeQueues(QueueTable& table, const RunProbe& probe, MachineSteps&
 
 void ListQueues(bool logging, const std::wstring& machine, const RunProbe& probe,
                 MachineSteps& steps, QueuesResult& result) {
-  if (machine.size() > kMaxTargetMachineName) {
-    result.error = ERROR_INVALID_NAME;  // never asked: no server has such a name
-    return;
-  }
-  const std::unique_ptr<DriverInventory> inventory = CreateInventory();
-  if (!inventory) {
-    result.error = ERROR_NOT_ENOUGH_MEMORY;
-    return;
-  }
-  if (!EnumerateDrivers(*inventory, machine)) {
-    result.error = inventory->lastError;
-    return;
-  }
+  const std::unique_ptr<DriverInventory> inventory = ListMachineDrivers(machine, result.error);
+  if (!inventory) return;
   if (!inventory->printers && inventory->printerError != 0) {
     result.error = inventory->printerError;  // the printers are what this listing is for
     return;
