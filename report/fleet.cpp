@@ -145,16 +145,9 @@ int RunFleet(std::vector<std::wstring> machines, CsvLog* log, unsigned limitSeco
   FleetReport report(run, *list, log, header, limitSeconds);
   const bool logging = log != nullptr;
   const MachineRunEnd end = run.Run(
-      [list, logging](size_t index, MachineSteps& steps) -> std::unique_ptr<MachineResult> {
-        if (!steps.BeginReading()) return nullptr;
-        auto result = std::make_unique<FleetResult>();
-        try {
-          ListMachine(logging, (*list)[index], *result);
-        } catch (const std::bad_alloc&) {
-          result->rows = std::string();
-          result->error = ERROR_NOT_ENOUGH_MEMORY;
-        }
-        return result;
+      [list, logging](size_t index, MachineSteps& steps) {
+        return ListOnWorker<FleetResult>(
+            steps, [&](FleetResult& result) { ListMachine(logging, (*list)[index], result); });
       },
       report);
   if (!end.started) return ListingStartFailure(end.error);

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,21 @@ class ListingReport : public MachineRunSink {
 // A worker's listing of one machine: its drivers with their printers, or
 // null with the reason in `error` (a name no server has is never asked).
 std::unique_ptr<DriverInventory> ListMachineDrivers(const std::wstring& machine, DWORD& error);
+
+// A machine's listing on its worker, as its one reading step: memory running
+// out fails the machine with nothing of it kept.
+template <typename Result, typename Listing>
+std::unique_ptr<MachineResult> ListOnWorker(MachineSteps& steps, const Listing& listing) {
+  if (!steps.BeginReading()) return nullptr;
+  auto result = std::make_unique<Result>();
+  try {
+    listing(*result);
+  } catch (const std::bad_alloc&) {
+    *result = Result{};
+    result->error = ERROR_NOT_ENOUGH_MEMORY;
+  }
+  return result;
+}
 
 // Says why no machine could be started; returns the exit code.
 int ListingStartFailure(DWORD error);

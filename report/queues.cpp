@@ -197,16 +197,11 @@ int RunQueues(std::vector<std::wstring> machines, CsvLog* log, unsigned limitSec
     probe->seconds = probe->gate ? probeSeconds : 0;
   }
   const MachineRunEnd end = run.Run(
-      [list, logging, probe](size_t index, MachineSteps& steps) -> std::unique_ptr<MachineResult> {
-        if (!steps.BeginReading()) return nullptr;  // one step: the listing, ports and devices
-        auto result = std::make_unique<QueuesResult>();
-        try {
-          ListQueues(logging, (*list)[index], *probe, steps, *result);
-        } catch (const std::bad_alloc&) {
-          *result = QueuesResult{};
-          result->error = ERROR_NOT_ENOUGH_MEMORY;
-        }
-        return result;
+      [list, logging, probe](size_t index, MachineSteps& steps) {
+        // One step: the listing, its ports and its devices.
+        return ListOnWorker<QueuesResult>(steps, [&](QueuesResult& result) {
+          ListQueues(logging, (*list)[index], *probe, steps, result);
+        });
       },
       report);
   if (!end.started) return ListingStartFailure(end.error);
