@@ -161,7 +161,7 @@ int main() {
     RestorePlan restore;
     restore.folder = snapshot;
     DWORD restoreError = 0;
-    const bool read = ReadSnapshot(snapshot, restore.snapshot, problem);
+    const bool read = ReadSnapshot(snapshot, restore.snapshot, restore.checkedFiles, problem);
     if (!read || !PrepareRestore(restore, restoreError)) {
       std::fwprintf(stderr, L"the restore failed: %ls (%lu)\n", problem.c_str(), restoreError);
       return 1;

@@ -70,8 +70,9 @@ std::vector<std::wstring> SplitJoined(const std::wstring& joined) {
 class DriverFromFiles {
  public:
   explicit DriverFromFiles(RestorePlan& plan) : plan_(plan) {
-    for (const SnapshotFile& file : plan.snapshot.files) {
-      if (file.driver != kNoOwner) stored_.emplace(NameKey(file.original), &file);
+    for (size_t f = 0; f < plan.snapshot.files.size(); ++f) {
+      const SnapshotFile& file = plan.snapshot.files[f];
+      if (file.driver != kNoOwner) stored_.emplace(NameKey(file.original), f);
     }
   }
 
@@ -156,21 +157,38 @@ class DriverFromFiles {
   }
 
  private:
-  // Copies one saved file into the driver folder under its own name.
+  // Copies one saved file, from the handle it was checked through, into the
+  // driver folder under its own name; a copy that fails partway is removed.
   DWORD Place(const wchar_t* directory, const std::wstring& original, std::wstring& placed) {
     const auto found = stored_.find(NameKey(original));
     const std::wstring name(FileNamePart(original));
     if (found == stored_.end() || !IsPathInside(name)) return ERROR_FILE_NOT_FOUND;
-    placed = std::wstring(directory) + L"\\" + name;
-    if (!::CopyFileW(LongPath(plan_.folder + L"\\" + found->second->stored).c_str(),
-                     LongPath(placed).c_str(), FALSE)) {
-      return FailureCode();
+    const CheckedFiles& checked = plan_.checkedFiles;
+    if (!checked || found->second >= checked->size() || !(*checked)[found->second]) {
+      return ERROR_FILE_NOT_FOUND;  // never put back unchecked
     }
-    return 0;
+    if (!chunk_) chunk_.reset(new (std::nothrow) BYTE[kCopyChunkBytes]);
+    if (!chunk_) return ERROR_NOT_ENOUGH_MEMORY;
+    const HANDLE from = (*checked)[found->second].get();
+    placed = std::wstring(directory) + L"\\" + name;
+    if (!::SetFilePointerEx(from, LARGE_INTEGER{}, nullptr, FILE_BEGIN)) return FailureCode();
+    UniqueFileHandle to(::CreateFileW(LongPath(placed).c_str(), GENERIC_WRITE, 0, nullptr,
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!to) return FailureCode();
+    ULONGLONG bytes = 0;
+    DWORD error = CopyFileBytes(from, to.get(), chunk_.get(), bytes, nullptr);
+    if (error == 0 && bytes != plan_.snapshot.files[found->second].bytes)
+      error = ERROR_FILE_INVALID;
+    if (error != 0) {
+      to.reset();
+      ::DeleteFileW(LongPath(placed).c_str());
+    }
+    return error;
   }
 
   RestorePlan& plan_;
-  std::unordered_map<std::wstring, const SnapshotFile*> stored_;
+  std::unique_ptr<BYTE[]> chunk_;
+  std::unordered_map<std::wstring, size_t> stored_;         // by original name: its place in files
   std::unordered_map<std::wstring, std::wstring> folders_;  // by environment
 };
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "inventory/snapshot.h"
 #include "inventory/snapshot_manifest.h"
 
 namespace kestrun {
@@ -33,6 +34,7 @@ struct RestoreResult {
 struct RestorePlan {
   std::wstring folder;  // the snapshot folder, read and checked
   Snapshot snapshot;
+  CheckedFiles checkedFiles;  // its driver files, put back from these
   // One result per package, driver and printer of the snapshot, in its order.
   std::vector<RestoreResult> packages, drivers, printers;
   // Set (Ctrl+C): no further step starts; what was not tried stays NotTried.

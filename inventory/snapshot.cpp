@@ -22,7 +22,6 @@ namespace kestrun {
 
 namespace {
 
-constexpr DWORD kCopyChunk = 1024 * 1024;
 constexpr size_t kMaxManifestBytes = size_t{256} * 1024 * 1024;
 constexpr int kMaxKeyDepth = 32;  // printer data keys nest no deeper
 constexpr std::wstring_view kDriverStore = L"\\System32\\DriverStore\\";
@@ -69,7 +68,7 @@ class FileCopier {
   // 0 or the system's code.
   DWORD Copy(const std::wstring& source, const std::wstring& destination, ULONGLONG& bytes,
              std::string& sha256) {
-    if (!chunk_) chunk_.reset(new (std::nothrow) BYTE[kCopyChunk]);
+    if (!chunk_) chunk_.reset(new (std::nothrow) BYTE[kCopyChunkBytes]);
     if (!chunk_) return ERROR_NOT_ENOUGH_MEMORY;
     const UniqueFileHandle in(::CreateFileW(LongPath(source).c_str(), GENERIC_READ,
                                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -86,16 +85,8 @@ class FileCopier {
                                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!out) return ::GetLastError();
     Sha256 hash;
-    bytes = 0;
-    for (;;) {
-      DWORD read = 0;
-      if (!::ReadFile(in.get(), chunk_.get(), kCopyChunk, &read, nullptr)) return ::GetLastError();
-      if (read == 0) break;
-      DWORD written = 0;
-      if (!::WriteFile(out.get(), chunk_.get(), read, &written, nullptr)) return ::GetLastError();
-      if (written != read) return ERROR_WRITE_FAULT;
-      hash.Add(chunk_.get(), read);
-      bytes += read;
+    if (const DWORD error = CopyFileBytes(in.get(), out.get(), chunk_.get(), bytes, &hash)) {
+      return error;
     }
     sha256 = hash.FinishHex();
     return 0;
@@ -700,7 +691,22 @@ DWORD TakeSnapshot(const DeletionPlan& plan, const std::wstring& root, std::wstr
   return error;
 }
 
-bool ReadSnapshot(const std::wstring& folder, Snapshot& snapshot, std::wstring& problem) {
+DWORD CopyFileBytes(HANDLE from, HANDLE to, BYTE* chunk, ULONGLONG& bytes, Sha256* hash) {
+  bytes = 0;
+  for (;;) {
+    DWORD read = 0;
+    if (!::ReadFile(from, chunk, kCopyChunkBytes, &read, nullptr)) return ::GetLastError();
+    if (read == 0) return 0;
+    DWORD written = 0;
+    if (!::WriteFile(to, chunk, read, &written, nullptr)) return ::GetLastError();
+    if (written != read) return ERROR_WRITE_FAULT;
+    if (hash != nullptr) hash->Add(chunk, read);
+    bytes += read;
+  }
+}
+
+bool ReadSnapshot(const std::wstring& folder, Snapshot& snapshot, CheckedFiles& checked,
+                  std::wstring& problem) {
   const std::wstring path = folder + L"\\" + kManifestName;
   const UniqueFileHandle file(::CreateFileW(LongPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
                                             nullptr, OPEN_EXISTING, 0, nullptr));
@@ -723,23 +729,29 @@ bool ReadSnapshot(const std::wstring& folder, Snapshot& snapshot, std::wstring& 
   }
   if (!ReadManifest(bytes, snapshot, problem)) return false;
   // Every file as it was saved, before anything is changed.
-  std::unique_ptr<BYTE[]> chunk(new (std::nothrow) BYTE[kCopyChunk]);
+  std::unique_ptr<BYTE[]> chunk(new (std::nothrow) BYTE[kCopyChunkBytes]);
   if (!chunk) {
     problem = L"memory ran out";
     return false;
   }
-  for (const SnapshotFile& saved : snapshot.files) {
+  auto held = std::make_shared<std::vector<UniqueFileHandle>>(snapshot.files.size());
+  for (size_t f = 0; f < snapshot.files.size(); ++f) {
+    const SnapshotFile& saved = snapshot.files[f];
     const std::wstring at = L"line " + std::to_wstring(saved.line) + L": ";
-    const UniqueFileHandle in(::CreateFileW(LongPath(folder + L"\\" + saved.stored).c_str(),
-                                            GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    UniqueFileHandle in(::CreateFileW(LongPath(folder + L"\\" + saved.stored).c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!in) {
-      problem = at + L"the file " + saved.stored + L" is missing";
+      const DWORD error = ::GetLastError();
+      problem = at + L"the file " + saved.stored +
+                (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                     ? L" is missing"
+                     : L" could not be opened (error " + std::to_wstring(error) + L")");
       return false;
     }
     Sha256 hash;
     ULONGLONG bytesRead = 0;
-    for (DWORD got = 0; ::ReadFile(in.get(), chunk.get(), kCopyChunk, &got, nullptr) && got > 0;) {
+    for (DWORD got = 0; ::ReadFile(in.get(), chunk.get(), kCopyChunkBytes, &got, nullptr) && got > 0;) {
       hash.Add(chunk.get(), got);
       bytesRead += got;
     }
@@ -747,7 +759,10 @@ bool ReadSnapshot(const std::wstring& folder, Snapshot& snapshot, std::wstring& 
       problem = at + L"the file " + saved.stored + L" does not match its checksum";
       return false;
     }
+    // The spooler reads a package's files itself, so only the driver files stay open.
+    if (saved.driver != kNoOwner) (*held)[f] = std::move(in);
   }
+  checked = std::move(held);
   return true;
 }
 

@@ -6,13 +6,18 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "common/win32_handles.h"
 #include "inventory/deletion.h"
 #include "inventory/snapshot_manifest.h"
 
 namespace kestrun {
+
+class Sha256;
 
 // Where snapshots go unless told: %LOCALAPPDATA%\Kestrun\Snapshots.
 std::wstring DefaultSnapshotRoot();
@@ -34,8 +39,20 @@ DWORD CreateFolders(const std::wstring& path);
 DWORD TakeSnapshot(const DeletionPlan& plan, const std::wstring& root, std::wstring& folder,
                    std::wstring& problem);
 
+// A snapshot's driver files as they were checked, by their place in
+// Snapshot::files (the others empty): each stays open, shared for reading
+// only, so nothing changes or removes it before it is put back, and it is
+// not opened twice. Closed when the last holder goes.
+using CheckedFiles = std::shared_ptr<const std::vector<UniqueFileHandle>>;
+
 // Reads a snapshot folder: its manifest, then every file against its size
 // and checksum. False with `problem` naming the line that is refused.
-bool ReadSnapshot(const std::wstring& folder, Snapshot& snapshot, std::wstring& problem);
+bool ReadSnapshot(const std::wstring& folder, Snapshot& snapshot, CheckedFiles& checked,
+                  std::wstring& problem);
+
+// Copies the rest of `from` into `to` through `chunk` (kCopyChunkBytes),
+// adding each piece to `hash` when given; 0 or the system's code.
+constexpr DWORD kCopyChunkBytes = 1024 * 1024;
+DWORD CopyFileBytes(HANDLE from, HANDLE to, BYTE* chunk, ULONGLONG& bytes, Sha256* hash);
 
 }  // namespace kestrun

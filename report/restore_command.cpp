@@ -140,7 +140,7 @@ int RunRestore(const ReportRequest& request, CsvLog* log) {
   auto read = std::make_shared<RestorePlan>();
   read->folder = request.snapshotFolder;
   std::wstring problem;
-  if (!ReadSnapshot(read->folder, read->snapshot, problem) ||
+  if (!ReadSnapshot(read->folder, read->snapshot, read->checkedFiles, problem) ||
       !IsSnapshotOfThisTarget(read->snapshot, problem)) {
     std::wstring message = L"\r\nThe snapshot ";
     AppendShownText(message, read->folder);

@@ -81,7 +81,7 @@ void ConfirmRestoreAndReport(RestorePlan& plan) {
         L"The snapshot " + Shown(plan.folder) + L" cannot be restored:\n" + Shown(why);
     ShowMessage(BoundLines(text).c_str(), MB_ICONERROR);
   };
-  if (!ReadSnapshot(plan.folder, plan.snapshot, problem) ||
+  if (!ReadSnapshot(plan.folder, plan.snapshot, plan.checkedFiles, problem) ||
       !IsSnapshotOfThisTarget(plan.snapshot, problem)) {
     refuse(problem);
     return;

@@ -9,7 +9,10 @@
 #include "common/bounded_text.h"
 #include "inventory/deletion.h"
 #include "inventory/field_text.h"
+#include "inventory/restore.h"
+#include "inventory/snapshot.h"
 #include "tests/support/fake_spooler.h"
+#include "tests/support/test_paths.h"
 
 namespace kestrun {
 namespace {
@@ -474,6 +477,30 @@ TEST_F(Deletion, EveryCopyOfAUsedNameStaysUnlessItsPrintersGoFirstAndEachRowIsOn
     // A printer goes only with every copy of its driver.
     EXPECT_EQ(spooler.PrinterNames(L"").size(), c.left.empty() ? 0 : c.printers.size());
   }
+}
+
+TEST_F(Deletion, ARestorePutsBackTheFilesItCheckedWhichNothingChangesInBetween) {
+  spooler.machines[L"\\\\SRV"].drivers = {Driver(L"Acme PCL6")};
+  Target(L"SRV");
+  Tick(L"Acme PCL6");
+  std::wstring folder, problem;
+  ASSERT_EQ(TakeSnapshot(plan, testing::MakeScratchDirectory(L"restore"), folder, problem), 0u);
+  RestorePlan restore;
+  ASSERT_TRUE(ReadSnapshot(folder, restore.snapshot, restore.checkedFiles, problem)) << problem;
+  const std::wstring saved = folder + L"\\" + restore.snapshot.files.at(0).stored;
+  const auto openToWrite = [&saved] {
+    return UniqueFileHandle(
+        ::CreateFileW(saved.c_str(), GENERIC_WRITE, 7, nullptr, OPEN_EXISTING, 0, nullptr));
+  };
+  EXPECT_FALSE(openToWrite()) << "a checked file could be changed before it is put back";
+  EXPECT_FALSE(::DeleteFileW(saved.c_str()));
+  spooler.machines[L"\\\\SRV"].drivers.clear();
+  DWORD error = 0;
+  ASSERT_TRUE(PrepareRestore(restore, error)) << error;
+  ExecuteRestore(restore);
+  EXPECT_EQ(restore.drivers.at(0).outcome, RestoreOutcome::Restored) << restore.drivers[0].error;
+  restore.checkedFiles.reset();
+  EXPECT_TRUE(openToWrite()) << "the restore still holds its files";
 }
 
 TEST(DeletionPlanRules, PrintersOfTheTargetAndEnvironments) {
