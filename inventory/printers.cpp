@@ -81,10 +81,11 @@ std::wstring ReadEnvironment(const DriverInventory& inventory) {
 
 // Asks a TCP/IP port's monitor where the port sends to: 0 with the address,
 // or the failure's code (ERROR_INVALID_DATA for an answer that cannot be
-// read). `name` is scratch space for the handle's name.
+// read), with the address empty. `name` is scratch space for the handle's name.
 DWORD ReadDeviceAddress(const DriverInventory& inventory, std::wstring_view port,
                         std::wstring& name, std::wstring& address) {
   name.clear();
+  address.clear();
   if (inventory.isRemote) {
     name = inventory.targetName;
     name += L'\\';
@@ -109,10 +110,15 @@ DWORD ReadDeviceAddress(const DriverInventory& inventory, std::wstring_view port
   return ReadPortData1(reinterpret_cast<const BYTE*>(&answer), sizeof(answer), written, address);
 }
 
+// Reused from port to port: a handle's name and a device's address.
+struct PortScratch {
+  std::wstring name, address;
+};
+
 // A printer's port facts, asking its port's monitor once per port.
 void DescribePort(const DriverInventory& inventory, const PRINTER_INFO_2W& printer,
                   PortIndex* ports, DWORD portError, QueueListing& listing,
-                  std::vector<DWORD>& deviceErrors, std::wstring& scratch, QueueFacts& facts) {
+                  std::vector<DWORD>& deviceErrors, PortScratch& scratch, QueueFacts& facts) {
   const std::wstring_view port = FirstPort(printer.pPortName);
   if (portError != 0) {
     facts.note = QueueNote::PortsUnreadable;
@@ -128,8 +134,8 @@ void DescribePort(const DriverInventory& inventory, const PRINTER_INFO_2W& print
   facts.portListed = true;
   if (KindOfPort(port, facts.monitor, true, false) != PortKind::TcpIp) return;
   if (found->device == 0) {
-    listing.addresses.emplace_back();
-    deviceErrors.push_back(ReadDeviceAddress(inventory, port, scratch, listing.addresses.back()));
+    deviceErrors.push_back(ReadDeviceAddress(inventory, port, scratch.name, scratch.address));
+    listing.addresses.push_back(listing.addressTexts.Keep(scratch.address));
     found->device = listing.addresses.size();
   }
   const DWORD error = deviceErrors[found->device - 1];
@@ -213,7 +219,7 @@ void ReadQueues(DriverInventory& inventory) {
                       portError != 0 ? 0 : answer.count);
       listing->environment = ReadEnvironment(inventory);
       std::vector<DWORD> deviceErrors;
-      std::wstring scratch;
+      PortScratch scratch;
       const PRINTER_INFO_2W* printers = inventory.Printers();
       for (DWORD p = 0; p < inventory.printerCount; ++p) {
         if (IsPrinterConnection(printers[p], inventory.isRemote)) continue;

@@ -8,12 +8,12 @@
 #include <windows.h>
 #include <winspool.h>
 
-#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/text_store.h"
 #include "inventory/driver_inventory.h"
 
 namespace kestrun {
@@ -89,10 +89,11 @@ struct QueueFacts {
 };
 
 struct QueueListing {
-  std::vector<QueueFacts> queues;      // one per printer record, in the spooler's order
-  std::wstring environment;            // the printers' environment; empty when unknown
-  std::unique_ptr<BYTE[]> ports;       // the port records the monitors lie in
-  std::deque<std::wstring> addresses;  // the device addresses, each port's once
+  std::vector<QueueFacts> queues;            // one per printer record, in the spooler's order
+  std::wstring environment;                  // the printers' environment; empty when unknown
+  std::unique_ptr<BYTE[]> ports;             // the port records the monitors lie in
+  std::vector<std::wstring_view> addresses;  // the device addresses, each port's once
+  TextStore addressTexts;                    // what `addresses` view
 };
 
 // Reads, for the inventory's printer records, the machine's ports (once) with

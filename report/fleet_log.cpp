@@ -55,6 +55,17 @@ void AppendFleetField(std::string& bytes, std::wstring_view text) {
     bytes += '\'';
   }
   for (size_t i = 0; i < text.size(); ++i) {
+    // Most server text is printable ASCII: a run of it goes in as it is, in one step.
+    size_t plain = i;
+    while (plain < text.size() && text[plain] >= 0x20 && text[plain] < 0x7F && text[plain] != L'"')
+      ++plain;
+    if (plain > i) {
+      const size_t at = bytes.size();
+      bytes.resize(at + (plain - i));
+      for (size_t k = i; k < plain; ++k) bytes[at + (k - i)] = static_cast<char>(text[k]);
+      i = plain - 1;
+      continue;
+    }
     const wchar_t c = text[i];
     if (c == L'"') {
       bytes += "\"\"";

@@ -144,6 +144,7 @@ TEST_F(Queues, PortAnswersThatCannotBeReadLeaveTheAddressEmptyWithTheReason) {
       {fill(offsetof(PortData1, sztQueue), 33), 2, invalid},
       {[](BYTE*, DWORD, DWORD& written) { written = 100; }, 1, invalid},
       {[](BYTE*, DWORD size, DWORD& written) { written = size + 1; }, 1, invalid},
+      {set(offsetof(PortData1, dwPortNumber), 515), 1, L"10.0.0.12:515"},  // before the refused
   };
   for (size_t i = 0; i < std::size(cases); ++i) {
     const std::wstring host = L"10.0.0." + std::to_wstring(i);
@@ -167,8 +168,10 @@ TEST_F(Queues, PortAnswersThatCannotBeReadLeaveTheAddressEmptyWithTheReason) {
     EXPECT_EQ(rows[i][kQueuePortKind] + L"|" + (fails ? rows[i][kQueueDeviceAddress] : L""),
               L"TCP/IP|");
   }
-  EXPECT_EQ(rows[std::size(cases)][kQueueColumnCount].substr(0, 39),
-            L"the device address could not be read: 5");
+  EXPECT_EQ(rows[std::size(cases)][kQueueDeviceAddress] +
+                rows[std::size(cases)][kQueueColumnCount].substr(0, 39),
+            L"the device address could not be read: 5")
+      << "no address of the port asked before";
   EXPECT_EQ(rows.back()[kQueuePortKind] + L"|" + rows.back()[kQueueColumnCount],
             L"IP_10.9.9.9|the port is not among the machine's ports");
 

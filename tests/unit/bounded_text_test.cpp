@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "common/bounded_text.h"
+#include "common/text_store.h"
 #include "common/win32_handles.h"
 
 namespace kestrun {
@@ -47,6 +52,17 @@ TEST(Win32Handles, OwnersCloseOnceAndKeepTheLastError) {
   UniqueFileHandle invalid;
   EXPECT_FALSE(invalid);
   EXPECT_EQ(invalid.get(), INVALID_HANDLE_VALUE);
+}
+
+TEST(TextStore, KeptTextsStayWholeAcrossBlocksAndALongOneGetsItsOwn) {
+  TextStore store;
+  std::vector<std::pair<std::wstring, std::wstring_view>> kept;
+  for (int i = 0; i < 3000; ++i) {
+    const std::wstring text = i == 1000 ? std::wstring(20000, L'x') : L"10.0." + std::to_wstring(i);
+    kept.emplace_back(text, store.Keep(text));
+  }
+  for (const auto& [text, view] : kept) EXPECT_EQ(view, text);
+  EXPECT_TRUE(store.Keep(L"").empty());
 }
 
 }  // namespace
