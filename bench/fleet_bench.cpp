@@ -17,11 +17,12 @@
 //    TCP/IP port of its own, whose listings take 250 ms, with its log,
 //    against the fleet report over the same machines with its log (target:
 //    at most 1.5 times), at the console and with the output redirected to a
-//    file.
+//    file, each the best of three runs taken in turns.
 // Run it from a console (scripts/bench.sh runs it in a pseudo-terminal through
 // the command interpreter); the figures go to the file named by its argument.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -370,11 +371,23 @@ void Queues() {
   const std::wstring queuesLog = TempFile(L"kestrun-bench-queues.csv");
   const std::wstring output = TempFile(L"kestrun-bench-output.txt");
   for (const std::wstring& redirect : {std::wstring(), output}) {
-    double fleet = 0;
-    double queues = 0;
-    const int fleetCode = TimedRun(L"\"@" + list + L"\" \"" + fleetLog + L"\"", redirect, fleet);
-    const int queuesCode =
-        TimedRun(L"/queues \"@" + list + L"\" \"" + queuesLog + L"\"", redirect, queues);
+    // The best of three runs each, in turns: the machine's other work only adds to a run.
+    double fleet = 1e9;
+    double queues = 1e9;
+    int fleetCode = 0;
+    int queuesCode = 0;
+    for (int run = 0; run < 3; ++run) {
+      double seconds = 0;
+      fleetCode = TimedRun(L"\"@" + list + L"\" \"" + fleetLog + L"\"", redirect, seconds);
+      fleet = std::min(fleet, seconds);
+      queuesCode =
+          TimedRun(L"/queues \"@" + list + L"\" \"" + queuesLog + L"\"", redirect, seconds);
+      queues = std::min(queues, seconds);
+      if (run < 2) {
+        ::DeleteFileW(fleetLog.c_str());
+        ::DeleteFileW(queuesLog.c_str());
+      }
+    }
     std::fprintf(figures,
                  "/queues over %zu machines of 300 drivers and 5,000 printers on 5,000 TCP/IP "
                  "ports, listings of 250 ms, %s: %.3f s (exit code %d, log %lld bytes); the fleet "

@@ -2,7 +2,9 @@
 # Builds and runs the benchmark programs under Wine and Xvfb; they print their figures.
 # The report and fleet benchmarks run in a pseudo-terminal through the command
 # interpreter's console, so console output costs what it costs an admin; the
-# report's figures end with the same output redirected to a file.
+# terminal has the size of a new Windows console window (120 columns, 30 rows),
+# which the console host takes. The report's figures end with the same output
+# redirected to a file.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 bash "$here/install_deps.sh"
@@ -21,7 +23,7 @@ windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 for bench in report_bench fleet_bench; do
   figures="$build/$bench.figures"
   rm -f "$figures"
-  script -qfec "wine cmd /c \"$(windows_path "$build/bin/$bench.exe")\" \"$(windows_path "$figures")\"" \
+  script -qfec "stty cols 120 rows 30; wine cmd /c \"$(windows_path "$build/bin/$bench.exe")\" \"$(windows_path "$figures")\"" \
     /dev/null >/dev/null 2>&1 </dev/null || true
   cat "$figures" 2>/dev/null || echo "$bench left no figures"
 done

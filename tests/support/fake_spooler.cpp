@@ -37,6 +37,13 @@ class StringPacker {
     return out;
   }
 
+  LPWSTR Text(const std::wstring& text) {  // no optional copied on the way
+    auto* out = reinterpret_cast<wchar_t*>(cursor_);
+    std::wmemcpy(out, text.c_str(), text.size() + 1);
+    cursor_ += (text.size() + 1) * sizeof(wchar_t);
+    return out;
+  }
+
   LPWSTR List(const OptionalList& list) {
     if (!list) return nullptr;
     auto* out = reinterpret_cast<wchar_t*>(cursor_);
