@@ -751,9 +751,17 @@ bool ReadSnapshot(const std::wstring& folder, Snapshot& snapshot, CheckedFiles& 
     }
     Sha256 hash;
     ULONGLONG bytesRead = 0;
-    for (DWORD got = 0; ::ReadFile(in.get(), chunk.get(), kCopyChunkBytes, &got, nullptr) && got > 0;) {
+    DWORD got = 0;
+    BOOL readable = TRUE;
+    while ((readable = ::ReadFile(in.get(), chunk.get(), kCopyChunkBytes, &got, nullptr)) &&
+           got > 0) {
       hash.Add(chunk.get(), got);
       bytesRead += got;
+    }
+    if (!readable) {
+      problem = at + L"the file " + saved.stored + L" could not be read (error " +
+                std::to_wstring(::GetLastError()) + L")";
+      return false;
     }
     if (bytesRead != saved.bytes || hash.FinishHex() != saved.sha256) {
       problem = at + L"the file " + saved.stored + L" does not match its checksum";
