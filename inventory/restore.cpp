@@ -182,8 +182,10 @@ class DriverFromFiles {
     if (error != 0) {
       to.reset();
       ::DeleteFileW(LongPath(placed).c_str());
+      return error;
     }
-    return error;
+    KeepWriteTime(from, to.get());
+    return 0;
   }
 
   RestorePlan& plan_;

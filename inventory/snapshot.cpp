@@ -88,6 +88,7 @@ class FileCopier {
     if (const DWORD error = CopyFileBytes(in.get(), out.get(), chunk_.get(), bytes, &hash)) {
       return error;
     }
+    KeepWriteTime(in.get(), out.get());
     sha256 = hash.FinishHex();
     return 0;
   }
@@ -702,6 +703,13 @@ DWORD CopyFileBytes(HANDLE from, HANDLE to, BYTE* chunk, ULONGLONG& bytes, Sha25
     if (written != read) return ERROR_WRITE_FAULT;
     if (hash != nullptr) hash->Add(chunk, read);
     bytes += read;
+  }
+}
+
+void KeepWriteTime(HANDLE from, HANDLE to) {
+  FILETIME written = {};
+  if (::GetFileTime(from, nullptr, nullptr, &written)) {
+    ::SetFileTime(to, nullptr, nullptr, &written);
   }
 }
 

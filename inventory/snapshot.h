@@ -55,4 +55,9 @@ bool ReadSnapshot(const std::wstring& folder, Snapshot& snapshot, CheckedFiles& 
 constexpr DWORD kCopyChunkBytes = 1024 * 1024;
 DWORD CopyFileBytes(HANDLE from, HANDLE to, BYTE* chunk, ULONGLONG& bytes, Sha256* hash);
 
+// Gives `to` the last-write time of `from`, where the file system keeps one:
+// the spooler copies a driver file only over an older one, so a file saved
+// and put back keeps its own time.
+void KeepWriteTime(HANDLE from, HANDLE to);
+
 }  // namespace kestrun

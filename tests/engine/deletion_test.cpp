@@ -499,6 +499,17 @@ TEST_F(Deletion, ARestorePutsBackTheFilesItCheckedWhichNothingChangesInBetween) 
   ASSERT_TRUE(PrepareRestore(restore, error)) << error;
   ExecuteRestore(restore);
   EXPECT_EQ(restore.drivers.at(0).outcome, RestoreOutcome::Restored) << restore.drivers[0].error;
+  // Saved and put back with its own time: the spooler copies a file only over an older one.
+  const auto writeTime = [](const std::wstring& path) {
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
+    const FILETIME& time = data.ftLastWriteTime;
+    return (ULONGLONG{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+  };
+  const std::wstring& original = restore.snapshot.files[0].original;
+  const std::wstring share = testing::FakeSpooler::DriverShare(L"\\\\SRV") + L"\\";
+  EXPECT_EQ(writeTime(share + L"x64\\" + std::wstring(FileNamePart(original))),
+            writeTime(share + original.substr(original.find(L"DRIVERS\\") + 8)));
   restore.checkedFiles.reset();
   EXPECT_TRUE(openToWrite()) << "the restore still holds its files";
 }
