@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/bounded_text.h"
@@ -479,7 +480,7 @@ TEST_F(Deletion, EveryCopyOfAUsedNameStaysUnlessItsPrintersGoFirstAndEachRowIsOn
   }
 }
 
-TEST_F(Deletion, ARestorePutsBackTheFilesItCheckedWhichNothingChangesInBetween) {
+TEST_F(Deletion, ARestorePutsBackTheFilesItCheckedWithTheirTimesAndNothingChangesThemBetween) {
   spooler.machines[L"\\\\SRV"].drivers = {Driver(L"Acme PCL6")};
   Target(L"SRV");
   Tick(L"Acme PCL6");
@@ -499,12 +500,10 @@ TEST_F(Deletion, ARestorePutsBackTheFilesItCheckedWhichNothingChangesInBetween) 
   ASSERT_TRUE(PrepareRestore(restore, error)) << error;
   ExecuteRestore(restore);
   EXPECT_EQ(restore.drivers.at(0).outcome, RestoreOutcome::Restored) << restore.drivers[0].error;
-  // Saved and put back with its own time: the spooler copies a file only over an older one.
-  const auto writeTime = [](const std::wstring& path) {
+  const auto writeTime = [](const std::wstring& path) {  // kept: the spooler copies by it
     WIN32_FILE_ATTRIBUTE_DATA data = {};
     ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
-    const FILETIME& time = data.ftLastWriteTime;
-    return (ULONGLONG{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+    return std::pair(data.ftLastWriteTime.dwHighDateTime, data.ftLastWriteTime.dwLowDateTime);
   };
   const std::wstring& original = restore.snapshot.files[0].original;
   const std::wstring share = testing::FakeSpooler::DriverShare(L"\\\\SRV") + L"\\";
