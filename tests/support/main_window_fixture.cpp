@@ -4,6 +4,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -121,17 +122,24 @@ void ExpectWholeTopRow(HWND window, UINT dpi, HFONT font) {
     }
   }
 
-  ::UpdateWindow(window);
-  const ClientPixels pixels(window);
   // The panel: its grey inside right of "Delete Driver(s)"; its red lines; and
-  // whatever is drawn right of its border, the icon.
+  // whatever is drawn right of its border, the icon. Another process's window
+  // reaches the screen a moment after it painted, so it is read until it shows.
   RECT panel = {}, red = {}, icon = {};
-  for (int y = 0; y < list.top; ++y) {
-    for (int x = remove.right; x < pixels.Width(); ++x) {
-      if (pixels.IsPanelGrey(x, y)) Take(panel, x, y);
-      if (pixels.IsRedInk(x, y)) Take(red, x, y);
+  std::optional<ClientPixels> shown;
+  PumpUntil([&] {
+    ::UpdateWindow(window);
+    const ClientPixels& pixels = shown.emplace(window);
+    panel = red = RECT{};
+    for (int y = 0; y < list.top; ++y) {
+      for (int x = remove.right; x < pixels.Width(); ++x) {
+        if (pixels.IsPanelGrey(x, y)) Take(panel, x, y);
+        if (pixels.IsRedInk(x, y)) Take(red, x, y);
+      }
     }
-  }
+    return !::IsRectEmpty(&panel) && !::IsRectEmpty(&red);
+  }, 3000);
+  const ClientPixels& pixels = *shown;
   ASSERT_FALSE(::IsRectEmpty(&panel)) << "no count panel";
   for (int y = 0; y < list.top; ++y) {
     for (int x = panel.right + 1; x < pixels.Width(); ++x) {
