@@ -29,13 +29,7 @@ class StringPacker {
  public:
   explicit StringPacker(BYTE* cursor) : cursor_(cursor) {}
 
-  LPWSTR Text(const OptionalText& text) {
-    if (!text) return nullptr;
-    auto* out = reinterpret_cast<wchar_t*>(cursor_);
-    std::wmemcpy(out, text->c_str(), text->size() + 1);
-    cursor_ += TextBytes(text);
-    return out;
-  }
+  LPWSTR Text(const OptionalText& text) { return text ? Text(*text) : nullptr; }
 
   LPWSTR Text(const std::wstring& text) {  // no optional copied on the way
     auto* out = reinterpret_cast<wchar_t*>(cursor_);
