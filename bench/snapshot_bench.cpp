@@ -159,10 +159,9 @@ int main() {
     machine.drivers.clear();
     start = bench::Now();
     RestorePlan restore;
-    restore.folder = snapshot;
     DWORD restoreError = 0;
-    const bool read = ReadSnapshot(snapshot, restore.snapshot, restore.checkedFiles, problem);
-    if (!read || !PrepareRestore(restore, restoreError)) {
+    const bool read = ReadRestorePlan(snapshot, restore, problem);
+    if (!read || !PrepareRestore(restore, restoreError, problem)) {
       std::fwprintf(stderr, L"the restore failed: %ls (%lu)\n", problem.c_str(), restoreError);
       return 1;
     }

@@ -1,5 +1,6 @@
 #include "inventory/restore.h"
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -9,8 +10,10 @@
 #include "common/win32_handles.h"
 #include "inventory/driver_inventory.h"
 #include "inventory/field_text.h"
+#include "inventory/machine_paths.h"
 #include "inventory/platform.h"
 #include "inventory/snapshot.h"
+#include "inventory/snapshot_trust.h"
 #include "inventory/spooler_answer.h"
 
 namespace kestrun {
@@ -67,6 +70,33 @@ std::vector<std::wstring> SplitJoined(const std::wstring& joined) {
   return parts;
 }
 
+// Copies a checked file, from the handle it was checked through, to `placed`
+// (made anew or replaced); a copy that fails partway is removed.
+DWORD PutBackCheckedFile(const RestorePlan& plan, size_t f, const std::wstring& placed,
+                         std::unique_ptr<BYTE[]>& chunk) {
+  const CheckedFiles& checked = plan.checkedFiles;
+  if (!checked || f >= checked->size() || !(*checked)[f]) {
+    return ERROR_FILE_NOT_FOUND;  // never put back unchecked
+  }
+  if (!chunk) chunk.reset(new (std::nothrow) BYTE[kCopyChunkBytes]);
+  if (!chunk) return ERROR_NOT_ENOUGH_MEMORY;
+  const HANDLE from = (*checked)[f].get();
+  if (!::SetFilePointerEx(from, LARGE_INTEGER{}, nullptr, FILE_BEGIN)) return FailureCode();
+  UniqueFileHandle to(::CreateFileW(LongPath(placed).c_str(), GENERIC_WRITE, 0, nullptr,
+                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!to) return FailureCode();
+  ULONGLONG bytes = 0;
+  DWORD error = CopyFileBytes(from, to.get(), chunk.get(), bytes, nullptr);
+  if (error == 0 && bytes != plan.snapshot.files[f].bytes) error = ERROR_FILE_INVALID;
+  if (error != 0) {
+    to.reset();
+    ::DeleteFileW(LongPath(placed).c_str());
+    return error;
+  }
+  KeepWriteTime(from, to.get());
+  return 0;
+}
+
 class DriverFromFiles {
  public:
   explicit DriverFromFiles(RestorePlan& plan) : plan_(plan) {
@@ -79,18 +109,9 @@ class DriverFromFiles {
   // Copies the driver's files into the machine's driver folder and adds it.
   DWORD Restore(const SnapshotDriver& saved) {
     std::wstring environment = saved.environment;
-    std::wstring& folder = folders_[NameKey(environment)];  // asked once per environment
-    if (folder.empty()) {
-      wchar_t named[MAX_PATH * 2] = {};
-      DWORD needed = 0;
-      if (!Platform().GetPrinterDriverDirectoryW(ServerOf(plan_), environment.data(), 1,
-                                                 reinterpret_cast<BYTE*>(named),
-                                                 sizeof(named) - sizeof(wchar_t), &needed)) {
-        return FailureCode();
-      }
-      folder = named;
-    }
-    const wchar_t* directory = folder.c_str();
+    const auto folder = plan_.driverFolders.find(NameKey(environment));
+    if (folder == plan_.driverFolders.end()) return ERROR_PATH_NOT_FOUND;
+    const wchar_t* directory = folder->second.c_str();
     // Each file by its name in the driver folder, where the spooler takes new files from.
     std::wstring driverPath, dataFile, configFile, helpFile, dependent;
     for (const auto& [original, placed] :
@@ -162,44 +183,60 @@ class DriverFromFiles {
   DWORD Place(const wchar_t* directory, const std::wstring& original, std::wstring& placed) {
     const auto found = stored_.find(NameKey(original));
     const std::wstring name(FileNamePart(original));
-    if (found == stored_.end() || !IsPathInside(name)) return ERROR_FILE_NOT_FOUND;
-    const CheckedFiles& checked = plan_.checkedFiles;
-    if (!checked || found->second >= checked->size() || !(*checked)[found->second]) {
-      return ERROR_FILE_NOT_FOUND;  // never put back unchecked
-    }
-    if (!chunk_) chunk_.reset(new (std::nothrow) BYTE[kCopyChunkBytes]);
-    if (!chunk_) return ERROR_NOT_ENOUGH_MEMORY;
-    const HANDLE from = (*checked)[found->second].get();
+    if (found == stored_.end() || !IsPlainFileName(name)) return ERROR_FILE_NOT_FOUND;
     placed = std::wstring(directory) + L"\\" + name;
-    if (!::SetFilePointerEx(from, LARGE_INTEGER{}, nullptr, FILE_BEGIN)) return FailureCode();
-    UniqueFileHandle to(::CreateFileW(LongPath(placed).c_str(), GENERIC_WRITE, 0, nullptr,
-                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!to) return FailureCode();
-    ULONGLONG bytes = 0;
-    DWORD error = CopyFileBytes(from, to.get(), chunk_.get(), bytes, nullptr);
-    if (error == 0 && bytes != plan_.snapshot.files[found->second].bytes)
-      error = ERROR_FILE_INVALID;
-    if (error != 0) {
-      to.reset();
-      ::DeleteFileW(LongPath(placed).c_str());
-      return error;
-    }
-    KeepWriteTime(from, to.get());
-    return 0;
+    return PutBackCheckedFile(plan_, found->second, placed, chunk_);
   }
 
   RestorePlan& plan_;
   std::unique_ptr<BYTE[]> chunk_;
-  std::unordered_map<std::wstring, size_t> stored_;         // by original name: its place in files
-  std::unordered_map<std::wstring, std::wstring> folders_;  // by environment
+  std::unordered_map<std::wstring, size_t> stored_;  // by original name: its place in files
 };
 
+// Copies the checked bytes of a package's files into a new staging folder
+// that only Kestrun can write, below the user's temporary folder, keeping
+// their places in the package folder. 0 with the folder, or the code.
+DWORD StagePackage(RestorePlan& plan, size_t k, std::wstring& staging,
+                   std::unique_ptr<BYTE[]>& chunk) {
+  static std::atomic<unsigned> made{0};
+  wchar_t temp[MAX_PATH + 1] = {};
+  const DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
+  if (length == 0 || length > MAX_PATH) return FailureCode();
+  std::wstring base(temp, length);
+  if (base.back() == L'\\') base.pop_back();
+  DWORD error = ERROR_ALREADY_EXISTS;
+  for (int attempt = 0; error == ERROR_ALREADY_EXISTS && attempt < 100; ++attempt) {
+    staging = base + L"\\Kestrun-package-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+              std::to_wstring(made.fetch_add(1));
+    error = CreateProtectedFolder(LongPath(staging));
+  }
+  if (error != 0) return error;
+  const std::wstring& stored = plan.snapshot.packages[k].stored;
+  for (size_t f = 0; f < plan.snapshot.files.size(); ++f) {
+    const SnapshotFile& file = plan.snapshot.files[f];
+    if (file.package != k) continue;
+    const std::wstring placed = staging + file.stored.substr(stored.size());
+    error = CreateFolders(placed.substr(0, placed.find_last_of(L'\\')));
+    if (error == 0) error = PutBackCheckedFile(plan, f, placed, chunk);
+    if (error != 0) return error;
+  }
+  return 0;
+}
+
 // Uploads a saved package to the driver store and installs its drivers from it.
-void RestorePackage(RestorePlan& plan, size_t k) {
+void RestorePackage(RestorePlan& plan, size_t k, std::unique_ptr<BYTE[]>& chunk) {
   const SnapshotPackage& package = plan.snapshot.packages[k];
   RestoreResult& result = plan.packages[k];
-  const std::wstring inf =
-      plan.folder + L"\\" + package.stored + L"\\" + std::wstring(FileNamePart(package.infPath));
+  std::wstring staging;
+  const DWORD staged = StagePackage(plan, k, staging, chunk);
+  // Whatever the upload does, the staged copy goes with the step.
+  const std::unique_ptr<std::wstring, void (*)(std::wstring*)> removal(
+      staging.empty() ? nullptr : &staging, [](std::wstring* folder) { RemoveTree(*folder); });
+  if (staged != 0) {
+    result = {RestoreOutcome::Failed, staged};
+    return;
+  }
+  const std::wstring inf = staging + L"\\" + std::wstring(FileNamePart(package.infPath));
   wchar_t uploaded[MAX_PATH * 2] = {};
   ULONG length = MAX_PATH * 2;
   const HRESULT upload = Platform().UploadPrinterDriverPackageW(
@@ -243,28 +280,26 @@ DWORD RestorePrinter(RestorePlan& plan, SnapshotPrinter& saved) {
   info.UntilTime = saved.untilTime;
   UniquePrinter printer(Platform().AddPrinterW(ServerOf(plan), 2, reinterpret_cast<BYTE*>(&info)));
   if (!printer) return FailureCode();
+  DWORD error = 0;
   if (!saved.securityDescriptor.empty()) {
     PRINTER_INFO_3 security = {saved.securityDescriptor.data()};
     if (!Platform().SetPrinterW(printer.get(), 3, reinterpret_cast<BYTE*>(&security), 0)) {
-      return FailureCode();
+      error = FailureCode();
     }
   }
-  for (SnapshotValue& value : saved.data) {
-    const DWORD error = Platform().SetPrinterDataExW(
-        printer.get(), value.key.c_str(), value.name.c_str(), value.type, value.data.data(),
-        static_cast<DWORD>(value.data.size()));
-    if (error != 0) return error;
+  for (size_t v = 0; error == 0 && v < saved.data.size(); ++v) {
+    SnapshotValue& value = saved.data[v];
+    error = Platform().SetPrinterDataExW(printer.get(), value.key.c_str(), value.name.c_str(),
+                                         value.type, value.data.data(),
+                                         static_cast<DWORD>(value.data.size()));
   }
-  return 0;
+  // A printer goes back whole or not at all: the one this step made goes
+  // again, so a later restore puts it back whole instead of keeping it.
+  if (error != 0) Platform().DeletePrinter(printer.get());
+  return error;
 }
 
 }  // namespace
-
-std::wstring LocalPrinterName(const std::wstring& name) {
-  if (name.size() < 3 || name.substr(0, 2) != L"\\\\") return name;
-  const size_t slash = name.find(L'\\', 2);
-  return slash == std::wstring::npos ? name : name.substr(slash + 1);
-}
 
 bool IsSnapshotOfThisTarget(const Snapshot& snapshot, std::wstring& problem) {
   if (snapshot.isRemote || IsLocalMachineName(snapshot.machine)) return true;
@@ -273,18 +308,40 @@ bool IsSnapshotOfThisTarget(const Snapshot& snapshot, std::wstring& problem) {
   return false;
 }
 
-bool PrepareRestore(RestorePlan& plan, DWORD& error) {
+bool ReadRestorePlan(const std::wstring& folder, RestorePlan& plan, std::wstring& problem) {
+  // Relative to the current folder, as typed; never a device's name alone.
+  const DWORD size = ::GetFullPathNameW(folder.c_str(), 0, nullptr, nullptr);
+  std::wstring full(size, L'\0');
+  const DWORD length =
+      size == 0 ? 0 : ::GetFullPathNameW(folder.c_str(), size, full.data(), nullptr);
+  if (folder.empty() || length == 0 || length >= size) {
+    problem = L"the folder cannot be found (error " + std::to_wstring(::GetLastError()) + L")";
+    return false;
+  }
+  full.resize(length);
+  while (full.size() > 3 && full.back() == L'\\') full.pop_back();
+  plan.folder = full;
+  if (!ReadSnapshot(plan.folder, plan.snapshot, plan.checkedFiles, problem)) return false;
+  std::vector<std::wstring> paths = {plan.folder + L"\\" + kManifestName};
+  for (const SnapshotFile& file : plan.snapshot.files) {
+    paths.push_back(plan.folder + L"\\" + file.stored);
+  }
+  return IsSnapshotFolderTrusted(plan.folder, paths, problem) &&
+         IsSnapshotOfThisTarget(plan.snapshot, problem);
+}
+
+bool PrepareRestore(RestorePlan& plan, DWORD& error, std::wstring& why) {
+  why = L"its drivers and printers could not be read";
   const Snapshot& snapshot = plan.snapshot;
   plan.packages.assign(snapshot.packages.size(), {});
   plan.drivers.assign(snapshot.drivers.size(), {});
   plan.printers.assign(snapshot.printers.size(), {});
   wchar_t* server = ServerOf(plan);
-  wchar_t environment[] = L"all";
+  wchar_t all[] = L"all";
   SpoolerAnswer drivers;
   error = ReadSpoolerList(
       [&](BYTE* records, DWORD size, DWORD* needed, DWORD* returned) {
-        return Platform().EnumPrinterDriversW(server, environment, 6, records, size, needed,
-                                              returned);
+        return Platform().EnumPrinterDriversW(server, all, 6, records, size, needed, returned);
       },
       kDriverInfo6Layout, drivers);
   if (error != 0) return false;
@@ -322,6 +379,21 @@ bool PrepareRestore(RestorePlan& plan, DWORD& error) {
     }
     if (!needed) plan.packages[k].outcome = RestoreOutcome::AlreadyThere;
   }
+  // Where the drivers' files go, built by Kestrun: a spooler that names
+  // another folder fails the machine before anything changes.
+  const MachineFiles files{snapshot.machine, snapshot.isRemote};
+  plan.driverFolders.clear();
+  for (size_t d = 0; d < snapshot.drivers.size(); ++d) {
+    const std::wstring& environment = snapshot.drivers[d].environment;
+    const std::wstring key = NameKey(environment);
+    if (plan.drivers[d].outcome != RestoreOutcome::Pending || plan.driverFolders.count(key) != 0) {
+      continue;
+    }
+    std::wstring folder;
+    error = CheckedDriverFolder(files, environment, folder, why);
+    if (error != 0) return false;
+    plan.driverFolders.emplace(key, folder);
+  }
   return true;
 }
 
@@ -334,8 +406,9 @@ void ExecuteRestore(RestorePlan& plan) {
     if (stopped) result.outcome = RestoreOutcome::NotTried;
     return !stopped;
   };
+  std::unique_ptr<BYTE[]> chunk;
   for (size_t k = 0; k < plan.snapshot.packages.size(); ++k) {
-    if (step(RestoreKind::Package, k)) RestorePackage(plan, k);
+    if (step(RestoreKind::Package, k)) RestorePackage(plan, k, chunk);
   }
   DriverFromFiles fromFiles(plan);
   for (size_t d = 0; d < plan.snapshot.drivers.size(); ++d) {

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <functional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "inventory/snapshot.h"
@@ -32,9 +33,12 @@ struct RestoreResult {
 };
 
 struct RestorePlan {
-  std::wstring folder;  // the snapshot folder, read and checked
+  std::wstring folder;  // the snapshot folder, absolute, read and checked
   Snapshot snapshot;
-  CheckedFiles checkedFiles;  // its driver files, put back from these
+  CheckedFiles checkedFiles;  // its files, put back from these
+  // Each environment's driver folder on the machine, by NameKey of the
+  // environment: built by Kestrun once the spooler's answer was judged.
+  std::unordered_map<std::wstring, std::wstring> driverFolders;
   // One result per package, driver and printer of the snapshot, in its order.
   std::vector<RestoreResult> packages, drivers, printers;
   // Set (Ctrl+C): no further step starts; what was not tried stays NotTried.
@@ -56,17 +60,24 @@ struct RestorePlan {
 // snapshot of this computer taken on another one.
 bool IsSnapshotOfThisTarget(const Snapshot& snapshot, std::wstring& problem);
 
+// Reads a snapshot folder for a restore, as the window and the command line
+// both do before anything is listed: the folder made absolute first, then
+// its manifest and every file checked (and held), then who can change them
+// judged, then its machine the only target. False with `problem` saying why.
+bool ReadRestorePlan(const std::wstring& folder, RestorePlan& plan, std::wstring& problem);
+
 // Lists the machine's drivers and printers: an object there again (a driver
 // of the same name, environment and version; a printer of the same name) is
-// kept as it is. False with the spooler's code when they cannot be read.
-bool PrepareRestore(RestorePlan& plan, DWORD& error);
+// kept as it is. Asks for and judges the driver folder of each environment a
+// driver may be put back into. False with the code and `why` (what failed)
+// when the machine cannot be restored.
+bool PrepareRestore(RestorePlan& plan, DWORD& error, std::wstring& why);
 
-// Puts back what is not there, each object once: packages (uploaded to the
-// driver store, then their drivers installed from them), the other drivers
-// from their saved files, then the printers.
+// Puts back what is not there, each object once: packages (their checked
+// files copied into a staging folder only Kestrun can write, uploaded to the
+// driver store from there, then their drivers installed from them), the
+// other drivers from their saved files, then the printers, each whole or
+// not at all (a printer whose settings cannot all be set is deleted again).
 void ExecuteRestore(RestorePlan& plan);
-
-// The printer's name as AddPrinterW takes it: without "\\SERVER\".
-std::wstring LocalPrinterName(const std::wstring& name);
 
 }  // namespace kestrun

@@ -3,11 +3,14 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <unordered_map>
 #include <unordered_set>
@@ -15,7 +18,9 @@
 #include "common/sha256.h"
 #include "common/win32_handles.h"
 #include "inventory/field_text.h"
+#include "inventory/machine_paths.h"
 #include "inventory/platform.h"
+#include "inventory/snapshot_trust.h"
 #include "inventory/spooler_answer.h"
 
 namespace kestrun {
@@ -24,16 +29,6 @@ namespace {
 
 constexpr size_t kMaxManifestBytes = size_t{256} * 1024 * 1024;
 constexpr int kMaxKeyDepth = 32;  // printer data keys nest no deeper
-constexpr std::wstring_view kDriverStore = L"\\System32\\DriverStore\\";
-constexpr std::wstring_view kSpoolDrivers = L"\\spool\\drivers\\";
-
-// Finds `part` in `path` with A to Z folded; npos when it is not there.
-size_t FindFolded(std::wstring_view path, std::wstring_view part) {
-  for (size_t at = 0; at + part.size() <= path.size(); ++at) {
-    if (EqualsIgnoringAsciiCase(path.substr(at, part.size()), part)) return at;
-  }
-  return std::wstring_view::npos;
-}
 
 std::wstring ParentFolder(std::wstring_view path) {
   const size_t slash = path.find_last_of(L'\\');
@@ -65,7 +60,9 @@ std::wstring UtcStamp(wchar_t separator) {
 // a folder made once is not looked for again.
 class FileCopier {
  public:
-  // 0 or the system's code.
+  explicit FileCopier(const std::atomic<bool>* stop) : stop_(stop) {}
+
+  // 0 or the system's code (ERROR_CANCELLED once the run stops).
   DWORD Copy(const std::wstring& source, const std::wstring& destination, ULONGLONG& bytes,
              std::string& sha256) {
     if (!chunk_) chunk_.reset(new (std::nothrow) BYTE[kCopyChunkBytes]);
@@ -85,7 +82,7 @@ class FileCopier {
                                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!out) return ::GetLastError();
     Sha256 hash;
-    if (const DWORD error = CopyFileBytes(in.get(), out.get(), chunk_.get(), bytes, &hash)) {
+    if (const DWORD error = CopyFileBytes(in.get(), out.get(), chunk_.get(), bytes, &hash, stop_)) {
       return error;
     }
     KeepWriteTime(in.get(), out.get());
@@ -94,11 +91,36 @@ class FileCopier {
   }
 
  private:
+  const std::atomic<bool>* stop_;
   std::unique_ptr<BYTE[]> chunk_;
   std::unordered_set<std::wstring> folders_;
 };
 
-// Removes a folder and everything in it (a snapshot that could not be finished).
+// Snapshots being written: a run that ends after Ctrl+C waits for each to
+// remove its partial folder before the process ends.
+std::mutex writingLock;
+std::condition_variable writingEnded;
+size_t writing = 0;
+
+class WritingSnapshot {
+ public:
+  WritingSnapshot() {
+    const std::lock_guard<std::mutex> guard(writingLock);
+    ++writing;
+  }
+  ~WritingSnapshot() {
+    {
+      const std::lock_guard<std::mutex> guard(writingLock);
+      --writing;
+    }
+    writingEnded.notify_all();
+  }
+  WritingSnapshot(const WritingSnapshot&) = delete;
+  WritingSnapshot& operator=(const WritingSnapshot&) = delete;
+};
+
+}  // namespace
+
 void RemoveTree(const std::wstring& folder) {
   WIN32_FIND_DATAW found = {};
   const UniqueFind search(::FindFirstFileW(LongPath(folder + L"\\*").c_str(), &found));
@@ -116,6 +138,8 @@ void RemoveTree(const std::wstring& folder) {
   }
   ::RemoveDirectoryW(LongPath(folder).c_str());
 }
+
+namespace {
 
 // A text the spooler handed back in one of its buffers, already checked.
 std::wstring Text(const wchar_t* field) { return std::wstring(FieldOrEmpty(field)); }
@@ -137,7 +161,10 @@ ULONGLONG FileTimeNumber(const FILETIME& time) {
 class SnapshotWriter {
  public:
   SnapshotWriter(const DeletionPlan& plan, std::wstring folder, std::wstring& problem)
-      : plan_(plan), folder_(std::move(folder)), problem_(problem) {}
+      : plan_(plan),
+        files_{std::wstring(BareMachineName(plan.targetName)), plan.isRemote},
+        folder_(std::move(folder)),
+        problem_(problem) {}
 
   // Whether the snapshot is whole; when not, `problem` says what could not be
   // saved and Error() the code of the call that failed.
@@ -182,6 +209,18 @@ class SnapshotWriter {
     DWORD error = read(level);
     if (error == ERROR_INVALID_LEVEL) error = read(level = 6);
     if (error != 0) return Fail(L"the drivers could not be read again", error);
+    // Each environment's driver folder is asked for and judged before any
+    // file is read: a server that names another folder fails the machine.
+    std::unordered_set<std::wstring> asked;
+    for (const PlannedDriver& planned : plan_.drivers) {
+      if (planned.keptBy != kNotKept || !asked.insert(NameKey(planned.environment)).second) {
+        continue;
+      }
+      std::wstring folder, problem;
+      if (const DWORD code = CheckedDriverFolder(files_, planned.environment, folder, problem)) {
+        return Fail(problem, code);
+      }
+    }
     for (const PlannedDriver& planned : plan_.drivers) {
       // A driver a kept printer holds is never tried: nothing of it goes.
       if (planned.keptBy == kNotKept && !SaveDriver(snapshot, planned, level)) return false;
@@ -243,8 +282,6 @@ class SnapshotWriter {
     if (!driver.infPath.empty() && !SavePackage(snapshot, driver)) return false;
     snapshot.drivers.push_back(driver);
 
-    std::wstring root;
-    if (!DriverRoot(driver.environment, root)) return false;
     std::vector<std::wstring> named = {driver.driverPath, driver.dataFile, driver.configFile,
                                        driver.helpFile};
     // The dependent files are joined by NUL characters.
@@ -255,64 +292,24 @@ class SnapshotWriter {
       start = end + 1;
     }
     for (const std::wstring& original : named) {
-      if (!original.empty() && !SaveDriverFile(snapshot, index, driver, root, original))
-        return false;
+      if (!original.empty() && !SaveDriverFile(snapshot, index, driver, original)) return false;
     }
-    return true;
-  }
-
-  // The folder every environment's driver folder lies in on the machine
-  // (print$ on a remote one), from the environment's driver directory.
-  bool DriverRoot(const std::wstring& environment, std::wstring& root) {
-    const auto found = roots_.find(environment);
-    if (found != roots_.end()) {
-      root = found->second;
-      return true;
-    }
-    wchar_t directory[MAX_PATH * 2] = {};
-    DWORD needed = 0;
-    std::wstring name = environment;
-    if (!Platform().GetPrinterDriverDirectoryW(Server(), name.data(), 1,
-                                               reinterpret_cast<BYTE*>(directory),
-                                               sizeof(directory) - sizeof(wchar_t), &needed)) {
-      return Fail(L"the driver folder of " + environment + L" could not be found",
-                  ::GetLastError());
-    }
-    root = ParentFolder(directory);
-    if (root.empty()) return Fail(L"the driver folder of " + environment + L" could not be found");
-    roots_.emplace(environment, root);
     return true;
   }
 
   // A file as the driver names it (...\spool\drivers\x64\3\UNIDRV.DLL), read
-  // through the machine's driver folder and kept below "drivers" in the same
-  // environment and version folders.
+  // through the machine's driver folders and kept below "drivers" in the same
+  // environment and version folders; one elsewhere below "files\DRIVE".
   bool SaveDriverFile(Snapshot& snapshot, size_t driver, const SnapshotDriver& record,
-                      const std::wstring& root, const std::wstring& original) {
-    std::wstring relative, source, stored;
-    const size_t at = FindFolded(original, kSpoolDrivers);
-    if (at != std::wstring::npos) {
-      relative = original.substr(at + kSpoolDrivers.size());
-    } else if (original.find(L'\\') == std::wstring::npos) {
-      // A bare name lies beside the driver's own file.
-      const size_t own = FindFolded(record.driverPath, kSpoolDrivers);
-      if (own != std::wstring::npos) {
-        relative =
-            ParentFolder(record.driverPath.substr(own + kSpoolDrivers.size())) + L"\\" + original;
-      }
+                      const std::wstring& original) {
+    std::wstring source, below;
+    if (!DriverFileSource(files_, original, record.driverPath, source, below)) {
+      return Fail(L"the file " + original + L" of \"" + record.name + L"\" cannot be reached");
     }
-    if (!relative.empty()) {
-      source = root + L"\\" + relative;
-      stored = L"drivers\\" + relative;
-    } else if (original.size() > 3 && original[1] == L':' && original[2] == L'\\' &&
-               std::iswalpha(original[0])) {
-      // Elsewhere on a drive of the machine: a remote one's through its admin share.
-      relative = original.substr(3);
-      source =
-          plan_.isRemote ? plan_.targetName + L"\\" + original[0] + L"$\\" + relative : original;
-      stored = L"files\\" + std::wstring(1, original[0]) + L"\\" + relative;
-    }
-    if (!IsPathInside(relative) || !IsPathInside(stored)) {
+    const std::wstring stored =
+        below.empty() ? L"files\\" + std::wstring(1, original[0]) + L"\\" + original.substr(3)
+                      : L"drivers\\" + below;
+    if (!IsPathInside(stored)) {
       return Fail(L"the file " + original + L" of \"" + record.name + L"\" cannot be reached");
     }
     if (!storedFiles_.insert(NameKey(stored)).second) return true;  // saved for another driver
@@ -339,15 +336,11 @@ class SnapshotWriter {
         return true;
       }
     }
-    // Read from the machine's Windows folder (admin$ on a remote one).
+    // Read from the machine's own driver store (through admin$ on a remote one).
     const std::wstring folder = ParentFolder(driver.infPath);
-    const size_t store = FindFolded(folder, kDriverStore);
-    std::wstring source = folder;
-    if (plan_.isRemote) {
-      if (store == std::wstring::npos) {
-        return Fail(L"the package " + driver.infPath + L" is not in the machine's driver store");
-      }
-      source = plan_.targetName + L"\\admin$" + folder.substr(store);
+    std::wstring source;
+    if (!PackageFolderSource(files_, driver.infPath, source)) {
+      return Fail(L"the package " + driver.infPath + L" is not in the machine's driver store");
     }
     SnapshotPackage package;
     package.infPath = driver.infPath;
@@ -449,21 +442,19 @@ class SnapshotWriter {
     return error == 0 || failed(L"printer data", error);
   }
 
-  // A DEVMODE inside the answer, whole: its public and private parts.
+  // A DEVMODE inside the answer, whole: its public and private parts, as a
+  // restore will take it.
   static bool CopyDevMode(const SpoolerAnswer& answer, const DEVMODEW* devMode,
                           std::vector<BYTE>& copy) {
     if (devMode == nullptr) return true;
-    const BYTE* begin = answer.buffer.get();
-    const auto* at = reinterpret_cast<const BYTE*>(devMode);
+    const size_t room = RoomAt(answer, devMode);
     const size_t header = offsetof(DEVMODEW, dmFields);
-    if (at < begin || at - begin > static_cast<ptrdiff_t>(answer.bytes) ||
-        answer.bytes - static_cast<size_t>(at - begin) < header) {
-      return false;
-    }
+    if (room < header) return false;
+    const auto* at = reinterpret_cast<const BYTE*>(devMode);
     DEVMODEW head;
     std::memcpy(&head, at, header);
     const size_t size = size_t{head.dmSize} + head.dmDriverExtra;
-    if (head.dmSize < header || size > answer.bytes - static_cast<size_t>(at - begin)) return false;
+    if (size > room || !IsWholeDevMode(at, size)) return false;
     copy.assign(at, at + size);
     return true;
   }
@@ -472,23 +463,19 @@ class SnapshotWriter {
   static bool CopySecurity(const SpoolerAnswer& answer, PSECURITY_DESCRIPTOR descriptor,
                            std::vector<BYTE>& copy) {
     if (descriptor == nullptr) return true;
-    const BYTE* begin = answer.buffer.get();
     const auto* at = static_cast<const BYTE*>(descriptor);
-    if (at < begin || static_cast<size_t>(at - begin) >= answer.bytes) return false;
-    const size_t room = answer.bytes - static_cast<size_t>(at - begin);
-    if (room < sizeof(SECURITY_DESCRIPTOR_RELATIVE)) return false;
-    SECURITY_DESCRIPTOR_RELATIVE head;
-    std::memcpy(&head, at, sizeof(head));
-    // Only a self-relative descriptor keeps its parts inside itself.
-    if ((head.Control & SE_SELF_RELATIVE) == 0) return false;
-    for (const DWORD offset : {head.Owner, head.Group, head.Sacl, head.Dacl}) {
-      if (offset >= room) return false;
-    }
-    if (!::IsValidSecurityDescriptor(descriptor)) return false;
-    const DWORD length = ::GetSecurityDescriptorLength(descriptor);
-    if (length < sizeof(head) || length > room) return false;
+    const size_t length = WholeSecurityDescriptorLength(at, RoomAt(answer, descriptor));
+    if (length == 0) return false;
     copy.assign(at, at + length);
     return true;
+  }
+
+  // The bytes of the answer from `at` on; 0 for a pointer outside it.
+  static size_t RoomAt(const SpoolerAnswer& answer, const void* at) {
+    const BYTE* begin = answer.buffer.get();
+    const auto* byte = static_cast<const BYTE*>(at);
+    if (byte < begin || static_cast<size_t>(byte - begin) >= answer.bytes) return 0;
+    return answer.bytes - static_cast<size_t>(byte - begin);
   }
 
   // Every value of a printer data key and of each key below it.
@@ -600,17 +587,18 @@ class SnapshotWriter {
   }
 
   const DeletionPlan& plan_;
+  const MachineFiles files_;
   const std::wstring folder_;
   std::wstring& problem_;
   DWORD error_ = 0;
   SpoolerAnswer answer_;
-  std::unordered_map<std::wstring, std::wstring> roots_;  // by environment
   std::unordered_set<std::wstring> storedFiles_;
-  FileCopier copier_;
+  FileCopier copier_{plan_.stop};
 };
 
 // A new folder for one snapshot: root\MACHINE\yyyymmddThhmmssZ, or "-2" and
 // on after it when a snapshot of that second is there.
+// Only administrators, the system and the account taking it may change it.
 DWORD CreateSnapshotFolder(const std::wstring& root, const std::wstring& machine,
                            std::wstring& folder) {
   const std::wstring parent = root + L"\\" + FolderNameOf(machine);
@@ -618,8 +606,8 @@ DWORD CreateSnapshotFolder(const std::wstring& root, const std::wstring& machine
   const std::wstring stamp = UtcStamp(L'\0');
   for (int attempt = 1; attempt < 100; ++attempt) {
     folder = parent + L"\\" + stamp + (attempt == 1 ? L"" : L"-" + std::to_wstring(attempt));
-    if (::CreateDirectoryW(LongPath(folder).c_str(), nullptr)) return 0;
-    if (::GetLastError() != ERROR_ALREADY_EXISTS) return ::GetLastError();
+    const DWORD error = CreateProtectedFolder(LongPath(folder));
+    if (error != ERROR_ALREADY_EXISTS) return error;
   }
   return ERROR_ALREADY_EXISTS;
 }
@@ -640,7 +628,7 @@ std::wstring DefaultSnapshotRoot() {
 }
 
 std::wstring SnapshotMachineName(const DeletionPlan& plan) {
-  if (plan.isRemote) return std::wstring(BareMachineName(plan.machineText));
+  if (plan.isRemote) return std::wstring(BareMachineName(plan.targetName));
   wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
   DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
   return ::GetComputerNameW(name, &size) ? name : L"localhost";
@@ -679,6 +667,7 @@ DWORD TakeSnapshot(const DeletionPlan& plan, const std::wstring& root, std::wstr
     problem = L"its folder below " + root + L" could not be made";
     return error;
   }
+  const WritingSnapshot counted;
   Snapshot snapshot;
   DWORD error = ERROR_NOT_ENOUGH_MEMORY;
   problem = L"memory ran out";
@@ -692,9 +681,16 @@ DWORD TakeSnapshot(const DeletionPlan& plan, const std::wstring& root, std::wstr
   return error;
 }
 
-DWORD CopyFileBytes(HANDLE from, HANDLE to, BYTE* chunk, ULONGLONG& bytes, Sha256* hash) {
+void WaitForSnapshotsInProgress(DWORD milliseconds) {
+  std::unique_lock<std::mutex> held(writingLock);
+  writingEnded.wait_for(held, std::chrono::milliseconds(milliseconds), [] { return writing == 0; });
+}
+
+DWORD CopyFileBytes(HANDLE from, HANDLE to, BYTE* chunk, ULONGLONG& bytes, Sha256* hash,
+                    const std::atomic<bool>* stop) {
   bytes = 0;
   for (;;) {
+    if (stop != nullptr && stop->load()) return ERROR_CANCELLED;
     DWORD read = 0;
     if (!::ReadFile(from, chunk, kCopyChunkBytes, &read, nullptr)) return ::GetLastError();
     if (read == 0) return 0;
@@ -712,6 +708,47 @@ void KeepWriteTime(HANDLE from, HANDLE to) {
     ::SetFileTime(to, nullptr, nullptr, &written);
   }
 }
+
+namespace {
+
+// Whether a package folder holds only the files the manifest lists for it:
+// an upload would take whatever else lies there.
+bool HoldsOnlyListedFiles(const std::wstring& folder, const Snapshot& snapshot, size_t k,
+                          std::wstring& problem) {
+  std::unordered_set<std::wstring> listed;
+  for (const SnapshotFile& file : snapshot.files) {
+    if (file.package == k) listed.insert(NameKey(file.stored));
+  }
+  const SnapshotPackage& package = snapshot.packages[k];
+  std::vector<std::wstring> pending = {package.stored};
+  for (size_t depth = 0; !pending.empty(); ++depth) {
+    const std::wstring below = pending.back();
+    pending.pop_back();
+    WIN32_FIND_DATAW found = {};
+    const UniqueFind search(
+        ::FindFirstFileW(LongPath(folder + L"\\" + below + L"\\*").c_str(), &found));
+    if (!search || depth > 10000) {
+      problem = L"line " + std::to_wstring(package.line) + L": the package folder " + below +
+                L" could not be listed (error " + std::to_wstring(::GetLastError()) + L")";
+      return false;
+    }
+    do {
+      const std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring path = below + L"\\" + name;
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        pending.push_back(path);
+      } else if (listed.count(NameKey(path)) == 0) {
+        problem = L"line " + std::to_wstring(package.line) + L": the package folder holds " + path +
+                  L", which the manifest does not list";
+        return false;
+      }
+    } while (::FindNextFileW(search.get(), &found));
+  }
+  return true;
+}
+
+}  // namespace
 
 bool ReadSnapshot(const std::wstring& folder, Snapshot& snapshot, CheckedFiles& checked,
                   std::wstring& problem) {
@@ -775,8 +812,10 @@ bool ReadSnapshot(const std::wstring& folder, Snapshot& snapshot, CheckedFiles& 
       problem = at + L"the file " + saved.stored + L" does not match its checksum";
       return false;
     }
-    // The spooler reads a package's files itself, so only the driver files stay open.
-    if (saved.driver != kNoOwner) (*held)[f] = std::move(in);
+    (*held)[f] = std::move(in);
+  }
+  for (size_t k = 0; k < snapshot.packages.size(); ++k) {
+    if (!HoldsOnlyListedFiles(folder, snapshot, k, problem)) return false;
   }
   checked = std::move(held);
   return true;

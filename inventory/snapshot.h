@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -32,28 +33,40 @@ std::wstring LongPath(std::wstring_view path);
 // Creates every folder of a path that is not there yet; 0 or the system's code.
 DWORD CreateFolders(const std::wstring& path);
 
+// Removes a folder and everything in it.
+void RemoveTree(const std::wstring& folder);
+
 // Saves what the prepared plan deletes into a new folder below
-// root\MACHINE\yyyymmddThhmmssZ. 0 with the folder; otherwise the code of the
-// call that failed, with `problem` naming what could not be saved (the
-// partial folder is removed again).
+// root\MACHINE\yyyymmddThhmmssZ, which only administrators, the system and
+// the account taking it may change. 0 with the folder; otherwise the code of
+// the call that failed, with `problem` naming what could not be saved (the
+// partial folder is removed again). The plan's `stop` ends it early
+// (ERROR_CANCELLED), its folder removed too.
 DWORD TakeSnapshot(const DeletionPlan& plan, const std::wstring& root, std::wstring& folder,
                    std::wstring& problem);
 
-// A snapshot's driver files as they were checked, by their place in
-// Snapshot::files (the others empty): each stays open, shared for reading
-// only, so nothing changes or removes it before it is put back, and it is
-// not opened twice. Closed when the last holder goes.
+// Waits, at most this long, for every snapshot still being written to end:
+// one cut short removes its partial folder first.
+void WaitForSnapshotsInProgress(DWORD milliseconds);
+
+// A snapshot's files as they were checked, by their place in
+// Snapshot::files: each stays open, shared for reading only, so nothing
+// changes or removes it before it is put back, and it is not opened twice.
+// Closed when the last holder goes.
 using CheckedFiles = std::shared_ptr<const std::vector<UniqueFileHandle>>;
 
 // Reads a snapshot folder: its manifest, then every file against its size
-// and checksum. False with `problem` naming the line that is refused.
+// and checksum; a package folder holding a file the manifest does not list
+// is refused. False with `problem` naming the line that is refused.
 bool ReadSnapshot(const std::wstring& folder, Snapshot& snapshot, CheckedFiles& checked,
                   std::wstring& problem);
 
 // Copies the rest of `from` into `to` through `chunk` (kCopyChunkBytes),
-// adding each piece to `hash` when given; 0 or the system's code.
+// adding each piece to `hash` when given; 0 or the system's code, and
+// ERROR_CANCELLED once `stop` is set.
 constexpr DWORD kCopyChunkBytes = 1024 * 1024;
-DWORD CopyFileBytes(HANDLE from, HANDLE to, BYTE* chunk, ULONGLONG& bytes, Sha256* hash);
+DWORD CopyFileBytes(HANDLE from, HANDLE to, BYTE* chunk, ULONGLONG& bytes, Sha256* hash,
+                    const std::atomic<bool>* stop = nullptr);
 
 // Gives `to` the last-write time of `from`, where the file system keeps one:
 // the spooler copies a driver file only over an older one, so a file saved

@@ -1,10 +1,15 @@
 #include "inventory/snapshot_manifest.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <span>
 #include <unordered_map>
+
+#include "inventory/field_text.h"
 
 namespace kestrun {
 
@@ -20,10 +25,16 @@ using Text = std::wstring;
 
 // The fields of each record, in the order they are written, and how each is
 // read: the writer and the reader share these tables.
+// What a text field may hold besides printable characters: nothing (a name
+// or a path, which the spooler reads up to its first NUL), NUL-separated
+// strings (a multi-string), or a note's tabs and line breaks (a comment).
+enum class TextRule { Line, List, Note };
+
 template <typename Record>
 struct TextField {
   const char* key;
   Text Record::*member;
+  TextRule rule = TextRule::Line;
 };
 template <typename Record>
 struct NumberField {
@@ -53,19 +64,19 @@ const TextField<SnapshotDriver> kDriverTexts[] = {
     {"dataFile", &SnapshotDriver::dataFile},
     {"configFile", &SnapshotDriver::configFile},
     {"helpFile", &SnapshotDriver::helpFile},
-    {"dependentFiles", &SnapshotDriver::dependentFiles},
+    {"dependentFiles", &SnapshotDriver::dependentFiles, TextRule::List},
     {"monitorName", &SnapshotDriver::monitorName},
     {"defaultDataType", &SnapshotDriver::defaultDataType},
-    {"previousNames", &SnapshotDriver::previousNames},
+    {"previousNames", &SnapshotDriver::previousNames, TextRule::List},
     {"mfgName", &SnapshotDriver::mfgName},
     {"oemUrl", &SnapshotDriver::oemUrl},
     {"hardwareId", &SnapshotDriver::hardwareId},
     {"provider", &SnapshotDriver::provider},
     {"printProcessor", &SnapshotDriver::printProcessor},
     {"vendorSetup", &SnapshotDriver::vendorSetup},
-    {"colorProfiles", &SnapshotDriver::colorProfiles},
+    {"colorProfiles", &SnapshotDriver::colorProfiles, TextRule::List},
     {"infPath", &SnapshotDriver::infPath},
-    {"coreDependencies", &SnapshotDriver::coreDependencies},
+    {"coreDependencies", &SnapshotDriver::coreDependencies, TextRule::List},
 };
 const NumberField<SnapshotDriver> kDriverNumbers[] = {
     NumberField<SnapshotDriver>{"level", &SnapshotDriver::level},
@@ -88,11 +99,16 @@ const TextField<SnapshotFile> kFileTexts[] = {
 const NumberField<SnapshotFile> kFileNumbers[] = {
     NumberField<SnapshotFile>{"bytes", nullptr, &SnapshotFile::bytes}};
 const TextField<SnapshotPrinter> kPrinterTexts[] = {
-    {"name", &SnapshotPrinter::name},         {"shareName", &SnapshotPrinter::shareName},
-    {"portName", &SnapshotPrinter::portName}, {"driverName", &SnapshotPrinter::driverName},
-    {"comment", &SnapshotPrinter::comment},   {"location", &SnapshotPrinter::location},
-    {"sepFile", &SnapshotPrinter::sepFile},   {"printProcessor", &SnapshotPrinter::printProcessor},
-    {"datatype", &SnapshotPrinter::datatype}, {"parameters", &SnapshotPrinter::parameters},
+    {"name", &SnapshotPrinter::name},
+    {"shareName", &SnapshotPrinter::shareName},
+    {"portName", &SnapshotPrinter::portName},
+    {"driverName", &SnapshotPrinter::driverName},
+    {"comment", &SnapshotPrinter::comment, TextRule::Note},
+    {"location", &SnapshotPrinter::location},
+    {"sepFile", &SnapshotPrinter::sepFile},
+    {"printProcessor", &SnapshotPrinter::printProcessor},
+    {"datatype", &SnapshotPrinter::datatype},
+    {"parameters", &SnapshotPrinter::parameters},
 };
 const NumberField<SnapshotPrinter> kPrinterNumbers[] = {
     NumberField<SnapshotPrinter>{"attributes", &SnapshotPrinter::attributes},
@@ -194,10 +210,14 @@ class LineWriter {
 
 // --- reading ---------------------------------------------------------------
 
+bool IsControl(wchar_t c) { return c < 0x20 || c == 0x7F; }
+
+// A value as the writer escaped it: a raw control character is damage.
 bool Unescape(std::wstring_view value, std::wstring& text) {
   text.clear();
   for (size_t i = 0; i < value.size(); ++i) {
     if (value[i] != L'\\') {
+      if (IsControl(value[i])) return false;
       text += value[i];
       continue;
     }
@@ -233,6 +253,21 @@ bool Unescape(std::wstring_view value, std::wstring& text) {
       default:
         return false;
     }
+  }
+  return true;
+}
+
+bool FollowsRule(std::wstring_view text, TextRule rule) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const wchar_t c = text[i];
+    if (!IsControl(c)) continue;
+    if (rule == TextRule::Note && (c == L'\t' || c == L'\r' || c == L'\n')) continue;
+    // A multi-string's strings are neither empty nor cut by anything else.
+    if (rule == TextRule::List && c == L'\0' && i > 0 && i + 1 < text.size() &&
+        text[i + 1] != L'\0') {
+      continue;
+    }
+    return false;
   }
   return true;
 }
@@ -310,7 +345,8 @@ class ManifestReader {
     }
     if (number == 0) return Fail(1, L"the manifest is empty");
     if (!ended) return Fail(number, L"the manifest ends before its end line");
-    return true;
+    if (!machineRead_) return Fail(number, L"the manifest names no machine");
+    return EachPackageHoldsItsInf();
   }
 
  private:
@@ -326,13 +362,18 @@ class ManifestReader {
     int format = 0;
     const std::string_view digits = raw.substr(kVersionPrefix.size());
     const auto [at, error] = std::from_chars(digits.data(), digits.data() + digits.size(), format);
-    if (error != std::errc() || at != digits.data() + digits.size() || format < 1) {
+    const bool allDigits =
+        !digits.empty() && digits.find_first_not_of("0123456789") == std::string_view::npos;
+    // A number too large for this Kestrun is still a later format's.
+    const bool tooLarge = allDigits && error == std::errc::result_out_of_range;
+    if (!tooLarge && (error != std::errc() || at != digits.data() + digits.size() || format < 1)) {
       return Fail(1, L"this is not a Kestrun snapshot");
     }
-    if (format > kSnapshotFormat) {
-      return Fail(1, L"the snapshot was made by a newer Kestrun (format " +
-                         std::to_wstring(format) + L"); this one reads format " +
-                         std::to_wstring(kSnapshotFormat));
+    if (tooLarge || format > kSnapshotFormat) {
+      const std::wstring shown(digits.begin(),
+                               digits.begin() + std::min<size_t>(digits.size(), 20));
+      return Fail(1, L"the snapshot was made by a newer Kestrun (format " + shown +
+                         L"); this one reads format " + std::to_wstring(kSnapshotFormat));
     }
     return true;
   }
@@ -387,6 +428,9 @@ class ManifestReader {
       if (found == fields.end() || !Unescape(found->second, record.*(text.member))) {
         return Missing(text.key, why);
       }
+      if (!FollowsRule(record.*(text.member), text.rule)) {
+        return Refused(text.key, L"holds a control character", why);
+      }
     }
     for (const auto& binary : binaries) {
       const auto found = fields.find(binary.key);
@@ -398,9 +442,14 @@ class ManifestReader {
   }
 
   static bool Missing(const char* key, std::wstring& why) {
+    return Refused(key, L"is missing or cannot be read", why);
+  }
+
+  static bool Refused(const char* key, const wchar_t* because, std::wstring& why) {
     why = L"the field \"";
     for (const char* k = key; *k; ++k) why += static_cast<wchar_t>(*k);
-    why += L"\" is missing or cannot be read";
+    why += L"\" ";
+    why += because;
     return false;
   }
 
@@ -412,20 +461,72 @@ class ManifestReader {
     return true;
   }
 
-  bool ReadRecord(std::wstring_view kind, const Fields& fields, std::wstring& why) {
-    if (kind == L"machine") {
-      ULONGLONG remote = 0;
-      const auto text = [&](const char* key, std::wstring& into) {
-        const auto found = fields.find(key);
-        return found != fields.end() && Unescape(found->second, into);
-      };
-      if (!text("machine", s_.machine) || !text("spooler", s_.targetName) ||
-          !text("taken", s_.taken) || !Get(fields, "remote", remote, 1)) {
-        why = L"the machine line is incomplete";
+  // The first record names the machine, once; the spooler a restore changes
+  // is made from it, and a spooler line that names another is damage.
+  bool ReadMachine(const Fields& fields, std::wstring& why) {
+    if (machineRead_) {
+      why = L"a second machine line";
+      return false;
+    }
+    ULONGLONG remote = 0;
+    std::wstring spooler;
+    const auto text = [&](const char* key, std::wstring& into) {
+      const auto found = fields.find(key);
+      return found != fields.end() && Unescape(found->second, into) &&
+             FollowsRule(into, TextRule::Line);
+    };
+    if (!text("machine", s_.machine) || !text("spooler", spooler) || !text("taken", s_.taken) ||
+        !Get(fields, "remote", remote, 1)) {
+      why = L"the machine line is incomplete";
+      return false;
+    }
+    if (!IsMachineName(s_.machine)) {
+      why = L"the machine line names no machine";
+      return false;
+    }
+    s_.isRemote = remote == 1;
+    s_.targetName = s_.isRemote ? L"\\\\" + s_.machine : L"\\\\";
+    const bool agrees = s_.isRemote ? EqualsIgnoringAsciiCase(spooler, s_.targetName)
+                                    : spooler.empty() || spooler == L"\\\\";
+    if (!agrees) {
+      why = L"the spooler " + spooler + L" is not the machine " + s_.machine + L"'s";
+      return false;
+    }
+    machineRead_ = true;
+    return true;
+  }
+
+  // A record that repeats an earlier one is damage: the first line says which.
+  bool FirstOf(std::unordered_map<std::wstring, size_t>& seen, std::wstring key,
+               const wchar_t* what, std::wstring& why) {
+    const auto [at, fresh] = seen.emplace(std::move(key), line_);
+    if (fresh) return true;
+    why = std::wstring(what) + L" is given twice (first on line " + std::to_wstring(at->second) +
+          L")";
+    return false;
+  }
+
+  // Every path a driver names reaches the spooler: each part as it is written.
+  static bool DriverPathsArePlain(const SnapshotDriver& driver) {
+    for (const Text* path : {&driver.driverPath, &driver.dataFile, &driver.configFile,
+                             &driver.helpFile, &driver.infPath}) {
+      if (!path->empty() && !IsPlainOriginalPath(*path)) return false;
+    }
+    for (size_t start = 0; start < driver.dependentFiles.size();) {
+      const size_t end =
+          std::min(driver.dependentFiles.find(L'\0', start), driver.dependentFiles.size());
+      if (!IsPlainOriginalPath(std::wstring_view(driver.dependentFiles).substr(start, end - start)))
         return false;
-      }
-      s_.isRemote = remote == 1;
-      return true;
+      start = end + 1;
+    }
+    return true;
+  }
+
+  bool ReadRecord(std::wstring_view kind, const Fields& fields, std::wstring& why) {
+    if (kind == L"machine") return ReadMachine(fields, why);
+    if (!machineRead_) {
+      why = L"a record before the machine line";
+      return false;
     }
     if (kind == L"driver") {
       SnapshotDriver driver;
@@ -441,6 +542,17 @@ class ManifestReader {
         why = L"a driver record has a level other than 6 or 8";
         return false;
       }
+      if (driver.name.empty() || driver.environment.empty()) {
+        why = L"a driver record has no name or environment";
+        return false;
+      }
+      if (!DriverPathsArePlain(driver)) {
+        why = L"a driver names a file Windows would read under another name";
+        return false;
+      }
+      std::wstring key = NameKey(driver.name) + L'|' + NameKey(driver.environment) + L'|' +
+                         std::to_wstring(driver.version);
+      if (!FirstOf(drivers_, std::move(key), L"the driver", why)) return false;
       s_.drivers.push_back(std::move(driver));
       return true;
     }
@@ -453,6 +565,18 @@ class ManifestReader {
         why = L"a package folder lies outside the snapshot";
         return false;
       }
+      // Its INF is uploaded from the snapshot by its file name: a path that
+      // climbs or that Windows reads otherwise names another file.
+      if (!IsPlainOriginalPath(package.infPath) || FileNamePart(package.infPath).empty()) {
+        why = L"a package's INF path is not a plain path";
+        return false;
+      }
+      if (!FirstOf(packages_, NameKey(package.stored), L"the package folder", why) ||
+          !FirstOf(packages_, NameKey(package.infPath) + L'|' + NameKey(package.environment),
+                   L"the package", why)) {
+        return false;
+      }
+      package.line = line_;
       s_.packages.push_back(std::move(package));
       return true;
     }
@@ -475,9 +599,14 @@ class ManifestReader {
       file.sha256.assign(sum->second.begin(), sum->second.end());
       file.line = line_;
       if (!IsPathInside(file.stored)) {
-        why = L"a file lies outside the snapshot";
+        why = L"a file lies outside the snapshot, or under a name Windows does not keep";
         return false;
       }
+      if (!IsPlainOriginalPath(file.original)) {
+        why = L"a file's original name is one Windows would read as another";
+        return false;
+      }
+      if (!FirstOf(files_, NameKey(file.stored), L"the file", why)) return false;
       s_.files.push_back(std::move(file));
       return true;
     }
@@ -485,6 +614,24 @@ class ManifestReader {
       SnapshotPrinter printer;
       if (!Take<SnapshotPrinter>(fields, printer, why, kPrinterTexts, kPrinterNumbers,
                                  kPrinterBinaries)) {
+        return false;
+      }
+      if (LocalPrinterName(printer.name).empty()) {
+        why = L"a printer record has no name";
+        return false;
+      }
+      if (!printer.devMode.empty() &&
+          !IsWholeDevMode(printer.devMode.data(), printer.devMode.size())) {
+        why = L"the printer's DEVMODE does not hold the sizes it states";
+        return false;
+      }
+      const std::vector<BYTE>& security = printer.securityDescriptor;
+      if (!security.empty() &&
+          WholeSecurityDescriptorLength(security.data(), security.size()) != security.size()) {
+        why = L"the printer's security descriptor is not a whole self-relative one";
+        return false;
+      }
+      if (!FirstOf(printers_, NameKey(LocalPrinterName(printer.name)), L"the printer", why)) {
         return false;
       }
       s_.printers.push_back(std::move(printer));
@@ -500,6 +647,9 @@ class ManifestReader {
       if (!Take<SnapshotValue>(fields, value, why, kValueTexts, kValueNumbers, kValueBinaries)) {
         return false;
       }
+      std::wstring key =
+          std::to_wstring(printer) + L'|' + NameKey(value.key) + L'|' + NameKey(value.name);
+      if (!FirstOf(values_, std::move(key), L"the printer value", why)) return false;
       s_.printers[printer].data.push_back(std::move(value));
       return true;
     }
@@ -507,29 +657,133 @@ class ManifestReader {
     return false;
   }
 
+  // A package goes back from its own INF: a file record of the package, in
+  // its folder, by the INF's name.
+  bool EachPackageHoldsItsInf() {
+    for (size_t k = 0; k < s_.packages.size(); ++k) {
+      const SnapshotPackage& package = s_.packages[k];
+      const std::wstring inf = NameKey(package.stored + L"\\" + FileNamePart(package.infPath));
+      bool held = false;
+      for (const SnapshotFile& file : s_.files) {
+        held = held || (file.package == k && NameKey(file.stored) == inf);
+      }
+      if (!held) return Fail(package.line, L"the package's INF is not one of its files");
+    }
+    return true;
+  }
+
   Snapshot& s_;
   std::wstring& problem_;
   size_t line_ = 0;  // of the record being read
+  bool machineRead_ = false;
+  // The first line of each record, by what makes it the same record.
+  std::unordered_map<std::wstring, size_t> drivers_, packages_, files_, printers_, values_;
 };
 
 }  // namespace
 
-bool IsPathInside(std::wstring_view relative) {
-  if (relative.empty() || relative.find(L':') != std::wstring_view::npos ||
-      relative.find(L'/') != std::wstring_view::npos) {
+bool IsPlainFileName(std::wstring_view name) {
+  if (name.empty() || name == L"." || name == L"..") return false;
+  if (name.back() == L'.' || name.back() == L' ') return false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    const wchar_t c = name[i];
+    if (IsControl(c) || std::wstring_view(L"<>\"|?*:/\\").find(c) != std::wstring_view::npos) {
+      return false;
+    }
+    // "PROGRA~1", "DOT~1.DLL": another file's short name.
+    if (c == L'~' && i + 1 < name.size() && name[i + 1] >= L'0' && name[i + 1] <= L'9') {
+      return false;
+    }
+  }
+  // A device's name opens the device whatever follows its first dot.
+  std::wstring_view base = name.substr(0, name.find(L'.'));
+  while (!base.empty() && base.back() == L' ') base.remove_suffix(1);
+  for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
+    if (EqualsIgnoringAsciiCase(base, device)) return false;
+  }
+  if (base.size() == 4 && base[3] >= L'1' && base[3] <= L'9' &&
+      (EqualsIgnoringAsciiCase(base.substr(0, 3), L"COM") ||
+       EqualsIgnoringAsciiCase(base.substr(0, 3), L"LPT"))) {
     return false;
   }
+  return true;
+}
+
+bool IsPathInside(std::wstring_view relative) {
+  if (relative.empty()) return false;
   while (true) {
     const size_t end = relative.find(L'\\');
-    const std::wstring_view part = relative.substr(0, end);
-    if (part.empty() || part == L"." || part == L"..") return false;
-    for (const wchar_t c : part) {
-      if (c < 0x20 || std::wstring_view(L"<>\"|?*").find(c) != std::wstring_view::npos)
-        return false;
-    }
+    if (!IsPlainFileName(relative.substr(0, end))) return false;
     if (end == std::wstring_view::npos) return true;
     relative.remove_prefix(end + 1);
   }
+}
+
+bool IsPlainOriginalPath(std::wstring_view path) {
+  if (path.size() >= 3 && path[1] == L':' && path[2] == L'\\' &&
+      ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'))) {
+    return IsPathInside(path.substr(3));
+  }
+  // A package's files read through a server's share: \\SERVER\share\...
+  if (path.size() > 2 && path.substr(0, 2) == L"\\\\") return IsPathInside(path.substr(2));
+  return IsPathInside(path);
+}
+
+bool IsMachineName(std::wstring_view name) {
+  if (name.empty() || name.size() > kMaxMachineNameLength) return false;
+  for (const wchar_t c : name) {
+    if (IsControl(c) || c == L' ' ||
+        std::wstring_view(L"\\/:*?\"<>|,").find(c) != std::wstring_view::npos) {
+      return false;
+    }
+  }
+  return name != L"." && name != L"..";
+}
+
+std::wstring LocalPrinterName(const std::wstring& name) {
+  if (name.size() < 3 || name.substr(0, 2) != L"\\\\") return name;
+  const size_t slash = name.find(L'\\', 2);
+  return slash == std::wstring::npos ? name : name.substr(slash + 1);
+}
+
+bool IsWholeDevMode(const BYTE* bytes, size_t size) {
+  constexpr size_t kThroughFields = offsetof(DEVMODEW, dmFields) + sizeof(DWORD);
+  if (bytes == nullptr || size < kThroughFields) return false;
+  WORD stated = 0, extra = 0;
+  std::memcpy(&stated, bytes + offsetof(DEVMODEW, dmSize), sizeof(stated));
+  std::memcpy(&extra, bytes + offsetof(DEVMODEW, dmDriverExtra), sizeof(extra));
+  return stated >= kThroughFields && stated <= sizeof(DEVMODEW) && size_t{stated} + extra == size;
+}
+
+size_t WholeSecurityDescriptorLength(const BYTE* bytes, size_t room) {
+  SECURITY_DESCRIPTOR_RELATIVE head;
+  if (bytes == nullptr || room < sizeof(head)) return 0;
+  std::memcpy(&head, bytes, sizeof(head));
+  // Only a self-relative descriptor keeps its parts inside itself.
+  if ((head.Control & SE_SELF_RELATIVE) == 0) return 0;
+  const auto sidInside = [&](DWORD offset) {
+    if (offset == 0) return true;
+    if (offset < sizeof(head) || offset > room || room - offset < 8) return false;
+    const size_t length = 8 + size_t{4} * bytes[offset + 1];  // SubAuthorityCount
+    return room - offset >= length && ::IsValidSid(const_cast<BYTE*>(bytes + offset));
+  };
+  const auto aclInside = [&](DWORD offset, bool present) {
+    if (!present || offset == 0) return true;
+    if (offset < sizeof(head) || offset > room || room - offset < sizeof(ACL)) return false;
+    ACL acl;
+    std::memcpy(&acl, bytes + offset, sizeof(acl));
+    return acl.AclSize >= sizeof(ACL) && room - offset >= acl.AclSize &&
+           ::IsValidAcl(reinterpret_cast<PACL>(const_cast<BYTE*>(bytes + offset)));
+  };
+  if (!sidInside(head.Owner) || !sidInside(head.Group) ||
+      !aclInside(head.Sacl, (head.Control & SE_SACL_PRESENT) != 0) ||
+      !aclInside(head.Dacl, (head.Control & SE_DACL_PRESENT) != 0)) {
+    return 0;
+  }
+  auto* descriptor = const_cast<BYTE*>(bytes);
+  if (!::IsValidSecurityDescriptor(descriptor)) return 0;
+  const DWORD length = ::GetSecurityDescriptorLength(descriptor);
+  return length >= sizeof(head) && length <= room ? length : 0;
 }
 
 std::string ManifestText(const Snapshot& snapshot) {

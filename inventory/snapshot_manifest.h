@@ -52,6 +52,7 @@ struct SnapshotPackage {
   std::wstring infPath;  // as the spooler gave it
   std::wstring environment;
   std::wstring stored;  // the folder, relative to the snapshot folder
+  size_t line = 0;      // its line in the manifest read (not written)
 };
 
 struct SnapshotValue {
@@ -72,7 +73,9 @@ struct SnapshotPrinter {
 
 struct Snapshot {
   std::wstring machine;     // as the user named it; the computer's name for this one
-  std::wstring targetName;  // the spooler name: "\\" and the machine
+  // The spooler name: "\\" and the machine for a remote one, "\\" for this
+  // computer. Read back, it is made from the machine line, never taken as written.
+  std::wstring targetName;
   bool isRemote = false;
   std::wstring taken;  // UTC, 2026-12-09T03:15:42Z
   std::vector<SnapshotDriver> drivers;
@@ -85,15 +88,46 @@ struct Snapshot {
 std::string ManifestText(const Snapshot& snapshot);
 
 // Reads a manifest; false with `problem` naming the line ("line 12: ...") when
-// it is not a Kestrun snapshot, of a newer format, or damaged. Stored paths
-// must lie inside the snapshot folder.
+// it is not a Kestrun snapshot, of a newer format, or damaged: a field the
+// spooler would read otherwise than it is written (a control character in a
+// text, a file name Windows changes, a DEVMODE or security descriptor whose
+// sizes lie), a record given twice, a spooler that is not the machine's.
+// Stored paths must lie inside the snapshot folder.
 bool ReadManifest(std::string_view bytes, Snapshot& snapshot, std::wstring& problem);
 
 // The name a manifest has inside its snapshot folder.
 constexpr wchar_t kManifestName[] = L"manifest.txt";
 
 // True for a path relative to a folder that stays inside it: no drive, no
-// leading backslash, no "." or ".." part, no empty part, no ":" (a stream).
+// leading backslash, no "." or ".." part, no empty part, no ":" (a stream),
+// and every part a plain file name (IsPlainFileName).
 bool IsPathInside(std::wstring_view relative);
+
+// True for a name the file system keeps as it is written: no trailing dot or
+// blank (Windows trims them, so "A.DLL." opens "A.DLL"), no reserved device
+// name (CON, NUL, COM1, LPT1, ... with any extension), no 8.3 alias ("~1"),
+// no control character, wildcard, separator or stream.
+bool IsPlainFileName(std::wstring_view name);
+
+// True for a path as a spooler names a driver's file: a bare name, or a path
+// on a drive ("C:\...") whose every part is a plain file name.
+bool IsPlainOriginalPath(std::wstring_view path);
+
+// True for a machine's name as a UNC path takes it: not empty, at most
+// kMaxMachineNameLength characters, no separator, blank, wildcard or control.
+constexpr size_t kMaxMachineNameLength = 255;
+bool IsMachineName(std::wstring_view name);
+
+// The printer's name as AddPrinterW takes it: without "\\SERVER\".
+std::wstring LocalPrinterName(const std::wstring& name);
+
+// True for bytes that are a whole DEVMODE: dmSize from the fields through
+// dmFields up to the whole public part, and dmSize + dmDriverExtra exactly
+// the bytes.
+bool IsWholeDevMode(const BYTE* bytes, size_t size);
+
+// The length of a self-relative security descriptor at `bytes`, with its
+// owner, group and lists inside the `room` bytes there; 0 when it is not one.
+size_t WholeSecurityDescriptorLength(const BYTE* bytes, size_t room);
 
 }  // namespace kestrun

@@ -27,7 +27,7 @@ std::wstring MachineLine(size_t finished, size_t total, std::wstring_view machin
                          const ActionTotals& counts, bool whatIf, const ActionWords& words) {
   std::wstring line = MachineLinePrefix(finished, total, machine);
   if (counts.driversGo + counts.driversKept + counts.driversFailed + counts.driversNotTried == 0 &&
-      counts.printersGo + counts.printersFailed == 0) {
+      counts.printersGo + counts.printersFailed + counts.printersNotTried == 0) {
     return line + L"nothing" + words.planned + L"\r\n";
   }
   line += std::to_wstring(counts.driversGo) + (counts.driversGo == 1 ? L" driver" : L" drivers") +
@@ -45,7 +45,7 @@ bool AnyFailed(const ActionTotals& counts) {
 }
 
 bool AnyNotTried(const ActionTotals& counts) {
-  return counts.driversNotTried + counts.packagesNotTried > 0;
+  return counts.driversNotTried + counts.printersNotTried + counts.packagesNotTried > 0;
 }
 
 bool AnyKept(const ActionTotals& counts) {
@@ -66,6 +66,7 @@ void AddCounts(ActionTotals& totals, const ActionTotals& machine) {
   totals.printersGo += machine.printersGo;
   totals.printersKept += machine.printersKept;
   totals.printersFailed += machine.printersFailed;
+  totals.printersNotTried += machine.printersNotTried;
   totals.packagesGo += machine.packagesGo;
   totals.packagesKept += machine.packagesKept;
   totals.packagesFailed += machine.packagesFailed;
@@ -265,6 +266,7 @@ std::wstring ActionSummaryLine(const ActionTotals& totals, bool whatIf, const Ac
   line += L". Printers: " + n(totals.printersGo) + (whatIf ? words.planned : words.done);
   if (totals.printersKept > 0) line += L", " + n(totals.printersKept) + L" kept";
   if (totals.printersFailed > 0) line += L", " + n(totals.printersFailed) + L" failed";
+  if (totals.printersNotTried > 0) line += L", " + n(totals.printersNotTried) + L" not tried";
   line += L". Packages: " + n(totals.packagesGo) +
           (whatIf ? words.packagesPlanned : words.packagesDone) + L", " + n(totals.packagesKept) +
           L" kept";

@@ -48,6 +48,7 @@ struct ActionTotals {
   size_t printersGo = 0;
   size_t printersKept = 0;
   size_t printersFailed = 0;
+  size_t printersNotTried = 0;  // a restore's, after Ctrl+C
   size_t packagesGo = 0;
   size_t packagesKept = 0;
   size_t packagesFailed = 0;

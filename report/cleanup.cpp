@@ -20,6 +20,9 @@ namespace kestrun {
 
 namespace {
 
+// How long an ending run waits for snapshots to remove their partial folders.
+constexpr DWORD kSnapshotsEndMs = 10000;
+
 bool HasWildcard(std::wstring_view pattern) {
   return pattern.find_first_of(L"*?") != std::wstring_view::npos;
 }
@@ -399,11 +402,11 @@ bool CleanUpMachine(const CleanupOptions& options, MachineSteps& steps, const st
     RecordKeptPackages(record, work, outcome.counts);
     return true;
   }
+  plan.stop = &steps.StopFlag();  // Ctrl+C also cuts a snapshot short
   if (!options.noSnapshot && !plan.drivers.empty() && !SaveSnapshot(options, steps, record, work)) {
     AbandonDeletion(plan);
     return !steps.StopFlag().load();  // after Ctrl+C the machine is not finished
   }
-  plan.stop = &steps.StopFlag();
   if (!steps.BeginChanging(std::make_unique<MachineWork>(work))) return false;
   plan.beforeStep = [&steps, &plan](const DeletionStep& step) {
     return steps.BeginChange([&plan, &step](MachineResult& asItStands) {
@@ -463,16 +466,19 @@ int RunCleanup(const ReportRequest& request, std::vector<std::wstring> machines,
   // The workers' own copy: one left inside a spooler call may outlive this run.
   const auto context = std::make_shared<const CleanupContext>(
       CleanupContext{request.cleanup, std::move(machines)});
-  return RunActions(context->machines, request.timeoutSeconds, !request.cleanup.yes, log,
-                    kDeleteWords,
-                    [context](size_t index, MachineSteps& steps) -> std::unique_ptr<MachineResult> {
-                      auto work = std::make_unique<MachineWork>();
-                      if (!CleanUpMachine(context->options, steps, context->machines[index],
-                                          *work)) {
-                        return nullptr;
-                      }
-                      return work;
-                    });
+  const int exitCode =
+      RunActions(context->machines, request.timeoutSeconds, !request.cleanup.yes, log, kDeleteWords,
+                 [context](size_t index, MachineSteps& steps) -> std::unique_ptr<MachineResult> {
+                   auto work = std::make_unique<MachineWork>();
+                   if (!CleanUpMachine(context->options, steps, context->machines[index], *work)) {
+                     return nullptr;
+                   }
+                   return work;
+                 });
+  // The run has stopped its workers: a snapshot cut short removes its
+  // partial folder before the process ends.
+  WaitForSnapshotsInProgress(kSnapshotsEndMs);
+  return exitCode;
 }
 
 }  // namespace kestrun

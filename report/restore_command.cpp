@@ -73,7 +73,6 @@ void RecordObject(ActionRecord& record, const RestoreResult& result, bool whatIf
 void RecordRestore(ActionRecord& record, const RestorePlan& plan, bool whatIf,
                    ActionTotals& counts) {
   const Snapshot& snapshot = plan.snapshot;
-  size_t unused = 0;
   for (size_t k = 0; k < snapshot.packages.size(); ++k) {
     const std::wstring file(FileNamePart(snapshot.packages[k].infPath));
     RecordObject(record, plan.packages[k], whatIf, L"package", Quoted(file), file,
@@ -89,7 +88,8 @@ void RecordRestore(ActionRecord& record, const RestorePlan& plan, bool whatIf,
   for (size_t p = 0; p < snapshot.printers.size(); ++p) {
     const SnapshotPrinter& printer = snapshot.printers[p];
     RecordObject(record, plan.printers[p], whatIf, L"printer", Quoted(printer.name), printer.name,
-                 {}, {}, counts.printersGo, counts.printersKept, counts.printersFailed, unused);
+                 {}, {}, counts.printersGo, counts.printersKept, counts.printersFailed,
+                 counts.printersNotTried);
   }
 }
 
@@ -106,9 +106,10 @@ bool RestoreMachine(const RestorePlan& read, bool whatIf, MachineSteps& steps, R
   work.whatIf = whatIf;
   if (!steps.BeginReading()) return false;
   DWORD error = 0;
-  if (!PrepareRestore(work.plan, error)) {
+  std::wstring why;
+  if (!PrepareRestore(work.plan, error, why)) {
     work.outcome.error = error;
-    work.outcome.why = L"its drivers and printers could not be read";
+    AppendShownText(work.outcome.why, why);
     return true;
   }
   work.outcome.time = UtcNow();
@@ -138,12 +139,10 @@ bool RestoreMachine(const RestorePlan& read, bool whatIf, MachineSteps& steps, R
 int RunRestore(const ReportRequest& request, CsvLog* log) {
   // Read and checked before anything is listed: a snapshot folder is untrusted.
   auto read = std::make_shared<RestorePlan>();
-  read->folder = request.snapshotFolder;
   std::wstring problem;
-  if (!ReadSnapshot(read->folder, read->snapshot, read->checkedFiles, problem) ||
-      !IsSnapshotOfThisTarget(read->snapshot, problem)) {
+  if (!ReadRestorePlan(request.snapshotFolder, *read, problem)) {
     std::wstring message = L"\r\nThe snapshot ";
-    AppendShownText(message, read->folder);
+    AppendShownText(message, read->folder.empty() ? request.snapshotFolder : read->folder);
     message += L" cannot be restored:\r\n";
     AppendShownText(message, problem);
     WriteConsoleRed((message + L"\r\n").c_str());

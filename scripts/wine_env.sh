@@ -2,6 +2,10 @@
 # tree, a private X display, and one persistent wine server, all stopped again
 # when the calling script exits.
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# Wine makes a file's permissions from its Unix mode: with a permissive umask
+# every file Kestrun writes (its snapshots too) would be writable by Everyone.
+# The tests that judge a folder's permissions set its mode themselves.
+umask 022
 build="$root/build"
 export WINEPREFIX="${KESTRUN_WINEPREFIX:-$build/wineprefix}"
 export WINEDEBUG=-all

@@ -99,8 +99,8 @@ bool BeginDeleting() {
 }
 
 constexpr wchar_t kConfirmation[] =
-    L"Warning, this will attempt to delete the selected driver(s) permanently!\nThis action "
-    L"cannot be reverted. Do you wish to proceed?";
+    L"Warning, this will attempt to delete the selected driver(s)!\nA snapshot is saved first: "
+    L"Edit > Undo Deletion puts it back. Do you wish to proceed?";
 
 UINT StateImageOf(int row) {
   const auto state = static_cast<UINT>(::SendMessageW(listView, LVM_GETITEMSTATE,

@@ -81,8 +81,7 @@ void ConfirmRestoreAndReport(RestorePlan& plan) {
         L"The snapshot " + Shown(plan.folder) + L" cannot be restored:\n" + Shown(why);
     ShowMessage(BoundLines(text).c_str(), MB_ICONERROR);
   };
-  if (!ReadSnapshot(plan.folder, plan.snapshot, plan.checkedFiles, problem) ||
-      !IsSnapshotOfThisTarget(plan.snapshot, problem)) {
+  if (!ReadRestorePlan(std::wstring(plan.folder), plan, problem)) {
     refuse(problem);
     return;
   }
@@ -93,10 +92,10 @@ void ConfirmRestoreAndReport(RestorePlan& plan) {
     return;
   }
   DWORD error = 0;
-  if (!PrepareRestore(plan, error)) {
+  std::wstring why;
+  if (!PrepareRestore(plan, error, why)) {
     if (session) CancelTargetSession(*remoteSession);
-    refuse(L"the drivers and printers of its machine could not be read (" + ErrorLine(error) +
-           L")");
+    refuse(why + L" (" + ErrorLine(error) + L")");
     return;
   }
   StopProgress();

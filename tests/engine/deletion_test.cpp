@@ -497,7 +497,7 @@ TEST_F(Deletion, ARestorePutsBackTheFilesItCheckedWithTheirTimesAndNothingChange
   EXPECT_FALSE(::DeleteFileW(saved.c_str()));
   spooler.machines[L"\\\\SRV"].drivers.clear();
   DWORD error = 0;
-  ASSERT_TRUE(PrepareRestore(restore, error)) << error;
+  ASSERT_TRUE(PrepareRestore(restore, error, problem)) << error;
   ExecuteRestore(restore);
   EXPECT_EQ(restore.drivers.at(0).outcome, RestoreOutcome::Restored) << restore.drivers[0].error;
   const auto writeTime = [](const std::wstring& path) {  // kept: the spooler copies by it
@@ -511,6 +511,46 @@ TEST_F(Deletion, ARestorePutsBackTheFilesItCheckedWithTheirTimesAndNothingChange
             writeTime(share + original.substr(original.find(L"DRIVERS\\") + 8)));
   restore.checkedFiles.reset();
   EXPECT_TRUE(openToWrite()) << "the restore still holds its files";
+}
+
+TEST_F(Deletion, AServersDriverFolderAnswerIsJudgedNeverUsedAtSnapshotAndAtRestore) {
+  Remote().drivers = {Driver(L"Acme PCL6")};
+  Target(L"SRV");
+  Tick(L"Acme PCL6");
+  // A folder of this computer, holding what the driver names, that a hostile
+  // server answers as its driver folder.
+  const std::wstring mine = testing::MakeScratchDirectory(L"hostile-answer");
+  const std::wstring answer = mine + L"\\x64";
+  ::CreateDirectoryW(answer.c_str(), nullptr);
+  ::CreateDirectoryW((answer + L"\\3").c_str(), nullptr);
+  testing::WriteFileBytes(answer + L"\\3\\UNIDRV.DLL", "the admin's own file");
+  const std::wstring refused = L"the server named " + answer + L" as its driver folder";
+  const std::wstring root = testing::MakeScratchDirectory(L"hostile-answer-snapshots");
+  std::wstring folder, problem;
+  Remote().driverFolderAnswer = answer;
+  EXPECT_EQ(TakeSnapshot(plan, root, folder, problem), static_cast<DWORD>(ERROR_BAD_PATHNAME));
+  EXPECT_EQ(problem, refused);
+  EXPECT_EQ(::GetFileAttributesW(folder.c_str()), INVALID_FILE_ATTRIBUTES) << "a partial folder";
+
+  Remote().driverFolderAnswer.reset();
+  ASSERT_EQ(TakeSnapshot(plan, root, folder, problem), 0u) << problem;
+  const std::string saved = testing::ReadFileBytes(folder + L"\\drivers\\x64\\3\\UNIDRV.DLL");
+  EXPECT_NE(saved, "the admin's own file") << "read through the server's answer";
+  RestorePlan restore;
+  ASSERT_TRUE(ReadRestorePlan(folder, restore, problem)) << problem;
+  Remote().drivers.clear();
+  Remote().driverFolderAnswer = answer;
+  DWORD error = 0;
+  EXPECT_FALSE(PrepareRestore(restore, error, problem));
+  EXPECT_EQ(problem, refused);
+  EXPECT_TRUE(Calls(L"AddPrinterDriverEx").empty());
+  EXPECT_EQ(::GetFileAttributesW((answer + L"\\UNIDRV.DLL").c_str()), INVALID_FILE_ATTRIBUTES);
+  // A share of the machine's own, as a real server answers, is the one written.
+  Remote().driverFolderAnswer = L"\\\\srv.example.com\\PRINT$\\x64";
+  ASSERT_TRUE(PrepareRestore(restore, error, problem)) << problem;
+  ExecuteRestore(restore);
+  EXPECT_EQ(restore.drivers.at(0).outcome, RestoreOutcome::Restored) << restore.drivers[0].error;
+  EXPECT_EQ(Calls(L"AddPrinterDriverEx").size(), 1u);
 }
 
 TEST(DeletionPlanRules, PrintersOfTheTargetAndEnvironments) {

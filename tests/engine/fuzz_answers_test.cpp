@@ -466,11 +466,16 @@ TEST(FuzzedAnswers, NoManifestReadsOutsideItself) {
   Snapshot sample;
   sample.machine = L"SRVA";
   sample.targetName = L"\\\\SRVA";
+  sample.isRemote = true;
   sample.drivers.resize(2);
-  sample.drivers[0].name = L"Acme\t\u00c9";
+  sample.drivers[0].name = L"Acme \u00c9";
+  sample.drivers[1].name = L"Beta";
+  for (SnapshotDriver& driver : sample.drivers) driver.environment = L"Windows x64";
   sample.files.push_back({0, kNoOwner, L"drivers\\x64\\3\\A.DLL", L"C:\\A.DLL", 1, std::string(64, '0')});
   sample.printers.resize(1);
-  sample.printers[0].devMode = {1, 2, 3};
+  sample.printers[0].name = L"Lobby";
+  sample.printers[0].devMode.assign(sizeof(DEVMODEW), 0);
+  sample.printers[0].devMode[offsetof(DEVMODEW, dmSize)] = sizeof(DEVMODEW);
   sample.printers[0].data.push_back({L"k", L"n", REG_SZ, {0x41, 0}});
   const std::string valid = ManifestText(sample);
   GuardedBuffer guarded;

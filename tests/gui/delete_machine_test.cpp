@@ -35,8 +35,8 @@ namespace kestrun::testing {
 namespace {
 
 constexpr wchar_t kConfirmation[] =
-    L"Warning, this will attempt to delete the selected driver(s) permanently!\nThis action "
-    L"cannot be reverted. Do you wish to proceed?";
+    L"Warning, this will attempt to delete the selected driver(s)!\nA snapshot is saved first: "
+    L"Edit > Undo Deletion puts it back. Do you wish to proceed?";
 constexpr wchar_t kDeleted[] = L"The selected driver(s) were deleted successfully.";
 constexpr wchar_t kNotAll[] =
     L"Not all selected print drivers could be deleted.\nPlease try rebooting and deleting again.";

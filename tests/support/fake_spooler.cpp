@@ -1002,15 +1002,23 @@ OptionalList ListOf(const wchar_t* list) {
 }  // namespace
 
 std::wstring FakeSpooler::DriverShare(const std::wstring& server) {
-  wchar_t temp[MAX_PATH] = {};
-  ::GetTempPathW(MAX_PATH, temp);
-  std::wstring machine = server.empty() ? L"local" : server.substr(server.find_first_not_of(L'\\'));
-  const std::wstring root = std::wstring(temp) + L"kestrun-fake-spool";
-  ::CreateDirectoryW(root.c_str(), nullptr);
-  ::CreateDirectoryW((root + L"\\" + machine).c_str(), nullptr);
-  const std::wstring share = root + L"\\" + machine + L"\\print$";
-  ::CreateDirectoryW(share.c_str(), nullptr);
-  return share;
+  if (server.empty()) {  // this computer's own driver folders
+    wchar_t system[MAX_PATH] = {};
+    ::GetSystemDirectoryW(system, MAX_PATH);
+    return std::wstring(system) + L"\\spool\\drivers";
+  }
+  // A server's print$ share as Wine reaches one: a folder of the prefix's
+  // dosdevices\unc\SERVER, reached here through the Z: drive.
+  const std::wstring machine = server.substr(server.find_first_not_of(L'\\'));
+  wchar_t prefix[MAX_PATH] = {};
+  ::GetEnvironmentVariableW(L"WINEPREFIX", prefix, MAX_PATH);
+  std::wstring unc = L"Z:" + std::wstring(prefix) + L"/dosdevices/unc";
+  std::replace(unc.begin(), unc.end(), L'/', L'\\');
+  for (const std::wstring& folder :
+       {unc, unc + L"\\" + machine, unc + L"\\" + machine + L"\\print$"}) {
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+  }
+  return L"\\\\" + machine + L"\\print$";
 }
 
 BOOL FakeSpooler::GetPrinterDriverDirectory(LPWSTR server, LPWSTR environment, DWORD level,
@@ -1032,7 +1040,7 @@ BOOL FakeSpooler::GetPrinterDriverDirectory(LPWSTR server, LPWSTR environment, D
   }
   const std::wstring folder = share + L"\\" + ArchitectureFolder(environment);
   ::CreateDirectoryW(folder.c_str(), nullptr);
-  return Outcome(AnswerText(folder, buffer, size, needed));
+  return Outcome(AnswerText(machine->driverFolderAnswer.value_or(folder), buffer, size, needed));
 }
 
 BOOL FakeSpooler::GetPrinter(HANDLE handle, DWORD level, LPBYTE buffer, DWORD size,

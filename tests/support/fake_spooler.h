@@ -125,6 +125,7 @@ struct FakeMachine {
   int level8Calls = 0;
   DWORD addDriverError = 0;   // AddPrinterDriverExW fails with this, when set
   DWORD driverFolderError = 0;  // GetPrinterDriverDirectoryW fails with this, when set
+  OptionalText driverFolderAnswer;            // a hostile server's answer to it, when set
   std::vector<std::wstring> removedPackages;  // "INF|environment", in order
 };
 
@@ -194,9 +195,10 @@ class FakeSpooler {
                                LPCWSTR domain, LPDWORD resumeHandle);
   NET_API_STATUS NetApiBufferFree(LPVOID buffer);
   NET_API_STATUS NetApiBufferSize(LPVOID buffer, LPDWORD bytes);
-  // What a snapshot reads and a restore writes. A machine's driver folder is
-  // a folder of its own below the temporary folder, standing for its print$
-  // share; its drivers' files are put there when it is asked for.
+  // What a snapshot reads and a restore writes. A server's driver folder is
+  // its print$ share (\\SRV\print$\x64, reached through Wine's UNC folders),
+  // this computer's its own System32\spool\drivers\x64; its drivers' files
+  // are put there when it is asked for.
   BOOL GetPrinterDriverDirectory(LPWSTR server, LPWSTR environment, DWORD level, LPBYTE buffer,
                                  DWORD size, LPDWORD needed);
   BOOL GetPrinter(HANDLE handle, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed);
@@ -212,7 +214,7 @@ class FakeSpooler {
                                      DWORD flags, HWND window, LPWSTR uploaded, PULONG length);
   HRESULT InstallPrinterDriverFromPackage(LPCWSTR server, LPCWSTR infPath, LPCWSTR driverName,
                                           LPCWSTR environment, DWORD flags);
-  // The folder that stands for a machine's print$ share.
+  // A machine's driver folders: \\SRV\print$, or this computer's spool\drivers.
   static std::wstring DriverShare(const std::wstring& server);
 
   // Thread-safe reads of the book-keeping.

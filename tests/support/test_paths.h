@@ -14,6 +14,10 @@ std::wstring SeedExePath();
 std::wstring MakeScratchDirectory(const std::wstring& name);
 
 std::string ReadFileBytes(const std::wstring& path);
+
+// Sets a file's or folder's Unix mode ("o+w", "755") with the host's chmod:
+// Wine makes a file's DACL from its mode. True when chmod succeeded.
+bool SetUnixMode(const std::wstring& path, const std::string& mode);
 void WriteFileBytes(const std::wstring& path, const std::string& bytes);
 
 }  // namespace kestrun::testing

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <sddl.h>
+
+#include <cstddef>
+#include <cstring>
 #include <string>
 
 #include "common/sha256.h"
@@ -18,7 +23,7 @@ Snapshot Sample() {
   s.packages.push_back({L"C:\\Windows\\System32\\DriverStore\\FileRepository\\acme\\acme.inf",
                         L"Windows x64", L"packages\\0\\acme"});
   SnapshotDriver d;
-  d.name = L"Acme\tPCL6\r\n\\ \u00c9 \U0001F5A8";
+  d.name = L"Acme PCL6 \\ \u00c9 \U0001F5A8";
   d.environment = L"Windows x64";
   d.driverPath = L"C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\ACME.DLL";
   d.dependentFiles = std::wstring(L"A.DLL\0B.DLL", 11);
@@ -30,11 +35,16 @@ Snapshot Sample() {
   s.drivers.push_back(d);
   s.files.push_back(
       {0, kNoOwner, L"drivers\\x64\\3\\ACME.DLL", d.driverPath, 12, std::string(64, 'a')});
+  s.files.push_back(
+      {kNoOwner, 0, L"packages\\0\\acme\\acme.inf", L"acme.inf", 3, std::string(64, 'b')});
   SnapshotPrinter p;
   p.name = L"\\\\SRVA\\HR Laser";
   p.portName = L"IP_10.1.2.3";
+  p.comment = L"Floor 2\tEast\r\nby the lift";
   p.attributes = 0x240;
-  p.devMode = {0x00, 0x01, 0xFE, 0xFF};
+  p.devMode.assign(sizeof(DEVMODEW) + 2, 0);  // the public part and two private bytes
+  p.devMode[offsetof(DEVMODEW, dmSize)] = sizeof(DEVMODEW);
+  p.devMode[offsetof(DEVMODEW, dmDriverExtra)] = 2;
   p.data.push_back({L"PrinterDriverData", L"Tray=2", REG_BINARY, {0xAB, 0x00}});
   s.printers.push_back(p);
   return s;
@@ -49,8 +59,8 @@ TEST(SnapshotManifest, ReadsBackWhatItWritesAndRefusesAnythingElseNamingTheLine)
   EXPECT_EQ(read.drivers[0].name, Sample().drivers[0].name);
   EXPECT_EQ(read.drivers[0].dependentFiles, Sample().drivers[0].dependentFiles);
   EXPECT_EQ(read.files[0].line, 5u);
-  EXPECT_NE(text.find("\tname=Acme\\tPCL6\\r\\n\\\\ "), std::string::npos)
-      << "a TAB, a line break and a backslash inside a value are escaped";
+  EXPECT_NE(text.find("\tcomment=Floor 2\\tEast\\r\\nby the lift"), std::string::npos)
+      << "a comment's TAB and line breaks are escaped";
 
   const auto replaced = [&text](const std::string& from, const std::string& to) {
     std::string changed = text;
@@ -66,15 +76,13 @@ TEST(SnapshotManifest, ReadsBackWhatItWritesAndRefusesAnythingElseNamingTheLine)
       {"foreign", "Name,Value\r\n", L"line 1: this is not a Kestrun snapshot"},
       {"newer", replaced("snapshot 1", "snapshot 2"), L"line 1: the snapshot was made by a newer"},
       {"cut short", text.substr(0, text.find("end\t")),
-       L"line 7: the manifest ends before its end line"},
+       L"line 8: the manifest ends before its end line"},
       {"cut inside a line", text.substr(0, text.size() - 3),
-       L"line 8: the manifest ends in the middle"},
-      {"a record lost", replaced("records=6", "records=7"), L"line 8: the end line does not count"},
-      {"bad hex", replaced("devMode=0001feff", "devMode=0001fexf"),
-       L"line 6: the field \"devMode\""},
-      {"odd hex", replaced("devMode=0001feff", "devMode=0001fef"),
-       L"line 6: the field \"devMode\""},
-      {"bad escape", replaced("PCL6\\r", "PCL6\\q"), L"line 4: the field \"name\""},
+       L"line 9: the manifest ends in the middle"},
+      {"a record lost", replaced("records=7", "records=8"), L"line 9: the end line does not count"},
+      {"bad hex", replaced("devMode=00", "devMode=0x"), L"line 7: the field \"devMode\""},
+      {"odd hex", replaced("devMode=00", "devMode=0"), L"line 7: the field \"devMode\""},
+      {"bad escape", replaced("East\\r", "East\\q"), L"line 7: the field \"comment\""},
       {"a field missing", replaced("\tversion=3", ""), L"line 4: the field \"version\""},
       {"a number too large", replaced("version=3", "version=4294967296"),
        L"line 4: the field \"version\""},
@@ -87,13 +95,13 @@ TEST(SnapshotManifest, ReadsBackWhatItWritesAndRefusesAnythingElseNamingTheLine)
       {"a bad checksum", replaced(std::string(64, 'a'), std::string(63, 'a')),
        L"line 5: the field \"sha256\""},
       {"an unknown kind", replaced("printer\t", "plotter\t"),
-       L"line 6: a record of an unknown kind"},
+       L"line 7: a record of an unknown kind"},
       {"a key twice", replaced("\tportName=", "\tname=x\tportName="),
-       L"line 6: a field is not key=value"},
+       L"line 7: a field is not key=value"},
       {"not UTF-8", replaced("HR Laser", "HR \xC3\x28Laser"),
-       L"line 6: the line is not UTF-8 text"},
+       L"line 7: the line is not UTF-8 text"},
       {"a value of no printer", replaced("value\tprinter=0", "value\tprinter=1"),
-       L"line 7: a printer value"},
+       L"line 8: a printer value"},
   };
   for (const auto& c : refused) {
     SCOPED_TRACE(c.what);
@@ -110,6 +118,120 @@ TEST(SnapshotManifest, ReadsBackWhatItWritesAndRefusesAnythingElseNamingTheLine)
   for (const wchar_t* outside : {L"", L"\\a", L"a\\", L"a\\\\b", L"..", L"a\\..\\b", L".\\a",
                                  L"C:a", L"a:stream", L"a/b", L"a\\b?", L"\\\\SRV\\x"}) {
     EXPECT_FALSE(IsPathInside(outside)) << std::wstring(outside);
+  }
+}
+
+// What a restore hands the spooler must read as it is written: each rule of
+// the reader, with the line it names.
+TEST(SnapshotManifest, RefusesWhatTheSpoolerWouldReadOtherwiseOrTwice) {
+  const std::string text = ManifestText(Sample());
+  const auto replaced = [&text](const std::string& from, const std::string& to) {
+    std::string changed = text;
+    changed.replace(changed.find(from), from.size(), to);
+    return changed;
+  };
+  const auto written = [](void (*change)(Snapshot&)) {
+    Snapshot s = Sample();
+    change(s);
+    return ManifestText(s);
+  };
+  const std::string machineLine =
+      text.substr(text.find("machine\t"), text.find("package\t") - text.find("machine\t"));
+  const auto devModeWith = [](size_t at, WORD value) {
+    Snapshot s = Sample();
+    std::memcpy(s.printers[0].devMode.data() + at, &value, sizeof(value));
+    return ManifestText(s);
+  };
+  const struct {
+    const char* what;
+    std::string manifest;
+    const wchar_t* problem;  // empty: read
+  } cases[] = {
+      {"the spooler of another server",
+       replaced("spooler=\\\\\\\\SRVA", "spooler=\\\\\\\\OTHERSRV"),
+       L"line 2: the spooler \\\\OTHERSRV is not the machine SRVA's"},
+      {"no spooler for a remote machine", replaced("spooler=\\\\\\\\SRVA", "spooler="),
+       L"line 2: the spooler  is not"},
+      {"a server's spooler for this computer", replaced("remote=1", "remote=0"),
+       L"line 2: the spooler \\\\SRVA is not"},
+      {"the spooler in other letters", replaced("spooler=\\\\\\\\SRVA", "spooler=\\\\\\\\srva"),
+       L""},
+      {"this computer's empty spooler",
+       written([](Snapshot& s) { s.isRemote = false, s.targetName.clear(); }), L""},
+      {"a machine that is a path", replaced("machine=SRVA", "machine=SRVA\\\\print$"),
+       L"line 2: the machine line names no machine"},
+      {"a second machine line", replaced("package\t", machineLine + "package\t"),
+       L"line 3: a second machine line"},
+      {"no machine line", replaced(machineLine, ""), L"line 2: a record before the machine line"},
+      {"a far newer format", replaced("snapshot 1", "snapshot 99999999999"),
+       L"line 1: the snapshot was made by a newer Kestrun (format 99999999999)"},
+      {"a NUL in a name", replaced("name=Acme PCL6", "name=Acme\\0Shadow"),
+       L"line 4: the field \"name\" holds a control character"},
+      {"a raw control byte", replaced("name=Acme PCL6", "name=Acme\x01PCL6"),
+       L"line 4: the field \"name\""},
+      {"an escaped control in a port", replaced("IP_10", "IP\\u001b10"),
+       L"line 7: the field \"portName\" holds"},
+      {"an empty string in a list", replaced("A.DLL\\0B.DLL", "A.DLL\\0\\0B.DLL"),
+       L"line 4: the field \"dependentFiles\" holds"},
+      {"an INF path that climbs", replaced("infPath=C:", "infPath=a/../../outside/evil.inf\tx="),
+       L"line 3: a package's INF path is not a plain path"},
+      {"an INF path with a dot part", replaced("FileRepository", "FileRepository\\\\."),
+       L"line 3: a package's INF path"},
+      {"an INF that is no file of its package",
+       replaced("acme\\\\acme.inf\t", "acme\\\\other.inf\t"),
+       L"line 3: the package's INF is not one of its files"},
+      {"a stored name with a trailing dot", replaced("ACME.DLL\toriginal", "ACME.DLL.\toriginal"),
+       L"line 5: a file lies outside"},
+      {"a device's name", replaced("ACME.DLL\toriginal", "CON.GPD\toriginal"),
+       L"line 5: a file lies outside"},
+      {"an 8.3 alias", replaced("ACME.DLL\toriginal", "ACME~1.DLL\toriginal"),
+       L"line 5: a file lies outside"},
+      {"a driver file with a trailing blank",
+       replaced("3\\\\ACME.DLL\tdataFile", "3\\\\ACME.DLL \tdataFile"),
+       L"line 4: a driver names a file Windows would read under another name"},
+      {"a dependent printer port", replaced("B.DLL", "LPT1.DLL"), L"line 4: a driver names a file"},
+      {"an original with a trailing dot", replaced("original=acme.inf", "original=acme.inf."),
+       L"line 6: a file's original name"},
+      {"a DEVMODE's private part that lies", devModeWith(offsetof(DEVMODEW, dmDriverExtra), 0xFFFF),
+       L"line 7: the printer's DEVMODE does not hold the sizes it states"},
+      {"a DEVMODE shorter than its fields", devModeWith(offsetof(DEVMODEW, dmSize), 75),
+       L"line 7: the printer's DEVMODE"},
+      {"a DEVMODE longer than Windows'", devModeWith(offsetof(DEVMODEW, dmSize), 222),
+       L"line 7: the printer's DEVMODE"},
+      {"a security descriptor whose owner lies outside", written([](Snapshot& s) {
+         s.printers[0].securityDescriptor = {1, 0, 4, 0x80, 0xF0, 0, 0, 0, 0, 0,
+                                             0, 0, 0, 0,    0,    0, 0, 0, 0, 0};
+       }),
+       L"line 7: the printer's security descriptor is not a whole self-relative one"},
+      {"a whole security descriptor", written([](Snapshot& s) {
+         PSECURITY_DESCRIPTOR made = nullptr;
+         ULONG size = 0;
+         ::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:(A;;GA;;;WD)", 1, &made,
+                                                                &size);
+         const auto* bytes = static_cast<const BYTE*>(made);
+         s.printers[0].securityDescriptor.assign(bytes, bytes + size);
+         ::LocalFree(made);
+       }),
+       L""},
+      {"a driver twice", written([](Snapshot& s) { s.drivers.push_back(s.drivers[0]); }),
+       L"line 5: the driver is given twice (first on line 4)"},
+      {"a printer twice in other letters", written([](Snapshot& s) {
+         s.printers.push_back(s.printers[0]);
+         s.printers[1].name = L"\\\\SRVA\\hr laser";
+       }),
+       L"line 9: the printer is given twice (first on line 7)"},
+      {"a file twice", written([](Snapshot& s) { s.files.push_back(s.files[0]); }),
+       L"line 7: the file is given twice"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Snapshot read;
+    std::wstring problem;
+    EXPECT_EQ(ReadManifest(c.manifest, read, problem), *c.problem == L'\0');
+    EXPECT_EQ(problem.rfind(c.problem, 0), 0u) << std::string(problem.begin(), problem.end());
+    if (*c.problem == L'\0') {
+      EXPECT_EQ(read.targetName, read.isRemote ? L"\\\\SRVA" : L"\\\\");
+    }
   }
 }
 
