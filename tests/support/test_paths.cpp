@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -61,22 +62,10 @@ bool SetUnixMode(const std::wstring& path, const std::string& mode) {
       ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name"));
   char* name = unixName ? unixName(path.c_str()) : nullptr;
   if (name == nullptr) return false;
-  const std::string arguments = "cmd /c start /wait /unix /bin/chmod " + mode + " \"" + name + "\"";
-  ::HeapFree(::GetProcessHeap(), 0, name);
-  std::wstring command(arguments.begin(), arguments.end());  // the build tree's paths are ASCII
   // Wine's start runs a Unix program given by its Unix path.
-  STARTUPINFOW startup = {sizeof(startup)};
-  PROCESS_INFORMATION process = {};
-  if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                        nullptr, &startup, &process)) {
-    return false;
-  }
-  ::WaitForSingleObject(process.hProcess, 10000);
-  DWORD code = 1;
-  ::GetExitCodeProcess(process.hProcess, &code);
-  ::CloseHandle(process.hThread);
-  ::CloseHandle(process.hProcess);
-  return code == 0;
+  const std::string command = "start /wait /unix /bin/chmod " + mode + " \"" + name + "\"";
+  ::HeapFree(::GetProcessHeap(), 0, name);
+  return std::system(command.c_str()) == 0;
 }
 
 std::string ReadFileBytes(const std::wstring& path) {

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "report/action_run.h"
 #include "report/fleet.h"
 #include "report/fleet_list.h"
 
@@ -118,6 +119,11 @@ TEST(FleetLines, EachMachineGetsOneLineAndTheRunASummary) {
   EXPECT_EQ(FleetSummaryLine(6, 0, 1, 30, 1),
             L"\r\nMachines: 6 answered, 0 failed, 1 not finished, 1 not written to the log. "
             L"Drivers: 30.\r\n");
+  ActionTotals restore;  // a restore stopped by Ctrl+C before its printers
+  restore.machinesNotFinished = restore.printersNotTried = 2;
+  EXPECT_EQ(ActionSummaryLine(restore, false, kRestoreWords),
+            L"\r\nMachines: 0 restored, 0 failed, 2 not finished. Drivers: 0 restored, 0 kept, 0 "
+            L"failed. Printers: 0 restored, 2 not tried. Packages: 0 restored, 0 kept.\r\n");
 }
 
 }  // namespace

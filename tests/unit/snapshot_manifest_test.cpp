@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <string>
 
 #include "common/sha256.h"
@@ -122,114 +123,79 @@ TEST(SnapshotManifest, ReadsBackWhatItWritesAndRefusesAnythingElseNamingTheLine)
 }
 
 // What a restore hands the spooler must read as it is written: each rule of
-// the reader, with the line it names.
+// the reader, with the line it names (an empty problem: read).
 TEST(SnapshotManifest, RefusesWhatTheSpoolerWouldReadOtherwiseOrTwice) {
   const std::string text = ManifestText(Sample());
-  const auto replaced = [&text](const std::string& from, const std::string& to) {
+  const auto r = [&text](const std::string& from, const std::string& to) {
     std::string changed = text;
-    changed.replace(changed.find(from), from.size(), to);
-    return changed;
+    return changed.replace(changed.find(from), from.size(), to);
   };
-  const auto written = [](void (*change)(Snapshot&)) {
+  const auto w = [](const std::function<void(Snapshot&)>& change) {
     Snapshot s = Sample();
     change(s);
     return ManifestText(s);
   };
-  const std::string machineLine =
-      text.substr(text.find("machine\t"), text.find("package\t") - text.find("machine\t"));
-  const auto devModeWith = [](size_t at, WORD value) {
-    Snapshot s = Sample();
-    std::memcpy(s.printers[0].devMode.data() + at, &value, sizeof(value));
-    return ManifestText(s);
-  };
-  const struct {
-    const char* what;
-    std::string manifest;
-    const wchar_t* problem;  // empty: read
-  } cases[] = {
-      {"the spooler of another server",
-       replaced("spooler=\\\\\\\\SRVA", "spooler=\\\\\\\\OTHERSRV"),
+  PSECURITY_DESCRIPTOR whole = nullptr;  // a real one, self-relative
+  ULONG wholeSize = 0;
+  ::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:(A;;GA;;;WD)", 1, &whole,
+                                                         &wholeSize);
+  const std::vector<BYTE> security(static_cast<BYTE*>(whole), static_cast<BYTE*>(whole) + wholeSize);
+  ::LocalFree(whole);
+  const size_t machineAt = text.find("machine\t");
+  const std::string machine = text.substr(machineAt, text.find("package\t") - machineAt);
+  const std::string spooler = "spooler=\\\\\\\\SRVA";
+  const std::pair<std::string, std::wstring> cases[] = {
+      {r(spooler, "spooler=\\\\\\\\OTHERSRV"),
        L"line 2: the spooler \\\\OTHERSRV is not the machine SRVA's"},
-      {"no spooler for a remote machine", replaced("spooler=\\\\\\\\SRVA", "spooler="),
-       L"line 2: the spooler  is not"},
-      {"a server's spooler for this computer", replaced("remote=1", "remote=0"),
-       L"line 2: the spooler \\\\SRVA is not"},
-      {"the spooler in other letters", replaced("spooler=\\\\\\\\SRVA", "spooler=\\\\\\\\srva"),
-       L""},
-      {"this computer's empty spooler",
-       written([](Snapshot& s) { s.isRemote = false, s.targetName.clear(); }), L""},
-      {"a machine that is a path", replaced("machine=SRVA", "machine=SRVA\\\\print$"),
-       L"line 2: the machine line names no machine"},
-      {"a second machine line", replaced("package\t", machineLine + "package\t"),
-       L"line 3: a second machine line"},
-      {"no machine line", replaced(machineLine, ""), L"line 2: a record before the machine line"},
-      {"a far newer format", replaced("snapshot 1", "snapshot 99999999999"),
+      {r(spooler, "spooler="), L"line 2: the spooler  is not the machine SRVA's"},
+      {r("remote=1", "remote=0"), L"line 2: the spooler \\\\SRVA is not"},
+      {r(spooler, "spooler=\\\\\\\\srva"), L""},
+      {w([](Snapshot& s) { s.isRemote = false, s.targetName.clear(); }), L""},
+      {r("machine=SRVA", "machine=SRVA\\\\print$"), L"line 2: the machine line names no machine"},
+      {r("package\t", machine + "package\t"), L"line 3: a second machine line"},
+      {r(machine, ""), L"line 2: a record before the machine line"},
+      {r("snapshot 1", "snapshot 99999999999"),
        L"line 1: the snapshot was made by a newer Kestrun (format 99999999999)"},
-      {"a NUL in a name", replaced("name=Acme PCL6", "name=Acme\\0Shadow"),
+      {r("name=Acme PCL6", "name=Acme\\0Shadow"),
        L"line 4: the field \"name\" holds a control character"},
-      {"a raw control byte", replaced("name=Acme PCL6", "name=Acme\x01PCL6"),
-       L"line 4: the field \"name\""},
-      {"an escaped control in a port", replaced("IP_10", "IP\\u001b10"),
-       L"line 7: the field \"portName\" holds"},
-      {"an empty string in a list", replaced("A.DLL\\0B.DLL", "A.DLL\\0\\0B.DLL"),
-       L"line 4: the field \"dependentFiles\" holds"},
-      {"an INF path that climbs", replaced("infPath=C:", "infPath=a/../../outside/evil.inf\tx="),
+      {r("name=Acme PCL6", "name=Acme\x01PCL6"), L"line 4: the field \"name\""},
+      {r("A.DLL\\0B.DLL", "A.DLL\\0\\0B.DLL"), L"line 4: the field \"dependentFiles\" holds"},
+      {r("infPath=C:", "infPath=a/../../outside/evil.inf\tx="),
        L"line 3: a package's INF path is not a plain path"},
-      {"an INF path with a dot part", replaced("FileRepository", "FileRepository\\\\."),
-       L"line 3: a package's INF path"},
-      {"an INF that is no file of its package",
-       replaced("acme\\\\acme.inf\t", "acme\\\\other.inf\t"),
+      {r("FileRepository", "FileRepository\\\\."), L"line 3: a package's INF path"},
+      {r("acme\\\\acme.inf\t", "acme\\\\other.inf\t"),
        L"line 3: the package's INF is not one of its files"},
-      {"a stored name with a trailing dot", replaced("ACME.DLL\toriginal", "ACME.DLL.\toriginal"),
-       L"line 5: a file lies outside"},
-      {"a device's name", replaced("ACME.DLL\toriginal", "CON.GPD\toriginal"),
-       L"line 5: a file lies outside"},
-      {"an 8.3 alias", replaced("ACME.DLL\toriginal", "ACME~1.DLL\toriginal"),
-       L"line 5: a file lies outside"},
-      {"a driver file with a trailing blank",
-       replaced("3\\\\ACME.DLL\tdataFile", "3\\\\ACME.DLL \tdataFile"),
+      {r("=packages\\\\0\\\\acme\\\\", "=packages\\\\0\\\\acm\\\\"),
+       L"line 6: a package's file lies outside the package's folder"},
+      {r("ACME.DLL\toriginal", "ACME.DLL.\toriginal"), L"line 5: a file lies outside"},
+      {r("ACME.DLL\toriginal", "CON.GPD\toriginal"), L"line 5: a file lies outside"},
+      {r("ACME.DLL\toriginal", "ACME~1.DLL\toriginal"), L"line 5: a file lies outside"},
+      {r("ACME.DLL\tdataFile", "ACME.DLL \tdataFile"),
        L"line 4: a driver names a file Windows would read under another name"},
-      {"a dependent printer port", replaced("B.DLL", "LPT1.DLL"), L"line 4: a driver names a file"},
-      {"an original with a trailing dot", replaced("original=acme.inf", "original=acme.inf."),
-       L"line 6: a file's original name"},
-      {"a DEVMODE's private part that lies", devModeWith(offsetof(DEVMODEW, dmDriverExtra), 0xFFFF),
+      {r("original=acme.inf", "original=acme.inf."), L"line 6: a file's original name"},
+      {w([](Snapshot& s) { s.printers[0].devMode[offsetof(DEVMODEW, dmDriverExtra) + 1] = 0xFF; }),
        L"line 7: the printer's DEVMODE does not hold the sizes it states"},
-      {"a DEVMODE shorter than its fields", devModeWith(offsetof(DEVMODEW, dmSize), 75),
-       L"line 7: the printer's DEVMODE"},
-      {"a DEVMODE longer than Windows'", devModeWith(offsetof(DEVMODEW, dmSize), 222),
-       L"line 7: the printer's DEVMODE"},
-      {"a security descriptor whose owner lies outside", written([](Snapshot& s) {
+      {w([](Snapshot& s) {
          s.printers[0].securityDescriptor = {1, 0, 4, 0x80, 0xF0, 0, 0, 0, 0, 0,
                                              0, 0, 0, 0,    0,    0, 0, 0, 0, 0};
        }),
        L"line 7: the printer's security descriptor is not a whole self-relative one"},
-      {"a whole security descriptor", written([](Snapshot& s) {
-         PSECURITY_DESCRIPTOR made = nullptr;
-         ULONG size = 0;
-         ::ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:(A;;GA;;;WD)", 1, &made,
-                                                                &size);
-         const auto* bytes = static_cast<const BYTE*>(made);
-         s.printers[0].securityDescriptor.assign(bytes, bytes + size);
-         ::LocalFree(made);
-       }),
-       L""},
-      {"a driver twice", written([](Snapshot& s) { s.drivers.push_back(s.drivers[0]); }),
+      {w([&](Snapshot& s) { s.printers[0].securityDescriptor = security; }), L""},
+      {w([](Snapshot& s) { s.drivers.push_back(s.drivers[0]); }),
        L"line 5: the driver is given twice (first on line 4)"},
-      {"a printer twice in other letters", written([](Snapshot& s) {
-         s.printers.push_back(s.printers[0]);
-         s.printers[1].name = L"\\\\SRVA\\hr laser";
+      {w([](Snapshot& s) {
+         s.printers.push_back(s.printers[0]), s.printers[1].name = L"\\\\SRVA\\hr laser";
        }),
        L"line 9: the printer is given twice (first on line 7)"},
-      {"a file twice", written([](Snapshot& s) { s.files.push_back(s.files[0]); }),
-       L"line 7: the file is given twice"},
+      {w([](Snapshot& s) { s.files.push_back(s.files[0]); }), L"line 7: the file is given twice"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+  for (const auto& [manifest, refused] : cases) {
+    SCOPED_TRACE(std::string(refused.begin(), refused.end()));
     Snapshot read;
     std::wstring problem;
-    EXPECT_EQ(ReadManifest(c.manifest, read, problem), *c.problem == L'\0');
-    EXPECT_EQ(problem.rfind(c.problem, 0), 0u) << std::string(problem.begin(), problem.end());
-    if (*c.problem == L'\0') {
+    EXPECT_EQ(ReadManifest(manifest, read, problem), refused.empty());
+    EXPECT_EQ(problem.rfind(refused, 0), 0u) << std::string(problem.begin(), problem.end());
+    if (refused.empty()) {
       EXPECT_EQ(read.targetName, read.isRemote ? L"\\\\SRVA" : L"\\\\");
     }
   }
