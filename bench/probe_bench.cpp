@@ -87,9 +87,12 @@ unsigned short Serve(DWORD delayMs, bool answer) {
 std::vector<DeviceTarget> Devices(size_t count, unsigned short port) {
   std::vector<DeviceTarget> devices;
   for (size_t i = 0; i < count; ++i) {
-    devices.push_back(IppPortTarget(L"ipp://127.0." + std::to_wstring(1 + i / 250) + L"." +
-                                    std::to_wstring(1 + i % 250) + L":" + std::to_wstring(port) +
-                                    L"/ipp/print"));
+    DeviceTarget device;
+    NotProbedReason why = NotProbedReason::NotAsked;
+    IppPortTarget(L"ipp://127.0." + std::to_wstring(1 + i / 250) + L"." +
+                      std::to_wstring(1 + i % 250) + L":" + std::to_wstring(port) + L"/ipp/print",
+                  device, why);
+    devices.push_back(std::move(device));
   }
   return devices;
 }

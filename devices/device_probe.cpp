@@ -18,8 +18,10 @@ namespace {
 constexpr DWORD kCancelPollMs = 50;
 constexpr uint16_t kIppNotFound = 0x0406;
 
-std::wstring FoldedKey(std::wstring_view address) {
-  std::wstring key(address);
+// A device's addresses as one text: a URL holds no blank.
+std::wstring FoldedKey(const DeviceTarget& device) {
+  std::wstring key;
+  for (const DeviceUri& uri : device.addresses) key += PrinterUriText(uri) + L" ";
   for (auto& c : key) {
     if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
   }
@@ -119,10 +121,9 @@ class ProbeRun {
   // Starts asking a device at one of its addresses; an address the probe
   // cannot ask settles the device at once.
   void Start(size_t device, size_t address, ULONGLONG deadline) {
-    DeviceUri uri;
     const auto& addresses = devices_[device].addresses;
-    if (address >= addresses.size() || !ParseDeviceUri(addresses[address], uri)) {
-      results_[device].notProbed = NotProbedReason::BadAddress;
+    if (address >= addresses.size()) {
+      results_[device].notProbed = NotProbedReason::NoAddress;
       results_[device].probed = false;
       ReturnPermit();
       ++settled_;
@@ -131,6 +132,7 @@ class ProbeRun {
     }
     const ULONGLONG now = ::GetTickCount64();
     const auto left = static_cast<DWORD>(deadline > now ? deadline - now : 1);
+    const DeviceUri& uri = addresses[address];
     auto request =
         GetPrinterAttributesRequest(PrinterUriText(uri), static_cast<uint32_t>(device + 1));
     Slot slot;
@@ -204,18 +206,30 @@ class ProbeRun {
 
 }  // namespace
 
-DeviceTarget TcpIpDeviceTarget(std::wstring_view host) {
-  const bool v6 = host.find(L':') != std::wstring_view::npos;
-  const std::wstring base =
-      L"ipp://" + (v6 ? L"[" + std::wstring(host) + L"]" : std::wstring(host)) + L":631/";
-  return {{base + L"ipp/print", base + L"ipp/printer", base}};
+bool TcpIpDeviceTarget(std::wstring_view host, DeviceTarget& device, NotProbedReason& why) {
+  DeviceUri uri;
+  if (!ParseHost(host, uri.host)) {
+    why = NotProbedReason::BadHost;
+    return false;
+  }
+  uri.port = kIppPort;
+  device.addresses.clear();
+  for (const wchar_t* path : {L"/ipp/print", L"/ipp/printer", L"/"}) {
+    uri.path = path;
+    device.addresses.push_back(uri);
+  }
+  return true;
 }
 
-DeviceTarget IppPortTarget(std::wstring_view address) { return {{std::wstring(address)}}; }
+bool IppPortTarget(std::wstring_view address, DeviceTarget& device, NotProbedReason& why) {
+  DeviceUri uri;
+  if (!ParseDeviceUri(address, uri, why)) return false;
+  device.addresses = {std::move(uri)};
+  return true;
+}
 
 size_t DeviceSet::Add(DeviceTarget device) {
-  const std::wstring key =
-      device.addresses.empty() ? std::wstring() : FoldedKey(device.addresses[0]);
+  const std::wstring key = FoldedKey(device);
   const auto [at, added] = byAddress_.emplace(key, devices_.size());
   if (added) devices_.push_back(std::move(device));
   return at->second;

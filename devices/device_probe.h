@@ -16,6 +16,7 @@
 #include <windows.h>
 
 #include "devices/device_verdict.h"
+#include "devices/ipp_transport.h"
 
 namespace kestrun {
 
@@ -25,18 +26,19 @@ constexpr unsigned kMaxProbeSeconds = 600;
 
 // One device: its addresses, asked in order while each answers "not found".
 struct DeviceTarget {
-  std::vector<std::wstring> addresses;
+  std::vector<DeviceUri> addresses;
 };
 
-// A TCP/IP port's host: ipp://HOST:631/ipp/print, then /ipp/printer, then /.
-DeviceTarget TcpIpDeviceTarget(std::wstring_view host);
-// An IPP port's address, as given.
-DeviceTarget IppPortTarget(std::wstring_view address);
+// A TCP/IP port's host (see ParseHost): ipp://HOST:631/ipp/print, then
+// /ipp/printer, then /. False, with BadHost, for a host that is not one.
+bool TcpIpDeviceTarget(std::wstring_view host, DeviceTarget& device, NotProbedReason& why);
+// An IPP port's address, taken apart (see ParseDeviceUri); false with why not.
+bool IppPortTarget(std::wstring_view address, DeviceTarget& device, NotProbedReason& why);
 
 // The devices of a listing, each once however many printers point at it.
 class DeviceSet {
  public:
-  // The device's index, added unless a device of that first address (letter
+  // The device's index, added unless a device of the same addresses (letter
   // case ignored) is there.
   size_t Add(DeviceTarget device);
   const std::vector<DeviceTarget>& Devices() const { return devices_; }

@@ -1,7 +1,6 @@
 #include "devices/device_verdict.h"
 
 #include <algorithm>
-#include <vector>
 
 namespace kestrun {
 
@@ -17,11 +16,6 @@ bool SameKeyword(std::wstring_view a, std::wstring_view b) {
          });
 }
 
-bool Holds(const std::vector<std::wstring>& values, std::wstring_view wanted) {
-  return std::any_of(values.begin(), values.end(),
-                     [wanted](const std::wstring& value) { return SameKeyword(value, wanted); });
-}
-
 bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n'; }
 
 std::wstring_view Trimmed(std::wstring_view text) {
@@ -34,13 +28,8 @@ std::wstring_view Trimmed(std::wstring_view text) {
 // its answer tells.
 std::wstring NotDriverlessDetails(const IppPrinterAttributes& answer) {
   std::wstring details;
-  const bool pwg = Holds(answer.formats, L"image/pwg-raster");
-  const bool pclm = Holds(answer.formats, L"application/PCLm");
-  const bool urf = Holds(answer.formats, L"image/urf") || !answer.urfSupported.empty();
-  if (urf && !pwg && !pclm) details = L"AirPrint only";
-  const bool ipp2 = std::any_of(answer.versions.begin(), answer.versions.end(),
-                                [](const std::wstring& v) { return !v.empty() && v[0] >= L'2'; });
-  if (!answer.versions.empty() && !ipp2) {
+  if (answer.urf && !answer.pwgRaster && !answer.pclm) details = L"AirPrint only";
+  if (answer.versionsGiven && !answer.ipp2) {
     details += details.empty() ? L"" : L", ";
     details += L"IPP 1.x only";
   }
@@ -63,6 +52,14 @@ const wchar_t* NotProbedText(NotProbedReason reason) {
       return L"no device address";
     case NotProbedReason::BadAddress:
       return L"not an ipp, ipps, http or https address";
+    case NotProbedReason::BadHost:
+      return L"the port's host is not a host name or address";
+    case NotProbedReason::BadPortNumber:
+      return L"the address's port is not a number from 1 to 65535";
+    case NotProbedReason::ControlCharacters:
+      return L"the address has control characters";
+    case NotProbedReason::TooLong:
+      return L"the address is over 1024 characters";
     case NotProbedReason::Cancelled:
       return L"cancelled";
     case NotProbedReason::NoWinHttp:
@@ -128,14 +125,12 @@ DeviceVerdict DeviceVerdictOf(const DeviceProbe& probe, unsigned limitSeconds,
             L"No IPP answer: " + NoAnswerText(probe, limitSeconds, systemText)};
   }
   const IppPrinterAttributes& answer = probe.attributes;
-  if (Holds(answer.features, L"ipp-everywhere") && Holds(answer.formats, L"image/pwg-raster")) {
-    return {DeviceVerdictKind::IppEverywhere, L"IPP Everywhere"};
-  }
-  if (answer.mopriaCertified) {
-    const std::wstring_view version = Trimmed(answer.mopriaVersion);
+  const bool everywhere = answer.ippEverywhere && answer.pwgRaster;
+  if (!answer.mopriaVersion.empty()) {
     return {DeviceVerdictKind::Mopria,
-            version.empty() ? L"Mopria" : L"Mopria " + std::wstring(version)};
+            L"Mopria " + answer.mopriaVersion + (everywhere ? L" (IPP Everywhere)" : L"")};
   }
+  if (everywhere) return {DeviceVerdictKind::IppEverywhere, L"IPP Everywhere"};
   const std::wstring details = NotDriverlessDetails(answer);
   return {DeviceVerdictKind::IppNotDriverless,
           details.empty() ? L"IPP, not driverless" : L"IPP, not driverless: " + details};
@@ -152,12 +147,18 @@ std::wstring DeviceModelText(const DeviceProbe& probe) {
     if (!maker.empty() && !name.empty()) model += L" ";
     model += name;
   }
+  model = DeviceTextWithin(model, kMaxLoggedDeviceText);
   const std::wstring_view firmware = Trimmed(answer.firmware);
   if (!firmware.empty()) {
     model += model.empty() ? L"" : L" ";
-    model += L"(firmware " + std::wstring(firmware) + L")";
+    model += L"(firmware " + DeviceTextWithin(firmware, kMaxLoggedDeviceText) + L")";
   }
   return model;
+}
+
+std::wstring DeviceTextWithin(std::wstring_view text, size_t most) {
+  if (text.size() <= most) return std::wstring(text);
+  return std::wstring(text.substr(0, most > 3 ? most - 3 : 0)) + L"...";
 }
 
 }  // namespace kestrun

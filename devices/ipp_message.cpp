@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cwchar>
 
 #include "common/shown_text.h"
@@ -18,6 +19,17 @@ const char* const kProbedAttributes[kProbedAttributeCount] = {
     "urf-supported",
     "printer-firmware-string-version",
 };
+
+std::string Utf8(std::wstring_view text) {
+  if (text.empty()) return {};
+  const int length = static_cast<int>(text.size());
+  std::string bytes(static_cast<size_t>(::WideCharToMultiByte(CP_UTF8, 0, text.data(), length,
+                                                              nullptr, 0, nullptr, nullptr)),
+                    '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, bytes.data(),
+                        static_cast<int>(bytes.size()), nullptr, nullptr);
+  return bytes;
+}
 
 namespace {
 
@@ -55,17 +67,6 @@ void AppendAttribute(std::vector<unsigned char>& out, unsigned char tag, std::st
   out.insert(out.end(), name.begin(), name.end());
   AppendU16(out, value.size());
   out.insert(out.end(), value.begin(), value.end());
-}
-
-std::string Utf8(std::wstring_view text) {
-  if (text.empty()) return {};
-  const int length = static_cast<int>(text.size());
-  std::string bytes(static_cast<size_t>(::WideCharToMultiByte(CP_UTF8, 0, text.data(), length,
-                                                              nullptr, 0, nullptr, nullptr)),
-                    '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), length, bytes.data(),
-                        static_cast<int>(bytes.size()), nullptr, nullptr);
-  return bytes;
 }
 
 // Reads big-endian fields off the front of the bytes received; a field that
@@ -140,24 +141,64 @@ bool IsStringTag(unsigned char tag) {
          (tag >= kText && tag <= kMimeMediaType && tag != 0x43);  // 0x43 is reserved
 }
 
-// A string value's text; false when a text or name with language does not
-// fill its value exactly.
-bool StringValue(unsigned char tag, const unsigned char* value, size_t length, std::wstring& text) {
-  if (tag != kTextWithLanguage && tag != kNameWithLanguage) {
-    text = ShownText(value, length);
-    return true;
-  }
+// Narrows a string value to its text; false when a text or name with
+// language does not fill its value exactly.
+bool StringText(unsigned char tag, const unsigned char*& value, size_t& length) {
+  if (tag != kTextWithLanguage && tag != kNameWithLanguage) return true;
   Cursor inner(value, length);
   const unsigned char* language = nullptr;
-  const unsigned char* start = nullptr;
+  const unsigned char* text = nullptr;
   size_t languageLength = 0;
   size_t textLength = 0;
-  if (!inner.Counted(language, languageLength) || !inner.Counted(start, textLength) ||
+  if (!inner.Counted(language, languageLength) || !inner.Counted(text, textLength) ||
       4 + languageLength + textLength != length) {
     return false;
   }
-  text = ShownText(start, textLength);
+  value = text;
+  length = textLength;
   return true;
+}
+
+bool SameKeyword(std::string_view a, std::string_view b) {
+  const auto fold = [](char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  };
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [&](char x, char y) { return fold(x) == fold(y); });
+}
+
+// "2.0" or later: IPP versions are "major.minor".
+bool IsIpp2(std::string_view version) {
+  version = version.substr(std::min(version.find_first_not_of('0'), version.size()));
+  const size_t digits = std::min(version.find_first_not_of("0123456789"), version.size());
+  return digits > 1 || (digits == 1 && version[0] >= '2');
+}
+
+// A Mopria version: "1.3", "2.0". "0", "false" or "-1" say the device is not
+// certified, whatever the attribute's presence suggests.
+bool IsMopriaVersion(std::wstring_view text) {
+  return !text.empty() && text.size() <= kMaxMopriaVersionCharacters && text.front() != L'.' &&
+         text.back() != L'.' && text.find(L"..") == std::wstring_view::npos &&
+         text.find_first_not_of(L"0123456789.") == std::wstring_view::npos &&
+         text.find_first_not_of(L"0.") != std::wstring_view::npos;
+}
+
+IppReadError KeepMopria(unsigned char tag, const unsigned char* value, size_t length,
+                        IppPrinterAttributes& read) {
+  std::wstring version;
+  if (tag == kInteger) {
+    if (length != 4) return IppReadError::BadValue;
+    version = std::to_wstring(static_cast<int32_t>(
+        static_cast<uint32_t>(value[0]) << 24 | static_cast<uint32_t>(value[1]) << 16 |
+        static_cast<uint32_t>(value[2]) << 8 | value[3]));
+  } else if (tag == kBoolean) {
+    if (length != 1) return IppReadError::BadValue;
+  } else if (IsStringTag(tag)) {
+    if (!StringText(tag, value, length)) return IppReadError::BadValue;
+    version = ShownText(value, length);
+  }
+  if (IsMopriaVersion(version)) read.mopriaVersion = std::move(version);
+  return IppReadError::None;
 }
 
 // Keeps one value of a wanted attribute; `first` is true for its first value.
@@ -165,41 +206,40 @@ IppReadError Keep(Wanted wanted, bool first, unsigned char tag, const unsigned c
                   size_t length, IppPrinterAttributes& read) {
   if (tag <= kLastOutOfBandTag) return IppReadError::None;  // unknown, no-value, ...
   if (wanted == Wanted::Mopria) {
-    if (!first) return IppReadError::None;
-    if (tag == kInteger) {
-      if (length != 4) return IppReadError::BadValue;
-      const auto number = static_cast<int32_t>(static_cast<uint32_t>(value[0]) << 24 |
-                                               static_cast<uint32_t>(value[1]) << 16 |
-                                               static_cast<uint32_t>(value[2]) << 8 | value[3]);
-      read.mopriaCertified = true;
-      read.mopriaVersion = std::to_wstring(number);
-    } else if (tag == kBoolean) {
-      if (length != 1) return IppReadError::BadValue;
-      read.mopriaCertified = value[0] != 0;
-    } else {
-      read.mopriaCertified = true;
-      if (IsStringTag(tag) && !StringValue(tag, value, length, read.mopriaVersion)) {
-        return IppReadError::BadValue;
-      }
-    }
-    return IppReadError::None;
+    return first ? KeepMopria(tag, value, length, read) : IppReadError::None;
   }
   if (!IsStringTag(tag)) return IppReadError::None;
-  std::wstring text;
-  if (!StringValue(tag, value, length, text)) return IppReadError::BadValue;
-  std::wstring* single = wanted == Wanted::MakeAndModel ? &read.makeAndModel
-                         : wanted == Wanted::DeviceId   ? &read.deviceId
-                         : wanted == Wanted::Firmware   ? &read.firmware
-                                                        : nullptr;
-  if (single != nullptr) {
-    if (first) *single = std::move(text);
-    return IppReadError::None;
+  if (!StringText(tag, value, length)) return IppReadError::BadValue;
+  const std::string_view text(reinterpret_cast<const char*>(value), length);
+  switch (wanted) {
+    case Wanted::Features:
+      read.ippEverywhere = read.ippEverywhere || SameKeyword(text, "ipp-everywhere");
+      break;
+    case Wanted::Formats:
+      read.pwgRaster = read.pwgRaster || SameKeyword(text, "image/pwg-raster");
+      read.pclm = read.pclm || SameKeyword(text, "application/PCLm");
+      read.urf = read.urf || SameKeyword(text, "image/urf");
+      break;
+    case Wanted::Urf:
+      read.urf = true;
+      break;
+    case Wanted::Versions:
+      read.versionsGiven = true;
+      read.ipp2 = read.ipp2 || IsIpp2(text);
+      break;
+    case Wanted::MakeAndModel:
+      if (first) read.makeAndModel = ShownText(value, length);
+      break;
+    case Wanted::DeviceId:
+      if (first) read.deviceId = ShownText(value, length);
+      break;
+    case Wanted::Firmware:
+      if (first) read.firmware = ShownText(value, length);
+      break;
+    case Wanted::Mopria:
+    case Wanted::None:
+      break;
   }
-  std::vector<std::wstring>& list = wanted == Wanted::Features   ? read.features
-                                    : wanted == Wanted::Versions ? read.versions
-                                    : wanted == Wanted::Formats  ? read.formats
-                                                                 : read.urfSupported;
-  if (list.size() < kMaxIppListValues) list.push_back(std::move(text));
   return IppReadError::None;
 }
 

@@ -17,12 +17,15 @@ constexpr uint16_t kIppGetPrinterAttributes = 0x000B;
 
 // Collections may nest this deep (a printer's media-col-database nests two).
 constexpr int kMaxIppNesting = 16;
-// A list attribute keeps at most this many values; the rest are skipped.
-constexpr size_t kMaxIppListValues = 256;
+// A longer mopria-certified value is no version.
+constexpr size_t kMaxMopriaVersionCharacters = 16;
 
 // The attributes a probe asks for, in the request's order.
 constexpr size_t kProbedAttributeCount = 8;
 extern const char* const kProbedAttributes[kProbedAttributeCount];
+
+// Text as a request carries it.
+std::string Utf8(std::wstring_view text);
 
 // IPP/2.0 Get-Printer-Attributes: attributes-charset utf-8,
 // attributes-natural-language en, printer-uri (sent as UTF-8) and
@@ -44,18 +47,22 @@ enum class IppReadError {
 };
 
 // What a probe reads of a printer's answer. Texts are as shown: UTF-8
-// decoded, control characters as "?".
+// decoded, control characters as "?". Of the lists only what a verdict needs
+// is kept, every value read however many there are.
 struct IppPrinterAttributes {
   uint16_t status = 0;
-  std::wstring makeAndModel;               // printer-make-and-model
-  std::wstring deviceId;                   // printer-device-id
-  std::wstring firmware;                   // printer-firmware-string-version, first value
-  std::vector<std::wstring> features;      // ipp-features-supported
-  std::vector<std::wstring> versions;      // ipp-versions-supported
-  std::vector<std::wstring> formats;       // document-format-supported
-  std::vector<std::wstring> urfSupported;  // urf-supported
-  bool mopriaCertified = false;            // mopria-certified present (a boolean: true)
-  std::wstring mopriaVersion;              // its value as given: text, or an integer's digits
+  std::wstring makeAndModel;   // printer-make-and-model
+  std::wstring deviceId;       // printer-device-id
+  std::wstring firmware;       // printer-firmware-string-version, first value
+  bool ippEverywhere = false;  // ipp-features-supported holds ipp-everywhere
+  bool pwgRaster = false;      // document-format-supported holds image/pwg-raster
+  bool pclm = false;           // ... application/PCLm
+  bool urf = false;            // ... image/urf, or urf-supported has a value
+  bool versionsGiven = false;  // ipp-versions-supported has a value
+  bool ipp2 = false;           // ... one of 2.0 or later
+  // mopria-certified when it is a version ("2.0": digits and dots, not all
+  // zeros; an integer as its digits); empty for any other value or none.
+  std::wstring mopriaVersion;
 };
 
 // Reads a Get-Printer-Attributes response of `size` bytes. On ErrorStatus

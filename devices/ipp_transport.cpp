@@ -2,9 +2,13 @@
 
 #include <winhttp.h>
 
+#include <algorithm>
+#include <string_view>
 #include <utility>
 
+#include "common/shown_text.h"
 #include "common/win32_handles.h"
+#include "devices/ipp_message.h"
 #include "devices/winhttp_api.h"
 
 namespace kestrun {
@@ -12,7 +16,86 @@ namespace kestrun {
 namespace {
 
 constexpr size_t kMaxAddressCharacters = 1024;
+constexpr size_t kMaxHostCharacters = 253;
+constexpr size_t kMaxLabelCharacters = 63;
+constexpr size_t kMaxIpv6Characters = 45;  // eight groups, or six and an IPv4 tail
 constexpr size_t kReadChunkBytes = size_t{16} * 1024;
+
+bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
+bool IsHexDigit(wchar_t c) {
+  return IsDigit(c) || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
+}
+bool IsLabelCharacter(wchar_t c) {
+  return IsDigit(c) || (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || c == L'-';
+}
+bool AllOf(std::wstring_view text, bool (*test)(wchar_t)) {
+  return std::all_of(text.begin(), text.end(), test);
+}
+
+// Leading zeros are refused: some resolvers read "010" as octal.
+bool IsIpv4(std::wstring_view text) {
+  for (int part = 0; part < 4; ++part) {
+    const size_t end = part < 3 ? text.find(L'.') : text.size();
+    if (end == std::wstring_view::npos) return false;
+    const std::wstring_view digits = text.substr(0, end);
+    if (digits.empty() || digits.size() > 3 || !AllOf(digits, IsDigit) ||
+        (digits.size() > 1 && digits[0] == L'0')) {
+      return false;
+    }
+    unsigned value = 0;
+    for (const wchar_t c : digits) value = value * 10 + static_cast<unsigned>(c - L'0');
+    if (value > 255) return false;
+    text.remove_prefix(std::min(end + 1, text.size()));
+  }
+  return true;
+}
+
+bool IsIpv6(std::wstring_view text) {
+  if (text.size() > kMaxIpv6Characters) return false;
+  size_t groups = 0;
+  bool gap = false;  // "::" met: it stands for one or more groups
+  if (text.substr(0, 2) == L"::") {
+    gap = true;
+    text.remove_prefix(2);
+  }
+  while (!text.empty()) {
+    const size_t end = std::min(text.find(L':'), text.size());
+    const std::wstring_view group = text.substr(0, end);
+    if (end == text.size() && IsIpv4(group)) {
+      groups += 2;
+      break;
+    }
+    if (group.empty() || group.size() > 4 || !AllOf(group, IsHexDigit)) return false;
+    ++groups;
+    text.remove_prefix(end);
+    if (text.substr(0, 2) == L"::") {
+      if (gap) return false;
+      gap = true;
+      text.remove_prefix(2);
+    } else if (!text.empty()) {
+      text.remove_prefix(1);
+      if (text.empty()) return false;
+    }
+  }
+  return gap ? groups <= 7 : groups == 8;
+}
+
+bool IsDnsName(std::wstring_view text) {
+  if (text.empty() || text.size() > kMaxHostCharacters) return false;
+  std::wstring_view label;
+  for (;;) {
+    const size_t end = std::min(text.find(L'.'), text.size());
+    label = text.substr(0, end);
+    if (label.empty() || label.size() > kMaxLabelCharacters || label.front() == L'-' ||
+        label.back() == L'-' || !AllOf(label, IsLabelCharacter)) {
+      return false;
+    }
+    if (end == text.size()) break;
+    text.remove_prefix(end + 1);
+  }
+  // "256.1.1.1" or "10" would be taken for an address, not looked up as a name.
+  return !AllOf(label, IsDigit);
+}
 
 bool StartsWithScheme(std::wstring_view address, std::wstring_view scheme) {
   if (address.size() < scheme.size() + 3) return false;
@@ -25,30 +108,62 @@ bool StartsWithScheme(std::wstring_view address, std::wstring_view scheme) {
 }
 
 bool ParsePort(std::wstring_view digits, unsigned short& port) {
-  if (digits.empty() || digits.size() > 5) return false;
+  if (digits.empty() || digits.size() > 5 || !AllOf(digits, IsDigit)) return false;
   unsigned value = 0;
-  for (const wchar_t c : digits) {
-    if (c < L'0' || c > L'9') return false;
-    value = value * 10 + static_cast<unsigned>(c - L'0');
-  }
+  for (const wchar_t c : digits) value = value * 10 + static_cast<unsigned>(c - L'0');
   if (value == 0 || value > 65535) return false;
   port = static_cast<unsigned short>(value);
   return true;
 }
 
+// The path as a URL carries it: what RFC 3986 lets through stays, the rest
+// (blanks, brackets, characters beyond ASCII) goes percent-encoded as UTF-8.
+std::wstring EncodedPath(std::wstring_view path) {
+  static constexpr std::string_view kKept = "-._~!$&'()*+,;=:@/?%";
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::wstring encoded = path.empty() || path.front() != L'/' ? L"/" : L"";
+  for (const char c : Utf8(path)) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((byte < 0x80 && IsLabelCharacter(static_cast<wchar_t>(byte))) ||
+        kKept.find(c) != std::string_view::npos) {
+      encoded += static_cast<wchar_t>(byte);
+    } else {
+      encoded +=
+          {L'%', static_cast<wchar_t>(kHex[byte >> 4]), static_cast<wchar_t>(kHex[byte & 15])};
+    }
+  }
+  return encoded;
+}
+
 }  // namespace
 
-bool ParseDeviceUri(std::wstring_view address, DeviceUri& uri) {
-  if (address.size() > kMaxAddressCharacters) return false;
-  for (const wchar_t c : address) {
-    if (c <= L' ' || c == 0x7F) return false;
+bool ParseHost(std::wstring_view text, std::wstring& host) {
+  const bool bracketed = text.size() >= 2 && text.front() == L'[' && text.back() == L']';
+  const std::wstring_view bare = bracketed ? text.substr(1, text.size() - 2) : text;
+  if (bracketed ? !IsIpv6(bare) : !IsDnsName(bare) && !IsIpv4(bare) && !IsIpv6(bare)) {
+    return false;
+  }
+  host = bare;
+  return true;
+}
+
+bool ParseDeviceUri(std::wstring_view address, DeviceUri& uri, NotProbedReason& why) {
+  if (address.size() > kMaxAddressCharacters) {
+    why = NotProbedReason::TooLong;
+    return false;
+  }
+  if (std::any_of(address.begin(), address.end(), IsControlCharacter)) {
+    why = NotProbedReason::ControlCharacters;
+    return false;
   }
   static const struct {
     const wchar_t* scheme;
     bool secure;
     unsigned short port;
-  } kSchemes[] = {
-      {L"ipps", true, 631}, {L"ipp", false, 631}, {L"https", true, 443}, {L"http", false, 80}};
+  } kSchemes[] = {{L"ipps", true, kIppPort},
+                  {L"ipp", false, kIppPort},
+                  {L"https", true, 443},
+                  {L"http", false, 80}};
   DeviceUri parsed;
   std::wstring_view rest;
   for (const auto& known : kSchemes) {
@@ -59,33 +174,30 @@ bool ParseDeviceUri(std::wstring_view address, DeviceUri& uri) {
       break;
     }
   }
-  if (parsed.port == 0) return false;
+  if (parsed.port == 0) {
+    why = NotProbedReason::BadAddress;
+    return false;
+  }
   const size_t authorityEnd = std::min(rest.find_first_of(L"/?#"), rest.size());
   const std::wstring_view authority = rest.substr(0, authorityEnd);
   std::wstring_view path = rest.substr(authorityEnd);
   path = path.substr(0, std::min(path.find(L'#'), path.size()));
-  if (authority.find(L'@') != std::wstring_view::npos) return false;
-  std::wstring_view host = authority;
-  std::wstring_view port;
-  if (!host.empty() && host.front() == L'[') {
-    const size_t close = host.find(L']');
-    if (close == std::wstring_view::npos) return false;
-    const std::wstring_view after = host.substr(close + 1);
-    host = host.substr(1, close - 1);
-    if (!after.empty()) {
-      if (after.front() != L':') return false;
-      port = after.substr(1);
-      if (!ParsePort(port, parsed.port)) return false;
-    }
-  } else if (const size_t colon = host.find(L':'); colon != std::wstring_view::npos) {
-    port = host.substr(colon + 1);
-    host = host.substr(0, colon);
-    if (!ParsePort(port, parsed.port)) return false;
+  // An IPv6 host's colons are inside its brackets; the port follows them.
+  const bool bracketed = !authority.empty() && authority.front() == L'[';
+  size_t hostEnd = std::min(authority.find(bracketed ? L']' : L':'), authority.size());
+  if (bracketed && hostEnd < authority.size()) ++hostEnd;
+  const std::wstring_view after = authority.substr(hostEnd);
+  // "ipp://fe80::1/" is an IPv6 host out of its brackets, not a port.
+  if (!ParseHost(authority.substr(0, hostEnd), parsed.host) ||
+      (!after.empty() && (after.front() != L':' || after.find(L':', 1) != after.npos))) {
+    why = NotProbedReason::BadHost;
+    return false;
   }
-  if (host.empty()) return false;
-  parsed.host = host;
-  parsed.path =
-      path.empty() || path.front() != L'/' ? L"/" + std::wstring(path) : std::wstring(path);
+  if (!after.empty() && !ParsePort(after.substr(1), parsed.port)) {
+    why = NotProbedReason::BadPortNumber;
+    return false;
+  }
+  parsed.path = EncodedPath(path);
   uri = std::move(parsed);
   return true;
 }

@@ -13,10 +13,15 @@
 #include <string_view>
 #include <vector>
 
+#include "devices/device_verdict.h"
+
 namespace kestrun {
 
 // The most a device's answer may hold.
 constexpr size_t kMaxIppAnswerBytes = size_t{1024} * 1024;
+
+// IPP's own port, where a TCP/IP port's device is asked.
+constexpr unsigned short kIppPort = 631;
 
 // Where a device is asked: an ipp://, ipps://, http:// or https:// address
 // taken apart.
@@ -24,14 +29,21 @@ struct DeviceUri {
   bool secure = false;  // ipps or https: over TLS
   std::wstring host;    // an IPv6 address without its brackets
   unsigned short port = 0;
-  std::wstring path;  // from its "/", with the query; never empty
+  std::wstring path;  // from its "/", with the query, percent-encoded; never empty
 };
 
-// Takes an address apart. ipp and ipps default to port 631, http to 80 and
-// https to 443. False for anything else: another scheme, no host, user
-// information, a port that is not 1 to 65535, blanks or control characters,
-// or an address over 1024 characters.
-bool ParseDeviceUri(std::wstring_view address, DeviceUri& uri);
+// A host Kestrun may contact: a DNS name (letters, digits and "-", labels of
+// 1 to 63, 253 in all, the last not all digits), an IPv4 address (four
+// parts 0 to 255, no leading zeros) or an IPv6 address, bare or in brackets;
+// the brackets are not kept. False for anything else.
+bool ParseHost(std::wstring_view text, std::wstring& host);
+
+// Takes an address apart: scheme, host (IPv6 in brackets), port, path. ipp
+// and ipps default to port 631, http to 80 and https to 443; blanks and
+// characters beyond ASCII in the path are percent-encoded. False with why
+// not: another scheme, a host that is not one, a port that is not 1 to
+// 65535, control characters, or over 1024 characters.
+bool ParseDeviceUri(std::wstring_view address, DeviceUri& uri, NotProbedReason& why);
 
 // The printer-uri a request names: ipp:// (ipps:// over TLS), host, port, path.
 std::wstring PrinterUriText(const DeviceUri& uri);

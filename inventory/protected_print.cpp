@@ -2,7 +2,6 @@
 
 #include <iterator>
 
-#include "inventory/classification.h"
 #include "inventory/field_text.h"
 
 namespace kestrun {
@@ -10,11 +9,15 @@ namespace kestrun {
 namespace {
 
 // The drivers Windows keeps in protected print mode: its IPP class drivers.
+// Microsoft's documentation names no other inbox driver it keeps, so every
+// other inbox driver is "Inbox driver" and no more is claimed.
 constexpr const wchar_t* kInboxIppClassDrivers[] = {
     L"Microsoft IPP Class Driver",
     L"Microsoft Universal Print Class Driver",
 };
 constexpr const wchar_t* kIppSchemes[] = {L"http://", L"https://", L"ipp://", L"ipps://"};
+// dwPrinterDriverAttributes: a print class driver. MinGW's headers lack it.
+constexpr DWORD kPrinterDriverClass = 0x00000008;
 constexpr const wchar_t* kLocalMonitors[] = {L"Local Port", L"Local Monitor"};
 
 bool StartsWithIgnoringAsciiCase(std::wstring_view text, std::wstring_view start) {
@@ -74,9 +77,31 @@ std::wstring_view PortKindText(PortKind kind, std::wstring_view monitor,
   return portName;
 }
 
-DriverOrigin OriginOfDriver(const DRIVER_INFO_6* row) {
+// Windows ships its printer drivers in ntprint.inf (Microsoft's printer INF,
+// https://learn.microsoft.com/en-us/windows-hardware/drivers/print/printer-inf-file-install-sections),
+// ntprint4.inf (its v4 class drivers) and prnms###.inf (its own printers:
+// XPS, PDF, the IPP class drivers); a package installed later is copied to
+// the store under its own name and listed as oem###.inf, never these.
+bool IsWindowsPrinterInf(std::wstring_view infPath) {
+  const std::wstring name = FileNamePart(infPath);
+  if (EqualsIgnoringAsciiCase(name, L"ntprint.inf") ||
+      EqualsIgnoringAsciiCase(name, L"ntprint4.inf")) {
+    return true;
+  }
+  const std::wstring_view view = name;
+  return view.size() == 12 && EqualsIgnoringAsciiCase(view.substr(0, 5), L"prnms") &&
+         view.substr(5, 3).find_first_not_of(L"0123456789") == std::wstring_view::npos &&
+         EqualsIgnoringAsciiCase(view.substr(8), L".inf");
+}
+
+DriverOrigin OriginOfDriver(const DRIVER_INFO_6* row, const DriverPackageFields* package) {
   if (row == nullptr) return DriverOrigin::NotInstalled;
-  return IsNonNativeDriver(*row) ? DriverOrigin::ThirdParty : DriverOrigin::Inbox;
+  // A vendor can name itself anything but Windows' package: the provider
+  // must be exactly Microsoft, and a package the server names Windows' own.
+  const std::wstring_view inf = package ? FieldOrEmpty(package->infPath) : std::wstring_view();
+  const bool inbox = EqualsIgnoringAsciiCase(FieldOrEmpty(row->pszProvider), L"Microsoft") &&
+                     (inf.empty() || IsWindowsPrinterInf(inf));
+  return inbox ? DriverOrigin::Inbox : DriverOrigin::ThirdParty;
 }
 
 const wchar_t* DriverOriginText(DriverOrigin origin) {
@@ -91,8 +116,8 @@ const wchar_t* DriverOriginText(DriverOrigin origin) {
   return L"Not installed";
 }
 
-ProtectedPrintVerdict VerdictOf(std::wstring_view driverName, DriverOrigin origin) {
-  switch (origin) {
+ProtectedPrintVerdict VerdictOf(const DRIVER_INFO_6* row, const DriverPackageFields* package) {
+  switch (OriginOfDriver(row, package)) {
     case DriverOrigin::NotInstalled:
       return ProtectedPrintVerdict::NotInstalled;
     case DriverOrigin::ThirdParty:
@@ -100,8 +125,12 @@ ProtectedPrintVerdict VerdictOf(std::wstring_view driverName, DriverOrigin origi
     case DriverOrigin::Inbox:
       break;
   }
+  const bool classDriver = row->cVersion == 4 &&
+                           (package == nullptr || (package->attributes & kPrinterDriverClass) != 0);
   for (const wchar_t* inbox : kInboxIppClassDrivers) {
-    if (SameName(driverName, inbox)) return ProtectedPrintVerdict::InboxIppClass;
+    if (classDriver && SameName(FieldOrEmpty(row->pName), inbox)) {
+      return ProtectedPrintVerdict::InboxIppClass;
+    }
   }
   return ProtectedPrintVerdict::Inbox;
 }

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "inventory/driver_inventory.h"
+
 namespace kestrun {
 
 // The port monitors whose ports have a kind of their own. Windows names its
@@ -49,15 +51,24 @@ std::wstring_view PortKindText(PortKind kind, std::wstring_view monitor,
 
 enum class DriverOrigin { Inbox, ThirdParty, NotInstalled };
 
-// Native by the driver list's classification: "Inbox"; non-native:
-// "Third-party"; no driver row: "Not installed".
-DriverOrigin OriginOfDriver(const DRIVER_INFO_6* row);
+// Windows' own rule, not the driver list's (which counts the maker's drivers
+// native): "Inbox" only for a driver whose provider is exactly Microsoft and,
+// when the server names its package (level 8), whose package is one Windows
+// ships; anything else "Third-party"; no driver row: "Not installed".
+// `package` is null after a level-6 listing.
+DriverOrigin OriginOfDriver(const DRIVER_INFO_6* row, const DriverPackageFields* package);
 const wchar_t* DriverOriginText(DriverOrigin origin);
+
+// True for the file name of an INF that Windows itself ships its printer
+// drivers in: ntprint.inf, ntprint4.inf, prnms###.inf.
+bool IsWindowsPrinterInf(std::wstring_view infPath);
 
 enum class ProtectedPrintVerdict { InboxIppClass, ThirdParty, Inbox, NotInstalled };
 
-// The verdict for a printer whose driver has that name and origin.
-ProtectedPrintVerdict VerdictOf(std::wstring_view driverName, DriverOrigin origin);
+// The verdict for a printer whose driver row (and package fields) are these:
+// an inbox IPP class driver also needs its name, Type 4 and, from level 8,
+// the class-driver attribute.
+ProtectedPrintVerdict VerdictOf(const DRIVER_INFO_6* row, const DriverPackageFields* package);
 const wchar_t* VerdictText(ProtectedPrintVerdict verdict);
 
 // Finds a printer's driver row: the record of that name (letter case ignored,

@@ -45,8 +45,11 @@ QueueTable DescribeQueues(const DriverInventory& inventory) {
     const QueueDriverTexts& texts = side->second;
     const DRIVER_INFO_6* driver =
         texts.index < inventory.driverCount ? &inventory.Drivers()[texts.index] : nullptr;
-    row.origin = OriginOfDriver(driver);
-    row.verdict = VerdictOf(driverName, row.origin);
+    const DriverPackageFields* package = driver != nullptr && inventory.packageFields
+                                             ? &inventory.packageFields[texts.index]
+                                             : nullptr;
+    row.origin = OriginOfDriver(driver, package);
+    row.verdict = VerdictOf(driver, package);
     if (driver != nullptr) {
       row.driverType = driver->cVersion;
       row.driverVersion = driver->dwlDriverVersion;

@@ -24,7 +24,7 @@ constexpr DWORD kCloseGraceMs = 4000;
 constexpr DWORD kOutOfMemory = 1;  // the work could not be done for lack of memory
 constexpr DWORD kRefused = 2;      // a step was refused: the run stopped first
 
-enum class Stage { Waiting, Reading, Changing, Settled, GivenUp };
+enum class Stage { Waiting, Reading, Untimed, Changing, Settled, GivenUp };
 
 // The run Ctrl+C stops (one at a time), and whether its writes are done.
 std::atomic<std::atomic<bool>*> stoppedByCtrl{nullptr};
@@ -70,21 +70,27 @@ struct MachineRun::Shared {
   size_t leftBehind = 0;              // workers given up inside a step
 };
 
-bool MachineSteps::BeginReading() { return Begin(false, nullptr, nullptr); }
+bool MachineSteps::BeginReading() {
+  return Begin(static_cast<int>(Stage::Reading), nullptr, nullptr);
+}
+
+bool MachineSteps::BeginUntimed() {
+  return Begin(static_cast<int>(Stage::Untimed), nullptr, nullptr);
+}
 
 bool MachineSteps::BeginChanging(std::unique_ptr<MachineResult> asItStands) {
-  return Begin(true, &asItStands, nullptr);
+  return Begin(static_cast<int>(Stage::Changing), &asItStands, nullptr);
 }
 
 bool MachineSteps::BeginChange(const std::function<void(MachineResult&)>& update) {
-  return Begin(true, nullptr, &update);
+  return Begin(static_cast<int>(Stage::Changing), nullptr, &update);
 }
 
-bool MachineSteps::Begin(bool changing, std::unique_ptr<MachineResult>* asItStands,
+bool MachineSteps::Begin(int stage, std::unique_ptr<MachineResult>* asItStands,
                          const std::function<void(MachineResult&)>* update) {
   const std::lock_guard<std::mutex> guard(clock_.lock);
   if (clock_.stage == Stage::GivenUp || stop_.load()) return false;
-  clock_.stage = changing ? Stage::Changing : Stage::Reading;
+  clock_.stage = static_cast<Stage>(stage);
   clock_.stepBegan = ::GetTickCount64();
   // Read when the step runs past the limit, or past the grace after Ctrl+C.
   if (asItStands != nullptr) clock_.asItStands = std::move(*asItStands);
@@ -238,6 +244,7 @@ MachineRunEnd MachineRun::Run(const MachineTask& work, MachineRunSink& sink) {
       bool stoppedNow = false;
       {
         const std::lock_guard<std::mutex> guard(clock.lock);
+        // An untimed step keeps only its parts' own limits.
         const bool inStep = clock.stage == Stage::Reading || clock.stage == Stage::Changing;
         if (i == oldest && (clock.stage == Stage::Settled || clock.stage == Stage::GivenUp)) {
           ++oldest;

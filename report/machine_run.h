@@ -35,6 +35,9 @@ class MachineSteps {
 
   // A step that only reads (a listing): given up at once after Ctrl+C.
   bool BeginReading();
+  // A reading step whose parts keep time limits of their own (a probe of the
+  // machine's devices): the machine's limit does not run meanwhile.
+  bool BeginUntimed();
   // From here on the steps change the machine: after Ctrl+C the step in
   // progress may finish, and should it never end, `asItStands` is what the
   // machine reports.
@@ -47,7 +50,7 @@ class MachineSteps {
   const std::atomic<bool>& StopFlag() const { return stop_; }
 
  private:
-  bool Begin(bool changing, std::unique_ptr<MachineResult>* asItStands,
+  bool Begin(int stage, std::unique_ptr<MachineResult>* asItStands,
              const std::function<void(MachineResult&)>* update);
 
   MachineClock& clock_;

@@ -11,16 +11,21 @@ namespace kestrun {
 namespace {
 
 // The host of a TCP/IP port's device address: "host:port" (an IPv6 host
-// keeps its own colons) or "host (LPR queue)".
+// keeps its own colons) or "host (LPR queue)". A host that holds " (LPR"
+// itself could pass its front for the host: such an address is refused.
 std::wstring_view TcpIpHost(std::wstring_view address) {
-  const size_t lpr = address.find(L" (");
-  if (lpr != std::wstring_view::npos) return address.substr(0, lpr);
+  const size_t lpr = address.find(L" (LPR");
+  if (lpr != std::wstring_view::npos) {
+    const bool once = address.find(L" (LPR", lpr + 1) == std::wstring_view::npos;
+    return once && address.back() == L')' ? address.substr(0, lpr) : address;
+  }
   const size_t colon = address.rfind(L':');
   if (colon == std::wstring_view::npos) return address;
   const std::wstring_view port = address.substr(colon + 1);
   const bool digits =
       !port.empty() && port.find_first_not_of(L"0123456789") == std::wstring_view::npos;
-  return digits ? address.substr(0, colon) : address;
+  std::wstring host;
+  return digits && ParseHost(address.substr(0, colon), host) ? address.substr(0, colon) : address;
 }
 
 std::wstring SystemText(DWORD code) {
@@ -32,18 +37,14 @@ std::wstring SystemText(DWORD code) {
 bool DeviceOfQueue(PortKind kind, std::wstring_view deviceAddress, DeviceTarget& device,
                    NotProbedReason& why) {
   switch (kind) {
-    case PortKind::TcpIp: {
-      const std::wstring_view host = TcpIpHost(deviceAddress);
-      if (host.empty()) {
+    case PortKind::TcpIp:
+      if (deviceAddress.empty()) {
         why = NotProbedReason::NoAddress;
         return false;
       }
-      device = TcpIpDeviceTarget(host);
-      return true;
-    }
+      return TcpIpDeviceTarget(TcpIpHost(deviceAddress), device, why);
     case PortKind::Ipp:
-      device = IppPortTarget(deviceAddress);
-      return true;
+      return IppPortTarget(deviceAddress, device, why);
     case PortKind::Wsd:
       why = NotProbedReason::WsdPort;
       return false;
@@ -84,6 +85,7 @@ std::vector<QueueProbePlan::Shown> QueueProbePlan::Describe(const std::vector<De
       auto [at, added] = reasons.emplace(static_cast<int>(probe.notProbed), std::wstring_view());
       if (added) at->second = texts.emplace_back(DeviceVerdictOf(probe, limitSeconds, L"").text);
       shown[p].device = at->second;
+      shown[p].notAsked = probe.notProbed == NotProbedReason::Cancelled;
       continue;
     }
     auto [at, added] = devices.emplace(device, Shown{});
@@ -95,15 +97,29 @@ std::vector<QueueProbePlan::Shown> QueueProbePlan::Describe(const std::vector<De
       at->second.device = texts.emplace_back(verdict.text);
       at->second.model = texts.emplace_back(DeviceModelText(probe));
       at->second.driverless = IsDriverless(verdict.kind);
+      at->second.mopria = verdict.kind == DeviceVerdictKind::Mopria;
+      at->second.notAsked = !probe.probed && probe.notProbed == NotProbedReason::Cancelled;
     }
     shown[p] = at->second;
   }
   return shown;
 }
 
-std::wstring DriverlessCountText(size_t movable, size_t thirdParty) {
-  return std::to_wstring(movable) + L" of " + std::to_wstring(thirdParty) +
-         L" third-party queues can move to the inbox IPP class driver";
+void DriverlessTally::Add(bool driverless, bool certified, bool unasked) {
+  ++thirdParty;
+  mopria += driverless && certified ? 1 : 0;
+  everywhereOnly += driverless && !certified ? 1 : 0;
+  notAsked += unasked ? 1 : 0;
+}
+
+std::wstring DriverlessCountText(const DriverlessTally& tally) {
+  std::wstring text =
+      std::to_wstring(tally.mopria) + L" of " + std::to_wstring(tally.thirdParty) +
+      L" third-party queues can move to the inbox IPP class driver (Mopria certified); " +
+      std::to_wstring(tally.everywhereOnly) +
+      L" more print over IPP Everywhere without Mopria certification";
+  if (tally.notAsked > 0) text += L"; " + std::to_wstring(tally.notAsked) + L" not asked";
+  return text;
 }
 
 }  // namespace kestrun

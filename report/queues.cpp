@@ -37,9 +37,10 @@ struct RunProbe {
 };
 
 // Asks the devices of a machine's printers and writes what they answer into
-// its rows (the texts go in `texts`); each device that settles begins a new
-// step of the machine's clock. Returns how many queues can move to the inbox
-// IPP class driver.
+// its rows (the texts go in `texts`). Each device keeps its own time limit,
+// and the machine's does not run meanwhile: a slow device never throws the
+// server's answers away. Returns how many queues can move to the inbox IPP
+// class driver.
 std::wstring ProbeQueues(QueueTable& table, const RunProbe& probe, MachineSteps& steps,
                          std::deque<std::wstring>& texts) {
   QueueProbePlan plan;
@@ -47,20 +48,19 @@ std::wstring ProbeQueues(QueueTable& table, const RunProbe& probe, MachineSteps&
   ProbeOptions options;
   options.limitSeconds = probe.seconds;
   options.gate = probe.gate.get();
-  const auto results = ProbeDevices(plan.Devices(), options, steps.StopFlag(),
-                                    [&steps](size_t, size_t) { return steps.BeginReading(); });
+  if (!steps.BeginUntimed()) return {};
+  const auto results =
+      ProbeDevices(plan.Devices(), options, steps.StopFlag(), [](size_t, size_t) { return true; });
   const auto shown = plan.Describe(results, probe.seconds, texts);
-  size_t movable = 0;
-  size_t thirdParty = 0;
+  DriverlessTally tally;
   for (size_t r = 0; r < table.rows.size(); ++r) {
     QueueRow& row = table.rows[r];
     row.cells[kQueueDevice] = shown[r].device;
     row.cells[kQueueDeviceModel] = shown[r].model;
     if (row.verdict != ProtectedPrintVerdict::ThirdParty) continue;
-    ++thirdParty;
-    movable += shown[r].driverless ? 1 : 0;
+    tally.Add(shown[r].driverless, shown[r].mopria, shown[r].notAsked);
   }
-  return DriverlessCountText(movable, thirdParty);
+  return DriverlessCountText(tally);
 }
 
 void ListQueues(bool logging, const std::wstring& machine, const RunProbe& probe,
@@ -150,7 +150,7 @@ void AppendQueueLine(std::wstring& lines, const QueueRow& row, bool probed) {
     AppendShownText(lines, cells[kQueueDevice]);
     if (!cells[kQueueDeviceModel].empty()) {
       lines += L" (";
-      AppendShownText(lines, cells[kQueueDeviceModel]);
+      AppendShownText(lines, DeviceTextWithin(cells[kQueueDeviceModel], kMaxShownDeviceText));
       lines += L")";
     }
   }
@@ -198,10 +198,13 @@ int RunQueues(std::vector<std::wstring> machines, CsvLog* log, unsigned limitSec
   }
   const MachineRunEnd end = run.Run(
       [list, logging, probe](size_t index, MachineSteps& steps) {
-        // One step: the listing, its ports and its devices.
-        return ListOnWorker<QueuesResult>(steps, [&](QueuesResult& result) {
+        // One step: the listing and its ports; then its devices, untimed.
+        auto result = ListOnWorker<QueuesResult>(steps, [&](QueuesResult& result) {
           ListQueues(logging, (*list)[index], *probe, steps, result);
         });
+        // A probe cut by Ctrl+C leaves the machine not finished, whatever it found.
+        if (probe->seconds != 0 && steps.StopFlag().load()) result.reset();
+        return result;
       },
       report);
   if (!end.started) return ListingStartFailure(end.error);

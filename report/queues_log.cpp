@@ -25,7 +25,8 @@ std::string QueuesLogHeader() {
 }
 
 bool HoldsAnotherQueuesHeader(std::string_view firstBytes) {
-  if (firstBytes.empty()) return false;
+  // Empty, or only the byte-order mark an editor saved: the header follows it.
+  if (firstBytes.empty() || firstBytes == std::string_view(kBom)) return false;
   const std::string header = QueuesLogHeader();
   if (firstBytes.substr(0, header.size()) == header) return false;
   const std::string_view bare = std::string_view(header).substr(sizeof(kBom) - 1);

@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# Builds Kestrun and runs it under Wine, in a prefix inside the build tree whose
-# spooler is seeded with sample drivers so there is something real to list.
+# Builds Kestrun and runs it under Wine, in a prefix of its own inside the build
+# tree whose spooler is seeded with sample drivers so there is something real
+# to list.
 # Uses the current X display, or a private Xvfb one when there is none.
 # Extra arguments are passed to Kestrun (for example a target and a log path).
 # KESTRUN_DPI=144 shows the window at 144 DPI (150 %); the default is 96.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 bash "$here/install_deps.sh"
+# A prefix of its own: the tests' prefix gains drivers for the IPP printers they
+# start (Wine adds one for each printer it sees advertised).
+export KESTRUN_WINEPREFIX="${KESTRUN_WINEPREFIX:-$(cd "$here/.." && pwd)/build/run-wineprefix}"
 source "$here/wine_env.sh"
 
 cmake --preset mingw -S "$root" >/dev/null

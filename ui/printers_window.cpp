@@ -64,6 +64,8 @@ struct PrinterRow {
   ULONGLONG driverVersion = 0;
   PortKind portKind = PortKind::Unlisted;
   bool driverless = false;  // its device prints without a vendor driver
+  bool mopria = false;      // and is Mopria certified
+  bool notAsked = true;     // no check reached its device
 };
 
 // The one printers window, while it is open.
@@ -177,15 +179,16 @@ std::wstring CountsText() {
            std::to_wstring(view->checking->devices.size()) + L" answered or given up.";
   }
   VerdictCounts counts;
-  size_t movable = 0;
+  DriverlessTally tally;
   for (const size_t row : view->shown) {
-    counts.Add(view->rows[row].verdict);
-    if (view->rows[row].verdict == ProtectedPrintVerdict::ThirdParty) {
-      movable += view->rows[row].driverless ? 1 : 0;
+    const PrinterRow& shown = view->rows[row];
+    counts.Add(shown.verdict);
+    if (shown.verdict == ProtectedPrintVerdict::ThirdParty) {
+      tally.Add(shown.driverless, shown.mopria, shown.notAsked);
     }
   }
   std::wstring text = VerdictCountsText(counts);
-  if (view->checked) text += L" " + DriverlessCountText(movable, counts.thirdParty) + L".";
+  if (view->checked) text += L" " + DriverlessCountText(tally) + L".";
   return text;
 }
 
@@ -336,6 +339,15 @@ bool OnCreate(HWND window) {
     ::SendMessageW(printersList, LVM_INSERTCOLUMNW, static_cast<WPARAM>(column),
                    reinterpret_cast<LPARAM>(&item));
   }
+  // The verdict first: at a laptop's width the columns an admin acts on are
+  // in view. Only the display order: Save... and the CSV keep theirs.
+  int order[kQueueColumnCount] = {kQueuePrinter, kQueueDriver, kQueueProtectedPrint, kQueueDevice,
+                                  kQueueDeviceModel};
+  for (int column = 0, at = 5; column < kQueueColumnCount; ++column) {
+    if (std::find(order, order + 5, column) == order + 5) order[at++] = column;
+  }
+  ::SendMessageW(printersList, LVM_SETCOLUMNORDERARRAY, kQueueColumnCount,
+                 reinterpret_cast<LPARAM>(order));
   SizeColumns(kColumnWidths);
   LayOut();
   return true;
@@ -365,8 +377,12 @@ void OnGetDisplayInfo(NMLVDISPINFOW& info) {
     if (info.item.cchTextMax > 0) info.item.pszText[0] = L'\0';
     return;
   }
-  CopyBounded(info.item.pszText, static_cast<size_t>(std::max(info.item.cchTextMax, 0)),
-              view->rows[view->shown[row]].cells[column]);
+  const std::wstring& cell = view->rows[view->shown[row]].cells[column];
+  const size_t kept =
+      CopyBounded(info.item.pszText, static_cast<size_t>(std::max(info.item.cchTextMax, 0)),
+                  column == kQueueDeviceModel ? DeviceTextWithin(cell, kMaxShownDeviceText) : cell);
+  // A port's or device's text may carry control characters: shown as the console shows them.
+  for (size_t i = 0; i < kept; ++i) info.item.pszText[i] = ShownCharacter(info.item.pszText[i]);
 }
 
 // Consecutive clicks alternate the direction, as in the main list.
@@ -395,7 +411,7 @@ void CopyItem() {
   }
   std::wstring text;
   for (const std::wstring& cell : view->rows[view->shown[static_cast<size_t>(row)]].cells) {
-    text += cell;
+    AppendShownText(text, cell);
     text += L"\r\n";
   }
   CopyTextToClipboard(text);
@@ -486,6 +502,8 @@ void OnDevicesChecked(LPARAM tag) {
     row.cells[kQueueDevice] = shown[i].device;
     row.cells[kQueueDeviceModel] = shown[i].model;
     row.driverless = shown[i].driverless;
+    row.mopria = shown[i].mopria;
+    row.notAsked = shown[i].notAsked;
   }
   view->checked = true;
   SortRows();

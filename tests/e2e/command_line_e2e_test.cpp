@@ -1146,11 +1146,11 @@ TEST(QueuesReport, EveryPrinterOfTwoMachinesIsPrintedAndLoggedWithItsVerdict) {
        {L"\n  \\\\SRVA\\HR Laser  TCP/IP 10.1.2.3:9100  Contoso LaserJet 4200 PCL6 (Third-party, "
         L"Type 3)  Removed: third-party driver\n  \\\\SRVA\\Lobby  WSD WSD-7f3a  Microsoft IPP "
         L"Class "
-        L"Driver (Inbox, Type 3)  Works: inbox IPP class driver\n",
+        L"Driver (Inbox, Type 4)  Works: inbox IPP class driver\n",
         L"\n  \\\\SRVB\\Old Plotter  TCP/IP IP_10.9.9.9  Gone Plotter (Not installed)  Unknown: "
         L"driver not installed\n[",
-        L"] SRVB  4 printers (1 third-party driver, 1 inbox IPP class driver)\n",
-        L"\n\nMachines: 2 answered, 0 failed. Printers: 8 (2 third-party driver)."}) {
+        L"] SRVB  4 printers (2 third-party driver, 1 inbox IPP class driver)\n",
+        L"\n\nMachines: 2 answered, 0 failed. Printers: 8 (4 third-party driver)."}) {
     EXPECT_NE(text.find(line), std::wstring::npos) << line << "\n" << text;
   }
   EXPECT_EQ(run.ColourOf(L"] SRVA  4 printers"), kGreen);
@@ -1294,8 +1294,9 @@ TEST(QueuesReport, TheProbeAsksEachDeviceOnceAndTellsWhatItAnswered) {
             L"No IPP answer: the IPP answer ends too early\n",
         L"\\\\SRV\\Device 4  IPP " + address(std::to_wstring(bad.closedPort)) + driver +
             L"No IPP answer: 12029",
-        std::wstring(L"] SRV  7 printers (7 third-party driver, 0 inbox IPP class driver), 3 of 7 "
-                     L"third-party queues can move to the inbox IPP class driver\n")}) {
+        std::wstring(L"] SRV  7 printers (7 third-party driver, 0 inbox IPP class driver), 0 of 7 "
+                     L"third-party queues can move to the inbox IPP class driver (Mopria "
+                     L"certified); 3 more print over IPP Everywhere")}) {
     EXPECT_NE(text.find(line), std::wstring::npos) << line << "\n" << text;
   }
   bool wellFormed = false;
@@ -1305,6 +1306,11 @@ TEST(QueuesReport, TheProbeAsksEachDeviceOnceAndTellsWhatItAnswered) {
   EXPECT_EQ(records[0][12] + "|" + records[0][13], "Device|Device Model");
   EXPECT_EQ(records[1][1] + "|" + records[1][12] + "|" + records[1][13],
             "\\\\SRV\\Front|IPP Everywhere|Kestrun Test Printer 631");
+  // A device slower than the machine's limit costs only its own: the listing stands.
+  const ConsoleRun slow = RunInConsole(
+      L"\"" + install.Exe() + L"\" /queues /probe /probe-timeout:2 /timeout:1 SRV", scenario);
+  EXPECT_EQ(slow.exitCode, 0u) << slow.Text();
+  EXPECT_NE(slow.Text().find(L"No IPP answer: no answer within 2 s\n"), std::wstring::npos);
 }
 
 TEST(TerminalReport, TheReportReachesTheTerminalInItsColoursAndLeavesTheConsolesOwn) {

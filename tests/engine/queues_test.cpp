@@ -31,7 +31,7 @@ class Queues : public ::testing::Test {
     server.drivers = testing::SampleDrivers();  // Fabrikam's is an x86 driver only
     for (const wchar_t* name :
          {L"Microsoft IPP Class Driver", L"Microsoft Universal Print Class Driver"}) {
-      server.drivers.push_back(testing::RichDriver(name, L"Microsoft"));
+      server.drivers.push_back(testing::InboxClassDriver(name));
     }
     spooler.Install();
   }
@@ -80,7 +80,7 @@ TEST_F(Queues, PortKindsAndVerdicts) {
       {{L"Cloud", L"Microsoft Universal Print Class Driver", L"https://p.contoso.com/c"},
        L"IPP | https://p.contoso.com/c" + works},
       {{L"Front Desk", L"Norvex Universal Print Class Driver", L"LPT1:,COM1:"},
-       L"Local | " + inbox},
+       L"Local | " + removed},  // the maker's own drivers are third-party to Windows
       {{L"Terminal", L"Generic / Text Only", L"COM1:"}, L"Local | " + removed},  // no provider
       {{L"Fax", L"Microsoft XPS Document Writer v4", L"SHRFAX:"},
        L"Microsoft Shared Fax Monitor | " + inbox},
@@ -107,7 +107,7 @@ TEST_F(Queues, PortKindsAndVerdicts) {
                 rows[1][kQueueComment] + L"|" + rows[4][kQueuePort],
             L"\\\\SRV\\HR Laser|HRLaser|Building 1, floor 2|Type 3 - User Mode|=cmd|LPT1:,COM1:");
   EXPECT_EQ(VerdictCountsText(counts),
-            L"Printers: 10. Third-party driver: 4. Inbox IPP class driver: 2. Inbox: 2. Driver "
+            L"Printers: 10. Third-party driver: 5. Inbox IPP class driver: 2. Inbox: 1. Driver "
             L"not installed: 2.");
   // One question per TCP/IP port, with no more access than reading needs.
   EXPECT_EQ(spooler.CallsStartingWith(L"XcvData ,XcvPort IP_10.1.2.3 GetConfigInfo").size(), 1u);

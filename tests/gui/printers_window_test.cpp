@@ -36,7 +36,7 @@ class PrintersView : public MainWindowFixture {};
 
 TEST_F(PrintersView, OpenedFromADriverRowShowsItsPrintersUntilShowAll) {
   FakeMachine& local = spooler.machines[L""];
-  local.drivers.push_back(RichDriver(L"Microsoft IPP Class Driver", L"Microsoft"));
+  local.drivers.push_back(InboxClassDriver(L"Microsoft IPP Class Driver"));
   local.ports = {{L"IP_10.1.2.3", L"Standard TCP/IP Port", L"10.1.2.3"}, {L"LPT1:", L"Local Port"}};
   local.printers = {{L"HR Laser", kContoso, L"IP_10.1.2.3"},
                     {L"Annex", L"CONTOSO LASERJET 4200 PCL6", L"LPT1:"},
@@ -139,9 +139,13 @@ TEST_F(PrintersView, CheckDevicesAsksTheDevicesAndCancelShowsWhatWasFound) {
                  {L"LPT1:", L"Local Port"}};
   local.printers = {{L"Front", kContoso, L"IP_127.0.0.1"},
                     {L"Silent", kContoso, silentAddress},
-                    {L"Annex", kContoso, L"LPT1:"}};
+                    {L"Annex", kContoso, L"LPT1:"},
+                    {L"Back", L"Norvex Universal Print Class Driver", L"LPT1:"}};
   OpenWindow();
-  Command(IDM_PRINTERS);
+  const std::vector<std::wstring> names = Column(1);  // the check asks Contoso's printers only
+  ::SendMessageW(listView, LVM_SETSELECTIONMARK, 0,
+                 std::find(names.begin(), names.end(), kContoso) - names.begin());
+  Command(IDM_CTX_SHOW_PRINTERS);
   const HWND printers = PrintersWindow();
   ASSERT_NE(printers, nullptr);
   const HWND list = ::GetDlgItem(printers, IDC_PRINTERS_LIST);
@@ -165,8 +169,14 @@ TEST_F(PrintersView, CheckDevicesAsksTheDevicesAndCancelShowsWhatWasFound) {
   EXPECT_EQ(device(1), L"IPP Everywhere | Kestrun Test Printer 631");
   EXPECT_EQ(device(2), L"Not probed: cancelled | ");
   EXPECT_EQ(Text(counts),
-            L"Printers: 3. Third-party driver: 3. Inbox IPP class driver: 0. Inbox: 0. 1 of 3 "
-            L"third-party queues can move to the inbox IPP class driver.");
+            L"Printers: 3. Third-party driver: 3. Inbox IPP class driver: 0. Inbox: 0. 0 of 3 "
+            L"third-party queues can move to the inbox IPP class driver (Mopria certified); 1 "
+            L"more print over IPP Everywhere without Mopria certification; 1 not asked.");
+  ::SendMessageW(::GetDlgItem(printers, IDC_PRINTERS_SHOW_ALL), BM_CLICK, 0, 0);
+  EXPECT_EQ(Text(counts).substr(Text(counts).find(L" 0 of ")),
+            L" 0 of 4 third-party queues can move to the inbox IPP class driver (Mopria "
+            L"certified); 1 more print over IPP Everywhere without Mopria certification; 2 not "
+            L"asked.");
   ::closesocket(silent);
 }
 

@@ -894,6 +894,13 @@ FakeDriver RichDriver(const std::wstring& name, const std::wstring& provider) {
   return d;
 }
 
+FakeDriver InboxClassDriver(const std::wstring& name) {
+  FakeDriver d = RichDriver(name, L"Microsoft");
+  d.type = 4;
+  d.attributes = 0x8;  // PRINTER_DRIVER_CLASS
+  return d;
+}
+
 std::vector<FakeDriver> SampleDrivers() {
   std::vector<FakeDriver> drivers;
   drivers.push_back(RichDriver(L"Microsoft XPS Document Writer v4", L"Microsoft"));

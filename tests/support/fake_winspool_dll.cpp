@@ -92,8 +92,7 @@ std::vector<FakePrinter> ScenarioPrinters() {
 // with a location and a comment a spreadsheet would take for a formula), a
 // WSD port, a local port, and a TCP/IP port whose monitor refuses to answer.
 void AddQueuePrinters(FakeMachine& machine) {
-  machine.drivers.push_back(
-      kestrun::testing::RichDriver(L"Microsoft IPP Class Driver", L"Microsoft"));
+  machine.drivers.push_back(kestrun::testing::InboxClassDriver(L"Microsoft IPP Class Driver"));
   machine.ports = {{L"IP_10.1.2.3", L"Standard TCP/IP Port", L"10.1.2.3"},
                    {L"WSD-7f3a", L"WSD Port"}, {L"LPT1:", L"Local Port"},
                    {L"IP_10.9.9.9", L"Standard TCP/IP Port", L"10.9.9.9"}};

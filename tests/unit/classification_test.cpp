@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "inventory/classification.h"
+#include "inventory/protected_print.h"
 #include "tests/support/fake_spooler.h"
 
 namespace kestrun {
@@ -43,6 +44,46 @@ TEST(Classification, ProvidersAndDatesDecideNativeness) {
     SCOPED_TRACE(c.provider ? std::wstring(c.provider) : std::wstring(L"(absent)"));
     EXPECT_EQ(IsNonNativeDriver(Driver(c.provider, c.dateHigh)), c.nonNative);
   }
+}
+
+// The protected-print verdict rests on what a vendor package cannot copy:
+// the provider exactly Microsoft, Windows' own INF, Type 4, the class flag.
+TEST(Classification, ProtectedPrintVerdictsTellWindowsOwnDriversFromSpoofs) {
+  const std::wstring store = L"C:\\Windows\\System32\\DriverStore\\FileRepository\\";
+  const std::wstring prnms = store + L"prnms017.inf_x\\prnms017.inf";
+  const wchar_t *out = L"Removed: third-party driver", *inbox = L"Inbox driver",
+                *works = L"Works: inbox IPP class driver", *ipp = L"Microsoft IPP Class Driver";
+  const struct {
+    const wchar_t *name, *provider;
+    DWORD type;
+    std::wstring inf;  // empty: none named
+    DWORD attributes;
+    bool level8;
+    const wchar_t* verdict;
+  } cases[] = {
+      {L"Norvex Universal PCL6", L"Norvex", 3, L"", 0, true, out},
+      {L"Send to Microsoft OneNote 16 Driver", L"Microsoft", 3, store + L"x\\msonpppr.inf", 0, 1,
+       out},
+      {ipp, L"Acme", 3, L"", 0, false, out},
+      {L"microsoft ipp class driver", L"Microsoft Corporation (spoof)", 4, L"", 8, true, out},
+      {ipp, L"Microsoft", 4, store + L"oem12.inf_x\\oem12.inf", 8, true, out},
+      {ipp, L"Microsoft", 3, prnms, 8, true, inbox},
+      {ipp, L"microsoft", 4, store + L"prnms017.inf_x\\PRNMS017.INF", 0, true, inbox},
+      {L"microsoft ipp class driver", L"Microsoft", 4, prnms, 8, true, works},
+      {L"Microsoft Universal Print Class Driver", L"Microsoft", 4, L"", 0, false, works},
+      {L"Microsoft Print To PDF", L"Microsoft", 4, L"C:\\Windows\\INF\\ntprint4.inf", 0, 1, inbox},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::wstring(c.name) + L" / " + c.provider + L" / " + c.inf);
+    DRIVER_INFO_6 row = Driver(c.provider, 0x01C69000);  // 21 June 2006 counts for nothing here
+    row.pName = const_cast<wchar_t*>(c.name);
+    row.cVersion = c.type;
+    const DriverPackageFields package{c.inf.empty() ? nullptr : c.inf.c_str(), c.attributes};
+    const DriverPackageFields* fields = c.level8 ? &package : nullptr;
+    EXPECT_EQ(std::wstring(VerdictText(VerdictOf(&row, fields))), c.verdict);
+    EXPECT_EQ(OriginOfDriver(&row, fields) == DriverOrigin::Inbox, c.verdict != out);
+  }
+  EXPECT_EQ(VerdictOf(nullptr, nullptr), ProtectedPrintVerdict::NotInstalled);
 }
 
 TEST(Classification, CountsAndIndexesTheNonNativeDrivers) {

@@ -7,6 +7,7 @@
 #include "devices/device_verdict.h"
 #include "devices/ipp_message.h"
 #include "devices/ipp_transport.h"
+#include "report/queue_devices.h"
 
 namespace kestrun {
 namespace {
@@ -40,6 +41,14 @@ struct Ipp {
 
 // A response's printer group, begun.
 Ipp Group(unsigned status = 0, unsigned char major = 2) { return Ipp(status, major).Tag(0x04); }
+
+// What a verdict reads of the lists: Everywhere, Pwg, pClm, Urf, Versions, 2.0.
+std::wstring Lists(const IppPrinterAttributes& r) {
+  const bool on[] = {r.ippEverywhere, r.pwgRaster, r.pclm, r.urf, r.versionsGiven, r.ipp2};
+  std::wstring text = L"EPCUV2";
+  for (size_t i = 0; i < text.size(); ++i) text[i] = on[i] ? text[i] : L'-';
+  return text;
+}
 
 // A printer's answer shaped like the examples of RFC 8011 and PWG 5100.14.
 Ipp Printer(unsigned status = 0, unsigned char major = 2) {
@@ -89,35 +98,44 @@ TEST(IppMessage, WellFormedAnswersAreRead) {
   ASSERT_EQ(ReadPrinterAttributes(whole.data(), whole.size(), read), IppReadError::None);
   EXPECT_EQ(read.makeAndModel + L"|" + read.deviceId + L"|" + read.firmware,
             L"Acme Laser 5|MFG:Acme;MDL:Laser 5;CMD:PWG,URF;|2.1.0");
-  EXPECT_EQ(read.versions, (std::vector<std::wstring>{L"1.1", L"2.0"}));
-  EXPECT_EQ(read.formats.size() + read.features.size() * 10 + read.urfSupported.size() * 100, 213u);
-  EXPECT_FALSE(read.mopriaCertified);
+  EXPECT_EQ(Lists(read), L"EP-UV2");
+  EXPECT_EQ(read.mopriaVersion, L"");
 
   const struct {
     const char* what;
     Bytes answer;
-    std::wstring model;
-    bool mopria;
-    std::wstring mopriaVersion;
+    std::wstring model, mopriaVersion;
+    std::wstring lists = L"------";
   } cases[] = {
       {"IPP/1.1, a status with a warning, text with language, controls and UTF-8",
        Group(0x0001, 1)
            .Attr(0x35, "printer-make-and-model", {"\0\2en\0\tA\x1b[2J\xc3\xa9 \xff", 15})
            .End(),
-       L"A?[2J\u00e9 \ufffd", false, L""},
+       L"A?[2J\u00e9 \ufffd", L""},
       {"mopria-certified as text, a repeat skipped, data after the end",
        Group()
            .Attr(0x41, "mopria-certified", "2.0")
            .Attr(0x41, "printer-make-and-model", "One")
            .Attr(0x41, "printer-make-and-model", "Two")
            .End("\xff"),
-       L"One", true, L"2.0"},
+       L"One", L"2.0"},
       {"mopria-certified as an integer",
-       Group().Attr(0x21, "mopria-certified", {"\0\0\0\3", 4}).End(), L"", true, L"3"},
+       Group().Attr(0x21, "mopria-certified", {"\0\0\0\3", 4}).End(), L"", L"3"},
       {"mopria-certified as a boolean", Group().Attr(0x22, "mopria-certified", "\1").End(), L"",
-       true, L""},
-      {"mopria-certified false", Group().Attr(0x22, "mopria-certified", {"", 1}).End(), L"", false,
        L""},
+      {"mopria-certified false", Group().Attr(0x22, "mopria-certified", {"", 1}).End(), L"", L""},
+      {"mopria-certified -1", Group().Attr(0x21, "mopria-certified", "\xff\xff\xff\xff").End()},
+      {"mopria-certified 1.3 with language",
+       Group().Attr(0x35, "mopria-certified", {"\0\2en\0\0031.3", 9}).End(), L"", L"1.3"},
+      {"5,000 formats, then PWG raster; versions 1.x",
+       [] {
+         Ipp ipp = Group().Attr(0x44, "ipp-versions-supported", "1.1").Attr(0x44, "", "1.0");
+         ipp.Attr(0x44, "ipp-features-supported", "IPP-Everywhere")
+             .Attr(0x49, "document-format-supported", "text/plain");
+         for (int i = 0; i < 5000; ++i) ipp.Attr(0x49, "", "application/x-" + std::to_string(i));
+         return ipp.Attr(0x49, "", "Image/PWG-Raster").End();
+       }(),
+       L"", L"", L"EP--V-"},
       {"no-value, another group's attribute of a wanted name",
        Ipp()
            .Tag(0x05)
@@ -125,7 +143,7 @@ TEST(IppMessage, WellFormedAnswersAreRead) {
            .Tag(0x04)
            .Attr(0x13, "printer-make-and-model", "")
            .End(),
-       L"", false, L""},
+       L"", L""},
       {"collections nested as deep as allowed",
        [] {
          Ipp ipp = Group().Open("deep");
@@ -133,14 +151,20 @@ TEST(IppMessage, WellFormedAnswersAreRead) {
          for (int i = 0; i < kMaxIppNesting; ++i) ipp.Close();
          return ipp.Attr(0x41, "printer-make-and-model", "Deep").End();
        }(),
-       L"Deep", false, L""},
+       L"Deep", L""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ASSERT_EQ(ReadPrinterAttributes(c.answer.data(), c.answer.size(), read), IppReadError::None);
     EXPECT_EQ(read.makeAndModel, c.model);
-    EXPECT_EQ(read.mopriaCertified, c.mopria);
     EXPECT_EQ(read.mopriaVersion, c.mopriaVersion);
+    EXPECT_EQ(Lists(read), c.lists);
+  }
+  for (const char* notVersion :
+       {"false", "0", "no", "0.0", "-1", "2.", ".2", "1..3", "2.0b", "10.0.0.0.0.0.0.10"}) {
+    const Bytes answer = Group().Attr(0x41, "mopria-certified", notVersion).End();
+    ASSERT_EQ(ReadPrinterAttributes(answer.data(), answer.size(), read), IppReadError::None);
+    EXPECT_EQ(read.mopriaVersion, L"") << notVersion;
   }
 }
 
@@ -199,31 +223,28 @@ TEST(IppMessage, MalformedAnswersAreRefused) {
 }
 
 TEST(DeviceVerdict, EachAnswerGetsItsVerdictAndModel) {
-  using List = std::vector<std::wstring>;
-  const auto answered = [](List features, List formats, List versions = {}) {
-    return DeviceProbe{
-        .probed = true,
-        .attributes = {.features = features, .versions = versions, .formats = formats}};
+  const auto answered = [](IppPrinterAttributes attributes) {
+    return DeviceProbe{.probed = true, .attributes = attributes};
   };
   const auto failed = [](ProbeFailure failure, DWORD code, IppReadError read = IppReadError::None) {
     return DeviceProbe{.probed = true, .failure = failure, .code = code, .readError = read};
   };
-  DeviceProbe mopria = answered({}, {L"application/pdf"});
-  mopria.attributes.mopriaCertified = true;
-  mopria.attributes.mopriaVersion = L"2.0";
   const struct {
     DeviceProbe probe;
     DeviceVerdictKind kind;
     const wchar_t* text;
   } cases[] = {
-      {answered({L"IPP-Everywhere"}, {L"image/PWG-raster"}), DeviceVerdictKind::IppEverywhere,
+      {answered({.ippEverywhere = true, .pwgRaster = true}), DeviceVerdictKind::IppEverywhere,
        L"IPP Everywhere"},
-      {mopria, DeviceVerdictKind::Mopria, L"Mopria 2.0"},
-      {answered({L"ipp-everywhere"}, {L"image/urf"}), DeviceVerdictKind::IppNotDriverless,
+      {answered({.mopriaVersion = L"2.0"}), DeviceVerdictKind::Mopria, L"Mopria 2.0"},
+      {answered({.ippEverywhere = true, .pwgRaster = true, .mopriaVersion = L"2.0"}),
+       DeviceVerdictKind::Mopria, L"Mopria 2.0 (IPP Everywhere)"},
+      {answered({.ippEverywhere = true, .urf = true}), DeviceVerdictKind::IppNotDriverless,
        L"IPP, not driverless: AirPrint only"},
-      {answered({}, {L"application/pdf", L"image/pwg-raster"}, {L"1.0", L"1.1"}),
+      {answered({.pclm = true, .urf = true, .versionsGiven = true}),
        DeviceVerdictKind::IppNotDriverless, L"IPP, not driverless: IPP 1.x only"},
-      {answered({}, {}), DeviceVerdictKind::IppNotDriverless, L"IPP, not driverless"},
+      {answered({.pwgRaster = true, .versionsGiven = true, .ipp2 = true}),
+       DeviceVerdictKind::IppNotDriverless, L"IPP, not driverless"},
       {failed(ProbeFailure::Connection, 12029), DeviceVerdictKind::NoIppAnswer,
        L"No IPP answer: 12029 Cannot connect."},
       {failed(ProbeFailure::TimeLimit, 0), DeviceVerdictKind::NoIppAnswer,
@@ -249,13 +270,16 @@ TEST(DeviceVerdict, EachAnswerGetsItsVerdictAndModel) {
               c.kind == DeviceVerdictKind::IppEverywhere || c.kind == DeviceVerdictKind::Mopria);
   }
 
-  DeviceProbe model = answered({}, {});
+  DeviceProbe model = answered({});
   model.attributes.deviceId = L"MANUFACTURER:Acme; MODEL: Laser 5 ;CMD:PCL;";
   EXPECT_EQ(DeviceModelText(model), L"Acme Laser 5");
   model.attributes.firmware = L"3.2";
   model.attributes.makeAndModel = L"Acme Laser 5n";
   EXPECT_EQ(DeviceModelText(model), L"Acme Laser 5n (firmware 3.2)");
   EXPECT_EQ(DeviceModelText(failed(ProbeFailure::TimeLimit, 0)), L"");
+  model.attributes.makeAndModel.assign(65535, L'M');  // bounded in the log, and where read
+  EXPECT_EQ(DeviceModelText(model), std::wstring(1021, L'M') + L"... (firmware 3.2)");
+  EXPECT_EQ(DeviceTextWithin(DeviceModelText(model), kMaxShownDeviceText).size(), 200u);
 }
 
 TEST(DeviceAddresses, AddressesAreTakenApartAndEachDeviceIsAskedOnce) {
@@ -266,9 +290,10 @@ TEST(DeviceAddresses, AddressesAreTakenApartAndEachDeviceIsAskedOnce) {
       {L"http://[fe80::1]:80/printers/a?x=1#frag", L"ipp://[fe80::1]:80/printers/a?x=1"},
       {L"https://h/p", L"ipps://h:443/p"},
   };
+  NotProbedReason why = NotProbedReason::NotAsked;
   for (const auto& [address, printerUri] : cases) {
     DeviceUri uri;
-    ASSERT_TRUE(ParseDeviceUri(address, uri)) << address;
+    ASSERT_TRUE(ParseDeviceUri(address, uri, why)) << address;
     EXPECT_EQ(PrinterUriText(uri), printerUri);
     EXPECT_EQ(uri.secure, std::wstring(printerUri).rfind(L"ipps:", 0) == 0);
   }
@@ -276,21 +301,77 @@ TEST(DeviceAddresses, AddressesAreTakenApartAndEachDeviceIsAskedOnce) {
        {L"wsd://h/p", L"ipp://", L"ipp://user@h/", L"ipp://h:0/", L"ipp://h:65536/",
         L"ipp://h:63x/", L"ipp://h /", L"ipp://[fe80::1/", L"192.168.1.5"}) {
     DeviceUri uri;
-    EXPECT_FALSE(ParseDeviceUri(refused, uri)) << refused;
+    EXPECT_FALSE(ParseDeviceUri(refused, uri, why)) << refused;
   }
   DeviceUri uri;
-  EXPECT_FALSE(ParseDeviceUri(L"ipp://h/" + std::wstring(1100, L'a'), uri));
+  EXPECT_FALSE(ParseDeviceUri(L"ipp://h/" + std::wstring(1100, L'a'), uri, why));
 
-  EXPECT_EQ(
-      TcpIpDeviceTarget(L"fe80::2").addresses,
-      (std::vector<std::wstring>{L"ipp://[fe80::2]:631/ipp/print",
-                                 L"ipp://[fe80::2]:631/ipp/printer", L"ipp://[fe80::2]:631/"}));
+  const auto target = [&why](bool tcpIp, const wchar_t* address, DeviceTarget device = {}) {
+    EXPECT_TRUE(tcpIp ? TcpIpDeviceTarget(address, device, why)
+                      : IppPortTarget(address, device, why));
+    return device;
+  };
+  std::wstring asked;
+  for (const DeviceUri& at : target(true, L"fe80::2").addresses) asked += PrinterUriText(at) + L" ";
+  EXPECT_EQ(asked,
+            L"ipp://[fe80::2]:631/ipp/print ipp://[fe80::2]:631/ipp/printer ipp://[fe80::2]:631/ ");
   DeviceSet devices;
-  EXPECT_EQ(devices.Add(TcpIpDeviceTarget(L"10.0.0.1")), 0u);
-  EXPECT_EQ(devices.Add(IppPortTarget(L"http://10.0.0.1:631/ipp/print")), 1u);
-  EXPECT_EQ(devices.Add(TcpIpDeviceTarget(L"10.0.0.1")), 0u);
-  EXPECT_EQ(devices.Add(IppPortTarget(L"HTTP://10.0.0.1:631/ipp/print")), 1u);
+  EXPECT_EQ(devices.Add(target(true, L"10.0.0.1")), 0u);
+  EXPECT_EQ(devices.Add(target(false, L"http://10.0.0.1:631/ipp/print")), 1u);
+  EXPECT_EQ(devices.Add(target(true, L"10.0.0.1")), 0u);
+  EXPECT_EQ(devices.Add(target(false, L"HTTP://10.0.0.1:631/ipp/print")), 1u);
   EXPECT_EQ(devices.Devices().size(), 2u);
+}
+
+// The first address a printer's device is asked at, or why it is not asked.
+std::wstring Asked(PortKind kind, std::wstring_view address) {
+  DeviceTarget device;
+  DeviceProbe no;
+  return DeviceOfQueue(kind, address, device, no.notProbed) ? PrinterUriText(device.addresses[0])
+                                                            : DeviceVerdictOf(no, 5, L"").text;
+}
+
+TEST(DeviceAddresses, OnlyAHostNameOrAddressIsAskedAtTheAddressBuiltFromItsParts) {
+  constexpr PortKind kTcp = PortKind::TcpIp, kIpp = PortKind::Ipp;
+  const std::wstring noHost = L"Not probed: the port's host is not a host name or address";
+  const std::wstring noPort = L"Not probed: the address's port is not a number from 1 to 65535";
+  const std::wstring label(63, L'a');
+  const std::wstring longest = label + L"." + label + L"." + label + L"." + std::wstring(61, L'b');
+  const struct {
+    PortKind kind;
+    std::wstring address, asked;
+  } cases[] = {
+      {kTcp, L"printer.example.com", L"ipp://printer.example.com:631/ipp/print"},
+      {kTcp, L"10.1.2.3:9100", L"ipp://10.1.2.3:631/ipp/print"},
+      {kTcp, L"127.0.0.1:19600", L"ipp://127.0.0.1:631/ipp/print"},
+      {kTcp, L"Printer-7 (LPR queue 1)", L"ipp://Printer-7:631/ipp/print"},
+      {kTcp, L"fe80::1", L"ipp://[fe80::1]:631/ipp/print"},
+      {kTcp, L"fe80::1:9100", L"ipp://[fe80::1]:631/ipp/print"},
+      {kTcp, L"[::1]:631", L"ipp://[::1]:631/ipp/print"},
+      {kTcp, longest + L":9100", L"ipp://" + longest + L":631/ipp/print"},
+      {kTcp, L"", L"Not probed: no device address"},
+      {kTcp, L"h\x1b[2J:9100", noHost},
+      {kIpp, L"http://srv/printers/A B/.printer#x", L"ipp://srv:80/printers/A%20B/.printer"},
+      {kIpp, L"ipp://h/x?[]\u00e9", L"ipp://h:631/x?%5B%5D%C3%A9"},
+      {kIpp, L"ipp://host:99999/x", noPort},
+      {kIpp, L"ipp://h/x\r\nHost: y", L"Not probed: the address has control characters"},
+      {kIpp, L"ftp://x/", L"Not probed: not an ipp, ipps, http or https address"},
+      {kIpp, L"ipp://fe80::1/x", noHost},
+      {kIpp, L"ipp:///x", noHost},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Asked(c.kind, c.address), c.asked) << c.address;
+  // Hosts that are none, "|" between them, alone and in an IPP port's address.
+  std::wstring notHosts = std::wstring(300, L'a') + L"|" + longest + L"b|" + label + L"a.x|" +
+                          L"127.0.0.3]:19690/x?[:9100|127.0.0.3]:19690/x?[|[10.1.2.3]|[fe80::1|"
+                          L"10.1.2.3 (LPR x) (LPR q)|[[::1]]:9100|1::2::3|[1:2:3:4::5:6:7:8]|"
+                          L"1:2:3:4:5:6:7:8:9:a|::1.2.3.4.5|a b:9100|256.1.1.1:9100|010.1.2.3|"
+                          L"1.2.3|printer.|-printer|print_er|caf\u00e9|user@h|[::1]x";
+  for (size_t at = 0, end = 0; end != notHosts.npos; at = end + 1) {
+    end = notHosts.find(L'|', at);
+    const std::wstring host = notHosts.substr(at, end - at);
+    EXPECT_EQ(Asked(kTcp, host), noHost) << host;
+    EXPECT_EQ(Asked(kIpp, L"ipp://" + host + L"/x"), noHost) << host;
+  }
 }
 
 }  // namespace
