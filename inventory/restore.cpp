@@ -322,9 +322,11 @@ bool ReadRestorePlan(const std::wstring& folder, RestorePlan& plan, std::wstring
   while (full.size() > 3 && full.back() == L'\\') full.pop_back();
   plan.folder = full;
   if (!ReadSnapshot(plan.folder, plan.snapshot, plan.checkedFiles, problem)) return false;
-  std::vector<std::wstring> paths = {plan.folder + L"\\" + kManifestName};
-  for (const SnapshotFile& file : plan.snapshot.files) {
-    paths.push_back(plan.folder + L"\\" + file.stored);
+  // Each file judged through the handle it was checked and is held through.
+  std::vector<JudgedFile> paths = {{plan.folder + L"\\" + kManifestName}};
+  for (size_t f = 0; f < plan.snapshot.files.size(); ++f) {
+    paths.push_back({plan.folder + L"\\" + plan.snapshot.files[f].stored,
+                     (*plan.checkedFiles)[f].get()});
   }
   return IsSnapshotFolderTrusted(plan.folder, paths, problem) &&
          IsSnapshotOfThisTarget(plan.snapshot, problem);

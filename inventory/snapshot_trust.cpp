@@ -165,11 +165,15 @@ PSID UserSid(std::vector<BYTE>& tokenUser) {
   return reinterpret_cast<TOKEN_USER*>(tokenUser.data())->User.Sid;
 }
 
-bool IsPathTrusted(const std::wstring& path, PSID runningUser, std::wstring& problem) {
+bool IsPathTrusted(const std::wstring& path, HANDLE open, PSID runningUser,
+                   std::wstring& problem) {
+  constexpr SECURITY_INFORMATION kWanted = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
   UniqueLocal descriptor;
-  const DWORD error = ::GetNamedSecurityInfoW(
-      path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
-      nullptr, nullptr, nullptr, descriptor.put());
+  const DWORD error =
+      open ? ::GetSecurityInfo(open, SE_FILE_OBJECT, kWanted, nullptr, nullptr, nullptr, nullptr,
+                               descriptor.put())
+           : ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, kWanted, nullptr, nullptr,
+                                     nullptr, nullptr, descriptor.put());
   if (error != ERROR_SUCCESS) {
     problem = Unreadable(path, error);
     return false;
@@ -246,7 +250,7 @@ bool JudgeSnapshotSecurity(PSECURITY_DESCRIPTOR descriptor, PSID runningUser,
   return true;
 }
 
-bool IsSnapshotFolderTrusted(const std::wstring& folder, const std::vector<std::wstring>& files,
+bool IsSnapshotFolderTrusted(const std::wstring& folder, const std::vector<JudgedFile>& files,
                              std::wstring& problem) {
   // Read once: a snapshot may hold thousands of files.
   std::vector<BYTE> user;
@@ -256,9 +260,9 @@ bool IsSnapshotFolderTrusted(const std::wstring& folder, const std::vector<std::
     return false;
   }
   const PSID runningUser = UserSid(user);
-  if (!IsPathTrusted(folder, runningUser, problem)) return false;
-  for (const std::wstring& file : files) {
-    if (!IsPathTrusted(file, runningUser, problem)) return false;
+  if (!IsPathTrusted(folder, nullptr, runningUser, problem)) return false;
+  for (const JudgedFile& file : files) {
+    if (!IsPathTrusted(file.path, file.open, runningUser, problem)) return false;
   }
   return true;
 }

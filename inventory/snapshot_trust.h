@@ -25,10 +25,17 @@ DWORD CreateProtectedFolder(const std::wstring& path);
 bool JudgeSnapshotSecurity(PSECURITY_DESCRIPTOR descriptor, PSID runningUser,
                            std::wstring_view path, std::wstring& problem);
 
+// A file to judge: its path, and its handle when it is held open (with
+// READ_CONTROL), which is asked instead of opening it again.
+struct JudgedFile {
+  std::wstring path;
+  HANDLE open = nullptr;
+};
+
 // Judges the folder, then each of `files` (absolute paths), as they are on
-// disk; the folders above it are not judged. A path whose security cannot be
+// disk; the folders above it are not judged. A file whose security cannot be
 // read is refused too.
-bool IsSnapshotFolderTrusted(const std::wstring& folder, const std::vector<std::wstring>& files,
+bool IsSnapshotFolderTrusted(const std::wstring& folder, const std::vector<JudgedFile>& files,
                              std::wstring& problem);
 
 }  // namespace kestrun

@@ -87,7 +87,7 @@ TEST(SnapshotTrust, NewSnapshotFoldersAreProtectedForAdministratorsSystemAndThei
   EXPECT_EQ(CreateProtectedFolder(folder), 0u);
   EXPECT_EQ(CreateProtectedFolder(folder), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
   std::wstring problem;
-  EXPECT_FALSE(IsSnapshotFolderTrusted(folder, {folder + L"\\gone.dll"}, problem));
+  EXPECT_FALSE(IsSnapshotFolderTrusted(folder, {{folder + L"\\gone.dll"}}, problem));
   EXPECT_EQ(problem, folder + L"\\gone.dll: its permissions could not be read (error 2)");
 }
 
