@@ -19,11 +19,6 @@ size_t FindFolded(std::wstring_view path, std::wstring_view part) {
   return std::wstring_view::npos;
 }
 
-std::wstring_view ParentOf(std::wstring_view path) {
-  const size_t slash = path.find_last_of(L'\\');
-  return path.substr(0, slash == std::wstring_view::npos ? 0 : slash);
-}
-
 // This computer's System32 folder, as the system names it.
 std::wstring SystemFolder() {
   wchar_t folder[MAX_PATH] = {};
@@ -41,6 +36,11 @@ bool LiesBelow(std::wstring_view path, std::wstring_view folder) {
 }
 
 }  // namespace
+
+std::wstring_view ParentOf(std::wstring_view path) {
+  const size_t slash = path.find_last_of(L'\\');
+  return path.substr(0, slash == std::wstring_view::npos ? 0 : slash);
+}
 
 std::wstring_view EnvironmentFolder(std::wstring_view environment) {
   static constexpr struct {

@@ -19,6 +19,9 @@ struct MachineFiles {
   bool isRemote = false;
 };
 
+// The folder a path lies in: all before its last backslash (empty for none).
+std::wstring_view ParentOf(std::wstring_view path);
+
 // The folder an environment's drivers have below the driver folders, from
 // Windows' fixed table ("x64" for "Windows x64", "W32X86" for "Windows NT
 // x86", ...); empty for an environment not in it.

@@ -30,11 +30,6 @@ namespace {
 constexpr size_t kMaxManifestBytes = size_t{256} * 1024 * 1024;
 constexpr int kMaxKeyDepth = 32;  // printer data keys nest no deeper
 
-std::wstring ParentFolder(std::wstring_view path) {
-  const size_t slash = path.find_last_of(L'\\');
-  return std::wstring(path.substr(0, slash == std::wstring_view::npos ? 0 : slash));
-}
-
 // The name a file system takes for a machine's folder.
 std::wstring FolderNameOf(std::wstring_view name) {
   std::wstring folder;
@@ -72,7 +67,7 @@ class FileCopier {
                                             nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
                                             nullptr));
     if (!in) return ::GetLastError();
-    const std::wstring folder = ParentFolder(destination);
+    const std::wstring folder = std::wstring(ParentOf(destination));
     if (folders_.count(folder) == 0) {
       if (const DWORD error = CreateFolders(folder)) return error;
       folders_.insert(folder);
@@ -337,7 +332,7 @@ class SnapshotWriter {
       }
     }
     // Read from the machine's own driver store (through admin$ on a remote one).
-    const std::wstring folder = ParentFolder(driver.infPath);
+    const std::wstring folder = std::wstring(ParentOf(driver.infPath));
     std::wstring source;
     if (!PackageFolderSource(files_, driver.infPath, source)) {
       return Fail(L"the package " + driver.infPath + L" is not in the machine's driver store");
@@ -648,7 +643,7 @@ DWORD CreateFolders(const std::wstring& path) {
   if (attributes != INVALID_FILE_ATTRIBUTES) {
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : ERROR_DIRECTORY;
   }
-  const std::wstring parent = ParentFolder(path);
+  const std::wstring parent = std::wstring(ParentOf(path));
   // A share's root ("\\SRV\share") and a drive's are never made here.
   if (!parent.empty() && parent != path && parent.size() > 3 && parent != L"\\\\" &&
       std::count(parent.begin(), parent.end(), L'\\') > (parent[0] == L'\\' ? 3 : 0)) {

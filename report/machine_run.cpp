@@ -24,7 +24,13 @@ constexpr DWORD kCloseGraceMs = 4000;
 constexpr DWORD kOutOfMemory = 1;  // the work could not be done for lack of memory
 constexpr DWORD kRefused = 2;      // a step was refused: the run stopped first
 
-enum class Stage { Waiting, Reading, Untimed, Changing, Settled, GivenUp };
+}  // namespace
+
+enum class MachineStage : int { Waiting, Reading, Untimed, Changing, Settled, GivenUp };
+
+namespace {
+
+using Stage = MachineStage;
 
 // The run Ctrl+C stops (one at a time), and whether its writes are done.
 std::atomic<std::atomic<bool>*> stoppedByCtrl{nullptr};
@@ -71,26 +77,26 @@ struct MachineRun::Shared {
 };
 
 bool MachineSteps::BeginReading() {
-  return Begin(static_cast<int>(Stage::Reading), nullptr, nullptr);
+  return Begin(Stage::Reading, nullptr, nullptr);
 }
 
 bool MachineSteps::BeginUntimed() {
-  return Begin(static_cast<int>(Stage::Untimed), nullptr, nullptr);
+  return Begin(Stage::Untimed, nullptr, nullptr);
 }
 
 bool MachineSteps::BeginChanging(std::unique_ptr<MachineResult> asItStands) {
-  return Begin(static_cast<int>(Stage::Changing), &asItStands, nullptr);
+  return Begin(Stage::Changing, &asItStands, nullptr);
 }
 
 bool MachineSteps::BeginChange(const std::function<void(MachineResult&)>& update) {
-  return Begin(static_cast<int>(Stage::Changing), nullptr, &update);
+  return Begin(Stage::Changing, nullptr, &update);
 }
 
-bool MachineSteps::Begin(int stage, std::unique_ptr<MachineResult>* asItStands,
+bool MachineSteps::Begin(MachineStage stage, std::unique_ptr<MachineResult>* asItStands,
                          const std::function<void(MachineResult&)>* update) {
   const std::lock_guard<std::mutex> guard(clock_.lock);
   if (clock_.stage == Stage::GivenUp || stop_.load()) return false;
-  clock_.stage = static_cast<Stage>(stage);
+  clock_.stage = stage;
   clock_.stepBegan = ::GetTickCount64();
   // Read when the step runs past the limit, or past the grace after Ctrl+C.
   if (asItStands != nullptr) clock_.asItStands = std::move(*asItStands);

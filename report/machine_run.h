@@ -26,6 +26,7 @@ struct MachineResult {
 };
 
 struct MachineClock;
+enum class MachineStage : int;  // where a machine's worker is
 
 // A worker's side of its machine's clock. Every step starts here, and none
 // starts once the machine has been given up or the run is stopping.
@@ -50,7 +51,7 @@ class MachineSteps {
   const std::atomic<bool>& StopFlag() const { return stop_; }
 
  private:
-  bool Begin(int stage, std::unique_ptr<MachineResult>* asItStands,
+  bool Begin(MachineStage stage, std::unique_ptr<MachineResult>* asItStands,
              const std::function<void(MachineResult&)>* update);
 
   MachineClock& clock_;
