@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "inventory/classification.h"
+#include "inventory/driver_store.h"
 #include "inventory/field_text.h"
 #include "inventory/platform.h"
 #include "inventory/spooler_answer.h"
@@ -83,6 +84,28 @@ bool ReadServerEnvironment(DeletionPlan& plan, std::wstring& environment, DWORD&
   return true;
 }
 
+// The unused packages the plan was given, checked against the drivers as
+// they are now: one a driver has come from since stays with it.
+void MatchOrphans(DeletionPlan& plan, const DRIVER_INFO_8W* records, DWORD count) {
+  std::unordered_map<std::wstring, std::wstring> usedBy;  // by store folder
+  for (DWORD r = 0; r < count; ++r) {
+    if (records[r].pszInfPath == nullptr || records[r].pName == nullptr) continue;
+    const std::wstring_view folder = StoreFolderOfInf(records[r].pszInfPath);
+    if (!folder.empty()) usedBy.emplace(NameKey(folder), records[r].pName);
+  }
+  for (PlannedPackage& orphan : plan.orphans) {
+    const auto found = usedBy.find(NameKey(StoreFolderOfInf(orphan.infPath)));
+    if (found == usedBy.end()) {
+      plan.packages.push_back(std::move(orphan));
+      continue;
+    }
+    orphan.usedBy = found->second;
+    orphan.outcome = PackageOutcome::Kept;
+    plan.sharedPackages.push_back(std::move(orphan));
+  }
+  plan.orphans.clear();
+}
+
 // Reads the target's drivers at level 8, where each names its package.
 void PlanPackages(DeletionPlan& plan) {
   wchar_t* server = ServerName(plan);
@@ -94,9 +117,13 @@ void PlanPackages(DeletionPlan& plan) {
                                               needed, returned);
       },
       kDriverInfo8Layout, answer);
-  if (plan.packageListError != 0) return;
-  MatchPackages(plan, reinterpret_cast<const DRIVER_INFO_8W*>(answer.buffer.get()),
-                answer.count);
+  if (plan.packageListError != 0) {
+    plan.orphans.clear();  // without the drivers' packages none is known to be unused
+    return;
+  }
+  const auto* records = reinterpret_cast<const DRIVER_INFO_8W*>(answer.buffer.get());
+  if (plan.removePackages) MatchPackages(plan, records, answer.count);
+  MatchOrphans(plan, records, answer.count);
 }
 
 bool MayStart(const DeletionPlan& plan, const DeletionStep& step) {
@@ -125,14 +152,21 @@ void RemovePackages(DeletionPlan& plan) {
     }
     const HRESULT result = Platform().DeletePrinterDriverPackageW(
         ServerName(plan), package.infPath.c_str(), package.environment.c_str());
+    const DWORD code = HRESULT_FACILITY(result) == FACILITY_WIN32 ? HRESULT_CODE(result)
+                                                                  : static_cast<DWORD>(result);
     if (SUCCEEDED(result)) {
       package.outcome = PackageOutcome::Removed;
+    } else if (package.orphan &&
+               (code == ERROR_PRINTER_DRIVER_PACKAGE_IN_USE || code == ERROR_ACCESS_DENIED)) {
+      // A driver installed from it since the listing, or a package the
+      // system guards: it stays, as the spooler wants.
+      package.outcome = PackageOutcome::Kept;
+      package.error = code;
     } else {
       // The plan kept every package it knew another driver uses: a refusal
       // now (3015 included) is a failure.
       package.outcome = PackageOutcome::Failed;
-      package.error = HRESULT_FACILITY(result) == FACILITY_WIN32 ? HRESULT_CODE(result)
-                                                                 : static_cast<DWORD>(result);
+      package.error = code;
     }
   }
 }
@@ -376,7 +410,7 @@ bool PrepareDeletion(DeletionPlan& plan, DWORD& error) {
     plan.serverEnvironment.clear();
   }
   MatchPrinters(plan, reinterpret_cast<const PRINTER_INFO_2W*>(buffer.get()), count);
-  if (plan.removePackages) {
+  if (plan.removePackages || !plan.orphans.empty()) {
     PlanPackages(plan);
     // An old server answers no level 8: it keeps no packages to orphan.
     if (plan.packageListError != 0 && plan.packageListError != ERROR_INVALID_LEVEL) {

@@ -67,6 +67,11 @@ struct PlannedPackage {
   PackageOutcome outcome = PackageOutcome::Pending;
   DWORD error = 0;      // why it failed
   std::wstring usedBy;  // a driver the plan keeps that comes from it: it stays
+  // A package of the driver store that no driver uses (its `drivers` empty):
+  // what its INF and folder say of it.
+  bool orphan = false;
+  std::wstring version, date;
+  ULONGLONG bytes = 0;
 };
 
 struct PlannedPrinter {
@@ -121,6 +126,10 @@ struct DeletionPlan {
   std::vector<std::wstring> nativePackages;  // kept: the system's own (paths, each once)
   std::vector<PlannedPackage> sharedPackages;  // kept: a driver not planned comes from them
   std::vector<size_t> withoutPackage;      // drivers the store keeps no package for
+  // Unused packages of the driver store to remove after the drivers' own.
+  // PrepareDeletion checks each again against the drivers' packages: one a
+  // driver now comes from moves to `sharedPackages`, the rest to `packages`.
+  std::vector<PlannedPackage> orphans;
   // The packages could not be read; only ERROR_INVALID_LEVEL (an old server,
   // which keeps none) leaves a prepared plan.
   DWORD packageListError = 0;

@@ -92,6 +92,10 @@ bool DriverFileSource(const MachineFiles& files, std::wstring_view original,
   return false;
 }
 
+std::wstring SystemFolderOf(const MachineFiles& files) {
+  return files.isRemote ? L"\\\\" + files.machine + L"\\admin$\\System32" : SystemFolder();
+}
+
 bool PackageFolderSource(const MachineFiles& files, std::wstring_view infPath,
                          std::wstring& folder) {
   const std::wstring_view parent = ParentOf(infPath);
@@ -99,8 +103,7 @@ bool PackageFolderSource(const MachineFiles& files, std::wstring_view infPath,
   if (store == std::wstring_view::npos) return false;
   const std::wstring_view below = parent.substr(store + kDriverStore.size());
   if (!IsPathInside(below)) return false;
-  const std::wstring root =
-      files.isRemote ? L"\\\\" + files.machine + L"\\admin$\\System32" : SystemFolder();
+  const std::wstring root = SystemFolderOf(files);
   if (root.empty()) return false;
   folder = root + L"\\DriverStore\\" + std::wstring(below);
   return true;

@@ -39,6 +39,10 @@ std::wstring DriverFoldersRoot(const MachineFiles& files);
 bool DriverFileSource(const MachineFiles& files, std::wstring_view original,
                       std::wstring_view driverPath, std::wstring& source, std::wstring& below);
 
+// The machine's System32 folder: \\MACHINE\admin$\System32, or this
+// computer's own (empty when the system does not say).
+std::wstring SystemFolderOf(const MachineFiles& files);
+
 // The folder of a driver-store package, from the INF path the spooler names:
 // \\MACHINE\admin$\System32\DriverStore\..., or this computer's own
 // System32\DriverStore\...; false for an INF outside a driver store.

@@ -372,18 +372,27 @@ bool PrepareRestore(RestorePlan& plan, DWORD& error, std::wstring& why) {
       plan.printers[p].outcome = RestoreOutcome::AlreadyThere;
     }
   }
-  // A package none of whose drivers is missing needs no upload.
+  // A package none of whose drivers is missing needs no upload; one no
+  // driver came from (an unused one removed alone) only when its folder is
+  // no longer in the machine's store.
+  const MachineFiles files{snapshot.machine, snapshot.isRemote};
   for (size_t k = 0; k < snapshot.packages.size(); ++k) {
     bool needed = false;
+    bool named = false;
     for (size_t d = 0; d < snapshot.drivers.size(); ++d) {
+      named = named || snapshot.drivers[d].package == k;
       needed = needed || (snapshot.drivers[d].package == k &&
                           plan.drivers[d].outcome == RestoreOutcome::Pending);
+    }
+    std::wstring folder;
+    if (!named) {
+      needed = !PackageFolderSource(files, snapshot.packages[k].infPath, folder) ||
+               ::GetFileAttributesW(LongPath(folder).c_str()) == INVALID_FILE_ATTRIBUTES;
     }
     if (!needed) plan.packages[k].outcome = RestoreOutcome::AlreadyThere;
   }
   // Where the drivers' files go, built by Kestrun: a spooler that names
   // another folder fails the machine before anything changes.
-  const MachineFiles files{snapshot.machine, snapshot.isRemote};
   plan.driverFolders.clear();
   for (size_t d = 0; d < snapshot.drivers.size(); ++d) {
     const std::wstring& environment = snapshot.drivers[d].environment;

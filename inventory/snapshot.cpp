@@ -169,7 +169,8 @@ class SnapshotWriter {
     snapshot.targetName = plan_.targetName;
     snapshot.isRemote = plan_.isRemote;
     snapshot.taken = UtcStamp(L'-');
-    return SaveDrivers(snapshot) && SavePrinters(snapshot) && SaveManifest(snapshot);
+    return SaveDrivers(snapshot) && SaveOrphans(snapshot) && SavePrinters(snapshot) &&
+           SaveManifest(snapshot);
   }
 
  private:
@@ -331,20 +332,37 @@ class SnapshotWriter {
         return true;
       }
     }
-    // Read from the machine's own driver store (through admin$ on a remote one).
-    const std::wstring folder = std::wstring(ParentOf(driver.infPath));
+    driver.package = snapshot.packages.size();
+    return SavePackageFolder(snapshot, driver.infPath, driver.environment);
+  }
+
+  // The store's unused packages the deletion removes: no driver names them.
+  bool SaveOrphans(Snapshot& snapshot) {
+    for (const PlannedPackage& package : plan_.packages) {
+      if (package.drivers.empty() &&
+          !SavePackageFolder(snapshot, package.infPath, package.environment)) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // Reads a package's folder from the machine's own driver store (through
+  // admin$ on a remote one) as the snapshot's next package.
+  bool SavePackageFolder(Snapshot& snapshot, const std::wstring& infPath,
+                         const std::wstring& environment) {
+    const std::wstring folder = std::wstring(ParentOf(infPath));
     std::wstring source;
-    if (!PackageFolderSource(files_, driver.infPath, source)) {
-      return Fail(L"the package " + driver.infPath + L" is not in the machine's driver store");
+    if (!PackageFolderSource(files_, infPath, source)) {
+      return Fail(L"the package " + infPath + L" is not in the machine's driver store");
     }
     SnapshotPackage package;
-    package.infPath = driver.infPath;
-    package.environment = driver.environment;
+    package.infPath = infPath;
+    package.environment = environment;
     package.stored = L"packages\\" + std::to_wstring(snapshot.packages.size()) + L"\\" +
                      FolderNameOf(std::wstring(FileNamePart(folder)));
-    driver.package = snapshot.packages.size();
     snapshot.packages.push_back(package);
-    return SaveFolder(snapshot, driver.package, source, package.stored, 0);
+    return SaveFolder(snapshot, snapshot.packages.size() - 1, source, package.stored, 0);
   }
 
   bool SaveFolder(Snapshot& snapshot, size_t package, const std::wstring& source,

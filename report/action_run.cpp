@@ -1,7 +1,9 @@
 #include "report/action_run.h"
 
 #include <cwchar>
+#include <iterator>
 
+#include "inventory/driver_store.h"
 #include "inventory/field_text.h"
 #include "report/command_line.h"
 #include "report/console.h"
@@ -18,17 +20,48 @@ const ActionWords kRestoreWords = {L"restored",    L" to restore", L" restored",
 
 namespace {
 
-constexpr const wchar_t* kActionsColumns[] = {L"Time",           L"Machine", L"Action",
-                                              L"Kind",           L"Name",    L"Environment",
-                                              L"Driver Version", L"Code",    L"Reason"};
+constexpr const wchar_t* kActionsColumns[] = {L"Time",   L"Machine",     L"Action",         L"Kind",
+                                              L"Name",   L"Environment", L"Driver Version", L"Code",
+                                              L"Reason", L"Size"};
 constexpr char kBom[] = "\xEF\xBB\xBF";
+
+// The header's first `count` columns, as one CSV line.
+std::string ColumnsLine(size_t count) {
+  std::string line;
+  for (size_t c = 0; c < count; ++c) {
+    if (c > 0) line += ',';
+    AppendFleetField(line, kActionsColumns[c]);
+  }
+  return line + "\r\n";
+}
 
 std::wstring MachineLine(size_t finished, size_t total, std::wstring_view machine,
                          const ActionTotals& counts, bool whatIf, const ActionWords& words) {
   std::wstring line = MachineLinePrefix(finished, total, machine);
-  if (counts.driversGo + counts.driversKept + counts.driversFailed + counts.driversNotTried == 0 &&
-      counts.printersGo + counts.printersFailed + counts.printersNotTried == 0) {
+  const bool anyDriver =
+      counts.driversGo + counts.driversKept + counts.driversFailed + counts.driversNotTried != 0 ||
+      counts.printersGo + counts.printersFailed + counts.printersNotTried != 0;
+  const size_t packagesLeft = counts.packagesFailed + counts.packagesNotTried;
+  if (!anyDriver && counts.orphansGo + packagesLeft == 0) {
     return line + L"nothing" + words.planned + L"\r\n";
+  }
+  // "31 unused packages, 6.8 GB to remove"
+  std::wstring orphans =
+      counts.orphansGo == 0
+          ? std::wstring()
+          : std::to_wstring(counts.orphansGo) +
+                (counts.orphansGo == 1 ? L" unused package, " : L" unused packages, ") +
+                SizeText(counts.orphanBytes) +
+                (whatIf ? words.packagesPlanned : words.packagesDone);
+  if (!anyDriver) {
+    // Only packages were planned: the line also says which of them did not go.
+    if (orphans.empty()) orphans = L"0 unused packages" + std::wstring(words.packagesDone);
+    if (counts.packagesFailed > 0)
+      orphans += L", " + std::to_wstring(counts.packagesFailed) + L" failed";
+    if (counts.packagesNotTried > 0) {
+      orphans += L", " + std::to_wstring(counts.packagesNotTried) + L" not tried";
+    }
+    return line + orphans + L"\r\n";
   }
   line += std::to_wstring(counts.driversGo) + (counts.driversGo == 1 ? L" driver" : L" drivers") +
           (whatIf ? words.planned : words.done);
@@ -37,6 +70,7 @@ std::wstring MachineLine(size_t finished, size_t total, std::wstring_view machin
   if (counts.driversNotTried > 0) {
     line += L", " + std::to_wstring(counts.driversNotTried) + L" not tried";
   }
+  if (!orphans.empty()) line += L", " + orphans;
   return line + L"\r\n";
 }
 
@@ -71,6 +105,8 @@ void AddCounts(ActionTotals& totals, const ActionTotals& machine) {
   totals.packagesKept += machine.packagesKept;
   totals.packagesFailed += machine.packagesFailed;
   totals.packagesNotTried += machine.packagesNotTried;
+  totals.orphansGo += machine.orphansGo;
+  totals.orphanBytes += machine.orphanBytes;
 }
 
 // The main thread's side of a run: each machine's lines, log rows and line
@@ -211,35 +247,33 @@ std::wstring Quoted(std::wstring_view text) {
 
 std::wstring CodeText(DWORD code) { return std::to_wstring(code) + L" " + SystemErrorText(code); }
 
-void ActionRecord::Add(const std::wstring& line, const ActionRow& row) {
+void ActionRecord::Add(const std::wstring& line, const ActionRow& row,
+                       std::optional<ULONGLONG> size) {
   outcome_.lines += L"  " + line + L"\r\n";
-  AppendActionRow(outcome_.rows, outcome_.time, machine_, row);
+  AppendActionRow(outcome_.rows, outcome_.time, machine_, row, size);
 }
 
-std::string ActionsLogHeader() {
-  std::string header = kBom;
-  for (const wchar_t* title : kActionsColumns) {
-    if (header.size() > sizeof(kBom) - 1) header += ',';
-    AppendFleetField(header, title);
-  }
-  return header + "\r\n";
-}
+std::string ActionsLogHeader() { return kBom + ColumnsLine(std::size(kActionsColumns)); }
 
 bool HoldsAnotherHeader(std::string_view firstBytes) {
-  if (firstBytes.empty() || firstBytes == std::string_view(kBom)) return false;  // empty
-  const std::string header = ActionsLogHeader();
-  if (firstBytes.substr(0, header.size()) == header) return false;
   // Saved again without its BOM, it is still the action log.
-  const std::string_view bare = std::string_view(header).substr(sizeof(kBom) - 1);
-  return firstBytes.substr(0, bare.size()) != bare;
+  if (firstBytes.substr(0, sizeof(kBom) - 1) == kBom) firstBytes.remove_prefix(sizeof(kBom) - 1);
+  if (firstBytes.empty()) return false;
+  // A log written before the Size column: its rows go on, one column longer.
+  for (const size_t columns : {std::size(kActionsColumns), std::size(kActionsColumns) - 1}) {
+    const std::string header = ColumnsLine(columns);
+    if (firstBytes.substr(0, header.size()) == header) return false;
+  }
+  return true;
 }
 
 void AppendActionRow(std::string& bytes, std::wstring_view time, std::wstring_view machine,
-                     const ActionRow& row) {
+                     const ActionRow& row, std::optional<ULONGLONG> size) {
   const std::wstring code = std::to_wstring(row.code);
-  const std::wstring_view fields[] = {time,        machine,  row.action,
-                                      row.kind,    row.name, row.environment,
-                                      row.version, code,     row.reason};
+  const std::wstring bytesText = size ? std::to_wstring(*size) : std::wstring();
+  const std::wstring_view fields[] = {time,       machine,         row.action,  row.kind,
+                                      row.name,   row.environment, row.version, code,
+                                      row.reason, bytesText};
   for (size_t i = 0; i < std::size(fields); ++i) {
     if (i > 0) bytes += ',';
     AppendFleetField(bytes, fields[i]);

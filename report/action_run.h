@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,7 +19,8 @@ namespace kestrun {
 
 // The action log: UTF-8 with a BOM, RFC 4180, the fleet log's Excel rule.
 std::string ActionsLogHeader();
-// True when a log's first bytes are neither empty nor the action log's header.
+// True when a log's first bytes are neither empty nor the action log's header
+// (or its header before the Size column, which a log written then keeps).
 bool HoldsAnotherHeader(std::string_view firstBytes);
 
 struct ActionRow {
@@ -30,8 +32,9 @@ struct ActionRow {
   DWORD code = 0;  // 0 for success
   std::wstring_view reason;
 };
+// `size`: a package's bytes, where the row has one (the Size column).
 void AppendActionRow(std::string& bytes, std::wstring_view time, std::wstring_view machine,
-                     const ActionRow& row);
+                     const ActionRow& row, std::optional<ULONGLONG> size = std::nullopt);
 
 // What a run did, per machine and in all. "Go" is what a command does to an
 // object: to delete or deleted, to restore or restored.
@@ -53,6 +56,8 @@ struct ActionTotals {
   size_t packagesKept = 0;
   size_t packagesFailed = 0;
   size_t packagesNotTried = 0;
+  size_t orphansGo = 0;       // of packagesGo: the store's unused packages
+  ULONGLONG orphanBytes = 0;  // their size
 };
 
 // The words of a command's lines.
@@ -84,7 +89,8 @@ class ActionRecord {
   ActionRecord(std::wstring_view machine, ActionOutcome& outcome)
       : machine_(machine), outcome_(outcome) {}
 
-  void Add(const std::wstring& line, const ActionRow& row);
+  void Add(const std::wstring& line, const ActionRow& row,
+           std::optional<ULONGLONG> size = std::nullopt);
 
  private:
   std::wstring_view machine_;

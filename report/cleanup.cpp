@@ -4,11 +4,13 @@
 #include <cwchar>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "common/win32_handles.h"
 #include "inventory/classification.h"
 #include "inventory/deletion.h"
 #include "inventory/driver_inventory.h"
+#include "inventory/driver_store.h"
 #include "inventory/field_text.h"
 #include "inventory/snapshot.h"
 #include "report/console.h"
@@ -37,6 +39,9 @@ struct MachineWork : ActionWork {
   std::vector<std::wstring> versions;  // of the plan's drivers
   std::vector<std::wstring> warnings;  // per planned driver: why its going needs a word
   std::vector<PlannedPackage> keptPackages;
+  // Why the store's unused packages could not be listed (the drivers still go).
+  DWORD storeError = 0;
+  std::wstring storeProblem;
   // The step no answer came back from, when the machine is given up in it.
   bool stepInProgress = false;
   DeletionStep inProgress;
@@ -124,6 +129,27 @@ std::wstring WithWarning(std::wstring line, const std::wstring& warning) {
   return warning.empty() ? line : line + L": " + warning;
 }
 
+// "hpcu215u.inf", and for a package no driver uses what its INF and folder
+// say: "hpcu215u.inf" (Windows x64, 61.4.0.0, 2019-03-12, 412 MB).
+std::wstring PackageText(const PlannedPackage& package) {
+  std::wstring text = Quoted(FileNamePart(package.infPath));
+  if (!package.orphan) return text;
+  text += L" (";
+  AppendShownText(text, package.environment);
+  for (const std::wstring* part : {&package.version, &package.date}) {
+    if (part->empty()) continue;
+    text += L", ";
+    AppendShownText(text, *part);
+  }
+  return text + L", " + SizeText(package.bytes) + L")";
+}
+
+void CountOrphan(const PlannedPackage& package, ActionTotals& counts) {
+  ++counts.packagesGo;
+  ++counts.orphansGo;
+  counts.orphanBytes += package.bytes;
+}
+
 void RecordWhatIf(ActionRecord& record, const MachineWork& work, ActionTotals& counts) {
   const DeletionPlan& plan = work.plan;
   std::vector<bool> listed(plan.printers.size(), false);
@@ -153,6 +179,14 @@ void RecordWhatIf(ActionRecord& record, const MachineWork& work, ActionTotals& c
   }
   for (const PlannedPackage& package : plan.packages) {
     const std::wstring file(FileNamePart(package.infPath));
+    if (package.orphan) {
+      const std::wstring why = L"no driver uses it";
+      record.Add(L"What if: remove package " + PackageText(package) + L": " + why,
+                 {L"would remove", L"package", file, package.environment, package.version, 0, why},
+                 package.bytes);
+      CountOrphan(package, counts);
+      continue;
+    }
     record.Add(L"What if: remove package " + Quoted(file),
                {L"would remove", L"package", file, package.environment, {}, 0, {}});
     ++counts.packagesGo;
@@ -199,17 +233,30 @@ void RecordPrinterOutcomes(ActionRecord& record, const DeletionPlan& plan,
 void RecordPackageOutcome(ActionRecord& record, const PlannedPackage& package,
                           ActionTotals& counts) {
   const std::wstring file(FileNamePart(package.infPath));
-  const std::wstring quoted = Quoted(file);
+  const std::wstring quoted = PackageText(package);
+  const std::optional<ULONGLONG> bytes =
+      package.orphan ? std::optional<ULONGLONG>(package.bytes) : std::nullopt;
   switch (package.outcome) {
     case PackageOutcome::Removed:
-      record.Add(L"Removed package " + quoted,
-                 {L"removed", L"package", file, package.environment, {}, 0, {}});
-      ++counts.packagesGo;
+      record.Add(
+          L"Removed package " + quoted,
+          {L"removed", L"package", file, package.environment, package.version, 0, {}},
+          bytes);
+      if (package.orphan) {
+        CountOrphan(package, counts);
+      } else {
+        ++counts.packagesGo;
+      }
       return;
     case PackageOutcome::Kept: {
-      const std::wstring why = L"a driver from it was not deleted";
+      const std::wstring why = !package.orphan ? L"a driver from it was not deleted"
+                               : package.error == ERROR_PRINTER_DRIVER_PACKAGE_IN_USE
+                                   ? L"in use since the listing: " + CodeText(package.error)
+                                   : L"the spooler refused it: " + CodeText(package.error);
       record.Add(L"Kept: package " + quoted + L": " + why,
-                 {L"kept", L"package", file, package.environment, {}, 0, why});
+                 {L"kept", L"package", file, package.environment, package.version, package.error,
+                  why},
+                 bytes);
       ++counts.packagesKept;
       return;
     }
@@ -275,6 +322,13 @@ void RecordKeptPackages(ActionRecord& record, const MachineWork& work, ActionTot
   for (const PlannedPackage& package : work.plan.sharedPackages) {
     keep(package.infPath, package.environment, L"still used by " + Quoted(package.usedBy));
   }
+  if (work.storeError != 0) {
+    std::wstring why = L"the driver store could not be read: ";
+    AppendShownText(why, work.storeProblem);
+    why += L": " + CodeText(work.storeError);
+    record.Add(L"Failed: " + why, {L"failed", L"package", {}, {}, {}, work.storeError, why});
+    ++counts.packagesFailed;
+  }
   if (const DWORD error = work.plan.packageListError) {  // an old server: none to remove
     const std::wstring why = L"the driver packages could not be read: " + CodeText(error);
     record.Add(L"Kept: " + why, {L"kept", L"package", {}, {}, {}, error, why});
@@ -321,6 +375,27 @@ bool NamedWithEnvironment(const CleanupOptions& options, std::wstring_view name)
   return false;
 }
 
+// The store's unused printer packages, for the plan to check again and
+// remove after the drivers. Without the drivers' packages (an old server)
+// none is known to be unused: the plan's reading of them says why.
+void ListOrphans(const DriverInventory& inventory, MachineSteps& steps, MachineWork& work) {
+  std::vector<DriverInf> drivers;
+  if (!DriverInfsOf(inventory, drivers)) return;
+  const MachineFiles files{std::wstring(BareMachineName(inventory.targetName)), inventory.isRemote};
+  std::vector<StorePackage> packages;
+  work.storeError = ListDriverStore(DriverStoreFolder(files), RealStoreFiles(), packages,
+                                    work.storeProblem, &steps.StopFlag());
+  if (work.storeError != 0) return;
+  ClassifyStorePackages(packages, drivers, true);
+  const std::wstring onMachine = StoreOnMachine(files, drivers);
+  for (const StorePackage& package : packages) {
+    // The spooler removes a package only for its environment.
+    if (package.use == PackageUse::Unused && !package.environment.empty()) {
+      work.plan.orphans.push_back(PlannedOrphan(package, onMachine));
+    }
+  }
+}
+
 // Lists one machine, plans its clean-up with the deletion engine and records
 // the plan, or carries it out. False when a step was refused: the machine was
 // given up (its time, or Ctrl+C) and its outcome is not wanted.
@@ -361,7 +436,12 @@ bool CleanUpMachine(const CleanupOptions& options, MachineSteps& steps, const st
     versions.push_back(DriverVersionText(driver.dwlDriverVersion));
   }
   outcome.time = UtcNow();
-  if (plan.drivers.empty()) return true;  // nothing to delete: a success
+  if (plan.drivers.empty() && !options.orphans) return true;  // nothing to delete: a success
+  if (options.orphans) {
+    plan.removePackages = true;               // the packages the deletions leave unused go too
+    if (!steps.BeginReading()) return false;  // the store is a listing of its own
+    ListOrphans(*inventory, steps, work);
+  }
 
   // Reading the printers again is a listing of its own, with its own limit.
   if (!steps.BeginReading()) return false;
@@ -403,7 +483,8 @@ bool CleanUpMachine(const CleanupOptions& options, MachineSteps& steps, const st
     return true;
   }
   plan.stop = &steps.StopFlag();  // Ctrl+C also cuts a snapshot short
-  if (!options.noSnapshot && !plan.drivers.empty() && !SaveSnapshot(options, steps, record, work)) {
+  const bool changes = !plan.drivers.empty() || !plan.packages.empty();
+  if (!options.noSnapshot && changes && !SaveSnapshot(options, steps, record, work)) {
     AbandonDeletion(plan);
     return !steps.StopFlag().load();  // after Ctrl+C the machine is not finished
   }

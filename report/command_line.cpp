@@ -216,8 +216,8 @@ bool ApplyOption(std::wstring_view word, ReportRequest& request) {
   using Flag = std::pair<const wchar_t*, bool CleanupOptions::*>;
   for (const auto& [flag, member] :
        {Flag{L"unused", &CleanupOptions::unused}, Flag{L"printers", &CleanupOptions::printers},
-        Flag{L"packages", &CleanupOptions::packages}, Flag{L"yes", &CleanupOptions::yes},
-        Flag{L"nosnapshot", &CleanupOptions::noSnapshot}}) {
+        Flag{L"packages", &CleanupOptions::packages}, Flag{L"orphans", &CleanupOptions::orphans},
+        Flag{L"yes", &CleanupOptions::yes}, Flag{L"nosnapshot", &CleanupOptions::noSnapshot}}) {
     if (EqualsIgnoringAsciiCase(name, flag)) {
       request.cleanup.*member = true;
       return true;
@@ -297,7 +297,8 @@ void CheckCleanupRequest(ReportRequest& request) {
   const CleanupOptions& cleanup = request.cleanup;
   const bool anyCleanupOption = !cleanup.driverPatterns.empty() || !cleanup.environment.empty() ||
                                 cleanup.unused || cleanup.printers || cleanup.packages ||
-                                cleanup.yes || cleanup.noSnapshot || !cleanup.snapshotsRoot.empty();
+                                cleanup.orphans || cleanup.yes || cleanup.noSnapshot ||
+                                !cleanup.snapshotsRoot.empty();
   if (!request.deleting) {
     if (anyCleanupOption &&
         (request.kind == RequestKind::Report || request.kind == RequestKind::Fleet)) {
@@ -307,7 +308,7 @@ void CheckCleanupRequest(ReportRequest& request) {
   }
   if (request.kind != RequestKind::Report && request.kind != RequestKind::Fleet) return;
   const bool named = request.kind == RequestKind::Fleet || !request.target.empty();
-  const bool selects = !cleanup.driverPatterns.empty() || cleanup.unused;
+  const bool selects = !cleanup.driverPatterns.empty() || cleanup.unused || cleanup.orphans;
   request.kind = named && selects ? RequestKind::Delete : RequestKind::Usage;
 }
 
@@ -352,10 +353,11 @@ void PrintUsage(const std::wstring& problem = {}) {
   WriteConsoleRed(L"Log file must be csv format!\r\n\r\n");
   WriteConsoleColored(kGreen, L"Kestrun @MachineList.txt\r\n\r\n");
   WriteConsoleColored(kGreen, L"Kestrun @MachineList.txt C:\\FleetLog.csv\r\n\r\n");
-  WriteConsoleColored(kGreen,
-                      L"Kestrun /delete [/driver:PATTERN]... [/environment:ENV] [/unused] "
-                      L"[/printers] [/packages] [/nosnapshot] [/snapshots:FOLDER] [/yes] "
-                      L"TargetMachine|@MachineList.txt [C:\\Actions.csv]\r\n\r\n");
+  WriteConsoleColored(
+      kGreen,
+      L"Kestrun /delete [/driver:PATTERN]... [/environment:ENV] [/unused] "
+      L"[/printers] [/packages] [/orphans] [/nosnapshot] [/snapshots:FOLDER] [/yes] "
+      L"TargetMachine|@MachineList.txt [C:\\Actions.csv]\r\n\r\n");
   WriteConsoleColored(kGreen,
                       L"Kestrun /restore [/yes] SnapshotFolder [C:\\Actions.csv]\r\n\r\n");
   WriteConsoleColored(kGreen,
@@ -817,7 +819,8 @@ void ParseRestoreArguments(std::wstring_view text, size_t rest, ReportRequest& r
   };
   if (request.deleting || request.queues || request.probe || request.probeTimeoutGiven ||
       !options.driverPatterns.empty() || !options.environment.empty() || options.unused ||
-      options.printers || options.packages || options.noSnapshot || !options.snapshotsRoot.empty()) {
+      options.printers || options.packages || options.orphans || options.noSnapshot ||
+      !options.snapshotsRoot.empty()) {
     return refuse(L"/restore takes only /yes and /timeout: before the snapshot folder.");
   }
   size_t start = text.find_first_not_of(L' ', rest);

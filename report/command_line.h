@@ -55,6 +55,7 @@ struct CleanupOptions {
   bool unused = false;                       // only drivers no printer uses
   bool printers = false;                     // the printers using them may go first
   bool packages = false;                     // their driver packages go too
+  bool orphans = false;                      // the store's packages no driver uses go too
   bool yes = false;                          // carry the plan out; without it nothing changes
   bool noSnapshot = false;                   // "/nosnapshot": delete without saving first
   std::wstring snapshotsRoot;                // "/snapshots:PATH"; empty: the default place

@@ -869,10 +869,10 @@ TEST(CleanupReport, AWhatIfRunChangesNothingAndLogsThePlan) {
   ASSERT_EQ(records.size(), 1u + 4 + 3);
   EXPECT_EQ(records[0],
             (std::vector<std::string>{"Time", "Machine", "Action", "Kind", "Name", "Environment",
-                                      "Driver Version", "Code", "Reason"}));
+                                      "Driver Version", "Code", "Reason", "Size"}));
   std::map<std::string, int> actions;
   for (size_t r = 1; r < records.size(); ++r) {
-    ASSERT_EQ(records[r].size(), 9u);
+    ASSERT_EQ(records[r].size(), 10u);
     EXPECT_EQ(records[r][0].size(), 20u) << records[r][0];  // 2026-12-09T03:15:42Z
     ++actions[records[r][1] + " " + records[r][2] + " " + records[r][3]];
   }
@@ -1020,6 +1020,60 @@ TEST(CleanupReport, NothingIsDeletedWithoutASnapshotAndTheSnapshotNamesItsRestor
   EXPECT_EQ(run.exitCode, 1u);
   EXPECT_NE(run.Text().find(L"cannot be restored:\nline 4: the file drivers\\"), std::wstring::npos)
       << run.Text();
+}
+
+TEST(CleanupReport, OrphansRemovesOnlyTheStoresUnusedPackageAfterSavingItsFolder) {
+  FakeSpoolerInstall install(L"cleanup-orphans");
+  const Environment scenario = install.Scenario(L"fleet:ORPHANS=");
+  const std::string printer = "[Version]\r\nClass=Printer\r\n";
+  FakeSpooler::AddStorePackage(L"\\\\ORPHANS", L"contoso.inf_amd64_0a1b", printer, 1, 10);
+  FakeSpooler::AddStorePackage(L"\\\\ORPHANS", L"ntprint.inf_amd64_9f", printer, 1, 10);
+  FakeSpooler::AddStorePackage(L"\\\\ORPHANS", L"net.inf_amd64_5", "[Version]\nClass=Net\n");
+  const std::string inf =
+      printer + "Provider=%HP%\r\nDriverVer=03/12/2019,61.4.0.0\r\n[Strings]\r\nHP=\"HP\"\r\n";
+  FakeSpooler::AddStorePackage(L"\\\\ORPHANS", L"hpcu215u.inf_amd64_77aa", inf, 3, 100000);
+  const std::wstring log = install.Folder() + L"\\actions.csv";
+  const std::wstring orphans = L"\"" + install.Exe() + L"\" /delete /orphans ";
+  ConsoleRun run = RunInConsole(orphans + L"ORPHANS \"" + log + L"\"", scenario);
+  EXPECT_EQ(run.exitCode, 0u) << run.Text();
+  for (const wchar_t* line :
+       {L"  What if: remove package \"hpcu215u.inf\" (Windows x64, 61.4.0.0, 2019-03-12, 293 KB): "
+        L"no driver uses it\n",
+        L"] ORPHANS  1 unused package, 293 KB to remove\n"}) {
+    EXPECT_NE(run.Text().find(line), std::wstring::npos) << std::wstring(line) << run.Text();
+  }
+  bool wellFormed = false;
+  const auto records = ReadCsv(ReadFileBytes(log).substr(3), wellFormed);
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[1],
+            (std::vector<std::string>{records[1][0], "ORPHANS", "would remove", "package",
+                                      "hpcu215u.inf", "Windows x64", "61.4.0.0", "0",
+                                      "no driver uses it", std::to_string(300000 + inf.size())}));
+
+  const std::wstring root = install.Folder() + L"\\snapshots";
+  run = RunInConsole(orphans + L"/yes \"/snapshots:" + root + L"\" ORPHANS", scenario);
+  EXPECT_EQ(run.exitCode, 0u) << run.Text();
+  EXPECT_NE(run.Text().find(L"] ORPHANS  1 unused package, 293 KB removed\n"), std::wstring::npos)
+      << run.Text();
+  const std::wstring store = FakeSpooler::MachineShare(L"\\\\ORPHANS", L"admin$") +
+                             L"\\System32\\DriverStore\\FileRepository\\";
+  EXPECT_EQ(::GetFileAttributesW((store + L"hpcu215u.inf_amd64_77aa").c_str()),
+            INVALID_FILE_ATTRIBUTES);
+  for (const wchar_t* kept :
+       {L"contoso.inf_amd64_0a1b", L"ntprint.inf_amd64_9f", L"net.inf_amd64_5"}) {
+    EXPECT_NE(::GetFileAttributesW((store + kept).c_str()), INVALID_FILE_ATTRIBUTES) << kept;
+  }
+  const size_t saved = run.Text().find(L"  Saved in ");
+  ASSERT_NE(saved, std::wstring::npos) << run.Text();
+  const std::wstring folder =
+      run.Text().substr(saved + 11, run.Text().find(L": Kestrun", saved) - saved - 11);
+  EXPECT_EQ(ReadFileBytes(folder + L"\\packages\\0\\hpcu215u.inf_amd64_77aa\\file2.dll"),
+            std::string(100000, 'x'));
+
+  // Put back: the package is uploaded again from the snapshot.
+  run = RunInConsole(L"\"" + install.Exe() + L"\" /restore /yes \"" + folder + L"\"", scenario);
+  EXPECT_EQ(run.exitCode, 0u) << run.Text();
+  EXPECT_NE(run.Text().find(L"Restored package"), std::wstring::npos) << run.Text();
 }
 
 TEST(CleanupReport, ARestoreRefusesACraftedOrExposedSnapshotAndReadsARelativeFolder) {

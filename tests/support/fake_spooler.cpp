@@ -7,6 +7,7 @@
 
 #include "inventory/platform.h"
 #include "inventory/printers.h"
+#include "inventory/snapshot.h"
 
 namespace kestrun::testing {
 
@@ -544,6 +545,15 @@ HRESULT FakeSpooler::DeletePrinterDriverPackage(LPCWSTR server, LPCWSTR infPath,
     }
   }
   machine->removedPackages.push_back(std::wstring(infPath) + L"|" + environment);
+  // A remote server's package folder, when a test made one, goes from its store.
+  const std::wstring path(infPath);
+  const std::wstring store = L"\\DriverStore\\FileRepository\\";
+  const size_t at = path.find(store);
+  const size_t end = at == std::wstring::npos ? at : path.find(L'\\', at + store.size());
+  if (server != nullptr && server[0] == L'\\' && end != std::wstring::npos) {
+    kestrun::RemoveTree(MachineShare(server, L"admin$") + L"\\System32" +
+                        path.substr(at, end - at));
+  }
   return S_OK;
 }
 
@@ -1015,6 +1025,30 @@ std::wstring FakeSpooler::DriverShare(const std::wstring& server) {
     return std::wstring(system) + L"\\spool\\drivers";
   }
   return MachineShare(server, L"print$");
+}
+
+std::wstring FakeSpooler::AddStorePackage(const std::wstring& server, const std::wstring& folder,
+                                          const std::string& inf, int files, size_t bytes) {
+  std::wstring path = MachineShare(server, L"admin$");
+  for (const wchar_t* part : {L"System32", L"DriverStore", L"FileRepository"}) {
+    path += L"\\" + std::wstring(part);
+    ::CreateDirectoryW(path.c_str(), nullptr);
+  }
+  path += L"\\" + folder;
+  ::CreateDirectoryW(path.c_str(), nullptr);
+  const std::wstring infName = folder.substr(0, folder.find(L".inf") + 4);
+  const auto write = [](const std::wstring& file, const std::string& content) {
+    const HANDLE handle =
+        ::CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    ::WriteFile(handle, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+    ::CloseHandle(handle);
+  };
+  write(path + L"\\" + infName, inf);
+  for (int f = 0; f < files; ++f) {
+    write(path + L"\\file" + std::to_wstring(f) + L".dll", std::string(bytes, 'x'));
+  }
+  return L"C:\\Windows\\System32\\DriverStore\\FileRepository\\" + folder + L"\\" + infName;
 }
 
 std::wstring FakeSpooler::MachineShare(const std::wstring& server, const std::wstring& share) {

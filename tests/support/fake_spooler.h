@@ -217,6 +217,13 @@ class FakeSpooler {
   static std::wstring DriverShare(const std::wstring& server);
   // A share of a server ("admin$"), as Wine reaches it; made when it is not there.
   static std::wstring MachineShare(const std::wstring& server, const std::wstring& share);
+  // A package folder in a server's driver store, reached as
+  // \\SRV\admin$\System32\DriverStore\FileRepository\FOLDER: its INF (named
+  // by the folder's name up to ".inf", holding `inf` as it is) and `files`
+  // more files of `bytes` bytes each. Returns the INF's path as the server's
+  // spooler names it (C:\Windows\System32\DriverStore\...).
+  static std::wstring AddStorePackage(const std::wstring& server, const std::wstring& folder,
+                                      const std::string& inf, int files = 0, size_t bytes = 0);
 
   // Thread-safe reads of the book-keeping.
   size_t OpenPrinterCount();

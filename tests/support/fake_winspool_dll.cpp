@@ -29,7 +29,9 @@
 //                   printers of devices on this machine: two on the TCP/IP
 //                   port of 127.0.0.1, one on a WSD port and one on each IPP
 //                   port that KESTRUN_FAKE_IPP_PORTS names (addresses
-//                   separated by ";"). The local spooler has no
+//                   separated by ";"); NAME= has its Contoso driver installed
+//                   from the package contoso.inf_amd64_0a1b of its driver store.
+//                   The local spooler has no
 //                   drivers, unless an item without a NAME stands for it
 //                   ("~60000": a local spooler that hangs).
 // With KESTRUN_FAKE_SPOOLER_CALLS naming a file, every printer and driver
@@ -128,7 +130,7 @@ void AddDevicePrinters(FakeMachine& machine) {
 
 // "NAME*N!CODE~MS": a machine of a fleet scenario and its name.
 std::pair<std::wstring, FakeMachine> FleetMachine(const std::wstring& item) {
-  const size_t nameEnd = item.find_first_of(L"*!~+#^$&%@");
+  const size_t nameEnd = item.find_first_of(L"*!~+#^$&%@=");
   std::pair<std::wstring, FakeMachine> made{item.substr(0, nameEnd), FakeMachine{}};
   FakeMachine& machine = made.second;
   machine.drivers = kestrun::testing::SampleDrivers();
@@ -155,6 +157,11 @@ std::pair<std::wstring, FakeMachine> FleetMachine(const std::wstring& item) {
     if (kind == L'@') AddDevicePrinters(machine);
     for (auto& driver : machine.drivers) {
       if (kind == L'#' && driver.name == L"Contoso LaserJet 4200 PCL6") driver.deleteError = value;
+      if (kind == L'=' && driver.name == L"Contoso LaserJet 4200 PCL6") {
+        driver.infPath =
+            L"C:\\Windows\\System32\\DriverStore\\FileRepository\\contoso.inf_amd64_0a1b\\contoso."
+            L"inf";
+      }
     }
   }
   return made;
@@ -319,6 +326,27 @@ BOOL WINAPI Fake_EnumPortsW(LPWSTR name, DWORD level, LPBYTE buffer, DWORD size,
 BOOL WINAPI Fake_XcvDataW(HANDLE handle, PCWSTR dataName, PBYTE input, DWORD inputSize,
                           PBYTE output, DWORD outputSize, PDWORD written, PDWORD status) {
   return Spooler().XcvData(handle, dataName, input, inputSize, output, outputSize, written, status);
+}
+
+HRESULT WINAPI Fake_DeletePrinterDriverPackageW(LPCWSTR server, LPCWSTR infPath,
+                                                LPCWSTR environment) {
+  const HRESULT result = Spooler().DeletePrinterDriverPackage(server, infPath, environment);
+  ::SetLastError(static_cast<DWORD>(result));
+  Journal(L"DeletePrinterDriverPackage " + std::wstring(server ? server : L"") + L" " +
+              (infPath ? infPath : L"") + L" " + (environment ? environment : L""),
+          SUCCEEDED(result));
+  return result;
+}
+
+HRESULT WINAPI Fake_UploadPrinterDriverPackageW(LPCWSTR server, LPCWSTR infPath,
+                                                LPCWSTR environment, DWORD flags, HWND window,
+                                                LPWSTR uploaded, PULONG length) {
+  const HRESULT result = Spooler().UploadPrinterDriverPackage(server, infPath, environment, flags,
+                                                              window, uploaded, length);
+  Journal(L"UploadPrinterDriverPackage " + std::wstring(server ? server : L"") + L" " +
+              (environment ? environment : L""),
+          SUCCEEDED(result));
+  return result;
 }
 
 }  // extern "C"

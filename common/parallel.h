@@ -1,0 +1,16 @@
+// Runs a number of independent steps a few at a time: the calls that wait on
+// a server (a share's file calls, a spooler's calls) overlap instead of
+// queueing one after another.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+namespace kestrun {
+
+// Calls `step` once for each index below `count`, on at most `most` threads
+// at once (the calling one among them), and returns when every call has
+// returned. Where the system cannot start a thread, fewer run at once.
+void RunAtOnce(size_t count, unsigned most, const std::function<void(size_t)>& step);
+
+}  // namespace kestrun
