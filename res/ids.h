@@ -26,6 +26,7 @@
 #define IDM_UNDO_DELETION 40030
 #define IDM_RESTORE_SNAPSHOT 40031
 #define IDM_PRINTERS 40023
+#define IDM_PACKAGES 40024
 
 // List context menu commands.
 #define IDM_CTX_COPY_ITEM 40010
@@ -43,6 +44,14 @@
 #define IDC_PRINTERS_SAVE 1032
 #define IDC_PRINTERS_LIST 1033
 #define IDC_PRINTERS_CHECK_DEVICES 1034
+
+// Driver store packages window commands and controls.
+#define IDM_PACKAGES_COPY_ITEM 40025
+#define IDC_PACKAGES_COUNTS 1035
+#define IDC_PACKAGES_REFRESH 1036
+#define IDC_PACKAGES_REMOVE 1037
+#define IDC_PACKAGES_SAVE 1038
+#define IDC_PACKAGES_LIST 1039
 
 // Find dialog controls.
 #define IDC_FIND_TEXT 1018
@@ -87,6 +96,10 @@
 // the check's record as the long parameter.
 #define WM_KESTRUN_DEVICES_PROGRESS (WM_APP + 20)  // another device settled
 #define WM_KESTRUN_DEVICES_CHECKED (WM_APP + 21)   // every device settled, or cancelled
+
+// Private message of the packages window, posted by its store reading with
+// the reading's record as the long parameter.
+#define WM_KESTRUN_STORE_READ (WM_APP + 30)  // the driver store was read, or the reading failed
 
 // Timers of the main window.
 #define IDT_ANSWER_NO 1  // a close answers the deletion's question No until it is gone

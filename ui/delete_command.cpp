@@ -11,6 +11,7 @@
 #include "common/bounded_text.h"
 #include "common/win32_handles.h"
 #include "inventory/classification.h"
+#include "inventory/driver_store.h"
 #include "inventory/error_reporter.h"
 #include "inventory/field_text.h"
 #include "inventory/snapshot.h"
@@ -101,6 +102,12 @@ bool BeginDeleting() {
 constexpr wchar_t kConfirmation[] =
     L"Warning, this will attempt to delete the selected driver(s)!\nA snapshot is saved first: "
     L"Edit > Undo Deletion puts it back. Do you wish to proceed?";
+constexpr wchar_t kPackageConfirmation[] =
+    L"Warning, this will remove the selected packages from the driver store!\nA snapshot is saved "
+    L"first: Edit > Undo Deletion puts it back. Do you wish to proceed?";
+constexpr wchar_t kOrphansUnchecked[] =
+    L"Nothing was removed: the drivers' packages could not be read, so the selected packages "
+    L"could not be checked as still unused.\n";
 
 UINT StateImageOf(int row) {
   const auto state = static_cast<UINT>(::SendMessageW(listView, LVM_GETITEMSTATE,
@@ -198,8 +205,8 @@ std::vector<std::wstring> WithoutPackageLines(const DeletionPlan& plan) {
 
 // The target as the user named it and as the spooler is called.
 std::wstring MachineLine(const DeletionPlan& plan) {
-  if (!plan.isRemote) return L"Selected drivers on this computer";
-  std::wstring line = L"Selected drivers on ";
+  std::wstring line = plan.drivers.empty() ? L"Selected packages on " : L"Selected drivers on ";
+  if (!plan.isRemote) return line + L"this computer";
   AppendShownText(line, plan.machineText);
   line += L" (";
   AppendShownText(line, plan.targetName);
@@ -233,14 +240,24 @@ std::wstring PackageOutcomeLine(const PlannedPackage& package) {
   }
   switch (package.outcome) {
     case PackageOutcome::Removed:
-      return L"Removed from the driver store: " + file;
+      return L"Removed from the driver store: " + (package.orphan ? PackageLine(package) : file);
     case PackageOutcome::Failed:
       return L"Kept in the driver store: " + file + L" (" + ErrorTextOrNumber(package.error) + L")";
     case PackageOutcome::Kept:
+      // An unused package the spooler refused: a driver came from it since, or it is guarded.
+      if (package.orphan && package.error != 0) {
+        return L"Kept in the driver store: " + file + L" (" +
+               (package.error == ERROR_PRINTER_DRIVER_PACKAGE_IN_USE
+                    ? std::wstring(L"still in use")
+                    : ErrorTextOrNumber(package.error)) +
+               L")";
+      }
+      break;
     case PackageOutcome::NotTried:
     case PackageOutcome::Pending:
       break;
   }
+  if (package.orphan) return L"Not tried: " + file;
   return L"Not tried: " + file + L" (its driver was not deleted)";
 }
 
@@ -286,7 +303,13 @@ std::vector<std::wstring> ClientLosingLines(const DeletionPlan& plan) {
 // target. Nothing was deleted.
 std::wstring PreparationFailureMessage(const DeletionPlan& plan, DWORD error, UINT& icon) {
   wchar_t message[kDeleteMessageCapacity] = {};
-  if (plan.failedStep == PreparationStep::Packages) {
+  if (plan.drivers.empty()) {
+    icon = MB_ICONERROR;
+    CopyBounded(message, (plan.failedStep == PreparationStep::Packages
+                              ? std::wstring(kOrphansUnchecked)
+                              : std::wstring(L"Nothing was removed from the driver store.\n")) +
+                             ErrorLine(error));
+  } else if (plan.failedStep == PreparationStep::Packages) {
     icon = MB_ICONERROR;
     CopyBounded(message, L"Nothing was deleted: the driver packages of the selected drivers could "
                          L"not be read, and without them their packages could never be found "
@@ -299,13 +322,15 @@ std::wstring PreparationFailureMessage(const DeletionPlan& plan, DWORD error, UI
   return BoundLines(text + L'\n' + MachineLine(plan));
 }
 
-// Steps from the plan to the outcome box, inside the run slot.
+// Steps from the plan to the outcome box, inside the run slot. A plan without
+// drivers removes unused packages of the driver store only.
 void ConfirmDeleteAndReport(DeletionPlan& plan) {
-  if (plan.drivers.empty()) {
+  if (plan.drivers.empty() && plan.orphans.empty()) {
     StopProgress();
     ShowMessage(kNothingChecked, MB_ICONINFORMATION);
     return;
   }
+  const bool packagesOnly = plan.drivers.empty();
   UINT icon = MB_ICONINFORMATION;
   DWORD error = 0;
   if (!PrepareDeletion(plan, error)) {
@@ -319,10 +344,18 @@ void ConfirmDeleteAndReport(DeletionPlan& plan) {
   }
 
   StopProgress();
-  // When printers go too, a stray Enter must not confirm it.
-  const UINT style = MB_YESNO | MB_ICONWARNING | (plan.printers.empty() ? 0 : MB_DEFBUTTON2);
-  const std::wstring question =
-      FitToScreen([&plan](size_t listed) { return ConfirmationText(plan, listed); });
+  if (packagesOnly && plan.packages.empty()) {  // drivers came from them all since: nothing to ask
+    AbandonDeletion(plan);
+    const std::wstring message = PackageRemovalOutcome(plan, icon);
+    ShowMessage(message.c_str(), icon);
+    return;
+  }
+  // When printers or packages go, a stray Enter must not confirm it.
+  const UINT style =
+      MB_YESNO | MB_ICONWARNING | (plan.printers.empty() && !packagesOnly ? 0 : MB_DEFBUTTON2);
+  const std::wstring question = FitToScreen([&plan, packagesOnly](size_t listed) {
+    return packagesOnly ? PackageRemovalQuestion(plan, listed) : ConfirmationText(plan, listed);
+  });
   if (!AskToChange(question, style)) {
     AbandonDeletion(plan);
     return;
@@ -349,8 +382,9 @@ void ConfirmDeleteAndReport(DeletionPlan& plan) {
   AppendShownText(saved, folder);
   saved += L": Edit > Undo Deletion puts it back.";
   const std::wstring outcome = FitToScreen([&](size_t listed) {
-    return DeletionOutcomeMessage(plan, deletedAll, anyDriverDeleted, lastDeleteError, icon,
-                                  listed) +
+    return (packagesOnly ? PackageRemovalOutcome(plan, icon, listed)
+                         : DeletionOutcomeMessage(plan, deletedAll, anyDriverDeleted,
+                                                  lastDeleteError, icon, listed)) +
            L"\n\n" + BoundLines(saved);
   });
   StopProgress();
@@ -418,6 +452,67 @@ std::wstring ConfirmationText(const DeletionPlan& plan, size_t listed) {
     text += L"\n\nThe driver packages could not be read (" + ErrorLine(plan.packageListError) +
             L"): the drivers will be deleted, and no package removed from the driver store.";
   }
+  return BoundLines(text);
+}
+
+std::wstring PackageLine(const PlannedPackage& package) {
+  std::wstring line = PackageFile(package.infPath) + L" (";
+  for (const std::wstring* fact : {&package.environment, &package.version, &package.date}) {
+    if (fact->empty()) continue;
+    AppendShownText(line, *fact);
+    line += L", ";
+  }
+  return line + SizeText(package.bytes) + L')';
+}
+
+std::wstring PackageRemovalQuestion(const DeletionPlan& plan, size_t listed) {
+  ULONGLONG bytes = 0;
+  Section going = {nullptr, {}};
+  Section kept = {L"These packages will be kept: drivers now come from them:", {}};
+  for (const PlannedPackage& package : plan.packages) {
+    bytes += package.bytes;
+    going.lines.push_back(PackageLine(package));
+  }
+  for (const PlannedPackage& package : plan.sharedPackages) {
+    kept.lines.push_back(PackageOutcomeLine(package));
+  }
+  const size_t count = plan.packages.size();
+  std::wstring text = std::wstring(kPackageConfirmation) + L"\n\n" + std::to_wstring(count) +
+                      (count == 1 ? L" package (" : L" packages (") + SizeText(bytes) +
+                      L") will be removed from the driver store.\n" + MachineLine(plan);
+  AppendSections(text, {going, kept}, listed);
+  return BoundLines(text);
+}
+
+std::wstring PackageRemovalOutcome(const DeletionPlan& plan, UINT& icon, size_t listed) {
+  size_t removed = 0;
+  ULONGLONG bytes = 0;
+  Section kept = {nullptr, {}}, gone = {nullptr, {}};
+  for (const PlannedPackage& package : plan.sharedPackages) {
+    kept.lines.push_back(PackageOutcomeLine(package));
+  }
+  for (const PlannedPackage& package : plan.packages) {
+    const bool went = package.outcome == PackageOutcome::Removed;
+    removed += went ? 1 : 0;
+    bytes += went ? package.bytes : 0;
+    (went ? gone : kept).lines.push_back(PackageOutcomeLine(package));
+  }
+  const size_t total = plan.packages.size() + plan.sharedPackages.size();
+  const bool all = removed == total && total > 0;
+  icon = all ? MB_ICONINFORMATION : MB_ICONWARNING;
+  std::wstring text = all           ? L"The selected packages were removed from the driver store."
+                      : removed > 0 ? L"Not all selected packages could be removed from the "
+                                      L"driver store."
+                                    : L"No selected package was removed from the driver store.";
+  text += L'\n' + MachineLine(plan) + L"\nRemoved " + std::to_wstring(removed) + L" of " +
+          std::to_wstring(total) + L" packages (" + SizeText(bytes) + L").";
+  if (plan.packageListError != 0) {
+    text += L"\nThe drivers' packages could not be read (" + ErrorLine(plan.packageListError) +
+            L"): no package is known to be unused.";
+  }
+  std::wstring listing;
+  AppendSections(listing, {kept, gone}, listed);
+  if (!listing.empty()) text += L'\n' + listing;
   return BoundLines(text);
 }
 
@@ -592,15 +687,22 @@ void EndChangeRun() {
   if (::IsWindow(MainWindow())) ::SendMessageW(MainWindow(), WM_KESTRUN_DELETION_STAGE, 0, 0);
 }
 
-bool StartDeletion() {
+bool StartDeletion() { return StartDeletion(TakeDeletionPlan); }
+
+bool StartDeletion(const std::function<DeletionPlan()>& takePlan) {
   if (!BeginChangeRun()) return false;
   std::unique_ptr<DeletionPlan> plan(new (std::nothrow) DeletionPlan);
-  if (plan) *plan = TakeDeletionPlan();
+  try {
+    if (plan) *plan = takePlan();
+  } catch (const std::bad_alloc&) {
+    plan.reset();  // the slot is freed below, not left claimed by a throw
+  }
   ::EnableWindow(deleteButton, FALSE);
   StartProgress();
   if (!plan || !StartWorker(DeletionWorker, plan.get())) {
     StopProgress();
     EndChangeRun();
+    ShowMessage(L"Memory allocation error! Please check system resources.", MB_ICONERROR);
     return true;  // the run could not start; nothing is left running
   }
   static_cast<void>(plan.release());  // the worker owns it now

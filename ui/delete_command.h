@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 #include "inventory/deletion.h"
@@ -25,6 +26,9 @@ bool ToggleRemoveDriverPackages();
 // plan of the ticked rows and starts the worker. False while an enumeration
 // or deletion runs (nothing starts).
 bool StartDeletion();
+// The same run for the plan `takePlan` makes on the window's thread once the
+// slot is claimed (the packages window's unused packages, without drivers).
+bool StartDeletion(const std::function<DeletionPlan()>& takePlan);
 
 // A close of the main window (its close button, Alt+F4, File > Exit, WM_CLOSE),
 // on the window's thread: true when the window may close now. While the
@@ -67,6 +71,17 @@ DeletionPlan TakeDeletionPlan();
 // printers kept and why, the drivers they keep, and (with the option) the
 // packages; at most `listed` listed lines (the screen may hold fewer).
 std::wstring ConfirmationText(const DeletionPlan& plan, size_t listed = kListedLinesLimit);
+
+// A plan of driver-store packages only (no drivers), once prepared: the
+// warning, the counts and their size, the target, then the packages that go
+// and those a driver now comes from.
+std::wstring PackageRemovalQuestion(const DeletionPlan& plan, size_t listed = kListedLinesLimit);
+// Its outcome: the headline, the target, the counts, then what stayed and why
+// before what went.
+std::wstring PackageRemovalOutcome(const DeletionPlan& plan, UINT& icon,
+                                   size_t listed = kListedLinesLimit);
+// "hpcu215u.inf (Windows x64, 61.4.0.0, 2019-03-12, 412 MB)"; facts it lacks are left out.
+std::wstring PackageLine(const PlannedPackage& package);
 
 // The outcome's headline, cut to the failure buffer.
 std::wstring DeletionOutcomeText(bool deletedAll, bool anyDeleted, DWORD lastError, UINT& icon);

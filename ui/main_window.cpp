@@ -26,6 +26,7 @@
 #include "res/ids.h"
 #include "ui/machine_list.h"
 #include "ui/main_layout.h"
+#include "ui/packages_window.h"
 #include "ui/printers_window.h"
 #include "ui/save_dialog.h"
 #include "ui/views.h"
@@ -234,7 +235,7 @@ void HandleKey(WPARAM key) {
       ::SendMessageW(enumerateButton, BM_CLICK, 0, 0);
     }
   } else if (key == VK_ESCAPE) {
-    CancelListing();
+    if (CancelListing()) RefreshPackagesWindow();
   } else if (key == 'F' && ControlHeld()) {
     OpenFindDialog();
   } else if (key == VK_F3) {
@@ -455,6 +456,9 @@ void RunListCommand(UINT command, HWND window) {
     case IDM_PRINTERS:
       ShowPrintersWindow();
       break;
+    case IDM_PACKAGES:
+      ShowPackagesWindow();
+      break;
     case IDM_CTX_SHOW_PRINTERS:
       ShowPrintersOfSelectedDriver();
       break;
@@ -473,7 +477,9 @@ void OnCommand(HWND window, WPARAM wParam, LPARAM lParam) {
     return;
   }
   if (notification != BN_CLICKED) return;
-  const bool refused = (control == enumerateButton && !CancelListing() && !StartEnumeration()) ||
+  const bool cancelled = control == enumerateButton && CancelListing();
+  if (cancelled) RefreshPackagesWindow();
+  const bool refused = (control == enumerateButton && !cancelled && !StartEnumeration()) ||
                        (control == deleteButton && !StartDeletion());
   if (refused) ::MessageBeep(MB_ICONWARNING);  // a run owns the list until it ends
 }
@@ -615,11 +621,17 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
       OnDestroy();
       return 0;
     case WM_KESTRUN_ENUMERATION_BEGIN:
-      return BeginEnumerationOnWindowThread(wParam);
-    case WM_KESTRUN_ENUMERATION_RESULT:
-      return TakeEnumerationResult(wParam, *reinterpret_cast<EnumerationResult*>(lParam));
+    case WM_KESTRUN_ENUMERATION_RESULT: {
+      const LRESULT taken =
+          message == WM_KESTRUN_ENUMERATION_BEGIN
+              ? BeginEnumerationOnWindowThread(wParam)
+              : TakeEnumerationResult(wParam, *reinterpret_cast<EnumerationResult*>(lParam));
+      if (taken) RefreshPackagesWindow();  // it follows the listing, as the printers window does
+      return taken;
+    }
     case WM_KESTRUN_RUN_FINISHED:
       FinishRunOnWindowThread(wParam);
+      if (PackagesWindowReading()) StartProgress();  // the store's reading outlasts the listing
       return 0;
     default:
       return ::DefWindowProcW(window, message, wParam, lParam);

@@ -7,11 +7,11 @@
 #include <deque>
 #include <memory>
 #include <new>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "common/bounded_text.h"
-#include "common/win32_handles.h"
 #include "inventory/column_table.h"
 #include "inventory/driver_inventory.h"
 #include "inventory/error_reporter.h"
@@ -22,13 +22,11 @@
 #include "res/ids.h"
 #include "ui/controls.h"
 #include "ui/device_check.h"
-#include "ui/dpi.h"
 #include "ui/driver_list.h"
 #include "ui/find.h"
 #include "ui/list_columns.h"
-#include "ui/save_dialog.h"
 #include "ui/sorting.h"
-#include "ui/window_records.h"
+#include "ui/tool_window.h"
 
 namespace kestrun {
 
@@ -44,13 +42,7 @@ constexpr DWORD kListStyle = WS_CHILD | WS_VISIBLE | WS_BORDER | WS_TABSTOP | LV
 constexpr DWORD kListExtendedStyle =
     LVS_EX_HEADERDRAGDROP | LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER;
 
-// Figures at 96 DPI.
-constexpr int kWindowWidth = 1000;
-constexpr int kWindowHeight = 520;
-constexpr int kMargin = 6;
-constexpr int kButtonHeight = 24;
-constexpr int kButtonPadding = 24;  // around a button's label
-constexpr int kButtonMinWidth = 75;
+// At 96 DPI.
 constexpr int kColumnWidths[kQueueColumnCount] = {170, 90,  110, 80,  140, 210, 90, 130,
                                                   95,  110, 200, 200, 160, 130, 150};
 
@@ -70,20 +62,16 @@ struct PrinterRow {
 
 // The one printers window, while it is open.
 struct PrintersView {
-  HWND window = nullptr;
+  ToolFrame frame;
   HWND counts = nullptr;
   HWND showAll = nullptr;
   HWND save = nullptr;
   HWND check = nullptr;
-  UINT dpi = kBaseDpi;
-  HFONT font = nullptr;
   std::wstring driverFilter;  // empty: every printer
   std::wstring machine;       // the listing's machine for the CSV's "Machine"
   std::vector<PrinterRow> rows;
   std::vector<size_t> shown;  // the rows the list shows, in its order
-  int sortColumn = kQueuePrinter;
-  bool sortDescending = false;
-  bool sortDescendingNext = true;  // the fill's own sort is ascending
+  ToolSort sort = {.column = kQueuePrinter};
   std::shared_ptr<DeviceCheck> checking;  // while "Check Devices" runs
   std::vector<size_t> checkedRows;        // the rows it asks for, in its plan's order
   QueueProbePlan plan;
@@ -98,46 +86,15 @@ HWND printersFindDialog = nullptr;
 const FindTarget kPrintersFind = {&printersList, 0, kQueueColumnCount - 1, &printersFindPosition,
                                   &printersFindDialog};
 
-HINSTANCE Instance() {
-  return appWindowState ? appWindowState->instance : ::GetModuleHandleW(nullptr);
-}
-
-int Scaled(int value) { return ScaleForDpi(value, view ? view->dpi : kBaseDpi); }
-
-int TextWidth(HWND window, const wchar_t* text) {
-  const HDC dc = ::GetDC(window);
-  const HGDIOBJ previous = ::SelectObject(dc, view->font);
-  SIZE size = {};
-  ::GetTextExtentPoint32W(dc, text, lstrlenW(text), &size);
-  ::SelectObject(dc, previous);
-  ::ReleaseDC(window, dc);
-  return size.cx;
-}
-
-int ButtonWidth(const wchar_t* label) {
-  return std::max(Scaled(kButtonMinWidth), TextWidth(view->window, label) + Scaled(kButtonPadding));
-}
-
-// "SRV" as the listing named it, or "this computer".
-std::wstring MachineTitle(const DriverInventory* inventory) {
-  const std::wstring_view machine =
-      inventory ? BareMachineName(inventory->machineText) : std::wstring_view();
-  return machine.empty() ? std::wstring(L"this computer") : std::wstring(machine);
-}
-
-// The machine for the CSV: as named, or this computer's own name.
-std::wstring MachineName(const DriverInventory& inventory) {
-  const std::wstring_view named = BareMachineName(inventory.machineText);
-  if (!named.empty()) return std::wstring(named);
-  wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-  DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
-  return ::GetComputerNameW(name, &size) ? std::wstring(name) : std::wstring();
-}
+constexpr std::span<const wchar_t* const> kTitles(kQueueColumnTitles);
 
 void SetTitle() {
-  std::wstring title = L"Printers on " + MachineTitle(currentInventory);
+  std::wstring title =
+      L"Printers on " + MachineTitle(currentInventory
+                                         ? BareMachineName(currentInventory->machineText)
+                                         : std::wstring_view());
   if (!view->driverFilter.empty()) title += L" using " + view->driverFilter;
-  ::SetWindowTextW(view->window, title.c_str());
+  ::SetWindowTextW(view->frame.window, title.c_str());
 }
 
 // Driver Version sorts as the version it spells, empty cells first; every
@@ -146,7 +103,7 @@ bool RowBefore(size_t first, size_t second) {
   const PrinterRow& a = view->rows[first];
   const PrinterRow& b = view->rows[second];
   int order = 0;
-  if (view->sortColumn == kQueueDriverVersion) {
+  if (view->sort.column == kQueueDriverVersion) {
     const bool aKnown = a.origin != DriverOrigin::NotInstalled;
     const bool bKnown = b.origin != DriverOrigin::NotInstalled;
     order = aKnown != bKnown                    ? (aKnown ? 1 : -1)
@@ -154,15 +111,16 @@ bool RowBefore(size_t first, size_t second) {
             : a.driverVersion > b.driverVersion ? 1
                                                 : 0;
   } else {
-    order = CompareListTexts(a.cells[view->sortColumn].c_str(), b.cells[view->sortColumn].c_str()) -
-            CSTR_EQUAL;
+    order =
+        CompareListTexts(a.cells[view->sort.column].c_str(), b.cells[view->sort.column].c_str()) -
+        CSTR_EQUAL;
   }
-  return view->sortDescending ? order > 0 : order < 0;
+  return view->sort.descending ? order > 0 : order < 0;
 }
 
 void SortRows() {
   std::stable_sort(view->shown.begin(), view->shown.end(), RowBefore);
-  ShowSortArrow(printersList, view->sortColumn, view->sortDescending);
+  ShowSortArrow(printersList, view->sort.column, view->sort.descending);
   ::InvalidateRect(printersList, nullptr, TRUE);
 }
 
@@ -243,10 +201,10 @@ void LoadRows() {
         row.driverVersion = from.driverVersion;
         row.portKind = from.portKind;
       }
-      view->machine = MachineName(*currentInventory);
+      view->machine = MachineOrComputerName(BareMachineName(currentInventory->machineText));
     } catch (const std::bad_alloc&) {
       view->rows.clear();
-      ::MessageBoxW(view->window, L"Failed to enumerate due to a memory error.", L"Kestrun",
+      ::MessageBoxW(view->frame.window, L"Failed to enumerate due to a memory error.", L"Kestrun",
                     MB_ICONERROR);
     }
   }
@@ -254,91 +212,37 @@ void LoadRows() {
 }
 
 void LayOut() {
-  RECT client;
-  ::GetClientRect(view->window, &client);
-  const int margin = Scaled(kMargin);
-  const int height = Scaled(kButtonHeight);
-  const int saveWidth = ButtonWidth(kSaveLabel);
-  const int showAllWidth = ButtonWidth(kShowAllLabel);
-  const int checkWidth = std::max(ButtonWidth(kCheckLabel), ButtonWidth(kCancelLabel));
-  int right = client.right - margin - saveWidth;
-  ::MoveWindow(view->save, right, margin, saveWidth, height, TRUE);
-  right -= margin + showAllWidth;
-  ::MoveWindow(view->showAll, right, margin, showAllWidth, height, TRUE);
-  right -= margin + checkWidth;
-  ::MoveWindow(view->check, right, margin, checkWidth, height, TRUE);
-  ::MoveWindow(view->counts, margin, margin, std::max(0, right - 2 * margin), height, TRUE);
-  const int top = 2 * margin + height;
-  ::MoveWindow(printersList, margin, top, std::max(0, static_cast<int>(client.right) - 2 * margin),
-               std::max(0, static_cast<int>(client.bottom) - top - margin), TRUE);
-}
-
-// Every column at least as wide as its title, with the sort arrow beside it.
-void SizeColumns(const int* widths96) {
-  for (int column = 0; column < kQueueColumnCount; ++column) {
-    const int width =
-        std::max(Scaled(widths96[column]), TitleFitWidth(printersList, kQueueColumnTitles[column]));
-    ::SendMessageW(printersList, LVM_SETCOLUMNWIDTH, static_cast<WPARAM>(column),
-                   MAKELPARAM(width, 0));
-  }
-}
-
-void UseFont(UINT dpi) {
-  const HFONT font = CreateGuiFontForDpi(dpi);
-  for (HWND control : {view->counts, view->check, view->showAll, view->save, printersList}) {
-    ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
-  }
-  if (view->font) ::DeleteObject(view->font);  // the stock font is not deleted by this
-  view->font = font;
-}
-
-HWND CreateChild(const wchar_t* className, const wchar_t* text, DWORD style, int id) {
-  return ::CreateWindowExW(0, className, text, WS_CHILD | WS_VISIBLE | style, 0, 0, 0, 0,
-                           view->window, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
-                           Instance(), nullptr);
+  LayOutToolWindow(view->frame, view->counts,
+                   {{view->save, kSaveLabel},
+                    {view->showAll, kShowAllLabel},
+                    {view->check, kCheckLabel, kCancelLabel}},
+                   printersList);
 }
 
 LRESULT CALLBACK PrintersListKeyProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_KEYDOWN && wParam == 'F' && ::GetKeyState(VK_CONTROL) < 0) {
-    OpenFindDialog(kPrintersFind, view->window);
-    return 0;
-  }
-  if (message == WM_KEYDOWN && wParam == VK_F3) {
-    FindNext(kPrintersFind);
-    return 0;
-  }
+  if (OnFindKey(kPrintersFind, view->frame.window, message, wParam)) return 0;
   return ::CallWindowProcW(printersListProc, list, message, wParam, lParam);
 }
 
 bool OnCreate(HWND window) {
-  view->window = window;
-  view->dpi = WindowDpi(window);
-  view->counts =
-      CreateChild(L"STATIC", L"", SS_LEFT | SS_NOPREFIX | SS_CENTERIMAGE, IDC_PRINTERS_COUNTS);
-  view->showAll =
-      CreateChild(L"BUTTON", kShowAllLabel, BS_PUSHBUTTON | WS_TABSTOP, IDC_PRINTERS_SHOW_ALL);
-  view->save = CreateChild(L"BUTTON", kSaveLabel, BS_PUSHBUTTON | WS_TABSTOP, IDC_PRINTERS_SAVE);
-  view->check =
-      CreateChild(L"BUTTON", kCheckLabel, BS_PUSHBUTTON | WS_TABSTOP, IDC_PRINTERS_CHECK_DEVICES);
-  printersList = ::CreateWindowExW(0, WC_LISTVIEWW, nullptr, kListStyle, 0, 0, 0, 0, window,
-                                   reinterpret_cast<HMENU>(IDC_PRINTERS_LIST), Instance(), nullptr);
+  view->frame.window = window;
+  view->frame.dpi = WindowDpi(window);
+  view->counts = CreateToolChild(window, L"STATIC", L"", SS_LEFT | SS_NOPREFIX | SS_CENTERIMAGE,
+                                 IDC_PRINTERS_COUNTS);
+  view->showAll = CreateToolChild(window, L"BUTTON", kShowAllLabel, BS_PUSHBUTTON | WS_TABSTOP,
+                                  IDC_PRINTERS_SHOW_ALL);
+  view->save =
+      CreateToolChild(window, L"BUTTON", kSaveLabel, BS_PUSHBUTTON | WS_TABSTOP, IDC_PRINTERS_SAVE);
+  view->check = CreateToolChild(window, L"BUTTON", kCheckLabel, BS_PUSHBUTTON | WS_TABSTOP,
+                                IDC_PRINTERS_CHECK_DEVICES);
+  printersList = CreateToolList(window, IDC_PRINTERS_LIST, kListStyle, kListExtendedStyle);
   if (!view->counts || !view->showAll || !view->save || !view->check || !printersList) {
     return false;
   }
-  ::SendMessageW(printersList, LVM_SETEXTENDEDLISTVIEWSTYLE, kListExtendedStyle,
-                 kListExtendedStyle);
   printersListProc = reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(
       printersList, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(PrintersListKeyProc)));
-  UseFont(view->dpi);
-  for (int column = 0; column < kQueueColumnCount; ++column) {
-    LVCOLUMNW item = {};
-    item.mask = LVCF_FMT | LVCF_TEXT | LVCF_SUBITEM;
-    item.fmt = LVCFMT_LEFT;
-    item.pszText = const_cast<wchar_t*>(kQueueColumnTitles[column]);
-    item.iSubItem = column;
-    ::SendMessageW(printersList, LVM_INSERTCOLUMNW, static_cast<WPARAM>(column),
-                   reinterpret_cast<LPARAM>(&item));
-  }
+  UseToolFont(view->frame, view->frame.dpi);
+  InsertToolColumns(printersList, kTitles);
   // The verdict first: at a laptop's width the columns an admin acts on are
   // in view. Only the display order: Save... and the CSV keep theirs.
   int order[kQueueColumnCount] = {kQueuePrinter, kQueueDriver, kQueueProtectedPrint, kQueueDevice,
@@ -348,24 +252,13 @@ bool OnCreate(HWND window) {
   }
   ::SendMessageW(printersList, LVM_SETCOLUMNORDERARRAY, kQueueColumnCount,
                  reinterpret_cast<LPARAM>(order));
-  SizeColumns(kColumnWidths);
+  SizeToolColumns(view->frame, printersList, kTitles, kColumnWidths);
   LayOut();
   return true;
 }
 
 void OnDpiChanged(UINT dpi, const RECT& suggested) {
-  int widths[kQueueColumnCount];
-  for (int column = 0; column < kQueueColumnCount; ++column) {
-    const auto width = static_cast<int>(
-        ::SendMessageW(printersList, LVM_GETCOLUMNWIDTH, static_cast<WPARAM>(column), 0));
-    widths[column] = ::MulDiv(width, static_cast<int>(kBaseDpi), static_cast<int>(view->dpi));
-  }
-  view->dpi = dpi;
-  UseFont(dpi);
-  SizeColumns(widths);
-  ::SetWindowPos(view->window, nullptr, suggested.left, suggested.top,
-                 suggested.right - suggested.left, suggested.bottom - suggested.top,
-                 SWP_NOZORDER | SWP_NOACTIVATE);
+  ChangeToolDpi(view->frame, dpi, suggested, printersList, kTitles);
   LayOut();
 }
 
@@ -385,46 +278,23 @@ void OnGetDisplayInfo(NMLVDISPINFOW& info) {
   for (size_t i = 0; i < kept; ++i) info.item.pszText[i] = ShownCharacter(info.item.pszText[i]);
 }
 
-// Consecutive clicks alternate the direction, as in the main list.
 void OnColumnClick(int column) {
-  if (column < 0 || column >= kQueueColumnCount) return;
-  view->sortColumn = column;
-  view->sortDescending = view->sortDescendingNext;
-  view->sortDescendingNext = !view->sortDescendingNext;
-  SortRows();
+  if (ClickSortColumn(view->sort, column, kQueueColumnCount)) SortRows();
 }
 
-int SelectedRow() {
-  return static_cast<int>(
-      ::SendMessageW(printersList, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED));
-}
-
-// The selected printer's cells, one per line, as the main list copies a row.
+// The selected printer's cells.
 void CopyItem() {
-  const int row = SelectedRow();
-  if (view->shown.empty() || row < 0 || static_cast<size_t>(row) >= view->shown.size()) {
-    ::MessageBoxW(view->window,
-                  view->shown.empty() ? L"There are no items in the list to copy."
-                                      : L"There are no items selected to copy.",
-                  L"Kestrun", MB_ICONINFORMATION);
-    return;
+  const int row = SelectedItem(printersList);
+  std::span<const std::wstring> cells;
+  if (row >= 0 && static_cast<size_t>(row) < view->shown.size()) {
+    cells = view->rows[view->shown[static_cast<size_t>(row)]].cells;
   }
-  std::wstring text;
-  for (const std::wstring& cell : view->rows[view->shown[static_cast<size_t>(row)]].cells) {
-    AppendShownText(text, cell);
-    text += L"\r\n";
-  }
-  CopyTextToClipboard(text);
+  CopyRowCells(view->frame.window, cells, view->shown.empty());
 }
 
 // The rows shown, in the list's order, as a new file the user picks.
 void Save() {
-  if (view->shown.empty()) {
-    ::MessageBoxW(view->window, L"There are no items in the list to save!", L"Kestrun",
-                  MB_ICONINFORMATION);
-    return;
-  }
-  if (!BrowseForLogFile(view->window) || saveOptions == nullptr) return;
+  if (!PickSaveFile(view->frame.window, view->shown.empty())) return;
   std::string bytes = QueuesLogHeader();
   for (const size_t row : view->shown) {
     const PrinterRow& shown = view->rows[row];
@@ -432,34 +302,7 @@ void Save() {
     for (int column = 0; column < kQueueColumnCount; ++column) cells[column] = shown.cells[column];
     AppendQueueRow(bytes, view->machine, cells, shown.reason);
   }
-  const UniqueFileHandle file(::CreateFileW(saveOptions->logPath, GENERIC_WRITE, 0, nullptr,
-                                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  DWORD written = 0;
-  const bool saved =
-      file && bytes.size() <= MAXDWORD &&
-      ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-      written == bytes.size();
-  if (!saved) {
-    ::MessageBoxW(view->window,
-                  L"Unable to save log file.\nEnsure that any previously saved logs are closed.",
-                  L"Kestrun", MB_ICONERROR);
-  }
-}
-
-void OnContextMenu(HWND from, int x, int y) {
-  if (from != printersList) return;
-  if (x == -1 && y == -1) {  // from the keyboard: at the list's corner
-    POINT corner = {0, 0};
-    ::ClientToScreen(printersList, &corner);
-    x = corner.x;
-    y = corner.y;
-  }
-  const UniqueMenu menu(::CreatePopupMenu());
-  if (!menu) return;
-  ::AppendMenuW(menu.get(), MF_STRING, IDM_PRINTERS_COPY_ITEM, L"Copy Item");
-  const UINT command = static_cast<UINT>(
-      ::TrackPopupMenu(menu.get(), TPM_RETURNCMD, x, y, 0, view->window, nullptr));
-  if (command != 0) ::SendMessageW(view->window, WM_COMMAND, command, 0);
+  WriteSavedFile(view->frame.window, bytes);
 }
 
 // "Check Devices": asks the devices of the printers shown, each once; while
@@ -475,7 +318,7 @@ void CheckDevices() {
   for (const size_t row : view->checkedRows) {
     view->plan.Add(view->rows[row].portKind, view->rows[row].cells[kQueueDeviceAddress]);
   }
-  check->window = view->window;
+  check->window = view->frame.window;
   check->devices = view->plan.Devices();
   if (!StartDeviceCheck(check)) {
     ShowMessage(L"Failed to start checking the devices.", MB_ICONERROR);
@@ -555,7 +398,8 @@ LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     }
     case WM_CONTEXTMENU:
-      OnContextMenu(reinterpret_cast<HWND>(wParam), GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam));
+      ShowCopyItemMenu(window, printersList, reinterpret_cast<HWND>(wParam), GET_X_LPARAM(lParam),
+                       GET_Y_LPARAM(lParam), IDM_PRINTERS_COPY_ITEM);
       return 0;
     case WM_COMMAND:
       if (HIWORD(wParam) == 0) OnCommand(LOWORD(wParam));  // a click, or a menu's command
@@ -570,8 +414,7 @@ LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_DESTROY:
       if (view) StopCheck();
-      if (view && view->font) ::DeleteObject(view->font);
-      delete view;
+      delete view;  // and the font its controls used
       view = nullptr;
       printersList = nullptr;
       return 0;
@@ -580,83 +423,17 @@ LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   }
 }
 
-// Memory that runs out while the window builds its rows or texts ends that
-// command with a message; nothing is thrown across the window procedure.
-LRESULT CALLBACK PrintersWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  try {
-    return HandleMessage(window, message, wParam, lParam);
-  } catch (const std::bad_alloc&) {
-    ::MessageBoxW(window, L"Memory allocation error! Please check system resources.", L"Kestrun",
-                  MB_ICONERROR);
-    return 0;
-  }
-}
-
-bool RegisterPrintersClass() {
-  WNDCLASSEXW windowClass = {};
-  if (::GetClassInfoExW(Instance(), kClassName, &windowClass)) return true;
-  windowClass.cbSize = sizeof(windowClass);
-  windowClass.style = CS_HREDRAW | CS_VREDRAW;
-  windowClass.lpfnWndProc = PrintersWndProc;
-  windowClass.hInstance = Instance();
-  windowClass.hIcon = ::LoadIconW(Instance(), MAKEINTRESOURCEW(IDI_APP));
-  windowClass.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
-  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-  windowClass.lpszClassName = kClassName;
-  return ::RegisterClassExW(&windowClass) != 0;
-}
-
-// Centred over the main window, as far as the monitor's work area allows.
-void PlaceOverOwner(HWND window, HWND owner) {
-  CenterOver(owner, window);
-  MONITORINFO monitor = {};
-  monitor.cbSize = sizeof(monitor);
-  RECT frame;
-  if (!::GetMonitorInfoW(::MonitorFromWindow(owner, MONITOR_DEFAULTTONEAREST), &monitor) ||
-      !::GetWindowRect(window, &frame)) {
-    return;
-  }
-  const RECT& work = monitor.rcWork;
-  const int width = std::min(frame.right - frame.left, work.right - work.left);
-  const int height = std::min(frame.bottom - frame.top, work.bottom - work.top);
-  const int left = std::max(work.left, std::min(frame.left, work.right - width));
-  const int top = std::max(work.top, std::min(frame.top, work.bottom - height));
-  ::SetWindowPos(window, nullptr, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
-}
-
-bool OpenWindow() {
-  if (!RegisterPrintersClass()) return false;
-  view = new (std::nothrow) PrintersView;
-  if (view == nullptr) return false;
-  const HWND owner = MainWindow();
-  const UINT dpi = owner ? WindowDpi(owner) : SystemDpi();
-  const HWND window =
-      ::CreateWindowExW(0, kClassName, L"Printers", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                        CW_USEDEFAULT, ScaleForDpi(kWindowWidth, dpi),
-                        ScaleForDpi(kWindowHeight, dpi), owner, nullptr, Instance(), nullptr);
-  if (window == nullptr) {
-    delete view;  // a window whose creation failed was destroyed: nothing else holds it
-    view = nullptr;
-    return false;
-  }
-  if (owner) {
-    PlaceOverOwner(window, owner);
-  } else {
-    ::ShowWindow(window, SW_SHOWNORMAL);
-  }
-  return true;
-}
-
 }  // namespace
 
 void ShowPrintersWindow(const std::wstring& driverName) {
-  if (view == nullptr && !OpenWindow()) {
+  if (view == nullptr &&
+      !OpenToolView(view, kClassName, L"Printers", ToolWindowProc<HandleMessage>)) {
     ShowMessage(L"Failed to enumerate due to a memory error.", MB_ICONERROR);
     return;
   }
   view->driverFilter = driverName;
   LoadRows();
-  ::SetForegroundWindow(view->window);
+  ::SetForegroundWindow(view->frame.window);
   ::SetFocus(printersList);
 }
 
@@ -673,6 +450,6 @@ void RefreshPrintersWindow() {
   if (view != nullptr) LoadRows();
 }
 
-HWND PrintersWindow() { return view ? view->window : nullptr; }
+HWND PrintersWindow() { return view ? view->frame.window : nullptr; }
 
 }  // namespace kestrun
