@@ -126,6 +126,9 @@ struct DeletionPlan {
   std::vector<std::wstring> nativePackages;  // kept: the system's own (paths, each once)
   std::vector<PlannedPackage> sharedPackages;  // kept: a driver not planned comes from them
   std::vector<size_t> withoutPackage;      // drivers the store keeps no package for
+  // A copy's snapshot only: the TCP/IP ports its printers print to, saved
+  // with their monitor's settings.
+  std::vector<std::wstring> ports;
   // Unused packages of the driver store to remove after the drivers' own.
   // PrepareDeletion checks each again against the drivers' packages: one a
   // driver now comes from moves to `sharedPackages`, the rest to `packages`.

@@ -49,36 +49,6 @@ std::wstring_view FirstPort(const wchar_t* ports) {
   return all.substr(0, all.find(L','));
 }
 
-DWORD ReadPorts(wchar_t* server, SpoolerAnswer& answer) {
-  return ReadSpoolerList(
-      [server](BYTE* records, DWORD size, DWORD* needed, DWORD* returned) {
-        return Platform().EnumPortsW(server, kPortLevel, records, size, needed, returned);
-      },
-      kPortInfo2Layout, answer);
-}
-
-// The environment the target's own printers use: the native processor's here,
-// the server's "Architecture" value on a remote one; empty when unknown.
-std::wstring ReadEnvironment(const DriverInventory& inventory) {
-  if (!inventory.isRemote) {
-    SYSTEM_INFO system = {};
-    ::GetNativeSystemInfo(&system);
-    return std::wstring(EnvironmentOfArchitecture(system.wProcessorArchitecture));
-  }
-  UniquePrinter server;
-  wchar_t* name = const_cast<wchar_t*>(inventory.targetName);
-  if (!Platform().OpenPrinterW(name, server.put(), nullptr)) return {};
-  wchar_t value[kEnvironmentCapacity] = {};
-  DWORD type = 0;
-  DWORD needed = 0;
-  // One character short of the buffer, so the text always ends inside it.
-  const DWORD error = Platform().GetPrinterDataExW(server.get(), L"", SPLREG_ARCHITECTURE, &type,
-                                                   reinterpret_cast<BYTE*>(value),
-                                                   sizeof(value) - sizeof(wchar_t), &needed);
-  if (error != ERROR_SUCCESS || type != REG_SZ) return {};
-  return value;
-}
-
 // Asks a TCP/IP port's monitor where the port sends to: 0 with the address,
 // or the failure's code (ERROR_INVALID_DATA for an answer that cannot be
 // read), with the address empty. `name` is scratch space for the handle's name.
@@ -175,6 +145,34 @@ PortIndex::Port* PortIndex::Find(std::wstring_view name) {
   return found != ports_.end() && EqualsIgnoringAsciiCase(found->name, name) ? &*found : nullptr;
 }
 
+std::wstring PrintersEnvironment(const DriverInventory& inventory) {
+  if (!inventory.isRemote) {
+    SYSTEM_INFO system = {};
+    ::GetNativeSystemInfo(&system);
+    return std::wstring(EnvironmentOfArchitecture(system.wProcessorArchitecture));
+  }
+  UniquePrinter server;
+  wchar_t* name = const_cast<wchar_t*>(inventory.targetName);
+  if (!Platform().OpenPrinterW(name, server.put(), nullptr)) return {};
+  wchar_t value[kEnvironmentCapacity] = {};
+  DWORD type = 0;
+  DWORD needed = 0;
+  // One character short of the buffer, so the text always ends inside it.
+  const DWORD error = Platform().GetPrinterDataExW(server.get(), L"", SPLREG_ARCHITECTURE, &type,
+                                                   reinterpret_cast<BYTE*>(value),
+                                                   sizeof(value) - sizeof(wchar_t), &needed);
+  if (error != ERROR_SUCCESS || type != REG_SZ) return {};
+  return value;
+}
+
+DWORD ReadPorts(wchar_t* server, SpoolerAnswer& answer) {
+  return ReadSpoolerList(
+      [server](BYTE* records, DWORD size, DWORD* needed, DWORD* returned) {
+        return Platform().EnumPortsW(server, kPortLevel, records, size, needed, returned);
+      },
+      kPortInfo2Layout, answer);
+}
+
 DWORD ReadPortData1(const BYTE* answer, size_t size, DWORD written, std::wstring& address) {
   address.clear();
   if (answer == nullptr || size < sizeof(PortData1) || written > size ||
@@ -217,7 +215,7 @@ void ReadQueues(DriverInventory& inventory) {
       listing->ports = std::move(answer.buffer);
       PortIndex ports(reinterpret_cast<const PORT_INFO_2W*>(listing->ports.get()),
                       portError != 0 ? 0 : answer.count);
-      listing->environment = ReadEnvironment(inventory);
+      listing->environment = PrintersEnvironment(inventory);
       std::vector<DWORD> deviceErrors;
       PortScratch scratch;
       const PRINTER_INFO_2W* printers = inventory.Printers();

@@ -43,6 +43,14 @@ struct ConfigInfoData1 {
   DWORD dwVersion;
 };
 
+// The environment a listed machine's own printers use: the native
+// processor's here, the server's "Architecture" value on a remote one; empty
+// when unknown.
+std::wstring PrintersEnvironment(const DriverInventory& inventory);
+
+// A machine's ports (PORT_INFO_2, checked), `server` "\\SRV" or null.
+DWORD ReadPorts(wchar_t* server, SpoolerAnswer& answer);
+
 // Reads a "GetConfigInfo" answer: `size` bytes at `answer`, of which the
 // monitor says it wrote `written`, into the address the port sends to:
 // "host:port" for RAW, "host (LPR queue)" for LPR. ERROR_INVALID_DATA unless

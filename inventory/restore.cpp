@@ -7,11 +7,13 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "common/parallel.h"
 #include "common/win32_handles.h"
 #include "inventory/driver_inventory.h"
 #include "inventory/field_text.h"
 #include "inventory/machine_paths.h"
 #include "inventory/platform.h"
+#include "inventory/printers.h"
 #include "inventory/snapshot.h"
 #include "inventory/snapshot_trust.h"
 #include "inventory/spooler_answer.h"
@@ -21,9 +23,11 @@ namespace kestrun {
 namespace {
 
 constexpr DWORD kUploadSilently = 0x00000001;  // UPDP_SILENT_UPLOAD
+// Ports and printers made at once: a remote spooler answers each call late.
+constexpr unsigned kObjectsAtOnce = 8;
 
 wchar_t* ServerOf(RestorePlan& plan) {
-  return plan.snapshot.isRemote ? plan.snapshot.targetName.data() : nullptr;
+  return plan.target.isRemote ? plan.targetName.data() : nullptr;
 }
 
 DWORD FailureCode() {
@@ -301,6 +305,13 @@ DWORD RestorePrinter(RestorePlan& plan, SnapshotPrinter& saved) {
 
 }  // namespace
 
+void TakeResults(const RestorePlan& from, RestorePlan& to) {
+  to.packages = from.packages;
+  to.drivers = from.drivers;
+  to.printers = from.printers;
+  to.ports = from.ports;
+}
+
 bool IsSnapshotOfThisTarget(const Snapshot& snapshot, std::wstring& problem) {
   if (snapshot.isRemote || IsLocalMachineName(snapshot.machine)) return true;
   problem = L"the snapshot was taken on " + snapshot.machine +
@@ -308,7 +319,8 @@ bool IsSnapshotOfThisTarget(const Snapshot& snapshot, std::wstring& problem) {
   return false;
 }
 
-bool ReadRestorePlan(const std::wstring& folder, RestorePlan& plan, std::wstring& problem) {
+bool ReadRestorePlan(const std::wstring& folder, RestorePlan& plan, std::wstring& problem,
+                     std::wstring_view to) {
   // Relative to the current folder, as typed; never a device's name alone.
   const DWORD size = ::GetFullPathNameW(folder.c_str(), 0, nullptr, nullptr);
   std::wstring full(size, L'\0');
@@ -328,8 +340,30 @@ bool ReadRestorePlan(const std::wstring& folder, RestorePlan& plan, std::wstring
     paths.push_back({plan.folder + L"\\" + plan.snapshot.files[f].stored,
                      (*plan.checkedFiles)[f].get()});
   }
-  return IsSnapshotFolderTrusted(plan.folder, paths, problem) &&
-         IsSnapshotOfThisTarget(plan.snapshot, problem);
+  if (!IsSnapshotFolderTrusted(plan.folder, paths, problem)) return false;
+  if (to.empty()) {
+    plan.targetMachine = plan.snapshot.machine;
+    plan.targetName = plan.snapshot.targetName;
+    plan.target = {plan.snapshot.isRemote ? plan.snapshot.machine : std::wstring(),
+                   plan.snapshot.isRemote};
+    return IsSnapshotOfThisTarget(plan.snapshot, problem);
+  }
+  // Another machine: named as the user named it, its files reached as its own.
+  const std::wstring_view machine = BareMachineName(to);
+  if (IsLocalMachineName(to)) {
+    plan.targetMachine = ThisComputerName();
+    plan.targetName.clear();
+    plan.target = {};
+    return true;
+  }
+  if (!IsMachineName(machine) || machine.size() > kMaxTargetMachineName) {
+    problem = L"the machine name " + std::wstring(to) + L" cannot be used";
+    return false;
+  }
+  plan.targetMachine = machine;
+  plan.targetName = L"\\\\" + std::wstring(machine);
+  plan.target = {std::wstring(machine), true};
+  return true;
 }
 
 bool PrepareRestore(RestorePlan& plan, DWORD& error, std::wstring& why) {
@@ -338,6 +372,7 @@ bool PrepareRestore(RestorePlan& plan, DWORD& error, std::wstring& why) {
   plan.packages.assign(snapshot.packages.size(), {});
   plan.drivers.assign(snapshot.drivers.size(), {});
   plan.printers.assign(snapshot.printers.size(), {});
+  plan.ports.assign(snapshot.ports.size(), {});
   wchar_t* server = ServerOf(plan);
   wchar_t all[] = L"all";
   SpoolerAnswer drivers;
@@ -372,10 +407,27 @@ bool PrepareRestore(RestorePlan& plan, DWORD& error, std::wstring& why) {
       plan.printers[p].outcome = RestoreOutcome::AlreadyThere;
     }
   }
+  if (!snapshot.ports.empty()) {
+    SpoolerAnswer ports;
+    error = ReadPorts(server, ports);
+    if (error != 0) {
+      why = L"its ports could not be read";
+      return false;
+    }
+    std::unordered_set<std::wstring> there;
+    const auto* portList = reinterpret_cast<const PORT_INFO_2W*>(ports.buffer.get());
+    for (DWORD p = 0; p < ports.count; ++p)
+      there.insert(NameKey(FieldOrEmpty(portList[p].pPortName)));
+    for (size_t p = 0; p < snapshot.ports.size(); ++p) {
+      if (there.count(NameKey(snapshot.ports[p].name)) != 0) {
+        plan.ports[p].outcome = RestoreOutcome::AlreadyThere;
+      }
+    }
+  }
   // A package none of whose drivers is missing needs no upload; one no
   // driver came from (an unused one removed alone) only when its folder is
   // no longer in the machine's store.
-  const MachineFiles files{snapshot.machine, snapshot.isRemote};
+  const MachineFiles& files = plan.target;
   for (size_t k = 0; k < snapshot.packages.size(); ++k) {
     bool needed = false;
     bool named = false;
@@ -427,11 +479,27 @@ void ExecuteRestore(RestorePlan& plan) {
     const DWORD error = fromFiles.Restore(plan.snapshot.drivers[d]);
     plan.drivers[d] = {error == 0 ? RestoreOutcome::Restored : RestoreOutcome::Failed, error};
   }
-  for (size_t p = 0; p < plan.snapshot.printers.size(); ++p) {
-    if (!step(RestoreKind::Printer, p)) continue;
-    const DWORD error = RestorePrinter(plan, plan.snapshot.printers[p]);
-    plan.printers[p] = {error == 0 ? RestoreOutcome::Restored : RestoreOutcome::Failed, error};
-  }
+  // Ports, then printers, each phase up to eight calls at a time.
+  const auto phase = [&](RestoreKind kind, size_t count, auto&& restore) {
+    std::vector<RestoreResult>& results = plan.ResultsOf(kind);
+    size_t first = 0;
+    while (first < count && results[first].outcome != RestoreOutcome::Pending) ++first;
+    if (first == count) return;
+    stopped = stopped || !MayStart(plan, kind, first);
+    RunAtOnce(count, kObjectsAtOnce, [&](size_t i) {
+      if (results[i].outcome != RestoreOutcome::Pending) return;
+      if (stopped || (plan.stop != nullptr && plan.stop->load())) {
+        results[i].outcome = RestoreOutcome::NotTried;
+        return;
+      }
+      const DWORD error = restore(i);
+      results[i] = {error == 0 ? RestoreOutcome::Restored : RestoreOutcome::Failed, error};
+    });
+  };
+  phase(RestoreKind::Port, plan.snapshot.ports.size(),
+        [&](size_t p) { return AddTcpIpPort(ServerOf(plan), SettingsOf(plan.snapshot.ports[p])); });
+  phase(RestoreKind::Printer, plan.snapshot.printers.size(),
+        [&](size_t p) { return RestorePrinter(plan, plan.snapshot.printers[p]); });
 }
 
 }  // namespace kestrun

@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "inventory/machine_paths.h"
 #include "inventory/snapshot.h"
 #include "inventory/snapshot_manifest.h"
 
@@ -19,7 +20,7 @@ namespace kestrun {
 
 enum class RestoreOutcome { Pending, Restored, AlreadyThere, Failed, NotTried };
 
-enum class RestoreKind { Package, Driver, Printer };
+enum class RestoreKind { Package, Driver, Printer, Port };
 
 // One step of a restore: a package, a driver or a printer of the snapshot.
 struct RestoreStep {
@@ -35,12 +36,18 @@ struct RestoreResult {
 struct RestorePlan {
   std::wstring folder;  // the snapshot folder, absolute, read and checked
   Snapshot snapshot;
+  // The machine it goes to, set by ReadRestorePlan: its own machine, or the
+  // one the restore was told. `targetName` is the spooler name ("\\MACHINE",
+  // empty for this computer), `target` where its files are written.
+  std::wstring targetMachine;  // as the user named it; this computer's name for this one
+  std::wstring targetName;
+  MachineFiles target;
   CheckedFiles checkedFiles;  // its files, put back from these
   // Each environment's driver folder on the machine, by NameKey of the
   // environment: built by Kestrun once the spooler's answer was judged.
   std::unordered_map<std::wstring, std::wstring> driverFolders;
   // One result per package, driver and printer of the snapshot, in its order.
-  std::vector<RestoreResult> packages, drivers, printers;
+  std::vector<RestoreResult> packages, drivers, printers, ports;
   // Set (Ctrl+C): no further step starts; what was not tried stays NotTried.
   const std::atomic<bool>* stop = nullptr;
   // Asked before each step; false: no further step starts, as after `stop`.
@@ -49,12 +56,17 @@ struct RestorePlan {
   std::vector<RestoreResult>& ResultsOf(RestoreKind kind) {
     return kind == RestoreKind::Package  ? packages
            : kind == RestoreKind::Driver ? drivers
+           : kind == RestoreKind::Port   ? ports
                                          : printers;
   }
   const std::vector<RestoreResult>& ResultsOf(RestoreKind kind) const {
     return const_cast<RestorePlan*>(this)->ResultsOf(kind);
   }
 };
+
+// Copies a restore's results so far (a machine given up in the middle
+// reports them as they stand).
+void TakeResults(const RestorePlan& from, RestorePlan& to);
 
 // The snapshot's machine is the only target: false, saying why, for a
 // snapshot of this computer taken on another one.
@@ -63,8 +75,11 @@ bool IsSnapshotOfThisTarget(const Snapshot& snapshot, std::wstring& problem);
 // Reads a snapshot folder for a restore, as the window and the command line
 // both do before anything is listed: the folder made absolute first, then
 // its manifest and every file checked (and held), then who can change them
-// judged, then its machine the only target. False with `problem` saying why.
-bool ReadRestorePlan(const std::wstring& folder, RestorePlan& plan, std::wstring& problem);
+// judged, then its machine the only target, unless `to` names another
+// (a machine name as typed; "." or any name of this computer for this one).
+// False with `problem` saying why.
+bool ReadRestorePlan(const std::wstring& folder, RestorePlan& plan, std::wstring& problem,
+                     std::wstring_view to = {});
 
 // Lists the machine's drivers and printers: an object there again (a driver
 // of the same name, environment and version; a printer of the same name) is
@@ -76,8 +91,11 @@ bool PrepareRestore(RestorePlan& plan, DWORD& error, std::wstring& why);
 // Puts back what is not there, each object once: packages (their checked
 // files copied into a staging folder only Kestrun can write, uploaded to the
 // driver store from there, then their drivers installed from them), the
-// other drivers from their saved files, then the printers, each whole or
-// not at all (a printer whose settings cannot all be set is deleted again).
+// other drivers from their saved files, then the TCP/IP ports, then the
+// printers, each whole or not at all (a printer whose settings cannot all be
+// set is deleted again). Ports and printers are made up to eight at a time:
+// each such phase is one step for `beforeStep`, and `stop` keeps the rest
+// of a phase from starting.
 void ExecuteRestore(RestorePlan& plan);
 
 }  // namespace kestrun

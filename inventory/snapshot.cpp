@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "common/parallel.h"
 #include "common/sha256.h"
 #include "common/win32_handles.h"
 #include "inventory/field_text.h"
@@ -22,6 +23,7 @@
 #include "inventory/platform.h"
 #include "inventory/snapshot_trust.h"
 #include "inventory/spooler_answer.h"
+#include "inventory/tcpip_ports.h"
 
 namespace kestrun {
 
@@ -29,6 +31,8 @@ namespace {
 
 constexpr size_t kMaxManifestBytes = size_t{256} * 1024 * 1024;
 constexpr int kMaxKeyDepth = 32;  // printer data keys nest no deeper
+// The source answers each port's settings late: they are asked at once.
+constexpr unsigned kPortsAtOnce = 8;
 
 // The name a file system takes for a machine's folder.
 std::wstring FolderNameOf(std::wstring_view name) {
@@ -170,7 +174,7 @@ class SnapshotWriter {
     snapshot.isRemote = plan_.isRemote;
     snapshot.taken = UtcStamp(L'-');
     return SaveDrivers(snapshot) && SaveOrphans(snapshot) && SavePrinters(snapshot) &&
-           SaveManifest(snapshot);
+           SavePorts(snapshot) && SaveManifest(snapshot);
   }
 
  private:
@@ -398,6 +402,22 @@ class SnapshotWriter {
     const DWORD error = ::GetLastError();
     return error == ERROR_NO_MORE_FILES ||
            Fail(L"the package folder " + source + L" could not be read", error);
+  }
+
+  // The TCP/IP ports a copy brings, each asked of the monitor, up to eight at a time.
+  bool SavePorts(Snapshot& snapshot) {
+    std::vector<TcpIpPortSettings> settings(plan_.ports.size());
+    std::vector<DWORD> errors(plan_.ports.size(), 0);
+    RunAtOnce(plan_.ports.size(), kPortsAtOnce,
+              [&](size_t p) { errors[p] = ReadTcpIpPort(Server(), plan_.ports[p], settings[p]); });
+    for (size_t p = 0; p < plan_.ports.size(); ++p) {
+      if (errors[p] != 0) {
+        return Fail(L"the settings of the port " + plan_.ports[p] + L" could not be read",
+                    errors[p]);
+      }
+      snapshot.ports.push_back(PortRecordOf(settings[p]));
+    }
+    return true;
   }
 
   bool SavePrinters(Snapshot& snapshot) {
@@ -642,6 +662,10 @@ std::wstring DefaultSnapshotRoot() {
 
 std::wstring SnapshotMachineName(const DeletionPlan& plan) {
   if (plan.isRemote) return std::wstring(BareMachineName(plan.targetName));
+  return ThisComputerName();
+}
+
+std::wstring ThisComputerName() {
   wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
   DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
   return ::GetComputerNameW(name, &size) ? name : L"localhost";

@@ -27,6 +27,9 @@ std::wstring DefaultSnapshotRoot();
 // computer's name for the local machine.
 std::wstring SnapshotMachineName(const DeletionPlan& plan);
 
+// This computer's name ("localhost" when the system does not say).
+std::wstring ThisComputerName();
+
 // A path the file functions take however long: "\\?\" or "\\?\UNC\" before it.
 std::wstring LongPath(std::wstring_view path);
 

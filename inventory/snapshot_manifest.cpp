@@ -121,6 +121,19 @@ const BinaryField<SnapshotPrinter> kPrinterBinaries[] = {
     {"devMode", &SnapshotPrinter::devMode},
     {"securityDescriptor", &SnapshotPrinter::securityDescriptor},
 };
+const TextField<SnapshotPort> kPortTexts[] = {
+    {"name", &SnapshotPort::name},
+    {"host", &SnapshotPort::host},
+    {"queue", &SnapshotPort::queue},
+    {"community", &SnapshotPort::community},
+};
+const NumberField<SnapshotPort> kPortNumbers[] = {
+    NumberField<SnapshotPort>{"protocol", &SnapshotPort::protocol},
+    NumberField<SnapshotPort>{"portNumber", &SnapshotPort::portNumber},
+    NumberField<SnapshotPort>{"byteCount", &SnapshotPort::byteCount},
+    NumberField<SnapshotPort>{"snmp", &SnapshotPort::snmp},
+    NumberField<SnapshotPort>{"snmpIndex", &SnapshotPort::snmpIndex},
+};
 const TextField<SnapshotValue> kValueTexts[] = {
     {"key", &SnapshotValue::key},
     {"name", &SnapshotValue::name},
@@ -375,6 +388,7 @@ class ManifestReader {
     if (!tooLarge && (error != std::errc() || at != digits.data() + digits.size() || format < 1)) {
       return Fail(1, L"this is not a Kestrun snapshot");
     }
+    format_ = format;
     if (tooLarge || format > kSnapshotFormat) {
       const std::wstring shown(digits.begin(),
                                digits.begin() + std::min<size_t>(digits.size(), 20));
@@ -664,6 +678,18 @@ class ManifestReader {
       s_.printers[printer].data.push_back(std::move(value));
       return true;
     }
+    if (kind == L"port" && format_ >= 2) {
+      SnapshotPort port;
+      if (!Take<SnapshotPort>(fields, port, why, kPortTexts, kPortNumbers)) return false;
+      port.line = line_;
+      if (!IsTcpIpPortSettings(SettingsOf(port)) || port.byteCount > 1 || port.snmp > 1) {
+        why = L"the port's settings are not a TCP/IP port's";
+        return false;
+      }
+      if (!FirstOf(ports_, NameKey(port.name), L"the port", why)) return false;
+      s_.ports.push_back(std::move(port));
+      return true;
+    }
     why = L"a record of an unknown kind";
     return false;
   }
@@ -687,11 +713,31 @@ class ManifestReader {
   std::wstring& problem_;
   size_t line_ = 0;  // of the record being read
   bool machineRead_ = false;
+  int format_ = 0;
   // The first line of each record, by what makes it the same record.
-  std::unordered_map<std::wstring, size_t> drivers_, packages_, files_, printers_, values_;
+  std::unordered_map<std::wstring, size_t> drivers_, packages_, files_, printers_, values_, ports_;
 };
 
 }  // namespace
+
+TcpIpPortSettings SettingsOf(const SnapshotPort& port) {
+  return {port.name,           port.host,      port.protocol,  port.portNumber, port.queue,
+          port.byteCount != 0, port.snmp != 0, port.community, port.snmpIndex};
+}
+
+SnapshotPort PortRecordOf(const TcpIpPortSettings& settings) {
+  SnapshotPort port;
+  port.name = settings.name;
+  port.host = settings.host;
+  port.queue = settings.queue;
+  port.community = settings.community;
+  port.protocol = settings.protocol;
+  port.portNumber = settings.portNumber;
+  port.byteCount = settings.byteCount ? 1 : 0;
+  port.snmp = settings.snmp ? 1 : 0;
+  port.snmpIndex = settings.snmpIndex;
+  return port;
+}
 
 bool IsPlainFileName(std::wstring_view name) {
   if (name.empty() || name == L"." || name == L"..") return false;
@@ -836,6 +882,9 @@ std::string ManifestText(const Snapshot& snapshot) {
       line.Fields<SnapshotValue>(value, kValueTexts, kValueNumbers, kValueBinaries);
       add(line);
     }
+  }
+  for (const SnapshotPort& port : snapshot.ports) {
+    add(LineWriter(L"port").Fields<SnapshotPort>(port, kPortTexts, kPortNumbers));
   }
   // Records before the end line: a manifest cut short is told from a whole one.
   LineWriter(L"end").Number("records", records).AppendTo(bytes);

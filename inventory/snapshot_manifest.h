@@ -14,9 +14,12 @@
 #include <string_view>
 #include <vector>
 
+#include "inventory/tcpip_ports.h"
+
 namespace kestrun {
 
-constexpr int kSnapshotFormat = 1;
+// Format 2 adds the TCP/IP ports of copied printers; format 1 is still read.
+constexpr int kSnapshotFormat = 2;
 constexpr size_t kNoOwner = static_cast<size_t>(-1);
 
 // A file the snapshot copied: where it lies in the snapshot folder, and what
@@ -71,6 +74,18 @@ struct SnapshotPrinter {
   std::vector<SnapshotValue> data;
 };
 
+// A Standard TCP/IP port a copied printer prints to, with its monitor's
+// settings (format 2).
+struct SnapshotPort {
+  std::wstring name, host, queue, community;
+  DWORD protocol = 1;    // RAW 1, LPR 2
+  DWORD portNumber = 0;  // RAW's
+  DWORD byteCount = 0;   // LPR byte counting: 0 or 1
+  DWORD snmp = 0;        // 0 or 1
+  DWORD snmpIndex = 0;
+  size_t line = 0;  // its line in the manifest read (not written)
+};
+
 struct Snapshot {
   std::wstring machine;     // as the user named it; the computer's name for this one
   // The spooler name: "\\" and the machine for a remote one, "\\" for this
@@ -82,7 +97,12 @@ struct Snapshot {
   std::vector<SnapshotPackage> packages;
   std::vector<SnapshotFile> files;
   std::vector<SnapshotPrinter> printers;
+  std::vector<SnapshotPort> ports;
 };
+
+// A port record's settings, and the record of settings.
+TcpIpPortSettings SettingsOf(const SnapshotPort& port);
+SnapshotPort PortRecordOf(const TcpIpPortSettings& settings);
 
 // The manifest's bytes.
 std::string ManifestText(const Snapshot& snapshot);

@@ -12,14 +12,19 @@
 
 namespace kestrun {
 
-const ActionWords kDeleteWords = {L"cleaned",    L" to delete", L" deleted",
-                                  L" to remove", L" removed",   true};
+const ActionWords kDeleteWords = {L"cleaned",  L" to delete", L" deleted", L" to remove",
+                                  L" removed", true,          false};
 // What a restore keeps is there already: the machine holds the snapshot whole.
-const ActionWords kRestoreWords = {L"restored",    L" to restore", L" restored",
-                                   L" to restore", L" restored",   false};
+const ActionWords kRestoreWords = {L"restored",  L" to restore", L" restored", L" to restore",
+                                   L" restored", false,          false};
+const ActionWords kCopyWords = {L"copied",  L" to copy", L" copied", L" to copy",
+                                L" copied", false,       true};
 
 namespace {
 
+constexpr const wchar_t* kCopyColumns[] = {L"Time", L"Source", L"Machine",     L"Action",
+                                           L"Kind", L"Name",   L"Environment", L"Driver Version",
+                                           L"Code", L"Reason", L"Size"};
 constexpr const wchar_t* kActionsColumns[] = {L"Time",   L"Machine",     L"Action",         L"Kind",
                                               L"Name",   L"Environment", L"Driver Version", L"Code",
                                               L"Reason", L"Size"};
@@ -35,9 +40,38 @@ std::string ColumnsLine(size_t count) {
   return line + "\r\n";
 }
 
+std::string CopyColumnsLine() {
+  std::string line;
+  for (const wchar_t* title : kCopyColumns) {
+    if (!line.empty()) line += ',';
+    AppendFleetField(line, title);
+  }
+  return line + "\r\n";
+}
+
+// A copy's line: "3 printers to copy, 1 already there, 2 not copied".
+std::wstring CopyMachineLine(const ActionTotals& counts, bool whatIf, const ActionWords& words) {
+  const auto n = [](size_t count, const wchar_t* one, const wchar_t* many) {
+    return std::to_wstring(count) + (count == 1 ? one : many);
+  };
+  std::wstring line =
+      n(counts.printersGo, L" printer", L" printers") + (whatIf ? words.planned : words.done);
+  if (counts.printersKept > 0)
+    line += L", " + std::to_wstring(counts.printersKept) + L" already there";
+  if (counts.notCopied > 0) line += L", " + std::to_wstring(counts.notCopied) + L" not copied";
+  const size_t failed =
+      counts.driversFailed + counts.printersFailed + counts.packagesFailed + counts.portsFailed;
+  if (failed > 0) line += L", " + std::to_wstring(failed) + L" failed";
+  const size_t notTried = counts.driversNotTried + counts.printersNotTried +
+                          counts.packagesNotTried + counts.portsNotTried;
+  if (notTried > 0) line += L", " + std::to_wstring(notTried) + L" not tried";
+  return line + L"\r\n";
+}
+
 std::wstring MachineLine(size_t finished, size_t total, std::wstring_view machine,
                          const ActionTotals& counts, bool whatIf, const ActionWords& words) {
   std::wstring line = MachineLinePrefix(finished, total, machine);
+  if (words.copy) return line + CopyMachineLine(counts, whatIf, words);
   const bool anyDriver =
       counts.driversGo + counts.driversKept + counts.driversFailed + counts.driversNotTried != 0 ||
       counts.printersGo + counts.printersFailed + counts.printersNotTried != 0;
@@ -75,21 +109,25 @@ std::wstring MachineLine(size_t finished, size_t total, std::wstring_view machin
 }
 
 bool AnyFailed(const ActionTotals& counts) {
-  return counts.driversFailed + counts.printersFailed + counts.packagesFailed > 0;
+  return counts.driversFailed + counts.printersFailed + counts.packagesFailed + counts.portsFailed >
+         0;
 }
 
 bool AnyNotTried(const ActionTotals& counts) {
-  return counts.driversNotTried + counts.printersNotTried + counts.packagesNotTried > 0;
+  return counts.driversNotTried + counts.printersNotTried + counts.packagesNotTried +
+             counts.portsNotTried >
+         0;
 }
 
 bool AnyKept(const ActionTotals& counts) {
-  return counts.driversKept + counts.packagesKept + counts.printersKept > 0;
+  return counts.driversKept + counts.packagesKept + counts.printersKept + counts.portsKept > 0;
 }
 
 // Something selected did not go: failed, not tried, or (for a command whose
 // kept objects did not do what was asked) kept.
 bool AnyLeft(const ActionTotals& counts, const ActionWords& words) {
-  return AnyFailed(counts) || AnyNotTried(counts) || (words.keptIsLeft && AnyKept(counts));
+  return AnyFailed(counts) || AnyNotTried(counts) || (words.keptIsLeft && AnyKept(counts)) ||
+         counts.notCopied > 0;
 }
 
 void AddCounts(ActionTotals& totals, const ActionTotals& machine) {
@@ -105,6 +143,11 @@ void AddCounts(ActionTotals& totals, const ActionTotals& machine) {
   totals.packagesKept += machine.packagesKept;
   totals.packagesFailed += machine.packagesFailed;
   totals.packagesNotTried += machine.packagesNotTried;
+  totals.portsGo += machine.portsGo;
+  totals.portsKept += machine.portsKept;
+  totals.portsFailed += machine.portsFailed;
+  totals.portsNotTried += machine.portsNotTried;
+  totals.notCopied += machine.notCopied;
   totals.orphansGo += machine.orphansGo;
   totals.orphanBytes += machine.orphanBytes;
 }
@@ -120,7 +163,8 @@ class ActionReport : public MachineRunSink {
         whatIf_(whatIf),
         log_(log),
         limitSeconds_(limitSeconds),
-        words_(words) {}
+        words_(words),
+        header_(words.copy ? CopyLogHeader() : ActionsLogHeader()) {}
 
   const ActionTotals& Totals() const { return totals_; }
   bool LogWritten() const { return logError_ == ERROR_SUCCESS; }
@@ -150,7 +194,7 @@ class ActionReport : public MachineRunSink {
       ++totals_.machinesFailed;
     } else if (notFinished) {
       ++totals_.machinesNotFinished;
-    } else if (!whatIf_ && AnyKept(counts)) {
+    } else if (words_.copy ? counts.notCopied > 0 : !whatIf_ && AnyKept(counts)) {
       ++totals_.machinesWithKept;
     } else {
       ++totals_.machinesDone;
@@ -219,7 +263,7 @@ class ActionReport : public MachineRunSink {
   CsvLog* const log_;
   const unsigned limitSeconds_;
   const ActionWords& words_;
-  const std::string header_ = ActionsLogHeader();
+  const std::string header_;
   size_t finished_ = 0;
   size_t notWritten_ = 0;
   DWORD logError_ = ERROR_SUCCESS;
@@ -250,10 +294,18 @@ std::wstring CodeText(DWORD code) { return std::to_wstring(code) + L" " + System
 void ActionRecord::Add(const std::wstring& line, const ActionRow& row,
                        std::optional<ULONGLONG> size) {
   outcome_.lines += L"  " + line + L"\r\n";
-  AppendActionRow(outcome_.rows, outcome_.time, machine_, row, size);
+  AppendActionRow(outcome_.rows, outcome_.time, machine_, row, size, source_);
 }
 
 std::string ActionsLogHeader() { return kBom + ColumnsLine(std::size(kActionsColumns)); }
+
+std::string CopyLogHeader() { return kBom + CopyColumnsLine(); }
+
+bool HoldsAnotherCopyHeader(std::string_view firstBytes) {
+  if (firstBytes.substr(0, sizeof(kBom) - 1) == kBom) firstBytes.remove_prefix(sizeof(kBom) - 1);
+  const std::string header = CopyColumnsLine();
+  return !firstBytes.empty() && firstBytes.substr(0, header.size()) != header;
+}
 
 bool HoldsAnotherHeader(std::string_view firstBytes) {
   // Saved again without its BOM, it is still the action log.
@@ -268,7 +320,8 @@ bool HoldsAnotherHeader(std::string_view firstBytes) {
 }
 
 void AppendActionRow(std::string& bytes, std::wstring_view time, std::wstring_view machine,
-                     const ActionRow& row, std::optional<ULONGLONG> size) {
+                     const ActionRow& row, std::optional<ULONGLONG> size,
+                     std::optional<std::wstring_view> source) {
   const std::wstring code = std::to_wstring(row.code);
   const std::wstring bytesText = size ? std::to_wstring(*size) : std::wstring();
   const std::wstring_view fields[] = {time,       machine,         row.action,  row.kind,
@@ -277,6 +330,10 @@ void AppendActionRow(std::string& bytes, std::wstring_view time, std::wstring_vi
   for (size_t i = 0; i < std::size(fields); ++i) {
     if (i > 0) bytes += ',';
     AppendFleetField(bytes, fields[i]);
+    if (i == 0 && source) {  // a copy's: its source before the machine
+      bytes += ',';
+      AppendFleetField(bytes, *source);
+    }
   }
   bytes += "\r\n";
 }
@@ -285,7 +342,10 @@ std::wstring ActionSummaryLine(const ActionTotals& totals, bool whatIf, const Ac
   const auto n = [](size_t count) { return std::to_wstring(count); };
   std::wstring line = L"\r\nMachines: " + n(totals.machinesDone) +
                       (whatIf ? L" planned" : L" " + std::wstring(words.machinesDone));
-  if (totals.machinesWithKept > 0) line += L", " + n(totals.machinesWithKept) + L" with kept items";
+  if (totals.machinesWithKept > 0) {
+    line += L", " + n(totals.machinesWithKept) +
+            (words.copy ? L" with printers not copied" : L" with kept items");
+  }
   if (totals.machinesFailed > 0 || !whatIf) line += L", " + n(totals.machinesFailed) + L" failed";
   if (totals.machinesNotFinished > 0) {
     line += L", " + n(totals.machinesNotFinished) + L" not finished";
@@ -306,12 +366,20 @@ std::wstring ActionSummaryLine(const ActionTotals& totals, bool whatIf, const Ac
           L" kept";
   if (totals.packagesFailed > 0) line += L", " + n(totals.packagesFailed) + L" failed";
   if (totals.packagesNotTried > 0) line += L", " + n(totals.packagesNotTried) + L" not tried";
+  if (totals.notCopied > 0) line += L". Not copied: " + n(totals.notCopied);
+  if (totals.portsGo + totals.portsKept + totals.portsFailed + totals.portsNotTried > 0) {
+    line += L". Ports: " + n(totals.portsGo) + (whatIf ? words.planned : words.done) + L", " +
+            n(totals.portsKept) + L" kept";
+    if (totals.portsFailed > 0) line += L", " + n(totals.portsFailed) + L" failed";
+    if (totals.portsNotTried > 0) line += L", " + n(totals.portsNotTried) + L" not tried";
+  }
   return line + L".\r\n";
 }
 
 int RunActions(const std::vector<std::wstring>& machines, unsigned limitSeconds, bool whatIf,
                CsvLog* log, const ActionWords& words, const MachineTask& work) {
-  MachineRun run({machines.size(), limitSeconds});
+  // A copy's sources go one after another: a later one finds what an earlier one copied.
+  MachineRun run({machines.size(), limitSeconds, words.copy ? size_t{1} : kMaxMachineWorkers});
   ActionReport report(run, machines, whatIf, log, limitSeconds, words);
   const MachineRunEnd end = run.Run(work, report);
   if (!end.started) {
@@ -323,7 +391,8 @@ int RunActions(const std::vector<std::wstring>& machines, unsigned limitSeconds,
   totals.machinesNotFinished += machines.size() - end.settled;  // never started
   totals.machinesNotWritten = report.NotWritten();
   const bool clean = !end.stopped && report.LogWritten() && totals.machinesFailed == 0 &&
-                     totals.machinesNotFinished == 0 && (whatIf || !AnyLeft(totals, words));
+                     totals.machinesNotFinished == 0 &&
+                     (whatIf ? totals.notCopied == 0 : !AnyLeft(totals, words));
   WriteConsoleColored(clean ? kGreen : kRed, ActionSummaryLine(totals, whatIf, words).c_str());
   return clean ? kExitOk : kExitFailed;
 }

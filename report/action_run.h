@@ -34,7 +34,8 @@ struct ActionRow {
 };
 // `size`: a package's bytes, where the row has one (the Size column).
 void AppendActionRow(std::string& bytes, std::wstring_view time, std::wstring_view machine,
-                     const ActionRow& row, std::optional<ULONGLONG> size = std::nullopt);
+                     const ActionRow& row, std::optional<ULONGLONG> size = std::nullopt,
+                     std::optional<std::wstring_view> source = std::nullopt);
 
 // What a run did, per machine and in all. "Go" is what a command does to an
 // object: to delete or deleted, to restore or restored.
@@ -56,6 +57,11 @@ struct ActionTotals {
   size_t packagesKept = 0;
   size_t packagesFailed = 0;
   size_t packagesNotTried = 0;
+  size_t portsGo = 0;  // TCP/IP ports a restore or a copy makes
+  size_t portsKept = 0;
+  size_t portsFailed = 0;
+  size_t portsNotTried = 0;
+  size_t notCopied = 0;       // a copy's printers, drivers and ports that cannot be copied
   size_t orphansGo = 0;       // of packagesGo: the store's unused packages
   ULONGLONG orphanBytes = 0;  // their size
 };
@@ -68,9 +74,17 @@ struct ActionWords {
   const wchar_t* packagesPlanned;  // " to remove"
   const wchar_t* packagesDone;     // " removed"
   bool keptIsLeft;                 // a kept object fails the exit code (not one already there)
+  // A copy's: its log has a Source column before Machine, its machines (the
+  // sources) go one after another, and a machine's line counts printers.
+  bool copy;
 };
 extern const ActionWords kDeleteWords;
 extern const ActionWords kRestoreWords;
+extern const ActionWords kCopyWords;
+
+// The copy log: the action log's columns with Source before Machine.
+std::string CopyLogHeader();
+bool HoldsAnotherCopyHeader(std::string_view firstBytes);
 
 std::wstring ActionSummaryLine(const ActionTotals& totals, bool whatIf, const ActionWords& words);
 
@@ -86,8 +100,9 @@ struct ActionOutcome {
 
 class ActionRecord {
  public:
-  ActionRecord(std::wstring_view machine, ActionOutcome& outcome)
-      : machine_(machine), outcome_(outcome) {}
+  ActionRecord(std::wstring_view machine, ActionOutcome& outcome,
+               std::optional<std::wstring_view> source = std::nullopt)
+      : machine_(machine), outcome_(outcome), source_(source) {}
 
   void Add(const std::wstring& line, const ActionRow& row,
            std::optional<ULONGLONG> size = std::nullopt);
@@ -95,6 +110,7 @@ class ActionRecord {
  private:
   std::wstring_view machine_;
   ActionOutcome& outcome_;
+  std::optional<std::wstring_view> source_;  // a copy's rows name their source
 };
 
 // A machine's work: its outcome, and (for a machine given up inside a step)

@@ -190,7 +190,8 @@ MachineRunEnd MachineRun::Run(const MachineTask& work, MachineRunSink& sink) {
   const size_t total = run.options.machines;
   MachineRunEnd end;
   run.work = work;
-  const size_t workerCount = std::min(total, kMaxMachineWorkers);
+  const size_t workerCount =
+      std::min({total, kMaxMachineWorkers, std::max<size_t>(run.options.atOnce, 1)});
   run.port.reset(::CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
   if (!run.port) end.error = ::GetLastError();
   run.slots.reset(::CreateSemaphoreW(nullptr, static_cast<LONG>(workerCount), MAXLONG, nullptr));

@@ -83,6 +83,7 @@ using MachineTask =
 struct MachineRunOptions {
   size_t machines = 0;
   unsigned limitSeconds = 0;  // 0: no limit
+  size_t atOnce = kMaxMachineWorkers;  // machines worked on at once (1: one after another)
   // How long after Ctrl+C a changing step may still take before it is given up.
   DWORD stopGraceMs = 5000;
 };

@@ -5,6 +5,7 @@
 
 #include "inventory/field_text.h"
 #include "inventory/snapshot.h"
+#include "report/command_runs.h"
 #include "report/console.h"
 #include "report/fleet.h"
 
@@ -26,6 +27,17 @@ std::wstring DriverText(const SnapshotDriver& driver) {
   std::wstring text = Quoted(driver.name) + L" (";
   AppendShownText(text, driver.environment);
   return text + L", " + DriverVersionText(driver.driverVersion) + L")";
+}
+
+// "IP_10.1.2.3" (10.1.2.3:9100), or (printsrv LPR queue) for an LPR port.
+std::wstring PortText(const SnapshotPort& port) {
+  std::wstring text = Quoted(port.name) + L" (";
+  AppendShownText(text, port.host);
+  if (port.protocol == 1) return text + L":" + std::to_wstring(port.portNumber) + L")";
+  text += L" LPR";
+  if (!port.queue.empty()) text += L" ";
+  AppendShownText(text, port.queue);
+  return text + L")";
 }
 
 // The line and the row of one object: what would happen, or what did.
@@ -85,6 +97,11 @@ void RecordRestore(ActionRecord& record, const RestorePlan& plan, bool whatIf,
                  driver.environment, DriverVersionText(driver.driverVersion), counts.driversGo,
                  counts.driversKept, counts.driversFailed, counts.driversNotTried);
   }
+  for (size_t p = 0; p < snapshot.ports.size(); ++p) {
+    const SnapshotPort& port = snapshot.ports[p];
+    RecordObject(record, plan.ports[p], whatIf, L"port", PortText(port), port.name, {}, {},
+                 counts.portsGo, counts.portsKept, counts.portsFailed, counts.portsNotTried);
+  }
   for (size_t p = 0; p < snapshot.printers.size(); ++p) {
     const SnapshotPrinter& printer = snapshot.printers[p];
     RecordObject(record, plan.printers[p], whatIf, L"printer", Quoted(printer.name), printer.name,
@@ -120,16 +137,14 @@ bool RestoreMachine(const RestorePlan& read, bool whatIf, MachineSteps& steps, R
     plan.beforeStep = [&steps, &plan](const RestoreStep& step) {
       return steps.BeginChange([&plan, &step](MachineResult& asItStands) {
         auto& copy = static_cast<RestoreWork&>(asItStands);
-        copy.plan.packages = plan.packages;
-        copy.plan.drivers = plan.drivers;
-        copy.plan.printers = plan.printers;
+        TakeResults(plan, copy.plan);
         copy.stepInProgress = true;
         copy.inProgress = step;
       });
     };
     ExecuteRestore(plan);
   }
-  ActionRecord record(read.snapshot.machine, work.outcome);
+  ActionRecord record(read.targetMachine, work.outcome);
   RecordRestore(record, work.plan, whatIf, work.outcome.counts);
   return true;
 }
@@ -140,7 +155,7 @@ int RunRestore(const ReportRequest& request, CsvLog* log) {
   // Read and checked before anything is listed: a snapshot folder is untrusted.
   auto read = std::make_shared<RestorePlan>();
   std::wstring problem;
-  if (!ReadRestorePlan(request.snapshotFolder, *read, problem)) {
+  if (!ReadRestorePlan(request.snapshotFolder, *read, problem, request.restoreTarget)) {
     std::wstring message = L"\r\nThe snapshot ";
     AppendShownText(message, read->folder.empty() ? request.snapshotFolder : read->folder);
     message += L" cannot be restored:\r\n";
@@ -149,7 +164,7 @@ int RunRestore(const ReportRequest& request, CsvLog* log) {
     return kExitFailed;
   }
   const bool whatIf = !request.cleanup.yes;
-  const std::vector<std::wstring> machines = {read->snapshot.machine};
+  const std::vector<std::wstring> machines = {read->targetMachine};
   const std::shared_ptr<const RestorePlan> plan = read;
   return RunActions(machines, request.timeoutSeconds, whatIf, log, kRestoreWords,
                     [plan, whatIf](size_t, MachineSteps& steps) -> std::unique_ptr<MachineResult> {
@@ -157,6 +172,14 @@ int RunRestore(const ReportRequest& request, CsvLog* log) {
                       if (!RestoreMachine(*plan, whatIf, steps, *work)) return nullptr;
                       return work;
                     });
+}
+
+int RunRestoreRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
+  if (!OpenActionLog(request, log)) return kExitFailed;
+  ClearConsole();
+  PrintBanner();
+  FlushConsole();
+  return RunRestore(request, log.get());
 }
 
 }  // namespace kestrun

@@ -3,6 +3,7 @@
 // prints and logs what it would restore, as "/delete" does.
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "inventory/restore.h"
@@ -16,5 +17,8 @@ namespace kestrun {
 // another computer, before anything is listed), then restores it. Returns
 // the exit code.
 int RunRestore(const ReportRequest& request, CsvLog* log);
+
+// Opens the action log as the clean-up does, then restores. Returns the exit code.
+int RunRestoreRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log);
 
 }  // namespace kestrun

@@ -11,6 +11,7 @@
 #define IDD_FIND 105
 #define IDR_LIST_MENU 106
 #define IDI_APP_SMALL 107
+#define IDD_MACHINE 108
 
 // Main menu commands.
 #define IDM_EXIT 40001
@@ -44,6 +45,7 @@
 #define IDC_PRINTERS_SAVE 1032
 #define IDC_PRINTERS_LIST 1033
 #define IDC_PRINTERS_CHECK_DEVICES 1034
+#define IDC_PRINTERS_COPY_TO 1042
 
 // Driver store packages window commands and controls.
 #define IDM_PACKAGES_COPY_ITEM 40025
@@ -52,6 +54,10 @@
 #define IDC_PACKAGES_REMOVE 1037
 #define IDC_PACKAGES_SAVE 1038
 #define IDC_PACKAGES_LIST 1039
+
+// Machine dialog controls (Copy To..., Restore from Snapshot...).
+#define IDC_MACHINE_PROMPT 1040
+#define IDC_MACHINE_NAME 1041
 
 // Find dialog controls.
 #define IDC_FIND_TEXT 1018
@@ -96,10 +102,15 @@
 // the check's record as the long parameter.
 #define WM_KESTRUN_DEVICES_PROGRESS (WM_APP + 20)  // another device settled
 #define WM_KESTRUN_DEVICES_CHECKED (WM_APP + 21)   // every device settled, or cancelled
+// Posted by a copy's worker, the stage (ui/copy_command.h) as the word parameter.
+#define WM_KESTRUN_COPY_STAGE (WM_APP + 22)
 
 // Private message of the packages window, posted by its store reading with
 // the reading's record as the long parameter.
 #define WM_KESTRUN_STORE_READ (WM_APP + 30)  // the driver store was read, or the reading failed
+
+// Private message of the machine dialog, posted by its server-list fetch.
+#define WM_KESTRUN_SERVERS_FETCHED (WM_APP + 40)  // the main box's list was fetched anew
 
 // Timers of the main window.
 #define IDT_ANSWER_NO 1  // a close answers the deletion's question No until it is gone

@@ -11,7 +11,7 @@ bash "$here/install_deps.sh"
 source "$here/wine_env.sh"
 cmake --preset mingw -S "$root" >/dev/null
 cmake --build --preset mingw --target report_bench fleet_bench window_bench snapshot_bench \
-  probe_bench store_bench
+  probe_bench store_bench copy_bench
 # The snapshot benchmark's copies and snapshots (hundreds of MiB a run) go with the run.
 bench_files() { rm -rf "$WINEPREFIX"/drive_c/users/*/Temp/kestrun-bench-*; }
 trap 'kestrun_stop; bench_files' EXIT
@@ -27,7 +27,7 @@ for bench in report_bench fleet_bench; do
     /dev/null >/dev/null 2>&1 </dev/null || true
   cat "$figures" 2>/dev/null || echo "$bench left no figures"
 done
-for bench in window_bench snapshot_bench probe_bench store_bench; do
+for bench in window_bench snapshot_bench probe_bench store_bench copy_bench; do
   wine "$build/bin/$bench.exe" >"$build/bench.out" 2>"$build/bench.err" </dev/null || true
   grep -v -e wine32 -e multiarch -e "dpkg --add" -e "apt-get install" "$build/bench.err" || true
 done

@@ -17,16 +17,20 @@
 #include "inventory/error_reporter.h"
 #include "inventory/field_text.h"
 #include "inventory/queue_rows.h"
+#include "inventory/snapshot_manifest.h"
 #include "report/queue_devices.h"
 #include "report/queues_log.h"
 #include "res/ids.h"
 #include "ui/controls.h"
+#include "ui/copy_command.h"
 #include "ui/device_check.h"
 #include "ui/driver_list.h"
 #include "ui/find.h"
 #include "ui/list_columns.h"
+#include "ui/machine_dialog.h"
 #include "ui/sorting.h"
 #include "ui/tool_window.h"
+#include "ui/workers.h"
 
 namespace kestrun {
 
@@ -35,12 +39,16 @@ namespace {
 constexpr wchar_t kClassName[] = L"KestrunPrinters";
 constexpr wchar_t kShowAllLabel[] = L"Show All";
 constexpr wchar_t kSaveLabel[] = L"Save...";
+constexpr wchar_t kCopyToLabel[] = L"Copy To...";
+constexpr wchar_t kNothingTicked[] = L"Please tick the printers to copy in the list first.";
+constexpr wchar_t kCopyPrompt[] =
+    L"Copy the ticked printers, with their drivers and ports, to this machine:";
 constexpr wchar_t kCheckLabel[] = L"Check Devices";
 constexpr wchar_t kCancelLabel[] = L"Cancel";
 constexpr DWORD kListStyle = WS_CHILD | WS_VISIBLE | WS_BORDER | WS_TABSTOP | LVS_REPORT |
                              LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_OWNERDATA;
 constexpr DWORD kListExtendedStyle =
-    LVS_EX_HEADERDRAGDROP | LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER;
+    LVS_EX_CHECKBOXES | LVS_EX_HEADERDRAGDROP | LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER;
 
 // At 96 DPI.
 constexpr int kColumnWidths[kQueueColumnCount] = {170, 90,  110, 80,  140, 210, 90, 130,
@@ -58,6 +66,7 @@ struct PrinterRow {
   bool driverless = false;  // its device prints without a vendor driver
   bool mopria = false;      // and is Mopria certified
   bool notAsked = true;     // no check reached its device
+  bool ticked = false;      // for Copy To...
 };
 
 // The one printers window, while it is open.
@@ -67,8 +76,12 @@ struct PrintersView {
   HWND showAll = nullptr;
   HWND save = nullptr;
   HWND check = nullptr;
+  HWND copyTo = nullptr;
   std::wstring driverFilter;  // empty: every printer
   std::wstring machine;       // the listing's machine for the CSV's "Machine"
+  std::wstring source;        // and as it was typed, for Copy To...
+  std::wstring copyTarget;    // the last copy's target, as its texts name it
+  std::wstring copyLine;      // the counts line while a copy runs
   std::vector<PrinterRow> rows;
   std::vector<size_t> shown;  // the rows the list shows, in its order
   ToolSort sort = {.column = kQueuePrinter};
@@ -126,6 +139,7 @@ void SortRows() {
 
 // The counts of the rows shown, or why there are none.
 std::wstring CountsText() {
+  if (!view->copyLine.empty()) return view->copyLine;
   if (currentInventory == nullptr) return L"Waiting for the main window's listing.";
   if (!currentInventory->printers && currentInventory->printerError != 0) {
     const DWORD code = currentInventory->printerError;
@@ -185,6 +199,7 @@ void LoadRows() {
   view->checked = false;
   view->rows.clear();
   view->machine.clear();
+  view->source.clear();
   if (currentInventory != nullptr) {
     try {
       const QueueTable table = DescribeQueues(*currentInventory);
@@ -202,6 +217,7 @@ void LoadRows() {
         row.portKind = from.portKind;
       }
       view->machine = MachineOrComputerName(BareMachineName(currentInventory->machineText));
+      view->source = currentInventory->machineText;
     } catch (const std::bad_alloc&) {
       view->rows.clear();
       ::MessageBoxW(view->frame.window, L"Failed to enumerate due to a memory error.", L"Kestrun",
@@ -214,13 +230,42 @@ void LoadRows() {
 void LayOut() {
   LayOutToolWindow(view->frame, view->counts,
                    {{view->save, kSaveLabel},
+                    {view->copyTo, kCopyToLabel},
                     {view->showAll, kShowAllLabel},
                     {view->check, kCheckLabel, kCancelLabel}},
                    printersList);
 }
 
+// Ticks or clears a row's box. The list holds no state of its rows, so the
+// window keeps the ticks and answers for the boxes itself.
+void ToggleTick(int item) {
+  if (item < 0 || static_cast<size_t>(item) >= view->shown.size()) return;
+  PrinterRow& row = view->rows[view->shown[static_cast<size_t>(item)]];
+  row.ticked = !row.ticked;
+  ::SendMessageW(printersList, LVM_REDRAWITEMS, static_cast<WPARAM>(item), item);
+}
+
+// A click on a box, or Space on the selected row, ticks it; nothing else does.
+bool OnTickInput(HWND list, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_KEYDOWN && wParam == VK_SPACE) {
+    ToggleTick(SelectedItem(list));
+    return true;
+  }
+  if (message != WM_LBUTTONDOWN && message != WM_LBUTTONDBLCLK) return false;
+  LVHITTESTINFO hit = {};
+  hit.pt = {GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+  if (::SendMessageW(list, LVM_HITTEST, 0, reinterpret_cast<LPARAM>(&hit)) < 0 ||
+      (hit.flags & LVHT_ONITEMSTATEICON) == 0) {
+    return false;
+  }
+  ::SetFocus(list);
+  ToggleTick(hit.iItem);
+  return true;
+}
+
 LRESULT CALLBACK PrintersListKeyProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam) {
   if (OnFindKey(kPrintersFind, view->frame.window, message, wParam)) return 0;
+  if (OnTickInput(list, message, wParam, lParam)) return 0;
   return ::CallWindowProcW(printersListProc, list, message, wParam, lParam);
 }
 
@@ -235,10 +280,14 @@ bool OnCreate(HWND window) {
       CreateToolChild(window, L"BUTTON", kSaveLabel, BS_PUSHBUTTON | WS_TABSTOP, IDC_PRINTERS_SAVE);
   view->check = CreateToolChild(window, L"BUTTON", kCheckLabel, BS_PUSHBUTTON | WS_TABSTOP,
                                 IDC_PRINTERS_CHECK_DEVICES);
+  view->copyTo = CreateToolChild(window, L"BUTTON", kCopyToLabel, BS_PUSHBUTTON | WS_TABSTOP,
+                                 IDC_PRINTERS_COPY_TO);
   printersList = CreateToolList(window, IDC_PRINTERS_LIST, kListStyle, kListExtendedStyle);
-  if (!view->counts || !view->showAll || !view->save || !view->check || !printersList) {
+  if (!view->counts || !view->showAll || !view->save || !view->check || !view->copyTo ||
+      !printersList) {
     return false;
   }
+  ::SendMessageW(printersList, LVM_SETCALLBACKMASK, LVIS_STATEIMAGEMASK, 0);  // the ticks are ours
   printersListProc = reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(
       printersList, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(PrintersListKeyProc)));
   UseToolFont(view->frame, view->frame.dpi);
@@ -263,8 +312,12 @@ void OnDpiChanged(UINT dpi, const RECT& suggested) {
 }
 
 void OnGetDisplayInfo(NMLVDISPINFOW& info) {
-  if ((info.item.mask & LVIF_TEXT) == 0 || info.item.pszText == nullptr) return;
   const auto row = static_cast<size_t>(info.item.iItem);
+  if ((info.item.mask & LVIF_STATE) != 0 && row < view->shown.size()) {
+    info.item.state = INDEXTOSTATEIMAGEMASK(view->rows[view->shown[row]].ticked ? 2u : 1u);
+    info.item.stateMask = LVIS_STATEIMAGEMASK;
+  }
+  if ((info.item.mask & LVIF_TEXT) == 0 || info.item.pszText == nullptr) return;
   const int column = info.item.iSubItem;
   if (row >= view->shown.size() || column < 0 || column >= kQueueColumnCount) {
     if (info.item.cchTextMax > 0) info.item.pszText[0] = L'\0';
@@ -353,8 +406,46 @@ void OnDevicesChecked(LPARAM tag) {
   ::SetWindowTextW(view->counts, CountsText().c_str());
 }
 
+// "Copy To...": the ticked printers shown, onto the machine the user names,
+// as one run that changes a machine (it takes the deletion's slot).
+void CopyTo() {
+  if (ExclusiveRunActive()) {
+    ::MessageBeep(MB_ICONWARNING);
+    return;
+  }
+  CopyRequest request;
+  request.window = view->frame.window;
+  request.source = view->source;
+  for (const size_t row : view->shown) {
+    if (!view->rows[row].ticked) continue;
+    request.printers.push_back(LocalPrinterName(view->rows[row].cells[kQueuePrinter]));
+  }
+  if (request.printers.empty()) {
+    ::MessageBoxW(view->frame.window, kNothingTicked, L"Kestrun", MB_ICONINFORMATION);
+    return;
+  }
+  std::wstring target;
+  if (!AskForMachine(request.window, L"Copy To", kCopyPrompt, target)) return;
+  // The dialog's own message loop may have seen the window close.
+  if (PrintersWindow() != request.window) return;
+  view->copyTarget = CopyMachineShown(target);
+  request.target = std::move(target);
+  if (!StartCopy(std::move(request))) ::MessageBeep(MB_ICONWARNING);
+}
+
+void OnCopyStage(WPARAM stage) {
+  view->copyLine = stage == kCopyReading
+                       ? L"Reading the printers for the copy to " + view->copyTarget + L"..."
+                   : stage == kCopyCopying ? L"Copying to " + view->copyTarget + L"..."
+                                           : L"";
+  ::SetWindowTextW(view->counts, CountsText().c_str());
+}
+
 void OnCommand(WORD id) {
   switch (id) {
+    case IDC_PRINTERS_COPY_TO:
+      CopyTo();
+      break;
     case IDC_PRINTERS_CHECK_DEVICES:
       CheckDevices();
       break;
@@ -411,6 +502,9 @@ LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_KESTRUN_DEVICES_CHECKED:
       if (view) OnDevicesChecked(lParam);
+      return 0;
+    case WM_KESTRUN_COPY_STAGE:
+      if (view) OnCopyStage(wParam);
       return 0;
     case WM_DESTROY:
       if (view) StopCheck();

@@ -2,6 +2,8 @@
 // window's last listing with its port, its device, its driver's facts and
 // what Windows protected print mode leaves of it. It shows that listing (it
 // never asks the spooler itself) and follows the main window's next one.
+// Every row has a check box: "Copy To..." copies the ticked printers onto
+// another machine (ui/copy_command).
 #pragma once
 
 #include <windows.h>

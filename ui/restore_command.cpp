@@ -10,11 +10,13 @@
 #include "inventory/field_text.h"
 #include "inventory/platform.h"
 #include "inventory/snapshot.h"
+#include "inventory/snapshot_manifest.h"
 #include "res/ids.h"
 #include "ui/box_text.h"
 #include "ui/controls.h"
 #include "ui/delete_command.h"
 #include "ui/enumeration_worker.h"
+#include "ui/machine_dialog.h"
 #include "ui/window_records.h"
 #include "ui/workers.h"
 
@@ -24,6 +26,17 @@ namespace {
 
 SRWLOCK snapshotLock = SRWLOCK_INIT;
 std::wstring lastSnapshot;  // under snapshotLock
+
+constexpr wchar_t kRestorePrompt[] =
+    L"Restore the snapshot to this machine (\".\" for this computer):";
+// A manifest larger than this is not read for the machine question.
+constexpr LONGLONG kAskedManifestBytes = LONGLONG{64} * 1024 * 1024;
+
+// One restore: the folder's plan and the machine it goes to ("": its own).
+struct RestoreRun {
+  RestorePlan plan;
+  std::wstring to;
+};
 
 std::wstring Shown(std::wstring_view text) {
   std::wstring shown;
@@ -44,6 +57,12 @@ std::wstring Counted(size_t count, const wchar_t* one, const wchar_t* many) {
 std::wstring MachineOf(const Snapshot& snapshot) {
   if (!snapshot.isRemote) return L"this computer";
   return Shown(snapshot.machine) + L" (" + Shown(snapshot.targetName) + L")";
+}
+
+// The machine the restore goes to, named the same way.
+std::wstring TargetOf(const RestorePlan& plan) {
+  if (!plan.target.isRemote) return L"this computer";
+  return Shown(plan.targetMachine) + L" (" + Shown(plan.targetName) + L")";
 }
 
 // The lines of each object of the snapshot whose result `wanted` says so.
@@ -73,7 +92,7 @@ size_t CountOf(const std::vector<RestoreResult>& results, RestoreOutcome outcome
 }
 
 // The restore's steps from the folder to the outcome box, in the run slot.
-void ConfirmRestoreAndReport(RestorePlan& plan) {
+void ConfirmRestoreAndReport(RestorePlan& plan, const std::wstring& to) {
   std::wstring problem;
   const auto refuse = [&plan](const std::wstring& why) {
     StopProgress();
@@ -81,13 +100,13 @@ void ConfirmRestoreAndReport(RestorePlan& plan) {
         L"The snapshot " + Shown(plan.folder) + L" cannot be restored:\n" + Shown(why);
     ShowMessage(BoundLines(text).c_str(), MB_ICONERROR);
   };
-  if (!ReadRestorePlan(std::wstring(plan.folder), plan, problem)) {
+  if (!ReadRestorePlan(std::wstring(plan.folder), plan, problem, to)) {
     refuse(problem);
     return;
   }
   // A remote machine is asked inside an IPC$ session, as for its listing.
-  const bool session = plan.snapshot.isRemote && remoteSession != nullptr;
-  if (session && !ConnectTargetSession(*remoteSession, plan.snapshot.targetName)) {
+  const bool session = plan.target.isRemote && remoteSession != nullptr;
+  if (session && !ConnectTargetSession(*remoteSession, plan.targetName)) {
     refuse(L"its machine could not be reached (" + ErrorLine(remoteSession->lastResult) + L")");
     return;
   }
@@ -109,7 +128,7 @@ void ConfirmRestoreAndReport(RestorePlan& plan) {
   ExecuteRestore(plan);
   if (session) CancelTargetSession(*remoteSession);
   // The machine is listed again: this computer as the empty box lists it.
-  const std::wstring listed = plan.snapshot.isRemote ? plan.snapshot.machine : std::wstring();
+  const std::wstring listed = plan.target.isRemote ? plan.targetMachine : std::wstring();
   EnumerationWorker(&listed);
   UINT icon = MB_ICONINFORMATION;
   const std::wstring outcome =
@@ -119,12 +138,12 @@ void ConfirmRestoreAndReport(RestorePlan& plan) {
 }
 
 DWORD WINAPI RestoreWorker(LPVOID parameter) {
-  const std::unique_ptr<RestorePlan> plan(static_cast<RestorePlan*>(parameter));
+  const std::unique_ptr<RestoreRun> run(static_cast<RestoreRun*>(parameter));
   if (processLock != nullptr) {
     CriticalSectionLock hold(*processLock);
-    ConfirmRestoreAndReport(*plan);
+    ConfirmRestoreAndReport(run->plan, run->to);
   } else {
-    ConfirmRestoreAndReport(*plan);
+    ConfirmRestoreAndReport(run->plan, run->to);
   }
   EndChangeRun();
   return 0;
@@ -166,6 +185,40 @@ std::wstring PickSnapshotFolder() {
   return named ? path : std::wstring();
 }
 
+// The machine a snapshot folder's manifest names; false when it cannot be
+// read (the restore then says why).
+bool ReadSnapshotMachine(const std::wstring& folder, Snapshot& snapshot) {
+  const UniqueFileHandle file(::CreateFileW(LongPath(folder + L"\\" + kManifestName).c_str(),
+                                            GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                            0, nullptr));
+  LARGE_INTEGER size = {};
+  if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart > kAskedManifestBytes) {
+    return false;
+  }
+  std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
+  DWORD read = 0;
+  std::wstring problem;
+  return (bytes.empty() ||
+          (::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&
+           read == bytes.size())) &&
+         ReadManifest(bytes, snapshot, problem);
+}
+
+// Asks which machine the snapshot goes to, its own filled in ("." for this
+// computer). `to` stays empty while the user keeps that one, so the
+// snapshot's own rule applies. False when cancelled.
+bool AskRestoreMachine(const std::wstring& folder, std::wstring& to) {
+  Snapshot snapshot;
+  if (!ReadSnapshotMachine(folder, snapshot)) return true;
+  const std::wstring own = snapshot.isRemote ? snapshot.machine : L".";
+  std::wstring machine = own;
+  if (!AskForMachine(MainWindow(), L"Restore from Snapshot", kRestorePrompt, machine)) {
+    return false;
+  }
+  if (!SameName(BareMachineName(machine), BareMachineName(own))) to = machine;
+  return true;
+}
+
 }  // namespace
 
 void RememberDeletionSnapshot(const std::wstring& folder) {
@@ -182,21 +235,24 @@ std::wstring DeletionSnapshot() {
   return folder;
 }
 
-bool StartRestore(const std::wstring& folder) {
+bool StartRestore(const std::wstring& folder, const std::wstring& to) {
   if (!BeginChangeRun()) {
     ::MessageBeep(MB_ICONWARNING);
     return false;
   }
-  std::unique_ptr<RestorePlan> plan(new (std::nothrow) RestorePlan);
-  if (plan) plan->folder = folder;
+  std::unique_ptr<RestoreRun> run(new (std::nothrow) RestoreRun);
+  if (run) {
+    run->plan.folder = folder;
+    run->to = to;
+  }
   ::EnableWindow(deleteButton, FALSE);
   StartProgress();
-  if (!plan || !StartWorker(RestoreWorker, plan.get())) {
+  if (!run || !StartWorker(RestoreWorker, run.get())) {
     StopProgress();
     EndChangeRun();
     return true;
   }
-  static_cast<void>(plan.release());  // the worker owns it now
+  static_cast<void>(run.release());  // the worker owns it now
   return true;
 }
 
@@ -215,18 +271,24 @@ bool RestoreFromSnapshot() {
     return false;
   }
   const std::wstring folder = PickSnapshotFolder();
-  return !folder.empty() && StartRestore(folder);
+  std::wstring to;
+  return !folder.empty() && AskRestoreMachine(folder, to) && StartRestore(folder, to);
 }
 
 std::wstring RestoreQuestion(const RestorePlan& plan, size_t listed) {
   const auto pending = [](const RestoreResult& r) { return Is(r, RestoreOutcome::Pending); };
   const auto there = [](const RestoreResult& r) { return Is(r, RestoreOutcome::AlreadyThere); };
+  // Onto its own machine, or the one the user named instead.
+  const std::wstring target = TargetOf(plan);
+  const std::wstring from = MachineOf(plan.snapshot);
+  const std::wstring put = from == target
+                               ? L"Put back what was deleted from " + from
+                               : L"Put what was deleted from " + from + L" onto " + target;
   std::wstring text =
-      L"Put back what was deleted from " + MachineOf(plan.snapshot) + L"?\n" + L"Snapshot: " +
-      Shown(plan.folder) + L" (taken " + Shown(plan.snapshot.taken) + L")\n" +
-      Counted(CountOf(plan.drivers, RestoreOutcome::Pending), L"driver", L"drivers") + L", " +
-      Counted(CountOf(plan.printers, RestoreOutcome::Pending), L"printer", L"printers") + L" and " +
-      Counted(CountOf(plan.packages, RestoreOutcome::Pending), L"package", L"packages") +
+      put + L"?\n" + L"Snapshot: " + Shown(plan.folder) + L" (taken " + Shown(plan.snapshot.taken) +
+      L")\n" + Counted(CountOf(plan.drivers, RestoreOutcome::Pending), L"driver", L"drivers") +
+      L", " + Counted(CountOf(plan.printers, RestoreOutcome::Pending), L"printer", L"printers") +
+      L" and " + Counted(CountOf(plan.packages, RestoreOutcome::Pending), L"package", L"packages") +
       L" will be restored.";
   std::vector<Section> sections = {
       {L"These drivers will be restored:", Lines(plan, RestoreKind::Driver, pending)},
@@ -253,7 +315,7 @@ std::wstring RestoreOutcomeMessage(const RestorePlan& plan, UINT& icon, size_t l
   icon = failed > 0 && restored == 0 ? MB_ICONERROR : MB_ICONINFORMATION;
   std::wstring text =
       failed == 0 ? L"The snapshot was restored." : L"Not all of the snapshot could be restored.";
-  text += L"\nOn " + MachineOf(plan.snapshot) + L"\nRestored " +
+  text += L"\nOn " + TargetOf(plan) + L"\nRestored " +
           std::to_wstring(CountOf(plan.drivers, RestoreOutcome::Restored)) + L" of " +
           Counted(plan.drivers.size(), L"driver", L"drivers") + L", " +
           std::to_wstring(CountOf(plan.printers, RestoreOutcome::Restored)) + L" of " +

@@ -1,6 +1,7 @@
 // Edit > Undo Deletion and File > Restore from Snapshot...: put a snapshot
-// back on its machine from the window, as the deletion took it away: asked
-// first, carried out on a worker, the machine listed again, then an outcome.
+// back on its machine (or, from the file menu, another one) from the window,
+// as the deletion took it away: asked first, carried out on a worker, the
+// machine listed again, then an outcome.
 #pragma once
 
 #include <windows.h>
@@ -18,13 +19,15 @@ void RememberDeletionSnapshot(const std::wstring& folder);
 std::wstring DeletionSnapshot();
 
 // The menu commands, on the window's thread: refused with a beep while a
-// listing or deletion runs (false then).
+// listing or deletion runs (false then). Restore from Snapshot asks for the
+// machine once the folder is picked, the snapshot's own filled in.
 bool UndoDeletion();
 bool RestoreFromSnapshot();
 
 // Starts restoring a snapshot folder: reads and checks it, asks, restores and
-// lists its machine again, on a worker. False while a run is on.
-bool StartRestore(const std::wstring& folder);
+// lists the machine again, on a worker. `to` names another machine to put it
+// on (as typed); empty, its own. False while a run is on.
+bool StartRestore(const std::wstring& folder, const std::wstring& to = {});
 
 // The question: the machine, the counts, and what will be restored or is
 // there already, within the box's bounds.

@@ -1076,6 +1076,57 @@ TEST(CleanupReport, OrphansRemovesOnlyTheStoresUnusedPackageAfterSavingItsFolder
   EXPECT_NE(run.Text().find(L"Restored package"), std::wstring::npos) << run.Text();
 }
 
+TEST(CopyReport, ACopyMakesTheTargetsPortsDriversAndPrintersAndLeavesTheSourceAsItWas) {
+  FakeSpoolerInstall install(L"copy");
+  const std::wstring calls = install.Folder() + L"\\calls.txt";
+  Environment scenario = install.Scenario(L"fleet:OLDSRV%,NEWSRV*0");
+  scenario.push_back({L"KESTRUN_FAKE_SPOOLER_CALLS", calls});
+  const std::wstring log = install.Folder() + L"\\copy.csv";
+  const std::wstring copy = L"\"" + install.Exe() + L"\" /copy ";
+  ConsoleRun run = RunInConsole(copy + L"OLDSRV NEWSRV \"" + log + L"\"", scenario);
+  EXPECT_EQ(run.exitCode, 1u) << "three printers cannot be copied";
+  for (const wchar_t* line : {
+           L"  What if: copy printer \"HR Laser\" (Contoso LaserJet 4200 PCL6, port IP_10.1.2.3) "
+           L"to NEWSRV\n  What if: copy driver \"Contoso LaserJet 4200 PCL6\" (Windows x64, ",
+           L"  What if: copy port \"IP_10.1.2.3\"\n",
+           L"  Not copied: printer \"Lobby\" (Microsoft IPP Class Driver, port WSD-7f3a): WSD "
+           L"port: add the device on the new server\n",
+           L"  Not copied: printer \"Front Desk\" (Norvex Universal Print Class Driver, port "
+           L"LPT1:): port LPT1: (Local): add it on the new server\n",
+           L"] OLDSRV  1 printer to copy, 3 not copied\n",
+       }) {
+    EXPECT_NE(run.Text().find(line), std::wstring::npos) << std::wstring(line) << run.Text();
+  }
+  EXPECT_EQ(ReadFileBytes(calls), "") << "a what-if run changed something";
+  bool wellFormed = false;
+  auto records = ReadCsv(ReadFileBytes(log).substr(3), wellFormed);
+  ASSERT_GE(records.size(), 2u);
+  EXPECT_EQ(records[0],
+            (std::vector<std::string>{"Time", "Source", "Machine", "Action", "Kind", "Name",
+                                      "Environment", "Driver Version", "Code", "Reason", "Size"}));
+  EXPECT_EQ(records[1][1] + " " + records[1][2] + " " + records[1][3] + " " + records[1][5],
+            "OLDSRV NEWSRV would copy HR Laser");
+
+  // With /yes: the port with its settings, the driver, then the printer whole.
+  run = RunInConsole(
+      copy + L"/yes /printer:hr* \"/snapshots:" + install.Folder() + L"\\snaps\" OLDSRV NEWSRV",
+      scenario);
+  EXPECT_EQ(run.exitCode, 0u) << run.Text();
+  EXPECT_NE(run.Text().find(L"  Copied printer \"HR Laser\""), std::wstring::npos) << run.Text();
+  const std::string journal = ReadFileBytes(calls);
+  EXPECT_EQ(journal.find("UploadPrinterDriverPackage"), std::string::npos) << "no package here";
+  for (const char* call :
+       {"AddPrinterDriverEx \\\\NEWSRV Windows x64 Contoso LaserJet 4200 PCL6 -> 0",
+        "AddPort IP_10.1.2.3 host=10.1.2.3 protocol=1 port=9100 queue= bytes=0 snmp=1 "
+        "community=public index=1 -> 0",
+        "AddPrinter HR Laser port=IP_10.1.2.3 driver=Contoso LaserJet 4200 PCL6 share=HRLaser "
+        "location=Building 1, floor 2 -> 0"}) {
+    EXPECT_NE(journal.find(call), std::string::npos) << call << "\n" << journal;
+  }
+  EXPECT_EQ(journal.find("OLDSRV"), std::string::npos) << "the source was changed: " << journal;
+  EXPECT_EQ(journal.find("Delete"), std::string::npos) << journal;
+}
+
 TEST(CleanupReport, ARestoreRefusesACraftedOrExposedSnapshotAndReadsARelativeFolder) {
   FakeSpoolerInstall install(L"restore-refused");
   const Environment scenario = install.Scenario(L"fleet:ALPHA");

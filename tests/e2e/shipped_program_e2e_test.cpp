@@ -10,9 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "inventory/deletion.h"
 #include "inventory/error_reporter.h"
+#include "inventory/snapshot.h"
 #include "report/console.h"
 #include "tests/support/console_capture.h"
+#include "tests/support/fake_spooler.h"
 #include "tests/support/main_window_fixture.h"
 #include "tests/support/test_paths.h"
 #include "tests/support/ui_waits.h"
@@ -439,6 +442,76 @@ TEST_F(ShippedProgram, ASnapshotPutsADeletedDriverAndPrinterBackWholeUnderWinesS
       << run.Text();
   EXPECT_NE(run.Text().find(L"  Restored printer \"Round Trip Printer\""), std::wstring::npos);
   EXPECT_EQ(ListingOf(driver, name), before) << "every field, every file's bytes, every value";
+}
+
+void RemoveLocalPrinterAndDriver(const std::wstring& name, std::wstring driver) {
+  HANDLE printer = nullptr;
+  if (::OpenPrinterW(const_cast<wchar_t*>(name.c_str()), &printer, nullptr)) {
+    ::DeletePrinter(printer);
+    ::ClosePrinter(printer);
+  }
+  std::wstring environment = L"Windows x64";
+  ::DeletePrinterDriverExW(nullptr, environment.data(), driver.data(), 0, 0);
+}
+
+TEST_F(ShippedProgram, AGoneServersSnapshotGoesOntoThisComputerWithRestoreTo) {
+  // Taken of a server while it was there; put on this computer's own spooler.
+  const std::wstring driver = L"Tailspin Moved 300", name = L"Moved Printer";
+  RemoveLocalPrinterAndDriver(name, driver);  // left by an earlier run in this prefix
+  std::wstring folder, problem;
+  {
+    FakeSpooler spooler;
+    FakeMachine& gone = spooler.machines[L"\\\\GONESRV"];
+    const std::wstring dir = L"C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\";
+    FakeDriver moved = RichDriver(driver, L"Tailspin");
+    moved.driverPath = dir + L"TSMOVE.DLL";
+    moved.dataFile = dir + L"TSMOVE.GPD";
+    moved.configFile = dir + L"TSMOVEUI.DLL";
+    moved.helpFile = std::nullopt;
+    moved.dependentFiles = std::vector<std::wstring>{dir + L"TSMOVERES.DLL"};
+    gone.drivers = {moved};
+    FakePrinter printer{name, driver, L"LPT1:"};
+    printer.comment = L"Moved here";
+    printer.location = L"3rd floor";
+    const wchar_t tray[] = L"Tray 3";
+    const auto* bytes = reinterpret_cast<const BYTE*>(tray);
+    printer.data[L"PrinterDriverData\\Tray"] = {REG_SZ, {bytes, bytes + sizeof(tray)}};
+    gone.printers = {printer};
+    spooler.Install();
+    DeletionPlan plan;
+    plan.machineText = L"GONESRV";
+    plan.targetName = L"\\\\GONESRV";
+    plan.isRemote = true;
+    plan.drivers.push_back({driver, L"Windows x64"});
+    plan.drivers.back().version = 3;
+    plan.printers.push_back({L"\\\\GONESRV\\" + name, driver});
+    const DWORD error = TakeSnapshot(plan, MakeScratchDirectory(L"restore-to"), folder, problem);
+    FakeSpooler::Uninstall();
+    ASSERT_EQ(error, 0u) << problem;
+  }
+  ConsoleRun run = RunInConsole(Exe() + L" /restore /yes /to:. \"" + folder + L"\"");
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 0u) << run.Text();
+  for (const std::wstring line : {L"  Restored driver \"" + driver + L"\" (Windows x64, ",
+                                  L"  Restored printer \"\\\\GONESRV\\" + name + L"\"\n"}) {
+    EXPECT_NE(run.Text().find(line), std::wstring::npos) << line << run.Text();
+  }
+  // The fields Wine keeps: the driver's files by name, the printer's settings and data.
+  const std::wstring listing = ListingOf(driver, name);
+  for (const wchar_t* kept :
+       {L"Windows x64|3|", L"\\TSMOVE.DLL|", L"\\TSMOVE.GPD|", L"\\TSMOVEUI.DLL|",
+        L"\\TSMOVERES.DLL", L"Moved Printer|LPT1:|Tailspin Moved 300|Moved here|3rd floor|",
+        L"Tray=0:1:14:84"}) {
+    EXPECT_NE(listing.find(kept), std::wstring::npos) << kept << "\n" << listing;
+  }
+  // Again: everything is there already, and stays as it is.
+  run = RunInConsole(Exe() + L" /restore /yes /to:localhost \"" + folder + L"\"");
+  EXPECT_EQ(run.exitCode, 0u) << run.Text();
+  EXPECT_NE(
+      run.Text().find(L"Drivers: 0 restored, 1 kept, 0 failed. Printers: 0 restored, 1 kept."),
+      std::wstring::npos)
+      << run.Text();
+  RemoveLocalPrinterAndDriver(name, driver);
 }
 
 // Wine would load a DLL from beside the program, for a program whose overrides

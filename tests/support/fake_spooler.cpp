@@ -416,7 +416,11 @@ BOOL FakeSpooler::OpenPrinter(LPWSTR name, LPHANDLE handle, LPPRINTER_DEFAULTSW 
     const auto found = machine ? FindPrinter(*machine, printer) : nullptr;
     FakeMachine* serverItself = name && name[0] == L'\\' ? FindMachine(name) : nullptr;
     const std::wstring xcvPort = L",XcvPort ";
-    if (machine != nullptr && printer.rfind(xcvPort, 0) == 0) {
+    if (machine != nullptr && printer == L",XcvMonitor Standard TCP/IP Port") {
+      nextHandle_ += 8;
+      *handle = reinterpret_cast<HANDLE>(nextHandle_);
+      openPrinters[*handle] = FakePrinterHandle{server, printer, access};
+    } else if (machine != nullptr && printer.rfind(xcvPort, 0) == 0) {
       // A port's monitor, for XcvDataW.
       if (FindPort(*machine, printer.substr(xcvPort.size())) == nullptr) {
         error = ERROR_INVALID_PRINTER_NAME;
@@ -605,10 +609,46 @@ BOOL FakeSpooler::EnumPorts(LPWSTR name, DWORD level, LPBYTE buffer, DWORD size,
 BOOL FakeSpooler::XcvData(HANDLE handle, PCWSTR dataName, PBYTE input, DWORD inputSize,
                           PBYTE output, DWORD outputSize, PDWORD written, PDWORD status) {
   Record(L"XcvData " + HandleName(handle) + L" " + OrNull(dataName));
+  DWORD delay = 0;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    const auto open = openPrinters.find(handle);
+    FakeMachine* machine =
+        open == openPrinters.end() ? nullptr : FindMachine(open->second.server.c_str());
+    delay = machine ? machine->copyCallDelayMs : 0;
+  }
+  if (delay) ::Sleep(delay);
   std::lock_guard<std::mutex> guard(lock);
   const auto open = openPrinters.find(handle);
   FakeMachine* machine =
       open == openPrinters.end() ? nullptr : FindMachine(open->second.server.c_str());
+  if (machine && open->second.printer == L",XcvMonitor Standard TCP/IP Port") {
+    // "AddPort" with a PORT_DATA_1, as the monitor takes it.
+    PortData1 data = {};
+    const bool asked =
+        dataName && std::wcscmp(dataName, L"AddPort") == 0 && input && inputSize >= sizeof(data);
+    if (asked) std::memcpy(&data, input, sizeof(data));
+    *written = 0;
+    const std::wstring name(data.sztPortName, wcsnlen(data.sztPortName, 64));
+    *status = !asked                                ? ERROR_INVALID_PARAMETER
+              : machine->addPortStatus              ? machine->addPortStatus
+              : FindPort(*machine, name) != nullptr ? ERROR_ALREADY_EXISTS
+                                                    : 0;
+    if (*status == 0) {
+      FakePort port;
+      port.name = name;
+      port.host.assign(data.sztHostAddress, wcsnlen(data.sztHostAddress, 49));
+      port.protocol = data.dwProtocol;
+      port.portNumber = data.dwPortNumber;
+      port.queue.assign(data.sztQueue, wcsnlen(data.sztQueue, 33));
+      port.byteCount = data.dwDoubleSpool != 0;
+      port.snmp = data.dwSNMPEnabled != 0;
+      port.community.assign(data.sztSNMPCommunity, wcsnlen(data.sztSNMPCommunity, 33));
+      port.snmpIndex = data.dwSNMPDevIndex;
+      machine->ports.push_back(port);
+    }
+    return TRUE;
+  }
   const std::wstring xcvPort = L",XcvPort ";
   FakePort* port = machine && open->second.printer.rfind(xcvPort, 0) == 0
                        ? FindPort(*machine, open->second.printer.substr(xcvPort.size()))
@@ -634,6 +674,10 @@ BOOL FakeSpooler::XcvData(HANDLE handle, PCWSTR dataName, PBYTE input, DWORD inp
   data.dwProtocol = port->protocol;
   port->host.copy(data.sztHostAddress, std::size(data.sztHostAddress) - 1);
   port->queue.copy(data.sztQueue, std::size(data.sztQueue) - 1);
+  port->community.copy(data.sztSNMPCommunity, std::size(data.sztSNMPCommunity) - 1);
+  data.dwDoubleSpool = port->byteCount ? 1 : 0;
+  data.dwSNMPEnabled = port->snmp ? 1 : 0;
+  data.dwSNMPDevIndex = port->snmpIndex;
   data.dwPortNumber = port->portNumber;
   std::memcpy(output, &data, sizeof(data));
   if (port->tampering) port->tampering(output, outputSize, *written);
@@ -1188,6 +1232,7 @@ BOOL FakeSpooler::AddPrinterDriverEx(LPWSTR server, DWORD level, LPBYTE info, DW
   const auto* record = reinterpret_cast<const DRIVER_INFO_8W*>(info);
   Record(L"AddPrinterDriverEx " + OrNull(server) + L" " + std::to_wstring(level) + L" " +
          OrNull(record ? record->pName : nullptr) + L" flags=" + std::to_wstring(flags));
+  DelayCopyCall(server);
   std::lock_guard<std::mutex> guard(lock);
   FakeMachine* machine = FindMachine(server);
   if (machine == nullptr) return Outcome(RPC_S_SERVER_UNAVAILABLE);
@@ -1242,9 +1287,20 @@ BOOL FakeSpooler::AddPrinterDriverEx(LPWSTR server, DWORD level, LPBYTE info, DW
   return TRUE;
 }
 
+void FakeSpooler::DelayCopyCall(const wchar_t* server) {
+  DWORD delay = 0;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    const FakeMachine* machine = FindMachine(server);
+    delay = machine ? machine->copyCallDelayMs : 0;
+  }
+  if (delay) ::Sleep(delay);
+}
+
 HANDLE FakeSpooler::AddPrinter(LPWSTR server, DWORD level, LPBYTE info) {
   const auto* record = reinterpret_cast<const PRINTER_INFO_2W*>(info);
   Record(L"AddPrinter " + OrNull(server) + L" " + OrNull(record ? record->pPrinterName : nullptr));
+  DelayCopyCall(server);
   std::lock_guard<std::mutex> guard(lock);
   FakeMachine* machine = FindMachine(server);
   if (machine == nullptr) {
@@ -1264,6 +1320,9 @@ HANDLE FakeSpooler::AddPrinter(LPWSTR server, DWORD level, LPBYTE info) {
   printer.name = record->pPrinterName;
   printer.driverName = record->pDriverName;
   printer.portName = record->pPortName;
+  printer.shareName = record->pShareName ? record->pShareName : L"";
+  printer.comment = record->pComment ? record->pComment : L"";
+  printer.location = record->pLocation ? record->pLocation : L"";
   machine->printers.push_back(printer);
   nextHandle_ += 8;
   const auto handle = reinterpret_cast<HANDLE>(nextHandle_);

@@ -82,6 +82,10 @@ struct FakePort {
   DWORD protocol = 1;  // RAW; 2 LPR
   DWORD portNumber = 9100;
   std::wstring queue;
+  bool byteCount = false;  // LPR byte counting
+  bool snmp = false;
+  std::wstring community;
+  DWORD snmpIndex = 0;
   DWORD xcvStatus = 0;  // GetConfigInfo answers with this status, when set
   // Rewrites the PORT_DATA_1 answer (as many bytes as the caller gave) and
   // the bytes it says it wrote.
@@ -124,6 +128,10 @@ struct FakeMachine {
   DWORD packageRereadError = 0;
   int level8Calls = 0;
   DWORD addDriverError = 0;   // AddPrinterDriverExW fails with this, when set
+  DWORD addPortStatus = 0;    // the TCP/IP monitor's "AddPort" answers with this, when set
+  // A slow server: each port, driver and printer call that adds or reads a
+  // copy's objects (XcvDataW, AddPrinterDriverExW, AddPrinterW) waits this long.
+  DWORD copyCallDelayMs = 0;
   DWORD setDataError = 0;     // SetPrinterDataExW fails with this, when set
   DWORD driverFolderError = 0;  // GetPrinterDriverDirectoryW fails with this, when set
   OptionalText driverFolderAnswer;            // a hostile server's answer to it, when set
@@ -242,6 +250,7 @@ class FakeSpooler {
 
  private:
   void Record(std::wstring call);
+  void DelayCopyCall(const wchar_t* server);
   FakeMachine* FindMachine(const wchar_t* server);
   FakePrinter* FindPrinter(FakeMachine& machine, const std::wstring& name);
   FakePort* FindPort(FakeMachine& machine, const std::wstring& name);

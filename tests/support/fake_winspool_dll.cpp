@@ -43,10 +43,12 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "inventory/printers.h"
 #include "tests/support/fake_spooler.h"
 
 using kestrun::testing::FakeMachine;
@@ -99,6 +101,9 @@ void AddQueuePrinters(FakeMachine& machine) {
                    {L"WSD-7f3a", L"WSD Port"}, {L"LPT1:", L"Local Port"},
                    {L"IP_10.9.9.9", L"Standard TCP/IP Port", L"10.9.9.9"}};
   machine.ports.back().xcvStatus = ERROR_ACCESS_DENIED;
+  machine.ports.front().snmp = true;  // a copy takes these settings along
+  machine.ports.front().community = L"public";
+  machine.ports.front().snmpIndex = 1;
   FakePrinter hr{L"HR Laser", L"Contoso LaserJet 4200 PCL6", L"IP_10.1.2.3"};
   hr.shareName = L"HRLaser";
   hr.location = L"Building 1, floor 2";
@@ -309,7 +314,12 @@ BOOL WINAPI Fake_AddPrinterDriverExW(LPWSTR server, DWORD level, LPBYTE info, DW
 HANDLE WINAPI Fake_AddPrinterW(LPWSTR server, DWORD level, LPBYTE info) {
   const auto* record = reinterpret_cast<const PRINTER_INFO_2W*>(info);
   const HANDLE added = Spooler().AddPrinter(server, level, info);
-  Journal(L"AddPrinter " + std::wstring(record && record->pPrinterName ? record->pPrinterName : L""),
+  const auto text = [](const wchar_t* field) { return std::wstring(field ? field : L""); };
+  Journal(L"AddPrinter " +
+              (record ? text(record->pPrinterName) + L" port=" + text(record->pPortName) +
+                            L" driver=" + text(record->pDriverName) + L" share=" +
+                            text(record->pShareName) + L" location=" + text(record->pLocation)
+                      : std::wstring()),
           added != nullptr);
   return added;
 }
@@ -325,7 +335,26 @@ BOOL WINAPI Fake_EnumPortsW(LPWSTR name, DWORD level, LPBYTE buffer, DWORD size,
 
 BOOL WINAPI Fake_XcvDataW(HANDLE handle, PCWSTR dataName, PBYTE input, DWORD inputSize,
                           PBYTE output, DWORD outputSize, PDWORD written, PDWORD status) {
-  return Spooler().XcvData(handle, dataName, input, inputSize, output, outputSize, written, status);
+  const BOOL result =
+      Spooler().XcvData(handle, dataName, input, inputSize, output, outputSize, written, status);
+  if (dataName == nullptr || std::wstring(dataName) != L"AddPort" ||
+      inputSize < sizeof(kestrun::PortData1)) {
+    return result;
+  }
+  // A port made: its settings as the monitor took them.
+  kestrun::PortData1 data = {};
+  std::memcpy(&data, input, sizeof(data));
+  data.sztPortName[63] = data.sztHostAddress[48] = data.sztQueue[32] = 0;
+  data.sztSNMPCommunity[32] = 0;
+  ::SetLastError(*status);
+  Journal(L"AddPort " + std::wstring(data.sztPortName) + L" host=" + data.sztHostAddress +
+              L" protocol=" + std::to_wstring(data.dwProtocol) + L" port=" +
+              std::to_wstring(data.dwPortNumber) + L" queue=" + data.sztQueue + L" bytes=" +
+              std::to_wstring(data.dwDoubleSpool) + L" snmp=" +
+              std::to_wstring(data.dwSNMPEnabled) + L" community=" + data.sztSNMPCommunity +
+              L" index=" + std::to_wstring(data.dwSNMPDevIndex),
+          result && *status == 0);
+  return result;
 }
 
 HRESULT WINAPI Fake_DeletePrinterDriverPackageW(LPCWSTR server, LPCWSTR infPath,

@@ -358,7 +358,7 @@ TEST(CommandLineGrammar, RefusalsSayWhyAndTheLocalMachineHasManyNames) {
       {L"/nosnapshot SRV", RequestKind::Usage, L""},
       {L"/restore /yes /timeout:9 \"C:\\My Snapshots\\SRV\\x\" C:\\a.csv", RequestKind::Restore, L""},
       {L"/restore /driver:x C:\\s", RequestKind::Usage,
-       L"/restore takes only /yes and /timeout: before the snapshot folder."},
+       L"/restore takes only /to:, /yes and /timeout: before the snapshot folder."},
       {L"/restore ", RequestKind::Usage, L"/restore needs the snapshot folder."},
   };
   for (const auto& c : cases) {
@@ -390,6 +390,57 @@ TEST(CommandLineGrammar, RefusalsSayWhyAndTheLocalMachineHasManyNames) {
   for (const wchar_t* remote : {L"", L"\\\\", L"PRINTSRV01", L"..", L"localhost2"}) {
     EXPECT_FALSE(IsLocalMachineName(remote));
   }
+}
+
+TEST(CommandLineGrammar, CopyTakesASourceAndATargetAndRestoreAnotherMachine) {
+  const std::wstring longest(253, L'M');
+  const struct {
+    std::wstring text;
+    RequestKind kind;
+    std::wstring source;  // the target, or "@" and the list
+    std::wstring onto;    // the copy's target, or the restore's
+    const wchar_t* problem;
+  } cases[] = {
+      {L"/copy SRCA SRCB", RequestKind::Copy, L"SRCA", L"SRCB", L""},
+      {L"/COPY /printer:\"HR *\" \"/printer:Lobby B\" /yes /snapshots:C:\\S /timeout:9 @s.txt TGT "
+       L"C:\\a.csv",
+       RequestKind::Copy, L"@s.txt", L"TGT", L""},
+      {L"/copy \"@C:\\My Lists\\s.txt\" \"TGT\"", RequestKind::Copy, L"@C:\\My Lists\\s.txt",
+       L"TGT", L""},
+      {L"/copy " + longest + L" \\\\" + longest, RequestKind::Copy, longest, L"\\\\" + longest,
+       L""},
+      {L"/restore /to:\"SRVB\" /yes C:\\snap C:\\a.csv", RequestKind::Restore, L"", L"SRVB", L""},
+      {L"/restore \"/to:" + longest + L"\" C:\\snap", RequestKind::Restore, L"", longest, L""},
+      {L"/copy SRC " + longest + L"M", RequestKind::TargetTooLong, L"", L"", L""},
+      {L"/restore /to:" + longest + L"M C:\\snap", RequestKind::TargetTooLong, L"", L"", L""},
+      // Refusals.
+      {L"/printer:x SRV", RequestKind::Usage, L"", L"", L"/printer: goes with /copy."},
+      {L"/to:SRVB /delete /unused SRV", RequestKind::Usage, L"", L"", L"/to: goes with /restore."},
+      {L"/copy /delete SRC TGT", RequestKind::Usage, L"", L"",
+       L"/copy goes with no other command: give one of them."},
+      {L"/copy /unused SRC TGT", RequestKind::Usage, L"", L"",
+       L"/copy takes only /printer:, /timeout:, /snapshots: and /yes before the source."},
+      {L"/copy SRC", RequestKind::Usage, L"", L"",
+       L"/copy needs the source and the target machine."},
+      {L"/copy SRC @t.txt", RequestKind::Usage, L"", L"",
+       L"/copy copies onto one target machine, not a list."},
+      {L"/copy SRC /yes TGT", RequestKind::Usage, L"", L"",
+       L"Options come before the target or the list: /yes"},
+      {L"/restore /to:A /to:B C:\\snap", RequestKind::Usage, L"", L"", L"/to: may be given once."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "argument text: [" << c.text << "]");
+    const ReportRequest request = ParseReportArguments(c.text);
+    EXPECT_EQ(request.kind, c.kind);
+    EXPECT_EQ(request.problem, c.problem);
+    if (c.kind != RequestKind::Copy && c.kind != RequestKind::Restore) continue;
+    EXPECT_EQ(request.listPath.empty() ? request.target : L"@" + request.listPath, c.source);
+    EXPECT_EQ(c.kind == RequestKind::Copy ? request.copy.target : request.restoreTarget, c.onto);
+  }
+  const ReportRequest copy = ParseReportArguments(cases[1].text);
+  EXPECT_EQ(copy.copy.printerPatterns, (std::vector<std::wstring>{L"HR *", L"Lobby B"}));
+  EXPECT_TRUE(copy.cleanup.yes && copy.cleanup.snapshotsRoot == L"C:\\S" &&
+              copy.logPath == L"C:\\a.csv");
 }
 
 }  // namespace

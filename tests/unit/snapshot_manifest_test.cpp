@@ -75,7 +75,7 @@ TEST(SnapshotManifest, ReadsBackWhatItWritesAndRefusesAnythingElseNamingTheLine)
   } refused[] = {
       {"empty", "", L"line 1: the manifest is empty"},
       {"foreign", "Name,Value\r\n", L"line 1: this is not a Kestrun snapshot"},
-      {"newer", replaced("snapshot 1", "snapshot 2"), L"line 1: the snapshot was made by a newer"},
+      {"newer", replaced("snapshot 2", "snapshot 3"), L"line 1: the snapshot was made by a newer"},
       {"cut short", text.substr(0, text.find("end\t")),
        L"line 8: the manifest ends before its end line"},
       {"cut inside a line", text.substr(0, text.size() - 3),
@@ -141,6 +141,16 @@ TEST(SnapshotManifest, RefusesWhatTheSpoolerWouldReadOtherwiseOrTwice) {
                                                          &wholeSize);
   const std::vector<BYTE> security(static_cast<BYTE*>(whole), static_cast<BYTE*>(whole) + wholeSize);
   ::LocalFree(whole);
+  SnapshotPort port;
+  port.name = L"IP_10.0.0.1";
+  port.host = L"10.0.0.1";
+  port.portNumber = 9100;
+  const auto withPort = [&](const std::string& from, const std::string& to) {
+    Snapshot s = Sample();
+    s.ports = {port};
+    std::string changed = ManifestText(s);
+    return changed.replace(changed.find(from), from.size(), to);
+  };
   const size_t machineAt = text.find("machine\t");
   const std::string machine = text.substr(machineAt, text.find("package\t") - machineAt);
   const std::string spooler = "spooler=\\\\\\\\SRVA";
@@ -154,7 +164,7 @@ TEST(SnapshotManifest, RefusesWhatTheSpoolerWouldReadOtherwiseOrTwice) {
       {r("machine=SRVA", "machine=SRVA\\\\print$"), L"line 2: the machine line names no machine"},
       {r("package\t", machine + "package\t"), L"line 3: a second machine line"},
       {r(machine, ""), L"line 2: a record before the machine line"},
-      {r("snapshot 1", "snapshot 99999999999"),
+      {r("snapshot 2", "snapshot 99999999999"),
        L"line 1: the snapshot was made by a newer Kestrun (format 99999999999)"},
       {r("name=Acme PCL6", "name=Acme\\0Shadow"),
        L"line 4: the field \"name\" holds a control character"},
@@ -188,6 +198,17 @@ TEST(SnapshotManifest, RefusesWhatTheSpoolerWouldReadOtherwiseOrTwice) {
        }),
        L"line 9: the printer is given twice (first on line 7)"},
       {w([](Snapshot& s) { s.files.push_back(s.files[0]); }), L"line 7: the file is given twice"},
+      // A copy's ports (format 2); a format 1 snapshot still reads, without them.
+      {r("snapshot 2", "snapshot 1"), L""},
+      {w([&](Snapshot& s) { s.ports = {port}; }), L""},
+      {withPort("snapshot 2", "snapshot 1"), L"line 9: a record of an unknown kind"},
+      {withPort("protocol=1", "protocol=3"), L"line 9: the port's settings are not a TCP/IP"},
+      {withPort("portNumber=9100", "portNumber=0"), L"line 9: the port's settings are not"},
+      {withPort("host=10.0.0.1", "host=" + std::string(49, 'h')), L"line 9: the port's settings"},
+      {w([&](Snapshot& s) {
+         s.ports = {port, port};
+       }),
+       L"line 10: the port is given twice"},
   };
   for (const auto& [manifest, refused] : cases) {
     SCOPED_TRACE(std::string(refused.begin(), refused.end()));

@@ -1,0 +1,126 @@
+// The printers window's Copy To...: ticked printers of one server copied onto another.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <future>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "res/ids.h"
+#include "tests/support/main_window_fixture.h"
+#include "tests/support/ui_waits.h"
+#include "ui/printers_window.h"
+#include "ui/workers.h"
+
+namespace kestrun::testing {
+namespace {
+
+const std::wstring kOld = L"\\\\OLDSRV", kNew = L"\\\\NEWSRV";
+const std::wstring kCopy = L"Copy printer \"HR Laser\" (Acme PCL6, port IP_10.1.2.3)\n";
+const std::wstring kLobby =
+    L"Not copied: printer \"Lobby\" (Acme PCL6, port WSD-1): WSD port: add the device on the new "
+    L"server\n";
+
+std::wstring Text(HWND window) {
+  wchar_t text[512] = {};
+  ::GetWindowTextW(window, text, 512);
+  return text;
+}
+
+class CopyTo : public MainWindowFixture {};
+
+TEST_F(CopyTo, CopiesTheTickedPrintersWithTheirDriverAndPortAndLeavesTheSourceAsItWas) {
+  FakeMachine& source = spooler.machines[kOld];
+  source.drivers = {RichDriver(L"Acme PCL6", L"Acme")};
+  source.ports = {{L"IP_10.1.2.3", L"Standard TCP/IP Port", L"10.1.2.3"}, {L"WSD-1", L"WSD Port"}};
+  source.printers = {{L"HR Laser", L"Acme PCL6", L"IP_10.1.2.3"},
+                     {L"Lobby", L"Acme PCL6", L"WSD-1"}};
+  spooler.machines[kNew].copyCallDelayMs = 200;  // the copy's counts line stays in view
+  OpenWindow();
+  EnumerateMachine(L"OLDSRV");
+  Command(IDM_PRINTERS);
+  const HWND printers = PrintersWindow();
+  ASSERT_NE(printers, nullptr);
+  const HWND list = ::GetDlgItem(printers, IDC_PRINTERS_LIST);
+  const HWND copyTo = ::GetDlgItem(printers, IDC_PRINTERS_COPY_TO);
+  const HWND counts = ::GetDlgItem(printers, IDC_PRINTERS_COUNTS);
+  auto nothing = AnswerMessageBox();
+  ::SendMessageW(copyTo, BM_CLICK, 0, 0);
+  EXPECT_EQ(nothing.get(), L"Please tick the printers to copy in the list first.");
+
+  // A click on HR Laser's box, Space on the selected Lobby.
+  RECT icon = {LVIR_ICON};
+  ::SendMessageW(list, LVM_GETITEMRECT, 0, reinterpret_cast<LPARAM>(&icon));
+  ::SendMessageW(list, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(icon.left - 8, icon.top + 4));
+  ListView_SetItemState(list, 1, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+  PressKey(list, VK_SPACE);
+  for (int row = 0; row < 2; ++row) {
+    EXPECT_EQ(ListView_GetItemState(list, row, LVIS_STATEIMAGEMASK), INDEXTOSTATEIMAGEMASK(2u));
+  }
+
+  auto typed = std::async(std::launch::async, [] {
+    HWND dialog = nullptr;
+    for (int i = 0; i < 1000 && !(dialog = ::FindWindowW(L"#32770", L"Copy To")); ++i) ::Sleep(10);
+    if (dialog == nullptr) return false;
+    ::SetDlgItemTextW(dialog, IDC_MACHINE_NAME, L"NEWSRV");
+    ::PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+    return true;
+  });
+  ::SendMessageW(copyTo, BM_CLICK, 0, 0);
+  ASSERT_TRUE(typed.get());
+  std::vector<std::wstring> boxes;
+  std::set<std::wstring> lines;
+  bool noFirst = false;
+  PumpUntil(
+      [&] {
+        lines.insert(Text(counts));
+        if (HWND box = ::FindWindowW(L"#32770", L"Kestrun")) {
+          boxes.push_back(DialogText(box));
+          if (boxes.size() == 1) {
+            noFirst = (::GetWindowLongW(::GetDlgItem(box, IDNO), GWL_STYLE) & BS_TYPEMASK) ==
+                      BS_DEFPUSHBUTTON;
+          }
+          ::PostMessageW(box, WM_COMMAND, boxes.size() == 1 ? IDYES : IDOK, 0);
+          PumpUntil([box] { return !::IsWindow(box); }, 5000);
+        }
+        return boxes.size() == 2 && !ExclusiveRunActive();
+      },
+      30000);
+  ASSERT_EQ(boxes.size(), 2u);
+  EXPECT_EQ(
+      boxes[0],
+      L"1 printer will be copied to NEWSRV, with 1 driver, 0 packages and 1 port.\nFrom "
+      L"OLDSRV to NEWSRV (\\\\NEWSRV)\nNothing on OLDSRV changes. Do you wish to proceed?\n\n" +
+          kLobby + kCopy +
+          L"Copy driver \"Acme PCL6\" (Windows x64, 10.0.0.1)\nCopy port \"IP_10.1.2.3\"");
+  EXPECT_TRUE(noFirst);
+  EXPECT_EQ(boxes[1].substr(0, boxes[1].find(L"\n\nSaved in ")),
+            L"Not all selected printers could be copied to NEWSRV.\nFrom OLDSRV to NEWSRV "
+            L"(\\\\NEWSRV)\nCopied 1 of 2 printers; 1 driver, 0 packages, 1 port.\n\n" +
+                kLobby + L"Copied" + kCopy.substr(4) +
+                L"Copied driver \"Acme PCL6\" (Windows x64, 10.0.0.1)\nCopied port "
+                L"\"IP_10.1.2.3\"");
+  EXPECT_NE(boxes[1].find(L"\n\nSaved in "), std::wstring::npos);
+  EXPECT_EQ(lines.count(L"Copying to NEWSRV..."), 1u);
+  EXPECT_EQ(Text(counts).rfind(L"Printers: 2.", 0), 0u) << Text(counts);
+
+  // The target has the printer on its new port with its driver; the source is as it was.
+  const FakeMachine& target = spooler.machines[kNew];
+  ASSERT_EQ(spooler.PrinterNames(kNew), std::vector<std::wstring>{L"HR Laser"});
+  EXPECT_EQ(target.printers[0].portName, L"IP_10.1.2.3");
+  ASSERT_EQ(target.ports.size(), 1u);
+  EXPECT_EQ(target.ports[0].name + L" " + target.ports[0].host, L"IP_10.1.2.3 10.1.2.3");
+  EXPECT_EQ(spooler.DriverKeys(kNew), std::vector<std::wstring>{L"Acme PCL6|Windows x64"});
+  EXPECT_EQ(spooler.PrinterNames(kOld), (std::vector<std::wstring>{L"HR Laser", L"Lobby"}));
+  EXPECT_EQ(spooler.DriverKeys(kOld), std::vector<std::wstring>{L"Acme PCL6|Windows x64"});
+  EXPECT_EQ(source.ports.size(), 2u);
+  for (const wchar_t* change : {L"Delete", L"AddPrinter \\\\OLDSRV", L"SetPrinter \\\\OLDSRV"}) {
+    EXPECT_TRUE(spooler.CallsStartingWith(change).empty()) << change;
+  }
+}
+
+}  // namespace
+}  // namespace kestrun::testing
