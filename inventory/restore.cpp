@@ -303,6 +303,14 @@ DWORD RestorePrinter(RestorePlan& plan, SnapshotPrinter& saved) {
   return error;
 }
 
+// The snapshot goes back to the machine it was taken from.
+void AimAtOwnMachine(RestorePlan& plan) {
+  plan.targetMachine = plan.snapshot.machine;
+  plan.targetName = plan.snapshot.targetName;
+  plan.target = {plan.snapshot.isRemote ? plan.snapshot.machine : std::wstring(),
+                 plan.snapshot.isRemote};
+}
+
 }  // namespace
 
 void TakeResults(const RestorePlan& from, RestorePlan& to) {
@@ -342,10 +350,7 @@ bool ReadRestorePlan(const std::wstring& folder, RestorePlan& plan, std::wstring
   }
   if (!IsSnapshotFolderTrusted(plan.folder, paths, problem)) return false;
   if (to.empty()) {
-    plan.targetMachine = plan.snapshot.machine;
-    plan.targetName = plan.snapshot.targetName;
-    plan.target = {plan.snapshot.isRemote ? plan.snapshot.machine : std::wstring(),
-                   plan.snapshot.isRemote};
+    AimAtOwnMachine(plan);
     return IsSnapshotOfThisTarget(plan.snapshot, problem);
   }
   // Another machine: named as the user named it, its files reached as its own.
@@ -367,6 +372,8 @@ bool ReadRestorePlan(const std::wstring& folder, RestorePlan& plan, std::wstring
 }
 
 bool PrepareRestore(RestorePlan& plan, DWORD& error, std::wstring& why) {
+  // A plan no machine was chosen for goes where its snapshot came from.
+  if (plan.targetMachine.empty()) AimAtOwnMachine(plan);
   why = L"its drivers and printers could not be read";
   const Snapshot& snapshot = plan.snapshot;
   plan.packages.assign(snapshot.packages.size(), {});
