@@ -32,6 +32,15 @@ inline std::wstring TempFile(const std::wstring& name) {
   return path;
 }
 
+// Writes a scratch file whole (the benchmarks' own files, so no check).
+inline void WriteFile(const std::wstring& path, const std::string& bytes) {
+  const HANDLE file =
+      ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  DWORD written = 0;
+  ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  ::CloseHandle(file);
+}
+
 inline SIZE_T PrivateBytes() {
   PROCESS_MEMORY_COUNTERS counters = {};
   counters.cb = sizeof(counters);

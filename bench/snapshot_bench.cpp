@@ -33,14 +33,6 @@ std::wstring FolderBelowTemp(const std::wstring& name) {
   return folder;
 }
 
-void WriteFile(const std::wstring& path, const std::string& bytes) {
-  const HANDLE file =
-      ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  DWORD written = 0;
-  ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  ::CloseHandle(file);
-}
-
 FakeDriver BenchDriver(int d) {
   const std::wstring folder = L"C:\\Windows\\System32\\spool\\DRIVERS\\x64\\3\\";
   const std::wstring tag = std::to_wstring(d) + L"_";
@@ -80,7 +72,7 @@ int main() {
     named.insert(named.end(), driver.dependentFiles->begin(), driver.dependentFiles->end());
     for (const std::wstring& path : named) {
       files.push_back(versionFolder + path.substr(path.find_last_of(L'\\')));
-      WriteFile(files.back(), bytes);
+      bench::WriteFile(files.back(), bytes);
     }
   }
 

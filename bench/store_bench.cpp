@@ -21,14 +21,6 @@ constexpr int kPackages = 500;
 constexpr int kFilesPerPackage = 20;
 constexpr DWORD kCallMs = 2;
 
-void WriteFile(const std::wstring& path, const std::string& bytes) {
-  const HANDLE file =
-      ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  DWORD written = 0;
-  ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  ::CloseHandle(file);
-}
-
 std::wstring FolderName(int p) {
   return L"bench" + std::to_wstring(p) + L".inf_amd64_" + std::to_wstring(100000 + p);
 }
@@ -43,9 +35,9 @@ void MakeStore(const std::wstring& store) {
   for (int p = 0; p < kPackages; ++p) {
     const std::wstring folder = store + L"\\" + FolderName(p);
     ::CreateDirectoryW(folder.c_str(), nullptr);
-    WriteFile(folder + L"\\bench" + std::to_wstring(p) + L".inf", inf);
+    bench::WriteFile(folder + L"\\bench" + std::to_wstring(p) + L".inf", inf);
     for (int f = 1; f < kFilesPerPackage; ++f) {
-      WriteFile(folder + L"\\file" + std::to_wstring(f) + L".dll", other);
+      bench::WriteFile(folder + L"\\file" + std::to_wstring(f) + L".dll", other);
     }
   }
 }

@@ -81,7 +81,7 @@ std::wstring InfOfFolder(std::wstring_view folder, const std::vector<StoreEntry>
       at == std::wstring_view::npos ? std::wstring_view() : folder.substr(0, at + 4);
   const StoreEntry* first = nullptr;
   for (const StoreEntry& entry : entries) {
-    if (entry.folder || entry.name.size() < 5 ||
+    if (entry.folder || entry.name.size() < 5 || !IsPlainFileName(entry.name) ||
         !EqualsIgnoringAsciiCase(std::wstring_view(entry.name).substr(entry.name.size() - 4),
                                  L".inf")) {
       continue;
@@ -110,6 +110,12 @@ bool AddSizes(const StoreFiles& calls, const std::wstring& folder,
     }
     const std::wstring below = folder + L"\\" + entry.name;
     std::vector<StoreEntry> inner;
+    // A name the file system would read otherwise could lead out of the package.
+    if (!IsPlainFileName(entry.name)) {
+      result.error = ERROR_BAD_PATHNAME;
+      result.problem = L"the package folder " + folder + L" holds " + entry.name;
+      return false;
+    }
     if (depth >= kMaxFolderDepth) {
       result.error = ERROR_BAD_PATHNAME;
     } else {
@@ -191,7 +197,8 @@ DWORD ListDriverStore(const std::wstring& repository, const StoreFiles& calls,
   }
   std::vector<std::wstring> folders;
   for (StoreEntry& entry : entries) {
-    if (entry.folder) folders.push_back(std::move(entry.name));
+    // Only a name that stays a folder of the store is read.
+    if (entry.folder && IsPlainFileName(entry.name)) folders.push_back(std::move(entry.name));
   }
   std::sort(folders.begin(), folders.end(),
             [](const std::wstring& a, const std::wstring& b) { return NameKey(a) < NameKey(b); });

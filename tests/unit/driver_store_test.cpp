@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
+#include <vector>
 
 #include "inventory/driver_store.h"
 #include "inventory/inf_reader.h"
@@ -121,6 +123,36 @@ TEST(DriverStore, APackageIsUnusedOnlyWhenNoDriverNamesItAndItIsNotWindowsOwn) {
   EXPECT_EQ(SizeText(1), L"1 byte");
   EXPECT_EQ(SizeText(412ULL << 20), L"412 MB");
   EXPECT_EQ(SizeText(7301444403ULL), L"6.8 GB");
+}
+
+TEST(DriverStore, AStoreListsOnlyPlainNamesAndFailsOnAFolderThatLeadsOut) {
+  // A share's answers, as a hostile server could give them.
+  std::map<std::wstring, std::vector<StoreEntry>> folders = {
+      {L"S", {{L"good.inf_amd64_1", true}, {L"..\\evil.inf_amd64_2", true}, {L"x.txt", false}}},
+      {L"S\\good.inf_amd64_1", {{L"good.inf", false, 40}, {L"sub", true}}},
+      {L"S\\good.inf_amd64_1\\sub", {{L"a.dll", false, 2}}},
+  };
+  const StoreFiles calls = {
+      [&folders](const std::wstring& folder, std::vector<StoreEntry>& entries) {
+        const auto found = folders.find(folder);
+        if (found == folders.end()) return static_cast<DWORD>(ERROR_PATH_NOT_FOUND);
+        entries = found->second;
+        return 0ul;
+      },
+      [](const std::wstring&, size_t, std::string& bytes) {
+        bytes = "[Version]\nClass=Printer\n";
+        return 0ul;
+      }};
+  std::vector<StorePackage> packages;
+  std::wstring problem;
+  ASSERT_EQ(ListDriverStore(L"S", calls, packages, problem), 0u) << problem;
+  ASSERT_EQ(packages.size(), 1u) << "the name that leads out is never read";
+  EXPECT_EQ(packages[0].folder + L" " + std::to_wstring(packages[0].bytes), L"good.inf_amd64_1 42");
+  folders[L"S\\good.inf_amd64_1\\sub"] = {{L"..", true}, {L"CON", true}};
+  EXPECT_EQ(ListDriverStore(L"S", calls, packages, problem),
+            static_cast<DWORD>(ERROR_BAD_PATHNAME));
+  EXPECT_EQ(problem, L"the package folder S\\good.inf_amd64_1\\sub holds ..");
+  EXPECT_TRUE(packages.empty());
 }
 
 }  // namespace
