@@ -71,24 +71,8 @@ TEST_F(CopyTo, CopiesTheTickedPrintersWithTheirDriverAndPortAndLeavesTheSourceAs
   });
   ::SendMessageW(copyTo, BM_CLICK, 0, 0);
   ASSERT_TRUE(typed.get());
-  std::vector<std::wstring> boxes;
   std::set<std::wstring> lines;
-  bool noFirst = false;
-  PumpUntil(
-      [&] {
-        lines.insert(Text(counts));
-        if (HWND box = ::FindWindowW(L"#32770", L"Kestrun")) {
-          boxes.push_back(DialogText(box));
-          if (boxes.size() == 1) {
-            noFirst = (::GetWindowLongW(::GetDlgItem(box, IDNO), GWL_STYLE) & BS_TYPEMASK) ==
-                      BS_DEFPUSHBUTTON;
-          }
-          ::PostMessageW(box, WM_COMMAND, boxes.size() == 1 ? IDYES : IDOK, 0);
-          PumpUntil([box] { return !::IsWindow(box); }, 5000);
-        }
-        return boxes.size() == 2 && !ExclusiveRunActive();
-      },
-      30000);
+  const auto [boxes, noFirst] = AnswerQuestionThenOutcome([&] { lines.insert(Text(counts)); });
   ASSERT_EQ(boxes.size(), 2u);
   EXPECT_EQ(
       boxes[0],

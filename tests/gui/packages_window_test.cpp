@@ -89,23 +89,8 @@ TEST_F(PackagesWindow, ShowsTheStoreAndRemovesOnlyTheTickedUnusedPackageAfterASn
   EXPECT_FALSE(undoEnabled());
 
   // Remove Selected: asked with No the default, then the outcome.
-  std::vector<std::wstring> boxes;
-  bool noFirst = false;
   ::SendMessageW(remove, BM_CLICK, 0, 0);
-  PumpUntil(
-      [&] {
-        if (HWND box = ::FindWindowW(L"#32770", L"Kestrun")) {
-          boxes.push_back(DialogText(box));
-          if (boxes.size() == 1) {
-            noFirst = (::GetWindowLongW(::GetDlgItem(box, IDNO), GWL_STYLE) & BS_TYPEMASK) ==
-                      BS_DEFPUSHBUTTON;
-          }
-          ::PostMessageW(box, WM_COMMAND, boxes.size() == 1 ? IDYES : IDOK, 0);
-          PumpUntil([box] { return !::IsWindow(box); }, 5000);
-        }
-        return boxes.size() == 2 && !ExclusiveRunActive();
-      },
-      30000);
+  const auto [boxes, noFirst] = AnswerQuestionThenOutcome();
   ASSERT_EQ(boxes.size(), 2u);
   EXPECT_EQ(
       boxes[0],

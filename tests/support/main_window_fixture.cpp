@@ -338,6 +338,26 @@ std::wstring ReadAndCloseMessageBox(DWORD timeoutMs) {
   return text;
 }
 
+AskedAndTold AnswerQuestionThenOutcome(const std::function<void()>& each, DWORD timeoutMs) {
+  AskedAndTold seen;
+  PumpUntil(
+      [&] {
+        if (each) each();
+        if (HWND box = FindMessageBox(L"Kestrun")) {
+          seen.boxes.push_back(DialogText(box));
+          if (seen.boxes.size() == 1) {
+            seen.noIsDefault = (::GetWindowLongW(::GetDlgItem(box, IDNO), GWL_STYLE) &
+                                BS_TYPEMASK) == BS_DEFPUSHBUTTON;
+          }
+          ::PostMessageW(box, WM_COMMAND, seen.boxes.size() == 1 ? IDYES : IDOK, 0);
+          PumpUntil([box] { return !::IsWindow(box); }, 5000);
+        }
+        return seen.boxes.size() == 2 && !ExclusiveRunActive();
+      },
+      timeoutMs);
+  return seen;
+}
+
 std::future<bool> AnswerSaveFileDialog(std::wstring typed) {
   return std::async(std::launch::async, [typed] {
     HWND dialog = WaitForWindow(L"#32770", L"Kestrun - Save Log File", 10000);

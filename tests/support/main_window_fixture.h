@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <future>
 #include <string>
 #include <vector>
@@ -55,6 +56,16 @@ std::future<std::wstring> AnswerMessageBox(const wchar_t* caption = L"Kestrun",
 // Finds a message box captioned "Kestrun" while pumping this thread's
 // messages, reads it and presses OK; empty when none came in time.
 std::wstring ReadAndCloseMessageBox(DWORD timeoutMs = 10000);
+
+// A run that asks, then reports: while pumping this thread's messages (and
+// calling `each` between pumps), answers the first "Kestrun" box Yes and the
+// second OK, until both were shown and the run has ended.
+struct AskedAndTold {
+  std::vector<std::wstring> boxes;  // the question's text, then the outcome's
+  bool noIsDefault = false;         // the question's default button is No
+};
+AskedAndTold AnswerQuestionThenOutcome(const std::function<void()>& each = {},
+                                       DWORD timeoutMs = 30000);
 
 std::wstring ClipboardText();
 
