@@ -14,9 +14,7 @@ int RunCleanupRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log
   std::vector<std::wstring> machines;
   if (!ReadRequestMachines(request, machines)) return kExitFailed;
   if (!OpenActionLog(request, log)) return kExitFailed;
-  ClearConsole();
-  PrintBanner();
-  FlushConsole();  // machines may take a while to answer
+  BeginRunOutput();
   return RunCleanup(request, std::move(machines), log.get());
 }
 

@@ -15,6 +15,12 @@ void PrintBanner() {
   WriteConsoleRed(L"===========================================\r\n");
 }
 
+void BeginRunOutput() {
+  ClearConsole();
+  PrintBanner();
+  FlushConsole();
+}
+
 bool OpenLog(const std::wstring& path, std::unique_ptr<CsvLog>& log) {
   if (path.empty()) return true;
   DWORD openError = 0;

@@ -21,6 +21,10 @@ constexpr int kExitUsage = 2;
 
 void PrintBanner();
 
+// A run's output starts on a clear console with the banner, shown at once:
+// the machines may take a while to answer.
+void BeginRunOutput();
+
 // Opens the log when a path was given; false (with the help block printed)
 // when it cannot be opened.
 bool OpenLog(const std::wstring& path, std::unique_ptr<CsvLog>& log);

@@ -292,9 +292,7 @@ int RunCopyRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
                     L" is not a copy log: give a new file, or one an earlier copy wrote.\r\n");
     return kExitFailed;
   }
-  ClearConsole();
-  PrintBanner();
-  FlushConsole();
+  BeginRunOutput();
   const auto context =
       std::make_shared<const CopyContext>(CopyContext{request, std::move(sources)});
   const int exitCode = RunActions(

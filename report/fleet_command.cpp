@@ -26,9 +26,7 @@ int RunFleetRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) 
         L"Kestrun appends only to a fleet log with the current columns: name a new file.\r\n");
     return kExitFailed;
   }
-  ClearConsole();
-  PrintBanner();
-  FlushConsole();  // machines may take a while to answer
+  BeginRunOutput();
   return RunFleet(std::move(machines), log.get(), request.timeoutSeconds);
 }
 

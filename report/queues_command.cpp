@@ -22,9 +22,7 @@ int RunQueuesRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log)
         L"Kestrun appends printers only to a new file or a queues log: name another file.\r\n");
     return kExitFailed;
   }
-  ClearConsole();
-  PrintBanner();
-  FlushConsole();  // machines may take a while to answer
+  BeginRunOutput();
   return RunQueues(std::move(machines), log.get(), request.timeoutSeconds,
                    request.probe ? request.probeSeconds : 0);
 }

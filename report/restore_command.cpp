@@ -176,9 +176,7 @@ int RunRestore(const ReportRequest& request, CsvLog* log) {
 
 int RunRestoreRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
   if (!OpenActionLog(request, log)) return kExitFailed;
-  ClearConsole();
-  PrintBanner();
-  FlushConsole();
+  BeginRunOutput();
   return RunRestore(request, log.get());
 }
 

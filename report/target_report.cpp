@@ -134,9 +134,7 @@ int ReportDrivers(const std::wstring& target, CsvLog* log, unsigned limitSeconds
 int RunReportRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
   const ReportCtrlHandler ctrlHandler;
   if (!OpenLog(request.logPath, log)) return kExitFailed;
-  ClearConsole();
-  PrintBanner();
-  FlushConsole();  // the target may take a while to answer
+  BeginRunOutput();
   return ReportDrivers(request.target, log.get(), request.timeoutSeconds);
 }
 
