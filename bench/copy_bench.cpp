@@ -90,7 +90,9 @@ int main() {
   if (error == 0) error = ListForCopy(L"NEWSRV", to, why);
   CopyPlan plan;
   if (error == 0) {
-    plan = PlanCopy(from.Side(), to.Side(), L"NEWSRV", [](std::wstring_view) { return true; });
+    const PrinterSelection all = [](std::wstring_view) { return true; };
+    ReadCopyFacts(from, to, all);
+    plan = PlanCopy(from.Side(), to.Side(), L"NEWSRV", all);
     error = CheckEnvironments(to, L"NEWSRV", plan, why);
   }
   const double planned = bench::Seconds(start, bench::Now());

@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+
+#include "common/host_names.h"
 #include <vector>
 
 #include "devices/device_verdict.h"
@@ -32,11 +34,6 @@ struct DeviceUri {
   std::wstring path;  // from its "/", with the query, percent-encoded; never empty
 };
 
-// A host Kestrun may contact: a DNS name (letters, digits and "-", labels of
-// 1 to 63, 253 in all, the last not all digits), an IPv4 address (four
-// parts 0 to 255, no leading zeros) or an IPv6 address, bare or in brackets;
-// the brackets are not kept. False for anything else.
-bool ParseHost(std::wstring_view text, std::wstring& host);
 
 // Takes an address apart: scheme, host (IPv6 in brackets), port, path. ipp
 // and ipps default to port 631, http to 80 and https to 443; blanks and

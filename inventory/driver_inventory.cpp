@@ -121,6 +121,32 @@ bool IsLocalMachineName(std::wstring_view typed) {
          IsComputerName(ComputerNameDnsFullyQualified, machine);
 }
 
+namespace {
+
+// A name's first label, when it is a DNS name with several ("srv" of
+// "srv.contoso.com"); the name itself otherwise, IP addresses included.
+std::wstring_view HostLabel(std::wstring_view machine) {
+  const size_t dot = machine.find(L'.');
+  if (dot == std::wstring_view::npos || dot == 0) return machine;
+  const std::wstring_view first = machine.substr(0, dot);
+  const bool digits = first.find_first_not_of(L"0123456789") == std::wstring_view::npos;
+  return digits ? machine : first;
+}
+
+}  // namespace
+
+bool IsSameMachine(std::wstring_view a, std::wstring_view b) {
+  const std::wstring_view first = BareMachineName(a), second = BareMachineName(b);
+  const bool localFirst = first.empty() || IsLocalMachineName(first);
+  const bool localSecond = second.empty() || IsLocalMachineName(second);
+  if (localFirst || localSecond) return localFirst && localSecond;
+  if (SameName(first, second)) return true;
+  // One DNS name against a bare name: the bare name is its host's.
+  const bool dottedFirst = first.find(L'.') != std::wstring_view::npos;
+  const bool dottedSecond = second.find(L'.') != std::wstring_view::npos;
+  return dottedFirst != dottedSecond && SameName(HostLabel(first), HostLabel(second));
+}
+
 DWORD ReadPrinters(const wchar_t* serverName, SpoolerAnswer& answer) {
   wchar_t* server = const_cast<wchar_t*>(serverName);  // the spooler only reads it
   const DWORD flags = server ? kRemotePrinterFlags : kLocalPrinterFlags;

@@ -98,6 +98,11 @@ std::wstring_view BareMachineName(std::wstring_view typed);
 // user's printer connections counted.
 bool IsLocalMachineName(std::wstring_view typed);
 
+// True when two typed names name one machine: both this one (an empty name
+// too), one name in two spellings ("SRV", "\\\\srv"), or a host's DNS name
+// and its first label ("SRV" and "srv.contoso.com"). Names are not looked up.
+bool IsSameMachine(std::wstring_view a, std::wstring_view b);
+
 // The machine's printers at level 2, every record checked: a remote machine's
 // own printers; the local machine's own and the user's connections (each runs
 // a local copy of its server's driver). A list that cannot be trusted to name

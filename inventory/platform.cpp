@@ -74,6 +74,7 @@ PlatformApi LoadSystemPlatform() {
   Resolve(api.UploadPrinterDriverPackageW, spooler, "UploadPrinterDriverPackageW");
   Resolve(api.InstallPrinterDriverFromPackageW, spooler, "InstallPrinterDriverFromPackageW");
   Resolve(api.EnumPortsW, spooler, "EnumPortsW");
+  Resolve(api.EnumPrintProcessorsW, spooler, "EnumPrintProcessorsW");
   Resolve(api.XcvDataW, spooler, "XcvDataW");
   Resolve(api.WNetAddConnection2W, network, "WNetAddConnection2W");
   Resolve(api.WNetCancelConnection2W, network, "WNetCancelConnection2W");

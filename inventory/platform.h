@@ -41,6 +41,7 @@ struct PlatformApi {
   decltype(&::UploadPrinterDriverPackageW) UploadPrinterDriverPackageW;
   InstallPrinterDriverFromPackageFunction InstallPrinterDriverFromPackageW;
   decltype(&::EnumPortsW) EnumPortsW;
+  decltype(&::EnumPrintProcessorsW) EnumPrintProcessorsW;
   decltype(&::XcvDataW) XcvDataW;
   decltype(&::WNetAddConnection2W) WNetAddConnection2W;
   decltype(&::WNetCancelConnection2W) WNetCancelConnection2W;

@@ -173,6 +173,16 @@ DWORD ReadPorts(wchar_t* server, SpoolerAnswer& answer) {
       kPortInfo2Layout, answer);
 }
 
+DWORD ReadPrintProcessors(wchar_t* server, const std::wstring& environment, SpoolerAnswer& answer) {
+  std::wstring asked = environment;
+  return ReadSpoolerList(
+      [server, &asked](BYTE* records, DWORD size, DWORD* needed, DWORD* returned) {
+        return Platform().EnumPrintProcessorsW(server, asked.empty() ? nullptr : asked.data(), 1,
+                                               records, size, needed, returned);
+      },
+      kPrintProcessorInfo1Layout, answer);
+}
+
 DWORD ReadPortData1(const BYTE* answer, size_t size, DWORD written, std::wstring& address) {
   address.clear();
   if (answer == nullptr || size < sizeof(PortData1) || written > size ||

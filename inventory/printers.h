@@ -51,6 +51,10 @@ std::wstring PrintersEnvironment(const DriverInventory& inventory);
 // A machine's ports (PORT_INFO_2, checked), `server` "\\SRV" or null.
 DWORD ReadPorts(wchar_t* server, SpoolerAnswer& answer);
 
+// The print processors a machine has for an environment (PRINTPROCESSOR_INFO_1,
+// checked), `server` "\\SRV" or null.
+DWORD ReadPrintProcessors(wchar_t* server, const std::wstring& environment, SpoolerAnswer& answer);
+
 // Reads a "GetConfigInfo" answer: `size` bytes at `answer`, of which the
 // monitor says it wrote `written`, into the address the port sends to:
 // "host:port" for RAW, "host (LPR queue)" for LPR. ERROR_INVALID_DATA unless

@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "common/parallel.h"
+#include "common/units.h"
 #include "common/win32_handles.h"
 #include "inventory/driver_inventory.h"
 #include "inventory/field_text.h"
@@ -17,6 +17,7 @@
 #include "inventory/snapshot.h"
 #include "inventory/snapshot_trust.h"
 #include "inventory/spooler_answer.h"
+#include "inventory/tcpip_ports.h"
 
 namespace kestrun {
 
@@ -116,6 +117,12 @@ class DriverFromFiles {
     const auto folder = plan_.driverFolders.find(NameKey(environment));
     if (folder == plan_.driverFolders.end()) return ERROR_PATH_NOT_FOUND;
     const wchar_t* directory = folder->second.c_str();
+    // A server that never had a driver of this environment has no folder for
+    // it yet (print$\W32X86 on a new x64 server): it is made, below print$.
+    if (!::CreateDirectoryW(LongPath(folder->second).c_str(), nullptr) &&
+        ::GetLastError() != ERROR_ALREADY_EXISTS) {
+      return FailureCode();
+    }
     // Each file by its name in the driver folder, where the spooler takes new files from.
     std::wstring driverPath, dataFile, configFile, helpFile, dependent;
     for (const auto& [original, placed] :
@@ -262,7 +269,30 @@ void RestorePackage(RestorePlan& plan, size_t k, std::unique_ptr<BYTE[]>& chunk)
   }
 }
 
-DWORD RestorePrinter(RestorePlan& plan, SnapshotPrinter& saved) {
+// What the units of a phase read: their own copy, since a unit left inside
+// a spooler call may outlive the restore.
+struct PhaseData {
+  std::wstring server;  // "\\SRV", empty for this computer
+  std::vector<SnapshotPrinter> printers;
+  std::vector<TcpIpPortSettings> ports;
+
+  wchar_t* Server() { return server.empty() ? nullptr : server.data(); }
+};
+
+// Deletes a printer the restore added, through a handle of its own.
+void DeleteAddedPrinter(PhaseData& data, const SnapshotPrinter& saved) {
+  std::wstring name = LocalPrinterName(saved.name);
+  if (!data.server.empty()) name = data.server + L"\\" + name;
+  PRINTER_DEFAULTSW defaults = {nullptr, nullptr, PRINTER_ALL_ACCESS};
+  UniquePrinter printer;
+  if (Platform().OpenPrinterW(name.data(), printer.put(), &defaults)) {
+    Platform().DeletePrinter(printer.get());
+  }
+}
+
+// Adds a printer and sets it whole, as one unit: one that cannot be set
+// whole, or that its phase gave up meanwhile, is deleted again.
+DWORD RestorePrinter(PhaseData& data, SnapshotPrinter& saved, const UnitCheck& check) {
   std::wstring name = LocalPrinterName(saved.name);
   PRINTER_INFO_2W info = {};
   info.pPrinterName = name.data();
@@ -282,10 +312,10 @@ DWORD RestorePrinter(RestorePlan& plan, SnapshotPrinter& saved) {
   info.DefaultPriority = saved.defaultPriority;
   info.StartTime = saved.startTime;
   info.UntilTime = saved.untilTime;
-  UniquePrinter printer(Platform().AddPrinterW(ServerOf(plan), 2, reinterpret_cast<BYTE*>(&info)));
+  UniquePrinter printer(Platform().AddPrinterW(data.Server(), 2, reinterpret_cast<BYTE*>(&info)));
   if (!printer) return FailureCode();
-  DWORD error = 0;
-  if (!saved.securityDescriptor.empty()) {
+  DWORD error = check.Abandoned() ? ERROR_TIMEOUT : 0;
+  if (error == 0 && !saved.securityDescriptor.empty()) {
     PRINTER_INFO_3 security = {saved.securityDescriptor.data()};
     if (!Platform().SetPrinterW(printer.get(), 3, reinterpret_cast<BYTE*>(&security), 0)) {
       error = FailureCode();
@@ -296,7 +326,9 @@ DWORD RestorePrinter(RestorePlan& plan, SnapshotPrinter& saved) {
     error = Platform().SetPrinterDataExW(printer.get(), value.key.c_str(), value.name.c_str(),
                                          value.type, value.data.data(),
                                          static_cast<DWORD>(value.data.size()));
+    if (error == 0 && check.Abandoned()) error = ERROR_TIMEOUT;
   }
+  if (error == 0 && !check.Finish()) error = ERROR_TIMEOUT;
   // A printer goes back whole or not at all: the one this step made goes
   // again, so a later restore puts it back whole instead of keeping it.
   if (error != 0) Platform().DeletePrinter(printer.get());
@@ -486,27 +518,56 @@ void ExecuteRestore(RestorePlan& plan) {
     const DWORD error = fromFiles.Restore(plan.snapshot.drivers[d]);
     plan.drivers[d] = {error == 0 ? RestoreOutcome::Restored : RestoreOutcome::Failed, error};
   }
-  // Ports, then printers, each phase up to eight calls at a time.
-  const auto phase = [&](RestoreKind kind, size_t count, auto&& restore) {
+  // Ports, then printers: each phase units made up to eight at a time,
+  // which a stop or the deadline cuts between units, never inside one.
+  const auto data = std::make_shared<PhaseData>();
+  data->server = plan.target.isRemote ? plan.targetName : std::wstring();
+  const auto phase = [&](RestoreKind kind, size_t count, const Unit& unit,
+                         const std::function<void(size_t)>& undo) {
     std::vector<RestoreResult>& results = plan.ResultsOf(kind);
-    size_t first = 0;
-    while (first < count && results[first].outcome != RestoreOutcome::Pending) ++first;
-    if (first == count) return;
-    stopped = stopped || !MayStart(plan, kind, first);
-    RunAtOnce(count, kObjectsAtOnce, [&](size_t i) {
-      if (results[i].outcome != RestoreOutcome::Pending) return;
-      if (stopped || (plan.stop != nullptr && plan.stop->load())) {
-        results[i].outcome = RestoreOutcome::NotTried;
-        return;
+    std::vector<size_t> pending;
+    for (size_t i = 0; i < count; ++i) {
+      if (results[i].outcome == RestoreOutcome::Pending) pending.push_back(i);
+    }
+    if (pending.empty()) return;
+    stopped = stopped || !MayStart(plan, kind, pending.front()) ||
+              (plan.deadline != 0 && ::GetTickCount64() >= plan.deadline);
+    if (stopped) {
+      for (const size_t i : pending) results[i].outcome = RestoreOutcome::NotTried;
+      return;
+    }
+    UnitPhase units;
+    units.count = pending.size();
+    units.atOnce = kObjectsAtOnce;
+    units.stop = plan.stop;
+    units.deadline = plan.deadline;
+    units.graceMs = plan.unitGraceMs;
+    const std::vector<UnitOutcome> ends = RunUnits(
+        units, [unit, pending](size_t u, const UnitCheck& check) { return unit(pending[u], check); },
+        [&undo, &pending](size_t u) { undo(pending[u]); });
+    for (size_t u = 0; u < ends.size(); ++u) {
+      RestoreResult& result = results[pending[u]];
+      if (ends[u].end == UnitEnd::NotStarted) {
+        result.outcome = RestoreOutcome::NotTried;
+        stopped = true;  // the phase was cut: nothing later starts
+      } else {
+        result = {ends[u].error == 0 ? RestoreOutcome::Restored : RestoreOutcome::Failed,
+                  ends[u].error};
       }
-      const DWORD error = restore(i);
-      results[i] = {error == 0 ? RestoreOutcome::Restored : RestoreOutcome::Failed, error};
-    });
+    }
   };
-  phase(RestoreKind::Port, plan.snapshot.ports.size(),
-        [&](size_t p) { return AddTcpIpPort(ServerOf(plan), SettingsOf(plan.snapshot.ports[p])); });
-  phase(RestoreKind::Printer, plan.snapshot.printers.size(),
-        [&](size_t p) { return RestorePrinter(plan, plan.snapshot.printers[p]); });
+  for (const SnapshotPort& port : plan.snapshot.ports) data->ports.push_back(SettingsOf(port));
+  phase(
+      RestoreKind::Port, plan.snapshot.ports.size(),
+      [data](size_t p, const UnitCheck&) { return AddTcpIpPort(data->Server(), data->ports[p]); },
+      [](size_t) {});  // a port made late is made whole: there is nothing half-made to undo
+  data->printers = plan.snapshot.printers;
+  phase(
+      RestoreKind::Printer, plan.snapshot.printers.size(),
+      [data](size_t p, const UnitCheck& check) {
+        return RestorePrinter(*data, data->printers[p], check);
+      },
+      [data](size_t p) { DeleteAddedPrinter(*data, data->printers[p]); });
 }
 
 }  // namespace kestrun

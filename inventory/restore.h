@@ -51,7 +51,14 @@ struct RestorePlan {
   // Set (Ctrl+C): no further step starts; what was not tried stays NotTried.
   const std::atomic<bool>* stop = nullptr;
   // Asked before each step; false: no further step starts, as after `stop`.
+  // The ports and the printers are a step each, of units made eight at a time.
   std::function<bool(const RestoreStep&)> beforeStep;
+  // Past this GetTickCount64 (0: never), as after `stop`, no further port or
+  // printer starts, nor any later step; those under way get `unitGraceMs` to
+  // end whole, and a printer still unfinished then is deleted again through
+  // a fresh handle and failed (ERROR_TIMEOUT). beforeStep may set it.
+  ULONGLONG deadline = 0;
+  DWORD unitGraceMs = 10000;
 
   std::vector<RestoreResult>& ResultsOf(RestoreKind kind) {
     return kind == RestoreKind::Package  ? packages
@@ -93,9 +100,9 @@ bool PrepareRestore(RestorePlan& plan, DWORD& error, std::wstring& why);
 // driver store from there, then their drivers installed from them), the
 // other drivers from their saved files, then the TCP/IP ports, then the
 // printers, each whole or not at all (a printer whose settings cannot all be
-// set is deleted again). Ports and printers are made up to eight at a time:
-// each such phase is one step for `beforeStep`, and `stop` keeps the rest
-// of a phase from starting.
+// set, or that a cut run could not finish, is deleted again). Ports and
+// printers are made up to eight at a time: each such phase is one step for
+// `beforeStep`, and `stop` or `deadline` keeps the rest from starting.
 void ExecuteRestore(RestorePlan& plan);
 
 }  // namespace kestrun

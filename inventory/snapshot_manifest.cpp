@@ -291,6 +291,17 @@ bool FollowsRule(std::wstring_view text, TextRule rule) {
   return true;
 }
 
+}  // namespace
+
+const char* UnsavablePrinterText(const SnapshotPrinter& printer) {
+  for (const TextField<SnapshotPrinter>& field : kPrinterTexts) {
+    if (!FollowsRule(printer.*field.member, field.rule)) return field.key;
+  }
+  return nullptr;
+}
+
+namespace {
+
 bool ParseHex(std::wstring_view value, std::vector<BYTE>& bytes) {
   if (value.size() % 2 != 0) return false;
   bytes.clear();

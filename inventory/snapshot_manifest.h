@@ -104,6 +104,11 @@ struct Snapshot {
 TcpIpPortSettings SettingsOf(const SnapshotPort& port);
 SnapshotPort PortRecordOf(const TcpIpPortSettings& settings);
 
+// The manifest's name of the first text of a printer record that a snapshot
+// cannot hold as it is (a control character where none may stand, which a
+// restore refuses); null when every text can be saved.
+const char* UnsavablePrinterText(const SnapshotPrinter& printer);
+
 // The manifest's bytes.
 std::string ManifestText(const Snapshot& snapshot);
 

@@ -55,6 +55,7 @@ const size_t kServer100Texts[] = {offsetof(SERVER_INFO_100, sv100_name)};
 
 const size_t kPort2Texts[] = {offsetof(PORT_INFO_2W, pPortName), offsetof(PORT_INFO_2W, pMonitorName),
                               offsetof(PORT_INFO_2W, pDescription)};
+const size_t kProcessor1Texts[] = {offsetof(PRINTPROCESSOR_INFO_1W, pName)};
 
 // Characters are looked at in blocks: for each block, where the next
 // terminator (and the next pair of terminators) at or after its start is.
@@ -162,6 +163,8 @@ const RecordLayout kServerInfo100Layout = {sizeof(SERVER_INFO_100), kServer100Te
                                            std::size(kServer100Texts), nullptr, 0};
 const RecordLayout kPortInfo2Layout = {sizeof(PORT_INFO_2W), kPort2Texts, std::size(kPort2Texts),
                                        nullptr, 0};
+const RecordLayout kPrintProcessorInfo1Layout = {
+    sizeof(PRINTPROCESSOR_INFO_1W), kProcessor1Texts, std::size(kProcessor1Texts), nullptr, 0};
 
 DWORD CheckAnswer(BYTE* buffer, size_t bytes, DWORD count, const RecordLayout& layout) {
   if (count == 0) return 0;

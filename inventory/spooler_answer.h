@@ -30,6 +30,7 @@ extern const RecordLayout kDriverInfo8Layout;
 extern const RecordLayout kPrinterInfo2Layout;
 extern const RecordLayout kServerInfo100Layout;
 extern const RecordLayout kPortInfo2Layout;
+extern const RecordLayout kPrintProcessorInfo1Layout;
 
 // Checks `count` records at the start of a buffer of `bytes` bytes, in one
 // pass over the strings. ERROR_INVALID_DATA when the records themselves do not

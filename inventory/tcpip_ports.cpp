@@ -3,9 +3,11 @@
 #include <cstring>
 #include <iterator>
 
+#include "common/host_names.h"
 #include "inventory/platform.h"
 #include "inventory/printers.h"
 #include "inventory/protected_print.h"
+#include "inventory/snapshot_manifest.h"
 
 namespace kestrun {
 
@@ -55,7 +57,8 @@ bool IsTcpIpPortSettings(const TcpIpPortSettings& settings) {
   PortData1 data;
   const bool protocol = (settings.protocol == kTcpIpProtocolRaw && settings.portNumber != 0 &&
                          settings.portNumber <= kLargestPortNumber) ||
-                        settings.protocol == kTcpIpProtocolLpr;
+                        (settings.protocol == kTcpIpProtocolLpr &&
+                         settings.portNumber <= kLargestPortNumber);
   return protocol && !settings.name.empty() && !settings.host.empty() &&
          FitsField(settings.name, std::size(data.sztPortName)) &&
          FitsField(settings.host, std::size(data.sztHostAddress)) &&
@@ -74,7 +77,10 @@ DWORD ReadPortSettings(const BYTE* answer, size_t size, DWORD written, std::wstr
   std::memcpy(&data, answer, sizeof(data));
   settings.name = name;
   settings.protocol = data.dwProtocol;
-  settings.portNumber = data.dwProtocol == kTcpIpProtocolRaw ? data.dwPortNumber : 0;
+  // An LPR port keeps its number too: a monitor that leaves it 0 means LPR's own.
+  settings.portNumber = data.dwProtocol == kTcpIpProtocolLpr && data.dwPortNumber == 0
+                            ? kLprPortNumber
+                            : data.dwPortNumber;
   settings.byteCount = data.dwProtocol == kTcpIpProtocolLpr && data.dwDoubleSpool != 0;
   settings.snmp = data.dwSNMPEnabled != 0;
   settings.snmpIndex = settings.snmp ? data.dwSNMPDevIndex : 0;
@@ -108,8 +114,16 @@ DWORD ReadTcpIpPort(const wchar_t* server, std::wstring_view port, TcpIpPortSett
                           settings);
 }
 
+bool IsCopyableTcpIpPortName(std::wstring_view name) { return IsPlainFileName(name); }
+
+bool IsCopyableTcpIpPort(const TcpIpPortSettings& settings) {
+  std::wstring host;
+  return IsCopyableTcpIpPortName(settings.name) && ParseHost(settings.host, host) &&
+         host == settings.host;
+}
+
 DWORD AddTcpIpPort(const wchar_t* server, const TcpIpPortSettings& settings) {
-  if (!IsTcpIpPortSettings(settings)) return ERROR_INVALID_DATA;
+  if (!IsTcpIpPortSettings(settings) || !IsCopyableTcpIpPort(settings)) return ERROR_INVALID_DATA;
   UniquePrinter xcv;
   if (const DWORD error = OpenXcv(server, L",XcvMonitor " + std::wstring(kTcpIpMonitor),
                                   SERVER_ACCESS_ADMINISTER, xcv)) {
@@ -124,7 +138,10 @@ DWORD AddTcpIpPort(const wchar_t* server, const TcpIpPortSettings& settings) {
   CopyField(data.sztSNMPCommunity, settings.community);
   data.dwDoubleSpool = settings.byteCount ? 1 : 0;
   CopyField(data.sztQueue, settings.queue);
-  data.dwPortNumber = settings.portNumber;
+  // A record saved before LPR kept its number goes back on LPR's own.
+  data.dwPortNumber = settings.protocol == kTcpIpProtocolLpr && settings.portNumber == 0
+                          ? kLprPortNumber
+                          : settings.portNumber;
   data.dwSNMPEnabled = settings.snmp ? 1 : 0;
   data.dwSNMPDevIndex = settings.snmpIndex;
   DWORD needed = 0;

@@ -15,7 +15,7 @@ struct TcpIpPortSettings {
   std::wstring name;
   std::wstring host;       // a host name or an IP address
   DWORD protocol = 1;      // RAW (1) or LPR (2)
-  DWORD portNumber = 0;    // RAW's
+  DWORD portNumber = 0;    // RAW's, and LPR's (515 unless set otherwise)
   std::wstring queue;      // LPR's queue name
   bool byteCount = false;  // LPR byte counting
   bool snmp = false;
@@ -25,8 +25,19 @@ struct TcpIpPortSettings {
 
 // Whether settings fit the port data's fields and mean a port: a name and a
 // host of plain characters within their fields, RAW with a port number from
-// 1 to 65535 or LPR, a queue and a community within theirs.
+// 1 to 65535 or LPR (0 there meaning its 515), a queue and a community within
+// theirs.
 bool IsTcpIpPortSettings(const TcpIpPortSettings& settings);
+
+// The port number LPR's own, which an LPR port without one uses.
+constexpr DWORD kLprPortNumber = 515;
+
+// Whether a port may be made on another machine as it is: a name that is no
+// path, stream or device (a plain file name: no separator, colon or reserved
+// device name) and a host that names a device (a host name, an IPv4 or an
+// IPv6 address).
+bool IsCopyableTcpIpPortName(std::wstring_view name);
+bool IsCopyableTcpIpPort(const TcpIpPortSettings& settings);
 
 // Reads a "GetConfigInfo" answer (`size` bytes, `written` of them written by
 // the monitor) into settings, for the port `name`; ERROR_INVALID_DATA for an
@@ -39,7 +50,8 @@ DWORD ReadPortSettings(const BYTE* answer, size_t size, DWORD written, std::wstr
 DWORD ReadTcpIpPort(const wchar_t* server, std::wstring_view port, TcpIpPortSettings& settings);
 
 // Creates the port on a machine with these settings; 0 or the code
-// (ERROR_INVALID_DATA for settings IsTcpIpPortSettings refuses).
+// (ERROR_INVALID_DATA for settings IsTcpIpPortSettings or
+// IsCopyableTcpIpPort refuses).
 DWORD AddTcpIpPort(const wchar_t* server, const TcpIpPortSettings& settings);
 
 }  // namespace kestrun

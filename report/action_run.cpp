@@ -182,7 +182,12 @@ class ActionReport : public MachineRunSink {
           why.empty()
               ? FleetFailedLine(finished_, machines_.size(), machine, error, SystemErrorText(error))
               : MachineLinePrefix(finished_, machines_.size(), machine) + L"failed: " + why +
-                    L": " + CodeText(error) + L"\r\n";
+                    (work->outcome.whyAlone ? L"" : L": " + CodeText(error)) + L"\r\n";
+      // A copy's failed source is in its log too, with what it had saved.
+      if (words_.copy && work != nullptr) {
+        Write(work->outcome, kRed, line);
+        return;
+      }
       WriteConsoleRed(line.c_str());
       FlushConsole();
       return;
@@ -203,7 +208,8 @@ class ActionReport : public MachineRunSink {
           MachineLine(finished_, machines_.size(), machine, counts, whatIf_, words_));
   }
 
-  void GivenUpOn(size_t index, GivenUp why, std::unique_ptr<MachineResult> asItStands) override {
+  void GivenUpOn(size_t index, GivenUp why, std::unique_ptr<MachineResult> asItStands,
+                 const std::wstring& what) override {
     auto* work = static_cast<ActionWork*>(asItStands.get());
     ++finished_;
     const std::wstring& machine = machines_[index];
@@ -215,7 +221,10 @@ class ActionReport : public MachineRunSink {
     // Ctrl+C: a machine still being listed had nothing changed on it; one
     // inside a deletion step that did not end within the grace is unknown.
     const std::wstring line =
-        why == GivenUp::TimeLimit
+        why == GivenUp::TimeLimit && !what.empty()
+            ? MachineLinePrefix(finished_, machines_.size(), machine) + L"failed: " + what +
+                  L" gave no answer within " + std::to_wstring(limitSeconds_) + L" s\r\n"
+        : why == GivenUp::TimeLimit
             ? FleetTooLateLine(finished_, machines_.size(), machine, limitSeconds_,
                                work ? L": its state is unknown, list it again" : L"")
             : MachineLinePrefix(finished_, machines_.size(), machine) + L"not finished: " +

@@ -92,6 +92,7 @@ std::wstring ActionSummaryLine(const ActionTotals& totals, bool whatIf, const Ac
 struct ActionOutcome {
   DWORD error = 0;    // the machine failed before it was changed
   std::wstring why;   // what failed, before the code and the system's text
+  bool whyAlone = false;  // `why` says it all: no code follows
   std::wstring time;  // of its rows: when its plan was taken
   std::wstring lines;
   std::string rows;

@@ -449,6 +449,13 @@ void ParseCopyArguments(std::wstring_view text, size_t rest, ReportRequest& requ
   request.copy.target = *target;
   request.kind = RequestKind::Copy;
   ParseLogPath(tokens, request);
+  // "/copy OLD NEW THIRD": a third machine, not a log.
+  const std::wstring& third = request.logPath;
+  if (request.kind == RequestKind::Usage && request.problem.empty() && !third.empty() &&
+      !IsCsvPath(third) && !IsOption(third)) {
+    request.problem = L"/copy takes one source and one target, then the log: ";
+    AppendShownText(request.problem, third);
+  }
 }
 
 // "/to:" goes only with "/restore", "/printer:" only with "/copy"; true, saying

@@ -99,15 +99,17 @@ void PrintUsage(const std::wstring& problem) {
       L"[/orphans]\r\n"
       L"        [/nosnapshot] [/snapshots:FOLDER] [/yes] "
       L"TargetMachine|@MachineList.txt [C:\\Actions.csv]\r\n\r\n");
-  WriteConsoleColored(kGreen, L"Kestrun /restore [/yes] SnapshotFolder [C:\\Actions.csv]\r\n\r\n");
   WriteConsoleColored(
-      kGreen,
-      L"Kestrun /restore /to:TargetMachine [/yes] SnapshotFolder [C:\\Actions.csv]\r\n\r\n");
+      kGreen, L"Kestrun /restore [/timeout:S] [/yes] SnapshotFolder [C:\\Actions.csv]\r\n\r\n");
+  WriteConsoleColored(kGreen,
+                      L"Kestrun /restore /to:TargetMachine [/timeout:S] [/yes] SnapshotFolder "
+                      L"[C:\\Actions.csv]\r\n\r\n");
   WriteConsoleColored(kGreen,
                       L"Kestrun /queues [/probe [/probe-timeout:S]] "
                       L"TargetMachine|@MachineList.txt [C:\\Queues.csv]\r\n\r\n");
   WriteConsoleColored(kGreen,
-                      L"Kestrun /copy [/printer:PATTERN]... [/snapshots:FOLDER] [/yes]\r\n"
+                      L"Kestrun /copy [/printer:PATTERN]... [/timeout:S] [/snapshots:FOLDER] "
+                      L"[/yes]\r\n"
                       L"        SourceMachine|@MachineList.txt TargetMachine "
                       L"[C:\\Actions.csv]\r\n\r\n");
   WriteConsoleRed(L"Options, before the target or the list:\r\n\r\n");

@@ -1,6 +1,8 @@
 #include "report/copy_command.h"
 
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <new>
 #include <string>
 #include <vector>
@@ -18,10 +20,17 @@
 #include "report/cleanup.h"
 #include "report/command_runs.h"
 #include "report/console.h"
+#include "report/restore_command.h"
 
 namespace kestrun {
 
 namespace {
+
+std::wstring Shown(std::wstring_view text) {
+  std::wstring shown;
+  AppendShownText(shown, text);
+  return shown;
+}
 
 // How long an ending run waits for a snapshot to remove its partial folder.
 constexpr DWORD kSnapshotsEndMs = 10000;
@@ -30,22 +39,24 @@ constexpr DWORD kSnapshotsEndMs = 10000;
 struct CopyContext {
   ReportRequest request;
   std::vector<std::wstring> sources;
+  // A what-if plans each source against the target as the earlier ones leave it.
+  std::mutex lock;
+  CopyAdditions added;
 };
 
 struct CopyWork;
 void RecordCopy(std::wstring_view machine, CopyWork& work, bool whatIf);
 
 // One source's copy from its plan to its record.
-struct CopyWork : ActionWork {
-  std::shared_ptr<const CopyContext> context;
+struct CopyWork : RestoringWork {
+  std::shared_ptr<CopyContext> context;
   std::wstring source;
   std::wstring target;  // as the lines name it
   CopyPlan plan;
   RestorePlan restore;
   bool restoring = false;  // the restore's outcomes hold what happened
-  bool stepInProgress = false;
-  RestoreStep inProgress;
 
+  RestorePlan& Restoring() override { return restore; }
   void RecordAsItStands(std::wstring_view machine, DWORD code) override {
     if (stepInProgress) {
       restore.ResultsOf(inProgress.kind)[inProgress.index] = {RestoreOutcome::Failed, code};
@@ -130,36 +141,79 @@ void RecordCopy(std::wstring_view machine, CopyWork& work, bool whatIf) {
   }
 }
 
+// A source that fails says why alone (no system code): nothing to copy.
+void FailWithoutCode(ActionOutcome& outcome, std::wstring why) {
+  outcome.error = ERROR_INVALID_PARAMETER;
+  outcome.why = std::move(why);
+  outcome.whyAlone = true;
+}
+
+// "/printer:HR* or /printer:Fin*".
+std::wstring PatternsText(const std::vector<std::wstring>& patterns) {
+  std::wstring text;
+  for (const std::wstring& pattern : patterns) {
+    if (!text.empty()) text += L" or ";
+    text += L"/printer:";
+    AppendShownText(text, pattern);
+  }
+  return text;
+}
+
 // Lists the source and the target, plans, and records the plan; with /yes
 // saves the snapshot and restores it onto the target. False when a step was
 // refused (the time limit, Ctrl+C).
-bool CopySource(const CopyContext& context, MachineSteps& steps, const std::wstring& source,
+bool CopySource(CopyContext& context, MachineSteps& steps, const std::wstring& source,
                 CopyWork& work) {
   ActionOutcome& outcome = work.outcome;
   const ReportRequest& request = context.request;
   work.source = source;
   work.target = std::wstring(BareMachineName(request.copy.target));
+  if (IsSameMachine(source, request.copy.target)) {
+    FailWithoutCode(outcome, Shown(source) + L" and " + Shown(request.copy.target) +
+                                 L" are the same machine");
+    return true;
+  }
   CopyListing from, to;
   if (!steps.BeginReading()) return false;
   if ((outcome.error = ListForCopy(source, from, outcome.why)) != 0) return true;
-  if (!steps.BeginReading()) return false;
+  if (!steps.BeginReading(L"the target " + work.target)) return false;
   if ((outcome.error = ListForCopy(request.copy.target, to, outcome.why)) != 0) {
     outcome.why = L"the target " + work.target + L": " + outcome.why;
     return true;
   }
   const std::vector<std::wstring>& patterns = request.copy.printerPatterns;
-  work.plan = PlanCopy(from.Side(), to.Side(), work.target, [&patterns](std::wstring_view name) {
+  const PrinterSelection selects = [&patterns](std::wstring_view name) {
     if (patterns.empty()) return true;
     for (const std::wstring& pattern : patterns) {
       if (MatchesDriverPattern(pattern, name)) return true;
     }
     return false;
-  });
+  };
+  if (!steps.BeginReading()) return false;
+  ReadCopyFacts(from, to, selects);
+  const bool whatIf = !request.cleanup.yes;
+  {
+    // A what-if counts what the earlier sources would have made as there.
+    const std::lock_guard<std::mutex> guard(context.lock);
+    CopySide target = to.Side();
+    if (whatIf) target.added = &context.added;
+    work.plan = PlanCopy(from.Side(), target, work.target, selects);
+  }
   outcome.time = UtcNow();
+  if (work.plan.printers.empty()) {
+    FailWithoutCode(outcome, patterns.empty() ? Shown(source) + L" has no printer to copy"
+                                              : L"no printer of " + Shown(source) + L" matches " +
+                                                    PatternsText(patterns));
+    return true;
+  }
   if ((outcome.error = CheckEnvironments(to, work.target, work.plan, outcome.why)) != 0) {
     return true;
   }
-  if (!request.cleanup.yes) {
+  if (whatIf) {
+    const std::lock_guard<std::mutex> guard(context.lock);
+    AddPlannedObjects(work.plan, context.added);
+  }
+  if (whatIf) {
     RecordCopy(source, work, true);
     return true;
   }
@@ -187,22 +241,24 @@ bool CopySource(const CopyContext& context, MachineSteps& steps, const std::wstr
     }
     if (!steps.BeginReading()) return false;
     if (!PrepareRestore(work.restore, outcome.error, outcome.why)) return true;
-    RestorePlan& restore = work.restore;
-    restore.stop = &steps.StopFlag();
     work.restoring = true;
     if (!steps.BeginChanging(std::make_unique<CopyWork>(work))) return false;
-    restore.beforeStep = [&steps, &restore](const RestoreStep& step) {
-      return steps.BeginChange([&restore, &step](MachineResult& asItStands) {
-        auto& copy = static_cast<CopyWork&>(asItStands);
-        TakeResults(restore, copy.restore);
-        copy.stepInProgress = true;
-        copy.inProgress = step;
-      });
-    };
-    ExecuteRestore(restore);
+    PaceRestore(work.restore, steps);
+    ExecuteRestore(work.restore);
   }
   RecordCopy(source, work, false);
   return true;
+}
+
+// A failed source's row: the copy log names every source, and why one failed.
+void RecordFailedSource(CopyWork& work) {
+  ActionOutcome& outcome = work.outcome;
+  if (outcome.time.empty()) outcome.time = UtcNow();
+  std::wstring reason = outcome.why;
+  if (!outcome.whyAlone) reason += (reason.empty() ? L"" : L": ") + CodeText(outcome.error);
+  AppendActionRow(outcome.rows, outcome.time, work.target,
+                  {L"failed", L"source", work.source, {}, {}, outcome.error, reason}, std::nullopt,
+                  work.source);
 }
 
 // The restore's result for the plan's `index`-th item: the n-th one the plan
@@ -214,12 +270,6 @@ const RestoreResult* ResultOf(const std::vector<Item>& items, size_t index,
   size_t saved = 0;
   for (size_t i = 0; i < index; ++i) saved += items[i].action == CopyAction::Copy ? 1 : 0;
   return saved < results->size() ? &(*results)[saved] : nullptr;
-}
-
-std::wstring Shown(std::wstring_view text) {
-  std::wstring shown;
-  AppendShownText(shown, text);
-  return shown;
 }
 
 }  // namespace
@@ -267,14 +317,15 @@ std::vector<CopyObject> ObjectsOf(const CopyPlan& plan, const RestorePlan* resto
       }
       objects.push_back(std::move(package));
     }
-    if (printer.port != kNoCopyPort && !portShown[printer.port]) {
-      portShown[printer.port] = true;
-      const CopyPort& port = plan.ports[printer.port];
+    for (const size_t p : printer.ports) {
+      if (portShown[p]) continue;
+      portShown[p] = true;
+      const CopyPort& port = plan.ports[p];
       objects.push_back({L"port",
                          Quoted(port.name),
                          port.action,
                          {},
-                         ResultOf(plan.ports, printer.port, restore ? &restore->ports : nullptr),
+                         ResultOf(plan.ports, p, restore ? &restore->ports : nullptr),
                          port.name,
                          {},
                          {}});
@@ -292,15 +343,26 @@ int RunCopyRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
                     L" is not a copy log: give a new file, or one an earlier copy wrote.\r\n");
     return kExitFailed;
   }
+  // One source onto itself copies nothing: said before anything is read.
+  if (request.listPath.empty() && IsSameMachine(request.target, request.copy.target)) {
+    std::wstring line = L"\r\n";
+    AppendShownText(line, request.target);
+    line += L" and ";
+    AppendShownText(line, request.copy.target);
+    WriteConsoleRed((line + L" are the same machine: give another target.\r\n").c_str());
+    return kExitFailed;
+  }
   BeginRunOutput();
-  const auto context =
-      std::make_shared<const CopyContext>(CopyContext{request, std::move(sources)});
+  const auto context = std::make_shared<CopyContext>();
+  context->request = request;
+  context->sources = std::move(sources);
   const int exitCode = RunActions(
       context->sources, request.timeoutSeconds, !request.cleanup.yes, log.get(), kCopyWords,
       [context](size_t index, MachineSteps& steps) -> std::unique_ptr<MachineResult> {
         auto work = std::make_unique<CopyWork>();
         work->context = context;
         if (!CopySource(*context, steps, context->sources[index], *work)) return nullptr;
+        if (work->outcome.error != 0) RecordFailedSource(*work);
         return work;
       });
   WaitForSnapshotsInProgress(kSnapshotsEndMs);

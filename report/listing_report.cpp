@@ -39,7 +39,8 @@ void ListingReport::Finished(size_t index, std::unique_ptr<MachineResult> settle
   FlushConsole();
 }
 
-void ListingReport::GivenUpOn(size_t index, GivenUp why, std::unique_ptr<MachineResult>) {
+void ListingReport::GivenUpOn(size_t index, GivenUp why, std::unique_ptr<MachineResult>,
+                              const std::wstring&) {
   // After Ctrl+C a machine still being listed is not finished: nothing of it is written.
   if (why != GivenUp::TimeLimit) return;
   ++finished_;

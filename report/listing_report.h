@@ -30,7 +30,8 @@ class ListingReport : public MachineRunSink {
                 std::string header, unsigned limitSeconds);
 
   void Finished(size_t index, std::unique_ptr<MachineResult> settled) final;
-  void GivenUpOn(size_t index, GivenUp why, std::unique_ptr<MachineResult>) final;
+  void GivenUpOn(size_t index, GivenUp why, std::unique_ptr<MachineResult>,
+                 const std::wstring&) final;
 
   // Every machine answered and was written.
   bool Whole() const;

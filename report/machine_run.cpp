@@ -23,10 +23,11 @@ constexpr DWORD kCloseGraceMs = 4000;
 // A worker's packet that carries no result.
 constexpr DWORD kOutOfMemory = 1;  // the work could not be done for lack of memory
 constexpr DWORD kRefused = 2;      // a step was refused: the run stopped first
+constexpr DWORD kWorkerBack = 3;   // the worker of a machine given up came back
 
 }  // namespace
 
-enum class MachineStage : int { Waiting, Reading, Untimed, Changing, Settled, GivenUp };
+enum class MachineStage : int { Waiting, Reading, Untimed, Changing, SelfTimed, Settled, GivenUp };
 
 namespace {
 
@@ -57,6 +58,8 @@ struct MachineClock {
   Stage stage = Stage::Waiting;
   ULONGLONG stepBegan = 0;
   ULONGLONG stopSeen = 0;
+  ULONGLONG limitMs = 0;  // the run's, for Deadline()
+  std::wstring what;      // what the step in progress reads, when not the machine
   std::unique_ptr<MachineResult> asItStands;
 };
 
@@ -76,8 +79,8 @@ struct MachineRun::Shared {
   size_t leftBehind = 0;              // workers given up inside a step
 };
 
-bool MachineSteps::BeginReading() {
-  return Begin(Stage::Reading, nullptr, nullptr);
+bool MachineSteps::BeginReading(std::wstring_view what) {
+  return Begin(Stage::Reading, nullptr, nullptr, what);
 }
 
 bool MachineSteps::BeginUntimed() {
@@ -92,12 +95,23 @@ bool MachineSteps::BeginChange(const std::function<void(MachineResult&)>& update
   return Begin(Stage::Changing, nullptr, &update);
 }
 
+bool MachineSteps::BeginSelfTimed(const std::function<void(MachineResult&)>& update) {
+  return Begin(Stage::SelfTimed, nullptr, &update);
+}
+
+ULONGLONG MachineSteps::Deadline() const {
+  const std::lock_guard<std::mutex> guard(clock_.lock);
+  return clock_.limitMs == 0 ? 0 : clock_.stepBegan + clock_.limitMs;
+}
+
 bool MachineSteps::Begin(MachineStage stage, std::unique_ptr<MachineResult>* asItStands,
-                         const std::function<void(MachineResult&)>* update) {
+                         const std::function<void(MachineResult&)>* update,
+                         std::wstring_view what) {
   const std::lock_guard<std::mutex> guard(clock_.lock);
   if (clock_.stage == Stage::GivenUp || stop_.load()) return false;
   clock_.stage = stage;
   clock_.stepBegan = ::GetTickCount64();
+  clock_.what = what;
   // Read when the step runs past the limit, or past the grace after Ctrl+C.
   if (asItStands != nullptr) clock_.asItStands = std::move(*asItStands);
   if (update != nullptr && *update && clock_.asItStands) (*update)(*clock_.asItStands);
@@ -114,6 +128,10 @@ DWORD WINAPI MachineWorker(void* parameter) {
     const size_t index = run.next.fetch_add(1);
     if (index >= run.options.machines) return 0;
     MachineClock& clock = run.clocks[index];
+    {
+      const std::lock_guard<std::mutex> guard(clock.lock);
+      clock.limitMs = run.limitMs;
+    }
     MachineSteps steps(clock, run.stop);
     std::unique_ptr<MachineResult> result;
     DWORD status = 0;
@@ -127,8 +145,12 @@ DWORD WINAPI MachineWorker(void* parameter) {
     {
       const std::lock_guard<std::mutex> guard(clock.lock);
       // Given up: the main thread has reported it and may have put another
-      // worker in this one's place.
-      if (clock.stage == Stage::GivenUp) return 0;
+      // worker in this one's place; one after another, this one goes on.
+      if (clock.stage == Stage::GivenUp) {
+        if (run.options.atOnce > 1) return 0;
+        ::PostQueuedCompletionStatus(run.port.get(), kWorkerBack, index, nullptr);
+        continue;
+      }
       clock.stage = Stage::Settled;
       clock.asItStands.reset();
     }
@@ -207,7 +229,8 @@ MachineRunEnd MachineRun::Run(const MachineTask& work, MachineRunSink& sink) {
   end.error = 0;
 
   bool wokenForStop = false;
-  size_t oldest = 0;  // machines before it are settled
+  ULONGLONG leftSince = 0;  // when the last worker was left behind
+  size_t oldest = 0;        // machines before it are settled
   // Under the clock's lock: the machine is the main thread's to report now.
   const auto giveUp = [&run, &end](MachineClock& clock) {
     if (clock.stage != Stage::Waiting) ++run.leftBehind;  // its worker is inside a call
@@ -229,11 +252,15 @@ MachineRunEnd MachineRun::Run(const MachineTask& work, MachineRunSink& sink) {
     OVERLAPPED* packet = nullptr;
     if (::GetQueuedCompletionStatus(run.port.get(), &status, &index, &packet,
                                     stopping ? 0 : kPollMs)) {
+      if (status == kWorkerBack) {
+        --run.leftBehind;
+        continue;
+      }
       ++end.settled;
       std::unique_ptr<MachineResult> result(reinterpret_cast<MachineResult*>(packet));
       // Its rows are freed before another machine may start.
       if (status == kRefused) {
-        sink.GivenUpOn(index, GivenUp::Stopped, nullptr);
+        sink.GivenUpOn(index, GivenUp::Stopped, nullptr, {});
       } else {
         sink.Finished(index, std::move(result));
       }
@@ -249,23 +276,29 @@ MachineRunEnd MachineRun::Run(const MachineTask& work, MachineRunSink& sink) {
       std::unique_ptr<MachineResult> asItStands;
       bool late = false;
       bool stoppedNow = false;
+      std::wstring what;
       {
         const std::lock_guard<std::mutex> guard(clock.lock);
-        // An untimed step keeps only its parts' own limits.
+        what = clock.what;
+        // An untimed step keeps only its parts' own limits; a self-timed one
+        // keeps the machine's itself, and gets its grace past it.
         const bool inStep = clock.stage == Stage::Reading || clock.stage == Stage::Changing;
+        const bool selfTimed = clock.stage == Stage::SelfTimed;
         if (i == oldest && (clock.stage == Stage::Settled || clock.stage == Stage::GivenUp)) {
           ++oldest;
         }
         if (clock.stage == Stage::Settled || clock.stage == Stage::GivenUp) continue;
-        if (inStep && run.limitMs != 0 && now >= clock.stepBegan + run.limitMs) {
+        if ((inStep && run.limitMs != 0 && now >= clock.stepBegan + run.limitMs) ||
+            (selfTimed && run.limitMs != 0 &&
+             now >= clock.stepBegan + run.limitMs + kSelfTimedGraceMs)) {
           late = true;
           asItStands = giveUp(clock);
-        } else if (stopping && clock.stage != Stage::Changing) {
+        } else if (stopping && clock.stage != Stage::Changing && !selfTimed) {
           stoppedNow = true;
           giveUp(clock);  // it had changed nothing
         } else if (stopping) {
           if (clock.stopSeen == 0) clock.stopSeen = now;
-          if (now >= clock.stopSeen + run.options.stopGraceMs) {
+          if (now >= clock.stopSeen + (selfTimed ? kSelfTimedGraceMs : run.options.stopGraceMs)) {
             stoppedNow = true;
             asItStands = giveUp(clock);
           }
@@ -273,15 +306,23 @@ MachineRunEnd MachineRun::Run(const MachineTask& work, MachineRunSink& sink) {
       }
       if (late) {
         DWORD ignored = 0;
-        StartWorker(run, ignored);  // in the place of the one left behind
-        sink.GivenUpOn(i, GivenUp::TimeLimit, std::move(asItStands));
+        // In the place of the one left behind; one after another, that one
+        // is waited for instead.
+        if (run.options.atOnce > 1) StartWorker(run, ignored);
+        leftSince = now;
+        sink.GivenUpOn(i, GivenUp::TimeLimit, std::move(asItStands), what);
       } else if (stoppedNow) {
-        sink.GivenUpOn(i, GivenUp::Stopped, std::move(asItStands));
+        sink.GivenUpOn(i, GivenUp::Stopped, std::move(asItStands), what);
       }
     }
     // After a stop, every machine taken has been handed on: no other one starts.
     if (stopping && end.settled == std::min(run.next.load(), total)) break;
-    if (run.workers.size() == run.leftBehind) break;  // none could take their place
+    // None could take their place; one after another, the one left behind
+    // is given its time to come back.
+    if (run.workers.size() == run.leftBehind &&
+        (run.options.atOnce > 1 || now >= leftSince + kWorkerBackMs)) {
+      break;
+    }
     if (stopping) ::Sleep(kPollMs / 5);
   }
   end.stopped = run.stop.load();

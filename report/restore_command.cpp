@@ -14,12 +14,11 @@ namespace kestrun {
 namespace {
 
 // One restore: its plan, and what it had done should a step never end.
-struct RestoreWork : ActionWork {
+struct RestoreWork : RestoringWork {
   RestorePlan plan;
   bool whatIf = true;
-  bool stepInProgress = false;
-  RestoreStep inProgress;
 
+  RestorePlan& Restoring() override { return plan; }
   void RecordAsItStands(std::wstring_view machine, DWORD code) override;
 };
 
@@ -131,18 +130,9 @@ bool RestoreMachine(const RestorePlan& read, bool whatIf, MachineSteps& steps, R
   }
   work.outcome.time = UtcNow();
   if (!whatIf) {
-    RestorePlan& plan = work.plan;
-    plan.stop = &steps.StopFlag();
     if (!steps.BeginChanging(std::make_unique<RestoreWork>(work))) return false;
-    plan.beforeStep = [&steps, &plan](const RestoreStep& step) {
-      return steps.BeginChange([&plan, &step](MachineResult& asItStands) {
-        auto& copy = static_cast<RestoreWork&>(asItStands);
-        TakeResults(plan, copy.plan);
-        copy.stepInProgress = true;
-        copy.inProgress = step;
-      });
-    };
-    ExecuteRestore(plan);
+    PaceRestore(work.plan, steps);
+    ExecuteRestore(work.plan);
   }
   ActionRecord record(read.targetMachine, work.outcome);
   RecordRestore(record, work.plan, whatIf, work.outcome.counts);
@@ -150,6 +140,24 @@ bool RestoreMachine(const RestorePlan& read, bool whatIf, MachineSteps& steps, R
 }
 
 }  // namespace
+
+void PaceRestore(RestorePlan& plan, MachineSteps& steps) {
+  plan.stop = &steps.StopFlag();
+  plan.beforeStep = [&steps, &plan](const RestoreStep& step) {
+    const auto update = [&plan, &step](MachineResult& asItStands) {
+      auto& record = static_cast<RestoringWork&>(asItStands);
+      TakeResults(plan, record.Restoring());
+      record.stepInProgress = true;
+      record.inProgress = step;
+    };
+    if (step.kind != RestoreKind::Port && step.kind != RestoreKind::Printer) {
+      return steps.BeginChange(update);
+    }
+    if (!steps.BeginSelfTimed(update)) return false;
+    plan.deadline = steps.Deadline();
+    return true;
+  };
+}
 
 int RunRestore(const ReportRequest& request, CsvLog* log) {
   // Read and checked before anything is listed: a snapshot folder is untrusted.

@@ -13,6 +13,20 @@
 
 namespace kestrun {
 
+// A machine's work that restores: its restore, and the step in progress
+// should the machine be given up inside it.
+struct RestoringWork : ActionWork {
+  bool stepInProgress = false;
+  RestoreStep inProgress;
+  virtual RestorePlan& Restoring() = 0;
+};
+
+// Paces a restore by the run's clock: each package and driver a step of its
+// own, the ports and the printers a self-timed step each, whose deadline the
+// restore keeps between its units (so none is cut half-made). The record as
+// it stands (a RestoringWork, given to BeginChanging) follows each step.
+void PaceRestore(RestorePlan& plan, MachineSteps& steps);
+
 // Reads the snapshot (refusing one that is damaged, foreign, newer, or of
 // another computer, before anything is listed), then restores it. Returns
 // the exit code.

@@ -166,12 +166,14 @@ void CopyAndReport(CopyRun& run) {
     return;
   }
   run.targetName = to.inventory->isRemote ? std::wstring(to.inventory->targetName) : L"";
-  CopyPlan plan = PlanCopy(from.Side(), to.Side(), run.target, [&request](std::wstring_view name) {
-    for (const std::wstring& ticked : request.printers) {
-      if (SameName(ticked, name)) return true;
+  const PrinterSelection ticked = [&request](std::wstring_view name) {
+    for (const std::wstring& printer : request.printers) {
+      if (SameName(printer, name)) return true;
     }
     return false;
-  });
+  };
+  ReadCopyFacts(from, to, ticked);
+  CopyPlan plan = PlanCopy(from.Side(), to.Side(), run.target, ticked);
   if (const DWORD error = CheckEnvironments(to, run.target, plan, why)) {
     Refuse(run, why, error);
     return;

@@ -17,21 +17,16 @@ namespace kestrun {
 namespace {
 
 using testing::FakeDriver;
+using testing::FakePort;
 using testing::FakePrinter;
 
-struct Listed {
-  DriverInventory inventory;
-  SpoolerAnswer ports;
-  CopySide side;
-};
+void List(const wchar_t* machine, CopyListing& listed) {
+  std::wstring why;
+  ASSERT_EQ(ListForCopy(machine, listed, why), 0u) << why;
+}
 
-void List(const wchar_t* machine, Listed& listed) {
-  ResetInventory(listed.inventory);
-  ASSERT_TRUE(EnumerateDrivers(listed.inventory, machine));
-  ASSERT_EQ(ReadPorts(listed.inventory.targetName, listed.ports), 0u);
-  listed.side = {&listed.inventory,
-                 reinterpret_cast<const PORT_INFO_2W*>(listed.ports.buffer.get()),
-                 listed.ports.count, PrintersEnvironment(listed.inventory)};
+FakePort TcpPort(const std::wstring& name, const std::wstring& host) {
+  return {name, L"Standard TCP/IP Port", host};
 }
 
 TEST(CopyPlan, EachPrinterIsCopiedAlreadyThereOrNotCopiedWithWhatItBrings) {
@@ -44,34 +39,58 @@ TEST(CopyPlan, EachPrinterIsCopiedAlreadyThereOrNotCopiedWithWhatItBrings) {
   x86.environment = L"Windows NT x86";
   FakeDriver fabrikam = testing::RichDriver(L"Fabrikam", L"Fabrikam");
   fabrikam.environment = L"Windows NT x86";
-  source.drivers = {x64, x86, testing::InboxClassDriver(L"Microsoft IPP Class Driver"), fabrikam};
-  source.ports = {{L"IP_1", L"Standard TCP/IP Port", L"10.0.0.1"},
+  source.drivers = {x64, x86, testing::InboxClassDriver(L"Microsoft IPP Class Driver"), fabrikam,
+                    testing::RichDriver(L"Rival", L"Rival Inc")};
+  FakePort lpr = TcpPort(L"LPR_1", L"10.0.0.5");
+  lpr.protocol = 2;
+  lpr.portNumber = 0;  // the monitor leaves LPR's own number out
+  lpr.queue = L"lp";
+  source.ports = {TcpPort(L"IP_1", L"10.0.0.1"),
+                  TcpPort(L"IP_2", L"10.0.0.2"),
+                  TcpPort(L"IP_3", L"10.0.0.3"),
+                  TcpPort(L"\\\\evil\\share", L"10.0.0.4"),
+                  TcpPort(L"IP_9", L"\\\\evil\\share\\x"),
+                  lpr,
                   {L"WSD-1", L"WSD Port"},
                   {L"COM9:", L"Local Port"}};
   FakePrinter hr{L"HR Laser", acme, L"IP_1"};
   hr.shareName = L"HRLaser";
   FakePrinter taken{L"Taken", acme, L"IP_1"};
   taken.shareName = L"shared";
+  FakePrinter processor{L"Proc", acme, L"IP_1"};
+  processor.printProcessor = L"AcmeProc";
   source.printers = {hr,
                      taken,
                      {L"Lobby", acme, L"WSD-1"},
                      {L"Ipp", L"Microsoft IPP Class Driver", L"IP_1"},
                      {L"There", acme, L"IP_1"},
-                     {L"Fab", L"Fabrikam", L"IP_1"},
+                     {L"Fab", L"Fabrikam", L"IP_2"},
                      {L"Serial", acme, L"COM9:"},
-                     {L"Skipped", acme, L"IP_1"}};
-  target.drivers = {};
-  target.ports = {{L"LPT1:", L"Local Port"}};
+                     {L"Skipped", acme, L"IP_1"},
+                     {L"Pool", acme, L"IP_1, IP_2"},
+                     {L"Half pool", acme, L"IP_1,WSD-1"},
+                     processor,
+                     {L"Different", acme, L"IP_1"},
+                     {L"Elsewhere", acme, L"IP_3"},
+                     {L"Path port", acme, L"\\\\evil\\share"},
+                     {L"Path host", acme, L"IP_9"},
+                     {L"Bell\a", acme, L"IP_1"},
+                     {L"Vendor", L"Rival", L"IP_1"},
+                     {L"Lpr", acme, L"LPR_1"}};
+  target.drivers = {testing::RichDriver(L"Rival", L"Other Co")};
+  target.ports = {{L"LPT1:", L"Local Port"},
+                  TcpPort(L"IP_3", L"10.200.200.200"),
+                  TcpPort(L"IP_1", L"10.0.0.1")};
   FakePrinter other{L"Other", acme, L"LPT1:"};
   other.shareName = L"SHARED";
-  target.printers = {{L"there", acme, L"LPT1:"}, other};
+  target.printers = {{L"there", acme, L"IP_1"}, other, {L"different", L"Gone Driver", L"LPT1:"}};
   spooler.Install();
-  Listed from, to;
+  CopyListing from, to;
   List(L"OLD", from);
   List(L"NEW", to);
-  const CopyPlan plan = PlanCopy(from.side, to.side, L"NEW",
-                                 [](std::wstring_view name) { return name != L"Skipped"; });
-  testing::FakeSpooler::Uninstall();
+  const PrinterSelection selects = [](std::wstring_view name) { return name != L"Skipped"; };
+  ReadCopyFacts(from, to, selects);
+  const CopyPlan plan = PlanCopy(from.Side(), to.Side(), L"NEW", selects);
 
   const struct {
     const wchar_t* printer;
@@ -86,23 +105,75 @@ TEST(CopyPlan, EachPrinterIsCopiedAlreadyThereOrNotCopiedWithWhatItBrings) {
       {L"There", CopyAction::AlreadyThere, L""},
       {L"Fab", CopyAction::NotCopied, L"the source has no Windows x64 copy of its driver Fabrikam"},
       {L"Serial", CopyAction::NotCopied, L"port COM9: (Local): add it on the new server"},
+      {L"Pool", CopyAction::Copy, L""},
+      {L"Half pool", CopyAction::NotCopied,
+       L"pooled printer, port WSD-1 cannot be copied (WSD port: add the device on the new "
+       L"server)"},
+      {L"Proc", CopyAction::NotCopied, L"print processor AcmeProc is not on NEW"},
+      {L"Different", CopyAction::NotCopied,
+       L"a different printer of that name is on NEW (Gone Driver, port LPT1:)"},
+      {L"Elsewhere", CopyAction::NotCopied,
+       L"port IP_3 on NEW points at 10.200.200.200, not 10.0.0.3"},
+      {L"Path port", CopyAction::NotCopied, L"port \\\\evil\\share is not a TCP/IP port name"},
+      {L"Path host", CopyAction::NotCopied,
+       L"port IP_9 is not a TCP/IP port name: its host \\\\evil\\share\\x is not a host name or "
+       L"an IP address"},
+      {L"Bell\a", CopyAction::NotCopied,
+       L"its record cannot be saved: its name holds a control character"},
+      {L"Vendor", CopyAction::NotCopied,
+       L"NEW has another driver of that name (Other Co, 10.0.0.1)"},
+      {L"Lpr", CopyAction::Copy, L""},
   };
   ASSERT_EQ(plan.printers.size(), std::size(expected));
   for (size_t p = 0; p < plan.printers.size(); ++p) {
     EXPECT_EQ(plan.printers[p].shown, expected[p].printer);
     EXPECT_EQ(plan.printers[p].action, expected[p].action) << expected[p].printer;
     EXPECT_EQ(plan.printers[p].why, expected[p].why);
+    // A printer that is not copied brings nothing.
+    if (expected[p].action != CopyAction::Copy) {
+      EXPECT_TRUE(plan.printers[p].drivers.empty() && plan.printers[p].ports.empty())
+          << expected[p].printer;
+    }
   }
-  // HR Laser brings its driver in both environments (32-bit clients too) and its port.
-  std::vector<std::wstring> drivers;
-  for (const size_t d : plan.printers[0].drivers) {
-    drivers.push_back(plan.drivers[d].name + L"|" + plan.drivers[d].environment);
+  // Only what copied printers bring is planned: Acme in both environments
+  // (32-bit clients too), never Fabrikam's x86 copy nor the refused ports.
+  std::vector<std::wstring> drivers, ports;
+  for (const CopyDriver& driver : plan.drivers)
+    drivers.push_back(driver.name + L"|" + driver.environment);
+  for (const CopyPort& port : plan.ports) {
+    ports.push_back(port.name + L"|" + (port.action == CopyAction::Copy ? L"copy" : L"there") +
+                    L"|" + std::to_wstring(port.settings.portNumber));
   }
   EXPECT_EQ(drivers,
             (std::vector<std::wstring>{acme + L"|Windows x64", acme + L"|Windows NT x86"}));
-  ASSERT_NE(plan.printers[0].port, kNoCopyPort);
-  EXPECT_EQ(plan.ports[plan.printers[0].port].name, L"IP_1");
-  EXPECT_EQ(plan.ports[plan.printers[0].port].action, CopyAction::Copy);
+  // IP_1 is on the target, set alike; the pool brings IP_2; LPR keeps 515.
+  EXPECT_EQ(ports,
+            (std::vector<std::wstring>{L"IP_1|there|9100", L"IP_2|copy|9100", L"LPR_1|copy|515"}));
+  EXPECT_EQ(plan.printers[7].ports.size(), 2u) << "a pool brings every port";
+  EXPECT_EQ(plan.printers[4].portName, L"IP_1") << "kept lines show the target's facts";
+
+  // A second source is planned against the target as the first leaves it.
+  CopyAdditions added;
+  AddPlannedObjects(plan, added);
+  testing::FakeMachine& second = spooler.machines[L"\\\\OLD2"];
+  second.drivers = {x64};
+  second.ports = {TcpPort(L"IP_1", L"10.0.0.1"), TcpPort(L"IP_2", L"10.9.9.9")};
+  FakePrinter dup{L"Dup", acme, L"IP_1"};
+  dup.shareName = L"hrlaser";
+  second.printers = {{L"HR Laser", acme, L"IP_1"}, dup, {L"Moved", acme, L"IP_2"}};
+  CopyListing from2, to2;
+  List(L"OLD2", from2);
+  List(L"NEW", to2);
+  ReadCopyFacts(from2, to2, selects);
+  CopySide planned = to2.Side();
+  planned.added = &added;
+  const CopyPlan next = PlanCopy(from2.Side(), planned, L"NEW", selects);
+  testing::FakeSpooler::Uninstall();
+  ASSERT_EQ(next.printers.size(), 3u);
+  EXPECT_EQ(next.printers[0].action, CopyAction::AlreadyThere);
+  EXPECT_EQ(next.printers[1].why, L"share name hrlaser is used by HR Laser on NEW");
+  EXPECT_EQ(next.printers[2].why, L"port IP_2 on NEW points at 10.0.0.2, not 10.9.9.9");
+  EXPECT_TRUE(next.drivers.empty() && next.ports.empty());
 }
 
 }  // namespace

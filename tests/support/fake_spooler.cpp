@@ -105,6 +105,12 @@ BOOL WINAPI SeamEnumPorts(LPWSTR name, DWORD level, LPBYTE buffer, DWORD size, L
   return activeSpooler->EnumPorts(name, level, buffer, size, needed, returned);
 }
 
+BOOL WINAPI SeamEnumPrintProcessors(LPWSTR name, LPWSTR environment, DWORD level, LPBYTE buffer,
+                                    DWORD size, LPDWORD needed, LPDWORD returned) {
+  return activeSpooler->EnumPrintProcessors(name, environment, level, buffer, size, needed,
+                                            returned);
+}
+
 BOOL WINAPI SeamXcvData(HANDLE handle, PCWSTR dataName, PBYTE input, DWORD inputSize, PBYTE output,
                         DWORD outputSize, PDWORD written, PDWORD status) {
   return activeSpooler->XcvData(handle, dataName, input, inputSize, output, outputSize, written,
@@ -219,7 +225,7 @@ struct PrinterStrings {
         comment(p.comment),
         location(p.location),
         sepFile(L""),
-        printProcessor(L"winprint"),
+        printProcessor(p.printProcessor),
         dataType(L"RAW"),
         parameters(L"") {}
 
@@ -263,6 +269,7 @@ void FakeSpooler::Install() {
   api.DeletePrinterDriverPackageW = SeamDeletePrinterDriverPackage;
   api.EnumPortsW = SeamEnumPorts;
   api.XcvDataW = SeamXcvData;
+  api.EnumPrintProcessorsW = SeamEnumPrintProcessors;
   api.NetServerEnum = SeamNetServerEnum;
   api.NetApiBufferFree = SeamNetApiBufferFree;
   api.NetApiBufferSize = SeamNetApiBufferSize;
@@ -604,6 +611,31 @@ BOOL FakeSpooler::EnumPorts(LPWSTR name, DWORD level, LPBYTE buffer, DWORD size,
     }
   }
   return Outcome(error);
+}
+
+BOOL FakeSpooler::EnumPrintProcessors(LPWSTR name, LPWSTR environment, DWORD level,
+                                      LPBYTE buffer, DWORD size, LPDWORD needed,
+                                      LPDWORD returned) {
+  Record(L"EnumPrintProcessors " + OrNull(name) + L" " + OrNull(environment));
+  std::lock_guard<std::mutex> guard(lock);
+  *returned = 0;
+  FakeMachine* machine = FindMachine(name);
+  if (machine == nullptr) return Outcome(RPC_S_SERVER_UNAVAILABLE);
+  if (level != 1) return Outcome(ERROR_INVALID_LEVEL);
+  size_t bytes = machine->printProcessors.size() * sizeof(PRINTPROCESSOR_INFO_1W);
+  for (const std::wstring& processor : machine->printProcessors) {
+    bytes += (processor.size() + 1) * sizeof(wchar_t);
+  }
+  return Outcome(AnswerList({}, static_cast<DWORD>(bytes), machine->printProcessorError, 0, buffer,
+                            size, needed, returned, [machine](BYTE* records) {
+                              auto* infos = reinterpret_cast<PRINTPROCESSOR_INFO_1W*>(records);
+                              StringPacker strings(records + machine->printProcessors.size() *
+                                                                sizeof(PRINTPROCESSOR_INFO_1W));
+                              for (size_t i = 0; i < machine->printProcessors.size(); ++i) {
+                                infos[i].pName = strings.Text(machine->printProcessors[i]);
+                              }
+                              return static_cast<DWORD>(machine->printProcessors.size());
+                            }));
 }
 
 BOOL FakeSpooler::XcvData(HANDLE handle, PCWSTR dataName, PBYTE input, DWORD inputSize,
@@ -1323,6 +1355,7 @@ HANDLE FakeSpooler::AddPrinter(LPWSTR server, DWORD level, LPBYTE info) {
   printer.shareName = record->pShareName ? record->pShareName : L"";
   printer.comment = record->pComment ? record->pComment : L"";
   printer.location = record->pLocation ? record->pLocation : L"";
+  printer.printProcessor = record->pPrintProcessor ? record->pPrintProcessor : L"";
   machine->printers.push_back(printer);
   nextHandle_ += 8;
   const auto handle = reinterpret_cast<HANDLE>(nextHandle_);

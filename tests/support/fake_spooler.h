@@ -70,6 +70,7 @@ struct FakePrinter {
   std::wstring shareName;
   std::wstring location;
   std::wstring comment;
+  std::wstring printProcessor = L"winprint";
 };
 
 // A port of a machine, listed by EnumPortsW level 2. A port with a host
@@ -106,6 +107,9 @@ struct FakeMachine {
   std::vector<FakePrinter> connections;  // "\\OTHER\Office", listed with PRINTER_ENUM_CONNECTIONS
   std::vector<FakePort> ports;
   DWORD portListError = 0;  // EnumPortsW fails with this instead of 122, when set
+  // Its print processors, for EnumPrintProcessorsW (every environment alike).
+  std::vector<std::wstring> printProcessors = {L"winprint"};
+  DWORD printProcessorError = 0;  // EnumPrintProcessorsW fails with this, when set
   Tampering portTampering;
   DWORD firstCallError = 0;   // instead of 122, when set
   DWORD secondCallError = 0;  // the filling call fails with this, when set
@@ -197,6 +201,8 @@ class FakeSpooler {
                          DWORD size, LPDWORD needed);
   BOOL EnumPorts(LPWSTR name, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
                  LPDWORD returned);
+  BOOL EnumPrintProcessors(LPWSTR name, LPWSTR environment, DWORD level, LPBYTE buffer,
+                           DWORD size, LPDWORD needed, LPDWORD returned);
   BOOL XcvData(HANDLE handle, PCWSTR dataName, PBYTE input, DWORD inputSize, PBYTE output,
                DWORD outputSize, PDWORD written, PDWORD status);
   NET_API_STATUS NetServerEnum(LPCWSTR server, DWORD level, LPBYTE* buffer, DWORD preferredLength,

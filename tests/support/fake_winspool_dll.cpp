@@ -333,6 +333,12 @@ BOOL WINAPI Fake_EnumPortsW(LPWSTR name, DWORD level, LPBYTE buffer, DWORD size,
   return Spooler().EnumPorts(name, level, buffer, size, needed, returned);
 }
 
+BOOL WINAPI Fake_EnumPrintProcessorsW(LPWSTR name, LPWSTR environment, DWORD level,
+                                      LPBYTE buffer, DWORD size, LPDWORD needed,
+                                      LPDWORD returned) {
+  return Spooler().EnumPrintProcessors(name, environment, level, buffer, size, needed, returned);
+}
+
 BOOL WINAPI Fake_XcvDataW(HANDLE handle, PCWSTR dataName, PBYTE input, DWORD inputSize,
                           PBYTE output, DWORD outputSize, PDWORD written, PDWORD status) {
   const BOOL result =
