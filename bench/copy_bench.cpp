@@ -1,7 +1,8 @@
-// Copies 1,000 printers with 50 drivers and 1,000 TCP/IP ports between two
-// test servers whose port, driver and printer calls each answer 20 ms late,
-// against making the same calls one after another: each port's settings read
-// on the source, then each port, driver and printer made on the target.
+// Copies 1,000 printers with 50 drivers in two environments (from one vendor
+// package each, as on a real server) and 1,000 TCP/IP ports between two test
+// servers whose port, driver and printer calls each answer 20 ms late, against
+// making the same calls one after another: each port's settings read on the
+// source, then each port, driver and printer made on the target.
 #include <windows.h>
 
 #include <algorithm>
@@ -27,9 +28,21 @@ constexpr int kDrivers = 50;
 constexpr DWORD kCallMs = 20;
 
 void MakeSource(testing::FakeMachine& source) {
-  for (int d = 0; d < kDrivers; ++d) {
-    source.drivers.push_back(
-        testing::RichDriver(L"Bench Driver " + std::to_wstring(d), L"Contoso"));
+  const std::string inf = "[Version]\r\nClass=Printer\r\nProvider=Contoso\r\n";
+  for (const wchar_t* environment : {L"Windows x64", L"Windows NT x86"}) {
+    const bool x86 = environment[8] == L'N';
+    const std::wstring package =
+        FakeSpooler::AddStorePackage(L"\\\\OLDSRV",
+                                     x86 ? L"bench.inf_x86_5e4d3c2b1a090807"
+                                         : L"bench.inf_amd64_0807060504030201",
+                                     inf, 4, 4096);
+    for (int d = 0; d < kDrivers; ++d) {
+      testing::FakeDriver driver =
+          testing::RichDriver(L"Bench Driver " + std::to_wstring(d), L"Contoso");
+      driver.environment = environment;
+      driver.infPath = package;
+      source.drivers.push_back(driver);
+    }
   }
   for (int p = 0; p < kPrinters; ++p) {
     const std::wstring address =
@@ -50,9 +63,9 @@ double OneAfterAnother(testing::FakeMachine& source) {
   }
   for (const TcpIpPortSettings& port : ports) AddTcpIpPort(L"\\\\SERIAL", port);
   wchar_t server[] = L"\\\\SERIAL";
-  for (int d = 0; d < kDrivers; ++d) {
-    std::wstring name = L"Bench Driver " + std::to_wstring(d);
-    std::wstring environment = L"Windows x64";
+  for (int d = 0; d < 2 * kDrivers; ++d) {
+    std::wstring name = L"Bench Driver " + std::to_wstring(d % kDrivers);
+    std::wstring environment = d < kDrivers ? L"Windows x64" : L"Windows NT x86";
     std::wstring path = L"C:\\windows\\system32\\kernel32.dll";
     DRIVER_INFO_6W info = {};
     info.cVersion = 3;
@@ -112,12 +125,14 @@ int main() {
     return 1;
   }
   size_t made = 0;
-  for (const auto* results : {&restore.ports, &restore.drivers, &restore.printers}) {
+  for (const auto* results :
+       {&restore.packages, &restore.ports, &restore.drivers, &restore.printers}) {
     for (const RestoreResult& result : *results) made += result.outcome == RestoreOutcome::Restored;
   }
   const double serial = OneAfterAnother(spooler.machines[L"\\\\OLDSRV"]);
   std::fprintf(stderr,
-               "Copy of %d printers, %d drivers and %d TCP/IP ports, each port, driver and printer "
+               "Copy of %d printers, %d drivers in two environments from two packages and %d "
+               "TCP/IP ports, each port, driver and printer "
                "call %lu ms late:\n  the same calls one after another: %.2f s\n  Kestrun's copy "
                "(listings %.2f s, snapshot %.2f s, restore %.2f s; %zu objects made): %.2f s = "
                "%.2f times (limit 0.5)\n",

@@ -28,8 +28,21 @@ class UnitState {
   std::vector<DWORD> errors;
   size_t next = 0;
   size_t threads = 0;  // threads still taking units
+  // Once the phase is cut no unit starts; a thread that comes back after
+  // RunUnits returned finds it cut and never reads `stop`.
   bool cut = false;
+  const std::atomic<bool>* stop = nullptr;
+  ULONGLONG deadline = 0;
   Unit unit;
+
+  // Under the lock: whether the phase is cut, marking it so the first time.
+  bool Cut() {
+    if (!cut && ((stop != nullptr && stop->load()) ||
+                 (deadline != 0 && ::GetTickCount64() >= deadline))) {
+      cut = true;
+    }
+    return cut;
+  }
 };
 
 bool UnitCheck::Abandoned() const {
@@ -54,7 +67,7 @@ DWORD WINAPI UnitThread(LPVOID parameter) {
     size_t index = 0;
     {
       std::lock_guard<std::mutex> guard(state.lock);
-      if (state.cut || state.next >= state.stages.size()) {
+      if (state.Cut() || state.next >= state.stages.size()) {
         --state.threads;
         state.changed.notify_all();
         return 0;
@@ -76,10 +89,6 @@ DWORD WINAPI UnitThread(LPVOID parameter) {
   }
 }
 
-bool PastDeadline(const UnitPhase& phase) {
-  return phase.deadline != 0 && ::GetTickCount64() >= phase.deadline;
-}
-
 }  // namespace
 
 std::vector<UnitOutcome> RunUnits(const UnitPhase& phase, Unit unit,
@@ -90,6 +99,8 @@ std::vector<UnitOutcome> RunUnits(const UnitPhase& phase, Unit unit,
   state->stages.assign(phase.count, Stage::Waiting);
   state->errors.assign(phase.count, 0);
   state->unit = std::move(unit);
+  state->stop = phase.stop;
+  state->deadline = phase.deadline;
   const size_t wanted = std::min<size_t>(phase.count, std::max(phase.atOnce, 1u));
   for (size_t t = 0; t < wanted; ++t) {
     auto* held = new (std::nothrow) std::shared_ptr<UnitState>(state);
@@ -114,11 +125,8 @@ std::vector<UnitOutcome> RunUnits(const UnitPhase& phase, Unit unit,
   ULONGLONG cutAt = 0;
   while (state->threads > 0) {
     state->changed.wait_for(guard, std::chrono::milliseconds(kPollMs));
-    if (!state->cut && ((phase.stop != nullptr && phase.stop->load()) || PastDeadline(phase))) {
-      state->cut = true;
-      cutAt = ::GetTickCount64();
-    }
-    if (state->cut && state->threads > 0 && ::GetTickCount64() >= cutAt + phase.graceMs) break;
+    if (state->Cut() && cutAt == 0) cutAt = ::GetTickCount64();
+    if (cutAt != 0 && state->threads > 0 && ::GetTickCount64() >= cutAt + phase.graceMs) break;
   }
   // Units still running after the grace are given up and undone from here.
   std::vector<size_t> abandoned;

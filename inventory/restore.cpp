@@ -530,9 +530,10 @@ void ExecuteRestore(RestorePlan& plan) {
       if (results[i].outcome == RestoreOutcome::Pending) pending.push_back(i);
     }
     if (pending.empty()) return;
-    stopped = stopped || !MayStart(plan, kind, pending.front()) ||
-              (plan.deadline != 0 && ::GetTickCount64() >= plan.deadline);
+    const auto late = [&plan] { return plan.deadline != 0 && ::GetTickCount64() >= plan.deadline; };
+    stopped = stopped || !MayStart(plan, kind, pending.front()) || late();
     if (stopped) {
+      plan.deadlineReached = plan.deadlineReached || late();
       for (const size_t i : pending) results[i].outcome = RestoreOutcome::NotTried;
       return;
     }
@@ -550,6 +551,7 @@ void ExecuteRestore(RestorePlan& plan) {
       if (ends[u].end == UnitEnd::NotStarted) {
         result.outcome = RestoreOutcome::NotTried;
         stopped = true;  // the phase was cut: nothing later starts
+        plan.deadlineReached = plan.deadlineReached || late();
       } else {
         result = {ends[u].error == 0 ? RestoreOutcome::Restored : RestoreOutcome::Failed,
                   ends[u].error};

@@ -59,6 +59,7 @@ struct RestorePlan {
   // a fresh handle and failed (ERROR_TIMEOUT). beforeStep may set it.
   ULONGLONG deadline = 0;
   DWORD unitGraceMs = 10000;
+  bool deadlineReached = false;  // set: the deadline kept something from starting
 
   std::vector<RestoreResult>& ResultsOf(RestoreKind kind) {
     return kind == RestoreKind::Package  ? packages

@@ -139,6 +139,7 @@ void RecordCopy(std::wstring_view machine, CopyWork& work, bool whatIf) {
   for (const CopyObject& object : ObjectsOf(work.plan, restore)) {
     RecordObject(record, object, whatIf, work.target, work.outcome.counts);
   }
+  if (restore != nullptr) AddDeadlineLine(*restore, work.outcome);
 }
 
 // A source that fails says why alone (no system code): nothing to copy.
@@ -306,8 +307,9 @@ std::vector<CopyObject> ObjectsOf(const CopyPlan& plan, const RestorePlan* resto
       if (listed) continue;
       packagesShown.push_back(driver.infPath);
       const std::wstring file(FileNamePart(driver.infPath));
-      CopyObject package = {L"package", Quoted(file), CopyAction::Copy,   {},
-                            nullptr,    file,         driver.environment, {}};
+      CopyObject package = {
+          L"package", Quoted(file) + L" (" + Shown(driver.environment) + L")", CopyAction::Copy, {},
+          nullptr,    file,         driver.environment, {}};
       for (size_t k = 0; restore != nullptr && k < restore->snapshot.packages.size() &&
                          k < restore->packages.size();
            ++k) {

@@ -136,10 +136,17 @@ bool RestoreMachine(const RestorePlan& read, bool whatIf, MachineSteps& steps, R
   }
   ActionRecord record(read.targetMachine, work.outcome);
   RecordRestore(record, work.plan, whatIf, work.outcome.counts);
+  AddDeadlineLine(work.plan, work.outcome);
   return true;
 }
 
 }  // namespace
+
+void AddDeadlineLine(const RestorePlan& plan, ActionOutcome& outcome) {
+  if (plan.deadlineReached) {
+    outcome.lines += L"  Stopped: the time limit was reached; what was not tried is as it was\r\n";
+  }
+}
 
 void PaceRestore(RestorePlan& plan, MachineSteps& steps) {
   plan.stop = &steps.StopFlag();

@@ -27,6 +27,9 @@ struct RestoringWork : ActionWork {
 // it stands (a RestoringWork, given to BeginChanging) follows each step.
 void PaceRestore(RestorePlan& plan, MachineSteps& steps);
 
+// The line of a restore the time limit cut between its units, when it was.
+void AddDeadlineLine(const RestorePlan& plan, ActionOutcome& outcome);
+
 // Reads the snapshot (refusing one that is damaged, foreign, newer, or of
 // another computer, before anything is listed), then restores it. Returns
 // the exit code.

@@ -1127,6 +1127,143 @@ TEST(CopyReport, ACopyMakesTheTargetsPortsDriversAndPrintersAndLeavesTheSourceAs
   EXPECT_EQ(journal.find("Delete"), std::string::npos) << journal;
 }
 
+// The lines of a copy that say what becomes of an object, the verb made one:
+// a what-if's "What if: copy X to NEWSRV" and a run's "Copied X" read "X".
+std::vector<std::wstring> CopyObjectLines(const std::wstring& text) {
+  std::vector<std::wstring> lines;
+  std::wistringstream in(text);
+  for (std::wstring line; std::getline(in, line);) {
+    for (const wchar_t* verb : {L"  What if: copy ", L"  Copied ", L"  Not copied: ", L"  Kept: "}) {
+      if (line.rfind(verb, 0) != 0) continue;
+      line = line.substr(line.rfind(L"  What if: copy ", 0) == 0 || line.rfind(L"  Copied ", 0) == 0
+                             ? std::wstring_view(verb).size()
+                             : 2);
+      const size_t to = line.rfind(L" to NEWSRV");
+      if (to != std::wstring::npos && to + 10 == line.size()) line.resize(to);
+      lines.push_back(line);
+    }
+  }
+  return lines;
+}
+
+// The calls that made something on the target, in the order made.
+std::vector<std::string> MadeCalls(const std::string& journal) {
+  std::vector<std::string> made;
+  for (const std::string& line : Lines(journal)) {
+    for (const char* call : {"AddPort ", "UploadPrinterDriverPackage ", "InstallPrinterDriverFromPackage ",
+                             "AddPrinterDriverEx ", "AddPrinter "}) {
+      if (line.rfind(call, 0) == 0) made.push_back(line);
+    }
+  }
+  return made;
+}
+
+TEST(CopyReport, ARealPrintServerIsCopiedExactlyAsItsWhatIfSaid) {
+  FakeSpoolerInstall install(L"copy-real");
+  const std::string inf = "[Version]\r\nClass=Printer\r\nProvider=Acme\r\n";
+  FakeSpooler::AddStorePackage(L"\\\\OLDSRV", L"acme.inf_amd64_4f1c2b7d9e0a3c61", inf, 2, 100);
+  FakeSpooler::AddStorePackage(L"\\\\OLDSRV", L"acme.inf_x86_8d2e6a1f0b9c7e43", inf, 2, 100);
+  const std::wstring calls = install.Folder() + L"\\calls.txt";
+  Environment scenario = install.Scenario(L"fleet:OLDSRV>0,NEWSRV*0");
+  scenario.push_back({L"KESTRUN_FAKE_SPOOLER_CALLS", calls});
+  const std::wstring copy = L"\"" + install.Exe() + L"\" /copy ";
+  const std::wstring snapshots = L" \"/snapshots:" + install.Folder() + L"\\snaps\" ";
+  ConsoleRun plan = RunInConsole(copy + snapshots + L"OLDSRV NEWSRV", scenario);
+  EXPECT_EQ(plan.exitCode, 1u) << "Lobby cannot be copied";
+  EXPECT_EQ(ReadFileBytes(calls), "") << "a what-if run changed something";
+  const std::vector<std::wstring> planned = CopyObjectLines(plan.Text());
+  EXPECT_EQ(planned,
+            (std::vector<std::wstring>{
+                L"printer \"HR Laser\" (Acme PCL6, port IP_10.1.2.3)",
+                L"driver \"Acme PCL6\" (Windows x64, 10.0.0.1)",
+                L"package \"acme.inf\" (Windows x64)",
+                L"driver \"Acme PCL6\" (Windows NT x86, 10.0.0.1)",
+                L"package \"acme.inf\" (Windows NT x86)",
+                L"port \"IP_10.1.2.3\"",
+                L"printer \"Finance Pool\" (Acme PS, port IP_10.1.2.3,IP_10.1.2.4)",
+                L"driver \"Acme PS\" (Windows x64, 10.0.0.1)",
+                L"driver \"Acme PS\" (Windows NT x86, 10.0.0.1)",
+                L"port \"IP_10.1.2.4\"",
+                L"printer \"Plotter\" (Acme PCL6, port 10.1.2.5)",
+                L"port \"10.1.2.5\"",
+                L"Not copied: printer \"Lobby\" (Microsoft IPP Class Driver, port WSD-7f3a): WSD "
+                L"port: add the device on the new server"}))
+      << plan.Text();
+
+  // The run does exactly that, line for line, and makes exactly those objects.
+  ConsoleRun run = RunInConsole(copy + L"/yes" + snapshots + L"OLDSRV NEWSRV", scenario);
+  EXPECT_EQ(run.exitCode, 1u) << run.Text();
+  EXPECT_EQ(CopyObjectLines(run.Text()), planned) << run.Text();
+  const std::vector<std::string> made = MadeCalls(ReadFileBytes(calls));
+  EXPECT_EQ(made.size(), planned.size() - 1) << ReadFileBytes(calls);
+  for (const char* call :
+       {"UploadPrinterDriverPackage \\\\NEWSRV Windows x64 -> 0",
+        "UploadPrinterDriverPackage \\\\NEWSRV Windows NT x86 -> 0",
+        "InstallPrinterDriverFromPackage \\\\NEWSRV Windows NT x86 Acme PS -> 0",
+        "AddPort IP_10.1.2.3 host=10.1.2.3 protocol=1 port=9100 queue= bytes=0 snmp=1 "
+        "community=public index=1 -> 0",
+        "AddPort IP_10.1.2.4 host=10.1.2.4 protocol=2 port=515 queue=lp bytes=1 snmp=1 "
+        "community=public index=1 -> 0",
+        "AddPort 10.1.2.5 host=10.1.2.5 protocol=2 port=5515 queue=PASSTHRU bytes=1 snmp=1 "
+        "community=public index=1 -> 0",
+        "AddPrinter Finance Pool port=IP_10.1.2.3,IP_10.1.2.4 driver=Acme PS share=FinPool "
+        "location=Building 1 -> 0",
+        "SetPrinter Finance Pool 3 -> 0"}) {
+    EXPECT_NE(ReadFileBytes(calls).find(call), std::string::npos) << call << "\n"
+                                                                 << ReadFileBytes(calls);
+  }
+  EXPECT_EQ(ReadFileBytes(calls).find("OLDSRV"), std::string::npos) << "the source was changed";
+}
+
+TEST(CopyReport, ATimeLimitCutsThePrintersBetweenUnitsAndTheLogSaysWhatWasMade) {
+  FakeSpoolerInstall install(L"copy-cut");
+  const std::string inf = "[Version]\r\nClass=Printer\r\nProvider=Acme\r\n";
+  FakeSpooler::AddStorePackage(L"\\\\OLDSRV", L"acme.inf_amd64_4f1c2b7d9e0a3c61", inf, 1, 10);
+  FakeSpooler::AddStorePackage(L"\\\\OLDSRV", L"acme.inf_x86_8d2e6a1f0b9c7e43", inf, 1, 10);
+  const std::wstring calls = install.Folder() + L"\\calls.txt";
+  const std::wstring log = install.Folder() + L"\\copy.csv";
+  // Forty more queues on a target that answers each add 300 ms late.
+  Environment scenario = install.Scenario(L"fleet:OLDSRV>40,NEWSRV*0<300");
+  scenario.push_back({L"KESTRUN_FAKE_SPOOLER_CALLS", calls});
+  const ConsoleRun run = RunInConsole(L"\"" + install.Exe() + L"\" /copy /yes /timeout:1 \"/snapshots:" +
+                                          install.Folder() + L"\\snaps\" OLDSRV NEWSRV \"" + log +
+                                          L"\"",
+                                      scenario);
+  EXPECT_EQ(run.exitCode, 1u) << run.Text();
+  // Every printer added was set whole (its permissions), or deleted again.
+  std::map<std::string, std::string> printers;  // name: "added", "set", "deleted"
+  for (const std::string& line : Lines(ReadFileBytes(calls))) {
+    const size_t arrow = line.rfind(" -> 0");
+    if (arrow == std::string::npos) continue;
+    if (line.rfind("AddPrinter ", 0) == 0) printers[line.substr(11, line.find(" port=") - 11)] = "added";
+    if (line.rfind("SetPrinter ", 0) == 0) printers[line.substr(11, arrow - 13)] = "set";
+    if (line.rfind("DeletePrinter ", 0) == 0) printers[line.substr(14, arrow - 14)] = "deleted";
+  }
+  ASSERT_FALSE(printers.empty()) << ReadFileBytes(calls);
+  EXPECT_LT(printers.size(), 43u) << "the limit cut nothing";
+  bool wellFormed = false;
+  std::map<std::string, std::string> rows;  // printer: action
+  for (const auto& record : ReadCsv(ReadFileBytes(log).substr(3), wellFormed)) {
+    if (record.size() > 5 && record[4] == "printer") rows[record[5]] = record[3];
+  }
+  EXPECT_EQ(rows.size(), 44u);
+  size_t notTried = 0;
+  for (const auto& [name, action] : rows) {
+    const auto made = printers.find(name);
+    const std::string state = made == printers.end() ? "none" : made->second;
+    EXPECT_NE(state, "added") << name << " was left without its settings";
+    if (action == "copied") EXPECT_EQ(state, "set") << name;
+    if (action == "not tried") EXPECT_EQ(state, "none") << name;
+    if (action == "failed") EXPECT_NE(state, "set") << name;
+    notTried += action == "not tried" ? 1 : 0;
+  }
+  EXPECT_GT(notTried, 0u) << run.Text();
+  EXPECT_NE(run.Text().find(L"  Stopped: the time limit was reached; what was not tried is as it "
+                            L"was\n"),
+            std::wstring::npos)
+      << run.Text();
+}
+
 TEST(CleanupReport, ARestoreRefusesACraftedOrExposedSnapshotAndReadsARelativeFolder) {
   FakeSpoolerInstall install(L"restore-refused");
   const Environment scenario = install.Scenario(L"fleet:ALPHA");

@@ -39,6 +39,16 @@ class StringPacker {
     return out;
   }
 
+  // Binary bytes (a security descriptor), at the next 8-byte boundary.
+  void* Binary(const std::vector<BYTE>& bytes) {
+    if (bytes.empty()) return nullptr;
+    while (reinterpret_cast<uintptr_t>(cursor_) % 8 != 0) ++cursor_;
+    std::memcpy(cursor_, bytes.data(), bytes.size());
+    void* at = cursor_;
+    cursor_ += bytes.size();
+    return at;
+  }
+
   LPWSTR List(const OptionalList& list) {
     if (!list) return nullptr;
     auto* out = reinterpret_cast<wchar_t*>(cursor_);
@@ -842,7 +852,10 @@ std::vector<std::wstring> FakeSpooler::DriverKeys(const std::wstring& server) {
 
 DWORD PrinterBufferSize(const std::wstring& server, const std::vector<FakePrinter>& printers) {
   size_t bytes = printers.size() * sizeof(PRINTER_INFO_2W);
-  for (const auto& p : printers) bytes += PrinterStrings(server, p).Bytes();
+  for (const auto& p : printers) {
+    bytes += PrinterStrings(server, p).Bytes();
+    if (!p.securityDescriptor.empty()) bytes += p.securityDescriptor.size() + 8;
+  }
   return static_cast<DWORD>(bytes);
 }
 
@@ -865,6 +878,7 @@ void PackPrinters(const std::wstring& server, const std::vector<FakePrinter>& pr
     r.pPrintProcessor = strings.Text(s.printProcessor);
     r.pDatatype = strings.Text(s.dataType);
     r.pParameters = strings.Text(s.parameters);
+    r.pSecurityDescriptor = strings.Binary(printers[i].securityDescriptor);
     // Another server's printer is a connection; a printer with a share name is shared.
     const bool connection = printers[i].name.rfind(L"\\\\", 0) == 0;
     r.Attributes = connection ? PRINTER_ATTRIBUTE_NETWORK : PRINTER_ATTRIBUTE_LOCAL;
@@ -1155,11 +1169,16 @@ BOOL FakeSpooler::GetPrinterDriverDirectory(LPWSTR server, LPWSTR environment, D
       if (*path) Materialize(share, **path);
     }
     if (d.dependentFiles) {
-      for (const auto& entry : *d.dependentFiles) Materialize(share, entry);
+      // A file named bare lies beside the driver's own, as on Windows.
+      const std::wstring beside =
+          d.driverPath ? d.driverPath->substr(0, d.driverPath->find_last_of(L'\\') + 1) : L"";
+      for (const auto& entry : *d.dependentFiles) {
+        Materialize(share, entry.find(L'\\') == std::wstring::npos ? beside + entry : entry);
+      }
     }
   }
+  // As on Windows, the answer names the folder whether or not it is there yet.
   const std::wstring folder = share + L"\\" + ArchitectureFolder(environment);
-  ::CreateDirectoryW(folder.c_str(), nullptr);
   return Outcome(AnswerText(machine->driverFolderAnswer.value_or(folder), buffer, size, needed));
 }
 

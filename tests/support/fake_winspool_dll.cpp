@@ -30,7 +30,10 @@
 //                   port of 127.0.0.1, one on a WSD port and one on each IPP
 //                   port that KESTRUN_FAKE_IPP_PORTS names (addresses
 //                   separated by ";"); NAME= has its Contoso driver installed
-//                   from the package contoso.inf_amd64_0a1b of its driver store.
+//                   from the package contoso.inf_amd64_0a1b of its driver store;
+//                   NAME>N is a print server as real ones are (AddRealServer),
+//                   with N more queues; NAME<MS answers each call that makes
+//                   a copy's port, driver or printer MS milliseconds late.
 //                   The local spooler has no
 //                   drivers, unless an item without a NAME stands for it
 //                   ("~60000": a local spooler that hangs).
@@ -40,6 +43,7 @@
 // Printers can be opened, deleted and closed, and drivers deleted, for the
 // life of the process that loaded this DLL.
 #include <windows.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -133,9 +137,83 @@ void AddDevicePrinters(FakeMachine& machine) {
   }
 }
 
+// A print server as real ones are: two drivers from one vendor package in
+// each of two environments (acme.inf_amd64_... and acme.inf_x86_..., files
+// named by full path, one dependent file shared), Windows' own IPP class
+// driver from its package, RAW and LPR ports (LPR on 515 and on another
+// number), a pool, a WSD port; its printers have permissions and data, and
+// `queues` more print to the RAW port.
+void AddRealServer(FakeMachine& machine, unsigned long queues) {
+  using kestrun::testing::FakeDriver;
+  const std::wstring store = L"C:\\Windows\\System32\\DriverStore\\FileRepository\\";
+  machine.drivers.clear();
+  for (const bool x86 : {false, true}) {
+    const std::wstring folder = std::wstring(L"C:\\Windows\\System32\\spool\\DRIVERS\\") +
+                                (x86 ? L"W32X86" : L"x64") + L"\\3\\";
+    for (const wchar_t* name : {L"Acme PCL6", L"Acme PS"}) {
+      FakeDriver driver = kestrun::testing::RichDriver(name, L"Acme");
+      const std::wstring file = std::wstring(name).substr(5);
+      driver.environment = x86 ? L"Windows NT x86" : L"Windows x64";
+      driver.driverPath = folder + L"acme" + file + L".dll";
+      driver.dataFile = folder + L"acme" + file + L".gpd";
+      driver.configFile = folder + L"acmeui.dll";
+      driver.helpFile = folder + L"acme.hlp";
+      driver.dependentFiles = std::vector<std::wstring>{folder + L"acmecomm.dll", L"acmeres.dll"};
+      driver.infPath = store + (x86 ? L"acme.inf_x86_8d2e6a1f0b9c7e43" : L"acme.inf_amd64_4f1c2b7d9e0a3c61") +
+                       L"\\acme.inf";
+      driver.attributes = 1;  // package aware
+      machine.drivers.push_back(driver);
+    }
+  }
+  FakeDriver inbox = kestrun::testing::InboxClassDriver(L"Microsoft IPP Class Driver");
+  inbox.infPath = store + L"ntprint4.inf_amd64_1a2b3c4d5e6f7a8b\\ntprint4.inf";
+  machine.drivers.push_back(inbox);
+  const auto port = [](const wchar_t* name, const wchar_t* host, DWORD protocol, DWORD number,
+                       const wchar_t* queue) {
+    kestrun::testing::FakePort made{name, L"Standard TCP/IP Port", host};
+    made.protocol = protocol;
+    made.portNumber = number;
+    made.queue = queue;
+    made.byteCount = protocol == 2;
+    made.snmp = true;
+    made.community = L"public";
+    made.snmpIndex = 1;
+    return made;
+  };
+  machine.ports = {port(L"IP_10.1.2.3", L"10.1.2.3", 1, 9100, L""),
+                   port(L"IP_10.1.2.4", L"10.1.2.4", 2, 515, L"lp"),
+                   port(L"10.1.2.5", L"10.1.2.5", 2, 5515, L"PASSTHRU"),
+                   {L"WSD-7f3a", L"WSD Port"},
+                   {L"LPT1:", L"Local Port"}};
+  // Administrators manage, Everyone prints.
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      L"O:BAG:SYD:(A;;0xf000c;;;BA)(A;;0x20008;;;WD)", SDDL_REVISION_1, &descriptor, nullptr);
+  const auto* bytes = static_cast<const BYTE*>(descriptor);
+  const std::vector<BYTE> security(bytes, bytes + ::GetSecurityDescriptorLength(descriptor));
+  ::LocalFree(descriptor);
+  const auto printer = [&security](const std::wstring& name, const wchar_t* driver,
+                                   const wchar_t* ports, const wchar_t* share) {
+    FakePrinter made{name, driver, ports};
+    made.shareName = share;
+    made.location = L"Building 1";
+    made.securityDescriptor = security;
+    made.data[L"PrinterDriverData\\Duplex"] = {REG_DWORD, {1, 0, 0, 0}};
+    return made;
+  };
+  machine.printers = {printer(L"HR Laser", L"Acme PCL6", L"IP_10.1.2.3", L"HRLaser"),
+                      printer(L"Finance Pool", L"Acme PS", L"IP_10.1.2.3,IP_10.1.2.4", L"FinPool"),
+                      printer(L"Plotter", L"Acme PCL6", L"10.1.2.5", L""),
+                      printer(L"Lobby", L"Microsoft IPP Class Driver", L"WSD-7f3a", L"")};
+  for (unsigned long q = 1; q <= queues; ++q) {
+    machine.printers.push_back(
+        printer(L"Queue " + std::to_wstring(q), L"Acme PCL6", L"IP_10.1.2.3", L""));
+  }
+}
+
 // "NAME*N!CODE~MS": a machine of a fleet scenario and its name.
 std::pair<std::wstring, FakeMachine> FleetMachine(const std::wstring& item) {
-  const size_t nameEnd = item.find_first_of(L"*!~+#^$&%@=");
+  const size_t nameEnd = item.find_first_of(L"*!~+#^$&%@=><");
   std::pair<std::wstring, FakeMachine> made{item.substr(0, nameEnd), FakeMachine{}};
   FakeMachine& machine = made.second;
   machine.drivers = kestrun::testing::SampleDrivers();
@@ -160,6 +238,8 @@ std::pair<std::wstring, FakeMachine> FleetMachine(const std::wstring& item) {
       }
     }
     if (kind == L'@') AddDevicePrinters(machine);
+    if (kind == L'>') AddRealServer(machine, value);
+    if (kind == L'<') machine.copyCallDelayMs = value;
     for (auto& driver : machine.drivers) {
       if (kind == L'#' && driver.name == L"Contoso LaserJet 4200 PCL6") driver.deleteError = value;
       if (kind == L'=' && driver.name == L"Contoso LaserJet 4200 PCL6") {
@@ -325,7 +405,9 @@ HANDLE WINAPI Fake_AddPrinterW(LPWSTR server, DWORD level, LPBYTE info) {
 }
 
 BOOL WINAPI Fake_SetPrinterW(HANDLE handle, DWORD level, LPBYTE info, DWORD command) {
-  return Spooler().SetPrinter(handle, level, info, command);
+  const std::wstring name = Spooler().HandleName(handle);
+  return Journal(L"SetPrinter " + name + L" " + std::to_wstring(level),
+                 Spooler().SetPrinter(handle, level, info, command));
 }
 
 BOOL WINAPI Fake_EnumPortsW(LPWSTR name, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
@@ -369,6 +451,18 @@ HRESULT WINAPI Fake_DeletePrinterDriverPackageW(LPCWSTR server, LPCWSTR infPath,
   ::SetLastError(static_cast<DWORD>(result));
   Journal(L"DeletePrinterDriverPackage " + std::wstring(server ? server : L"") + L" " +
               (infPath ? infPath : L"") + L" " + (environment ? environment : L""),
+          SUCCEEDED(result));
+  return result;
+}
+
+HRESULT WINAPI Fake_InstallPrinterDriverFromPackageW(LPCWSTR server, LPCWSTR infPath,
+                                                     LPCWSTR driverName, LPCWSTR environment,
+                                                     DWORD flags) {
+  const HRESULT result =
+      Spooler().InstallPrinterDriverFromPackage(server, infPath, driverName, environment, flags);
+  ::SetLastError(static_cast<DWORD>(result));
+  Journal(L"InstallPrinterDriverFromPackage " + std::wstring(server ? server : L"") + L" " +
+              (environment ? environment : L"") + L" " + (driverName ? driverName : L""),
           SUCCEEDED(result));
   return result;
 }

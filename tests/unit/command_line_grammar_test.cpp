@@ -426,6 +426,8 @@ TEST(CommandLineGrammar, CopyTakesASourceAndATargetAndRestoreAnotherMachine) {
        L"/copy copies onto one target machine, not a list."},
       {L"/copy SRC /yes TGT", RequestKind::Usage, L"", L"",
        L"Options come before the target or the list: /yes"},
+      {L"/copy SRC TGT THIRD", RequestKind::Usage, L"", L"",
+       L"/copy takes one source and one target, then the log: THIRD"},
       {L"/restore /to:A /to:B C:\\snap", RequestKind::Usage, L"", L"", L"/to: may be given once."},
   };
   for (const auto& c : cases) {

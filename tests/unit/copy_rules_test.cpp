@@ -1,0 +1,114 @@
+// The rules a copy's objects meet on their way: which machines are one,
+// which ports may be made elsewhere, an LPR port's number, and units of work
+// that a cut run never leaves half-made.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/units.h"
+#include "inventory/driver_inventory.h"
+#include "inventory/printers.h"
+#include "inventory/tcpip_ports.h"
+
+namespace kestrun {
+namespace {
+
+TEST(CopyRules, MachinesAreOneByNameSpellingOrHostLabelNeverByGuess) {
+  const struct {
+    const wchar_t *a, *b;
+    bool same;
+  } cases[] = {
+      {L"OLDSRV", L"\\\\oldsrv", true},          {L"OLDSRV", L"oldsrv.contoso.com", true},
+      {L".", L"localhost", true},                {L"", L"127.0.0.1", true},
+      {L"OLDSRV", L"NEWSRV", false},             {L"OLDSRV", L"localhost", false},
+      {L"oldsrv.a.com", L"oldsrv.b.com", false}, {L"10.1.2.3", L"10", false},
+      {L"10.1.2.3", L"\\\\10.1.2.3", true},
+  };
+  for (const auto& c : cases) EXPECT_EQ(IsSameMachine(c.a, c.b), c.same) << c.a << " " << c.b;
+}
+
+TEST(CopyRules, OnlyAPortNamedAsAPortThatPointsAtAHostIsMadeElsewhere) {
+  const struct {
+    const wchar_t *name, *host;
+    bool copyable;
+  } cases[] = {
+      {L"IP_10.1.2.3", L"10.1.2.3", true},  {L"printer-7.contoso.com", L"printer-7.contoso.com", true},
+      {L"IP_fe80", L"fe80::1", true},       {L"C:\\x.dll", L"10.1.2.3", false},
+      {L"\\\\evil\\share", L"10.1.2.3", false}, {L"NUL", L"10.1.2.3", false},
+      {L"LPT1.txt", L"10.1.2.3", false},    {L"a:b", L"10.1.2.3", false},
+      {L"IP_1", L"\\\\evil\\share\\x", false}, {L"IP_1", L"010.1.2.3", false},
+      {L"IP_1", L"[::1]", false},           {L"IP_1", L"", false},
+  };
+  for (const auto& c : cases) {
+    TcpIpPortSettings settings;
+    settings.name = c.name;
+    settings.host = c.host;
+    EXPECT_EQ(IsCopyableTcpIpPort(settings), c.copyable) << c.name << " " << c.host;
+  }
+}
+
+TEST(CopyRules, AnLprPortKeepsItsNumberAndWithoutOneTakesLprsOwn) {
+  const struct {
+    DWORD protocol, number, read;
+  } cases[] = {{2, 515, 515}, {2, 0, 515}, {2, 5515, 5515}, {1, 9100, 9100}};
+  for (const auto& c : cases) {
+    PortData1 data = {};
+    data.dwVersion = 1;
+    data.dwProtocol = c.protocol;
+    data.dwPortNumber = c.number;
+    std::wcscpy(data.sztHostAddress, L"10.1.2.3");
+    std::wcscpy(data.sztQueue, L"lp");
+    TcpIpPortSettings settings;
+    ASSERT_EQ(ReadPortSettings(reinterpret_cast<const BYTE*>(&data), sizeof(data), sizeof(data),
+                               L"IP_1", settings),
+              0u);
+    EXPECT_EQ(settings.portNumber, c.read) << c.protocol << " " << c.number;
+  }
+}
+
+TEST(CopyRules, ACutPhaseStartsNoUnitWaitsForThoseUnderWayAndUndoesOneThatOutlivesItsGrace) {
+  const HANDLE release = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::atomic<bool> stop{false};
+  std::atomic<int> undoneByUnit{0};
+  UnitPhase phase;
+  phase.count = 6;
+  phase.atOnce = 2;
+  phase.stop = &stop;
+  phase.graceMs = 200;
+  phase.abandonedEndMs = 2000;
+  std::vector<size_t> undone;
+  // Unit 0 hangs in its call until released; unit 1 ends within the grace.
+  const std::vector<UnitOutcome> ends = RunUnits(
+      phase,
+      [release, &stop, &undoneByUnit](size_t index, const UnitCheck& check) -> DWORD {
+        if (index == 1) {
+          stop = true;
+          ::Sleep(50);
+          return check.Finish() ? 0 : ERROR_TIMEOUT;
+        }
+        ::WaitForSingleObject(release, index == 0 ? 400 : 0);
+        if (!check.Finish()) ++undoneByUnit;  // it undoes what it made
+        return 0;
+      },
+      [&undone, release](size_t index) {
+        undone.push_back(index);
+        ::SetEvent(release);
+      });
+  ::CloseHandle(release);
+  ASSERT_EQ(ends.size(), 6u);
+  EXPECT_EQ(ends[0].end, UnitEnd::Abandoned);
+  EXPECT_EQ(ends[0].error, static_cast<DWORD>(ERROR_TIMEOUT));
+  EXPECT_EQ(ends[1].end, UnitEnd::Done);
+  EXPECT_EQ(ends[1].error, 0u);
+  for (size_t i = 2; i < 6; ++i) EXPECT_EQ(ends[i].end, UnitEnd::NotStarted) << i;
+  EXPECT_EQ(undone, std::vector<size_t>{0});
+  EXPECT_EQ(undoneByUnit.load(), 1) << "the abandoned unit undid itself when its call came back";
+}
+
+}  // namespace
+}  // namespace kestrun
