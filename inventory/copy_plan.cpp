@@ -682,7 +682,9 @@ DeletionPlan SnapshotPlan(const DriverInventory& source, const CopyPlan& copy,
     }
   }
   for (const CopyPort& port : copy.ports) {
-    if (port.action == CopyAction::Copy) plan.ports.push_back(port.name);
+    if (port.action != CopyAction::Copy) continue;
+    plan.ports.push_back(port.name);
+    plan.portSettings.push_back(port.settings);
   }
   return plan;
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "inventory/driver_inventory.h"
+#include "inventory/tcpip_ports.h"
 
 namespace kestrun {
 
@@ -129,6 +130,9 @@ struct DeletionPlan {
   // A copy's snapshot only: the TCP/IP ports its printers print to, saved
   // with their monitor's settings.
   std::vector<std::wstring> ports;
+  // Their settings as the copy's plan read and judged them, when it did
+  // (one for each port): saved as they are, not asked again.
+  std::vector<TcpIpPortSettings> portSettings;
   // Unused packages of the driver store to remove after the drivers' own.
   // PrepareDeletion checks each again against the drivers' packages: one a
   // driver now comes from moves to `sharedPackages`, the rest to `packages`.

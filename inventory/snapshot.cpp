@@ -404,12 +404,18 @@ class SnapshotWriter {
            Fail(L"the package folder " + source + L" could not be read", error);
   }
 
-  // The TCP/IP ports a copy brings, each asked of the monitor, up to eight at a time.
+  // The TCP/IP ports a copy brings: the settings its plan judged, or each
+  // asked of the monitor, up to eight at a time.
   bool SavePorts(Snapshot& snapshot) {
-    std::vector<TcpIpPortSettings> settings(plan_.ports.size());
+    const bool judged = plan_.portSettings.size() == plan_.ports.size();
+    std::vector<TcpIpPortSettings> settings =
+        judged ? plan_.portSettings : std::vector<TcpIpPortSettings>(plan_.ports.size());
     std::vector<DWORD> errors(plan_.ports.size(), 0);
-    RunAtOnce(plan_.ports.size(), kPortsAtOnce,
-              [&](size_t p) { errors[p] = ReadTcpIpPort(Server(), plan_.ports[p], settings[p]); });
+    if (!judged) {
+      RunAtOnce(plan_.ports.size(), kPortsAtOnce, [&](size_t p) {
+        errors[p] = ReadTcpIpPort(Server(), plan_.ports[p], settings[p]);
+      });
+    }
     for (size_t p = 0; p < plan_.ports.size(); ++p) {
       if (errors[p] != 0) {
         return Fail(L"the settings of the port " + plan_.ports[p] + L" could not be read",

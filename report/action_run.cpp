@@ -1,5 +1,6 @@
 #include "report/action_run.h"
 
+#include <algorithm>
 #include <cwchar>
 #include <iterator>
 
@@ -157,8 +158,9 @@ void AddCounts(ActionTotals& totals, const ActionTotals& machine) {
 class ActionReport : public MachineRunSink {
  public:
   ActionReport(MachineRun& run, const std::vector<std::wstring>& machines, bool whatIf, CsvLog* log,
-               unsigned limitSeconds, const ActionWords& words)
-      : run_(run),
+               unsigned limitSeconds, const ActionWords& words, std::wstring_view copyTarget)
+      : copyTarget_(copyTarget),
+        run_(run),
         machines_(machines),
         whatIf_(whatIf),
         log_(log),
@@ -231,6 +233,19 @@ class ActionReport : public MachineRunSink {
                   (work ? L"stopped by Ctrl+C during a step; its state is unknown, list it again"
                         : L"stopped by Ctrl+C before any change") +
                   L"\r\n";
+    if (work == nullptr && words_.copy) {
+      // A copy's source given up while it was read is in the log too.
+      ActionOutcome given;
+      const DWORD code = why == GivenUp::TimeLimit ? ERROR_TIMEOUT : ERROR_REQUEST_ABORTED;
+      // "[1/2] OLD  failed: WHY": the reason is WHY.
+      std::wstring reason = line.substr(line.find(L"  ") + 2);
+      reason = reason.substr(std::min(reason.find(L": ") + 2, reason.size()));
+      while (!reason.empty() && (reason.back() == L'\n' || reason.back() == L'\r')) reason.pop_back();
+      AppendActionRow(given.rows, UtcNow(), copyTarget_,
+                      {L"failed", L"source", machine, {}, {}, code, reason}, std::nullopt, machine);
+      Write(given, kRed, line);
+      return;
+    }
     if (work == nullptr) {
       WriteConsoleRed(line.c_str());
       FlushConsole();
@@ -266,6 +281,7 @@ class ActionReport : public MachineRunSink {
     FlushConsole();
   }
 
+  const std::wstring copyTarget_;
   MachineRun& run_;
   const std::vector<std::wstring>& machines_;
   const bool whatIf_;
@@ -386,10 +402,11 @@ std::wstring ActionSummaryLine(const ActionTotals& totals, bool whatIf, const Ac
 }
 
 int RunActions(const std::vector<std::wstring>& machines, unsigned limitSeconds, bool whatIf,
-               CsvLog* log, const ActionWords& words, const MachineTask& work) {
+               CsvLog* log, const ActionWords& words, const MachineTask& work,
+               std::wstring_view copyTarget) {
   // A copy's sources go one after another: a later one finds what an earlier one copied.
   MachineRun run({machines.size(), limitSeconds, words.copy ? size_t{1} : kMaxMachineWorkers});
-  ActionReport report(run, machines, whatIf, log, limitSeconds, words);
+  ActionReport report(run, machines, whatIf, log, limitSeconds, words, copyTarget);
   const MachineRunEnd end = run.Run(work, report);
   if (!end.started) {
     std::wstring failure = L"Failed to start: " + CodeText(end.error);

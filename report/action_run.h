@@ -126,8 +126,11 @@ struct ActionWork : MachineResult {
 // Returns the exit code: 0 only when every machine was planned or did all it
 // was asked. The work must share, not borrow, what it reads: a worker left
 // inside a spooler call may outlive the run.
+// A copy names its target (`copyTarget`), for the row of a source given up
+// before it had a record of its own.
 int RunActions(const std::vector<std::wstring>& machines, unsigned limitSeconds, bool whatIf,
-               CsvLog* log, const ActionWords& words, const MachineTask& work);
+               CsvLog* log, const ActionWords& words, const MachineTask& work,
+               std::wstring_view copyTarget = {});
 
 // "5 Access is denied."
 std::wstring CodeText(DWORD code);

@@ -366,7 +366,8 @@ int RunCopyRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
         if (!CopySource(*context, steps, context->sources[index], *work)) return nullptr;
         if (work->outcome.error != 0) RecordFailedSource(*work);
         return work;
-      });
+      },
+      BareMachineName(request.copy.target));
   WaitForSnapshotsInProgress(kSnapshotsEndMs);
   return exitCode;
 }

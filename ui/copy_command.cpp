@@ -155,6 +155,10 @@ void Refuse(const CopyRun& run, const std::wstring& why, DWORD error,
 // The copy's steps from the listings to the outcome box, in the run slot.
 void CopyAndReport(CopyRun& run) {
   const CopyRequest& request = run.request;
+  if (IsSameMachine(request.source, request.target)) {
+    Refuse(run, run.source + L" and " + run.target + L" are the same machine.", 0);
+    return;
+  }
   CopyListing from, to;
   std::wstring why;
   if (const DWORD error = ListForCopy(request.source, from, why)) {

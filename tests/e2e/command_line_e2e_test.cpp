@@ -1213,6 +1213,27 @@ TEST(CopyReport, ARealPrintServerIsCopiedExactlyAsItsWhatIfSaid) {
                                                                  << ReadFileBytes(calls);
   }
   EXPECT_EQ(ReadFileBytes(calls).find("OLDSRV"), std::string::npos) << "the source was changed";
+
+  // A list: the second server is planned against the target as the first
+  // leaves it, the target inside the list and a gone server fail with a row.
+  const std::wstring list = install.Folder() + L"\\servers.txt";
+  const std::wstring log = install.Folder() + L"\\copy.csv";
+  WriteFileBytes(list, "OLDSRV\r\nOLD2SRV\r\nnewsrv\r\nGONE\r\n");
+  scenario = install.Scenario(L"fleet:OLDSRV>0,OLD2SRV>0,NEWSRV*0,GONE!53");
+  run = RunInConsole(copy + L"@\"" + list + L"\" NEWSRV \"" + log + L"\"", scenario);
+  for (const wchar_t* line :
+       {L"  Kept: printer \"HR Laser\" (Acme PCL6, port IP_10.1.2.3): already there\n",
+        L"] newsrv  failed: newsrv and NEWSRV are the same machine\n", L"] GONE  failed: "}) {
+    EXPECT_NE(run.Text().find(line), std::wstring::npos) << std::wstring(line) << run.Text();
+  }
+  bool wellFormed = false;
+  std::vector<std::string> failed;
+  for (const auto& record : ReadCsv(ReadFileBytes(log).substr(3), wellFormed)) {
+    if (record.size() > 9 && record[3] == "failed") failed.push_back(record[1] + " " + record[9]);
+  }
+  ASSERT_EQ(failed.size(), 2u) << ReadFileBytes(log);
+  EXPECT_EQ(failed[0], "newsrv newsrv and NEWSRV are the same machine");
+  EXPECT_EQ(failed[1].rfind("GONE its drivers could not be read: 53 ", 0), 0u) << failed[1];
 }
 
 TEST(CopyReport, ATimeLimitCutsThePrintersBetweenUnitsAndTheLogSaysWhatWasMade) {
@@ -1262,6 +1283,19 @@ TEST(CopyReport, ATimeLimitCutsThePrintersBetweenUnitsAndTheLogSaysWhatWasMade) 
                             L"was\n"),
             std::wstring::npos)
       << run.Text();
+
+  // A target too slow to list is named, and the source has its row.
+  const ConsoleRun slow = RunInConsole(L"\"" + install.Exe() + L"\" /copy /timeout:1 OLDSRV NEWSRV \"" +
+                                           log + L"\"",
+                                       install.Scenario(L"fleet:OLDSRV>0,NEWSRV~3000"));
+  EXPECT_NE(slow.Text().find(L"] OLDSRV  failed: the target NEWSRV gave no answer within 1 s\n"),
+            std::wstring::npos)
+      << slow.Text();
+  const std::string logged = ReadFileBytes(log);
+  EXPECT_NE(logged.find(",OLDSRV,NEWSRV,failed,source,OLDSRV,,,1460,the target NEWSRV gave no "
+                        "answer within 1 s"),
+            std::string::npos)
+      << logged.substr(logged.size() - 300);
 }
 
 TEST(CleanupReport, ARestoreRefusesACraftedOrExposedSnapshotAndReadsARelativeFolder) {

@@ -22,7 +22,8 @@ const std::wstring kOld = L"\\\\OLDSRV", kNew = L"\\\\NEWSRV";
 const std::wstring kCopy = L"Copy printer \"HR Laser\" (Acme PCL6, port IP_10.1.2.3)\n";
 const std::wstring kLobby =
     L"Not copied: printer \"Lobby\" (Acme PCL6, port WSD-1): WSD port: add the device on the new "
-    L"server\n";
+    L"server\nNot copied: printer \"Old\" (Fab x86, port IP_10.1.2.9): the source has no Windows "
+    L"x64 copy of its driver Fab x86\n";
 
 std::wstring Text(HWND window) {
   wchar_t text[512] = {};
@@ -34,10 +35,16 @@ class CopyTo : public MainWindowFixture {};
 
 TEST_F(CopyTo, CopiesTheTickedPrintersWithTheirDriverAndPortAndLeavesTheSourceAsItWas) {
   FakeMachine& source = spooler.machines[kOld];
-  source.drivers = {RichDriver(L"Acme PCL6", L"Acme")};
-  source.ports = {{L"IP_10.1.2.3", L"Standard TCP/IP Port", L"10.1.2.3"}, {L"WSD-1", L"WSD Port"}};
+  // Old is not copied: neither its 32-bit driver nor its port goes.
+  FakeDriver x86 = RichDriver(L"Fab x86", L"Fabrikam");
+  x86.environment = L"Windows NT x86";
+  source.drivers = {RichDriver(L"Acme PCL6", L"Acme"), x86};
+  source.ports = {{L"IP_10.1.2.3", L"Standard TCP/IP Port", L"10.1.2.3"},
+                  {L"WSD-1", L"WSD Port"},
+                  {L"IP_10.1.2.9", L"Standard TCP/IP Port", L"10.1.2.9"}};
   source.printers = {{L"HR Laser", L"Acme PCL6", L"IP_10.1.2.3"},
-                     {L"Lobby", L"Acme PCL6", L"WSD-1"}};
+                     {L"Lobby", L"Acme PCL6", L"WSD-1"},
+                     {L"Old", L"Fab x86", L"IP_10.1.2.9"}};
   spooler.machines[kNew].copyCallDelayMs = 200;  // the copy's counts line stays in view
   OpenWindow();
   EnumerateMachine(L"OLDSRV");
@@ -55,9 +62,11 @@ TEST_F(CopyTo, CopiesTheTickedPrintersWithTheirDriverAndPortAndLeavesTheSourceAs
   RECT icon = {LVIR_ICON};
   ::SendMessageW(list, LVM_GETITEMRECT, 0, reinterpret_cast<LPARAM>(&icon));
   ::SendMessageW(list, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(icon.left - 8, icon.top + 4));
-  ListView_SetItemState(list, 1, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
-  PressKey(list, VK_SPACE);
-  for (int row = 0; row < 2; ++row) {
+  for (int row = 1; row < 3; ++row) {
+    ListView_SetItemState(list, row, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+    PressKey(list, VK_SPACE);
+  }
+  for (int row = 0; row < 3; ++row) {
     EXPECT_EQ(ListView_GetItemState(list, row, LVIS_STATEIMAGEMASK), INDEXTOSTATEIMAGEMASK(2u));
   }
 
@@ -83,13 +92,13 @@ TEST_F(CopyTo, CopiesTheTickedPrintersWithTheirDriverAndPortAndLeavesTheSourceAs
   EXPECT_TRUE(noFirst);
   EXPECT_EQ(boxes[1].substr(0, boxes[1].find(L"\n\nSaved in ")),
             L"Not all selected printers could be copied to NEWSRV.\nFrom OLDSRV to NEWSRV "
-            L"(\\\\NEWSRV)\nCopied 1 of 2 printers; 1 driver, 0 packages, 1 port.\n\n" +
+            L"(\\\\NEWSRV)\nCopied 1 of 3 printers; 1 driver, 0 packages, 1 port.\n\n" +
                 kLobby + L"Copied" + kCopy.substr(4) +
                 L"Copied driver \"Acme PCL6\" (Windows x64, 10.0.0.1)\nCopied port "
                 L"\"IP_10.1.2.3\"");
   EXPECT_NE(boxes[1].find(L"\n\nSaved in "), std::wstring::npos);
   EXPECT_EQ(lines.count(L"Copying to NEWSRV..."), 1u);
-  EXPECT_EQ(Text(counts).rfind(L"Printers: 2.", 0), 0u) << Text(counts);
+  EXPECT_EQ(Text(counts).rfind(L"Printers: 3.", 0), 0u) << Text(counts);
 
   // The target has the printer on its new port with its driver; the source is as it was.
   const FakeMachine& target = spooler.machines[kNew];
@@ -98,9 +107,9 @@ TEST_F(CopyTo, CopiesTheTickedPrintersWithTheirDriverAndPortAndLeavesTheSourceAs
   ASSERT_EQ(target.ports.size(), 1u);
   EXPECT_EQ(target.ports[0].name + L" " + target.ports[0].host, L"IP_10.1.2.3 10.1.2.3");
   EXPECT_EQ(spooler.DriverKeys(kNew), std::vector<std::wstring>{L"Acme PCL6|Windows x64"});
-  EXPECT_EQ(spooler.PrinterNames(kOld), (std::vector<std::wstring>{L"HR Laser", L"Lobby"}));
-  EXPECT_EQ(spooler.DriverKeys(kOld), std::vector<std::wstring>{L"Acme PCL6|Windows x64"});
-  EXPECT_EQ(source.ports.size(), 2u);
+  EXPECT_EQ(spooler.PrinterNames(kOld),
+            (std::vector<std::wstring>{L"HR Laser", L"Lobby", L"Old"}));
+  EXPECT_EQ(source.ports.size(), 3u);
   for (const wchar_t* change : {L"Delete", L"AddPrinter \\\\OLDSRV", L"SetPrinter \\\\OLDSRV"}) {
     EXPECT_TRUE(spooler.CallsStartingWith(change).empty()) << change;
   }
