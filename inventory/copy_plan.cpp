@@ -228,9 +228,8 @@ class Planner {
     printer.devices = DevicesOf(printer.portName, source_.portFacts);
     printer.why = UnsavableRecord(record);
     const auto there = facts_.printers.find(NameKey(printer.shown));
-    if (!printer.why.empty()) {
-      printer.action = CopyAction::NotCopied;
-    } else if (there != facts_.printers.end()) {
+    const bool savable = printer.why.empty();
+    if (savable && there != facts_.printers.end()) {
       const TargetFacts::Printer& other = there->second;
       if (SameName(other.driverName, printer.driverName) && other.devices == printer.devices) {
         printer.action = CopyAction::AlreadyThere;
@@ -242,7 +241,7 @@ class Planner {
       // Kept or not, the lines say what the target has.
       printer.driverName = other.driverName;
       printer.portName = other.portName;
-    } else if (!Decide(printer, plan)) {
+    } else if (!savable || !Decide(printer, plan)) {
       printer.action = CopyAction::NotCopied;
     }
     if (printer.action != CopyAction::Copy) {

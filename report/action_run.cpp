@@ -184,7 +184,8 @@ class ActionReport : public MachineRunSink {
           why.empty()
               ? FleetFailedLine(finished_, machines_.size(), machine, error, SystemErrorText(error))
               : MachineLinePrefix(finished_, machines_.size(), machine) + L"failed: " + why +
-                    (work->outcome.whyAlone ? L"" : L": " + CodeText(error)) + L"\r\n";
+                    (work != nullptr && work->outcome.whyAlone ? L"" : L": " + CodeText(error)) +
+                    L"\r\n";
       // A copy's failed source is in its log too, with what it had saved.
       if (words_.copy && work != nullptr) {
         Write(work->outcome, kRed, line);

@@ -213,8 +213,6 @@ bool CopySource(CopyContext& context, MachineSteps& steps, const std::wstring& s
   if (whatIf) {
     const std::lock_guard<std::mutex> guard(context.lock);
     AddPlannedObjects(work.plan, context.added);
-  }
-  if (whatIf) {
     RecordCopy(source, work, true);
     return true;
   }
@@ -319,15 +317,15 @@ std::vector<CopyObject> ObjectsOf(const CopyPlan& plan, const RestorePlan* resto
       }
       objects.push_back(std::move(package));
     }
-    for (const size_t p : printer.ports) {
-      if (portShown[p]) continue;
-      portShown[p] = true;
-      const CopyPort& port = plan.ports[p];
+    for (const size_t brought : printer.ports) {
+      if (portShown[brought]) continue;
+      portShown[brought] = true;
+      const CopyPort& port = plan.ports[brought];
       objects.push_back({L"port",
                          Quoted(port.name),
                          port.action,
                          {},
-                         ResultOf(plan.ports, p, restore ? &restore->ports : nullptr),
+                         ResultOf(plan.ports, brought, restore ? &restore->ports : nullptr),
                          port.name,
                          {},
                          {}});
@@ -339,19 +337,19 @@ std::vector<CopyObject> ObjectsOf(const CopyPlan& plan, const RestorePlan* resto
 int RunCopyRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
   std::vector<std::wstring> sources;
   if (!ReadRequestMachines(request, sources)) return kExitFailed;
-  if (!OpenLog(request.logPath, log)) return kExitFailed;
-  if (log && HoldsAnotherCopyHeader(log->ReadStart(CopyLogHeader().size()))) {
-    PrintRefusedLog(L"\r\nThe file ", request.logPath,
-                    L" is not a copy log: give a new file, or one an earlier copy wrote.\r\n");
-    return kExitFailed;
-  }
-  // One source onto itself copies nothing: said before anything is read.
+  // One source onto itself copies nothing: said before anything is read or written.
   if (request.listPath.empty() && IsSameMachine(request.target, request.copy.target)) {
     std::wstring line = L"\r\n";
     AppendShownText(line, request.target);
     line += L" and ";
     AppendShownText(line, request.copy.target);
     WriteConsoleRed((line + L" are the same machine: give another target.\r\n").c_str());
+    return kExitFailed;
+  }
+  if (!OpenLog(request.logPath, log)) return kExitFailed;
+  if (log && HoldsAnotherCopyHeader(log->ReadStart(CopyLogHeader().size()))) {
+    PrintRefusedLog(L"\r\nThe file ", request.logPath,
+                    L" is not a copy log: give a new file, or one an earlier copy wrote.\r\n");
     return kExitFailed;
   }
   BeginRunOutput();

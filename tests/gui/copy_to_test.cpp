@@ -20,6 +20,15 @@ namespace {
 
 const std::wstring kOld = L"\\\\OLDSRV", kNew = L"\\\\NEWSRV";
 const std::wstring kCopy = L"Copy printer \"HR Laser\" (Acme PCL6, port IP_10.1.2.3)\n";
+// What HR Laser brings: its driver and package in each environment, its port.
+std::wstring Brought(const std::wstring& verb) {
+  std::wstring lines;
+  for (const wchar_t* environment : {L"Windows x64", L"Windows NT x86"}) {
+    lines += verb + L" driver \"Acme PCL6\" (" + environment + L", 10.0.0.1)\n" + verb +
+             L" package \"acme.inf\" (" + environment + L")\n";
+  }
+  return lines + verb + L" port \"IP_10.1.2.3\"";
+}
 const std::wstring kLobby =
     L"Not copied: printer \"Lobby\" (Acme PCL6, port WSD-1): WSD port: add the device on the new "
     L"server\nNot copied: printer \"Old\" (Fab x86, port IP_10.1.2.9): the source has no Windows "
@@ -35,10 +44,13 @@ class CopyTo : public MainWindowFixture {};
 
 TEST_F(CopyTo, CopiesTheTickedPrintersWithTheirDriverAndPortAndLeavesTheSourceAsItWas) {
   FakeMachine& source = spooler.machines[kOld];
-  // Old is not copied: neither its 32-bit driver nor its port goes.
-  FakeDriver x86 = RichDriver(L"Fab x86", L"Fabrikam");
-  x86.environment = L"Windows NT x86";
-  source.drivers = {RichDriver(L"Acme PCL6", L"Acme"), x86};
+  // Acme comes from a package in each environment, as on a real server; Old
+  // is not copied: neither its 32-bit driver nor its port goes.
+  FakeDriver x64 = RichDriver(L"Acme PCL6", L"Acme"), x86 = x64, fab = RichDriver(L"Fab x86", L"Fabrikam");
+  x86.environment = fab.environment = L"Windows NT x86";
+  x64.infPath = FakeSpooler::AddStorePackage(kOld, L"acme.inf_amd64_4f1c2b7d9e0a3c61", "[Version]\r\n");
+  x86.infPath = FakeSpooler::AddStorePackage(kOld, L"acme.inf_x86_8d2e6a1f0b9c7e43", "[Version]\r\n");
+  source.drivers = {x64, x86, fab};
   source.ports = {{L"IP_10.1.2.3", L"Standard TCP/IP Port", L"10.1.2.3"},
                   {L"WSD-1", L"WSD Port"},
                   {L"IP_10.1.2.9", L"Standard TCP/IP Port", L"10.1.2.9"}};
@@ -85,17 +97,15 @@ TEST_F(CopyTo, CopiesTheTickedPrintersWithTheirDriverAndPortAndLeavesTheSourceAs
   ASSERT_EQ(boxes.size(), 2u);
   EXPECT_EQ(
       boxes[0],
-      L"1 printer will be copied to NEWSRV, with 1 driver, 0 packages and 1 port.\nFrom "
+      L"1 printer will be copied to NEWSRV, with 2 drivers, 2 packages and 1 port.\nFrom "
       L"OLDSRV to NEWSRV (\\\\NEWSRV)\nNothing on OLDSRV changes. Do you wish to proceed?\n\n" +
-          kLobby + kCopy +
-          L"Copy driver \"Acme PCL6\" (Windows x64, 10.0.0.1)\nCopy port \"IP_10.1.2.3\"");
+          kLobby + kCopy + Brought(L"Copy"));
   EXPECT_TRUE(noFirst);
   EXPECT_EQ(boxes[1].substr(0, boxes[1].find(L"\n\nSaved in ")),
             L"Not all selected printers could be copied to NEWSRV.\nFrom OLDSRV to NEWSRV "
-            L"(\\\\NEWSRV)\nCopied 1 of 3 printers; 1 driver, 0 packages, 1 port.\n\n" +
+            L"(\\\\NEWSRV)\nCopied 1 of 3 printers; 2 drivers, 2 packages, 1 port.\n\n" +
                 kLobby + L"Copied" + kCopy.substr(4) +
-                L"Copied driver \"Acme PCL6\" (Windows x64, 10.0.0.1)\nCopied port "
-                L"\"IP_10.1.2.3\"");
+                Brought(L"Copied"));
   EXPECT_NE(boxes[1].find(L"\n\nSaved in "), std::wstring::npos);
   EXPECT_EQ(lines.count(L"Copying to NEWSRV..."), 1u);
   EXPECT_EQ(Text(counts).rfind(L"Printers: 3.", 0), 0u) << Text(counts);
@@ -106,7 +116,8 @@ TEST_F(CopyTo, CopiesTheTickedPrintersWithTheirDriverAndPortAndLeavesTheSourceAs
   EXPECT_EQ(target.printers[0].portName, L"IP_10.1.2.3");
   ASSERT_EQ(target.ports.size(), 1u);
   EXPECT_EQ(target.ports[0].name + L" " + target.ports[0].host, L"IP_10.1.2.3 10.1.2.3");
-  EXPECT_EQ(spooler.DriverKeys(kNew), std::vector<std::wstring>{L"Acme PCL6|Windows x64"});
+  EXPECT_EQ(spooler.DriverKeys(kNew),
+            (std::vector<std::wstring>{L"Acme PCL6|Windows x64", L"Acme PCL6|Windows NT x86"}));
   EXPECT_EQ(spooler.PrinterNames(kOld),
             (std::vector<std::wstring>{L"HR Laser", L"Lobby", L"Old"}));
   EXPECT_EQ(source.ports.size(), 3u);

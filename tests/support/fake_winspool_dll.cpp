@@ -152,12 +152,9 @@ void AddRealServer(FakeMachine& machine, unsigned long queues) {
                                 (x86 ? L"W32X86" : L"x64") + L"\\3\\";
     for (const wchar_t* name : {L"Acme PCL6", L"Acme PS"}) {
       FakeDriver driver = kestrun::testing::RichDriver(name, L"Acme");
-      const std::wstring file = std::wstring(name).substr(5);
       driver.environment = x86 ? L"Windows NT x86" : L"Windows x64";
-      driver.driverPath = folder + L"acme" + file + L".dll";
-      driver.dataFile = folder + L"acme" + file + L".gpd";
-      driver.configFile = folder + L"acmeui.dll";
-      driver.helpFile = folder + L"acme.hlp";
+      driver.driverPath = folder + L"acme" + std::wstring(name).substr(5) + L".dll";
+      driver.dataFile = driver.configFile = driver.helpFile = folder + L"acmeui.dll";
       driver.dependentFiles = std::vector<std::wstring>{folder + L"acmecomm.dll", L"acmeres.dll"};
       driver.infPath = store + (x86 ? L"acme.inf_x86_8d2e6a1f0b9c7e43" : L"acme.inf_amd64_4f1c2b7d9e0a3c61") +
                        L"\\acme.inf";
@@ -168,21 +165,10 @@ void AddRealServer(FakeMachine& machine, unsigned long queues) {
   FakeDriver inbox = kestrun::testing::InboxClassDriver(L"Microsoft IPP Class Driver");
   inbox.infPath = store + L"ntprint4.inf_amd64_1a2b3c4d5e6f7a8b\\ntprint4.inf";
   machine.drivers.push_back(inbox);
-  const auto port = [](const wchar_t* name, const wchar_t* host, DWORD protocol, DWORD number,
-                       const wchar_t* queue) {
-    kestrun::testing::FakePort made{name, L"Standard TCP/IP Port", host};
-    made.protocol = protocol;
-    made.portNumber = number;
-    made.queue = queue;
-    made.byteCount = protocol == 2;
-    made.snmp = true;
-    made.community = L"public";
-    made.snmpIndex = 1;
-    return made;
-  };
-  machine.ports = {port(L"IP_10.1.2.3", L"10.1.2.3", 1, 9100, L""),
-                   port(L"IP_10.1.2.4", L"10.1.2.4", 2, 515, L"lp"),
-                   port(L"10.1.2.5", L"10.1.2.5", 2, 5515, L"PASSTHRU"),
+  const wchar_t* tcpIp = L"Standard TCP/IP Port";  // SNMP on, "public", device 1
+  machine.ports = {{L"IP_10.1.2.3", tcpIp, L"10.1.2.3", 1, 9100, L"", false, true, L"public", 1},
+                   {L"IP_10.1.2.4", tcpIp, L"10.1.2.4", 2, 515, L"lp", true, true, L"public", 1},
+                   {L"10.1.2.5", tcpIp, L"10.1.2.5", 2, 5515, L"PASSTHRU", true, true, L"public", 1},
                    {L"WSD-7f3a", L"WSD Port"},
                    {L"LPT1:", L"Local Port"}};
   // Administrators manage, Everyone prints.
