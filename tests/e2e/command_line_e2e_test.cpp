@@ -1227,10 +1227,10 @@ TEST(CopyReport, ATimeLimitCutsThePrintersBetweenUnitsAndTheLogSaysWhatWasMade) 
   FakeSpooler::AddStorePackage(L"\\\\OLDSRV", L"acme.inf_x86_8d2e6a1f0b9c7e43", inf, 1, 10);
   const std::wstring calls = install.Folder() + L"\\calls.txt";
   const std::wstring log = install.Folder() + L"\\copy.csv";
-  // Forty more queues on a target that answers each add 300 ms late.
-  Environment scenario = install.Scenario(L"fleet:OLDSRV>40,NEWSRV*0<300");
+  // Forty more queues on a target that answers each add 500 ms late.
+  Environment scenario = install.Scenario(L"fleet:OLDSRV>40,NEWSRV*0<500");
   scenario.push_back({L"KESTRUN_FAKE_SPOOLER_CALLS", calls});
-  const ConsoleRun run = RunInConsole(L"\"" + install.Exe() + L"\" /copy /yes /timeout:1 \"/snapshots:" +
+  const ConsoleRun run = RunInConsole(L"\"" + install.Exe() + L"\" /copy /yes /timeout:2 \"/snapshots:" +
                                           install.Folder() + L"\\snaps\" OLDSRV NEWSRV \"" + log +
                                           L"\"",
                                       scenario);
@@ -1269,15 +1269,15 @@ TEST(CopyReport, ATimeLimitCutsThePrintersBetweenUnitsAndTheLogSaysWhatWasMade) 
       << run.Text();
 
   // A target too slow to list is named, and the source has its row.
-  const ConsoleRun slow = RunInConsole(L"\"" + install.Exe() + L"\" /copy /timeout:1 OLDSRV NEWSRV \"" +
+  const ConsoleRun slow = RunInConsole(L"\"" + install.Exe() + L"\" /copy /timeout:2 OLDSRV NEWSRV \"" +
                                            log + L"\"",
-                                       install.Scenario(L"fleet:OLDSRV>0,NEWSRV~3000"));
-  EXPECT_NE(slow.Text().find(L"] OLDSRV  failed: the target NEWSRV gave no answer within 1 s\n"),
+                                       install.Scenario(L"fleet:OLDSRV>0,NEWSRV~6000"));
+  EXPECT_NE(slow.Text().find(L"] OLDSRV  failed: the target NEWSRV gave no answer within 2 s\n"),
             std::wstring::npos)
       << slow.Text();
   const std::string logged = ReadFileBytes(log);
   EXPECT_NE(logged.find(",OLDSRV,NEWSRV,failed,source,OLDSRV,,,1460,the target NEWSRV gave no "
-                        "answer within 1 s"),
+                        "answer within 2 s"),
             std::string::npos)
       << logged.substr(logged.size() - 300);
 }
