@@ -26,6 +26,7 @@ namespace {
 constexpr DWORD kUploadSilently = 0x00000001;  // UPDP_SILENT_UPLOAD
 // Ports and printers made at once: a remote spooler answers each call late.
 constexpr unsigned kObjectsAtOnce = 8;
+constexpr size_t kNoFile = static_cast<size_t>(-1);
 
 wchar_t* ServerOf(RestorePlan& plan) {
   return plan.target.isRemote ? plan.targetName.data() : nullptr;
@@ -107,7 +108,9 @@ class DriverFromFiles {
   explicit DriverFromFiles(RestorePlan& plan) : plan_(plan) {
     for (size_t f = 0; f < plan.snapshot.files.size(); ++f) {
       const SnapshotFile& file = plan.snapshot.files[f];
-      if (file.driver != kNoOwner) stored_.emplace(NameKey(file.original), f);
+      if (file.driver == kNoOwner) continue;
+      stored_.emplace(NameKey(file.original), f);
+      keptAt_.emplace(NameKey(file.stored), f);
     }
   }
 
@@ -129,11 +132,11 @@ class DriverFromFiles {
          {std::pair{&saved.driverPath, &driverPath}, std::pair{&saved.dataFile, &dataFile},
           std::pair{&saved.configFile, &configFile}, std::pair{&saved.helpFile, &helpFile}}) {
       if (original->empty()) continue;
-      if (const DWORD error = Place(directory, *original, *placed)) return error;
+      if (const DWORD error = Place(directory, *original, saved.driverPath, *placed)) return error;
     }
     for (const std::wstring& original : SplitJoined(saved.dependentFiles)) {
       std::wstring placed;
-      if (const DWORD error = Place(directory, original, placed)) return error;
+      if (const DWORD error = Place(directory, original, saved.driverPath, placed)) return error;
       dependent += placed + L'\0';
     }
     if (!dependent.empty()) dependent += L'\0';
@@ -144,6 +147,8 @@ class DriverFromFiles {
                  processor = saved.printProcessor, setup = saved.vendorSetup,
                  profiles = MultiString(saved.colorProfiles), inf = saved.infPath,
                  core = MultiString(saved.coreDependencies);
+    // A store path of the snapshot's machine means nothing to another one.
+    if (!IsSameMachine(plan_.targetMachine, plan_.snapshot.machine)) inf.clear();
     DRIVER_INFO_8W info = {};
     info.cVersion = saved.version;
     info.pName = name.data();
@@ -191,17 +196,29 @@ class DriverFromFiles {
  private:
   // Copies one saved file, from the handle it was checked through, into the
   // driver folder under its own name; a copy that fails partway is removed.
-  DWORD Place(const wchar_t* directory, const std::wstring& original, std::wstring& placed) {
-    const auto found = stored_.find(NameKey(original));
+  // A file shared by several drivers is saved once, under the name the first
+  // gave it: another that names it otherwise (bare against a full path)
+  // finds it where the snapshot keeps it.
+  DWORD Place(const wchar_t* directory, const std::wstring& original,
+              const std::wstring& driverPath, std::wstring& placed) {
+    const auto named = stored_.find(NameKey(original));
+    size_t file = named != stored_.end() ? named->second : kNoFile;
+    std::wstring source, below;
+    if (file == kNoFile && DriverFileSource({}, original, driverPath, source, below) &&
+        !below.empty()) {
+      const auto kept = keptAt_.find(NameKey(L"drivers\\" + below));
+      if (kept != keptAt_.end()) file = kept->second;
+    }
     const std::wstring name(FileNamePart(original));
-    if (found == stored_.end() || !IsPlainFileName(name)) return ERROR_FILE_NOT_FOUND;
+    if (file == kNoFile || !IsPlainFileName(name)) return ERROR_FILE_NOT_FOUND;
     placed = std::wstring(directory) + L"\\" + name;
-    return PutBackCheckedFile(plan_, found->second, placed, chunk_);
+    return PutBackCheckedFile(plan_, file, placed, chunk_);
   }
 
   RestorePlan& plan_;
   std::unique_ptr<BYTE[]> chunk_;
   std::unordered_map<std::wstring, size_t> stored_;  // by original name: its place in files
+  std::unordered_map<std::wstring, size_t> keptAt_;  // by stored path: its place in files
 };
 
 // Copies the checked bytes of a package's files into a new staging folder

@@ -9,6 +9,7 @@
 #include <span>
 #include <unordered_map>
 
+#include "common/shown_text.h"
 #include "inventory/field_text.h"
 
 namespace kestrun {
@@ -225,6 +226,12 @@ class LineWriter {
 
 bool IsControl(wchar_t c) { return c < 0x20 || c == 0x7F; }
 
+// A digit as a device's name takes it: 0 to 9, and the superscripts Windows
+// reads as 1, 2 and 3 ("COM\u00b9").
+bool IsDeviceDigit(wchar_t c) {
+  return (c >= L'0' && c <= L'9') || c == 0x00B9 || c == 0x00B2 || c == 0x00B3;
+}
+
 // A value as the writer escaped it: a raw control character is damage.
 bool Unescape(std::wstring_view value, std::wstring& text) {
   text.clear();
@@ -279,6 +286,8 @@ bool LiesInFolder(std::wstring_view path, std::wstring_view folder) {
 bool FollowsRule(std::wstring_view text, TextRule rule) {
   for (size_t i = 0; i < text.size(); ++i) {
     const wchar_t c = text[i];
+    // A note (a comment) is free text, in any script and direction.
+    if (IsBidiControl(c) && rule != TextRule::Note) return false;
     if (!IsControl(c)) continue;
     if (rule == TextRule::Note && (c == L'\t' || c == L'\r' || c == L'\n')) continue;
     // A multi-string's strings are neither empty nor cut by anything else.
@@ -348,6 +357,9 @@ class ManifestReader {
         return Fail(number, L"the manifest ends in the middle of a line");
       if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
       if (raw.size() > kMaxLineBytes) return Fail(number, L"the line is too long");
+      // Said as they are: an editor's blank line, a line end written twice.
+      if (raw.empty()) return Fail(number, L"the line is empty");
+      if (raw.back() == '\r') return Fail(number, L"the line ends in two carriage returns");
       if (number == 1) {
         if (!ReadVersion(raw)) return false;
         continue;
@@ -755,7 +767,8 @@ bool IsPlainFileName(std::wstring_view name) {
   if (name.back() == L'.' || name.back() == L' ') return false;
   for (size_t i = 0; i < name.size(); ++i) {
     const wchar_t c = name[i];
-    if (IsControl(c) || std::wstring_view(L"<>\"|?*:/\\").find(c) != std::wstring_view::npos) {
+    if (IsControl(c) || IsBidiControl(c) ||
+        std::wstring_view(L"<>\"|?*:/\\").find(c) != std::wstring_view::npos) {
       return false;
     }
     // "PROGRA~1", "DOT~1.DLL": another file's short name.
@@ -769,7 +782,7 @@ bool IsPlainFileName(std::wstring_view name) {
   for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
     if (EqualsIgnoringAsciiCase(base, device)) return false;
   }
-  if (base.size() == 4 && base[3] >= L'1' && base[3] <= L'9' &&
+  if (base.size() == 4 && IsDeviceDigit(base[3]) &&
       (EqualsIgnoringAsciiCase(base.substr(0, 3), L"COM") ||
        EqualsIgnoringAsciiCase(base.substr(0, 3), L"LPT"))) {
     return false;
@@ -800,7 +813,7 @@ bool IsPlainOriginalPath(std::wstring_view path) {
 bool IsMachineName(std::wstring_view name) {
   if (name.empty() || name.size() > kMaxMachineNameLength) return false;
   for (const wchar_t c : name) {
-    if (IsControl(c) || c == L' ' ||
+    if (IsControl(c) || IsBidiControl(c) || c == L' ' ||
         std::wstring_view(L"\\/:*?\"<>|,").find(c) != std::wstring_view::npos) {
       return false;
     }

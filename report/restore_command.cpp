@@ -102,9 +102,11 @@ void RecordRestore(ActionRecord& record, const RestorePlan& plan, bool whatIf,
                  counts.portsGo, counts.portsKept, counts.portsFailed, counts.portsNotTried);
   }
   for (size_t p = 0; p < snapshot.printers.size(); ++p) {
-    const SnapshotPrinter& printer = snapshot.printers[p];
-    RecordObject(record, plan.printers[p], whatIf, L"printer", Quoted(printer.name), printer.name,
-                 {}, {}, counts.printersGo, counts.printersKept, counts.printersFailed,
+    // Named as it is on the machine it goes to (with /to:, not the old server's).
+    std::wstring name = LocalPrinterName(snapshot.printers[p].name);
+    if (plan.target.isRemote) name = plan.targetName + L"\\" + name;
+    RecordObject(record, plan.printers[p], whatIf, L"printer", Quoted(name), name, {}, {},
+                 counts.printersGo, counts.printersKept, counts.printersFailed,
                  counts.printersNotTried);
   }
 }

@@ -1143,14 +1143,22 @@ std::vector<std::wstring> CopyObjectLines(const std::wstring& text) {
   return lines;
 }
 
+// OLDSRV a print server as real ones are, its packages in its store, with
+// the other machines given; the calls that change a machine go to `calls`.
+Environment RealServerScenario(const FakeSpoolerInstall& install, const std::wstring& machines,
+                               const std::wstring& calls) {
+  for (const wchar_t* folder : {L"acme.inf_amd64_4f1c2b7d9e0a3c61", L"acme.inf_x86_8d2e6a1f0b9c7e43"}) {
+    FakeSpooler::AddStorePackage(L"\\\\OLDSRV", folder, "[Version]\r\nClass=Printer\r\n", 2, 100);
+  }
+  Environment scenario = install.Scenario(L"fleet:OLDSRV>" + machines);
+  scenario.push_back({L"KESTRUN_FAKE_SPOOLER_CALLS", calls});
+  return scenario;
+}
+
 TEST(CopyReport, ARealPrintServerIsCopiedExactlyAsItsWhatIfSaid) {
   FakeSpoolerInstall install(L"copy-real");
-  const std::string inf = "[Version]\r\nClass=Printer\r\nProvider=Acme\r\n";
-  FakeSpooler::AddStorePackage(L"\\\\OLDSRV", L"acme.inf_amd64_4f1c2b7d9e0a3c61", inf, 2, 100);
-  FakeSpooler::AddStorePackage(L"\\\\OLDSRV", L"acme.inf_x86_8d2e6a1f0b9c7e43", inf, 2, 100);
   const std::wstring calls = install.Folder() + L"\\calls.txt";
-  Environment scenario = install.Scenario(L"fleet:OLDSRV>0,NEWSRV*0");
-  scenario.push_back({L"KESTRUN_FAKE_SPOOLER_CALLS", calls});
+  Environment scenario = RealServerScenario(install, L"0,NEWSRV*0", calls);
   const std::wstring copy = L"\"" + install.Exe() + L"\" /copy ";
   const std::wstring snapshots = L" \"/snapshots:" + install.Folder() + L"\\snaps\" ";
   ConsoleRun plan = RunInConsole(copy + snapshots + L"OLDSRV NEWSRV", scenario);
@@ -1222,14 +1230,10 @@ TEST(CopyReport, ARealPrintServerIsCopiedExactlyAsItsWhatIfSaid) {
 
 TEST(CopyReport, ATimeLimitCutsThePrintersBetweenUnitsAndTheLogSaysWhatWasMade) {
   FakeSpoolerInstall install(L"copy-cut");
-  const std::string inf = "[Version]\r\nClass=Printer\r\nProvider=Acme\r\n";
-  FakeSpooler::AddStorePackage(L"\\\\OLDSRV", L"acme.inf_amd64_4f1c2b7d9e0a3c61", inf, 1, 10);
-  FakeSpooler::AddStorePackage(L"\\\\OLDSRV", L"acme.inf_x86_8d2e6a1f0b9c7e43", inf, 1, 10);
   const std::wstring calls = install.Folder() + L"\\calls.txt";
   const std::wstring log = install.Folder() + L"\\copy.csv";
   // Forty more queues on a target that answers each add 500 ms late.
-  Environment scenario = install.Scenario(L"fleet:OLDSRV>40,NEWSRV*0<500");
-  scenario.push_back({L"KESTRUN_FAKE_SPOOLER_CALLS", calls});
+  const Environment scenario = RealServerScenario(install, L"40,NEWSRV*0<500", calls);
   const ConsoleRun run = RunInConsole(L"\"" + install.Exe() + L"\" /copy /yes /timeout:2 \"/snapshots:" +
                                           install.Folder() + L"\\snaps\" OLDSRV NEWSRV \"" + log +
                                           L"\"",

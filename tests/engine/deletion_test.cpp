@@ -482,9 +482,12 @@ TEST_F(Deletion, EveryCopyOfAUsedNameStaysUnlessItsPrintersGoFirstAndEachRowIsOn
 }
 
 TEST_F(Deletion, ARestorePutsBackTheFilesItCheckedWithTheirTimesAndNothingChangesThemBetween) {
-  spooler.machines[L"\\\\SRV"].drivers = {Driver(L"Acme PCL6")};
+  FakeDriver sharing = Driver(L"Acme PS");  // names one of Acme PCL6's files bare: saved once
+  sharing.dependentFiles = std::vector<std::wstring>{L"UNIRES.DLL"};
+  spooler.machines[L"\\\\SRV"].drivers = {Driver(L"Acme PCL6"), sharing};
   Target(L"SRV");
   Tick(L"Acme PCL6");
+  Tick(L"Acme PS");
   std::wstring folder, problem;
   ASSERT_EQ(TakeSnapshot(plan, testing::MakeScratchDirectory(L"restore"), folder, problem), 0u);
   RestorePlan restore;
@@ -501,6 +504,7 @@ TEST_F(Deletion, ARestorePutsBackTheFilesItCheckedWithTheirTimesAndNothingChange
   ASSERT_TRUE(PrepareRestore(restore, error, problem)) << error;
   ExecuteRestore(restore);
   EXPECT_EQ(restore.drivers.at(0).outcome, RestoreOutcome::Restored) << restore.drivers[0].error;
+  EXPECT_EQ(restore.drivers.at(1).outcome, RestoreOutcome::Restored) << restore.drivers[1].error;
   const auto writeTime = [](const std::wstring& path) {  // kept: the spooler copies by it
     WIN32_FILE_ATTRIBUTE_DATA data = {};
     ::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);

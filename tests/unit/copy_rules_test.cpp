@@ -41,6 +41,9 @@ TEST(CopyRules, OnlyAPortNamedAsAPortThatPointsAtAHostIsMadeElsewhere) {
       {L"LPT1.txt", L"10.1.2.3", false},    {L"a:b", L"10.1.2.3", false},
       {L"IP_1", L"\\\\evil\\share\\x", false}, {L"IP_1", L"010.1.2.3", false},
       {L"IP_1", L"[::1]", false},           {L"IP_1", L"", false},
+      {L"COM0", L"10.1.2.3", false},        {L"LPT\u00b3", L"10.1.2.3", false},
+      {L"COM\u00b9.dll", L"10.1.2.3", false}, {L"IP_\u202e1", L"10.1.2.3", false},
+      {L"IP_1", L"10.1.2.3\u202e", false},  {L"IP_\u00e9", L"10.1.2.3", true},
   };
   for (const auto& c : cases) {
     TcpIpPortSettings settings;
