@@ -92,7 +92,8 @@ DWORD PutBackCheckedFile(const RestorePlan& plan, size_t f, const std::wstring& 
                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!to) return FailureCode();
   ULONGLONG bytes = 0;
-  DWORD error = CopyFileBytes(from, to.get(), chunk.get(), bytes, nullptr);
+  DWORD error =
+      CopyFileBytes(from, to.get(), chunk.get(), bytes, nullptr, nullptr, plan.snapshot.files[f].bytes);
   if (error == 0 && bytes != plan.snapshot.files[f].bytes) error = ERROR_FILE_INVALID;
   if (error != 0) {
     to.reset();

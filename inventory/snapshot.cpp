@@ -71,6 +71,8 @@ class FileCopier {
                                             nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
                                             nullptr));
     if (!in) return ::GetLastError();
+    LARGE_INTEGER size = {};
+    if (!::GetFileSizeEx(in.get(), &size)) return ::GetLastError();
     const std::wstring folder = std::wstring(ParentOf(destination));
     if (folders_.count(folder) == 0) {
       if (const DWORD error = CreateFolders(folder)) return error;
@@ -81,9 +83,14 @@ class FileCopier {
                                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!out) return ::GetLastError();
     Sha256 hash;
-    if (const DWORD error = CopyFileBytes(in.get(), out.get(), chunk_.get(), bytes, &hash, stop_)) {
+    // Saved as it was when opened: a file that grows or shrinks while it is
+    // read (or never ends, a device behind a link) fails the snapshot.
+    const auto most = static_cast<ULONGLONG>(size.QuadPart);
+    if (const DWORD error =
+            CopyFileBytes(in.get(), out.get(), chunk_.get(), bytes, &hash, stop_, most)) {
       return error;
     }
+    if (bytes != most) return ERROR_FILE_INVALID;
     KeepWriteTime(in.get(), out.get());
     sha256 = hash.FinishHex();
     return 0;
@@ -128,7 +135,10 @@ void RemoveTree(const std::wstring& folder) {
       const std::wstring name = found.cFileName;
       if (name == L"." || name == L"..") continue;
       const std::wstring path = folder + L"\\" + name;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      // A link is removed itself, never what it leads to.
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        if (!::RemoveDirectoryW(LongPath(path).c_str())) ::DeleteFileW(LongPath(path).c_str());
+      } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         RemoveTree(path);
       } else {
         ::DeleteFileW(LongPath(path).c_str());
@@ -381,6 +391,10 @@ class SnapshotWriter {
       const std::wstring name = found.cFileName;
       if (name == L"." || name == L"..") continue;
       if (!IsPathInside(name)) return Fail(L"the package folder " + source + L" holds " + name);
+      // What a link leads to is no part of the package: never followed.
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        return Fail(L"the package folder " + source + L" holds a link: " + name);
+      }
       if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         if (!SaveFolder(snapshot, package, source + L"\\" + name, stored + L"\\" + name,
                         depth + 1)) {
@@ -730,13 +744,14 @@ void WaitForSnapshotsInProgress(DWORD milliseconds) {
 }
 
 DWORD CopyFileBytes(HANDLE from, HANDLE to, BYTE* chunk, ULONGLONG& bytes, Sha256* hash,
-                    const std::atomic<bool>* stop) {
+                    const std::atomic<bool>* stop, ULONGLONG most) {
   bytes = 0;
   for (;;) {
     if (stop != nullptr && stop->load()) return ERROR_CANCELLED;
     DWORD read = 0;
     if (!::ReadFile(from, chunk, kCopyChunkBytes, &read, nullptr)) return ::GetLastError();
     if (read == 0) return 0;
+    if (read > most - bytes) return ERROR_FILE_INVALID;
     DWORD written = 0;
     if (!::WriteFile(to, chunk, read, &written, nullptr)) return ::GetLastError();
     if (written != read) return ERROR_WRITE_FAULT;

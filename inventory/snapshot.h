@@ -65,11 +65,12 @@ bool ReadSnapshot(const std::wstring& folder, Snapshot& snapshot, CheckedFiles& 
                   std::wstring& problem);
 
 // Copies the rest of `from` into `to` through `chunk` (kCopyChunkBytes),
-// adding each piece to `hash` when given; 0 or the system's code, and
-// ERROR_CANCELLED once `stop` is set.
+// adding each piece to `hash` when given; 0 or the system's code,
+// ERROR_CANCELLED once `stop` is set, and ERROR_FILE_INVALID for more than
+// `most` bytes.
 constexpr DWORD kCopyChunkBytes = 1024 * 1024;
 DWORD CopyFileBytes(HANDLE from, HANDLE to, BYTE* chunk, ULONGLONG& bytes, Sha256* hash,
-                    const std::atomic<bool>* stop = nullptr);
+                    const std::atomic<bool>* stop = nullptr, ULONGLONG most = ~0ULL);
 
 // Gives `to` the last-write time of `from`, where the file system keeps one:
 // the spooler copies a driver file only over an older one, so a file saved

@@ -4,14 +4,17 @@
 
 #include <windows.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "inventory/copy_plan.h"
 #include "inventory/driver_inventory.h"
 #include "inventory/printers.h"
+#include "inventory/snapshot.h"
 #include "inventory/spooler_answer.h"
 #include "tests/support/fake_spooler.h"
+#include "tests/support/test_paths.h"
 
 namespace kestrun {
 namespace {
@@ -174,6 +177,48 @@ TEST(CopyPlan, EachPrinterIsCopiedAlreadyThereOrNotCopiedWithWhatItBrings) {
   EXPECT_EQ(next.printers[1].why, L"share name hrlaser is used by HR Laser on NEW");
   EXPECT_EQ(next.printers[2].why, L"port IP_2 on NEW points at 10.0.0.2, not 10.9.9.9");
   EXPECT_TRUE(next.drivers.empty() && next.ports.empty());
+}
+
+}  // namespace
+}  // namespace kestrun
+
+namespace kestrun {
+namespace {
+
+// Makes a Unix symbolic link (Wine's own CreateSymbolicLinkW makes none).
+void UnixLink(const std::wstring& target, const std::wstring& link) {
+  ASSERT_EQ(_wsystem((L"start /wait /unix /bin/ln -sfn " + target + L" " + link).c_str()), 0);
+}
+
+TEST(CopyPlan, ASnapshotNeverFollowsALinkOutOfAPackageNorDoesAnyCleanUp) {
+  testing::FakeSpooler spooler;
+  spooler.machines[L"\\\\OLD"] = {};
+  spooler.Install();
+  ::CreateDirectoryW(L"Z:\\tmp\\kestrun-victim", nullptr);
+  testing::WriteFileBytes(L"Z:\\tmp\\kestrun-victim\\precious.txt", "keep");
+  DeletionPlan plan;
+  plan.targetName = L"\\\\OLD";
+  plan.isRemote = plan.removePackages = true;
+  plan.withSession = false;
+  plan.packages.push_back({});
+  plan.packages[0].infPath = testing::FakeSpooler::AddStorePackage(L"\\\\OLD", L"acme.inf_amd64_1",
+                                                                   "[Version]\r\n", 1, 10);
+  plan.packages[0].environment = L"Windows x64";
+  wchar_t prefix[MAX_PATH] = {};
+  ::GetEnvironmentVariableW(L"WINEPREFIX", prefix, MAX_PATH);
+  UnixLink(L"/tmp/kestrun-victim", std::wstring(prefix) + L"/dosdevices/unc/OLD/admin$/System32/" +
+                                       L"DriverStore/FileRepository/acme.inf_amd64_1/ext");
+  std::wstring folder, problem;
+  const std::wstring root = testing::MakeScratchDirectory(L"linked-package");
+  EXPECT_EQ(TakeSnapshot(plan, root, folder, problem), static_cast<DWORD>(ERROR_INVALID_DATA));
+  EXPECT_NE(problem.find(L"holds a link: ext"), std::wstring::npos) << problem;
+  EXPECT_EQ(::GetFileAttributesW(folder.c_str()), INVALID_FILE_ATTRIBUTES) << "a partial folder";
+  // A clean-up of a folder holding a link leaves what the link leads to.
+  ::CreateDirectoryW(L"Z:\\tmp\\kestrun-links", nullptr);
+  UnixLink(L"/tmp/kestrun-victim", L"/tmp/kestrun-links/victim");
+  RemoveTree(L"Z:\\tmp\\kestrun-links");
+  EXPECT_EQ(testing::ReadFileBytes(L"Z:\\tmp\\kestrun-victim\\precious.txt"), "keep");
+  testing::FakeSpooler::Uninstall();
 }
 
 }  // namespace
