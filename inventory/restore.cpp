@@ -1,6 +1,9 @@
+#define _CRT_RAND_S  // rand_s: the system's random numbers
 #include "inventory/restore.h"
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -77,9 +80,11 @@ std::vector<std::wstring> SplitJoined(const std::wstring& joined) {
 }
 
 // Copies a checked file, from the handle it was checked through, to `placed`
-// (made anew or replaced); a copy that fails partway is removed.
+// (made anew or replaced); a copy that fails partway is removed. With
+// `held`, the copy is then held open for reading only (no one may write or
+// remove it while it is held) and checked again through that handle.
 DWORD PutBackCheckedFile(const RestorePlan& plan, size_t f, const std::wstring& placed,
-                         std::unique_ptr<BYTE[]>& chunk) {
+                         std::unique_ptr<BYTE[]>& chunk, UniqueFileHandle* held = nullptr) {
   const CheckedFiles& checked = plan.checkedFiles;
   if (!checked || f >= checked->size() || !(*checked)[f]) {
     return ERROR_FILE_NOT_FOUND;  // never put back unchecked
@@ -101,7 +106,28 @@ DWORD PutBackCheckedFile(const RestorePlan& plan, size_t f, const std::wstring& 
     return error;
   }
   KeepWriteTime(from, to.get());
-  return 0;
+  if (held == nullptr) return 0;
+  to.reset();
+  held->reset(::CreateFileW(LongPath(placed).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  if (!*held) return FailureCode();
+  std::string sha256;
+  if (const DWORD read = HashOpenFile(held->get(), chunk.get(), bytes, sha256)) return read;
+  const SnapshotFile& file = plan.snapshot.files[f];
+  return bytes == file.bytes && sha256 == file.sha256 ? 0 : ERROR_FILE_INVALID;
+}
+
+// A folder name no one can guess before it is made: 128 random bits.
+std::wstring UnguessableName() {
+  std::wstring name = L"Kestrun-";
+  for (int part = 0; part < 4; ++part) {
+    unsigned int value = 0;
+    if (rand_s(&value) != 0) return {};
+    wchar_t hex[9] = {};
+    std::swprintf(hex, std::size(hex), L"%08x", value);
+    name += hex;
+  }
+  return name;
 }
 
 class DriverFromFiles {
@@ -223,30 +249,36 @@ class DriverFromFiles {
 };
 
 // Copies the checked bytes of a package's files into a new staging folder
-// that only Kestrun can write, below the user's temporary folder, keeping
-// their places in the package folder. 0 with the folder, or the code.
+// that only Kestrun can write, of a name no one can guess, below the user's
+// temporary folder, keeping their places in the package folder; each file
+// stays held, for reading only, in `held`. 0 with the folder, or the code.
 DWORD StagePackage(RestorePlan& plan, size_t k, std::wstring& staging,
-                   std::unique_ptr<BYTE[]>& chunk) {
-  static std::atomic<unsigned> made{0};
+                   std::vector<UniqueFileHandle>& held, std::unique_ptr<BYTE[]>& chunk) {
   wchar_t temp[MAX_PATH + 1] = {};
   const DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
   if (length == 0 || length > MAX_PATH) return FailureCode();
   std::wstring base(temp, length);
   if (base.back() == L'\\') base.pop_back();
+  // Made anew: a folder of that name already there is never taken.
   DWORD error = ERROR_ALREADY_EXISTS;
-  for (int attempt = 0; error == ERROR_ALREADY_EXISTS && attempt < 100; ++attempt) {
-    staging = base + L"\\Kestrun-package-" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
-              std::to_wstring(made.fetch_add(1));
+  for (int attempt = 0; error == ERROR_ALREADY_EXISTS && attempt < 4; ++attempt) {
+    const std::wstring name = UnguessableName();
+    if (name.empty()) return ERROR_GEN_FAILURE;
+    staging = base + L"\\" + name;
     error = CreateProtectedFolder(LongPath(staging));
   }
-  if (error != 0) return error;
+  if (error != 0) {
+    staging.clear();  // not Kestrun's to remove
+    return error;
+  }
   const std::wstring& stored = plan.snapshot.packages[k].stored;
   for (size_t f = 0; f < plan.snapshot.files.size(); ++f) {
     const SnapshotFile& file = plan.snapshot.files[f];
     if (file.package != k) continue;
     const std::wstring placed = staging + file.stored.substr(stored.size());
     error = CreateFolders(placed.substr(0, placed.find_last_of(L'\\')));
-    if (error == 0) error = PutBackCheckedFile(plan, f, placed, chunk);
+    held.emplace_back();
+    if (error == 0) error = PutBackCheckedFile(plan, f, placed, chunk, &held.back());
     if (error != 0) return error;
   }
   return 0;
@@ -256,21 +288,28 @@ DWORD StagePackage(RestorePlan& plan, size_t k, std::wstring& staging,
 void RestorePackage(RestorePlan& plan, size_t k, std::unique_ptr<BYTE[]>& chunk) {
   const SnapshotPackage& package = plan.snapshot.packages[k];
   RestoreResult& result = plan.packages[k];
-  std::wstring staging;
-  const DWORD staged = StagePackage(plan, k, staging, chunk);
-  // Whatever the upload does, the staged copy goes with the step.
-  const std::unique_ptr<std::wstring, void (*)(std::wstring*)> removal(
-      staging.empty() ? nullptr : &staging, [](std::wstring* folder) { RemoveTree(*folder); });
+  // Whatever the upload does, the staged copy goes with the step, its files
+  // let go first.
+  struct Staging {
+    std::wstring folder;
+    std::vector<UniqueFileHandle> held;
+    ~Staging() {
+      held.clear();
+      if (!folder.empty()) RemoveTree(folder);
+    }
+  } staging;
+  const DWORD staged = StagePackage(plan, k, staging.folder, staging.held, chunk);
   if (staged != 0) {
     result = {RestoreOutcome::Failed, staged};
     return;
   }
-  const std::wstring inf = staging + L"\\" + std::wstring(FileNamePart(package.infPath));
+  const std::wstring inf = staging.folder + L"\\" + std::wstring(FileNamePart(package.infPath));
   wchar_t uploaded[MAX_PATH * 2] = {};
   ULONG length = MAX_PATH * 2;
   const HRESULT upload = Platform().UploadPrinterDriverPackageW(
       ServerOf(plan), inf.c_str(), package.environment.c_str(), kUploadSilently, nullptr, uploaded,
       &length);
+  staging.held.clear();  // the store has its own copy now
   if (FAILED(upload)) {
     result = {RestoreOutcome::Failed, CodeOf(upload)};
     return;

@@ -760,6 +760,21 @@ DWORD CopyFileBytes(HANDLE from, HANDLE to, BYTE* chunk, ULONGLONG& bytes, Sha25
   }
 }
 
+DWORD HashOpenFile(HANDLE file, BYTE* chunk, ULONGLONG& bytes, std::string& sha256) {
+  Sha256 hash;
+  bytes = 0;
+  DWORD got = 0;
+  while (::ReadFile(file, chunk, kCopyChunkBytes, &got, nullptr)) {
+    if (got == 0) {
+      sha256 = hash.FinishHex();
+      return 0;
+    }
+    hash.Add(chunk, got);
+    bytes += got;
+  }
+  return ::GetLastError();
+}
+
 void KeepWriteTime(HANDLE from, HANDLE to) {
   FILETIME written = {};
   if (::GetFileTime(from, nullptr, nullptr, &written)) {
@@ -852,21 +867,14 @@ bool ReadSnapshot(const std::wstring& folder, Snapshot& snapshot, CheckedFiles& 
                      : L" could not be opened (error " + std::to_wstring(error) + L")");
       return false;
     }
-    Sha256 hash;
     ULONGLONG bytesRead = 0;
-    DWORD got = 0;
-    BOOL readable = TRUE;
-    while ((readable = ::ReadFile(in.get(), chunk.get(), kCopyChunkBytes, &got, nullptr)) &&
-           got > 0) {
-      hash.Add(chunk.get(), got);
-      bytesRead += got;
-    }
-    if (!readable) {
+    std::string sha256;
+    if (const DWORD error = HashOpenFile(in.get(), chunk.get(), bytesRead, sha256)) {
       problem = at + L"the file " + saved.stored + L" could not be read (error " +
-                std::to_wstring(::GetLastError()) + L")";
+                std::to_wstring(error) + L")";
       return false;
     }
-    if (bytesRead != saved.bytes || hash.FinishHex() != saved.sha256) {
+    if (bytesRead != saved.bytes || sha256 != saved.sha256) {
       problem = at + L"the file " + saved.stored + L" does not match its checksum";
       return false;
     }

@@ -72,6 +72,10 @@ constexpr DWORD kCopyChunkBytes = 1024 * 1024;
 DWORD CopyFileBytes(HANDLE from, HANDLE to, BYTE* chunk, ULONGLONG& bytes, Sha256* hash,
                     const std::atomic<bool>* stop = nullptr, ULONGLONG most = ~0ULL);
 
+// Reads an open file from where it stands to its end through `chunk`
+// (kCopyChunkBytes): its length and SHA-256 (hexadecimal). 0 or the code.
+DWORD HashOpenFile(HANDLE file, BYTE* chunk, ULONGLONG& bytes, std::string& sha256);
+
 // Gives `to` the last-write time of `from`, where the file system keeps one:
 // the spooler copies a driver file only over an older one, so a file saved
 // and put back keeps its own time.

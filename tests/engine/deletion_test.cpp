@@ -799,10 +799,18 @@ TEST_F(Packages, APackageGoesBackFromAStagedCopyOfItsListedFilesAndAPrinterWhole
   ASSERT_TRUE(ReadRestorePlan(folder, restore, problem)) << problem;
   ASSERT_TRUE(PrepareRestore(restore, error, problem)) << problem;
   Remote().setDataError = ERROR_ACCESS_DENIED;
+  bool rewritten = true;  // while the spooler reads it, the staged copy cannot be changed
+  spooler.duringUpload = [&rewritten](const std::wstring& staged) {
+    rewritten = UniqueFileHandle(::CreateFileW(staged.c_str(), GENERIC_WRITE, 7, nullptr,
+                                               OPEN_EXISTING, 0, nullptr)) ||
+                ::DeleteFileW(staged.c_str());
+  };
   ExecuteRestore(restore);
   EXPECT_EQ(restore.packages.at(0).outcome, RestoreOutcome::Restored);
+  EXPECT_FALSE(rewritten);
   const std::wstring inf = Calls(L"UploadPrinterDriverPackage").at(0).substr(45);  // its path
-  EXPECT_NE(inf.find(L"\\Kestrun-package-"), std::wstring::npos) << inf;
+  const size_t named = inf.find(L"\\Kestrun-");  // 32 random hexadecimal digits: unguessable
+  EXPECT_EQ(inf.find_first_not_of(L"0123456789abcdef", named + 9), named + 41) << inf;
   EXPECT_EQ(::GetFileAttributesW(inf.c_str()), INVALID_FILE_ATTRIBUTES) << "the staging stays";
   EXPECT_EQ(restore.printers.at(0).outcome, RestoreOutcome::Failed);
   EXPECT_TRUE(spooler.PrinterNames(L"\\\\SRV").empty()) << "a half-made printer stays";

@@ -1408,6 +1408,7 @@ HRESULT FakeSpooler::UploadPrinterDriverPackage(LPCWSTR server, LPCWSTR infPath,
   if (infPath == nullptr || ::GetFileAttributesW(infPath) == INVALID_FILE_ATTRIBUTES) {
     return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
   }
+  if (duringUpload) duringUpload(infPath);
   const std::wstring named(infPath);
   const std::wstring stored = L"C:\\Windows\\System32\\DriverStore\\FileRepository\\uploaded\\" +
                               named.substr(named.find_last_of(L'\\') + 1);

@@ -166,6 +166,9 @@ class FakeSpooler {
   // number of names) and a delay so two fetches overlap. No names and status
   // 0 hands out no buffer.
   std::vector<std::wstring> serverNames;
+  // Runs inside each UploadPrinterDriverPackageW with the INF it was handed:
+  // what another program might do meanwhile.
+  std::function<void(const std::wstring& inf)> duringUpload;
   NET_API_STATUS serverListStatus = NERR_Success;
   DWORD serverListTotal = 0;
   DWORD serverListDelayMs = 0;
