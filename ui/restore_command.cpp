@@ -65,6 +65,15 @@ std::wstring TargetOf(const RestorePlan& plan) {
   return Shown(plan.targetMachine) + L" (" + Shown(plan.targetName) + L")";
 }
 
+// "port IP_10.1.2.3 (10.1.2.3, RAW 9100)", "port IP_1 (lp1, LPR 515 queue lp)".
+std::wstring PortLine(const SnapshotPort& port) {
+  std::wstring line = L"port " + Shown(port.name) + L" (" + Shown(port.host) + L", ";
+  line += port.protocol == 1 ? L"RAW " : L"LPR ";
+  line += std::to_wstring(port.portNumber);
+  if (port.protocol != 1) line += L" queue " + Shown(port.queue);
+  return line + L")";
+}
+
 // The lines of each object of the snapshot whose result `wanted` says so.
 template <typename Wanted>
 std::vector<std::wstring> Lines(const RestorePlan& plan, RestoreKind kind, Wanted wanted) {
@@ -76,6 +85,8 @@ std::vector<std::wstring> Lines(const RestorePlan& plan, RestoreKind kind, Wante
     std::wstring line = kind == RestoreKind::Driver ? DriverLine(snapshot.drivers[i])
                         : kind == RestoreKind::Printer
                             ? Shown(snapshot.printers[i].name)
+                        : kind == RestoreKind::Port
+                            ? PortLine(snapshot.ports[i])
                             : Shown(FileNamePart(snapshot.packages[i].infPath));
     if (results[i].outcome == RestoreOutcome::Failed) line += L": " + ErrorLine(results[i].error);
     lines.push_back(std::move(line));
@@ -284,21 +295,26 @@ std::wstring RestoreQuestion(const RestorePlan& plan, size_t listed) {
   const std::wstring put = from == target
                                ? L"Put back what was deleted from " + from
                                : L"Put what was deleted from " + from + L" onto " + target;
+  // A copy's snapshot makes TCP/IP ports too: named and counted.
+  const bool ports = !plan.snapshot.ports.empty();
   std::wstring text =
       put + L"?\n" + L"Snapshot: " + Shown(plan.folder) + L" (taken " + Shown(plan.snapshot.taken) +
       L")\n" + Counted(CountOf(plan.drivers, RestoreOutcome::Pending), L"driver", L"drivers") +
       L", " + Counted(CountOf(plan.printers, RestoreOutcome::Pending), L"printer", L"printers") +
+      (ports ? L", " + Counted(CountOf(plan.ports, RestoreOutcome::Pending), L"port", L"ports")
+             : std::wstring()) +
       L" and " + Counted(CountOf(plan.packages, RestoreOutcome::Pending), L"package", L"packages") +
       L" will be restored.";
   std::vector<Section> sections = {
       {L"These drivers will be restored:", Lines(plan, RestoreKind::Driver, pending)},
       {L"These printers will be restored, with their settings and data:",
        Lines(plan, RestoreKind::Printer, pending)},
+      {L"These TCP/IP ports will be made:", Lines(plan, RestoreKind::Port, pending)},
       {L"These packages will be uploaded to the driver store again:",
        Lines(plan, RestoreKind::Package, pending)},
       {L"These are there already and will be kept as they are:", {}},
   };
-  for (const RestoreKind kind : {RestoreKind::Driver, RestoreKind::Printer}) {
+  for (const RestoreKind kind : {RestoreKind::Driver, RestoreKind::Printer, RestoreKind::Port}) {
     for (std::wstring& line : Lines(plan, kind, there))
       sections.back().lines.push_back(std::move(line));
   }
@@ -309,9 +325,11 @@ std::wstring RestoreQuestion(const RestorePlan& plan, size_t listed) {
 std::wstring RestoreOutcomeMessage(const RestorePlan& plan, UINT& icon, size_t listed) {
   const size_t failed = CountOf(plan.drivers, RestoreOutcome::Failed) +
                         CountOf(plan.printers, RestoreOutcome::Failed) +
+                        CountOf(plan.ports, RestoreOutcome::Failed) +
                         CountOf(plan.packages, RestoreOutcome::Failed);
   const size_t restored = CountOf(plan.drivers, RestoreOutcome::Restored) +
-                          CountOf(plan.printers, RestoreOutcome::Restored);
+                          CountOf(plan.printers, RestoreOutcome::Restored) +
+                          CountOf(plan.ports, RestoreOutcome::Restored);
   icon = failed > 0 && restored == 0 ? MB_ICONERROR : MB_ICONINFORMATION;
   std::wstring text =
       failed == 0 ? L"The snapshot was restored." : L"Not all of the snapshot could be restored.";
@@ -319,21 +337,28 @@ std::wstring RestoreOutcomeMessage(const RestorePlan& plan, UINT& icon, size_t l
           std::to_wstring(CountOf(plan.drivers, RestoreOutcome::Restored)) + L" of " +
           Counted(plan.drivers.size(), L"driver", L"drivers") + L", " +
           std::to_wstring(CountOf(plan.printers, RestoreOutcome::Restored)) + L" of " +
-          Counted(plan.printers.size(), L"printer", L"printers") + L"; " +
+          Counted(plan.printers.size(), L"printer", L"printers") +
+          (plan.ports.empty() ? std::wstring()
+                              : L", " + std::to_wstring(CountOf(plan.ports, RestoreOutcome::Restored)) +
+                                    L" of " + Counted(plan.ports.size(), L"port", L"ports")) +
+          L"; " +
           std::to_wstring(CountOf(plan.drivers, RestoreOutcome::AlreadyThere) +
-                          CountOf(plan.printers, RestoreOutcome::AlreadyThere)) +
+                          CountOf(plan.printers, RestoreOutcome::AlreadyThere) +
+                          CountOf(plan.ports, RestoreOutcome::AlreadyThere)) +
           L" there already.";
   const auto failedOnes = [](const RestoreResult& r) {
     return Is(r, RestoreOutcome::Failed) || Is(r, RestoreOutcome::NotTried);
   };
   const auto restoredOnes = [](const RestoreResult& r) { return Is(r, RestoreOutcome::Restored); };
   std::vector<Section> sections;
-  for (const RestoreKind kind : {RestoreKind::Package, RestoreKind::Driver, RestoreKind::Printer}) {
+  const RestoreKind kinds[] = {RestoreKind::Package, RestoreKind::Driver, RestoreKind::Port,
+                               RestoreKind::Printer};
+  for (const RestoreKind kind : kinds) {
     std::vector<std::wstring> lines = Lines(plan, kind, failedOnes);
     for (std::wstring& line : lines) line = L"Not restored: " + line;
     sections.push_back({nullptr, std::move(lines)});
   }
-  for (const RestoreKind kind : {RestoreKind::Package, RestoreKind::Driver, RestoreKind::Printer}) {
+  for (const RestoreKind kind : kinds) {
     std::vector<std::wstring> lines = Lines(plan, kind, restoredOnes);
     for (std::wstring& line : lines) line = L"Restored: " + line;
     sections.push_back({nullptr, std::move(lines)});

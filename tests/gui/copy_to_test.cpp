@@ -13,6 +13,7 @@
 #include "tests/support/main_window_fixture.h"
 #include "tests/support/ui_waits.h"
 #include "ui/printers_window.h"
+#include "ui/restore_command.h"
 #include "ui/workers.h"
 
 namespace kestrun::testing {
@@ -124,6 +125,22 @@ TEST_F(CopyTo, CopiesTheTickedPrintersWithTheirDriverAndPortAndLeavesTheSourceAs
   for (const wchar_t* change : {L"Delete", L"AddPrinter \\\\OLDSRV", L"SetPrinter \\\\OLDSRV"}) {
     EXPECT_TRUE(spooler.CallsStartingWith(change).empty()) << change;
   }
+
+  // File > Restore puts the copy's snapshot on a third server: its port is
+  // named and counted, and said when it cannot be made.
+  spooler.machines[L"\\\\THIRDSRV"].addPortStatus = ERROR_ACCESS_DENIED;
+  const size_t saved = boxes[1].find(L"\n\nSaved in ") + 11;
+  ASSERT_TRUE(StartRestore(boxes[1].substr(saved, boxes[1].find(L'\n', saved) - saved - 1),
+                           L"THIRDSRV"));
+  const auto [restore, no] = AnswerQuestionThenOutcome();
+  ASSERT_EQ(restore.size(), 2u);
+  const std::wstring port = L"port IP_10.1.2.3 (10.1.2.3, RAW 9100)";
+  EXPECT_NE(restore[0].find(L"2 drivers, 1 printer, 1 port and 2 packages will be restored."),
+            std::wstring::npos)
+      << restore[0];
+  EXPECT_NE(restore[0].find(L"These TCP/IP ports will be made:\n" + port), std::wstring::npos);
+  EXPECT_EQ(restore[1].rfind(L"Not all of the snapshot could be restored.", 0), 0u) << restore[1];
+  EXPECT_NE(restore[1].find(L"Not restored: " + port + L": "), std::wstring::npos) << restore[1];
 }
 
 }  // namespace
