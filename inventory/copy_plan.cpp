@@ -27,22 +27,6 @@ std::wstring Key(std::wstring_view name, std::wstring_view environment) {
   return NameKey(name) + L'|' + NameKey(environment);
 }
 
-// The ports of a printer's pool: "IP_1, IP_2" holds IP_1 and IP_2.
-std::vector<std::wstring> PoolPorts(std::wstring_view ports) {
-  std::vector<std::wstring> pool;
-  while (!ports.empty()) {
-    const size_t end = std::min(ports.find(L','), ports.size());
-    std::wstring_view port = ports.substr(0, end);
-    const size_t first = port.find_first_not_of(L' ');
-    port = first == std::wstring_view::npos
-               ? std::wstring_view()
-               : port.substr(first, port.find_last_not_of(L' ') - first + 1);
-    if (!port.empty()) pool.emplace_back(port);
-    ports.remove_prefix(std::min(end + 1, ports.size()));
-  }
-  return pool;
-}
-
 // Where a printer prints: each port's host (its name where the host is not
 // known), letter case folded, sorted, so two printers compare by device.
 std::wstring DevicesOf(std::wstring_view ports, const PortFactsByName* facts) {

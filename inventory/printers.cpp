@@ -173,6 +173,21 @@ DWORD ReadPorts(wchar_t* server, SpoolerAnswer& answer) {
       kPortInfo2Layout, answer);
 }
 
+std::vector<std::wstring> PoolPorts(std::wstring_view ports) {
+  std::vector<std::wstring> pool;
+  while (!ports.empty()) {
+    const size_t end = std::min(ports.find(L','), ports.size());
+    std::wstring_view port = ports.substr(0, end);
+    const size_t first = port.find_first_not_of(L' ');
+    port = first == std::wstring_view::npos
+               ? std::wstring_view()
+               : port.substr(first, port.find_last_not_of(L' ') - first + 1);
+    if (!port.empty()) pool.emplace_back(port);
+    ports.remove_prefix(std::min(end + 1, ports.size()));
+  }
+  return pool;
+}
+
 DWORD ReadPrintProcessors(wchar_t* server, const std::wstring& environment, SpoolerAnswer& answer) {
   std::wstring asked = environment;
   return ReadSpoolerList(

@@ -51,6 +51,9 @@ std::wstring PrintersEnvironment(const DriverInventory& inventory);
 // A machine's ports (PORT_INFO_2, checked), `server` "\\SRV" or null.
 DWORD ReadPorts(wchar_t* server, SpoolerAnswer& answer);
 
+// The ports of a printer's pool: "IP_1, IP_2" holds IP_1 and IP_2.
+std::vector<std::wstring> PoolPorts(std::wstring_view ports);
+
 // The print processors a machine has for an environment (PRINTPROCESSOR_INFO_1,
 // checked), `server` "\\SRV" or null.
 DWORD ReadPrintProcessors(wchar_t* server, const std::wstring& environment, SpoolerAnswer& answer);

@@ -400,6 +400,90 @@ void AimAtOwnMachine(RestorePlan& plan) {
                  plan.snapshot.isRemote};
 }
 
+// The strings of a REG_SZ or REG_MULTI_SZ value.
+std::vector<std::wstring> StringsOf(const SnapshotValue& value) {
+  if (value.type != REG_SZ && value.type != REG_EXPAND_SZ && value.type != REG_MULTI_SZ) return {};
+  std::wstring text(value.data.size() / sizeof(wchar_t), L'\0');
+  if (!text.empty()) std::memcpy(text.data(), value.data.data(), text.size() * sizeof(wchar_t));
+  std::vector<std::wstring> strings = SplitJoined(text);
+  std::erase_if(strings, [](const std::wstring& s) { return s.empty(); });
+  return strings;
+}
+
+bool NamesAPath(std::wstring_view text) {
+  return text.find_first_of(L"\\/:") != std::wstring_view::npos;
+}
+
+// Why a printer's data makes clients load or copy a file from elsewhere:
+// the Point and Print values of CopyFiles\ name a module (a DLL the
+// client already has) and files by name, never by path.
+std::wstring ForeignCopyFiles(const SnapshotPrinter& printer) {
+  constexpr std::wstring_view kCopyFiles = L"CopyFiles\\";
+  for (const SnapshotValue& value : printer.data) {
+    if (!EqualsIgnoringAsciiCase(std::wstring_view(value.key).substr(0, kCopyFiles.size()),
+                                 kCopyFiles)) {
+      continue;
+    }
+    const bool module = EqualsIgnoringAsciiCase(value.name, L"Module");
+    if (!module && !EqualsIgnoringAsciiCase(value.name, L"Files")) continue;
+    for (const std::wstring& named : StringsOf(value)) {
+      if (!NamesAPath(named)) continue;
+      std::wstring why = value.key + (module ? L" loads " : L" copies ");
+      AppendShownText(why, named);
+      return why;
+    }
+  }
+  return {};
+}
+
+void Refuse(RestoreResult& result, std::wstring why) {
+  result = {RestoreOutcome::Failed, ERROR_INVALID_DATA, std::move(why)};
+}
+
+void RefuseForeignObjects(RestorePlan& plan) {
+  const Snapshot& snapshot = plan.snapshot;
+  std::unordered_map<std::wstring, size_t> ports;  // by name: its place in the snapshot
+  for (size_t p = 0; p < snapshot.ports.size(); ++p) ports.emplace(NameKey(snapshot.ports[p].name), p);
+  std::vector<bool> used(snapshot.ports.size(), false);
+  for (const SnapshotPrinter& printer : snapshot.printers) {
+    for (const std::wstring& port : PoolPorts(printer.portName)) {
+      const auto found = ports.find(NameKey(port));
+      if (found != ports.end()) used[found->second] = true;
+    }
+  }
+  for (size_t p = 0; p < snapshot.ports.size(); ++p) {
+    if (plan.ports[p].outcome != RestoreOutcome::Pending) continue;
+    const TcpIpPortSettings settings = SettingsOf(snapshot.ports[p]);
+    if (!IsCopyableTcpIpPort(settings)) {
+      Refuse(plan.ports[p], L"it is not a TCP/IP port's name and host");
+    } else if (!used[p]) {
+      Refuse(plan.ports[p], L"no printer of the snapshot uses it");
+    }
+  }
+  for (size_t p = 0; p < snapshot.printers.size(); ++p) {
+    if (plan.printers[p].outcome != RestoreOutcome::Pending) continue;
+    const SnapshotPrinter& printer = snapshot.printers[p];
+    for (const std::wstring& port : PoolPorts(printer.portName)) {
+      const auto found = ports.find(NameKey(port));
+      if (found != ports.end() && !plan.ports[found->second].refused.empty()) {
+        std::wstring why = L"port ";
+        AppendShownText(why, port);
+        Refuse(plan.printers[p], why + L" is not made");
+      }
+    }
+    if (!plan.printers[p].refused.empty()) continue;
+    const std::wstring& page = printer.sepFile;
+    if (page.rfind(L"\\\\", 0) == 0 || page.find(L"..") != std::wstring::npos ||
+        (!page.empty() && !IsPlainOriginalPath(page))) {
+      std::wstring why = L"its separator page ";
+      AppendShownText(why, page);
+      Refuse(plan.printers[p], why + L" is not on the machine");
+    } else if (std::wstring why = ForeignCopyFiles(printer); !why.empty()) {
+      Refuse(plan.printers[p], std::move(why));
+    }
+  }
+}
+
 }  // namespace
 
 void TakeResults(const RestorePlan& from, RestorePlan& to) {
@@ -520,6 +604,7 @@ bool PrepareRestore(RestorePlan& plan, DWORD& error, std::wstring& why) {
       }
     }
   }
+  RefuseForeignObjects(plan);
   // A package none of whose drivers is missing needs no upload; one no
   // driver came from (an unused one removed alone) only when its folder is
   // no longer in the machine's store.

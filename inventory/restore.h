@@ -30,7 +30,8 @@ struct RestoreStep {
 
 struct RestoreResult {
   RestoreOutcome outcome = RestoreOutcome::Pending;
-  DWORD error = 0;  // why it failed
+  DWORD error = 0;      // why it failed
+  std::wstring refused;  // why the restore refused it, untried (its outcome Failed)
 };
 
 struct RestorePlan {
@@ -91,7 +92,11 @@ bool ReadRestorePlan(const std::wstring& folder, RestorePlan& plan, std::wstring
 
 // Lists the machine's drivers and printers: an object there again (a driver
 // of the same name, environment and version; a printer of the same name) is
-// kept as it is. Asks for and judges the driver folder of each environment a
+// kept as it is. Refuses, object by object, what the spooler would load or
+// send elsewhere: a port that is no port (or that no printer of the
+// snapshot uses), a printer on a refused port, a separator page on another
+// machine or climbing out of its folder, and printer data under CopyFiles\
+// whose Module or Files name a path instead of a file. Asks for and judges the driver folder of each environment a
 // driver may be put back into. False with the code and `why` (what failed)
 // when the machine cannot be restored.
 bool PrepareRestore(RestorePlan& plan, DWORD& error, std::wstring& why);

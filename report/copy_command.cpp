@@ -112,7 +112,8 @@ void RecordObject(ActionRecord& record, const CopyObject& object, bool whatIf, s
       ++*counters.go;
       return;
     case RestoreOutcome::Failed: {
-      const std::wstring reason = CodeText(object.result->error);
+      const std::wstring reason = object.result->refused.empty() ? CodeText(object.result->error)
+                                                                 : Shown(object.result->refused);
       record.Add(L"Failed: " + text + L": " + reason, row(L"failed", object.result->error, reason));
       ++*counters.failed;
       return;

@@ -56,9 +56,12 @@ void RecordObject(ActionRecord& record, const RestoreResult& result, bool whatIf
       ++go;
       return;
     case RestoreOutcome::Failed: {
-      const std::wstring why = CodeText(result.error);
-      record.Add(L"Failed: " + object + L": " + why,
-                 {L"failed", kind, name, environment, version, result.error, why});
+      // Refused before it was tried: what the spooler would take from elsewhere.
+      const bool refused = !result.refused.empty();
+      const std::wstring why = refused ? result.refused : CodeText(result.error);
+      record.Add((refused ? L"Not restored: " : L"Failed: ") + object + L": " + why,
+                 {refused ? L"not restored" : L"failed", kind, name, environment, version,
+                  result.error, why});
       ++failed;
       return;
     }

@@ -88,7 +88,10 @@ std::vector<std::wstring> Lines(const RestorePlan& plan, RestoreKind kind, Wante
                         : kind == RestoreKind::Port
                             ? PortLine(snapshot.ports[i])
                             : Shown(FileNamePart(snapshot.packages[i].infPath));
-    if (results[i].outcome == RestoreOutcome::Failed) line += L": " + ErrorLine(results[i].error);
+    if (results[i].outcome == RestoreOutcome::Failed) {
+      line += L": " + (results[i].refused.empty() ? ErrorLine(results[i].error)
+                                                  : Shown(results[i].refused));
+    }
     lines.push_back(std::move(line));
   }
   return lines;

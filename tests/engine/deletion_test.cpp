@@ -878,3 +878,34 @@ TEST_F(PrinterEnumeration, FailuresKeepTheirCodeAndLeaveNoRecordsToWalk) {
 
 }  // namespace
 }  // namespace kestrun
+
+namespace kestrun {
+namespace {
+
+TEST_F(Deletion, ARestoreRefusesPrinterDataThatHasClientsLoadAModuleFromElsewhere) {
+  const auto text = [](const std::wstring& s) {
+    const auto* bytes = reinterpret_cast<const BYTE*>(s.c_str());
+    return testing::FakeValue{REG_SZ, std::vector<BYTE>(bytes, bytes + (s.size() + 1) * sizeof(wchar_t))};
+  };
+  FakePrinter lured{L"Lured", L"Acme PCL6"}, plain{L"Plain", L"Acme PCL6"};
+  lured.data[L"CopyFiles\\Evil\\Module"] = text(L"\\\\attacker\\share\\evil.dll");
+  plain.data[L"CopyFiles\\ICM\\Module"] = text(L"mscms.dll");  // a module by name: as Windows has it
+  Remote().drivers = {Driver(L"Acme PCL6")};
+  Remote().printers = {lured, plain};
+  Target(L"SRV");
+  Tick(L"Acme PCL6");
+  DWORD error = 0;
+  std::wstring folder, problem;
+  ASSERT_TRUE(PrepareDeletion(plan, error)) << error;
+  ASSERT_EQ(TakeSnapshot(plan, testing::MakeScratchDirectory(L"lured"), folder, problem), 0u);
+  ExecuteDeletion(plan, [] {});
+  RestorePlan restore;
+  ASSERT_TRUE(ReadRestorePlan(folder, restore, problem)) << problem;
+  ASSERT_TRUE(PrepareRestore(restore, error, problem)) << problem;
+  EXPECT_EQ(restore.printers.at(0).refused, L"CopyFiles\\Evil loads \\\\attacker\\share\\evil.dll");
+  ExecuteRestore(restore);
+  EXPECT_EQ(spooler.PrinterNames(L"\\\\SRV"), std::vector<std::wstring>{L"Plain"});
+}
+
+}  // namespace
+}  // namespace kestrun
