@@ -300,7 +300,7 @@ void RestorePackage(RestorePlan& plan, size_t k, std::unique_ptr<BYTE[]>& chunk)
   } staging;
   const DWORD staged = StagePackage(plan, k, staging.folder, staging.held, chunk);
   if (staged != 0) {
-    result = {RestoreOutcome::Failed, staged};
+    result = {RestoreOutcome::Failed, staged, {}};
     return;
   }
   const std::wstring inf = staging.folder + L"\\" + std::wstring(FileNamePart(package.infPath));
@@ -311,7 +311,7 @@ void RestorePackage(RestorePlan& plan, size_t k, std::unique_ptr<BYTE[]>& chunk)
       &length);
   staging.held.clear();  // the store has its own copy now
   if (FAILED(upload)) {
-    result = {RestoreOutcome::Failed, CodeOf(upload)};
+    result = {RestoreOutcome::Failed, CodeOf(upload), {}};
     return;
   }
   result.outcome = RestoreOutcome::Restored;
@@ -322,7 +322,7 @@ void RestorePackage(RestorePlan& plan, size_t k, std::unique_ptr<BYTE[]>& chunk)
     const HRESULT installed = Platform().InstallPrinterDriverFromPackageW(
         ServerOf(plan), uploaded, driver.name.c_str(), driver.environment.c_str(),
         kInstallCopyAllFiles);
-    if (SUCCEEDED(installed)) plan.drivers[d] = {RestoreOutcome::Restored, 0};
+    if (SUCCEEDED(installed)) plan.drivers[d] = {RestoreOutcome::Restored, 0, {}};
   }
 }
 
@@ -658,7 +658,7 @@ void ExecuteRestore(RestorePlan& plan) {
   for (size_t d = 0; d < plan.snapshot.drivers.size(); ++d) {
     if (!step(RestoreKind::Driver, d)) continue;
     const DWORD error = fromFiles.Restore(plan.snapshot.drivers[d]);
-    plan.drivers[d] = {error == 0 ? RestoreOutcome::Restored : RestoreOutcome::Failed, error};
+    plan.drivers[d] = {error == 0 ? RestoreOutcome::Restored : RestoreOutcome::Failed, error, {}};
   }
   // Ports, then printers: each phase units made up to eight at a time,
   // which a stop or the deadline cuts between units, never inside one.
@@ -686,7 +686,8 @@ void ExecuteRestore(RestorePlan& plan) {
     units.deadline = plan.deadline;
     units.graceMs = plan.unitGraceMs;
     const std::vector<UnitOutcome> ends = RunUnits(
-        units, [unit, pending](size_t u, const UnitCheck& check) { return unit(pending[u], check); },
+        units,
+        [unit, pending](size_t u, const UnitCheck& check) { return unit(pending[u], check); },
         [&undo, &pending](size_t u) { undo(pending[u]); });
     for (size_t u = 0; u < ends.size(); ++u) {
       RestoreResult& result = results[pending[u]];
@@ -696,7 +697,8 @@ void ExecuteRestore(RestorePlan& plan) {
         plan.deadlineReached = plan.deadlineReached || late();
       } else {
         result = {ends[u].error == 0 ? RestoreOutcome::Restored : RestoreOutcome::Failed,
-                  ends[u].error};
+                  ends[u].error,
+                  {}};
       }
     }
   };

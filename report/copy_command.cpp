@@ -59,7 +59,7 @@ struct CopyWork : RestoringWork {
   RestorePlan& Restoring() override { return restore; }
   void RecordAsItStands(std::wstring_view machine, DWORD code) override {
     if (stepInProgress) {
-      restore.ResultsOf(inProgress.kind)[inProgress.index] = {RestoreOutcome::Failed, code};
+      restore.ResultsOf(inProgress.kind)[inProgress.index] = {RestoreOutcome::Failed, code, {}};
     }
     RecordCopy(machine, *this, false);
   }

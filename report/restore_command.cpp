@@ -116,7 +116,7 @@ void RecordRestore(ActionRecord& record, const RestorePlan& plan, bool whatIf,
 
 void RestoreWork::RecordAsItStands(std::wstring_view machine, DWORD code) {
   if (stepInProgress)
-    plan.ResultsOf(inProgress.kind)[inProgress.index] = {RestoreOutcome::Failed, code};
+    plan.ResultsOf(inProgress.kind)[inProgress.index] = {RestoreOutcome::Failed, code, {}};
   ActionRecord record(machine, outcome);
   RecordRestore(record, plan, false, outcome.counts);
 }
