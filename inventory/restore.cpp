@@ -1,4 +1,5 @@
-#define _CRT_RAND_S  // rand_s: the system's random numbers
+// The C runtime declares rand_s, the system's random numbers, only when asked.
+#define _CRT_RAND_S  // NOLINT(bugprone-reserved-identifier): the runtime's own name for it
 #include "inventory/restore.h"
 
 #include <atomic>
