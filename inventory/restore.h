@@ -95,10 +95,11 @@ bool ReadRestorePlan(const std::wstring& folder, RestorePlan& plan, std::wstring
 // kept as it is. Refuses, object by object, what the spooler would load or
 // send elsewhere: a port that is no port (or that no printer of the
 // snapshot uses), a printer on a refused port, a separator page on another
-// machine or climbing out of its folder, and printer data under CopyFiles\
-// whose Module or Files name a path instead of a file. Asks for and judges the driver folder of each environment a
-// driver may be put back into. False with the code and `why` (what failed)
-// when the machine cannot be restored.
+// machine or climbing out of its folder, and printer data of a CopyFiles key
+// whose Module or Files name a path instead of a file. Asks for and judges
+// the driver folder of each environment a driver may be put back into.
+// False with the code and `why` (what failed) when the machine cannot be
+// restored.
 bool PrepareRestore(RestorePlan& plan, DWORD& error, std::wstring& why);
 
 // Puts back what is not there, each object once: packages (their checked
