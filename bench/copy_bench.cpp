@@ -31,11 +31,10 @@ void MakeSource(testing::FakeMachine& source) {
   const std::string inf = "[Version]\r\nClass=Printer\r\nProvider=Contoso\r\n";
   for (const wchar_t* environment : {L"Windows x64", L"Windows NT x86"}) {
     const bool x86 = environment[8] == L'N';
-    const std::wstring package =
-        FakeSpooler::AddStorePackage(L"\\\\OLDSRV",
-                                     x86 ? L"bench.inf_x86_5e4d3c2b1a090807"
-                                         : L"bench.inf_amd64_0807060504030201",
-                                     inf, 4, 4096);
+    const std::wstring package = FakeSpooler::AddStorePackage(
+        L"\\\\OLDSRV",
+        x86 ? L"bench.inf_x86_5e4d3c2b1a090807" : L"bench.inf_amd64_0807060504030201", inf, 4,
+        4096);
     for (int d = 0; d < kDrivers; ++d) {
       testing::FakeDriver driver =
           testing::RichDriver(L"Bench Driver " + std::to_wstring(d), L"Contoso");

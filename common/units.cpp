@@ -37,8 +37,8 @@ class UnitState {
 
   // Under the lock: whether the phase is cut, marking it so the first time.
   bool Cut() {
-    if (!cut && ((stop != nullptr && stop->load()) ||
-                 (deadline != 0 && ::GetTickCount64() >= deadline))) {
+    if (!cut &&
+        ((stop != nullptr && stop->load()) || (deadline != 0 && ::GetTickCount64() >= deadline))) {
       cut = true;
     }
     return cut;

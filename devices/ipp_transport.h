@@ -34,7 +34,6 @@ struct DeviceUri {
   std::wstring path;  // from its "/", with the query, percent-encoded; never empty
 };
 
-
 // Takes an address apart: scheme, host (IPv6 in brackets), port, path. ipp
 // and ipps default to port 631, http to 80 and https to 443; blanks and
 // characters beyond ASCII in the path are percent-encoded. False with why

@@ -98,8 +98,8 @@ DWORD PutBackCheckedFile(const RestorePlan& plan, size_t f, const std::wstring& 
                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!to) return FailureCode();
   ULONGLONG bytes = 0;
-  DWORD error =
-      CopyFileBytes(from, to.get(), chunk.get(), bytes, nullptr, nullptr, plan.snapshot.files[f].bytes);
+  DWORD error = CopyFileBytes(from, to.get(), chunk.get(), bytes, nullptr, nullptr,
+                              plan.snapshot.files[f].bytes);
   if (error == 0 && bytes != plan.snapshot.files[f].bytes) error = ERROR_FILE_INVALID;
   if (error != 0) {
     to.reset();
@@ -444,7 +444,9 @@ void Refuse(RestoreResult& result, std::wstring why) {
 void RefuseForeignObjects(RestorePlan& plan) {
   const Snapshot& snapshot = plan.snapshot;
   std::unordered_map<std::wstring, size_t> ports;  // by name: its place in the snapshot
-  for (size_t p = 0; p < snapshot.ports.size(); ++p) ports.emplace(NameKey(snapshot.ports[p].name), p);
+  for (size_t p = 0; p < snapshot.ports.size(); ++p) {
+    ports.emplace(NameKey(snapshot.ports[p].name), p);
+  }
   std::vector<bool> used(snapshot.ports.size(), false);
   for (const SnapshotPrinter& printer : snapshot.printers) {
     for (const std::wstring& port : PoolPorts(printer.portName)) {

@@ -30,7 +30,7 @@ struct RestoreStep {
 
 struct RestoreResult {
   RestoreOutcome outcome = RestoreOutcome::Pending;
-  DWORD error = 0;      // why it failed
+  DWORD error = 0;       // why it failed
   std::wstring refused;  // why the restore refused it, untried (its outcome Failed)
 };
 

@@ -163,8 +163,8 @@ const RecordLayout kServerInfo100Layout = {sizeof(SERVER_INFO_100), kServer100Te
                                            std::size(kServer100Texts), nullptr, 0};
 const RecordLayout kPortInfo2Layout = {sizeof(PORT_INFO_2W), kPort2Texts, std::size(kPort2Texts),
                                        nullptr, 0};
-const RecordLayout kPrintProcessorInfo1Layout = {
-    sizeof(PRINTPROCESSOR_INFO_1W), kProcessor1Texts, std::size(kProcessor1Texts), nullptr, 0};
+const RecordLayout kPrintProcessorInfo1Layout = {sizeof(PRINTPROCESSOR_INFO_1W), kProcessor1Texts,
+                                                 std::size(kProcessor1Texts), nullptr, 0};
 
 DWORD CheckAnswer(BYTE* buffer, size_t bytes, DWORD count, const RecordLayout& layout) {
   if (count == 0) return 0;

@@ -55,10 +55,10 @@ DWORD OpenXcv(const wchar_t* server, std::wstring_view object, DWORD access, Uni
 
 bool IsTcpIpPortSettings(const TcpIpPortSettings& settings) {
   PortData1 data;
-  const bool protocol = (settings.protocol == kTcpIpProtocolRaw && settings.portNumber != 0 &&
-                         settings.portNumber <= kLargestPortNumber) ||
-                        (settings.protocol == kTcpIpProtocolLpr &&
-                         settings.portNumber <= kLargestPortNumber);
+  const bool protocol =
+      (settings.protocol == kTcpIpProtocolRaw && settings.portNumber != 0 &&
+       settings.portNumber <= kLargestPortNumber) ||
+      (settings.protocol == kTcpIpProtocolLpr && settings.portNumber <= kLargestPortNumber);
   return protocol && !settings.name.empty() && !settings.host.empty() &&
          FitsField(settings.name, std::size(data.sztPortName)) &&
          FitsField(settings.host, std::size(data.sztHostAddress)) &&

@@ -241,7 +241,9 @@ class ActionReport : public MachineRunSink {
       // "[1/2] OLD  failed: WHY": the reason is WHY.
       std::wstring reason = line.substr(line.find(L"  ") + 2);
       reason = reason.substr(std::min(reason.find(L": ") + 2, reason.size()));
-      while (!reason.empty() && (reason.back() == L'\n' || reason.back() == L'\r')) reason.pop_back();
+      while (!reason.empty() && (reason.back() == L'\n' || reason.back() == L'\r')) {
+        reason.pop_back();
+      }
       AppendActionRow(given.rows, UtcNow(), copyTarget_,
                       {L"failed", L"source", machine, {}, {}, code, reason}, std::nullopt, machine);
       Write(given, kRed, line);

@@ -171,8 +171,8 @@ bool CopySource(CopyContext& context, MachineSteps& steps, const std::wstring& s
   work.source = source;
   work.target = std::wstring(BareMachineName(request.copy.target));
   if (IsSameMachine(source, request.copy.target)) {
-    FailWithoutCode(outcome, Shown(source) + L" and " + Shown(request.copy.target) +
-                                 L" are the same machine");
+    FailWithoutCode(
+        outcome, Shown(source) + L" and " + Shown(request.copy.target) + L" are the same machine");
     return true;
   }
   CopyListing from, to;
@@ -306,9 +306,14 @@ std::vector<CopyObject> ObjectsOf(const CopyPlan& plan, const RestorePlan* resto
       if (listed) continue;
       packagesShown.push_back(driver.infPath);
       const std::wstring file(FileNamePart(driver.infPath));
-      CopyObject package = {
-          L"package", Quoted(file) + L" (" + Shown(driver.environment) + L")", CopyAction::Copy, {},
-          nullptr,    file,         driver.environment, {}};
+      CopyObject package = {L"package",
+                            Quoted(file) + L" (" + Shown(driver.environment) + L")",
+                            CopyAction::Copy,
+                            {},
+                            nullptr,
+                            file,
+                            driver.environment,
+                            {}};
       for (size_t k = 0; restore != nullptr && k < restore->snapshot.packages.size() &&
                          k < restore->packages.size();
            ++k) {

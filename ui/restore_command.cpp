@@ -82,9 +82,8 @@ std::vector<std::wstring> Lines(const RestorePlan& plan, RestoreKind kind, Wante
   const std::vector<RestoreResult>& results = plan.ResultsOf(kind);
   for (size_t i = 0; i < results.size(); ++i) {
     if (!wanted(results[i])) continue;
-    std::wstring line = kind == RestoreKind::Driver ? DriverLine(snapshot.drivers[i])
-                        : kind == RestoreKind::Printer
-                            ? Shown(snapshot.printers[i].name)
+    std::wstring line = kind == RestoreKind::Driver    ? DriverLine(snapshot.drivers[i])
+                        : kind == RestoreKind::Printer ? Shown(snapshot.printers[i].name)
                         : kind == RestoreKind::Port
                             ? PortLine(snapshot.ports[i])
                             : Shown(FileNamePart(snapshot.packages[i].infPath));
@@ -336,19 +335,20 @@ std::wstring RestoreOutcomeMessage(const RestorePlan& plan, UINT& icon, size_t l
   icon = failed > 0 && restored == 0 ? MB_ICONERROR : MB_ICONINFORMATION;
   std::wstring text =
       failed == 0 ? L"The snapshot was restored." : L"Not all of the snapshot could be restored.";
-  text += L"\nOn " + TargetOf(plan) + L"\nRestored " +
-          std::to_wstring(CountOf(plan.drivers, RestoreOutcome::Restored)) + L" of " +
-          Counted(plan.drivers.size(), L"driver", L"drivers") + L", " +
-          std::to_wstring(CountOf(plan.printers, RestoreOutcome::Restored)) + L" of " +
-          Counted(plan.printers.size(), L"printer", L"printers") +
-          (plan.ports.empty() ? std::wstring()
-                              : L", " + std::to_wstring(CountOf(plan.ports, RestoreOutcome::Restored)) +
-                                    L" of " + Counted(plan.ports.size(), L"port", L"ports")) +
-          L"; " +
-          std::to_wstring(CountOf(plan.drivers, RestoreOutcome::AlreadyThere) +
-                          CountOf(plan.printers, RestoreOutcome::AlreadyThere) +
-                          CountOf(plan.ports, RestoreOutcome::AlreadyThere)) +
-          L" there already.";
+  text +=
+      L"\nOn " + TargetOf(plan) + L"\nRestored " +
+      std::to_wstring(CountOf(plan.drivers, RestoreOutcome::Restored)) + L" of " +
+      Counted(plan.drivers.size(), L"driver", L"drivers") + L", " +
+      std::to_wstring(CountOf(plan.printers, RestoreOutcome::Restored)) + L" of " +
+      Counted(plan.printers.size(), L"printer", L"printers") +
+      (plan.ports.empty() ? std::wstring()
+                          : L", " + std::to_wstring(CountOf(plan.ports, RestoreOutcome::Restored)) +
+                                L" of " + Counted(plan.ports.size(), L"port", L"ports")) +
+      L"; " +
+      std::to_wstring(CountOf(plan.drivers, RestoreOutcome::AlreadyThere) +
+                      CountOf(plan.printers, RestoreOutcome::AlreadyThere) +
+                      CountOf(plan.ports, RestoreOutcome::AlreadyThere)) +
+      L" there already.";
   const auto failedOnes = [](const RestoreResult& r) {
     return Is(r, RestoreOutcome::Failed) || Is(r, RestoreOutcome::NotTried);
   };

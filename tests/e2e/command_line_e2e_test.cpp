@@ -1136,7 +1136,9 @@ std::vector<std::wstring> CopyObjectLines(const std::wstring& text) {
     for (const std::wstring verb : {L"  What if: copy ", L"  Copied ", L"  Not copied: "}) {
       if (line.rfind(verb, 0) != 0) continue;
       line = line.substr(verb[2] == L'N' ? 2 : verb.size());
-      if (line.size() > 10 && line.substr(line.size() - 10) == L" to NEWSRV") line.resize(line.size() - 10);
+      if (line.size() > 10 && line.substr(line.size() - 10) == L" to NEWSRV") {
+        line.resize(line.size() - 10);
+      }
       lines.push_back(line);
     }
   }
@@ -1147,7 +1149,8 @@ std::vector<std::wstring> CopyObjectLines(const std::wstring& text) {
 // the other machines given; the calls that change a machine go to `calls`.
 Environment RealServerScenario(const FakeSpoolerInstall& install, const std::wstring& machines,
                                const std::wstring& calls) {
-  for (const wchar_t* folder : {L"acme.inf_amd64_4f1c2b7d9e0a3c61", L"acme.inf_x86_8d2e6a1f0b9c7e43"}) {
+  for (const wchar_t* folder :
+       {L"acme.inf_amd64_4f1c2b7d9e0a3c61", L"acme.inf_x86_8d2e6a1f0b9c7e43"}) {
     FakeSpooler::AddStorePackage(L"\\\\OLDSRV", folder, "[Version]\r\nClass=Printer\r\n", 2, 100);
   }
   Environment scenario = install.Scenario(L"fleet:OLDSRV>" + machines);
@@ -1165,22 +1168,19 @@ TEST(CopyReport, ARealPrintServerIsCopiedExactlyAsItsWhatIfSaid) {
   EXPECT_EQ(plan.exitCode, 1u) << "Lobby cannot be copied";
   EXPECT_EQ(ReadFileBytes(calls), "") << "a what-if run changed something";
   const std::vector<std::wstring> planned = CopyObjectLines(plan.Text());
-  EXPECT_EQ(planned,
-            (std::vector<std::wstring>{
-                L"printer \"HR Laser\" (Acme PCL6, port IP_10.1.2.3)",
-                L"driver \"Acme PCL6\" (Windows x64, 10.0.0.1)",
-                L"package \"acme.inf\" (Windows x64)",
-                L"driver \"Acme PCL6\" (Windows NT x86, 10.0.0.1)",
-                L"package \"acme.inf\" (Windows NT x86)",
-                L"port \"IP_10.1.2.3\"",
-                L"printer \"Finance Pool\" (Acme PS, port IP_10.1.2.3,IP_10.1.2.4)",
-                L"driver \"Acme PS\" (Windows x64, 10.0.0.1)",
-                L"driver \"Acme PS\" (Windows NT x86, 10.0.0.1)",
-                L"port \"IP_10.1.2.4\"",
-                L"printer \"Plotter\" (Acme PCL6, port 10.1.2.5)",
-                L"port \"10.1.2.5\"",
-                L"Not copied: printer \"Lobby\" (Microsoft IPP Class Driver, port WSD-7f3a): WSD "
-                L"port: add the device on the new server"}))
+  EXPECT_EQ(
+      planned,
+      (std::vector<std::wstring>{
+          L"printer \"HR Laser\" (Acme PCL6, port IP_10.1.2.3)",
+          L"driver \"Acme PCL6\" (Windows x64, 10.0.0.1)", L"package \"acme.inf\" (Windows x64)",
+          L"driver \"Acme PCL6\" (Windows NT x86, 10.0.0.1)",
+          L"package \"acme.inf\" (Windows NT x86)", L"port \"IP_10.1.2.3\"",
+          L"printer \"Finance Pool\" (Acme PS, port IP_10.1.2.3,IP_10.1.2.4)",
+          L"driver \"Acme PS\" (Windows x64, 10.0.0.1)",
+          L"driver \"Acme PS\" (Windows NT x86, 10.0.0.1)", L"port \"IP_10.1.2.4\"",
+          L"printer \"Plotter\" (Acme PCL6, port 10.1.2.5)", L"port \"10.1.2.5\"",
+          L"Not copied: printer \"Lobby\" (Microsoft IPP Class Driver, port WSD-7f3a): WSD "
+          L"port: add the device on the new server"}))
       << plan.Text();
 
   // The run does exactly that, line for line, and makes exactly those objects.
@@ -1189,7 +1189,8 @@ TEST(CopyReport, ARealPrintServerIsCopiedExactlyAsItsWhatIfSaid) {
   EXPECT_EQ(CopyObjectLines(run.Text()), planned) << run.Text();
   size_t made = 0;  // calls that made something on the target: AddPort, AddPrinter, ...
   for (const std::string& line : Lines(ReadFileBytes(calls))) {
-    made += line.rfind("Add", 0) == 0 || line.rfind("Upload", 0) == 0 || line.rfind("Install", 0) == 0;
+    made +=
+        line.rfind("Add", 0) == 0 || line.rfind("Upload", 0) == 0 || line.rfind("Install", 0) == 0;
   }
   EXPECT_EQ(made, planned.size() - 1) << ReadFileBytes(calls);
   for (const char* call :
@@ -1202,7 +1203,7 @@ TEST(CopyReport, ARealPrintServerIsCopiedExactlyAsItsWhatIfSaid) {
         "AddPrinter Finance Pool port=IP_10.1.2.3,IP_10.1.2.4 driver=Acme PS share=FinPool "
         "location=Building 1 -> 0"}) {
     EXPECT_NE(ReadFileBytes(calls).find(call), std::string::npos) << call << "\n"
-                                                                 << ReadFileBytes(calls);
+                                                                  << ReadFileBytes(calls);
   }
   EXPECT_EQ(ReadFileBytes(calls).find("OLDSRV"), std::string::npos) << "the source was changed";
 
@@ -1234,17 +1235,18 @@ TEST(CopyReport, ATimeLimitCutsThePrintersBetweenUnitsAndTheLogSaysWhatWasMade) 
   const std::wstring log = install.Folder() + L"\\copy.csv";
   // Forty more queues on a target that answers each add 500 ms late.
   const Environment scenario = RealServerScenario(install, L"40,NEWSRV*0<500", calls);
-  const ConsoleRun run = RunInConsole(L"\"" + install.Exe() + L"\" /copy /yes /timeout:2 \"/snapshots:" +
-                                          install.Folder() + L"\\snaps\" OLDSRV NEWSRV \"" + log +
-                                          L"\"",
-                                      scenario);
+  const ConsoleRun run =
+      RunInConsole(L"\"" + install.Exe() + L"\" /copy /yes /timeout:2 \"/snapshots:" +
+                       install.Folder() + L"\\snaps\" OLDSRV NEWSRV \"" + log + L"\"",
+                   scenario);
   EXPECT_EQ(run.exitCode, 1u) << run.Text();
   // Every printer added was set whole (its permissions), or deleted again.
   std::map<std::string, std::string> printers;  // name: "added", "set", "deleted"
   for (const std::string& line : Lines(ReadFileBytes(calls))) {
     const size_t arrow = line.rfind(" -> 0");
     if (arrow == std::string::npos) continue;
-    if (line.rfind("AddPrinter ", 0) == 0) printers[line.substr(11, line.find(" port=") - 11)] = "added";
+    if (line.rfind("AddPrinter ", 0) == 0)
+      printers[line.substr(11, line.find(" port=") - 11)] = "added";
     if (line.rfind("SetPrinter ", 0) == 0) printers[line.substr(11, arrow - 13)] = "set";
     if (line.rfind("DeletePrinter ", 0) == 0) printers[line.substr(14, arrow - 14)] = "deleted";
   }
@@ -1273,9 +1275,9 @@ TEST(CopyReport, ATimeLimitCutsThePrintersBetweenUnitsAndTheLogSaysWhatWasMade) 
       << run.Text();
 
   // A target too slow to list is named, and the source has its row.
-  const ConsoleRun slow = RunInConsole(L"\"" + install.Exe() + L"\" /copy /timeout:2 OLDSRV NEWSRV \"" +
-                                           log + L"\"",
-                                       install.Scenario(L"fleet:OLDSRV>0,NEWSRV~6000"));
+  const ConsoleRun slow =
+      RunInConsole(L"\"" + install.Exe() + L"\" /copy /timeout:2 OLDSRV NEWSRV \"" + log + L"\"",
+                   install.Scenario(L"fleet:OLDSRV>0,NEWSRV~6000"));
   EXPECT_NE(slow.Text().find(L"] OLDSRV  failed: the target NEWSRV gave no answer within 2 s\n"),
             std::wstring::npos)
       << slow.Text();

@@ -885,11 +885,13 @@ namespace {
 TEST_F(Deletion, ARestoreRefusesPrinterDataThatHasClientsLoadAModuleFromElsewhere) {
   const auto text = [](const std::wstring& s) {
     const auto* bytes = reinterpret_cast<const BYTE*>(s.c_str());
-    return testing::FakeValue{REG_SZ, std::vector<BYTE>(bytes, bytes + (s.size() + 1) * sizeof(wchar_t))};
+    return testing::FakeValue{REG_SZ,
+                              std::vector<BYTE>(bytes, bytes + (s.size() + 1) * sizeof(wchar_t))};
   };
   FakePrinter lured{L"Lured", L"Acme PCL6"}, plain{L"Plain", L"Acme PCL6"};
   lured.data[L"CopyFiles\\Evil\\Module"] = text(L"\\\\attacker\\share\\evil.dll");
-  plain.data[L"CopyFiles\\ICM\\Module"] = text(L"mscms.dll");  // a module by name: as Windows has it
+  plain.data[L"CopyFiles\\ICM\\Module"] =
+      text(L"mscms.dll");  // a module by name: as Windows has it
   Remote().drivers = {Driver(L"Acme PCL6")};
   Remote().printers = {lured, plain};
   Target(L"SRV");

@@ -47,10 +47,13 @@ TEST_F(CopyTo, CopiesTheTickedPrintersWithTheirDriverAndPortAndLeavesTheSourceAs
   FakeMachine& source = spooler.machines[kOld];
   // Acme comes from a package in each environment, as on a real server; Old
   // is not copied: neither its 32-bit driver nor its port goes.
-  FakeDriver x64 = RichDriver(L"Acme PCL6", L"Acme"), x86 = x64, fab = RichDriver(L"Fab x86", L"Fabrikam");
+  FakeDriver x64 = RichDriver(L"Acme PCL6", L"Acme"), x86 = x64,
+             fab = RichDriver(L"Fab x86", L"Fabrikam");
   x86.environment = fab.environment = L"Windows NT x86";
-  x64.infPath = FakeSpooler::AddStorePackage(kOld, L"acme.inf_amd64_4f1c2b7d9e0a3c61", "[Version]\r\n");
-  x86.infPath = FakeSpooler::AddStorePackage(kOld, L"acme.inf_x86_8d2e6a1f0b9c7e43", "[Version]\r\n");
+  x64.infPath =
+      FakeSpooler::AddStorePackage(kOld, L"acme.inf_amd64_4f1c2b7d9e0a3c61", "[Version]\r\n");
+  x86.infPath =
+      FakeSpooler::AddStorePackage(kOld, L"acme.inf_x86_8d2e6a1f0b9c7e43", "[Version]\r\n");
   source.drivers = {x64, x86, fab};
   source.ports = {{L"IP_10.1.2.3", L"Standard TCP/IP Port", L"10.1.2.3"},
                   {L"WSD-1", L"WSD Port"},
@@ -105,8 +108,7 @@ TEST_F(CopyTo, CopiesTheTickedPrintersWithTheirDriverAndPortAndLeavesTheSourceAs
   EXPECT_EQ(boxes[1].substr(0, boxes[1].find(L"\n\nSaved in ")),
             L"Not all selected printers could be copied to NEWSRV.\nFrom OLDSRV to NEWSRV "
             L"(\\\\NEWSRV)\nCopied 1 of 3 printers; 2 drivers, 2 packages, 1 port.\n\n" +
-                kLobby + L"Copied" + kCopy.substr(4) +
-                Brought(L"Copied"));
+                kLobby + L"Copied" + kCopy.substr(4) + Brought(L"Copied"));
   EXPECT_NE(boxes[1].find(L"\n\nSaved in "), std::wstring::npos);
   EXPECT_EQ(lines.count(L"Copying to NEWSRV..."), 1u);
   EXPECT_EQ(Text(counts).rfind(L"Printers: 3.", 0), 0u) << Text(counts);
@@ -119,8 +121,7 @@ TEST_F(CopyTo, CopiesTheTickedPrintersWithTheirDriverAndPortAndLeavesTheSourceAs
   EXPECT_EQ(target.ports[0].name + L" " + target.ports[0].host, L"IP_10.1.2.3 10.1.2.3");
   EXPECT_EQ(spooler.DriverKeys(kNew),
             (std::vector<std::wstring>{L"Acme PCL6|Windows x64", L"Acme PCL6|Windows NT x86"}));
-  EXPECT_EQ(spooler.PrinterNames(kOld),
-            (std::vector<std::wstring>{L"HR Laser", L"Lobby", L"Old"}));
+  EXPECT_EQ(spooler.PrinterNames(kOld), (std::vector<std::wstring>{L"HR Laser", L"Lobby", L"Old"}));
   EXPECT_EQ(source.ports.size(), 3u);
   for (const wchar_t* change : {L"Delete", L"AddPrinter \\\\OLDSRV", L"SetPrinter \\\\OLDSRV"}) {
     EXPECT_TRUE(spooler.CallsStartingWith(change).empty()) << change;
@@ -130,8 +131,8 @@ TEST_F(CopyTo, CopiesTheTickedPrintersWithTheirDriverAndPortAndLeavesTheSourceAs
   // named and counted, and said when it cannot be made.
   spooler.machines[L"\\\\THIRDSRV"].addPortStatus = ERROR_ACCESS_DENIED;
   const size_t saved = boxes[1].find(L"\n\nSaved in ") + 11;
-  ASSERT_TRUE(StartRestore(boxes[1].substr(saved, boxes[1].find(L'\n', saved) - saved - 1),
-                           L"THIRDSRV"));
+  ASSERT_TRUE(
+      StartRestore(boxes[1].substr(saved, boxes[1].find(L'\n', saved) - saved - 1), L"THIRDSRV"));
   const auto [restore, no] = AnswerQuestionThenOutcome();
   ASSERT_EQ(restore.size(), 2u);
   const std::wstring port = L"port IP_10.1.2.3 (10.1.2.3, RAW 9100)";

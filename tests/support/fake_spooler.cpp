@@ -623,9 +623,8 @@ BOOL FakeSpooler::EnumPorts(LPWSTR name, DWORD level, LPBYTE buffer, DWORD size,
   return Outcome(error);
 }
 
-BOOL FakeSpooler::EnumPrintProcessors(LPWSTR name, LPWSTR environment, DWORD level,
-                                      LPBYTE buffer, DWORD size, LPDWORD needed,
-                                      LPDWORD returned) {
+BOOL FakeSpooler::EnumPrintProcessors(LPWSTR name, LPWSTR environment, DWORD level, LPBYTE buffer,
+                                      DWORD size, LPDWORD needed, LPDWORD returned) {
   Record(L"EnumPrintProcessors " + OrNull(name) + L" " + OrNull(environment));
   std::lock_guard<std::mutex> guard(lock);
   *returned = 0;
@@ -640,7 +639,7 @@ BOOL FakeSpooler::EnumPrintProcessors(LPWSTR name, LPWSTR environment, DWORD lev
                             size, needed, returned, [machine](BYTE* records) {
                               auto* infos = reinterpret_cast<PRINTPROCESSOR_INFO_1W*>(records);
                               StringPacker strings(records + machine->printProcessors.size() *
-                                                                sizeof(PRINTPROCESSOR_INFO_1W));
+                                                                 sizeof(PRINTPROCESSOR_INFO_1W));
                               for (size_t i = 0; i < machine->printProcessors.size(); ++i) {
                                 infos[i].pName = strings.Text(machine->printProcessors[i]);
                               }

@@ -204,8 +204,8 @@ class FakeSpooler {
                          DWORD size, LPDWORD needed);
   BOOL EnumPorts(LPWSTR name, DWORD level, LPBYTE buffer, DWORD size, LPDWORD needed,
                  LPDWORD returned);
-  BOOL EnumPrintProcessors(LPWSTR name, LPWSTR environment, DWORD level, LPBYTE buffer,
-                           DWORD size, LPDWORD needed, LPDWORD returned);
+  BOOL EnumPrintProcessors(LPWSTR name, LPWSTR environment, DWORD level, LPBYTE buffer, DWORD size,
+                           LPDWORD needed, LPDWORD returned);
   BOOL XcvData(HANDLE handle, PCWSTR dataName, PBYTE input, DWORD inputSize, PBYTE output,
                DWORD outputSize, PDWORD written, PDWORD status);
   NET_API_STATUS NetServerEnum(LPCWSTR server, DWORD level, LPBYTE* buffer, DWORD preferredLength,

@@ -156,8 +156,9 @@ void AddRealServer(FakeMachine& machine, unsigned long queues) {
       driver.driverPath = folder + L"acme" + std::wstring(name).substr(5) + L".dll";
       driver.dataFile = driver.configFile = driver.helpFile = folder + L"acmeui.dll";
       driver.dependentFiles = std::vector<std::wstring>{folder + L"acmecomm.dll", L"acmeres.dll"};
-      driver.infPath = store + (x86 ? L"acme.inf_x86_8d2e6a1f0b9c7e43" : L"acme.inf_amd64_4f1c2b7d9e0a3c61") +
-                       L"\\acme.inf";
+      driver.infPath =
+          store + (x86 ? L"acme.inf_x86_8d2e6a1f0b9c7e43" : L"acme.inf_amd64_4f1c2b7d9e0a3c61") +
+          L"\\acme.inf";
       driver.attributes = 1;  // package aware
       machine.drivers.push_back(driver);
     }
@@ -166,11 +167,12 @@ void AddRealServer(FakeMachine& machine, unsigned long queues) {
   inbox.infPath = store + L"ntprint4.inf_amd64_1a2b3c4d5e6f7a8b\\ntprint4.inf";
   machine.drivers.push_back(inbox);
   const wchar_t* tcpIp = L"Standard TCP/IP Port";  // SNMP on, "public", device 1
-  machine.ports = {{L"IP_10.1.2.3", tcpIp, L"10.1.2.3", 1, 9100, L"", false, true, L"public", 1},
-                   {L"IP_10.1.2.4", tcpIp, L"10.1.2.4", 2, 515, L"lp", true, true, L"public", 1},
-                   {L"10.1.2.5", tcpIp, L"10.1.2.5", 2, 5515, L"PASSTHRU", true, true, L"public", 1},
-                   {L"WSD-7f3a", L"WSD Port"},
-                   {L"LPT1:", L"Local Port"}};
+  machine.ports = {
+      {L"IP_10.1.2.3", tcpIp, L"10.1.2.3", 1, 9100, L"", false, true, L"public", 1},
+      {L"IP_10.1.2.4", tcpIp, L"10.1.2.4", 2, 515, L"lp", true, true, L"public", 1},
+      {L"10.1.2.5", tcpIp, L"10.1.2.5", 2, 5515, L"PASSTHRU", true, true, L"public", 1},
+      {L"WSD-7f3a", L"WSD Port"},
+      {L"LPT1:", L"Local Port"}};
   // Administrators manage, Everyone prints.
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   ::ConvertStringSecurityDescriptorToSecurityDescriptorW(
@@ -401,9 +403,8 @@ BOOL WINAPI Fake_EnumPortsW(LPWSTR name, DWORD level, LPBYTE buffer, DWORD size,
   return Spooler().EnumPorts(name, level, buffer, size, needed, returned);
 }
 
-BOOL WINAPI Fake_EnumPrintProcessorsW(LPWSTR name, LPWSTR environment, DWORD level,
-                                      LPBYTE buffer, DWORD size, LPDWORD needed,
-                                      LPDWORD returned) {
+BOOL WINAPI Fake_EnumPrintProcessorsW(LPWSTR name, LPWSTR environment, DWORD level, LPBYTE buffer,
+                                      DWORD size, LPDWORD needed, LPDWORD returned) {
   return Spooler().EnumPrintProcessors(name, environment, level, buffer, size, needed, returned);
 }
 

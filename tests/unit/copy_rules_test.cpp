@@ -21,10 +21,14 @@ TEST(CopyRules, MachinesAreOneByNameSpellingOrHostLabelNeverByGuess) {
     const wchar_t *a, *b;
     bool same;
   } cases[] = {
-      {L"OLDSRV", L"\\\\oldsrv", true},          {L"OLDSRV", L"oldsrv.contoso.com", true},
-      {L".", L"localhost", true},                {L"", L"127.0.0.1", true},
-      {L"OLDSRV", L"NEWSRV", false},             {L"OLDSRV", L"localhost", false},
-      {L"oldsrv.a.com", L"oldsrv.b.com", false}, {L"10.1.2.3", L"10", false},
+      {L"OLDSRV", L"\\\\oldsrv", true},
+      {L"OLDSRV", L"oldsrv.contoso.com", true},
+      {L".", L"localhost", true},
+      {L"", L"127.0.0.1", true},
+      {L"OLDSRV", L"NEWSRV", false},
+      {L"OLDSRV", L"localhost", false},
+      {L"oldsrv.a.com", L"oldsrv.b.com", false},
+      {L"10.1.2.3", L"10", false},
       {L"10.1.2.3", L"\\\\10.1.2.3", true},
   };
   for (const auto& c : cases) EXPECT_EQ(IsSameMachine(c.a, c.b), c.same) << c.a << " " << c.b;
@@ -35,15 +39,24 @@ TEST(CopyRules, OnlyAPortNamedAsAPortThatPointsAtAHostIsMadeElsewhere) {
     const wchar_t *name, *host;
     bool copyable;
   } cases[] = {
-      {L"IP_10.1.2.3", L"10.1.2.3", true},  {L"printer-7.contoso.com", L"printer-7.contoso.com", true},
-      {L"IP_fe80", L"fe80::1", true},       {L"C:\\x.dll", L"10.1.2.3", false},
-      {L"\\\\evil\\share", L"10.1.2.3", false}, {L"NUL", L"10.1.2.3", false},
-      {L"LPT1.txt", L"10.1.2.3", false},    {L"a:b", L"10.1.2.3", false},
-      {L"IP_1", L"\\\\evil\\share\\x", false}, {L"IP_1", L"010.1.2.3", false},
-      {L"IP_1", L"[::1]", false},           {L"IP_1", L"", false},
-      {L"COM0", L"10.1.2.3", false},        {L"LPT\u00b3", L"10.1.2.3", false},
-      {L"COM\u00b9.dll", L"10.1.2.3", false}, {L"IP_\u202e1", L"10.1.2.3", false},
-      {L"IP_1", L"10.1.2.3\u202e", false},  {L"IP_\u00e9", L"10.1.2.3", true},
+      {L"IP_10.1.2.3", L"10.1.2.3", true},
+      {L"printer-7.contoso.com", L"printer-7.contoso.com", true},
+      {L"IP_fe80", L"fe80::1", true},
+      {L"C:\\x.dll", L"10.1.2.3", false},
+      {L"\\\\evil\\share", L"10.1.2.3", false},
+      {L"NUL", L"10.1.2.3", false},
+      {L"LPT1.txt", L"10.1.2.3", false},
+      {L"a:b", L"10.1.2.3", false},
+      {L"IP_1", L"\\\\evil\\share\\x", false},
+      {L"IP_1", L"010.1.2.3", false},
+      {L"IP_1", L"[::1]", false},
+      {L"IP_1", L"", false},
+      {L"COM0", L"10.1.2.3", false},
+      {L"LPT\u00b3", L"10.1.2.3", false},
+      {L"COM\u00b9.dll", L"10.1.2.3", false},
+      {L"IP_\u202e1", L"10.1.2.3", false},
+      {L"IP_1", L"10.1.2.3\u202e", false},
+      {L"IP_\u00e9", L"10.1.2.3", true},
   };
   for (const auto& c : cases) {
     TcpIpPortSettings settings;
