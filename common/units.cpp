@@ -102,6 +102,7 @@ std::vector<UnitOutcome> RunUnits(const UnitPhase& phase, Unit unit,
   state->stop = phase.stop;
   state->deadline = phase.deadline;
   const size_t wanted = std::min<size_t>(phase.count, std::max(phase.atOnce, 1u));
+  size_t started = 0;
   for (size_t t = 0; t < wanted; ++t) {
     auto* held = new (std::nothrow) std::shared_ptr<UnitState>(state);
     if (held == nullptr) break;
@@ -116,9 +117,11 @@ std::vector<UnitOutcome> RunUnits(const UnitPhase& phase, Unit unit,
       --state->threads;
       break;
     }
+    ++started;
   }
   std::unique_lock<std::mutex> guard(state->lock);
-  if (state->threads == 0) {  // none could start: the units are not tried
+  // Counted as started, not as still running: fast units may all be done.
+  if (started == 0) {  // none could start: the units are not tried
     state->cut = true;
     return outcomes;
   }
