@@ -43,15 +43,6 @@ std::wstring DevicesOf(std::wstring_view ports, const PortFactsByName* facts) {
 }
 
 // "RAW 9100", "LPR 515 queue lp".
-std::wstring WayOf(const TcpIpPortSettings& settings) {
-  if (settings.protocol != kTcpIpProtocolLpr) return L"RAW " + std::to_wstring(settings.portNumber);
-  return L"LPR " + std::to_wstring(settings.portNumber) + L" queue " + settings.queue;
-}
-
-bool SameWay(const TcpIpPortSettings& a, const TcpIpPortSettings& b) {
-  return a.protocol == b.protocol && a.portNumber == b.portNumber && SameName(a.queue, b.queue);
-}
-
 // A field of a printer record, as the lines name it.
 std::wstring_view FieldWords(std::string_view key) {
   static const struct {
@@ -334,17 +325,8 @@ class Planner {
               std::to_wstring(other.read ? other.facts.error : ERROR_INVALID_DATA) + L")";
         return false;
       }
-      const TcpIpPortSettings& theirs = other.facts.settings;
-      if (!SameName(theirs.host, settings.host)) {
-        why = L"port " + name + L" on " + target + L" points at " + theirs.host + L", not " +
-              settings.host;
-        return false;
-      }
-      if (!SameWay(theirs, settings)) {
-        why = L"port " + name + L" on " + target + L" points at " + theirs.host + L" by " +
-              WayOf(theirs) + L", not by " + WayOf(settings);
-        return false;
-      }
+      why = PortDifference(other.facts.settings, settings, target);
+      if (!why.empty()) return false;
       action = CopyAction::AlreadyThere;
     }
     printer.ports.push_back(PortOf(settings, action, plan));

@@ -11,6 +11,8 @@
 #include "inventory/classification.h"
 #include "inventory/driver_store.h"
 #include "inventory/field_text.h"
+#include "inventory/folder_walk.h"
+#include "inventory/machine_paths.h"
 #include "inventory/platform.h"
 #include "inventory/spooler_answer.h"
 
@@ -106,6 +108,28 @@ void MatchOrphans(DeletionPlan& plan, const DRIVER_INFO_8W* records, DWORD count
   plan.orphans.clear();
 }
 
+// A package whose folder holds a link stays: its snapshot would save (and
+// its restore upload) whatever the link leads to. The rest of the plan goes on.
+void KeepPackagesHoldingLinks(DeletionPlan& plan) {
+  const MachineFiles files{std::wstring(BareMachineName(plan.targetName)), plan.isRemote};
+  std::vector<PlannedPackage> going;
+  for (PlannedPackage& package : plan.packages) {
+    std::wstring folder;
+    DWORD error = 0;
+    const std::wstring link = PackageFolderSource(files, package.infPath, folder)
+                                  ? FirstLinkBelow(folder, kMaxPackageDepth, error)
+                                  : std::wstring();
+    if (link.empty()) {
+      going.push_back(std::move(package));
+      continue;
+    }
+    package.keptWhy = L"holds a link: " + link;
+    package.outcome = PackageOutcome::Kept;
+    plan.sharedPackages.push_back(std::move(package));
+  }
+  plan.packages = std::move(going);
+}
+
 // Reads the target's drivers at level 8, where each names its package.
 void PlanPackages(DeletionPlan& plan) {
   wchar_t* server = ServerName(plan);
@@ -124,6 +148,7 @@ void PlanPackages(DeletionPlan& plan) {
   const auto* records = reinterpret_cast<const DRIVER_INFO_8W*>(answer.buffer.get());
   if (plan.removePackages) MatchPackages(plan, records, answer.count);
   MatchOrphans(plan, records, answer.count);
+  KeepPackagesHoldingLinks(plan);
 }
 
 bool MayStart(const DeletionPlan& plan, const DeletionStep& step) {

@@ -68,6 +68,7 @@ struct PlannedPackage {
   PackageOutcome outcome = PackageOutcome::Pending;
   DWORD error = 0;      // why it failed
   std::wstring usedBy;  // a driver the plan keeps that comes from it: it stays
+  std::wstring keptWhy;  // otherwise why it stays ("holds a link: sub\x")
   // A package of the driver store that no driver uses (its `drivers` empty):
   // what its INF and folder say of it.
   bool orphan = false;

@@ -1,16 +1,16 @@
-// The C runtime declares rand_s, the system's random numbers, only when asked.
-#define _CRT_RAND_S  // NOLINT(bugprone-reserved-identifier): the runtime's own name for it
 #include "inventory/restore.h"
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwctype>
 #include <memory>
 #include <new>
 #include <unordered_map>
 #include <unordered_set>
 
+#include "common/parallel.h"
 #include "common/units.h"
 #include "common/win32_handles.h"
 #include "inventory/driver_inventory.h"
@@ -87,12 +87,12 @@ std::vector<std::wstring> SplitJoined(const std::wstring& joined) {
 DWORD PutBackCheckedFile(const RestorePlan& plan, size_t f, const std::wstring& placed,
                          std::unique_ptr<BYTE[]>& chunk, UniqueFileHandle* held = nullptr) {
   const CheckedFiles& checked = plan.checkedFiles;
-  if (!checked || f >= checked->size() || !(*checked)[f]) {
+  if (!checked || f >= checked->files.size() || !checked->files[f]) {
     return ERROR_FILE_NOT_FOUND;  // never put back unchecked
   }
   if (!chunk) chunk.reset(new (std::nothrow) BYTE[kCopyChunkBytes]);
   if (!chunk) return ERROR_NOT_ENOUGH_MEMORY;
-  const HANDLE from = (*checked)[f].get();
+  const HANDLE from = checked->files[f].get();
   if (!::SetFilePointerEx(from, LARGE_INTEGER{}, nullptr, FILE_BEGIN)) return FailureCode();
   UniqueFileHandle to(::CreateFileW(LongPath(placed).c_str(), GENERIC_WRITE, 0, nullptr,
                                     CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -116,19 +116,6 @@ DWORD PutBackCheckedFile(const RestorePlan& plan, size_t f, const std::wstring& 
   if (const DWORD read = HashOpenFile(held->get(), chunk.get(), bytes, sha256)) return read;
   const SnapshotFile& file = plan.snapshot.files[f];
   return bytes == file.bytes && sha256 == file.sha256 ? 0 : ERROR_FILE_INVALID;
-}
-
-// A folder name no one can guess before it is made: 128 random bits.
-std::wstring UnguessableName() {
-  std::wstring name = L"Kestrun-";
-  for (int part = 0; part < 4; ++part) {
-    unsigned int value = 0;
-    if (rand_s(&value) != 0) return {};
-    wchar_t hex[9] = {};
-    std::swprintf(hex, std::size(hex), L"%08x", value);
-    name += hex;
-  }
-  return name;
 }
 
 class DriverFromFiles {
@@ -437,6 +424,22 @@ std::wstring ForeignCopyFiles(const SnapshotPrinter& printer) {
   return {};
 }
 
+// Whether a separator page lies where Windows keeps its own (and its spool
+// folder): a plain drive path into a System32 folder, never a share's.
+bool IsSystemSeparatorPage(std::wstring_view page) {
+  if (page.size() < 3 || !std::iswalpha(page[0]) || page.substr(1, 2) != L":\\" ||
+      page.find(L"..") != std::wstring_view::npos || !IsPlainOriginalPath(page)) {
+    return false;
+  }
+  const std::wstring key = NameKey(page);
+  const std::wstring system32 = NameKey(L"\\System32\\");
+  const size_t at = key.find(system32);
+  if (at == std::wstring::npos) return false;
+  const std::wstring_view rest = std::wstring_view(key).substr(at + system32.size());
+  // A page of System32 itself, or anywhere below its spool folder.
+  return rest.find(L'\\') == std::wstring_view::npos || rest.rfind(NameKey(L"spool\\"), 0) == 0;
+}
+
 void Refuse(RestoreResult& result, std::wstring why) {
   result = {RestoreOutcome::Failed, ERROR_INVALID_DATA, std::move(why)};
 }
@@ -447,20 +450,10 @@ void RefuseForeignObjects(RestorePlan& plan) {
   for (size_t p = 0; p < snapshot.ports.size(); ++p) {
     ports.emplace(NameKey(snapshot.ports[p].name), p);
   }
-  std::vector<bool> used(snapshot.ports.size(), false);
-  for (const SnapshotPrinter& printer : snapshot.printers) {
-    for (const std::wstring& port : PoolPorts(printer.portName)) {
-      const auto found = ports.find(NameKey(port));
-      if (found != ports.end()) used[found->second] = true;
-    }
-  }
   for (size_t p = 0; p < snapshot.ports.size(); ++p) {
     if (plan.ports[p].outcome != RestoreOutcome::Pending) continue;
-    const TcpIpPortSettings settings = SettingsOf(snapshot.ports[p]);
-    if (!IsCopyableTcpIpPort(settings)) {
+    if (!IsCopyableTcpIpPort(SettingsOf(snapshot.ports[p]))) {
       Refuse(plan.ports[p], L"it is not a TCP/IP port's name and host");
-    } else if (!used[p]) {
-      Refuse(plan.ports[p], L"no printer of the snapshot uses it");
     }
   }
   for (size_t p = 0; p < snapshot.printers.size(); ++p) {
@@ -468,21 +461,47 @@ void RefuseForeignObjects(RestorePlan& plan) {
     const SnapshotPrinter& printer = snapshot.printers[p];
     for (const std::wstring& port : PoolPorts(printer.portName)) {
       const auto found = ports.find(NameKey(port));
-      if (found != ports.end() && !plan.ports[found->second].refused.empty()) {
+      if (found == ports.end()) continue;
+      const size_t at = found->second;
+      if (!plan.ports[at].refused.empty()) {
         std::wstring why = L"port ";
         AppendShownText(why, port);
         Refuse(plan.printers[p], why + L" is not made");
+      } else if (plan.ports[at].outcome == RestoreOutcome::AlreadyThere) {
+        // Kept as it is: the printer goes on it only where it prints to the same device.
+        const std::optional<TcpIpPortSettings>& theirs = plan.portsThere[at];
+        std::wstring why =
+            theirs ? PortDifference(*theirs, SettingsOf(snapshot.ports[at]), plan.targetMachine)
+                   : L"port " + snapshot.ports[at].name + L" on " + plan.targetMachine +
+                         L" is not a TCP/IP port whose settings can be read";
+        if (why.empty()) continue;
+        std::wstring shown;
+        AppendShownText(shown, why);
+        Refuse(plan.printers[p], std::move(shown));
       }
     }
     if (!plan.printers[p].refused.empty()) continue;
     const std::wstring& page = printer.sepFile;
-    if (page.rfind(L"\\\\", 0) == 0 || page.find(L"..") != std::wstring::npos ||
-        (!page.empty() && !IsPlainOriginalPath(page))) {
+    if (!page.empty() && !IsSystemSeparatorPage(page)) {
       std::wstring why = L"its separator page ";
       AppendShownText(why, page);
-      Refuse(plan.printers[p], why + L" is not on the machine");
+      Refuse(plan.printers[p], why + L" is not in the machine's System32 folder");
     } else if (std::wstring why = ForeignCopyFiles(printer); !why.empty()) {
       Refuse(plan.printers[p], std::move(why));
+    }
+  }
+  // A port is made only for a printer that goes back (or is there already).
+  std::vector<bool> used(snapshot.ports.size(), false);
+  for (size_t p = 0; p < snapshot.printers.size(); ++p) {
+    if (!plan.printers[p].refused.empty()) continue;
+    for (const std::wstring& port : PoolPorts(snapshot.printers[p].portName)) {
+      const auto found = ports.find(NameKey(port));
+      if (found != ports.end()) used[found->second] = true;
+    }
+  }
+  for (size_t p = 0; p < snapshot.ports.size(); ++p) {
+    if (plan.ports[p].outcome == RestoreOutcome::Pending && !used[p]) {
+      Refuse(plan.ports[p], L"no printer restored uses it");
     }
   }
 }
@@ -494,6 +513,7 @@ void TakeResults(const RestorePlan& from, RestorePlan& to) {
   to.drivers = from.drivers;
   to.printers = from.printers;
   to.ports = from.ports;
+  to.portsThere = from.portsThere;
 }
 
 bool IsSnapshotOfThisTarget(const Snapshot& snapshot, std::wstring& problem) {
@@ -517,14 +537,9 @@ bool ReadRestorePlan(const std::wstring& folder, RestorePlan& plan, std::wstring
   full.resize(length);
   while (full.size() > 3 && full.back() == L'\\') full.pop_back();
   plan.folder = full;
-  if (!ReadSnapshot(plan.folder, plan.snapshot, plan.checkedFiles, problem)) return false;
-  // Each file judged through the handle it was checked and is held through.
-  std::vector<JudgedFile> paths = {{plan.folder + L"\\" + kManifestName}};
-  for (size_t f = 0; f < plan.snapshot.files.size(); ++f) {
-    paths.push_back({plan.folder + L"\\" + plan.snapshot.files[f].stored,
-                     (*plan.checkedFiles)[f].get()});
+  if (!ReadSnapshot(plan.folder, plan.snapshot, plan.checkedFiles, problem, plan.stop)) {
+    return false;
   }
-  if (!IsSnapshotFolderTrusted(plan.folder, paths, problem)) return false;
   if (to.empty()) {
     AimAtOwnMachine(plan);
     return IsSnapshotOfThisTarget(plan.snapshot, problem);
@@ -556,6 +571,7 @@ bool PrepareRestore(RestorePlan& plan, DWORD& error, std::wstring& why) {
   plan.drivers.assign(snapshot.drivers.size(), {});
   plan.printers.assign(snapshot.printers.size(), {});
   plan.ports.assign(snapshot.ports.size(), {});
+  plan.portsThere.assign(snapshot.ports.size(), std::nullopt);
   wchar_t* server = ServerOf(plan);
   wchar_t all[] = L"all";
   SpoolerAnswer drivers;
@@ -606,6 +622,15 @@ bool PrepareRestore(RestorePlan& plan, DWORD& error, std::wstring& why) {
         plan.ports[p].outcome = RestoreOutcome::AlreadyThere;
       }
     }
+    // What a kept port sends to, asked eight at a time: a remote monitor
+    // answers each late.
+    RunAtOnce(snapshot.ports.size(), kObjectsAtOnce, [&plan, server](size_t p) {
+      if (plan.ports[p].outcome != RestoreOutcome::AlreadyThere) return;
+      TcpIpPortSettings settings;
+      if (ReadTcpIpPort(server, plan.snapshot.ports[p].name, settings) == 0) {
+        plan.portsThere[p] = std::move(settings);
+      }
+    });
   }
   RefuseForeignObjects(plan);
   // A package none of whose drivers is missing needs no upload; one no

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <functional>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "inventory/machine_paths.h"
 #include "inventory/snapshot.h"
 #include "inventory/snapshot_manifest.h"
+#include "inventory/tcpip_ports.h"
 
 namespace kestrun {
 
@@ -49,6 +51,9 @@ struct RestorePlan {
   std::unordered_map<std::wstring, std::wstring> driverFolders;
   // One result per package, driver and printer of the snapshot, in its order.
   std::vector<RestoreResult> packages, drivers, printers, ports;
+  // For each port of the snapshot that is on the machine already, its own
+  // settings there (none when they are not a TCP/IP port's or cannot be read).
+  std::vector<std::optional<TcpIpPortSettings>> portsThere;
   // Set (Ctrl+C): no further step starts; what was not tried stays NotTried.
   const std::atomic<bool>* stop = nullptr;
   // Asked before each step; false: no further step starts, as after `stop`.
@@ -96,7 +101,9 @@ bool ReadRestorePlan(const std::wstring& folder, RestorePlan& plan, std::wstring
 // send elsewhere: a port that is no port (or that no printer of the
 // snapshot uses), a printer on a refused port, a separator page on another
 // machine or climbing out of its folder, and printer data of a CopyFiles key
-// whose Module or Files name a path instead of a file. Asks for and judges
+// whose Module or Files name a path instead of a file. A port already on the
+// machine is kept, its settings read: a printer is put on it only when it
+// sends the same way to the same host as the snapshot's. Asks for and judges
 // the driver folder of each environment a driver may be put back into.
 // False with the code and `why` (what failed) when the machine cannot be
 // restored.

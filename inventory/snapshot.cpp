@@ -19,6 +19,7 @@
 #include "common/sha256.h"
 #include "common/win32_handles.h"
 #include "inventory/field_text.h"
+#include "inventory/folder_walk.h"
 #include "inventory/machine_paths.h"
 #include "inventory/platform.h"
 #include "inventory/snapshot_trust.h"
@@ -128,23 +129,21 @@ class WritingSnapshot {
 }  // namespace
 
 void RemoveTree(const std::wstring& folder) {
-  WIN32_FIND_DATAW found = {};
-  const UniqueFind search(::FindFirstFileW(LongPath(folder + L"\\*").c_str(), &found));
-  if (search) {
-    do {
-      const std::wstring name = found.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring path = folder + L"\\" + name;
-      // A link is removed itself, never what it leads to.
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        if (!::RemoveDirectoryW(LongPath(path).c_str())) ::DeleteFileW(LongPath(path).c_str());
-      } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(path);
-      } else {
-        ::DeleteFileW(LongPath(path).c_str());
-      }
-    } while (::FindNextFileW(search.get(), &found));
-  }
+  // A link is removed itself, never what it leads to.
+  WalkFolder(
+      folder, kMaxKeyDepth,
+      [&folder](const WalkedEntry& entry) -> DWORD {
+        const std::wstring path = LongPath(folder + L"\\" + entry.relative);
+        if (entry.link) {
+          if (!::RemoveDirectoryW(path.c_str())) ::DeleteFileW(path.c_str());
+        } else if (!entry.folder) {
+          ::DeleteFileW(path.c_str());
+        }
+        return 0;
+      },
+      [&folder](const std::wstring& relative) {
+        if (!relative.empty()) ::RemoveDirectoryW(LongPath(folder + L"\\" + relative).c_str());
+      });
   ::RemoveDirectoryW(LongPath(folder).c_str());
 }
 
@@ -376,46 +375,45 @@ class SnapshotWriter {
     package.stored = L"packages\\" + std::to_wstring(snapshot.packages.size()) + L"\\" +
                      FolderNameOf(std::wstring(FileNamePart(folder)));
     snapshot.packages.push_back(package);
-    return SaveFolder(snapshot, snapshot.packages.size() - 1, source, package.stored, 0);
+    return SaveFolder(snapshot, snapshot.packages.size() - 1, source, package.stored);
   }
 
   bool SaveFolder(Snapshot& snapshot, size_t package, const std::wstring& source,
-                  const std::wstring& stored, int depth) {
-    if (depth > kMaxKeyDepth) return Fail(L"the package folder " + source + L" nests too deep");
-    WIN32_FIND_DATAW found = {};
-    const UniqueFind search(::FindFirstFileW(LongPath(source + L"\\*").c_str(), &found));
-    if (!search) {
-      return Fail(L"the package folder " + source + L" could not be read", ::GetLastError());
+                  const std::wstring& stored) {
+    std::wstring why;
+    DWORD failed = 0;
+    const DWORD error =
+        WalkFolder(source, kMaxPackageDepth, [&](const WalkedEntry& entry) -> DWORD {
+          if (!IsPathInside(entry.found->cFileName)) {
+            why = L"the package folder " + source + L" holds " + entry.relative;
+            return ERROR_INVALID_DATA;
+          }
+          // What a link leads to is no part of the package: never followed.
+          if (entry.link) {
+            why = L"the package folder " + source + L" holds a link: " + entry.relative;
+            return ERROR_INVALID_DATA;
+          }
+          if (entry.folder) return 0;
+          SnapshotFile file;
+          file.package = package;
+          file.stored = stored + L"\\" + entry.relative;
+          file.original = source + L"\\" + entry.relative;
+          failed =
+              copier_.Copy(file.original, folder_ + L"\\" + file.stored, file.bytes, file.sha256);
+          if (failed != 0) {
+            why = L"the file " + file.original + L" could not be saved";
+            return failed;
+          }
+          snapshot.files.push_back(std::move(file));
+          return 0;
+        });
+    if (error == 0) return true;
+    if (why.empty()) {
+      why = error == ERROR_FILENAME_EXCED_RANGE
+                ? L"the package folder " + source + L" nests too deep"
+                : L"the package folder " + source + L" could not be read";
     }
-    do {
-      const std::wstring name = found.cFileName;
-      if (name == L"." || name == L"..") continue;
-      if (!IsPathInside(name)) return Fail(L"the package folder " + source + L" holds " + name);
-      // What a link leads to is no part of the package: never followed.
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        return Fail(L"the package folder " + source + L" holds a link: " + name);
-      }
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        if (!SaveFolder(snapshot, package, source + L"\\" + name, stored + L"\\" + name,
-                        depth + 1)) {
-          return false;
-        }
-        continue;
-      }
-      SnapshotFile file;
-      file.package = package;
-      file.stored = stored + L"\\" + name;
-      file.original = source + L"\\" + name;
-      const DWORD error =
-          copier_.Copy(file.original, folder_ + L"\\" + file.stored, file.bytes, file.sha256);
-      if (error != 0) {
-        return Fail(L"the file " + file.original + L" could not be saved", error);
-      }
-      snapshot.files.push_back(std::move(file));
-    } while (::FindNextFileW(search.get(), &found));
-    const DWORD error = ::GetLastError();
-    return error == ERROR_NO_MORE_FILES ||
-           Fail(L"the package folder " + source + L" could not be read", error);
+    return Fail(std::move(why), error);
   }
 
   // The TCP/IP ports a copy brings: the settings its plan judged, or each
@@ -784,65 +782,158 @@ void KeepWriteTime(HANDLE from, HANDLE to) {
 
 namespace {
 
-// Whether a package folder holds only the files the manifest lists for it:
-// an upload would take whatever else lies there.
-bool HoldsOnlyListedFiles(const std::wstring& folder, const Snapshot& snapshot, size_t k,
-                          std::wstring& problem) {
-  std::unordered_set<std::wstring> listed;
-  for (const SnapshotFile& file : snapshot.files) {
-    if (file.package == k) listed.insert(NameKey(file.stored));
-  }
-  const SnapshotPackage& package = snapshot.packages[k];
-  std::vector<std::wstring> pending = {package.stored};
-  for (size_t depth = 0; !pending.empty(); ++depth) {
-    const std::wstring below = pending.back();
-    pending.pop_back();
-    WIN32_FIND_DATAW found = {};
-    const UniqueFind search(
-        ::FindFirstFileW(LongPath(folder + L"\\" + below + L"\\*").c_str(), &found));
-    if (!search || depth > 10000) {
-      problem = L"line " + std::to_wstring(package.line) + L": the package folder " + below +
-                L" could not be listed (error " + std::to_wstring(::GetLastError()) + L")";
-      return false;
+// The path an open handle names on its volume, as the file system has it
+// (links resolved, long names), without the "\\?\" prefix; empty on failure.
+std::wstring FinalPathOf(HANDLE open) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const DWORD length = ::GetFinalPathNameByHandleW(
+        open, path.data(), static_cast<DWORD>(path.size()), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0) return {};
+    if (length < path.size()) {
+      path.resize(length);
+      if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\" + path.substr(7);
+      if (path.rfind(L"\\\\?\\", 0) == 0) return path.substr(4);
+      return path;
     }
-    do {
-      const std::wstring name = found.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring path = below + L"\\" + name;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        pending.push_back(path);
-      } else if (listed.count(NameKey(path)) == 0) {
-        problem = L"line " + std::to_wstring(package.line) + L": the package folder holds " + path +
-                  L", which the manifest does not list";
-        return false;
-      }
-    } while (::FindNextFileW(search.get(), &found));
+    path.assign(length + 1, L'\0');
+  }
+  return {};
+}
+
+// The path as asked, its short (8.3) names made long; no link is followed.
+std::wstring LongNamesOf(const std::wstring& path) {
+  const std::wstring asked = LongPath(path);
+  std::wstring longer(asked.size() + MAX_PATH, L'\0');
+  const DWORD length =
+      ::GetLongPathNameW(asked.c_str(), longer.data(), static_cast<DWORD>(longer.size()));
+  if (length == 0 || length >= longer.size()) return path;
+  longer.resize(length);
+  if (longer.rfind(L"\\\\?\\UNC\\", 0) == 0) return L"\\" + longer.substr(7);
+  if (longer.rfind(L"\\\\?\\", 0) == 0) return longer.substr(4);
+  return longer;
+}
+
+// Opens a folder or file of a snapshot for reading (and its security),
+// shared for reading only; a link is opened itself, never followed.
+UniqueFileHandle OpenUnfollowed(const std::wstring& path, bool folder) {
+  const DWORD access = (folder ? FILE_LIST_DIRECTORY : GENERIC_READ) | READ_CONTROL |
+                       FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+  const DWORD flags = FILE_FLAG_OPEN_REPARSE_POINT |
+                      (folder ? FILE_FLAG_BACKUP_SEMANTICS : FILE_FLAG_SEQUENTIAL_SCAN);
+  return UniqueFileHandle(::CreateFileW(LongPath(path).c_str(), access, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, flags, nullptr));
+}
+
+// Why an opened handle is not `expected` itself (a link is, or one on the
+// way leads elsewhere); empty when it is.
+std::wstring ReachedThroughLink(HANDLE open, const std::wstring& expected) {
+  FILE_ATTRIBUTE_TAG_INFO tag = {};
+  if (!::GetFileInformationByHandleEx(open, FileAttributeTagInfo, &tag, sizeof(tag))) {
+    return L" could not be read (error " + std::to_wstring(::GetLastError()) + L")";
+  }
+  if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return L" is a link";
+  const std::wstring reached = FinalPathOf(open);
+  if (reached.empty()) {
+    return L" could not be read (error " + std::to_wstring(::GetLastError()) + L")";
+  }
+  if (NameKey(reached) == NameKey(expected)) return {};
+  std::wstring why = L" is reached through a link (it is ";
+  AppendShownText(why, reached);
+  return why + L")";
+}
+
+// Whether each package folder holds only the files the manifest lists for
+// it, and no link: an upload would take whatever else lies there.
+bool HoldsOnlyListedFiles(const std::wstring& folder, const Snapshot& snapshot,
+                          std::wstring& problem) {
+  std::unordered_map<std::wstring, size_t> listed;  // stored name: its package
+  listed.reserve(snapshot.files.size());
+  for (const SnapshotFile& file : snapshot.files) {
+    if (file.package != kNoOwner) listed.emplace(NameKey(file.stored), file.package);
+  }
+  for (size_t k = 0; k < snapshot.packages.size(); ++k) {
+    const SnapshotPackage& package = snapshot.packages[k];
+    const std::wstring at = L"line " + std::to_wstring(package.line) + L": the package folder ";
+    const DWORD error = WalkFolder(
+        folder + L"\\" + package.stored, kMaxPackageDepth, [&](const WalkedEntry& entry) -> DWORD {
+          const std::wstring path = package.stored + L"\\" + entry.relative;
+          if (entry.link) {
+            problem = at + L"holds a link: " + path;
+            return ERROR_INVALID_DATA;
+          }
+          if (entry.folder) return 0;
+          const auto found = listed.find(NameKey(path));
+          if (found != listed.end() && found->second == k) return 0;
+          problem = at + L"holds " + path + L", which the manifest does not list";
+          return ERROR_INVALID_DATA;
+        });
+    if (error != 0 && error != ERROR_INVALID_DATA) {
+      problem =
+          at + package.stored + L" could not be listed (error " + std::to_wstring(error) + L")";
+    }
+    if (error != 0) return false;
   }
   return true;
+}
+
+// Reads all of an open file of at most `most` bytes.
+DWORD ReadWhole(HANDLE file, size_t most, std::string& bytes) {
+  LARGE_INTEGER size = {};
+  if (!::GetFileSizeEx(file, &size)) return ::GetLastError();
+  if (size.QuadPart > static_cast<LONGLONG>(most)) return ERROR_FILE_TOO_LARGE;
+  bytes.assign(static_cast<size_t>(size.QuadPart), '\0');
+  DWORD read = 0;
+  if (!bytes.empty() &&
+      (!::ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
+       read != bytes.size())) {
+    return read != bytes.size() && ::GetLastError() == 0 ? ERROR_HANDLE_EOF : ::GetLastError();
+  }
+  return 0;
 }
 
 }  // namespace
 
 bool ReadSnapshot(const std::wstring& folder, Snapshot& snapshot, CheckedFiles& checked,
-                  std::wstring& problem) {
+                  std::wstring& problem, const std::atomic<bool>* stop) {
+  ProcessTrust trust;
+  if (const DWORD error = trust.Read()) {
+    problem =
+        L"The account running Kestrun could not be read (error " + std::to_wstring(error) + L")";
+    return false;
+  }
+  auto held = std::make_shared<HeldSnapshot>();
+  // The folder first, reached without a link and held until the restore
+  // ends: what is judged here is what is read and installed.
+  const std::wstring asked = LongNamesOf(folder);
+  held->folder = OpenUnfollowed(folder, true);
+  if (!held->folder) {
+    problem = folder + L" could not be opened (error " + std::to_wstring(::GetLastError()) + L")";
+    return false;
+  }
+  if (std::wstring why = ReachedThroughLink(held->folder.get(), asked); !why.empty()) {
+    problem = folder + why + L": name the snapshot folder itself";
+    return false;
+  }
+  if (!trust.Judge(held->folder.get(), folder, problem)) return false;
+
   const std::wstring path = folder + L"\\" + kManifestName;
-  const UniqueFileHandle file(::CreateFileW(LongPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                            nullptr, OPEN_EXISTING, 0, nullptr));
-  LARGE_INTEGER size = {};
-  if (!file || !::GetFileSizeEx(file.get(), &size)) {
+  const UniqueFileHandle manifest = OpenUnfollowed(path, false);
+  if (!manifest) {
     problem = path + L" could not be read (error " + std::to_wstring(::GetLastError()) + L")";
     return false;
   }
-  if (size.QuadPart > static_cast<LONGLONG>(kMaxManifestBytes)) {
-    problem = path + L" is too large for a manifest";
+  if (std::wstring why = ReachedThroughLink(manifest.get(), asked + L"\\" + kManifestName);
+      !why.empty()) {
+    problem = path + why;
     return false;
   }
-  std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
-  DWORD read = 0;
-  if (!bytes.empty() &&
-      (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) ||
-       read != bytes.size())) {
-    problem = path + L" could not be read (error " + std::to_wstring(::GetLastError()) + L")";
+  if (!trust.Judge(manifest.get(), path, problem)) return false;
+  std::string bytes;
+  if (const DWORD error = ReadWhole(manifest.get(), kMaxManifestBytes, bytes)) {
+    problem = error == ERROR_FILE_TOO_LARGE
+                  ? path + L" is too large for a manifest"
+                  : path + L" could not be read (error " + std::to_wstring(error) + L")";
     return false;
   }
   if (!ReadManifest(bytes, snapshot, problem)) return false;
@@ -852,13 +943,15 @@ bool ReadSnapshot(const std::wstring& folder, Snapshot& snapshot, CheckedFiles& 
     problem = L"memory ran out";
     return false;
   }
-  auto held = std::make_shared<std::vector<UniqueFileHandle>>(snapshot.files.size());
+  held->files.resize(snapshot.files.size());
   for (size_t f = 0; f < snapshot.files.size(); ++f) {
+    if (stop && stop->load()) {
+      problem = L"the reading was cancelled";
+      return false;
+    }
     const SnapshotFile& saved = snapshot.files[f];
     const std::wstring at = L"line " + std::to_wstring(saved.line) + L": ";
-    UniqueFileHandle in(::CreateFileW(LongPath(folder + L"\\" + saved.stored).c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    UniqueFileHandle in = OpenUnfollowed(folder + L"\\" + saved.stored, false);
     if (!in) {
       const DWORD error = ::GetLastError();
       problem = at + L"the file " + saved.stored +
@@ -867,6 +960,12 @@ bool ReadSnapshot(const std::wstring& folder, Snapshot& snapshot, CheckedFiles& 
                      : L" could not be opened (error " + std::to_wstring(error) + L")");
       return false;
     }
+    if (std::wstring why = ReachedThroughLink(in.get(), asked + L"\\" + saved.stored);
+        !why.empty()) {
+      problem = at + L"the file " + saved.stored + why;
+      return false;
+    }
+    if (!trust.Judge(in.get(), folder + L"\\" + saved.stored, problem)) return false;
     ULONGLONG bytesRead = 0;
     std::string sha256;
     if (const DWORD error = HashOpenFile(in.get(), chunk.get(), bytesRead, sha256)) {
@@ -878,11 +977,9 @@ bool ReadSnapshot(const std::wstring& folder, Snapshot& snapshot, CheckedFiles& 
       problem = at + L"the file " + saved.stored + L" does not match its checksum";
       return false;
     }
-    (*held)[f] = std::move(in);
+    held->files[f] = std::move(in);
   }
-  for (size_t k = 0; k < snapshot.packages.size(); ++k) {
-    if (!HoldsOnlyListedFiles(folder, snapshot, k, problem)) return false;
-  }
+  if (!HoldsOnlyListedFiles(folder, snapshot, problem)) return false;
   checked = std::move(held);
   return true;
 }

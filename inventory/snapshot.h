@@ -52,17 +52,26 @@ DWORD TakeSnapshot(const DeletionPlan& plan, const std::wstring& root, std::wstr
 // one cut short removes its partial folder first.
 void WaitForSnapshotsInProgress(DWORD milliseconds);
 
-// A snapshot's files as they were checked, by their place in
-// Snapshot::files: each stays open, shared for reading only, so nothing
-// changes or removes it before it is put back, and it is not opened twice.
-// Closed when the last holder goes.
-using CheckedFiles = std::shared_ptr<const std::vector<UniqueFileHandle>>;
+// A snapshot folder as it was read and judged: the folder held open, so
+// that it cannot be renamed, removed or swapped for a link, and its files,
+// by their place in Snapshot::files, each held open for reading only, so
+// nothing changes or removes one before it is put back, and none is opened
+// twice. Closed when the last holder goes.
+struct HeldSnapshot {
+  UniqueFileHandle folder;
+  std::vector<UniqueFileHandle> files;
+};
+using CheckedFiles = std::shared_ptr<const HeldSnapshot>;
 
-// Reads a snapshot folder: its manifest, then every file against its size
-// and checksum; a package folder holding a file the manifest does not list
-// is refused. False with `problem` naming the line that is refused.
+// Reads a snapshot folder through handles that reach it without a link:
+// the folder opened once and judged (who may change it), then its manifest
+// opened, judged and read, then every file opened, judged and checked
+// against its size and checksum. A package folder holding a file the
+// manifest does not list, or a link, is refused. False with `problem`
+// naming what is refused (and the manifest's line). `stop`, once set, ends
+// the reading between two files ("the reading was cancelled").
 bool ReadSnapshot(const std::wstring& folder, Snapshot& snapshot, CheckedFiles& checked,
-                  std::wstring& problem);
+                  std::wstring& problem, const std::atomic<bool>* stop = nullptr);
 
 // Copies the rest of `from` into `to` through `chunk` (kCopyChunkBytes),
 // adding each piece to `hash` when given; 0 or the system's code,

@@ -8,6 +8,7 @@
 #include <limits>
 #include <span>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "common/shown_text.h"
 #include "inventory/field_text.h"
@@ -341,7 +342,8 @@ using Fields = std::unordered_map<std::string, std::wstring_view>;
 
 class ManifestReader {
  public:
-  ManifestReader(Snapshot& snapshot, std::wstring& problem) : s_(snapshot), problem_(problem) {}
+  ManifestReader(Snapshot& snapshot, std::wstring& problem, bool headerOnly = false)
+      : s_(snapshot), problem_(problem), headerOnly_(headerOnly) {}
 
   bool Read(std::string_view bytes) {
     s_ = Snapshot{};
@@ -384,6 +386,7 @@ class ManifestReader {
       line_ = number;
       std::wstring why;
       if (!ReadRecord(kind, fields, why)) return Fail(number, why);
+      if (headerOnly_ && machineRead_) return true;
     }
     if (number == 0) return Fail(1, L"the manifest is empty");
     if (!ended) return Fail(number, L"the manifest ends before its end line");
@@ -720,20 +723,26 @@ class ManifestReader {
   // A package goes back from its own INF: a file record of the package, in
   // its folder, by the INF's name.
   bool EachPackageHoldsItsInf() {
+    std::unordered_set<std::wstring> stored;  // each package's files, as "k|path"
+    stored.reserve(s_.files.size());
+    for (const SnapshotFile& file : s_.files) {
+      if (file.package != kNoOwner) {
+        stored.insert(std::to_wstring(file.package) + L"|" + NameKey(file.stored));
+      }
+    }
     for (size_t k = 0; k < s_.packages.size(); ++k) {
       const SnapshotPackage& package = s_.packages[k];
       const std::wstring inf = NameKey(package.stored + L"\\" + FileNamePart(package.infPath));
-      bool held = false;
-      for (const SnapshotFile& file : s_.files) {
-        held = held || (file.package == k && NameKey(file.stored) == inf);
+      if (stored.count(std::to_wstring(k) + L"|" + inf) == 0) {
+        return Fail(package.line, L"the package's INF is not one of its files");
       }
-      if (!held) return Fail(package.line, L"the package's INF is not one of its files");
     }
     return true;
   }
 
   Snapshot& s_;
   std::wstring& problem_;
+  const bool headerOnly_;
   size_t line_ = 0;  // of the record being read
   bool machineRead_ = false;
   int format_ = 0;
@@ -919,6 +928,12 @@ bool ReadManifest(std::string_view bytes, Snapshot& snapshot, std::wstring& prob
   // A manifest saved by an editor may start with a byte-order mark.
   if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
   return ManifestReader(snapshot, problem).Read(bytes);
+}
+
+bool ReadManifestMachine(std::string_view bytes, Snapshot& snapshot) {
+  if (bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
+  std::wstring problem;
+  return ManifestReader(snapshot, problem, true).Read(bytes);
 }
 
 }  // namespace kestrun

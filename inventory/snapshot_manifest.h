@@ -120,6 +120,11 @@ std::string ManifestText(const Snapshot& snapshot);
 // Stored paths must lie inside the snapshot folder.
 bool ReadManifest(std::string_view bytes, Snapshot& snapshot, std::wstring& problem);
 
+// Reads only a manifest's first records, up to the machine it names (the
+// window asks where a snapshot goes before the restore reads it whole):
+// false when they cannot be read.
+bool ReadManifestMachine(std::string_view bytes, Snapshot& snapshot);
+
 // The name a manifest has inside its snapshot folder.
 constexpr wchar_t kManifestName[] = L"manifest.txt";
 

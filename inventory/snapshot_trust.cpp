@@ -1,9 +1,14 @@
+// The C runtime declares rand_s, the system's random numbers, only when asked.
+#define _CRT_RAND_S  // NOLINT(bugprone-reserved-identifier): the runtime's own name for it
 #include "inventory/snapshot_trust.h"
 
 #include <aclapi.h>
 #include <sddl.h>
 
 #include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
 
 #include "common/win32_handles.h"
 
@@ -128,10 +133,19 @@ Grant GrantOf(const ACE_HEADER* header) {
   return {mask, const_cast<BYTE*>(sid), ::IsValidSid(const_cast<BYTE*>(sid)) != FALSE};
 }
 
-bool MayChange(PSID sid, PSID owner, PSID runningUser) {
-  if (::EqualSid(sid, owner) || (runningUser && ::EqualSid(sid, runningUser))) return true;
+bool IsTrusted(PSID sid, const TrustBasis& basis) {
+  if (basis.newObjectOwner && ::EqualSid(sid, basis.newObjectOwner)) return true;
+  if (basis.runningUser && ::EqualSid(sid, basis.runningUser)) return TrustsRunningUser(basis);
   const KnownSid* known = FindKnown(sid);
   return known && known->standing == Standing::kMayChange;
+}
+
+// Why `sid` may not be trusted with what it owns or may change.
+std::wstring Untrusted(PSID sid, const TrustBasis& basis, std::wstring_view otherwise) {
+  if (basis.runningUser && ::EqualSid(sid, basis.runningUser)) {
+    return L" can be changed without elevation by " + NameOf(sid);
+  }
+  return std::wstring(otherwise) + NameOf(sid);
 }
 
 std::wstring Refusal(std::wstring_view path, std::wstring_view why) {
@@ -165,45 +179,132 @@ PSID UserSid(std::vector<BYTE>& tokenUser) {
   return reinterpret_cast<TOKEN_USER*>(tokenUser.data())->User.Sid;
 }
 
-bool IsPathTrusted(const std::wstring& path, HANDLE open, PSID runningUser,
-                   std::wstring& problem) {
-  constexpr SECURITY_INFORMATION kWanted = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-  UniqueLocal descriptor;
-  const DWORD error =
-      open ? ::GetSecurityInfo(open, SE_FILE_OBJECT, kWanted, nullptr, nullptr, nullptr, nullptr,
-                               descriptor.put())
-           : ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, kWanted, nullptr, nullptr,
-                                     nullptr, nullptr, descriptor.put());
-  if (error != ERROR_SUCCESS) {
-    problem = Unreadable(path, error);
-    return false;
+// The process token's default owner, when no folder could be made to measure.
+DWORD ReadTokenOwner(std::vector<BYTE>& sid) {
+  UniqueHandle token;
+  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put())) {
+    return ::GetLastError();
   }
-  return JudgeSnapshotSecurity(descriptor.get(), runningUser, path, problem);
+  std::vector<BYTE> buffer(256);
+  DWORD bytes = 0;
+  if (!::GetTokenInformation(token.get(), TokenOwner, buffer.data(),
+                             static_cast<DWORD>(buffer.size()), &bytes)) {
+    return ::GetLastError();
+  }
+  const PSID owner = reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner;
+  const BYTE* at = static_cast<const BYTE*>(owner);
+  sid.assign(at, at + ::GetLengthSid(owner));
+  return 0;
+}
+
+bool IsElevated() {
+  UniqueHandle token;
+  TOKEN_ELEVATION elevation = {};
+  DWORD bytes = 0;
+  return ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put()) &&
+         ::GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof(elevation),
+                               &bytes) &&
+         elevation.TokenIsElevated != 0;
+}
+
+// The owner Windows (or the file system) gives a folder this process makes:
+// one is made in the temporary folder, read through its handle, removed.
+DWORD MeasureNewObjectOwner(std::vector<BYTE>& sid) {
+  wchar_t temp[MAX_PATH + 1] = {};
+  const DWORD length = ::GetTempPathW(MAX_PATH + 1, temp);
+  const std::wstring name = UnguessableName();
+  if (length == 0 || length > MAX_PATH || name.empty()) return ReadTokenOwner(sid);
+  const std::wstring folder = std::wstring(temp, length) + name;
+  if (!::CreateDirectoryW(folder.c_str(), nullptr)) return ReadTokenOwner(sid);
+  DWORD error = 0;
+  {
+    const UniqueFileHandle open(::CreateFileW(folder.c_str(), READ_CONTROL, FILE_SHARE_READ,
+                                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                              nullptr));
+    PSID owner = nullptr;
+    UniqueLocal descriptor;
+    error = !open ? ::GetLastError()
+                  : ::GetSecurityInfo(open.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION,
+                                      &owner, nullptr, nullptr, nullptr, descriptor.put());
+    if (error == 0 && owner && ::IsValidSid(owner)) {
+      const BYTE* at = static_cast<const BYTE*>(owner);
+      sid.assign(at, at + ::GetLengthSid(owner));
+    } else if (error == 0) {
+      error = ERROR_INVALID_SID;
+    }
+  }
+  ::RemoveDirectoryW(folder.c_str());
+  return error == 0 ? 0 : ReadTokenOwner(sid);
 }
 
 }  // namespace
 
-std::wstring SnapshotFolderSddl(std::wstring_view userSid) {
+bool TrustsRunningUser(const TrustBasis& basis) {
+  return !basis.elevated || (basis.runningUser && basis.newObjectOwner &&
+                             ::EqualSid(basis.runningUser, basis.newObjectOwner));
+}
+
+std::wstring UnguessableName() {
+  std::wstring name = L"Kestrun-";
+  for (int part = 0; part < 4; ++part) {
+    unsigned int value = 0;
+    if (rand_s(&value) != 0) return {};
+    wchar_t hex[9] = {};
+    std::swprintf(hex, std::size(hex), L"%08x", value);
+    name += hex;
+  }
+  return name;
+}
+
+std::wstring SnapshotFolderSddl(std::wstring_view ownerSid) {
   std::wstring sddl = L"D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;FA;;;";
-  return sddl.append(userSid).append(L")");
+  return sddl.append(ownerSid).append(L")");
+}
+
+DWORD ProcessTrust::Read() {
+  if (const DWORD error = ReadProcessUser(user_)) return error;
+  // Measured once: what the process creates is owned alike all its life.
+  static const std::vector<BYTE> measured = [] {
+    std::vector<BYTE> sid;
+    MeasureNewObjectOwner(sid);
+    return sid;
+  }();
+  if (measured.empty()) return ERROR_INVALID_SID;
+  owner_ = measured;
+  basis_.runningUser = UserSid(user_);
+  basis_.newObjectOwner = owner_.data();
+  basis_.elevated = IsElevated();
+  return 0;
+}
+
+bool ProcessTrust::Judge(HANDLE open, std::wstring_view path, std::wstring& problem) const {
+  constexpr SECURITY_INFORMATION kWanted = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+  UniqueLocal descriptor;
+  const DWORD error = ::GetSecurityInfo(open, SE_FILE_OBJECT, kWanted, nullptr, nullptr, nullptr,
+                                        nullptr, descriptor.put());
+  if (error != ERROR_SUCCESS) {
+    problem = Unreadable(path, error);
+    return false;
+  }
+  return JudgeSnapshotSecurity(descriptor.get(), basis_, path, problem);
 }
 
 DWORD CreateProtectedFolder(const std::wstring& path) {
-  std::vector<BYTE> user;
-  if (const DWORD error = ReadProcessUser(user)) return error;
-  wchar_t* userSid = nullptr;
-  if (!::ConvertSidToStringSidW(UserSid(user), &userSid)) return ::GetLastError();
-  const UniqueLocal ownedSid(userSid);
+  ProcessTrust trust;
+  if (const DWORD error = trust.Read()) return error;
+  wchar_t* ownerSid = nullptr;
+  if (!::ConvertSidToStringSidW(trust.Basis().newObjectOwner, &ownerSid)) return ::GetLastError();
+  const UniqueLocal ownedSid(ownerSid);
   UniqueLocal descriptor;
   if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-          SnapshotFolderSddl(userSid).c_str(), SDDL_REVISION_1, descriptor.put(), nullptr)) {
+          SnapshotFolderSddl(ownerSid).c_str(), SDDL_REVISION_1, descriptor.put(), nullptr)) {
     return ::GetLastError();
   }
   SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor.get(), FALSE};
   return ::CreateDirectoryW(path.c_str(), &attributes) ? 0 : ::GetLastError();
 }
 
-bool JudgeSnapshotSecurity(PSECURITY_DESCRIPTOR descriptor, PSID runningUser,
+bool JudgeSnapshotSecurity(PSECURITY_DESCRIPTOR descriptor, const TrustBasis& basis,
                            std::wstring_view path, std::wstring& problem) {
   PSID owner = nullptr;
   BOOL defaulted = FALSE;
@@ -212,9 +313,9 @@ bool JudgeSnapshotSecurity(PSECURITY_DESCRIPTOR descriptor, PSID runningUser,
     problem = std::wstring(path) + L": its owner could not be read";
     return false;
   }
-  // An owner may always rewrite the DACL, so a group as owner lets its members in.
-  if (const KnownSid* known = FindKnown(owner); known && known->standing == Standing::kAnyone) {
-    problem = Refusal(path, L" is owned by " + NameOf(owner));
+  // An owner may always rewrite the DACL: only a trusted one will do.
+  if (!IsTrusted(owner, basis)) {
+    problem = Refusal(path, Untrusted(owner, basis, L" is owned by "));
     return false;
   }
 
@@ -242,8 +343,8 @@ bool JudgeSnapshotSecurity(PSECURITY_DESCRIPTOR descriptor, PSID runningUser,
                                   std::to_wstring(header->AceType) + L")");
       return false;
     }
-    if ((grant.mask & kChangeRights) && !MayChange(grant.sid, owner, runningUser)) {
-      problem = Refusal(path, L" is writable by " + NameOf(grant.sid));
+    if ((grant.mask & kChangeRights) && !IsTrusted(grant.sid, basis)) {
+      problem = Refusal(path, Untrusted(grant.sid, basis, L" is writable by "));
       return false;
     }
   }
@@ -252,17 +353,25 @@ bool JudgeSnapshotSecurity(PSECURITY_DESCRIPTOR descriptor, PSID runningUser,
 
 bool IsSnapshotFolderTrusted(const std::wstring& folder, const std::vector<JudgedFile>& files,
                              std::wstring& problem) {
-  // Read once: a snapshot may hold thousands of files.
-  std::vector<BYTE> user;
-  if (const DWORD error = ReadProcessUser(user)) {
+  ProcessTrust trust;
+  if (const DWORD error = trust.Read()) {
     problem =
         L"The account running Kestrun could not be read (error " + std::to_wstring(error) + L")";
     return false;
   }
-  const PSID runningUser = UserSid(user);
-  if (!IsPathTrusted(folder, nullptr, runningUser, problem)) return false;
+  const auto judge = [&trust, &problem](const std::wstring& path, HANDLE held) {
+    if (held) return trust.Judge(held, path, problem);
+    const UniqueFileHandle open(::CreateFileW(path.c_str(), READ_CONTROL, FILE_SHARE_READ, nullptr,
+                                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!open) {
+      problem = Unreadable(path, ::GetLastError());
+      return false;
+    }
+    return trust.Judge(open.get(), path, problem);
+  };
+  if (!judge(folder, nullptr)) return false;
   for (const JudgedFile& file : files) {
-    if (!IsPathTrusted(file.path, file.open, runningUser, problem)) return false;
+    if (!judge(file.path, file.open)) return false;
   }
   return true;
 }

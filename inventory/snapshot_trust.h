@@ -11,19 +11,52 @@
 
 namespace kestrun {
 
-// The DACL a new snapshot folder gets: full control for Administrators,
-// SYSTEM and the account running Kestrun, nothing inherited from above.
-std::wstring SnapshotFolderSddl(std::wstring_view userSid);
+// Whom a process trusts besides Administrators, SYSTEM and TrustedInstaller:
+// the principal that owns what it creates, and its own account unless an
+// un-elevated program of that account could have made the change.
+struct TrustBasis {
+  PSID runningUser = nullptr;
+  PSID newObjectOwner = nullptr;  // owner of a folder this process has just created
+  bool elevated = false;
+};
+
+// The running account is trusted when the process is not elevated (nothing
+// less privileged runs as it), or when Windows makes the creator the owner
+// of new objects (as under Wine, or by policy).
+bool TrustsRunningUser(const TrustBasis& basis);
+
+// The DACL a folder Kestrun creates gets: full control for Administrators,
+// SYSTEM and `ownerSid` (the principal owning what Kestrun creates), nothing
+// inherited from above.
+std::wstring SnapshotFolderSddl(std::wstring_view ownerSid);
 
 // Creates one folder with that DACL; 0 or the system's code
 // (ERROR_ALREADY_EXISTS when the name is taken).
 DWORD CreateProtectedFolder(const std::wstring& path);
 
-// True when only Administrators, SYSTEM, TrustedInstaller, the owner and
-// `runningUser` may change what `descriptor` guards; otherwise `problem`
-// says why, naming `path`.
-bool JudgeSnapshotSecurity(PSECURITY_DESCRIPTOR descriptor, PSID runningUser,
+// True when only trusted principals own and may change what `descriptor`
+// guards; otherwise `problem` says why, naming `path`.
+bool JudgeSnapshotSecurity(PSECURITY_DESCRIPTOR descriptor, const TrustBasis& basis,
                            std::wstring_view path, std::wstring& problem);
+
+// This process's trust basis, measured once (the new-object owner by
+// creating and removing a folder in the temporary folder).
+class ProcessTrust {
+ public:
+  // 0 or the code of the call that failed.
+  DWORD Read();
+  const TrustBasis& Basis() const { return basis_; }
+  // Judges an object through a handle opened with READ_CONTROL.
+  bool Judge(HANDLE open, std::wstring_view path, std::wstring& problem) const;
+
+ private:
+  std::vector<BYTE> user_, owner_;
+  TrustBasis basis_;
+};
+
+// A folder name no one can guess before it is made: "Kestrun-" and 128
+// random bits; empty when the system gives no random numbers.
+std::wstring UnguessableName();
 
 // A file to judge: its path, and its handle when it is held open (with
 // READ_CONTROL), which is asked instead of opening it again.

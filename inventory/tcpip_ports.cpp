@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "common/host_names.h"
+#include "inventory/field_text.h"
 #include "inventory/platform.h"
 #include "inventory/printers.h"
 #include "inventory/protected_print.h"
@@ -151,6 +152,35 @@ DWORD AddTcpIpPort(const wchar_t* server, const TcpIpPortSettings& settings) {
     return FailureCode();
   }
   return status;
+}
+
+namespace {
+
+DWORD PortNumberOf(const TcpIpPortSettings& settings) {
+  return settings.protocol == kTcpIpProtocolLpr && settings.portNumber == 0 ? 515
+                                                                            : settings.portNumber;
+}
+
+std::wstring WayOf(const TcpIpPortSettings& settings) {
+  const std::wstring number = std::to_wstring(PortNumberOf(settings));
+  if (settings.protocol != kTcpIpProtocolLpr) return L"RAW " + number;
+  return L"LPR " + number + L" queue " + settings.queue;
+}
+
+}  // namespace
+
+std::wstring PortDifference(const TcpIpPortSettings& theirs, const TcpIpPortSettings& wanted,
+                            std::wstring_view target) {
+  const std::wstring port = L"port " + wanted.name + L" on " + std::wstring(target);
+  if (!SameName(theirs.host, wanted.host)) {
+    return port + L" points at " + theirs.host + L", not " + wanted.host;
+  }
+  if (theirs.protocol != wanted.protocol || PortNumberOf(theirs) != PortNumberOf(wanted) ||
+      !SameName(theirs.queue, wanted.queue)) {
+    return port + L" points at " + theirs.host + L" by " + WayOf(theirs) + L", not by " +
+           WayOf(wanted);
+  }
+  return {};
 }
 
 }  // namespace kestrun

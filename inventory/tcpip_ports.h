@@ -37,6 +37,13 @@ constexpr DWORD kLprPortNumber = 515;
 // device name) and a host that names a device (a host name, an IPv4 or an
 // IPv6 address).
 bool IsCopyableTcpIpPortName(std::wstring_view name);
+
+// How `theirs`, a port of that name on `target`, differs from the port
+// wanted: "port NAME on TARGET points at HOST, not HOST2", or "... by RAW
+// 9100, not by LPR 515 queue q". Empty when both send the same way to the
+// same host (an LPR port number of 0 being 515).
+std::wstring PortDifference(const TcpIpPortSettings& theirs, const TcpIpPortSettings& wanted,
+                            std::wstring_view target);
 bool IsCopyableTcpIpPort(const TcpIpPortSettings& settings);
 
 // Reads a "GetConfigInfo" answer (`size` bytes, `written` of them written by

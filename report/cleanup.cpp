@@ -320,7 +320,8 @@ void RecordKeptPackages(ActionRecord& record, const MachineWork& work, ActionTot
     keep(package.infPath, package.environment, L"a driver from it is kept");
   }
   for (const PlannedPackage& package : work.plan.sharedPackages) {
-    keep(package.infPath, package.environment, L"still used by " + Quoted(package.usedBy));
+    keep(package.infPath, package.environment,
+         package.keptWhy.empty() ? L"still used by " + Quoted(package.usedBy) : package.keptWhy);
   }
   if (work.storeError != 0) {
     std::wstring why = L"the driver store could not be read: ";

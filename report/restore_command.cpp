@@ -1,5 +1,7 @@
 #include "report/restore_command.h"
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -37,6 +39,37 @@ std::wstring PortText(const SnapshotPort& port) {
   if (!port.queue.empty()) text += L" ";
   AppendShownText(text, port.queue);
   return text + L")";
+}
+
+// What a restored printer is set to that could send or load something
+// elsewhere: its port, its separator page and its Point and Print
+// CopyFiles entries (each key with its module).
+std::wstring PrinterSettingsText(const SnapshotPrinter& printer) {
+  std::wstring text = L" on port " + Quoted(printer.portName);
+  if (!printer.sepFile.empty()) text += L", separator page " + Quoted(printer.sepFile);
+  constexpr std::wstring_view kCopyFiles = L"CopyFiles\\";
+  std::vector<std::wstring> keys;
+  for (const SnapshotValue& value : printer.data) {
+    if (value.key.size() < kCopyFiles.size() ||
+        !EqualsIgnoringAsciiCase(std::wstring_view(value.key).substr(0, kCopyFiles.size()),
+                                 kCopyFiles)) {
+      continue;
+    }
+    std::wstring entry;
+    AppendShownText(entry, value.key);
+    if (SameName(value.name, L"Module") && (value.type == REG_SZ || value.type == REG_EXPAND_SZ)) {
+      std::wstring module(value.data.size() / sizeof(wchar_t), L'\0');
+      if (!module.empty()) std::memcpy(module.data(), value.data.data(), module.size() * 2);
+      module.resize(std::min(module.size(), module.find(L'\0')));
+      entry += L" (Module ";
+      AppendShownText(entry, module);
+      entry += L")";
+    }
+    // A key's other values add nothing to the line.
+    if (std::find(keys.begin(), keys.end(), entry) == keys.end()) keys.push_back(std::move(entry));
+  }
+  for (const std::wstring& key : keys) text += L", " + key;
+  return text;
 }
 
 // The line and the row of one object: what would happen, or what did.
@@ -101,14 +134,25 @@ void RecordRestore(ActionRecord& record, const RestorePlan& plan, bool whatIf,
   }
   for (size_t p = 0; p < snapshot.ports.size(); ++p) {
     const SnapshotPort& port = snapshot.ports[p];
-    RecordObject(record, plan.ports[p], whatIf, L"port", PortText(port), port.name, {}, {},
-                 counts.portsGo, counts.portsKept, counts.portsFailed, counts.portsNotTried);
+    // A port kept as it is shows what it sends to on the machine.
+    std::wstring shown = PortText(port);
+    if (plan.ports[p].outcome == RestoreOutcome::AlreadyThere) {
+      const bool read = p < plan.portsThere.size() && plan.portsThere[p];
+      shown = read ? PortText(PortRecordOf(*plan.portsThere[p]))
+                   : Quoted(port.name) + L" (not a TCP/IP port there)";
+    }
+    RecordObject(record, plan.ports[p], whatIf, L"port", shown, port.name, {}, {}, counts.portsGo,
+                 counts.portsKept, counts.portsFailed, counts.portsNotTried);
   }
   for (size_t p = 0; p < snapshot.printers.size(); ++p) {
     // Named as it is on the machine it goes to (with /to:, not the old server's).
     std::wstring name = LocalPrinterName(snapshot.printers[p].name);
     if (plan.target.isRemote) name = plan.targetName + L"\\" + name;
-    RecordObject(record, plan.printers[p], whatIf, L"printer", Quoted(name), name, {}, {},
+    std::wstring shown = Quoted(name);
+    if (whatIf && plan.printers[p].outcome == RestoreOutcome::Pending) {
+      shown += PrinterSettingsText(snapshot.printers[p]);
+    }
+    RecordObject(record, plan.printers[p], whatIf, L"printer", shown, name, {}, {},
                  counts.printersGo, counts.printersKept, counts.printersFailed,
                  counts.printersNotTried);
   }

@@ -238,6 +238,11 @@ std::wstring PackageOutcomeLine(const PlannedPackage& package) {
     AppendShownText(line, package.usedBy);
     return line + L"\")";
   }
+  if (!package.keptWhy.empty()) {
+    std::wstring line = L"Kept in the driver store: " + file + L" (";
+    AppendShownText(line, package.keptWhy);
+    return line + L")";
+  }
   switch (package.outcome) {
     case PackageOutcome::Removed:
       return L"Removed from the driver store: " + (package.orphan ? PackageLine(package) : file);
@@ -437,8 +442,14 @@ std::wstring ConfirmationText(const DeletionPlan& plan, size_t listed) {
                           return std::wstring_view(path);
                         })});
     std::vector<std::wstring> shared;
-    for (const PlannedPackage& package : plan.sharedPackages) shared.push_back(PackageOutcomeLine(package));
-    sections.push_back({L"These packages will be kept: drivers that stay come from them:", shared});
+    bool onlyUsed = true;
+    for (const PlannedPackage& package : plan.sharedPackages) {
+      shared.push_back(PackageOutcomeLine(package));
+      onlyUsed = onlyUsed && package.keptWhy.empty();
+    }
+    sections.push_back({onlyUsed ? L"These packages will be kept: drivers that stay come from them:"
+                                 : L"These packages will be kept:",
+                        shared});
     sections.push_back({L"No package in the driver store:", WithoutPackageLines(plan)});
   }
   AppendSections(text, sections, listed);

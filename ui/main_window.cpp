@@ -236,6 +236,7 @@ void HandleKey(WPARAM key) {
     }
   } else if (key == VK_ESCAPE) {
     if (CancelListing()) RefreshPackagesWindow();
+    CancelRestoreReading();
   } else if (key == 'F' && ControlHeld()) {
     OpenFindDialog();
   } else if (key == VK_F3) {
@@ -245,7 +246,7 @@ void HandleKey(WPARAM key) {
 
 bool IsCommandKey(WPARAM key) {
   return key == VK_RETURN || key == VK_F3 || (key == 'F' && ControlHeld()) ||
-         (key == VK_ESCAPE && ListingCancellable());
+         (key == VK_ESCAPE && (ListingCancellable() || RestoreReading()));
 }
 
 // The window opens wide and tall enough for its whole top row, as far as the
@@ -477,6 +478,7 @@ void OnCommand(HWND window, WPARAM wParam, LPARAM lParam) {
     return;
   }
   if (notification != BN_CLICKED) return;
+  if (control == enumerateButton && CancelRestoreReading()) return;
   const bool cancelled = control == enumerateButton && CancelListing();
   if (cancelled) RefreshPackagesWindow();
   const bool refused = (control == enumerateButton && !cancelled && !StartEnumeration()) ||

@@ -29,8 +29,8 @@ std::wstring lastSnapshot;  // under snapshotLock
 
 constexpr wchar_t kRestorePrompt[] =
     L"Restore the snapshot to this machine (\".\" for this computer):";
-// A manifest larger than this is not read for the machine question.
-constexpr LONGLONG kAskedManifestBytes = LONGLONG{64} * 1024 * 1024;
+// How much of a manifest is read for the machine question: its first lines.
+constexpr size_t kAskedManifestBytes = size_t{64} * 1024;
 
 // One restore: the folder's plan and the machine it goes to ("": its own).
 struct RestoreRun {
@@ -104,6 +104,10 @@ size_t CountOf(const std::vector<RestoreResult>& results, RestoreOutcome outcome
   return count;
 }
 
+// Set while a restore reads its snapshot; Cancel sets `readCancelled`.
+std::atomic<bool> reading{false};
+std::atomic<bool> readCancelled{false};
+
 // The restore's steps from the folder to the outcome box, in the run slot.
 void ConfirmRestoreAndReport(RestorePlan& plan, const std::wstring& to) {
   std::wstring problem;
@@ -113,7 +117,20 @@ void ConfirmRestoreAndReport(RestorePlan& plan, const std::wstring& to) {
         L"The snapshot " + Shown(plan.folder) + L" cannot be restored:\n" + Shown(why);
     ShowMessage(BoundLines(text).c_str(), MB_ICONERROR);
   };
-  if (!ReadRestorePlan(std::wstring(plan.folder), plan, problem, to)) {
+  // A large snapshot takes a while to check: Cancel ends the reading.
+  readCancelled = false;
+  reading = true;
+  ::SetWindowTextW(enumerateButton, L"Cancel");
+  plan.stop = &readCancelled;
+  const bool read = ReadRestorePlan(std::wstring(plan.folder), plan, problem, to);
+  plan.stop = nullptr;
+  reading = false;
+  ::SetWindowTextW(enumerateButton, L"Enumerate");
+  if (!read && readCancelled) {
+    StopProgress();
+    return;
+  }
+  if (!read) {
     refuse(problem);
     return;
   }
@@ -198,23 +215,21 @@ std::wstring PickSnapshotFolder() {
   return named ? path : std::wstring();
 }
 
-// The machine a snapshot folder's manifest names; false when it cannot be
-// read (the restore then says why).
+// The machine a snapshot folder's manifest names, from its first lines
+// only (the restore reads it whole, and judges it, on its worker); false
+// when they cannot be read (the restore then says why).
 bool ReadSnapshotMachine(const std::wstring& folder, Snapshot& snapshot) {
   const UniqueFileHandle file(::CreateFileW(LongPath(folder + L"\\" + kManifestName).c_str(),
                                             GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                             0, nullptr));
-  LARGE_INTEGER size = {};
-  if (!file || !::GetFileSizeEx(file.get(), &size) || size.QuadPart > kAskedManifestBytes) {
+  if (!file) return false;
+  std::string bytes(kAskedManifestBytes, '\0');
+  DWORD read = 0;
+  if (!::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr)) {
     return false;
   }
-  std::string bytes(static_cast<size_t>(size.QuadPart), '\0');
-  DWORD read = 0;
-  std::wstring problem;
-  return (bytes.empty() ||
-          (::ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&
-           read == bytes.size())) &&
-         ReadManifest(bytes, snapshot, problem);
+  bytes.resize(read);
+  return ReadManifestMachine(bytes, snapshot);
 }
 
 // Asks which machine the snapshot goes to, its own filled in ("." for this
@@ -233,6 +248,14 @@ bool AskRestoreMachine(const std::wstring& folder, std::wstring& to) {
 }
 
 }  // namespace
+
+bool CancelRestoreReading() {
+  if (!reading) return false;
+  readCancelled = true;
+  return true;
+}
+
+bool RestoreReading() { return reading; }
 
 void RememberDeletionSnapshot(const std::wstring& folder) {
   ::AcquireSRWLockExclusive(&snapshotLock);

@@ -29,6 +29,12 @@ bool RestoreFromSnapshot();
 // on (as typed); empty, its own. False while a run is on.
 bool StartRestore(const std::wstring& folder, const std::wstring& to = {});
 
+// On the window's thread: cancels a restore still reading and judging its
+// snapshot (the Enumerate button reads "Cancel" meanwhile, and Esc does the
+// same); false when none is reading.
+bool CancelRestoreReading();
+bool RestoreReading();
+
 // The question: the machine, the counts, and what will be restored or is
 // there already, within the box's bounds.
 std::wstring RestoreQuestion(const RestorePlan& plan, size_t listed);

@@ -5,12 +5,16 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <tuple>
+#include <utility>
 #include <string>
 #include <vector>
 
 #include "inventory/copy_plan.h"
+#include "inventory/deletion.h"
 #include "inventory/driver_inventory.h"
 #include "inventory/printers.h"
+#include "inventory/restore.h"
 #include "inventory/snapshot.h"
 #include "inventory/spooler_answer.h"
 #include "tests/support/fake_spooler.h"
@@ -218,6 +222,107 @@ TEST(CopyPlan, ASnapshotNeverFollowsALinkOutOfAPackageNorDoesAnyCleanUp) {
   UnixLink(L"/tmp/kestrun-victim", L"/tmp/kestrun-links/victim");
   RemoveTree(L"Z:\\tmp\\kestrun-links");
   EXPECT_EQ(testing::ReadFileBytes(L"Z:\\tmp\\kestrun-victim\\precious.txt"), "keep");
+  testing::FakeSpooler::Uninstall();
+}
+
+// A crafted snapshot of SRV: a printer goes back only onto a port that
+// prints where the snapshot's did, a port is made only for a printer that
+// goes back, and what the spooler would load elsewhere is refused.
+TEST(CopyPlan, ARestoreAttachesOnlyMatchingPortsAndReadsItsFolderThroughNoLink) {
+  testing::FakeSpooler spooler;
+  testing::FakeMachine& srv = spooler.machines[L"\\\\SRV"];
+  srv.drivers = {testing::RichDriver(L"Acme", L"Acme")};
+  srv.ports = {TcpPort(L"IP_1", L"10.0.0.9"), TcpPort(L"IP_2", L"10.0.0.6")};
+  spooler.Install();
+  Snapshot crafted;
+  crafted.machine = L"SRV";
+  crafted.targetName = L"\\\\SRV";
+  crafted.isRemote = true;
+  crafted.taken = L"2026-12-10T00:00:00Z";
+  const wchar_t* const evil = L"C:\\Windows\\System32\\evil.dll";
+  for (const auto& [name, host] : {std::pair{L"IP_1", L"10.0.0.5"},
+                                   {L"IP_2", L"10.0.0.6"},
+                                   {L"IP_3", L"10.0.0.7"},
+                                   {L"IP_4", L"10.0.0.4"},
+                                   {evil, L"h"}}) {
+    crafted.ports.push_back(PortRecordOf({name, host, 1, 9100}));
+  }
+  for (const auto& [name, port, page] : {std::tuple{L"Lobby", L"IP_1", L""},
+                                         {L"Hall", L"IP_2", L""},
+                                         {L"Evil", evil, L""},
+                                         {L"Sep", L"IP_4", L"\\\\attacker\\share\\x.sep"},
+                                         {L"Plain", L"IP_3", L"C:\\Windows\\System32\\pcl.sep"}}) {
+    SnapshotPrinter printer;
+    printer.name = name;
+    printer.portName = port;
+    printer.sepFile = page;
+    printer.driverName = L"Acme";
+    crafted.printers.push_back(printer);
+  }
+  const std::wstring folder = L"Z:\\tmp\\kestrun-crafted-ports";
+  RemoveTree(folder);
+  ASSERT_TRUE(::CreateDirectoryW(folder.c_str(), nullptr));
+  testing::WriteFileBytes(folder + L"\\manifest.txt", ManifestText(crafted));
+
+  // Reached through a link, the folder is refused; named itself, it is held.
+  RestorePlan plan;
+  std::wstring problem;
+  UnixLink(L"/tmp/kestrun-crafted-ports", L"/tmp/kestrun-snapshot-link");
+  EXPECT_FALSE(ReadRestorePlan(L"Z:\\tmp\\kestrun-snapshot-link", plan, problem));
+  EXPECT_NE(problem.find(L"kestrun-snapshot-link is reached through a link"), std::wstring::npos)
+      << problem;
+  ASSERT_TRUE(ReadRestorePlan(folder, plan, problem)) << problem;
+  EXPECT_FALSE(::MoveFileW(folder.c_str(), (folder + L"-swapped").c_str())) << "a held folder";
+  DWORD error = 0;
+  ASSERT_TRUE(PrepareRestore(plan, error, problem)) << problem;
+  std::vector<std::wstring> refused;
+  for (const RestoreResult& result : plan.printers) refused.push_back(result.refused);
+  for (const RestoreResult& result : plan.ports) refused.push_back(result.refused);
+  EXPECT_EQ(refused, (std::vector<std::wstring>{
+                         L"port IP_1 on SRV points at 10.0.0.9, not 10.0.0.5", L"",
+                         L"port C:\\Windows\\System32\\evil.dll is not made",
+                         L"its separator page \\\\attacker\\share\\x.sep is not in the machine's "
+                         L"System32 folder",
+                         L"", L"", L"", L"", L"no printer restored uses it",
+                         L"it is not a TCP/IP port's name and host"}));
+  ExecuteRestore(plan);
+  EXPECT_EQ(spooler.PrinterNames(L"\\\\SRV"), (std::vector<std::wstring>{L"Hall", L"Plain"}));
+  ASSERT_EQ(srv.ports.size(), 3u);
+  EXPECT_EQ(srv.ports[2].name + L" " + srv.ports[2].host, L"IP_3 10.0.0.7");
+  testing::FakeSpooler::Uninstall();
+}
+
+// A package holding a link stays in the store, said why; the others go.
+TEST(CopyPlan, ADeletionKeepsAPackageHoldingALinkAndRemovesTheRest) {
+  testing::FakeSpooler spooler;
+  testing::FakeMachine& old = spooler.machines[L"\\\\OLD"];
+  for (const wchar_t* name : {L"linked", L"plain"}) {
+    FakeDriver driver = testing::RichDriver(name, L"Acme");
+    driver.infPath = testing::FakeSpooler::AddStorePackage(
+        L"\\\\OLD", std::wstring(name) + L".inf_amd64_1", "[Version]\r\n", 1, 10);
+    old.drivers.push_back(driver);
+  }
+  spooler.Install();
+  wchar_t prefix[MAX_PATH] = {};
+  ::GetEnvironmentVariableW(L"WINEPREFIX", prefix, MAX_PATH);
+  UnixLink(L".", std::wstring(prefix) + L"/dosdevices/unc/OLD/admin$/System32/DriverStore/" +
+                     L"FileRepository/linked.inf_amd64_1/loop");
+  DeletionPlan plan;
+  plan.targetName = L"\\\\OLD";
+  plan.isRemote = plan.removePackages = true;
+  plan.withSession = false;
+  for (const FakeDriver& driver : old.drivers) {
+    plan.drivers.push_back({*driver.name, *driver.environment});
+    plan.drivers.back().version = driver.type;
+  }
+  DWORD error = 0;
+  ASSERT_TRUE(PrepareDeletion(plan, error)) << error;
+  ASSERT_EQ(plan.packages.size(), 1u);
+  EXPECT_NE(plan.packages[0].infPath.find(L"plain.inf"), std::wstring::npos);
+  ASSERT_EQ(plan.sharedPackages.size(), 1u);
+  // Wine may list a link to its own folder under a made-up short name.
+  EXPECT_EQ(plan.sharedPackages[0].keptWhy.rfind(L"holds a link: ", 0), 0u);
+  EXPECT_NE(plan.sharedPackages[0].infPath.find(L"linked.inf"), std::wstring::npos);
   testing::FakeSpooler::Uninstall();
 }
 

@@ -21,13 +21,23 @@ UniqueLocal Parse(const std::wstring& sddl) {
   return descriptor;
 }
 
-std::wstring Verdict(const std::wstring& sddl, const wchar_t* runner = kRunner) {
-  const UniqueLocal descriptor = Parse(sddl);
+UniqueLocal Sid(const wchar_t* text) {
   PSID raw = nullptr;
-  EXPECT_TRUE(::ConvertStringSidToSidW(runner, &raw));
-  const UniqueLocal user(raw);
+  EXPECT_TRUE(::ConvertStringSidToSidW(text, &raw));
+  return UniqueLocal(raw);
+}
+
+// Elevated or not, with what the process creates owned by `newOwner`.
+std::wstring Verdict(const std::wstring& sddl, const wchar_t* runner = kRunner,
+                     bool elevated = false, const wchar_t* newOwner = L"S-1-5-32-544") {
+  const UniqueLocal descriptor = Parse(sddl);
+  const UniqueLocal user = Sid(runner);
+  const UniqueLocal owner = Sid(newOwner);
   std::wstring problem;
-  return JudgeSnapshotSecurity(descriptor.get(), raw, kPath, problem) ? L"trusted" : problem;
+  return JudgeSnapshotSecurity(descriptor.get(), {user.get(), owner.get(), elevated}, kPath,
+                               problem)
+             ? L"trusted"
+             : problem;
 }
 
 std::wstring Refused(const std::wstring& why) {
@@ -41,7 +51,8 @@ TEST(SnapshotTrust, OnlyAdministratorsTheOwnerAndTheRunningAccountMayChangeTheFo
     std::wstring verdict;
   } cases[] = {
       {L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", L"trusted"},
-      {L"O:" + std::wstring(kColleague) + L"D:(A;;FA;;;" + kColleague + L")", L"trusted"},
+      {L"O:" + std::wstring(kColleague) + L"D:(A;;FA;;;" + kColleague + L")",
+       Refused(L" is owned by " + std::wstring(kColleague))},
       {L"O:BAD:(A;;FA;;;" + std::wstring(kRunner) + L")", L"trusted"},
       {L"O:BAD:(A;;FA;;;" + ti + L")(A;;FA;;;CO)", L"trusted"},
       {L"O:BAD:(A;;FA;;;" + ti.substr(0, ti.size() - 1) + L"5)",
@@ -65,6 +76,42 @@ TEST(SnapshotTrust, OnlyAdministratorsTheOwnerAndTheRunningAccountMayChangeTheFo
   for (const auto& c : cases) {
     SCOPED_TRACE(c.sddl);
     EXPECT_EQ(Verdict(c.sddl), c.verdict);
+  }
+}
+
+TEST(SnapshotTrust, AnElevatedRunTrustsItsOwnAccountOnlyWhereNewObjectsAreOwnedByIt) {
+  const std::wstring runner = kRunner;
+  const std::wstring domainUsers = L"S-1-5-21-1-2-3-513";
+  constexpr wchar_t kAdministrators[] = L"S-1-5-32-544";
+  const struct {
+    std::wstring sddl;
+    bool elevated;
+    const wchar_t* newOwner;
+    std::wstring verdict;
+  } cases[] = {
+      {L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", true, kAdministrators, L"trusted"},
+      // Elevated where Administrators own what is made: the account's
+      // un-elevated programs could have changed these.
+      {L"O:" + runner + L"D:P(A;;FA;;;BA)", true, kAdministrators,
+       Refused(L" can be changed without elevation by " + runner)},
+      {L"O:BAD:P(A;;FA;;;BA)(A;;FA;;;" + runner + L")", true, kAdministrators,
+       Refused(L" can be changed without elevation by " + runner)},
+      {L"O:BAD:P(A;;FA;;;BA)(A;;0x1200a9;;;" + runner + L")", true, kAdministrators, L"trusted"},
+      // Windows makes the creator the owner (Wine, or by policy): the
+      // account is what Kestrun itself makes folders as.
+      {L"O:" + runner + L"D:P(A;;FA;;;" + runner + L")", true, kRunner, L"trusted"},
+      // Not elevated: nothing less privileged runs as the account.
+      {L"O:" + runner + L"D:P(A;;FA;;;" + runner + L")", false, kAdministrators, L"trusted"},
+      {L"O:" + domainUsers + L"D:P(A;;FA;;;BA)", true, kAdministrators,
+       Refused(L" is owned by " + domainUsers)},
+      {L"O:" + domainUsers + L"D:P(A;;FA;;;BA)", false, kRunner,
+       Refused(L" is owned by " + domainUsers)},
+      {L"O:BAD:P(A;;FA;;;BA)(A;;FA;;;" + domainUsers + L")", false, kRunner,
+       Refused(L" is writable by " + domainUsers)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.sddl);
+    EXPECT_EQ(Verdict(c.sddl, kRunner, c.elevated, c.newOwner), c.verdict);
   }
 }
 
