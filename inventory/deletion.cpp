@@ -87,21 +87,37 @@ bool ReadServerEnvironment(DeletionPlan& plan, std::wstring& environment, DWORD&
 }
 
 // The unused packages the plan was given, checked against the drivers as
-// they are now: one a driver has come from since stays with it.
+// they are now, by the listing's rule: one a driver has come from since
+// stays with it, and so does one a driver's INF path names in a way that
+// cannot be tied to one folder.
 void MatchOrphans(DeletionPlan& plan, const DRIVER_INFO_8W* records, DWORD count) {
-  std::unordered_map<std::wstring, std::wstring> usedBy;  // by store folder
+  StoreFolderNames names;
+  for (const PlannedPackage& orphan : plan.orphans) {
+    names.Add(std::wstring(StoreFolderOfInf(orphan.infPath)), orphan.shortFolder);
+  }
+  std::unordered_map<std::wstring, std::wstring> usedBy;    // by store folder
+  std::unordered_map<std::wstring, std::wstring> untiedBy;  // by INF name
   for (DWORD r = 0; r < count; ++r) {
     if (records[r].pszInfPath == nullptr || records[r].pName == nullptr) continue;
-    const std::wstring_view folder = StoreFolderOfInf(records[r].pszInfPath);
-    if (!folder.empty()) usedBy.emplace(NameKey(folder), records[r].pName);
+    std::wstring folder, infName;
+    const InfTie tie = TieInfToStore(records[r].pszInfPath, names, folder, infName);
+    if (tie == InfTie::Folder) usedBy.emplace(NameKey(folder), records[r].pName);
+    if (tie == InfTie::Untied && !infName.empty()) {
+      untiedBy.emplace(NameKey(infName), records[r].pName);
+    }
   }
   for (PlannedPackage& orphan : plan.orphans) {
     const auto found = usedBy.find(NameKey(StoreFolderOfInf(orphan.infPath)));
     if (found == usedBy.end()) {
-      plan.packages.push_back(std::move(orphan));
-      continue;
+      const auto untied = untiedBy.find(NameKey(FileNamePart(orphan.infPath)));
+      if (untied == untiedBy.end()) {
+        plan.packages.push_back(std::move(orphan));
+        continue;
+      }
+      orphan.keptWhy = L"a driver's package path could not be matched";
+    } else {
+      orphan.usedBy = found->second;
     }
-    orphan.usedBy = found->second;
     orphan.outcome = PackageOutcome::Kept;
     plan.sharedPackages.push_back(std::move(orphan));
   }
@@ -109,7 +125,8 @@ void MatchOrphans(DeletionPlan& plan, const DRIVER_INFO_8W* records, DWORD count
 }
 
 // A package whose folder holds a link stays: its snapshot would save (and
-// its restore upload) whatever the link leads to. The rest of the plan goes on.
+// its restore upload) whatever the link leads to. The rest of the plan goes
+// on. An unused package whose folder is gone is so already.
 void KeepPackagesHoldingLinks(DeletionPlan& plan) {
   const MachineFiles files{std::wstring(BareMachineName(plan.targetName)), plan.isRemote};
   std::vector<PlannedPackage> going;
@@ -119,6 +136,10 @@ void KeepPackagesHoldingLinks(DeletionPlan& plan) {
     const std::wstring link = PackageFolderSource(files, package.infPath, folder)
                                   ? FirstLinkBelow(folder, kMaxPackageDepth, error)
                                   : std::wstring();
+    // An unused package removed by someone else since the listing: nothing to do.
+    if (package.orphan && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)) {
+      package.outcome = PackageOutcome::Gone;
+    }
     if (link.empty()) {
       going.push_back(std::move(package));
       continue;
@@ -160,6 +181,7 @@ bool MayStart(const DeletionPlan& plan, const DeletionStep& step) {
 void RemovePackages(DeletionPlan& plan) {
   for (size_t k = 0; k < plan.packages.size(); ++k) {
     PlannedPackage& package = plan.packages[k];
+    if (package.outcome == PackageOutcome::Gone) continue;
     bool driversGone = true;
     bool driversNotTried = false;
     for (const size_t d : package.drivers) {
@@ -181,6 +203,8 @@ void RemovePackages(DeletionPlan& plan) {
                                                                   : static_cast<DWORD>(result);
     if (SUCCEEDED(result)) {
       package.outcome = PackageOutcome::Removed;
+    } else if (package.orphan && (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)) {
+      package.outcome = PackageOutcome::Gone;  // removed by someone else since
     } else if (package.orphan &&
                (code == ERROR_PRINTER_DRIVER_PACKAGE_IN_USE || code == ERROR_ACCESS_DENIED)) {
       // A driver installed from it since the listing, or a package the
@@ -381,20 +405,39 @@ void MatchPackages(DeletionPlan& plan, const DRIVER_INFO_8W* records, DWORD coun
     package->drivers.push_back(d);
   }
 
-  // A package a driver outside the plan comes from stays with that driver.
-  std::unordered_map<std::wstring, std::wstring> usedBy;
+  // A package a driver outside the plan comes from stays with that driver,
+  // however its INF path is spelled; one a path cannot be tied to stays too.
+  StoreFolderNames names;
+  for (const PlannedPackage& package : plan.packages) {
+    names.Add(std::wstring(StoreFolderOfInf(package.infPath)), {});
+  }
+  std::unordered_map<std::wstring, std::wstring> usedBy;    // by path, and by store folder
+  std::unordered_map<std::wstring, std::wstring> untiedBy;  // by INF name
   for (DWORD r = 0; r < count; ++r) {
     if (planned[r] || records[r].pszInfPath == nullptr || records[r].pName == nullptr) continue;
     usedBy.emplace(FoldedPath(records[r].pszInfPath), records[r].pName);
+    std::wstring folder, infName;
+    const InfTie tie = TieInfToStore(records[r].pszInfPath, names, folder, infName);
+    if (tie == InfTie::Folder) usedBy.emplace(L"|" + NameKey(folder), records[r].pName);
+    if (tie == InfTie::Untied && !infName.empty()) {
+      untiedBy.emplace(NameKey(infName), records[r].pName);
+    }
   }
   std::vector<PlannedPackage> going;
   for (PlannedPackage& package : plan.packages) {
-    const auto found = usedBy.find(FoldedPath(package.infPath));
-    if (found == usedBy.end()) {
+    auto found = usedBy.find(FoldedPath(package.infPath));
+    const std::wstring_view folder = StoreFolderOfInf(package.infPath);
+    if (found == usedBy.end() && !folder.empty()) found = usedBy.find(L"|" + NameKey(folder));
+    const auto untied = untiedBy.find(NameKey(FileNamePart(package.infPath)));
+    if (found == usedBy.end() && untied == untiedBy.end()) {
       going.push_back(std::move(package));
       continue;
     }
-    package.usedBy = found->second;
+    if (found != usedBy.end()) {
+      package.usedBy = found->second;
+    } else {
+      package.keptWhy = L"a driver's package path could not be matched";
+    }
     package.outcome = PackageOutcome::Kept;
     plan.sharedPackages.push_back(std::move(package));
   }

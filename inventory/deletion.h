@@ -51,7 +51,8 @@ struct PlannedDriver {
 
 // Kept: a driver from it was not deleted, so it was not tried. Failed: the
 // spooler refused it (its code in `error`). NotTried: the run stopped first.
-enum class PackageOutcome { Pending, Removed, Kept, Failed, NotTried };
+// Gone: an unused package no longer in the store (removed since the listing).
+enum class PackageOutcome { Pending, Removed, Kept, Failed, NotTried, Gone };
 
 // One step of a run: a printer of planned driver `index`, or that driver; or,
 // with `package`, the removal of planned package `index`.
@@ -74,6 +75,7 @@ struct PlannedPackage {
   bool orphan = false;
   std::wstring version, date;
   ULONGLONG bytes = 0;
+  std::wstring shortFolder;  // its store folder's 8.3 name, when it has one
 };
 
 struct PlannedPrinter {

@@ -44,7 +44,8 @@ DWORD ListFolder(const std::wstring& folder, std::vector<StoreEntry>& entries) {
     const bool isFolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
                           (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
     entries.push_back({std::wstring(name), isFolder,
-                       isFolder ? 0 : (ULONGLONG{found.nFileSizeHigh} << 32) | found.nFileSizeLow});
+                       isFolder ? 0 : (ULONGLONG{found.nFileSizeHigh} << 32) | found.nFileSizeLow,
+                       found.cAlternateFileName});
   } while (::FindNextFileW(search.get(), &found));
   const DWORD error = ::GetLastError();
   return error == ERROR_NO_MORE_FILES ? 0 : error;
@@ -56,6 +57,13 @@ DWORD ReadFirstBytes(const std::wstring& file, size_t most, std::string& bytes) 
                                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                               OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!handle) return ::GetLastError();
+  // No bigger than the file: a megabyte made ready for every small INF costs
+  // more than reading it.
+  LARGE_INTEGER size = {};
+  if (::GetFileSizeEx(handle.get(), &size) && size.QuadPart >= 0 &&
+      static_cast<ULONGLONG>(size.QuadPart) < most) {
+    most = static_cast<size_t>(size.QuadPart);
+  }
   bytes.resize(most);
   size_t filled = 0;
   while (filled < most) {
@@ -89,6 +97,7 @@ std::wstring InfOfFolder(std::wstring_view folder, const std::vector<StoreEntry>
     if (!named.empty() && EqualsIgnoringAsciiCase(entry.name, named)) return entry.name;
     if (first == nullptr || NameKey(entry.name) < NameKey(first->name)) first = &entry;
   }
+  if (first == nullptr && entries.empty()) return std::wstring(named);  // its folder unread
   return first ? first->name : std::wstring();
 }
 
@@ -100,7 +109,8 @@ struct FolderResult {
   StorePackage package;
 };
 
-// Adds up the files below a folder; false (with the code) when one cannot be listed.
+// Adds up the files below a folder; false (with the code and why) when one
+// cannot be walked.
 bool AddSizes(const StoreFiles& calls, const std::wstring& folder,
               const std::vector<StoreEntry>& entries, int depth, FolderResult& result) {
   for (const StoreEntry& entry : entries) {
@@ -113,16 +123,17 @@ bool AddSizes(const StoreFiles& calls, const std::wstring& folder,
     // A name the file system would read otherwise could lead out of the package.
     if (!IsPlainFileName(entry.name)) {
       result.error = ERROR_BAD_PATHNAME;
-      result.problem = L"the package folder " + folder + L" holds " + entry.name;
+      result.problem = L"it holds a folder named " + entry.name;
       return false;
     }
     if (depth >= kMaxFolderDepth) {
       result.error = ERROR_BAD_PATHNAME;
-    } else {
-      result.error = calls.list(below, inner);
+      result.problem = L"its folders nest deeper than " + std::to_wstring(kMaxFolderDepth);
+      return false;
     }
-    if (result.error != 0) {
-      result.problem = L"the package folder " + below + L" could not be read";
+    if ((result.error = calls.list(below, inner)) != 0) {
+      result.problem = L"its folder " + entry.name + L" could not be read (error " +
+                       std::to_wstring(result.error) + L")";
       return false;
     }
     if (!AddSizes(calls, below, inner, depth + 1, result)) return false;
@@ -130,30 +141,46 @@ bool AddSizes(const StoreFiles& calls, const std::wstring& folder,
   return true;
 }
 
+// Reads one folder of the store: a printer package is listed, an
+// unreadable folder too (its reason in `why`), anything else is not.
 void ReadPackageFolder(const StoreFiles& calls, const std::wstring& repository,
-                       const std::wstring& name, FolderResult& result) {
-  const std::wstring folder = repository + L"\\" + name;
+                       const StoreEntry& entry, FolderResult& result) {
+  const std::wstring folder = repository + L"\\" + entry.name;
+  StorePackage& package = result.package;
+  package.folder = entry.name;
+  package.shortFolder = entry.shortName;
+  package.environment = EnvironmentOfStoreFolder(entry.name);
+  const auto unreadable = [&result](std::wstring why) {
+    result.package.unreadable = result.isPackage = true;
+    result.package.why = std::move(why);
+    result.error = 0;
+  };
   std::vector<StoreEntry> entries;
-  if ((result.error = calls.list(folder, entries)) != 0) {
-    result.problem = L"the package folder " + folder + L" could not be read";
+  if (const DWORD error = calls.list(folder, entries)) {
+    package.infName = InfOfFolder(entry.name, {});
+    unreadable(L"its folder could not be read (error " + std::to_wstring(error) + L")");
     return;
   }
-  StorePackage& package = result.package;
-  package.folder = name;
-  package.infName = InfOfFolder(name, entries);
+  package.infName = InfOfFolder(entry.name, entries);
   if (package.infName.empty()) return;  // not a driver package
   std::string bytes;
   InfFields fields;
   const InfRead read = calls.read(folder + L"\\" + package.infName, kMaxInfBytes, bytes) == 0
                            ? ReadInfFields(bytes, fields)
                            : InfRead::Unreadable;
-  if (read == InfRead::NoVersion || (read == InfRead::Read && !fields.printerClass)) return;
+  bytes = std::string();  // held no longer than the INF is read
+  if (read == InfRead::NoVersion ||
+      (read == InfRead::Read && !fields.printerClass && !fields.classConflict)) {
+    return;
+  }
   package.unreadable = read == InfRead::Unreadable;
+  if (package.unreadable) package.why = L"its INF could not be read";
+  package.classConflict = fields.classConflict;
   package.provider = std::move(fields.provider);
   package.version = std::move(fields.version);
   package.date = std::move(fields.date);
-  package.environment = EnvironmentOfStoreFolder(name);
-  result.isPackage = AddSizes(calls, folder, entries, 1, result);
+  result.isPackage = true;
+  if (!AddSizes(calls, folder, entries, 1, result)) unreadable(std::move(result.problem));
 }
 
 }  // namespace
@@ -195,17 +222,25 @@ DWORD ListDriverStore(const std::wstring& repository, const StoreFiles& calls,
     problem = L"the driver store " + repository + L" could not be read";
     return error;
   }
-  std::vector<std::wstring> folders;
+  std::vector<StoreEntry> folders;
   for (StoreEntry& entry : entries) {
-    // Only a name that stays a folder of the store is read.
-    if (entry.folder && IsPlainFileName(entry.name)) folders.push_back(std::move(entry.name));
+    if (entry.folder) folders.push_back(std::move(entry));
   }
-  std::sort(folders.begin(), folders.end(),
-            [](const std::wstring& a, const std::wstring& b) { return NameKey(a) < NameKey(b); });
+  std::sort(folders.begin(), folders.end(), [](const StoreEntry& a, const StoreEntry& b) {
+    return NameKey(a.name) < NameKey(b.name);
+  });
   std::vector<FolderResult> results(folders.size());
   RunAtOnce(folders.size(), kFoldersAtOnce, [&](size_t f) {
     if (stop != nullptr && stop->load()) {
       results[f].error = ERROR_CANCELLED;
+      return;
+    }
+    // Only a name that stays a folder of the store is read.
+    if (!IsPlainFileName(folders[f].name)) {
+      results[f].package.folder = folders[f].name;
+      results[f].package.infName = InfOfFolder(folders[f].name, {});
+      results[f].package.unreadable = results[f].isPackage = true;
+      results[f].package.why = L"its name is one the file system would read otherwise";
       return;
     }
     ReadPackageFolder(calls, repository, folders[f], results[f]);
@@ -215,11 +250,6 @@ DWORD ListDriverStore(const std::wstring& repository, const StoreFiles& calls,
       packages.clear();
       problem = L"the listing was cancelled";
       return ERROR_CANCELLED;
-    }
-    if (result.error != 0) {
-      packages.clear();
-      problem = std::move(result.problem);
-      return result.error;
     }
     if (result.isPackage) packages.push_back(std::move(result.package));
   }
@@ -246,15 +276,100 @@ std::wstring_view StoreFolderOfInf(std::wstring_view infPath) {
   return end == std::wstring_view::npos ? std::wstring_view() : rest.substr(0, end);
 }
 
+void StoreFolderNames::Add(const std::wstring& folder, const std::wstring& shortName) {
+  byName_.emplace(NameKey(folder), folder);
+  if (!shortName.empty()) byName_.emplace(NameKey(shortName), folder);
+}
+
+const std::wstring* StoreFolderNames::Find(std::wstring_view name) const {
+  const auto found = byName_.find(NameKey(name));
+  return found == byName_.end() ? nullptr : &found->second;
+}
+
+namespace {
+
+// Whether a path part is `name` or an 8.3 name made from it ("FILERE~1").
+bool IsNameOrShort(std::wstring_view part, std::wstring_view name) {
+  if (SameName(part, name)) return true;
+  return part.size() == 8 && part[6] == L'~' && part[7] >= L'1' && part[7] <= L'9' &&
+         SameName(part.substr(0, 6), name.substr(0, 6));
+}
+
+// An 8.3 name the file system made ("SHORTI~1", "CONTOS~2.INF").
+bool IsShortName(std::wstring_view name) {
+  const size_t tilde = name.find(L'~');
+  const size_t dot = name.find(L'.');
+  const size_t base = dot == std::wstring_view::npos ? name.size() : dot;
+  return tilde != std::wstring_view::npos && tilde < base && base <= 8 &&
+         (dot == std::wstring_view::npos || name.size() - dot - 1 <= 3);
+}
+
+bool IsInfName(std::wstring_view name) {
+  return name.size() > 4 && EqualsIgnoringAsciiCase(name.substr(name.size() - 4), L".inf");
+}
+
+}  // namespace
+
+InfTie TieInfToStore(std::wstring_view infPath, const StoreFolderNames& names, std::wstring& folder,
+                     std::wstring& infName) {
+  folder.clear();
+  infName.clear();
+  std::vector<std::wstring_view> parts;
+  for (size_t start = 0; start <= infPath.size();) {
+    size_t end = infPath.find_first_of(L"\\/", start);
+    if (end == std::wstring_view::npos) end = infPath.size();
+    const std::wstring_view part = infPath.substr(start, end - start);
+    start = end + 1;
+    if (part.empty() || part == L".") continue;
+    if (part == L"..") {
+      if (!parts.empty()) parts.pop_back();
+      continue;
+    }
+    parts.push_back(part);
+  }
+  size_t at = 0;
+  while (at + 1 < parts.size() && !(IsNameOrShort(parts[at], L"DriverStore") &&
+                                    IsNameOrShort(parts[at + 1], L"FileRepository"))) {
+    ++at;
+  }
+  if (at + 1 >= parts.size()) return InfTie::Outside;
+  if (!parts.empty() && IsInfName(parts.back())) infName = parts.back();
+  if (at + 2 >= parts.size()) return InfTie::Untied;
+  const std::wstring_view named = parts[at + 2];
+  if (const std::wstring* found = names.Find(named); found != nullptr) {
+    folder = *found;
+    infName.clear();
+    return InfTie::Folder;
+  }
+  // A folder named in full is that folder, listed or not: only a short name
+  // Kestrun cannot read back leaves the path untied.
+  const size_t inf = FindFolded(named, L".inf_");
+  if (inf != std::wstring_view::npos && !IsShortName(named)) {
+    folder = std::wstring(named);
+    infName.clear();
+    return InfTie::Folder;
+  }
+  // Untied: the INF it names, or the one its folder is named after.
+  if (infName.empty() && inf != std::wstring_view::npos) infName = named.substr(0, inf + 4);
+  return InfTie::Untied;
+}
+
 void ClassifyStorePackages(std::vector<StorePackage>& packages,
                            const std::vector<DriverInf>& drivers, bool driversKnown) {
   std::unordered_map<std::wstring, size_t> byFolder;
+  StoreFolderNames names;
   for (size_t k = 0; k < packages.size(); ++k) {
     packages[k].usedBy.clear();
     byFolder.emplace(NameKey(packages[k].folder), k);
+    names.Add(packages[k].folder, packages[k].shortFolder);
   }
+  std::unordered_map<std::wstring, bool> untiedInfs;  // by NameKey of the INF's name
   for (const DriverInf& driver : drivers) {
-    const auto found = byFolder.find(NameKey(StoreFolderOfInf(driver.infPath)));
+    std::wstring folder, infName;
+    const InfTie tie = TieInfToStore(driver.infPath, names, folder, infName);
+    if (tie == InfTie::Untied && !infName.empty()) untiedInfs.emplace(NameKey(infName), true);
+    if (tie != InfTie::Folder) continue;
+    const auto found = byFolder.find(NameKey(folder));
     if (found == byFolder.end()) continue;
     std::vector<std::wstring>& usedBy = packages[found->second].usedBy;
     const bool listed = std::any_of(usedBy.begin(), usedBy.end(), [&](const std::wstring& name) {
@@ -268,6 +383,14 @@ void ClassifyStorePackages(std::vector<StorePackage>& packages,
                   : !driversKnown                      ? PackageUse::Unknown
                   : !package.usedBy.empty()            ? PackageUse::Used
                                                        : PackageUse::Unused;
+    if (package.use != PackageUse::Unused) continue;
+    // Never called unused on a guess: what Kestrun cannot judge stays.
+    package.why = package.classConflict         ? L"its INF's Class and ClassGUID disagree"
+                  : package.environment.empty() ? L"unknown architecture"
+                  : untiedInfs.count(NameKey(package.infName)) != 0
+                      ? L"a driver's package path could not be matched"
+                      : L"";
+    if (!package.why.empty()) package.use = PackageUse::Unknown;
   }
 }
 
@@ -293,6 +416,7 @@ PlannedPackage PlannedOrphan(const StorePackage& package, std::wstring_view stor
   planned.version = package.version;
   planned.date = package.date;
   planned.bytes = package.bytes;
+  planned.shortFolder = package.shortFolder;
   return planned;
 }
 
@@ -323,7 +447,9 @@ StoreCounts CountStore(const std::vector<StorePackage>& packages) {
     }
     counts.windowsOwn += package.use == PackageUse::WindowsOwn ? 1 : 0;
     counts.unreadable += package.use == PackageUse::Unreadable ? 1 : 0;
-    counts.usesKnown = counts.usesKnown && package.use != PackageUse::Unknown;
+    const bool unknown = package.use == PackageUse::Unknown;
+    counts.notJudged += unknown && !package.why.empty() ? 1 : 0;
+    counts.usesKnown = counts.usesKnown && !(unknown && package.why.empty());
   }
   return counts;
 }
@@ -339,6 +465,7 @@ std::wstring StoreCountsText(const StoreCounts& counts) {
   }
   text += L"Windows' own: " + std::to_wstring(counts.windowsOwn) + L".";
   if (counts.unreadable > 0) text += L" Unreadable: " + std::to_wstring(counts.unreadable) + L".";
+  if (counts.notJudged > 0) text += L" Not judged: " + std::to_wstring(counts.notJudged) + L".";
   return text;
 }
 

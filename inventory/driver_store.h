@@ -12,6 +12,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "inventory/deletion.h"
@@ -24,8 +25,8 @@ enum class PackageUse {
   Used,        // an installed driver names an INF inside its folder
   Unused,      // nothing uses it: it may be removed
   WindowsOwn,  // one of Windows' own printer INFs: never removed, used or not
-  Unreadable,  // its INF could not be read: never called unused
-  Unknown,     // the drivers' packages could not be read (an old server)
+  Unreadable,  // its INF or its folder could not be read: never called unused
+  Unknown,     // not judged (`why` says why; empty: an old server names no packages)
 };
 
 struct StorePackage {
@@ -36,7 +37,10 @@ struct StorePackage {
   ULONGLONG bytes = 0;                   // every file below the folder
   PackageUse use = PackageUse::Unknown;  // set by ClassifyStorePackages
   std::vector<std::wstring> usedBy;      // the drivers that come from it
-  bool unreadable = false;               // its INF could not be read
+  bool unreadable = false;               // its INF or its folder could not be read
+  bool classConflict = false;            // its INF's Class and ClassGUID disagree
+  std::wstring shortFolder;              // the folder's 8.3 name, when it has one
+  std::wstring why;                      // why it is Unreadable or Unknown
 };
 
 // One entry of a folder, as a store listing sees it.
@@ -44,6 +48,7 @@ struct StoreEntry {
   std::wstring name;
   bool folder = false;
   ULONGLONG bytes = 0;
+  std::wstring shortName;  // its 8.3 name, when the file system keeps one
 };
 
 // The file calls a store listing makes (the benchmark slows them down).
@@ -65,9 +70,11 @@ std::wstring_view EnvironmentOfStoreFolder(std::wstring_view folder);
 
 // Lists every printer package of a FileRepository folder, up to eight
 // package folders at a time, in the order of their folder names. 0, or the
-// code with `problem` naming the folder that could not be listed (a package
-// whose INF cannot be read is listed, marked unreadable). `stop` ends the
-// listing early with ERROR_CANCELLED.
+// code with `problem` when FileRepository itself could not be listed. A
+// package whose INF cannot be read, or a folder that cannot be walked (too
+// deep, a name the file system would read otherwise, a listing that fails),
+// is listed on its own, unreadable, its reason in `why`; the rest of the
+// store is read. `stop` ends the listing early with ERROR_CANCELLED.
 DWORD ListDriverStore(const std::wstring& repository, const StoreFiles& calls,
                       std::vector<StorePackage>& packages, std::wstring& problem,
                       const std::atomic<bool>* stop = nullptr);
@@ -86,8 +93,37 @@ bool DriverInfsOf(const DriverInventory& inventory, std::vector<DriverInf>& driv
 // empty for a path outside a driver store.
 std::wstring_view StoreFolderOfInf(std::wstring_view infPath);
 
+// The store's folders by their names and their 8.3 names, to tie a driver's
+// INF path to one of them however the path spells it.
+class StoreFolderNames {
+ public:
+  void Add(const std::wstring& folder, const std::wstring& shortName);
+  // The folder's own name, or null for a name of none.
+  const std::wstring* Find(std::wstring_view name) const;
+
+ private:
+  std::unordered_map<std::wstring, std::wstring> byName_;
+};
+
+enum class InfTie {
+  Outside,  // not a path into a driver store
+  Folder,   // tied to exactly one folder of the store
+  Untied,   // into the store, but to no folder Kestrun can name
+};
+
+// Ties an INF path to its store folder the way Windows resolves the path:
+// "/" read as "\", "." and ".." parts resolved, 8.3 parts (DRIVER~1,
+// FILERE~1, the folder's own) read through `names`, a path to the folder
+// itself accepted. `folder` is its name; for an untied path, `infName` is
+// the INF file it names (or its folder is named after), when it names one.
+InfTie TieInfToStore(std::wstring_view infPath, const StoreFolderNames& names, std::wstring& folder,
+                     std::wstring& infName);
+
 // Sets each package's use and the drivers that come from it. Without the
-// drivers' packages (`driversKnown` false) none is called unused.
+// drivers' packages (`driversKnown` false) none is called unused. One that
+// would be unused is Unknown instead when its folder names no architecture,
+// its INF's Class and ClassGUID disagree, or a driver's INF path naming an
+// INF of its name cannot be tied to one folder.
 void ClassifyStorePackages(std::vector<StorePackage>& packages,
                            const std::vector<DriverInf>& drivers, bool driversKnown);
 
@@ -110,13 +146,14 @@ struct StoreCounts {
   ULONGLONG unusedBytes = 0;
   size_t windowsOwn = 0;
   size_t unreadable = 0;
+  size_t notJudged = 0;   // Unknown for a reason of its own (no architecture, ...)
   bool usesKnown = true;  // false: the drivers' packages could not be read
 };
 StoreCounts CountStore(const std::vector<StorePackage>& packages);
 
 // "Packages: 84 (21.3 GB). Unused: 31 (6.8 GB). Windows' own: 40." with
-// "Unreadable: N." when any is, and "Unused: not known" without the drivers'
-// packages.
+// "Unreadable: N." and "Not judged: N." when any is, and "Unused: not known"
+// without the drivers' packages.
 std::wstring StoreCountsText(const StoreCounts& counts);
 
 }  // namespace kestrun

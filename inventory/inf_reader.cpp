@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <iterator>
 #include <unordered_map>
@@ -73,20 +74,30 @@ std::wstring_view WithoutComment(std::wstring_view line) {
   return line;
 }
 
-// A value as it is meant: one pair of surrounding double quotes dropped.
+// A value as it is meant: one pair of surrounding double quotes dropped,
+// and inside them a doubled quote ("") read as one.
 std::wstring Unquoted(std::wstring_view value) {
   value = Trimmed(value);
-  if (value.size() >= 2 && value.front() == L'"' && value.back() == L'"') {
-    value = value.substr(1, value.size() - 2);
+  if (value.size() < 2 || value.front() != L'"' || value.back() != L'"') {
+    return std::wstring(value);
   }
-  return std::wstring(value);
+  value = value.substr(1, value.size() - 2);
+  std::wstring text;
+  text.reserve(value.size());
+  for (size_t i = 0; i < value.size(); ++i) {
+    text += value[i];
+    if (value[i] == L'"' && i + 1 < value.size() && value[i + 1] == L'"') ++i;
+  }
+  return text;
 }
 
 struct InfSections {
   bool hasVersion = false;
-  std::unordered_map<std::wstring, std::wstring> version;    // by upper-case key
-  std::unordered_map<std::wstring, std::wstring> strings;    // [Strings] first
-  std::unordered_map<std::wstring, std::wstring> localized;  // any [Strings.xxxx]
+  std::unordered_map<std::wstring, std::wstring> version;  // by upper-case key
+  // Strings as Windows shows them in English: [Strings], then
+  // [Strings.0409], then the first other localized section.
+  std::unordered_map<std::wstring, std::wstring> strings, english, localized;
+  std::wstring localizedName;  // the section `localized` comes from
 };
 
 std::wstring UpperKey(std::wstring_view key) {
@@ -98,7 +109,7 @@ std::wstring UpperKey(std::wstring_view key) {
 }
 
 void ReadSections(const std::wstring& text, InfSections& sections) {
-  enum class Section { Other, Version, Strings, Localized } section = Section::Other;
+  enum class Section { Other, Version, Strings, English, Localized } section = Section::Other;
   for (size_t start = 0; start < text.size();) {
     size_t end = text.find(L'\n', start);
     if (end == std::wstring::npos) end = text.size();
@@ -111,10 +122,14 @@ void ReadSections(const std::wstring& text, InfSections& sections) {
       const size_t close = line.find(L']');
       const std::wstring name = UpperKey(
           line.substr(1, close == std::wstring_view::npos ? std::wstring_view::npos : close - 1));
-      section = name == L"VERSION"                ? Section::Version
-                : name == L"STRINGS"              ? Section::Strings
-                : name.rfind(L"STRINGS.", 0) == 0 ? Section::Localized
-                                                  : Section::Other;
+      section = name == L"VERSION"        ? Section::Version
+                : name == L"STRINGS"      ? Section::Strings
+                : name == L"STRINGS.0409" ? Section::English
+                                          : Section::Other;
+      if (section == Section::Other && name.rfind(L"STRINGS.", 0) == 0) {
+        if (sections.localizedName.empty()) sections.localizedName = name;
+        if (sections.localizedName == name) section = Section::Localized;
+      }
       sections.hasVersion = sections.hasVersion || section == Section::Version;
       continue;
     }
@@ -124,33 +139,43 @@ void ReadSections(const std::wstring& text, InfSections& sections) {
     std::wstring value = Unquoted(line.substr(equals + 1));
     auto& into = section == Section::Version   ? sections.version
                  : section == Section::Strings ? sections.strings
+                 : section == Section::English ? sections.english
                                                : sections.localized;
     into.emplace(key, std::move(value));  // the first of a key stands
   }
 }
 
-// "%token%" replaced from [Strings] (a localized [Strings.xxxx] when that
-// lacks it), one level deep: a string's own tokens stay as written. "%%" is "%".
+// "%token%" replaced from the strings, one level deep: a string's own
+// tokens stay as written. "%%" is "%". At most kMaxExpandedChars come out,
+// cut with "...": a few hundred bytes of tokens cannot grow into megabytes.
 std::wstring Substituted(std::wstring_view value, const InfSections& sections) {
   std::wstring out;
-  for (size_t i = 0; i < value.size();) {
+  const auto add = [&out](std::wstring_view part) {
+    out.append(part.substr(0, kMaxExpandedChars + 1 - std::min(out.size(), kMaxExpandedChars)));
+  };
+  for (size_t i = 0; i < value.size() && out.size() <= kMaxExpandedChars;) {
     const size_t close = value[i] == L'%' ? value.find(L'%', i + 1) : std::wstring_view::npos;
     if (close == std::wstring_view::npos) {
-      out += value[i++];
+      add(value.substr(i++, 1));
       continue;
     }
     const std::wstring key = UpperKey(value.substr(i + 1, close - i - 1));
+    const std::wstring* found = nullptr;
+    for (const auto* table : {&sections.strings, &sections.english, &sections.localized}) {
+      const auto at = table->find(key);
+      if (found == nullptr && at != table->end()) found = &at->second;
+    }
     if (key.empty()) {
-      out += L'%';
-    } else if (const auto found = sections.strings.find(key); found != sections.strings.end()) {
-      out += found->second;
-    } else if (const auto local = sections.localized.find(key); local != sections.localized.end()) {
-      out += local->second;
+      add(L"%");
+    } else if (found != nullptr) {
+      add(*found);
     } else {
-      out += value.substr(i, close - i + 1);  // unknown: as written
+      add(value.substr(i, close - i + 1));  // unknown: as written
     }
     i = close + 1;
   }
+  if (out.size() > kMaxExpandedChars)
+    out.replace(kMaxExpandedChars - 3, std::wstring::npos, L"...");
   return out;
 }
 
@@ -177,13 +202,20 @@ std::wstring IsoDate(std::wstring_view date) {
   };
   const int m = number(month);
   const int d = number(day);
-  if (m < 1 || m > 12 || d < 1 || d > 31) return {};
+  const int y = number(year);
+  // A day the calendar has, in the years a driver can carry.
+  constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+  if (y < 1980 || y > 2099 || m < 1 || m > 12 || d < 1 || d > kDays[m - 1] ||
+      (m == 2 && d == 29 && !leap)) {
+    return {};
+  }
   wchar_t text[16] = {};
-  std::swprintf(text, std::size(text), L"%04d-%02d-%02d", number(year), m, d);
+  std::swprintf(text, std::size(text), L"%04d-%02d-%02d", y, m, d);
   return text;
 }
 
-// "61.4.0.0": one to four numbers of at most five digits, or empty.
+// "61.4.0.0": one to four numbers of at most 65535 each, or empty.
 std::wstring DottedVersion(std::wstring_view version) {
   size_t parts = 0;
   for (size_t start = 0; start <= version.size(); ++parts) {
@@ -191,6 +223,9 @@ std::wstring DottedVersion(std::wstring_view version) {
     if (end == std::wstring_view::npos) end = version.size();
     const std::wstring_view part = version.substr(start, end - start);
     if (!AllDigits(part) || part.size() > 5 || parts == 4) return {};
+    unsigned value = 0;
+    for (const wchar_t c : part) value = value * 10 + static_cast<unsigned>(c - L'0');
+    if (value > 65535) return {};
     start = end + 1;
   }
   return std::wstring(version);
@@ -209,14 +244,22 @@ InfRead ReadInfFields(std::string_view bytes, InfFields& fields) {
     const auto found = sections.version.find(key);
     return found == sections.version.end() ? std::wstring() : Substituted(found->second, sections);
   };
-  fields.printerClass = EqualsIgnoringAsciiCase(Trimmed(field(L"CLASS")), L"Printer") ||
-                        EqualsIgnoringAsciiCase(Trimmed(field(L"CLASSGUID")), kPrinterClassGuid);
+  // Windows files a package by its ClassGUID; Class alone only without one.
+  const std::wstring className(Trimmed(field(L"CLASS")));
+  const std::wstring classGuid(Trimmed(field(L"CLASSGUID")));
+  const bool printerName = EqualsIgnoringAsciiCase(className, L"Printer");
+  const bool printerGuid = EqualsIgnoringAsciiCase(classGuid, kPrinterClassGuid);
+  fields.printerClass = printerGuid || (classGuid.empty() && printerName);
+  fields.classConflict = !classGuid.empty() && !className.empty() && printerName != printerGuid;
   fields.provider = std::wstring(Trimmed(field(L"PROVIDER")));
   const std::wstring driverVer = field(L"DRIVERVER");
+  if (driverVer.empty()) return InfRead::Read;
   const size_t comma = driverVer.find(L',');
   fields.date = IsoDate(Trimmed(std::wstring_view(driverVer).substr(0, comma)));
+  if (fields.date.empty()) fields.date = kInvalidField;
   if (comma != std::wstring::npos) {
     fields.version = DottedVersion(Trimmed(std::wstring_view(driverVer).substr(comma + 1)));
+    if (fields.version.empty()) fields.version = kInvalidField;
   }
   return InfRead::Read;
 }

@@ -20,6 +20,7 @@
 #include "common/win32_handles.h"
 #include "inventory/field_text.h"
 #include "inventory/folder_walk.h"
+#include "inventory/inf_reader.h"
 #include "inventory/machine_paths.h"
 #include "inventory/platform.h"
 #include "inventory/snapshot_trust.h"
@@ -352,10 +353,16 @@ class SnapshotWriter {
   // The store's unused packages the deletion removes: no driver names them.
   bool SaveOrphans(Snapshot& snapshot) {
     for (const PlannedPackage& package : plan_.packages) {
-      if (package.drivers.empty() &&
-          !SavePackageFolder(snapshot, package.infPath, package.environment)) {
-        return false;
+      if (!package.drivers.empty() || package.outcome == PackageOutcome::Gone) continue;
+      // One removed by someone else since the plan is not there to save: its
+      // removal says so, and the others are saved.
+      std::wstring source;
+      if (PackageFolderSource(files_, package.infPath, source) &&
+          ::GetFileAttributesW(LongPath(source).c_str()) == INVALID_FILE_ATTRIBUTES &&
+          (::GetLastError() == ERROR_FILE_NOT_FOUND || ::GetLastError() == ERROR_PATH_NOT_FOUND)) {
+        continue;
       }
+      if (!SavePackageFolder(snapshot, package.infPath, package.environment)) return false;
     }
     return true;
   }
@@ -877,6 +884,32 @@ bool HoldsOnlyListedFiles(const std::wstring& folder, const Snapshot& snapshot,
   return true;
 }
 
+// Each package's size and its INF's version, for the restore's lines and
+// log, read through the held files (each read again from its start later).
+void ReadPackageFacts(Snapshot& snapshot, const HeldSnapshot& held) {
+  std::unordered_map<std::wstring, size_t> infs;  // its INF's stored name: the package
+  for (size_t k = 0; k < snapshot.packages.size(); ++k) {
+    const SnapshotPackage& package = snapshot.packages[k];
+    infs.emplace(NameKey(package.stored + L"\\" + FileNamePart(package.infPath)), k);
+  }
+  for (size_t f = 0; f < snapshot.files.size(); ++f) {
+    const SnapshotFile& file = snapshot.files[f];
+    if (file.package >= snapshot.packages.size()) continue;
+    snapshot.packages[file.package].bytes += file.bytes;
+    const auto inf = infs.find(NameKey(file.stored));
+    if (inf == infs.end() || inf->second != file.package) continue;
+    std::string bytes(static_cast<size_t>(std::min<ULONGLONG>(file.bytes, kMaxInfBytes)), '\0');
+    DWORD read = 0;
+    InfFields fields;
+    if (::SetFilePointerEx(held.files[f].get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN) &&
+        (bytes.empty() || ::ReadFile(held.files[f].get(), bytes.data(),
+                                     static_cast<DWORD>(bytes.size()), &read, nullptr)) &&
+        ReadInfFields(bytes.substr(0, read), fields) == InfRead::Read) {
+      snapshot.packages[file.package].version = fields.version;
+    }
+  }
+}
+
 // Reads all of an open file of at most `most` bytes.
 DWORD ReadWhole(HANDLE file, size_t most, std::string& bytes) {
   LARGE_INTEGER size = {};
@@ -980,6 +1013,7 @@ bool ReadSnapshot(const std::wstring& folder, Snapshot& snapshot, CheckedFiles& 
     held->files[f] = std::move(in);
   }
   if (!HoldsOnlyListedFiles(folder, snapshot, problem)) return false;
+  ReadPackageFacts(snapshot, *held);
   checked = std::move(held);
   return true;
 }

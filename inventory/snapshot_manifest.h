@@ -56,6 +56,10 @@ struct SnapshotPackage {
   std::wstring environment;
   std::wstring stored;  // the folder, relative to the snapshot folder
   size_t line = 0;      // its line in the manifest read (not written)
+  // Found when the snapshot is read (not written): its INF's DriverVer
+  // version and the bytes of its files.
+  std::wstring version;
+  ULONGLONG bytes = 0;
 };
 
 struct SnapshotValue {

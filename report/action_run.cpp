@@ -77,8 +77,16 @@ std::wstring MachineLine(size_t finished, size_t total, std::wstring_view machin
       counts.driversGo + counts.driversKept + counts.driversFailed + counts.driversNotTried != 0 ||
       counts.printersGo + counts.printersFailed + counts.printersNotTried != 0;
   const size_t packagesLeft = counts.packagesFailed + counts.packagesNotTried;
-  if (!anyDriver && counts.orphansGo + packagesLeft == 0) {
-    return line + L"nothing" + words.planned + L"\r\n";
+  // Packages that go with their drivers, or come back with a restore.
+  const size_t otherPackages = counts.packagesGo - std::min(counts.packagesGo, counts.orphansGo);
+  // The store's packages left alone, never judged, are said after the rest.
+  const std::wstring notJudged =
+      counts.packagesNotJudged == 0
+          ? std::wstring()
+          : L", " + std::to_wstring(counts.packagesNotJudged) +
+                (counts.packagesNotJudged == 1 ? L" package" : L" packages") + L" not judged";
+  if (!anyDriver && counts.orphansGo + packagesLeft + otherPackages == 0) {
+    return line + L"nothing" + words.planned + notJudged + L"\r\n";
   }
   // "31 unused packages, 6.8 GB to remove"
   std::wstring orphans =
@@ -90,13 +98,20 @@ std::wstring MachineLine(size_t finished, size_t total, std::wstring_view machin
                 (whatIf ? words.packagesPlanned : words.packagesDone);
   if (!anyDriver) {
     // Only packages were planned: the line also says which of them did not go.
-    if (orphans.empty()) orphans = L"0 unused packages" + std::wstring(words.packagesDone);
+    if (orphans.empty() && otherPackages > 0) {
+      orphans = std::to_wstring(otherPackages) + (otherPackages == 1 ? L" package" : L" packages") +
+                (whatIf ? words.planned : words.done);
+    }
+    if (orphans.empty()) {
+      orphans =
+          L"0 unused packages" + std::wstring(whatIf ? words.packagesPlanned : words.packagesDone);
+    }
     if (counts.packagesFailed > 0)
       orphans += L", " + std::to_wstring(counts.packagesFailed) + L" failed";
     if (counts.packagesNotTried > 0) {
       orphans += L", " + std::to_wstring(counts.packagesNotTried) + L" not tried";
     }
-    return line + orphans + L"\r\n";
+    return line + orphans + notJudged + L"\r\n";
   }
   line += std::to_wstring(counts.driversGo) + (counts.driversGo == 1 ? L" driver" : L" drivers") +
           (whatIf ? words.planned : words.done);
@@ -106,7 +121,12 @@ std::wstring MachineLine(size_t finished, size_t total, std::wstring_view machin
     line += L", " + std::to_wstring(counts.driversNotTried) + L" not tried";
   }
   if (!orphans.empty()) line += L", " + orphans;
-  return line + L"\r\n";
+  // The store's failure is said beside the drivers' result, never hidden by it.
+  if (counts.packagesFailed > 0) {
+    line += L", " + std::to_wstring(counts.packagesFailed) +
+            (counts.packagesFailed == 1 ? L" package failed" : L" packages failed");
+  }
+  return line + notJudged + L"\r\n";
 }
 
 bool AnyFailed(const ActionTotals& counts) {
@@ -151,6 +171,7 @@ void AddCounts(ActionTotals& totals, const ActionTotals& machine) {
   totals.notCopied += machine.notCopied;
   totals.orphansGo += machine.orphansGo;
   totals.orphanBytes += machine.orphanBytes;
+  totals.packagesNotJudged += machine.packagesNotJudged;
 }
 
 // The main thread's side of a run: each machine's lines, log rows and line

@@ -64,6 +64,7 @@ struct ActionTotals {
   size_t notCopied = 0;       // a copy's printers, drivers and ports that cannot be copied
   size_t orphansGo = 0;       // of packagesGo: the store's unused packages
   ULONGLONG orphanBytes = 0;  // their size
+  size_t packagesNotJudged = 0;  // the store's packages Kestrun could not judge: left alone
 };
 
 // The words of a command's lines.

@@ -39,6 +39,8 @@ struct MachineWork : ActionWork {
   std::vector<std::wstring> versions;  // of the plan's drivers
   std::vector<std::wstring> warnings;  // per planned driver: why its going needs a word
   std::vector<PlannedPackage> keptPackages;
+  // The store's packages that could not be judged (only with /orphans): kept, each said.
+  std::vector<PlannedPackage> notJudged;
   // Why the store's unused packages could not be listed (the drivers still go).
   DWORD storeError = 0;
   std::wstring storeProblem;
@@ -262,9 +264,19 @@ void RecordPackageOutcome(ActionRecord& record, const PlannedPackage& package,
     }
     case PackageOutcome::Failed: {
       const std::wstring why = CodeText(package.error);
-      record.Add(L"Failed: package " + quoted + L": " + why,
-                 {L"failed", L"package", file, package.environment, {}, package.error, why});
+      record.Add(
+          L"Failed: package " + quoted + L": " + why,
+          {L"failed", L"package", file, package.environment, package.version, package.error, why},
+          bytes);
       ++counts.packagesFailed;
+      return;
+    }
+    case PackageOutcome::Gone: {
+      const std::wstring why = L"removed since the listing";
+      record.Add(L"Already gone: package " + quoted,
+                 {L"already gone", L"package", file, package.environment, package.version, 0, why},
+                 bytes);
+      ++counts.packagesGo;  // what is gone already counts as removed
       return;
     }
     case PackageOutcome::Pending:
@@ -308,20 +320,33 @@ void RecordOutcome(ActionRecord& record, const MachineWork& work, ActionTotals& 
 }
 
 void RecordKeptPackages(ActionRecord& record, const MachineWork& work, ActionTotals& counts) {
-  const auto keep = [&](const std::wstring& path, std::wstring_view environment,
-                        const std::wstring& why) {
-    const std::wstring file(FileNamePart(path));
+  const auto keep = [&](const PlannedPackage& package, const std::wstring& why) {
+    const std::wstring file(FileNamePart(package.infPath));
     record.Add(L"Kept: package " + Quoted(file) + L": " + why,
-               {L"kept", L"package", file, environment, {}, 0, why});
+               {L"kept", L"package", file, package.environment, package.version, 0, why},
+               package.orphan ? std::optional<ULONGLONG>(package.bytes) : std::nullopt);
     ++counts.packagesKept;
   };
-  for (const std::wstring& path : work.plan.nativePackages) keep(path, {}, L"the system's own");
-  for (const PlannedPackage& package : work.keptPackages) {
-    keep(package.infPath, package.environment, L"a driver from it is kept");
+  for (const std::wstring& path : work.plan.nativePackages) {
+    PlannedPackage native;
+    native.infPath = path;
+    keep(native, L"the system's own");
   }
+  for (const PlannedPackage& package : work.keptPackages)
+    keep(package, L"a driver from it is kept");
   for (const PlannedPackage& package : work.plan.sharedPackages) {
-    keep(package.infPath, package.environment,
+    keep(package,
          package.keptWhy.empty() ? L"still used by " + Quoted(package.usedBy) : package.keptWhy);
+  }
+  // The store's packages Kestrun could not judge stay, each said; they were
+  // never among the unused, so they leave nothing undone.
+  for (const PlannedPackage& package : work.notJudged) {
+    const std::wstring file(FileNamePart(package.infPath));
+    record.Add(
+        L"Not judged: package " + Quoted(file) + L": " + package.keptWhy,
+        {L"not judged", L"package", file, package.environment, package.version, 0, package.keptWhy},
+        package.bytes);
+    ++counts.packagesNotJudged;
   }
   if (work.storeError != 0) {
     std::wstring why = L"the driver store could not be read: ";
@@ -393,6 +418,13 @@ void ListOrphans(const DriverInventory& inventory, MachineSteps& steps, MachineW
     // The spooler removes a package only for its environment.
     if (package.use == PackageUse::Unused && !package.environment.empty()) {
       work.plan.orphans.push_back(PlannedOrphan(package, onMachine));
+    } else if ((package.use == PackageUse::Unknown && !package.why.empty()) ||
+               package.use == PackageUse::Unreadable) {
+      PlannedPackage left = PlannedOrphan(package, onMachine);
+      left.keptWhy = package.use == PackageUse::Unreadable && package.why.empty()
+                         ? std::wstring(L"its INF could not be read")
+                         : package.why;
+      work.notJudged.push_back(std::move(left));
     }
   }
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "inventory/field_text.h"
 #include "inventory/snapshot.h"
@@ -75,17 +76,19 @@ std::wstring PrinterSettingsText(const SnapshotPrinter& printer) {
 // The line and the row of one object: what would happen, or what did.
 void RecordObject(ActionRecord& record, const RestoreResult& result, bool whatIf,
                   const wchar_t* kind, const std::wstring& shown, std::wstring_view name,
-                  std::wstring_view environment, std::wstring_view version, size_t& go,
-                  size_t& kept, size_t& failed, size_t& notTried) {
+                  std::wstring_view environment, std::wstring_view version,
+                  std::optional<ULONGLONG> size, size_t& go, size_t& kept, size_t& failed,
+                  size_t& notTried) {
   const std::wstring object = std::wstring(kind) + L" " + shown;
   switch (result.outcome) {
     case RestoreOutcome::AlreadyThere:
       record.Add(L"Kept: " + object + L": already there",
-                 {L"kept", kind, name, environment, version, 0, L"already there"});
+                 {L"kept", kind, name, environment, version, 0, L"already there"}, size);
       ++kept;
       return;
     case RestoreOutcome::Restored:
-      record.Add(L"Restored " + object, {L"restored", kind, name, environment, version, 0, {}});
+      record.Add(L"Restored " + object, {L"restored", kind, name, environment, version, 0, {}},
+                 size);
       ++go;
       return;
     case RestoreOutcome::Failed: {
@@ -94,13 +97,14 @@ void RecordObject(ActionRecord& record, const RestoreResult& result, bool whatIf
       const std::wstring why = refused ? result.refused : CodeText(result.error);
       record.Add((refused ? L"Not restored: " : L"Failed: ") + object + L": " + why,
                  {refused ? L"not restored" : L"failed", kind, name, environment, version,
-                  result.error, why});
+                  result.error, why},
+                 size);
       ++failed;
       return;
     }
     case RestoreOutcome::NotTried:
       record.Add(L"Not tried: " + object,
-                 {L"not tried", kind, name, environment, version, ERROR_CANCELLED, {}});
+                 {L"not tried", kind, name, environment, version, ERROR_CANCELLED, {}}, size);
       ++notTried;
       return;
     case RestoreOutcome::Pending:
@@ -108,11 +112,11 @@ void RecordObject(ActionRecord& record, const RestoreResult& result, bool whatIf
   }
   if (whatIf) {
     record.Add(L"What if: restore " + object,
-               {L"would restore", kind, name, environment, version, 0, {}});
+               {L"would restore", kind, name, environment, version, 0, {}}, size);
     ++go;
   } else {  // never reached: the run ended first
     record.Add(L"Not tried: " + object,
-               {L"not tried", kind, name, environment, version, ERROR_CANCELLED, {}});
+               {L"not tried", kind, name, environment, version, ERROR_CANCELLED, {}}, size);
     ++notTried;
   }
 }
@@ -123,14 +127,16 @@ void RecordRestore(ActionRecord& record, const RestorePlan& plan, bool whatIf,
   for (size_t k = 0; k < snapshot.packages.size(); ++k) {
     const std::wstring file(FileNamePart(snapshot.packages[k].infPath));
     RecordObject(record, plan.packages[k], whatIf, L"package", Quoted(file), file,
-                 snapshot.packages[k].environment, {}, counts.packagesGo, counts.packagesKept,
-                 counts.packagesFailed, counts.packagesNotTried);
+                 snapshot.packages[k].environment, snapshot.packages[k].version,
+                 std::optional<ULONGLONG>(snapshot.packages[k].bytes), counts.packagesGo,
+                 counts.packagesKept, counts.packagesFailed, counts.packagesNotTried);
   }
   for (size_t d = 0; d < snapshot.drivers.size(); ++d) {
     const SnapshotDriver& driver = snapshot.drivers[d];
     RecordObject(record, plan.drivers[d], whatIf, L"driver", DriverText(driver), driver.name,
-                 driver.environment, DriverVersionText(driver.driverVersion), counts.driversGo,
-                 counts.driversKept, counts.driversFailed, counts.driversNotTried);
+                 driver.environment, DriverVersionText(driver.driverVersion), std::nullopt,
+                 counts.driversGo, counts.driversKept, counts.driversFailed,
+                 counts.driversNotTried);
   }
   for (size_t p = 0; p < snapshot.ports.size(); ++p) {
     const SnapshotPort& port = snapshot.ports[p];
@@ -141,8 +147,8 @@ void RecordRestore(ActionRecord& record, const RestorePlan& plan, bool whatIf,
       shown = read ? PortText(PortRecordOf(*plan.portsThere[p]))
                    : Quoted(port.name) + L" (not a TCP/IP port there)";
     }
-    RecordObject(record, plan.ports[p], whatIf, L"port", shown, port.name, {}, {}, counts.portsGo,
-                 counts.portsKept, counts.portsFailed, counts.portsNotTried);
+    RecordObject(record, plan.ports[p], whatIf, L"port", shown, port.name, {}, {}, std::nullopt,
+                 counts.portsGo, counts.portsKept, counts.portsFailed, counts.portsNotTried);
   }
   for (size_t p = 0; p < snapshot.printers.size(); ++p) {
     // Named as it is on the machine it goes to (with /to:, not the old server's).
@@ -152,7 +158,7 @@ void RecordRestore(ActionRecord& record, const RestorePlan& plan, bool whatIf,
     if (whatIf && plan.printers[p].outcome == RestoreOutcome::Pending) {
       shown += PrinterSettingsText(snapshot.printers[p]);
     }
-    RecordObject(record, plan.printers[p], whatIf, L"printer", shown, name, {}, {},
+    RecordObject(record, plan.printers[p], whatIf, L"printer", shown, name, {}, {}, std::nullopt,
                  counts.printersGo, counts.printersKept, counts.printersFailed,
                  counts.printersNotTried);
   }

@@ -258,6 +258,8 @@ std::wstring PackageOutcomeLine(const PlannedPackage& package) {
                L")";
       }
       break;
+    case PackageOutcome::Gone:
+      return L"Already gone from the driver store: " + file;
     case PackageOutcome::NotTried:
     case PackageOutcome::Pending:
       break;

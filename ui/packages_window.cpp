@@ -111,7 +111,10 @@ const FindTarget kPackagesFind = {&packagesList, 0, kColumns - 1, &packagesFindP
 
 std::wstring UsedByText(const StorePackage& package) {
   if (package.use == PackageUse::WindowsOwn) return L"Windows' own";
-  if (package.use == PackageUse::Unreadable) return L"unreadable";
+  if (package.use == PackageUse::Unreadable) {
+    return package.why.empty() ? L"unreadable" : L"unreadable: " + package.why;
+  }
+  if (package.use == PackageUse::Unknown && !package.why.empty()) return L"unknown: " + package.why;
   std::wstring text;
   for (const std::wstring& name : package.usedBy) text += (text.empty() ? L"" : L", ") + name;
   return text;

@@ -1076,6 +1076,36 @@ TEST(CleanupReport, OrphansRemovesOnlyTheStoresUnusedPackageAfterSavingItsFolder
   EXPECT_NE(run.Text().find(L"Restored package"), std::wstring::npos) << run.Text();
 }
 
+TEST(CleanupReport, OrphansJudgesEachPackageAloneAndGoesOnPastOneGoneSinceTheListing) {
+  FakeSpoolerInstall install(L"cleanup-odd-store");
+  const std::string printer = "[Version]\r\nClass=Printer\r\nDriverVer=03/12/2019,1.0.0.0\r\n";
+  for (const wchar_t* folder :
+       {L"deep.inf_amd64_1", L"gone.inf_amd64_2", L"noarch.inf_c3", L"stay.inf_amd64_3"}) {
+    FakeSpooler::AddStorePackage(L"\\\\ODD", folder, printer, 1, 10);
+  }
+  const std::wstring store = FakeSpooler::MachineShare(L"\\\\ODD", L"admin$") +
+                             L"\\System32\\DriverStore\\FileRepository\\";
+  std::wstring deep = store + L"deep.inf_amd64_1";
+  for (int level = 0; level < 20; ++level) ::CreateDirectoryW((deep += L"\\d").c_str(), nullptr);
+  const ConsoleRun run =
+      RunInConsole(L"\"" + install.Exe() + L"\" /delete /orphans /yes \"/snapshots:" +
+                       install.Folder() + L"\\snapshots\" ODD",
+                   install.Scenario(L"fleet:ODD?"));
+  EXPECT_EQ(run.exitCode, 0u) << run.Text();
+  for (const wchar_t* line :
+       {L"  Removed package \"stay.inf\" (Windows x64, 1.0.0.0, 2019-03-12, ",
+        L"  Already gone: package \"gone.inf\" (Windows x64, 1.0.0.0, 2019-03-12, ",
+        L"  Not judged: package \"deep.inf\": its folders nest deeper than 16\n",
+        L"  Not judged: package \"noarch.inf\": unknown architecture\n",
+        L"] ODD  1 unused package, 66 bytes removed, 2 packages not judged\n"}) {
+    EXPECT_NE(run.Text().find(line), std::wstring::npos) << std::wstring(line) << run.Text();
+  }
+  EXPECT_EQ(::GetFileAttributesW((store + L"stay.inf_amd64_3").c_str()), INVALID_FILE_ATTRIBUTES);
+  for (const wchar_t* kept : {L"deep.inf_amd64_1", L"noarch.inf_c3"}) {
+    EXPECT_NE(::GetFileAttributesW((store + kept).c_str()), INVALID_FILE_ATTRIBUTES) << kept;
+  }
+}
+
 TEST(CopyReport, ACopyMakesTheTargetsPortsDriversAndPrintersAndLeavesTheSourceAsItWas) {
   FakeSpoolerInstall install(L"copy");
   const std::wstring calls = install.Folder() + L"\\calls.txt";

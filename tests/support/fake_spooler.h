@@ -131,6 +131,10 @@ struct FakeMachine {
   // calls): the packages a deletion reads again cannot be read.
   DWORD packageRereadError = 0;
   int level8Calls = 0;
+  // Its store folder gone.inf_amd64_2 is removed (by someone else) once a
+  // listing has read the packages: a deletion reading them again finds it gone.
+  bool storeFolderVanishes = false;
+  int level8Reads = 0;
   DWORD addDriverError = 0;   // AddPrinterDriverExW fails with this, when set
   DWORD addPortStatus = 0;    // the TCP/IP monitor's "AddPort" answers with this, when set
   // A slow server: each port, driver and printer call that adds or reads a

@@ -33,7 +33,9 @@
 //                   from the package contoso.inf_amd64_0a1b of its driver store;
 //                   NAME>N is a print server as real ones are (AddRealServer),
 //                   with N more queues; NAME<MS answers each call that makes
-//                   a copy's port, driver or printer MS milliseconds late.
+//                   a copy's port, driver or printer MS milliseconds late;
+//                   NAME? loses its store folder gone.inf_amd64_2 once its
+//                   packages were listed (a deletion reads them again).
 //                   The local spooler has no
 //                   drivers, unless an item without a NAME stands for it
 //                   ("~60000": a local spooler that hangs).
@@ -201,7 +203,7 @@ void AddRealServer(FakeMachine& machine, unsigned long queues) {
 
 // "NAME*N!CODE~MS": a machine of a fleet scenario and its name.
 std::pair<std::wstring, FakeMachine> FleetMachine(const std::wstring& item) {
-  const size_t nameEnd = item.find_first_of(L"*!~+#^$&%@=><");
+  const size_t nameEnd = item.find_first_of(L"*!~+#^$&%@=><?");
   std::pair<std::wstring, FakeMachine> made{item.substr(0, nameEnd), FakeMachine{}};
   FakeMachine& machine = made.second;
   machine.drivers = kestrun::testing::SampleDrivers();
@@ -218,6 +220,7 @@ std::pair<std::wstring, FakeMachine> FleetMachine(const std::wstring& item) {
     if (kind == L'^') machine.deleteDelayMs = value;
     if (kind == L'%') AddQueuePrinters(machine);
     if (kind == L'$') machine.packageRereadError = value;
+    if (kind == L'?') machine.storeFolderVanishes = true;
     if (kind == L'&') {
       for (const auto& driver : std::vector(machine.drivers)) {
         if (driver.environment != L"Windows NT x86") continue;

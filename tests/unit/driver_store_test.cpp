@@ -48,7 +48,7 @@ TEST(InfReader, ReadsTheFieldsOfEveryEncodingAndRefusesWhatIsNotText) {
        "[Version]\nClass=%P%\nProvider=%A% %X% 100%%\n[Strings]\nA=\"%B%\"\nB=x\nP=printer\n",
        InfRead::Read, true, L"%B% %X% 100%", L"", L""},
       {"a DriverVer that is no date", "[Version]\nClass=Printer\nDriverVer=13/40/2019,6.a\n",
-       InfRead::Read, true, L"", L"", L""},
+       InfRead::Read, true, L"", L"(invalid)", L"(invalid)"},
       {"a line cut at its limit", longLine, InfRead::Read, true,
        std::wstring(kMaxInfLineChars - 9, L'a'), L"", L""},
       {"only the first MiB is read", huge, InfRead::Read, true, L"%M%", L"", L""},
@@ -69,12 +69,111 @@ TEST(InfReader, ReadsTheFieldsOfEveryEncodingAndRefusesWhatIsNotText) {
   }
 }
 
+TEST(InfReader, ReadsStringsDatesQuotesAndClassesAsWindowsFilesThem) {
+  std::string tokens;
+  for (int t = 0; t < 1360; ++t) tokens += "%a%";
+  const std::string hostile = "[Version]\nClass=Printer\nProvider=" + tokens + "\n[Strings]\na=\"" +
+                              std::string(4000, 'a') + "\"\n";
+  const struct {
+    const char* what;
+    std::string bytes;
+    bool printerClass, classConflict;
+    std::wstring provider, date, version;
+  } cases[] = {
+      {"[Strings] before English before the first other",
+       "[Version]\nClass=Printer\nProvider=%M% %N% %O%\n[Strings.0407]\nM=Deutsch\nN=Deutsch\n"
+       "O=Deutsch\n[Strings.040C]\nO=Francais\n[Strings.0409]\nM=English\nN=English\n[Strings]\n"
+       "M=Plain\n",
+       true, false, L"Plain English Deutsch", L"", L""},
+      {"an expansion cut at 4,096", hostile, true, false,
+       std::wstring(kMaxExpandedChars - 3, L'a') + L"...", L"", L""},
+      {"doubled quotes", "[Version]\nClass=Printer\nProvider=\"Acme \"\"Best\"\" Inc\"\n", true,
+       false, L"Acme \"Best\" Inc", L"", L""},
+      {"a leap day and the largest version",
+       "[Version]\nClass=Printer\nDriverVer=02/29/2020,65535.0.0.1\n", true, false, L"",
+       L"2020-02-29", L"65535.0.0.1"},
+      {"no such day, a part over 65535",
+       "[Version]\nClass=Printer\nDriverVer=02/29/2019,65536.0.0.0\n", true, false, L"",
+       L"(invalid)", L"(invalid)"},
+      {"before 1980", "[Version]\nClass=Printer\nDriverVer=01/01/1979,1.0\n", true, false, L"",
+       L"(invalid)", L"1.0"},
+      {"the network GUID with Class=Printer",
+       "[Version]\nClass=Printer\nClassGuid={4D36E972-E325-11CE-BFC1-08002BE10318}\n", false, true,
+       L"", L"", L""},
+      {"the printer GUID with Class=Net",
+       "[Version]\nClass=Net\nClassGuid={4D36E979-E325-11CE-BFC1-08002BE10318}\n", true, true, L"",
+       L"", L""},
+      {"the network class alone", "[Version]\nClass=Net\n", false, false, L"", L"", L""},
+  };
+  for (const auto& c : cases) {
+    InfFields fields;
+    EXPECT_EQ(ReadInfFields(c.bytes, fields), InfRead::Read) << c.what;
+    EXPECT_EQ(fields.printerClass, c.printerClass) << c.what;
+    EXPECT_EQ(fields.classConflict, c.classConflict) << c.what;
+    EXPECT_EQ(fields.provider, c.provider) << c.what;
+    EXPECT_EQ(fields.date, c.date) << c.what;
+    EXPECT_EQ(fields.version, c.version) << c.what;
+  }
+}
+
+TEST(DriverStore, ADriversInfPathIsTiedToItsFolderHoweverItIsSpelled) {
+  StoreFolderNames names;
+  names.Add(L"short.inf_amd64_9f", L"SHORTI~1");
+  names.Add(L"other.inf_amd64_1", L"");
+  const wchar_t* const store = L"C:\\Windows\\System32\\DriverStore\\FileRepository\\";
+  const struct {
+    std::wstring path;
+    InfTie tie;
+    std::wstring folder, infName;
+  } cases[] = {
+      {std::wstring(store) + L"short.inf_amd64_9f\\short.inf", InfTie::Folder,
+       L"short.inf_amd64_9f", L""},
+      {L"C:\\Windows\\System32\\DRIVER~1\\FILERE~1\\SHORTI~1\\short.inf", InfTie::Folder,
+       L"short.inf_amd64_9f", L""},
+      {std::wstring(store) + L"other.inf_amd64_1\\..\\short.inf_amd64_9f\\.\\short.inf",
+       InfTie::Folder, L"short.inf_amd64_9f", L""},
+      {L"C:/Windows/System32/DriverStore/FileRepository/SHORT.INF_AMD64_9F/short.inf",
+       InfTie::Folder, L"short.inf_amd64_9f", L""},
+      {std::wstring(store) + L"short.inf_amd64_9f", InfTie::Folder, L"short.inf_amd64_9f", L""},
+      {std::wstring(store) + L"SHORTI~2\\short.inf", InfTie::Untied, L"", L"short.inf"},
+      {std::wstring(store) + L"gone.inf_amd64_5", InfTie::Folder, L"gone.inf_amd64_5", L""},
+      {std::wstring(store) + L"GONEIN~1", InfTie::Untied, L"", L""},
+      {L"C:\\Drivers\\short.inf_amd64_9f\\short.inf", InfTie::Outside, L"", L""},
+  };
+  for (const auto& c : cases) {
+    std::wstring folder, infName;
+    EXPECT_EQ(TieInfToStore(c.path, names, folder, infName), c.tie) << c.path;
+    EXPECT_EQ(folder + L"|" + infName, c.folder + L"|" + c.infName) << c.path;
+  }
+  // What cannot be judged is never called unused.
+  std::vector<StorePackage> packages(4);
+  const wchar_t* const folders[] = {L"short.inf_amd64_9f", L"noarch.inf_c3", L"clash.inf_amd64_2",
+                                    L"free.inf_amd64_3"};
+  for (size_t k = 0; k < packages.size(); ++k) {
+    packages[k].folder = folders[k];
+    packages[k].infName = std::wstring(folders[k]).substr(0, std::wstring(folders[k]).find(L'_'));
+    packages[k].environment = EnvironmentOfStoreFolder(folders[k]);
+  }
+  packages[2].classConflict = true;
+  ClassifyStorePackages(packages, {{L"Lost", std::wstring(store) + L"SHORTI~7\\short.inf"}}, true);
+  std::vector<std::wstring> whys;
+  for (const StorePackage& package : packages) {
+    whys.push_back((package.use == PackageUse::Unknown ? L"unknown: " : L"") + package.why);
+  }
+  EXPECT_EQ(whys,
+            (std::vector<std::wstring>{L"unknown: a driver's package path could not be matched",
+                                       L"unknown: unknown architecture",
+                                       L"unknown: its INF's Class and ClassGUID disagree", L""}));
+  EXPECT_EQ(packages[3].use, PackageUse::Unused);
+}
+
 TEST(DriverStore, APackageIsUnusedOnlyWhenNoDriverNamesItAndItIsNotWindowsOwn) {
   const auto package = [](const wchar_t* folder, bool unreadable = false) {
     StorePackage made;
     made.folder = folder;
     made.infName = std::wstring(folder).substr(0, std::wstring(folder).find(L".inf") + 4);
     made.unreadable = unreadable;
+    made.environment = EnvironmentOfStoreFolder(folder);
     made.bytes = 1000;
     return made;
   };
@@ -146,13 +245,24 @@ TEST(DriverStore, AStoreListsOnlyPlainNamesAndFailsOnAFolderThatLeadsOut) {
   std::vector<StorePackage> packages;
   std::wstring problem;
   ASSERT_EQ(ListDriverStore(L"S", calls, packages, problem), 0u) << problem;
-  ASSERT_EQ(packages.size(), 1u) << "the name that leads out is never read";
-  EXPECT_EQ(packages[0].folder + L" " + std::to_wstring(packages[0].bytes), L"good.inf_amd64_1 42");
-  folders[L"S\\good.inf_amd64_1\\sub"] = {{L"..", true}, {L"CON", true}};
-  EXPECT_EQ(ListDriverStore(L"S", calls, packages, problem),
-            static_cast<DWORD>(ERROR_BAD_PATHNAME));
-  EXPECT_EQ(problem, L"the package folder S\\good.inf_amd64_1\\sub holds ..");
-  EXPECT_TRUE(packages.empty());
+  ASSERT_EQ(packages.size(), 2u);
+  // The name that leads out is never read: it is listed, unreadable, on its own.
+  EXPECT_EQ(packages[0].folder + L" " + packages[0].why,
+            L"..\\evil.inf_amd64_2 its name is one the file system would read otherwise");
+  EXPECT_EQ(packages[1].folder + L" " + std::to_wstring(packages[1].bytes), L"good.inf_amd64_1 42");
+  // One odd package is one unreadable row, never the whole store.
+  folders[L"S"].push_back({L"deep.inf_amd64_3", true});
+  std::wstring deep = L"S\\deep.inf_amd64_3";
+  folders[deep] = {{L"deep.inf", false, 1}, {L"d", true}};
+  for (int level = 0; level < 20; ++level) folders[deep += L"\\d"] = {{L"d", true}};
+  folders[L"S\\good.inf_amd64_1\\sub"] = {{L"sub.", true}};
+  ASSERT_EQ(ListDriverStore(L"S", calls, packages, problem), 0u);
+  std::vector<std::wstring> rows;
+  for (const StorePackage& package : packages) rows.push_back(package.folder + L": " + package.why);
+  EXPECT_EQ(rows, (std::vector<std::wstring>{
+                      L"..\\evil.inf_amd64_2: its name is one the file system would read otherwise",
+                      L"deep.inf_amd64_3: its folders nest deeper than 16",
+                      L"good.inf_amd64_1: it holds a folder named sub."}));
 }
 
 }  // namespace
