@@ -341,6 +341,10 @@ BOOL FakeSpooler::EnumPrinterDrivers(LPWSTR server, LPWSTR environment, DWORD le
     std::lock_guard<std::mutex> guard(lock);
     *returned = 0;
     FakeMachine* machine = FindMachine(server);
+    if (machine && level == 8 && machine->storeFolderVanishes && machine->level8Reads++ == 2) {
+      kestrun::RemoveTree(MachineShare(server, L"admin$") +
+                          L"\\System32\\DriverStore\\FileRepository\\gone.inf_amd64_2");
+    }
     if (machine == nullptr) {
       error = RPC_S_SERVER_UNAVAILABLE;
     } else if ((level != 6 && level != 8) || environment == nullptr ||
@@ -348,15 +352,6 @@ BOOL FakeSpooler::EnumPrinterDrivers(LPWSTR server, LPWSTR environment, DWORD le
       error = ERROR_INVALID_LEVEL;
     } else if (level == 8 && machine->packageListError) {
       error = machine->packageListError;
-    } else if (level == 8 && machine->storeFolderVanishes && machine->level8Reads++ == 2) {
-      kestrun::RemoveTree(MachineShare(server, L"admin$") +
-                          L"\\System32\\DriverStore\\FileRepository\\gone.inf_amd64_2");
-      error = AnswerList(machine->driverTampering, DriverBufferSize8(machine->drivers),
-                         machine->firstCallError, machine->secondCallError, buffer, size, needed,
-                         returned, [machine](BYTE* records) {
-                           PackDrivers8(machine->drivers, records);
-                           return static_cast<DWORD>(machine->drivers.size());
-                         });
     } else if (level == 8 && machine->packageRereadError && machine->level8Calls++ >= 2) {
       error = machine->packageRereadError;  // the listing's two calls went through
     } else {
