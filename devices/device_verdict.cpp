@@ -50,6 +50,8 @@ const wchar_t* NotProbedText(NotProbedReason reason) {
       return L"not a TCP/IP or IPP port";
     case NotProbedReason::NoAddress:
       return L"no device address";
+    case NotProbedReason::NoIppAddress:
+      return L"the IPP port's address could not be read";
     case NotProbedReason::BadAddress:
       return L"not an ipp, ipps, http or https address";
     case NotProbedReason::BadHost:
@@ -127,8 +129,9 @@ DeviceVerdict DeviceVerdictOf(const DeviceProbe& probe, unsigned limitSeconds,
   const IppPrinterAttributes& answer = probe.attributes;
   const bool everywhere = answer.ippEverywhere && answer.pwgRaster;
   if (!answer.mopriaVersion.empty()) {
-    return {DeviceVerdictKind::Mopria,
-            L"Mopria " + answer.mopriaVersion + (everywhere ? L" (IPP Everywhere)" : L"")};
+    // The device's own word: Mopria's list of certified products decides.
+    return {DeviceVerdictKind::Mopria, L"reports Mopria certification (" + answer.mopriaVersion +
+                                           L")" + (everywhere ? L", IPP Everywhere" : L"")};
   }
   if (everywhere) return {DeviceVerdictKind::IppEverywhere, L"IPP Everywhere"};
   const std::wstring details = NotDriverlessDetails(answer);

@@ -20,6 +20,7 @@ enum class NotProbedReason {
   Connection,         // a connection to another server's printer
   OtherPort,          // a port of another monitor
   NoAddress,          // a TCP/IP port whose address could not be read
+  NoIppAddress,       // an IPP monitor's port whose address could not be read
   BadAddress,         // an IPP port's address of another scheme than ipp, ipps, http or https
   BadHost,            // a host that is not a DNS name, an IPv4 or an IPv6 address
   BadPortNumber,      // an IPP port's address whose port is not 1 to 65535

@@ -373,7 +373,8 @@ class Planner {
         const DriverPackageFields* package =
             listing.packageFields ? &listing.packageFields[d] : nullptr;
         const bool own = EqualsIgnoringAsciiCase(environment, target_.environment);
-        if (OriginOfDriver(&row, package) == DriverOrigin::Inbox) {
+        const DriverOrigin origin = OriginOfDriver(&row, package);
+        if (origin == DriverOrigin::Inbox || origin == DriverOrigin::InboxUnconfirmed) {
           // Windows' own drivers come with Windows, never with a copy.
           inboxMissing = inboxMissing || (own && !served);
           continue;

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <iterator>
 
+#include "common/parallel.h"
 #include "inventory/deletion.h"
 #include "inventory/error_reporter.h"
 #include "inventory/field_text.h"
@@ -23,6 +24,8 @@ constexpr size_t kEnvironmentCapacity = 64;
 constexpr wchar_t kXcvPort[] = L",XcvPort ";
 constexpr wchar_t kGetConfigInfo[] = L"GetConfigInfo";
 constexpr WORD kLargestPortNumber = 0xFFFF;
+// Port monitors asked at once for where their ports send.
+constexpr unsigned kPortsAtOnce = 8;
 
 // The text of a fixed field, when it ends inside it.
 bool FieldText(const wchar_t* field, size_t capacity, std::wstring_view& text) {
@@ -80,36 +83,29 @@ DWORD ReadDeviceAddress(const DriverInventory& inventory, std::wstring_view port
   return ReadPortData1(reinterpret_cast<const BYTE*>(&answer), sizeof(answer), written, address);
 }
 
-// Reused from port to port: a handle's name and a device's address.
-struct PortScratch {
-  std::wstring name, address;
-};
-
-// A printer's port facts, asking its port's monitor once per port.
-void DescribePort(const DriverInventory& inventory, const PRINTER_INFO_2W& printer,
-                  PortIndex* ports, DWORD portError, QueueListing& listing,
-                  std::vector<DWORD>& deviceErrors, PortScratch& scratch, QueueFacts& facts) {
+// A printer's port facts from the port list. Returns the port when its
+// monitor must be asked where it sends to (a TCP/IP port), else null.
+PortIndex::Port* DescribePort(const PRINTER_INFO_2W& printer, PortIndex* ports, DWORD portError,
+                              QueueFacts& facts) {
   const std::wstring_view port = FirstPort(printer.pPortName);
   if (portError != 0) {
     facts.note = QueueNote::PortsUnreadable;
     facts.noteCode = portError;
-    return;
+    return nullptr;
   }
   PortIndex::Port* found = ports->Find(port);
   if (found == nullptr) {
     if (!IsIppAddress(port)) facts.note = QueueNote::PortNotListed;
-    return;
+    return nullptr;
   }
   facts.monitor = found->monitor;
   facts.portListed = true;
-  if (KindOfPort(port, facts.monitor, true, false) != PortKind::TcpIp) return;
-  if (found->device == 0) {
-    deviceErrors.push_back(ReadDeviceAddress(inventory, port, scratch.name, scratch.address));
-    listing.addresses.push_back(listing.addressTexts.Keep(scratch.address));
-    found->device = listing.addresses.size();
-  }
-  const DWORD error = deviceErrors[found->device - 1];
-  facts.deviceAddress = listing.addresses[found->device - 1];
+  return KindOfPort(port, facts.monitor, true, false) == PortKind::TcpIp ? found : nullptr;
+}
+
+// What asking a port's monitor gave a printer's facts.
+void TakeDeviceAddress(DWORD error, std::wstring_view address, QueueFacts& facts) {
+  facts.deviceAddress = address;
   if (error == ERROR_INVALID_DATA) {
     facts.note = QueueNote::AddressInvalid;
   } else if (error != 0) {
@@ -241,13 +237,34 @@ void ReadQueues(DriverInventory& inventory) {
       PortIndex ports(reinterpret_cast<const PORT_INFO_2W*>(listing->ports.get()),
                       portError != 0 ? 0 : answer.count);
       listing->environment = PrintersEnvironment(inventory);
-      std::vector<DWORD> deviceErrors;
-      PortScratch scratch;
+      // Each TCP/IP port's monitor is asked once, eight ports at a time: a
+      // remote server answers each question a few round trips late.
       const PRINTER_INFO_2W* printers = inventory.Printers();
+      constexpr size_t kNoPort = static_cast<size_t>(-1);
+      std::vector<size_t> portOf(inventory.printerCount, kNoPort);
+      std::vector<std::wstring_view> asked;
       for (DWORD p = 0; p < inventory.printerCount; ++p) {
         if (IsPrinterConnection(printers[p], inventory.isRemote)) continue;
-        DescribePort(inventory, printers[p], &ports, portError, *listing, deviceErrors, scratch,
-                     listing->queues[p]);
+        PortIndex::Port* port = DescribePort(printers[p], &ports, portError, listing->queues[p]);
+        if (port == nullptr) continue;
+        if (port->device == 0) {
+          asked.push_back(FirstPort(printers[p].pPortName));
+          port->device = asked.size();
+        }
+        portOf[p] = port->device - 1;
+      }
+      std::vector<DWORD> errors(asked.size());
+      std::vector<std::wstring> addresses(asked.size());
+      RunAtOnce(asked.size(), kPortsAtOnce, [&](size_t i) {
+        std::wstring name;
+        errors[i] = ReadDeviceAddress(inventory, asked[i], name, addresses[i]);
+      });
+      for (const std::wstring& address : addresses) {
+        listing->addresses.push_back(listing->addressTexts.Keep(address));
+      }
+      for (DWORD p = 0; p < inventory.printerCount; ++p) {
+        if (portOf[p] == kNoPort) continue;
+        TakeDeviceAddress(errors[portOf[p]], listing->addresses[portOf[p]], listing->queues[p]);
       }
     }
     inventory.queues = std::move(listing);

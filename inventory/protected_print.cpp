@@ -8,12 +8,19 @@ namespace kestrun {
 
 namespace {
 
-// The drivers Windows keeps in protected print mode: its IPP class drivers.
-// Microsoft's documentation names no other inbox driver it keeps, so every
-// other inbox driver is "Inbox driver" and no more is claimed.
+// The drivers Windows keeps in protected print mode: its IPP class drivers,
+// under the names Microsoft's pages give them.
+// - Protected print mode "exclusively uses the Windows modern print stack";
+//   "Noncompatible printers are uninstalled":
+//   https://learn.microsoft.com/en-us/windows-hardware/drivers/print/windows-protected-print-mode
+//   https://learn.microsoft.com/en-us/windows-hardware/drivers/print/windows-protected-mode-faq
+// - "Microsoft IPP Class Driver", the modern print platform's driver:
+//   https://learn.microsoft.com/en-us/windows-hardware/drivers/print/modern-print-platform
+// - "Universal Print Class Driver", the driver a Universal Print queue uses:
+//   https://learn.microsoft.com/en-us/universal-print/fundamentals/universal-print-whatis
 constexpr const wchar_t* kInboxIppClassDrivers[] = {
     L"Microsoft IPP Class Driver",
-    L"Microsoft Universal Print Class Driver",
+    L"Universal Print Class Driver",
 };
 constexpr const wchar_t* kIppSchemes[] = {L"http://", L"https://", L"ipp://", L"ipps://"};
 // dwPrinterDriverAttributes: a print class driver. MinGW's headers lack it.
@@ -48,6 +55,7 @@ PortKind KindOfPort(std::wstring_view portName, std::wstring_view monitor, bool 
   if (connection) return PortKind::Connection;
   if (IsIppAddress(portName)) return PortKind::Ipp;
   if (!listed) return PortKind::Unlisted;
+  if (EqualsIgnoringAsciiCase(monitor, kIppMonitor)) return PortKind::Ipp;
   if (EqualsIgnoringAsciiCase(monitor, kTcpIpMonitor)) return PortKind::TcpIp;
   if (EqualsIgnoringAsciiCase(monitor, kWsdMonitor)) return PortKind::Wsd;
   for (const wchar_t* local : kLocalMonitors) {
@@ -94,20 +102,40 @@ bool IsWindowsPrinterInf(std::wstring_view infPath) {
          EqualsIgnoringAsciiCase(view.substr(8), L".inf");
 }
 
+namespace {
+
+bool IsClassDriverName(std::wstring_view name) {
+  for (const wchar_t* inbox : kInboxIppClassDrivers) {
+    if (SameName(name, inbox)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 DriverOrigin OriginOfDriver(const DRIVER_INFO_6* row, const DriverPackageFields* package) {
   if (row == nullptr) return DriverOrigin::NotInstalled;
   // A vendor can name itself anything but Windows' package: the provider
   // must be exactly Microsoft, and a package the server names Windows' own.
-  const std::wstring_view inf = package ? FieldOrEmpty(package->infPath) : std::wstring_view();
-  const bool inbox = EqualsIgnoringAsciiCase(FieldOrEmpty(row->pszProvider), L"Microsoft") &&
-                     (inf.empty() || IsWindowsPrinterInf(inf));
-  return inbox ? DriverOrigin::Inbox : DriverOrigin::ThirdParty;
+  if (!EqualsIgnoringAsciiCase(FieldOrEmpty(row->pszProvider), L"Microsoft")) {
+    return DriverOrigin::ThirdParty;
+  }
+  if (package == nullptr) return DriverOrigin::InboxUnconfirmed;
+  const std::wstring_view inf = FieldOrEmpty(package->infPath);
+  // Windows' class drivers always come from Windows' packages.
+  if (inf.empty()) {
+    return IsClassDriverName(FieldOrEmpty(row->pName)) ? DriverOrigin::ThirdParty
+                                                       : DriverOrigin::Inbox;
+  }
+  return IsWindowsPrinterInf(inf) ? DriverOrigin::Inbox : DriverOrigin::ThirdParty;
 }
 
 const wchar_t* DriverOriginText(DriverOrigin origin) {
   switch (origin) {
     case DriverOrigin::Inbox:
       return L"Inbox";
+    case DriverOrigin::InboxUnconfirmed:
+      return L"Inbox (unconfirmed)";
     case DriverOrigin::ThirdParty:
       return L"Third-party";
     case DriverOrigin::NotInstalled:
@@ -116,23 +144,35 @@ const wchar_t* DriverOriginText(DriverOrigin origin) {
   return L"Not installed";
 }
 
+bool IsRemovedVerdict(ProtectedPrintVerdict verdict) {
+  return verdict == ProtectedPrintVerdict::ThirdParty ||
+         verdict == ProtectedPrintVerdict::NoWindowsPackage ||
+         verdict == ProtectedPrintVerdict::Legacy;
+}
+
 ProtectedPrintVerdict VerdictOf(const DRIVER_INFO_6* row, const DriverPackageFields* package) {
   switch (OriginOfDriver(row, package)) {
     case DriverOrigin::NotInstalled:
       return ProtectedPrintVerdict::NotInstalled;
     case DriverOrigin::ThirdParty:
-      return ProtectedPrintVerdict::ThirdParty;
+      // Named and provided as Windows' class driver, from no package at all.
+      return package != nullptr && FieldOrEmpty(package->infPath).empty() &&
+                     IsClassDriverName(FieldOrEmpty(row->pName)) &&
+                     EqualsIgnoringAsciiCase(FieldOrEmpty(row->pszProvider), L"Microsoft")
+                 ? ProtectedPrintVerdict::NoWindowsPackage
+                 : ProtectedPrintVerdict::ThirdParty;
     case DriverOrigin::Inbox:
+    case DriverOrigin::InboxUnconfirmed:
       break;
   }
   const bool classDriver = row->cVersion == 4 &&
                            (package == nullptr || (package->attributes & kPrinterDriverClass) != 0);
-  for (const wchar_t* inbox : kInboxIppClassDrivers) {
-    if (classDriver && SameName(FieldOrEmpty(row->pName), inbox)) {
-      return ProtectedPrintVerdict::InboxIppClass;
-    }
+  if (classDriver && IsClassDriverName(FieldOrEmpty(row->pName))) {
+    return ProtectedPrintVerdict::InboxIppClass;
   }
-  return ProtectedPrintVerdict::Inbox;
+  // A v3 driver is the legacy print stack, which protected print mode does
+  // not use (the pages above); of Windows' other drivers they say nothing.
+  return row->cVersion == 3 ? ProtectedPrintVerdict::Legacy : ProtectedPrintVerdict::Inbox;
 }
 
 const wchar_t* VerdictText(ProtectedPrintVerdict verdict) {
@@ -141,8 +181,12 @@ const wchar_t* VerdictText(ProtectedPrintVerdict verdict) {
       return L"Works: inbox IPP class driver";
     case ProtectedPrintVerdict::ThirdParty:
       return L"Removed: third-party driver";
+    case ProtectedPrintVerdict::NoWindowsPackage:
+      return L"Removed: third-party driver (no Windows package)";
+    case ProtectedPrintVerdict::Legacy:
+      return L"Removed: Windows' legacy driver, not the modern print stack";
     case ProtectedPrintVerdict::Inbox:
-      return L"Inbox driver";
+      return L"Inbox driver: not documented";
     case ProtectedPrintVerdict::NotInstalled:
       break;
   }
@@ -166,14 +210,19 @@ DWORD DriverRows::IndexOf(std::wstring_view driverName) const {
   return found == byName_.end() ? count_ : found->second;
 }
 
-void VerdictCounts::Add(ProtectedPrintVerdict verdict) {
+void VerdictCounts::Add(ProtectedPrintVerdict verdict, DriverOrigin origin) {
   ++printers;
+  unconfirmed += origin == DriverOrigin::InboxUnconfirmed ? 1 : 0;
   switch (verdict) {
     case ProtectedPrintVerdict::InboxIppClass:
       ++inboxIppClass;
       break;
     case ProtectedPrintVerdict::ThirdParty:
+    case ProtectedPrintVerdict::NoWindowsPackage:
       ++thirdParty;
+      break;
+    case ProtectedPrintVerdict::Legacy:
+      ++legacy;
       break;
     case ProtectedPrintVerdict::Inbox:
       ++inbox;
@@ -186,9 +235,15 @@ void VerdictCounts::Add(ProtectedPrintVerdict verdict) {
 
 std::wstring VerdictCountsText(const VerdictCounts& counts) {
   std::wstring text = L"Printers: " + std::to_wstring(counts.printers) + L". Third-party driver: " +
-                      std::to_wstring(counts.thirdParty) + L". Inbox IPP class driver: " +
-                      std::to_wstring(counts.inboxIppClass) + L". Inbox: " +
-                      std::to_wstring(counts.inbox) + L".";
+                      std::to_wstring(counts.thirdParty) + L". ";
+  if (counts.legacy > 0) {
+    text += L"Windows' legacy driver: " + std::to_wstring(counts.legacy) + L". ";
+  }
+  text += L"Inbox IPP class driver: " + std::to_wstring(counts.inboxIppClass) + L". Inbox: " +
+          std::to_wstring(counts.inbox) + L".";
+  if (counts.unconfirmed > 0) {
+    text += L" Inbox (unconfirmed): " + std::to_wstring(counts.unconfirmed) + L".";
+  }
   if (counts.notInstalled > 0) {
     text += L" Driver not installed: " + std::to_wstring(counts.notInstalled) + L".";
   }

@@ -64,7 +64,10 @@ QueueTable DescribeQueues(const DriverInventory& inventory) {
     cells[kQueuePort] = portName;
     cells[kQueuePortKind] = PortKindText(row.portKind, port.monitor, firstPort);
     if (row.portKind == PortKind::TcpIp) cells[kQueueDeviceAddress] = port.deviceAddress;
-    if (row.portKind == PortKind::Ipp) cells[kQueueDeviceAddress] = firstPort;
+    // An IPP monitor's port names its address only when its name is one.
+    if (row.portKind == PortKind::Ipp && IsIppAddress(firstPort)) {
+      cells[kQueueDeviceAddress] = firstPort;
+    }
     cells[kQueueDriver] = driverName;
     cells[kQueueDriverOrigin] = DriverOriginText(row.origin);
     cells[kQueueDriverType] = texts.type;
@@ -80,7 +83,7 @@ QueueTable DescribeQueues(const DriverInventory& inventory) {
 
 VerdictCounts CountVerdicts(const std::vector<QueueRow>& rows) {
   VerdictCounts counts;
-  for (const QueueRow& row : rows) counts.Add(row.verdict);
+  for (const QueueRow& row : rows) counts.Add(row.verdict, row.origin);
   return counts;
 }
 

@@ -44,6 +44,10 @@ bool DeviceOfQueue(PortKind kind, std::wstring_view deviceAddress, DeviceTarget&
       }
       return TcpIpDeviceTarget(TcpIpHost(deviceAddress), device, why);
     case PortKind::Ipp:
+      if (deviceAddress.empty()) {
+        why = NotProbedReason::NoIppAddress;
+        return false;
+      }
       return IppPortTarget(deviceAddress, device, why);
     case PortKind::Wsd:
       why = NotProbedReason::WsdPort;
@@ -115,9 +119,10 @@ void DriverlessTally::Add(bool driverless, bool certified, bool unasked) {
 std::wstring DriverlessCountText(const DriverlessTally& tally) {
   std::wstring text =
       std::to_wstring(tally.mopria) + L" of " + std::to_wstring(tally.thirdParty) +
-      L" third-party queues can move to the inbox IPP class driver (Mopria certified); " +
+      L" queues that are removed can be added again on the inbox IPP class driver (their "
+      L"devices report Mopria certification); " +
       std::to_wstring(tally.everywhereOnly) +
-      L" more print over IPP Everywhere without Mopria certification";
+      L" more do IPP Everywhere without reporting Mopria certification";
   if (tally.notAsked > 0) text += L"; " + std::to_wstring(tally.notAsked) + L" not asked";
   return text;
 }

@@ -57,7 +57,7 @@ std::wstring ProbeQueues(QueueTable& table, const RunProbe& probe, MachineSteps&
     QueueRow& row = table.rows[r];
     row.cells[kQueueDevice] = shown[r].device;
     row.cells[kQueueDeviceModel] = shown[r].model;
-    if (row.verdict != ProtectedPrintVerdict::ThirdParty) continue;
+    if (!IsRemovedVerdict(row.verdict)) continue;
     tally.Add(shown[r].driverless, shown[r].mopria, shown[r].notAsked);
   }
   return DriverlessCountText(tally);
@@ -97,7 +97,7 @@ class QueuesReport : public ListingReport {
   bool PrintSummary() const {
     WriteConsoleColored(Whole() ? kGreen : kRed,
                         QueuesSummaryLine(answered_, finished_ - answered_, Total() - finished_,
-                                          printers_, thirdParty_, notWritten_)
+                                          printers_, thirdParty_, notWritten_, legacy_)
                             .c_str());
     return Whole();
   }
@@ -108,12 +108,14 @@ class QueuesReport : public ListingReport {
     const auto& result = static_cast<const QueuesResult&>(answered);
     printers_ += result.counts.printers;
     thirdParty_ += result.counts.thirdParty;
+    legacy_ += result.counts.legacy;
     return MachineLinePrefix(finished, total, machine) +
            QueuesMachineCounts(result.counts, result.devices);
   }
 
   ULONGLONG printers_ = 0;
   ULONGLONG thirdParty_ = 0;
+  ULONGLONG legacy_ = 0;
 };
 
 }  // namespace
@@ -158,22 +160,27 @@ void AppendQueueLine(std::wstring& lines, const QueueRow& row, bool probed) {
 }
 
 std::wstring QueuesMachineCounts(const VerdictCounts& counts, std::wstring_view devices) {
-  std::wstring line = std::to_wstring(counts.printers) +
-                      (counts.printers == 1 ? L" printer (" : L" printers (") +
-                      std::to_wstring(counts.thirdParty) + L" third-party driver, " +
-                      std::to_wstring(counts.inboxIppClass) + L" inbox IPP class driver)";
+  std::wstring line =
+      std::to_wstring(counts.printers) + (counts.printers == 1 ? L" printer (" : L" printers (") +
+      std::to_wstring(counts.thirdParty) + L" third-party driver, " +
+      (counts.legacy > 0 ? std::to_wstring(counts.legacy) + L" Windows' legacy driver, "
+                         : std::wstring()) +
+      std::to_wstring(counts.inboxIppClass) + L" inbox IPP class driver)";
   if (!devices.empty()) line += L", " + std::wstring(devices);
   return line + L"\r\n";
 }
 
 std::wstring QueuesSummaryLine(size_t answered, size_t failed, size_t notFinished,
-                               ULONGLONG printers, ULONGLONG thirdParty, size_t notWritten) {
+                               ULONGLONG printers, ULONGLONG thirdParty, size_t notWritten,
+                               ULONGLONG legacy) {
   std::wstring line = L"\r\nMachines: " + std::to_wstring(answered) + L" answered, " +
                       std::to_wstring(failed) + L" failed";
   if (notFinished > 0) line += L", " + std::to_wstring(notFinished) + L" not finished";
   if (notWritten > 0) line += L", " + std::to_wstring(notWritten) + L" not written to the log";
-  return line + L". Printers: " + std::to_wstring(printers) + L" (" + std::to_wstring(thirdParty) +
-         L" third-party driver).\r\n";
+  line += L". Printers: " + std::to_wstring(printers) + L" (" + std::to_wstring(thirdParty) +
+          L" third-party driver";
+  if (legacy > 0) line += L", " + std::to_wstring(legacy) + L" Windows' legacy driver";
+  return line + L").\r\n";
 }
 
 int RunQueues(std::vector<std::wstring> machines, CsvLog* log, unsigned limitSeconds,

@@ -29,7 +29,8 @@ std::wstring QueuesMachineCounts(const VerdictCounts& counts, std::wstring_view 
 
 // "Machines: 13 answered, 0 failed. Printers: 740 (530 third-party driver)."
 std::wstring QueuesSummaryLine(size_t answered, size_t failed, size_t notFinished,
-                               ULONGLONG printers, ULONGLONG thirdParty, size_t notWritten);
+                               ULONGLONG printers, ULONGLONG thirdParty, size_t notWritten,
+                               ULONGLONG legacy = 0);
 
 // Lists every machine's printers and prints them, appending each machine's
 // rows to the log when one is open. With `probeSeconds` (0: none) each

@@ -154,8 +154,8 @@ std::wstring CountsText() {
   DriverlessTally tally;
   for (const size_t row : view->shown) {
     const PrinterRow& shown = view->rows[row];
-    counts.Add(shown.verdict);
-    if (shown.verdict == ProtectedPrintVerdict::ThirdParty) {
+    counts.Add(shown.verdict, shown.origin);
+    if (IsRemovedVerdict(shown.verdict)) {
       tally.Add(shown.driverless, shown.mopria, shown.notAsked);
     }
   }

@@ -1427,6 +1427,25 @@ TEST(CleanupReport, AMachinePastItsLimitWhileDeletingFailsWithWhatItDidLogged) {
                                                  {"HUNG not tried driver 1223", 1}}));
 }
 
+TEST(QueuesReport, CountsUniversalPrintAndWindowsLegacyQueuesAsMicrosoftDocumentsThem) {
+  FakeSpoolerInstall install(L"queues-documented");
+  const ConsoleRun run = install.Run(L"/queues /probe /probe-timeout:1 CLOUD", L"fleet:CLOUD|");
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 0u);
+  for (const std::wstring line :
+       {L"\\\\CLOUD\\Cloud  IPP https://print.contoso.com/1  Universal Print Class Driver (Inbox, "
+        L"Type 4)  Works: inbox IPP class driver",
+        L"\\\\CLOUD\\Legacy  IPP IPP_1  Microsoft PCL6 Class Driver (Inbox, Type 3)  Removed: "
+        L"Windows' "
+        L"legacy driver, not the modern print stack  Not probed: the IPP port's address could not "
+        L"be read\n",
+        L"] CLOUD  2 printers (0 third-party driver, 1 Windows' legacy driver, 1 inbox IPP class "
+        L"driver)",
+        L"Printers: 2 (0 third-party driver, 1 Windows' legacy driver)."}) {
+    EXPECT_NE(run.Text().find(line), std::wstring::npos) << line << "\n" << run.Text();
+  }
+}
+
 TEST(QueuesReport, EveryPrinterOfTwoMachinesIsPrintedAndLoggedWithItsVerdict) {
   FakeSpoolerInstall install(L"queues");
   const std::wstring list = WriteList(install.Folder() + L"\\servers.txt", "SRVA\r\nSRVB\r\n");
@@ -1589,8 +1608,8 @@ TEST(QueuesReport, TheProbeAsksEachDeviceOnceAndTellsWhatItAnswered) {
         L"\\\\SRV\\Device 4  IPP " + address(std::to_wstring(bad.closedPort)) + driver +
             L"No IPP answer: 12029",
         std::wstring(L"] SRV  7 printers (7 third-party driver, 0 inbox IPP class driver), 0 of 7 "
-                     L"third-party queues can move to the inbox IPP class driver (Mopria "
-                     L"certified); 3 more print over IPP Everywhere")}) {
+                     L"queues that are removed can be added again on the inbox IPP class driver "
+                     L"(their devices report Mopria certification); 3 more do IPP Everywhere")}) {
     EXPECT_NE(text.find(line), std::wstring::npos) << line << "\n" << text;
   }
   bool wellFormed = false;

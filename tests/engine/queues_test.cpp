@@ -29,10 +29,12 @@ class Queues : public ::testing::Test {
  protected:
   void SetUp() override {
     server.drivers = testing::SampleDrivers();  // Fabrikam's is an x86 driver only
-    for (const wchar_t* name :
-         {L"Microsoft IPP Class Driver", L"Microsoft Universal Print Class Driver"}) {
+    for (const wchar_t* name : {L"Microsoft IPP Class Driver", L"Universal Print Class Driver"}) {
       server.drivers.push_back(testing::InboxClassDriver(name));
     }
+    // Windows' own v3 driver, from its own package.
+    server.drivers.push_back(testing::InboxClassDriver(L"Microsoft PCL6 Class Driver"));
+    server.drivers.back().type = 3;
     spooler.Install();
   }
   void TearDown() override { testing::FakeSpooler::Uninstall(); }
@@ -65,9 +67,11 @@ TEST_F(Queues, PortKindsAndVerdicts) {
                   {L"WSD-1234", L"WSD Port"},
                   {L"LPT1:", L"Local Port"},
                   {L"COM1:", L"Local Monitor"},  // as Wine names the local monitor
-                  {L"SHRFAX:", L"Microsoft Shared Fax Monitor"}};
+                  {L"SHRFAX:", L"Microsoft Shared Fax Monitor"},
+                  {L"IPP_1", L"ippmon"}};
   const std::wstring removed = L" | Third-party | Removed: third-party driver";
-  const std::wstring inbox = L" | Inbox | Inbox driver";
+  const std::wstring legacy =
+      L" | Inbox | Removed: Windows' legacy driver, not the modern print stack";
   const std::wstring works = L" | Inbox | Works: inbox IPP class driver";
   const std::wstring missing = L" | Not installed | Unknown: driver not installed";
   // clang-format off
@@ -77,13 +81,14 @@ TEST_F(Queues, PortKindsAndVerdicts) {
       {{L"Mail", L"CONTOSO LASERJET 4200 PCL6", L"ip_LPR"},
        L"TCP/IP | lpr.contoso.com (LPR PASSTHRU)" + removed},
       {{L"Lobby", L"Microsoft IPP Class Driver", L"WSD-1234"}, L"WSD | " + works},
-      {{L"Cloud", L"Microsoft Universal Print Class Driver", L"https://p.contoso.com/c"},
+      {{L"Cloud", L"Universal Print Class Driver", L"https://p.contoso.com/c"},
        L"IPP | https://p.contoso.com/c" + works},
+      {{L"Old", L"Microsoft PCL6 Class Driver", L"IPP_1"}, L"IPP | " + legacy},
       {{L"Front Desk", L"Norvex Universal Print Class Driver", L"LPT1:,COM1:"},
        L"Local | " + removed},  // the maker's own drivers are third-party to Windows
       {{L"Terminal", L"Generic / Text Only", L"COM1:"}, L"Local | " + removed},  // no provider
       {{L"Fax", L"Microsoft XPS Document Writer v4", L"SHRFAX:"},
-       L"Microsoft Shared Fax Monitor | " + inbox},
+       L"Microsoft Shared Fax Monitor | " + legacy},  // Type 3 here
       // Installed for 32-bit clients only: not in the server's own environment.
       {{L"Label", L"Fabrikam Imagewriter \u00c9lite \u4e2d", L"LPT1:"}, L"Local | " + missing},
       {{L"Gone", L"Vanished Driver", L"IP_10.1.2.3"}, L"TCP/IP | 10.1.2.3:9100" + missing},
@@ -104,11 +109,11 @@ TEST_F(Queues, PortKindsAndVerdicts) {
   }
   EXPECT_EQ(rows[0][kQueuePrinter] + L"|" + rows[0][kQueueShareName] + L"|" +
                 rows[0][kQueueLocation] + L"|" + rows[0][kQueueDriverType] + L"|" +
-                rows[1][kQueueComment] + L"|" + rows[4][kQueuePort],
+                rows[1][kQueueComment] + L"|" + rows[5][kQueuePort],
             L"\\\\SRV\\HR Laser|HRLaser|Building 1, floor 2|Type 3 - User Mode|=cmd|LPT1:,COM1:");
   EXPECT_EQ(VerdictCountsText(counts),
-            L"Printers: 10. Third-party driver: 5. Inbox IPP class driver: 2. Inbox: 1. Driver "
-            L"not installed: 2.");
+            L"Printers: 11. Third-party driver: 5. Windows' legacy driver: 2. Inbox IPP class "
+            L"driver: 2. Inbox: 0. Driver not installed: 2.");
   // One question per TCP/IP port, with no more access than reading needs.
   EXPECT_EQ(spooler.CallsStartingWith(L"XcvData ,XcvPort IP_10.1.2.3 GetConfigInfo").size(), 1u);
   EXPECT_EQ(

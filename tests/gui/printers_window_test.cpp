@@ -170,13 +170,14 @@ TEST_F(PrintersView, CheckDevicesAsksTheDevicesAndCancelShowsWhatWasFound) {
   EXPECT_EQ(device(2), L"Not probed: cancelled | ");
   EXPECT_EQ(Text(counts),
             L"Printers: 3. Third-party driver: 3. Inbox IPP class driver: 0. Inbox: 0. 0 of 3 "
-            L"third-party queues can move to the inbox IPP class driver (Mopria certified); 1 "
-            L"more print over IPP Everywhere without Mopria certification; 1 not asked.");
+            L"queues that are removed can be added again on the inbox IPP class driver (their "
+            L"devices report Mopria certification); 1 more do IPP Everywhere without reporting "
+            L"Mopria certification; 1 not asked.");
   ::SendMessageW(::GetDlgItem(printers, IDC_PRINTERS_SHOW_ALL), BM_CLICK, 0, 0);
   EXPECT_EQ(Text(counts).substr(Text(counts).find(L" 0 of ")),
-            L" 0 of 4 third-party queues can move to the inbox IPP class driver (Mopria "
-            L"certified); 1 more print over IPP Everywhere without Mopria certification; 2 not "
-            L"asked.");
+            L" 0 of 4 queues that are removed can be added again on the inbox IPP class driver "
+            L"(their devices report Mopria certification); 1 more do IPP Everywhere without "
+            L"reporting Mopria certification; 2 not asked.");
   ::closesocket(silent);
 }
 

@@ -1001,6 +1001,8 @@ FakeDriver InboxClassDriver(const std::wstring& name) {
   FakeDriver d = RichDriver(name, L"Microsoft");
   d.type = 4;
   d.attributes = 0x8;  // PRINTER_DRIVER_CLASS
+  d.infPath =
+      L"C:\\Windows\\System32\\DriverStore\\FileRepository\\prnms017.inf_amd64_1\\prnms017.inf";
   return d;
 }
 

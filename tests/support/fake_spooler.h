@@ -293,7 +293,7 @@ void PackDrivers8(const std::vector<FakeDriver>& drivers, BYTE* buffer);
 // A driver with every field set, in the shape real drivers have.
 FakeDriver RichDriver(const std::wstring& name, const std::wstring& provider);
 // One of Windows' own IPP class drivers as Windows installs it: Type 4, a
-// class driver from Microsoft.
+// class driver from Microsoft, from Windows' own package.
 FakeDriver InboxClassDriver(const std::wstring& name);
 // The sample machine used across tests: a handful of drivers of several makers.
 std::vector<FakeDriver> SampleDrivers();

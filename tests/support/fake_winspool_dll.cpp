@@ -35,7 +35,9 @@
 //                   with N more queues; NAME<MS answers each call that makes
 //                   a copy's port, driver or printer MS milliseconds late;
 //                   NAME? loses its store folder gone.inf_amd64_2 once its
-//                   packages were listed (a deletion reads them again).
+//                   packages were listed (a deletion reads them again);
+//                   NAME| has a Universal Print queue and one on Windows'
+//                   own v3 PCL6 driver on a port of the IppMon monitor.
 //                   The local spooler has no
 //                   drivers, unless an item without a NAME stands for it
 //                   ("~60000": a local spooler that hangs).
@@ -203,7 +205,7 @@ void AddRealServer(FakeMachine& machine, unsigned long queues) {
 
 // "NAME*N!CODE~MS": a machine of a fleet scenario and its name.
 std::pair<std::wstring, FakeMachine> FleetMachine(const std::wstring& item) {
-  const size_t nameEnd = item.find_first_of(L"*!~+#^$&%@=><?");
+  const size_t nameEnd = item.find_first_of(L"*!~+#^$&%@=><?|");
   std::pair<std::wstring, FakeMachine> made{item.substr(0, nameEnd), FakeMachine{}};
   FakeMachine& machine = made.second;
   machine.drivers = kestrun::testing::SampleDrivers();
@@ -221,6 +223,18 @@ std::pair<std::wstring, FakeMachine> FleetMachine(const std::wstring& item) {
     if (kind == L'%') AddQueuePrinters(machine);
     if (kind == L'$') machine.packageRereadError = value;
     if (kind == L'?') machine.storeFolderVanishes = true;
+    if (kind ==
+        L'|') {  // a Universal Print queue, and one on Windows' own v3 driver on an IppMon port
+      for (const wchar_t* name :
+           {L"Universal Print Class Driver", L"Microsoft PCL6 Class Driver"}) {
+        machine.drivers.push_back(kestrun::testing::InboxClassDriver(name));
+      }
+      machine.drivers.back().type = 3;
+      machine.ports = {{L"IPP_1", L"IppMon"}};
+      machine.printers = {
+          {L"Cloud", L"Universal Print Class Driver", L"https://print.contoso.com/1"},
+          {L"Legacy", L"Microsoft PCL6 Class Driver", L"IPP_1"}};
+    }
     if (kind == L'&') {
       for (const auto& driver : std::vector(machine.drivers)) {
         if (driver.environment != L"Windows NT x86") continue;

@@ -51,7 +51,7 @@ TEST(Classification, ProvidersAndDatesDecideNativeness) {
 TEST(Classification, ProtectedPrintVerdictsTellWindowsOwnDriversFromSpoofs) {
   const std::wstring store = L"C:\\Windows\\System32\\DriverStore\\FileRepository\\";
   const std::wstring prnms = store + L"prnms017.inf_x\\prnms017.inf";
-  const wchar_t *out = L"Removed: third-party driver", *inbox = L"Inbox driver",
+  const wchar_t *out = L"Removed: third-party driver", *inbox = L"Inbox driver: not documented",
                 *works = L"Works: inbox IPP class driver", *ipp = L"Microsoft IPP Class Driver";
   const struct {
     const wchar_t *name, *provider;
@@ -67,11 +67,16 @@ TEST(Classification, ProtectedPrintVerdictsTellWindowsOwnDriversFromSpoofs) {
       {ipp, L"Acme", 3, L"", 0, false, out},
       {L"microsoft ipp class driver", L"Microsoft Corporation (spoof)", 4, L"", 8, true, out},
       {ipp, L"Microsoft", 4, store + L"oem12.inf_x\\oem12.inf", 8, true, out},
-      {ipp, L"Microsoft", 3, prnms, 8, true, inbox},
+      {ipp, L"Microsoft", 3, prnms, 8, true,
+       L"Removed: Windows' legacy driver, not the modern print stack"},
       {ipp, L"microsoft", 4, store + L"prnms017.inf_x\\PRNMS017.INF", 0, true, inbox},
       {L"microsoft ipp class driver", L"Microsoft", 4, prnms, 8, true, works},
-      {L"Microsoft Universal Print Class Driver", L"Microsoft", 4, L"", 0, false, works},
+      {L"Universal Print Class Driver", L"Microsoft", 4, L"", 0, false, works},
+      {L"Microsoft Universal Print Class Driver", L"Microsoft", 4, prnms, 8, true, inbox},
       {L"Microsoft Print To PDF", L"Microsoft", 4, L"C:\\Windows\\INF\\ntprint4.inf", 0, 1, inbox},
+      {ipp, L"Microsoft", 4, L"", 8, true, L"Removed: third-party driver (no Windows package)"},
+      {L"Microsoft PCL6 Class Driver", L"Microsoft", 3, prnms, 0, true,
+       L"Removed: Windows' legacy driver, not the modern print stack"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::wstring(c.name) + L" / " + c.provider + L" / " + c.inf);
@@ -81,7 +86,12 @@ TEST(Classification, ProtectedPrintVerdictsTellWindowsOwnDriversFromSpoofs) {
     const DriverPackageFields package{c.inf.empty() ? nullptr : c.inf.c_str(), c.attributes};
     const DriverPackageFields* fields = c.level8 ? &package : nullptr;
     EXPECT_EQ(std::wstring(VerdictText(VerdictOf(&row, fields))), c.verdict);
-    EXPECT_EQ(OriginOfDriver(&row, fields) == DriverOrigin::Inbox, c.verdict != out);
+    // Inbox unless the verdict is a third-party one; unconfirmed without level 8.
+    const bool thirdParty = std::wstring(c.verdict).rfind(out, 0) == 0;
+    EXPECT_EQ(std::wstring(DriverOriginText(OriginOfDriver(&row, fields))),
+              thirdParty ? L"Third-party"
+              : c.level8 ? L"Inbox"
+                         : L"Inbox (unconfirmed)");
   }
   EXPECT_EQ(VerdictOf(nullptr, nullptr), ProtectedPrintVerdict::NotInstalled);
 }

@@ -236,9 +236,10 @@ TEST(DeviceVerdict, EachAnswerGetsItsVerdictAndModel) {
   } cases[] = {
       {answered({.ippEverywhere = true, .pwgRaster = true}), DeviceVerdictKind::IppEverywhere,
        L"IPP Everywhere"},
-      {answered({.mopriaVersion = L"2.0"}), DeviceVerdictKind::Mopria, L"Mopria 2.0"},
+      {answered({.mopriaVersion = L"2.0"}), DeviceVerdictKind::Mopria,
+       L"reports Mopria certification (2.0)"},
       {answered({.ippEverywhere = true, .pwgRaster = true, .mopriaVersion = L"2.0"}),
-       DeviceVerdictKind::Mopria, L"Mopria 2.0 (IPP Everywhere)"},
+       DeviceVerdictKind::Mopria, L"reports Mopria certification (2.0), IPP Everywhere"},
       {answered({.ippEverywhere = true, .urf = true}), DeviceVerdictKind::IppNotDriverless,
        L"IPP, not driverless: AirPrint only"},
       {answered({.pclm = true, .urf = true, .versionsGiven = true}),
