@@ -505,9 +505,11 @@ std::wstring PackageRemovalOutcome(const DeletionPlan& plan, UINT& icon, size_t 
     kept.lines.push_back(PackageOutcomeLine(package));
   }
   for (const PlannedPackage& package : plan.packages) {
-    const bool went = package.outcome == PackageOutcome::Removed;
+    // One removed by someone else since the listing is gone as asked.
+    const bool went =
+        package.outcome == PackageOutcome::Removed || package.outcome == PackageOutcome::Gone;
     removed += went ? 1 : 0;
-    bytes += went ? package.bytes : 0;
+    bytes += package.outcome == PackageOutcome::Removed ? package.bytes : 0;
     (went ? gone : kept).lines.push_back(PackageOutcomeLine(package));
   }
   const size_t total = plan.packages.size() + plan.sharedPackages.size();
