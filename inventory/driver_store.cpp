@@ -10,6 +10,7 @@
 #include "common/parallel.h"
 #include "common/win32_handles.h"
 #include "inventory/field_text.h"
+#include "inventory/folder_walk.h"
 #include "inventory/inf_reader.h"
 #include "inventory/protected_print.h"
 #include "inventory/snapshot.h"
@@ -34,21 +35,13 @@ size_t FindFolded(std::wstring_view text, std::wstring_view part) {
 
 DWORD ListFolder(const std::wstring& folder, std::vector<StoreEntry>& entries) {
   entries.clear();
-  WIN32_FIND_DATAW found = {};
-  const UniqueFind search(::FindFirstFileW(LongPath(folder + L"\\*").c_str(), &found));
-  if (!search) return ::GetLastError();
-  do {
-    const std::wstring_view name = found.cFileName;
-    if (name == L"." || name == L"..") continue;
-    // A link inside a package is counted, never followed out of it.
-    const bool isFolder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                          (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
-    entries.push_back({std::wstring(name), isFolder,
+  // A link inside a package is counted, never followed out of it.
+  return ListFolderEntries(folder, [&entries](const WIN32_FIND_DATAW& found, bool isFolder, bool) {
+    entries.push_back({found.cFileName, isFolder,
                        isFolder ? 0 : (ULONGLONG{found.nFileSizeHigh} << 32) | found.nFileSizeLow,
                        found.cAlternateFileName});
-  } while (::FindNextFileW(search.get(), &found));
-  const DWORD error = ::GetLastError();
-  return error == ERROR_NO_MORE_FILES ? 0 : error;
+    return DWORD{0};
+  });
 }
 
 DWORD ReadFirstBytes(const std::wstring& file, size_t most, std::string& bytes) {

@@ -12,31 +12,39 @@ DWORD WalkBelow(const std::wstring& root, const std::wstring& relative, int dept
                 const std::function<void(const std::wstring&)>& leave) {
   if (depthLeft < 0) return ERROR_FILENAME_EXCED_RANGE;
   const std::wstring folder = relative.empty() ? root : root + L"\\" + relative;
+  const DWORD error = ListFolderEntries(
+      folder, [&](const WIN32_FIND_DATAW& found, bool isFolder, bool isLink) -> DWORD {
+        WalkedEntry entry;
+        const std::wstring name = found.cFileName;
+        entry.relative = relative.empty() ? name : relative + L"\\" + name;
+        entry.found = &found;
+        entry.folder = isFolder;
+        entry.link = isLink;
+        if (const DWORD stop = visit(entry)) return stop;
+        return entry.folder ? WalkBelow(root, entry.relative, depthLeft - 1, visit, leave) : 0;
+      });
+  if (error == 0 && leave) leave(relative);
+  return error;
+}
+
+}  // namespace
+
+DWORD ListFolderEntries(
+    const std::wstring& folder,
+    const std::function<DWORD(const WIN32_FIND_DATAW&, bool folder, bool link)>& each) {
   WIN32_FIND_DATAW found = {};
   const UniqueFind search(::FindFirstFileW(LongPath(folder + L"\\*").c_str(), &found));
   if (!search) return ::GetLastError();
   do {
     const std::wstring_view name = found.cFileName;
     if (name == L"." || name == L"..") continue;
-    WalkedEntry entry;
-    entry.relative = relative.empty() ? std::wstring(name) : relative + L"\\" + std::wstring(name);
-    entry.found = &found;
-    entry.link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    entry.folder = !entry.link && (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if (const DWORD stop = visit(entry)) return stop;
-    if (entry.folder) {
-      if (const DWORD error = WalkBelow(root, entry.relative, depthLeft - 1, visit, leave)) {
-        return error;
-      }
-    }
+    const bool link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    const bool isFolder = !link && (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (const DWORD stop = each(found, isFolder, link)) return stop;
   } while (::FindNextFileW(search.get(), &found));
   const DWORD error = ::GetLastError();
-  if (error != ERROR_NO_MORE_FILES) return error;
-  if (leave) leave(relative);
-  return 0;
+  return error == ERROR_NO_MORE_FILES ? 0 : error;
 }
-
-}  // namespace
 
 DWORD WalkFolder(const std::wstring& root, int maxDepth,
                  const std::function<DWORD(const WalkedEntry&)>& visit,

@@ -20,6 +20,14 @@ struct WalkedEntry {
   bool link = false;    // a reparse point: never walked into
 };
 
+// Lists one folder's entries but "." and "..": `each` sees an entry, whether
+// it is a real folder and whether it is a link (a reparse point, never a
+// folder here); a non-zero answer ends the listing with that code. 0, or the
+// listing's code.
+DWORD ListFolderEntries(
+    const std::wstring& folder,
+    const std::function<DWORD(const WIN32_FIND_DATAW&, bool folder, bool link)>& each);
+
 // Visits every entry below `root` depth-first, a folder before what it
 // holds; `leave`, when given, is called with a folder's relative path once
 // its entries are done. A non-zero answer of `visit` ends the walk with that
