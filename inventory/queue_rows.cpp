@@ -40,16 +40,20 @@ QueueTable DescribeQueues(const DriverInventory& inventory) {
         texts.packageAware = std::move(facts.packageAware);
         texts.version = std::move(facts.version);
       }
+      const DRIVER_INFO_6* driver =
+          texts.index < inventory.driverCount ? &inventory.Drivers()[texts.index] : nullptr;
+      const DriverPackageFields* package = driver != nullptr && inventory.packageFields
+                                               ? &inventory.packageFields[texts.index]
+                                               : nullptr;
+      texts.origin = OriginOfDriver(driver, package);
+      texts.verdict = VerdictOf(driver, package);
       side = table.drivers.emplace(driverName, std::move(texts)).first;
     }
     const QueueDriverTexts& texts = side->second;
     const DRIVER_INFO_6* driver =
         texts.index < inventory.driverCount ? &inventory.Drivers()[texts.index] : nullptr;
-    const DriverPackageFields* package = driver != nullptr && inventory.packageFields
-                                             ? &inventory.packageFields[texts.index]
-                                             : nullptr;
-    row.origin = OriginOfDriver(driver, package);
-    row.verdict = VerdictOf(driver, package);
+    row.origin = texts.origin;
+    row.verdict = texts.verdict;
     if (driver != nullptr) {
       row.driverType = driver->cVersion;
       row.driverVersion = driver->dwlDriverVersion;

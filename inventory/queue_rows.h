@@ -62,6 +62,8 @@ struct QueueDriverTexts {
   std::wstring type;
   std::wstring packageAware;
   std::wstring version;
+  DriverOrigin origin = DriverOrigin::NotInstalled;  // the same for every printer of the driver
+  ProtectedPrintVerdict verdict = ProtectedPrintVerdict::NotInstalled;
 };
 
 // One row per printer record of a listing, in the spooler's order (none when

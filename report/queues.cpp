@@ -141,8 +141,10 @@ void AppendQueueLine(std::wstring& lines, const QueueRow& row, bool probed) {
   lines += L" (";
   lines += cells[kQueueDriverOrigin];
   if (row.origin != DriverOrigin::NotInstalled) {
+    wchar_t type[16] = {};
+    _ultow_s(row.driverType, type, std::size(type), 10);
     lines += L", Type ";
-    lines += std::to_wstring(row.driverType);
+    lines += type;
   }
   lines += L")";
   lines += kGap;

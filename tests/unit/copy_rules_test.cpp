@@ -5,10 +5,13 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "common/parallel.h"
 #include "common/units.h"
 #include "inventory/driver_inventory.h"
 #include "inventory/tcpip_ports.h"
@@ -101,6 +104,31 @@ TEST(CopyRules, ACutPhaseStartsNoUnitWaitsForThoseUnderWayAndUndoesOneThatOutliv
     const auto quick = RunUnits({1, 8, nullptr, 0, 200, 2000},
                                 [](size_t, const UnitCheck&) -> DWORD { return 0; }, {});
     ASSERT_EQ(quick.at(0).end, UnitEnd::Done) << run;
+  }
+}
+
+}  // namespace
+}  // namespace kestrun
+
+namespace kestrun {
+namespace {
+
+// Quick steps stay on the calling thread (a pause of the machine may make one
+// run look slow, so the best of three); slow ones get helpers. Each runs once.
+TEST(RunAtOnce, StartsHelpersOnlyWhenTheStepsLeftWouldTakeLong) {
+  for (const DWORD stepMs : {DWORD{0}, DWORD{5}}) {
+    size_t fewest = SIZE_MAX;
+    for (int run = 0; run < 3; ++run) {
+      std::vector<DWORD> threadOf(stepMs ? 16 : 5000, 0);
+      RunAtOnce(threadOf.size(), 8, [&](size_t i) {
+        if (stepMs) ::Sleep(stepMs);
+        threadOf[i] = ::GetCurrentThreadId();
+      });
+      const std::set<DWORD> threads(threadOf.begin(), threadOf.end());
+      EXPECT_FALSE(threads.count(0)) << stepMs;
+      fewest = std::min(fewest, threads.size());
+    }
+    EXPECT_EQ(fewest > 1, stepMs > 0) << fewest << " threads for " << stepMs << " ms a step";
   }
 }
 
