@@ -49,6 +49,12 @@ class ArgumentTokens {
   size_t position_;
 };
 
+using CleanupFlag = std::pair<const wchar_t*, bool CleanupOptions::*>;
+constexpr CleanupFlag kCleanupFlags[] = {
+    {L"unused", &CleanupOptions::unused},     {L"printers", &CleanupOptions::printers},
+    {L"packages", &CleanupOptions::packages}, {L"orphans", &CleanupOptions::orphans},
+    {L"yes", &CleanupOptions::yes},           {L"nosnapshot", &CleanupOptions::noSnapshot}};
+
 // No machine name starts with "/" or "-" (nor a list, which starts with "@").
 bool IsOption(std::wstring_view word) { return word[0] == L'/' || word[0] == L'-'; }
 
@@ -56,8 +62,10 @@ bool IsCsvPath(std::wstring_view path) {
   return path.size() >= 3 && EqualsIgnoringAsciiCase(path.substr(path.size() - 3), L"csv");
 }
 
-// The optional log path after the target or the machine list, and nothing after it.
-void ParseLogPath(ArgumentTokens& tokens, ReportRequest& request) {
+// The optional log path after the target or the machine list (`after` names
+// which, for a refusal), and nothing after it.
+void ParseLogPath(ArgumentTokens& tokens, ReportRequest& request,
+                  const wchar_t* after = L"the target") {
   // Blanks before the path are skipped as well as quotes: "SRV" "C:\a.csv" and
   // SRV  C:\a.csv name the log C:\a.csv, not one with a leading blank.
   std::optional<std::wstring_view> path = tokens.Next(kBlankOrQuote, kQuote);
@@ -70,11 +78,18 @@ void ParseLogPath(ArgumentTokens& tokens, ReportRequest& request) {
     return;
   }
   request.logPath = *path;
-  const std::optional<std::wstring_view> after = tokens.Next(kBlankOrQuote);
-  if (IsCsvPath(request.logPath) && !after) return;
+  const std::optional<std::wstring_view> next = tokens.Next(kBlankOrQuote);
+  if (IsCsvPath(request.logPath) && !next) return;
   request.kind = RequestKind::Usage;
+  if (IsCsvPath(request.logPath)) {
+    request.problem = L"Nothing may follow the log: ";
+    AppendShownText(request.problem, *next);
+  } else {
+    request.problem = std::wstring(L"After ") + after + L" only a .csv log may follow: ";
+    AppendShownText(request.problem, request.logPath);
+  }
   // "SRV /yes", "SRV C:\a.csv /yes" or "SRV "C:\a.csv" /yes": an option after the target.
-  std::wstring_view word = IsCsvPath(request.logPath) ? *after : std::wstring_view();
+  std::wstring_view word = IsCsvPath(request.logPath) ? *next : std::wstring_view();
   ArgumentTokens words(IsCsvPath(request.logPath) ? std::wstring_view() : *path);
   while (const std::optional<std::wstring_view> next = words.Next(kBlankOrQuote)) {
     // The path's own first word may start with "-"; a later one only "/" starts an option.
@@ -109,10 +124,11 @@ void ParseFleetArguments(std::wstring_view text, size_t at, ReportRequest& reque
   ArgumentTokens tokens(text, ParseListPath(text, at, request));
   if (request.listPath.empty()) {
     request.kind = RequestKind::Usage;
+    request.problem = L"The machine list's path comes right after the @: @C:\\Machines.txt";
     return;
   }
   request.kind = RequestKind::Fleet;
-  ParseLogPath(tokens, request);
+  ParseLogPath(tokens, request, L"the machine list");
 }
 
 bool StartsWithIgnoringAsciiCase(std::wstring_view text, std::wstring_view start) {
@@ -186,35 +202,22 @@ bool ApplyOption(std::wstring_view word, ReportRequest& request) {
     request.problem = L"/probe-timeout: takes a number of seconds from 1 to 600.";
     return false;
   }
-  if (EqualsIgnoringAsciiCase(name, L"probe")) {
-    request.probe = true;
-    return true;
-  }
-  if (EqualsIgnoringAsciiCase(name, L"delete")) {
-    request.deleting = true;
-    return true;
-  }
-  if (EqualsIgnoringAsciiCase(name, L"restore")) {
-    request.restoring = true;
-    return true;
-  }
-  if (EqualsIgnoringAsciiCase(name, L"queues")) {
-    request.queues = true;
-    return true;
-  }
-  if (EqualsIgnoringAsciiCase(name, L"copy")) {
-    request.copying = true;
-    return true;
-  }
-  using Flag = std::pair<const wchar_t*, bool CleanupOptions::*>;
+  // Every flag once: a second one is a typing slip the admin should see.
+  const auto setOnce = [&request](const wchar_t* flag, bool& given) {
+    if (!given) return given = true;
+    request.kind = RequestKind::Usage;
+    request.problem = std::wstring(L"/") + flag + L" may be given once.";
+    return false;
+  };
+  using Command = std::pair<const wchar_t*, bool ReportRequest::*>;
   for (const auto& [flag, member] :
-       {Flag{L"unused", &CleanupOptions::unused}, Flag{L"printers", &CleanupOptions::printers},
-        Flag{L"packages", &CleanupOptions::packages}, Flag{L"orphans", &CleanupOptions::orphans},
-        Flag{L"yes", &CleanupOptions::yes}, Flag{L"nosnapshot", &CleanupOptions::noSnapshot}}) {
-    if (EqualsIgnoringAsciiCase(name, flag)) {
-      request.cleanup.*member = true;
-      return true;
-    }
+       {Command{L"probe", &ReportRequest::probe}, Command{L"delete", &ReportRequest::deleting},
+        Command{L"restore", &ReportRequest::restoring}, Command{L"queues", &ReportRequest::queues},
+        Command{L"copy", &ReportRequest::copying}}) {
+    if (EqualsIgnoringAsciiCase(name, flag)) return setOnce(flag, request.*member);
+  }
+  for (const auto& [flag, member] : kCleanupFlags) {
+    if (EqualsIgnoringAsciiCase(name, flag)) return setOnce(flag, request.cleanup.*member);
   }
   request.kind = RequestKind::UnknownOption;
   request.option = word;
@@ -307,6 +310,18 @@ bool ApplyValuedOption(std::wstring_view word, std::wstring_view value, ReportRe
   return true;
 }
 
+// Why a clean-up option without "/delete" is refused, naming the first one given.
+std::wstring StrayCleanupOption(const CleanupOptions& cleanup) {
+  if (cleanup.yes) return L"/yes goes with /delete, /restore or /copy.";
+  if (!cleanup.snapshotsRoot.empty()) return L"/snapshots: goes with /delete or /copy.";
+  if (!cleanup.driverPatterns.empty()) return L"/driver: goes with /delete.";
+  if (!cleanup.environment.empty()) return L"/environment: goes with /delete.";
+  for (const auto& [flag, member] : kCleanupFlags) {
+    if (cleanup.*member) return std::wstring(L"/") + flag + L" goes with /delete.";
+  }
+  return {};
+}
+
 // "/delete" needs a selection (there is no "delete everything") and one
 // target or list; its options mean nothing without it.
 void CheckCleanupRequest(ReportRequest& request) {
@@ -319,6 +334,7 @@ void CheckCleanupRequest(ReportRequest& request) {
     if (anyCleanupOption &&
         (request.kind == RequestKind::Report || request.kind == RequestKind::Fleet)) {
       request.kind = RequestKind::Usage;
+      request.problem = StrayCleanupOption(cleanup);
     }
     return;
   }
@@ -326,6 +342,11 @@ void CheckCleanupRequest(ReportRequest& request) {
   const bool named = request.kind == RequestKind::Fleet || !request.target.empty();
   const bool selects = !cleanup.driverPatterns.empty() || cleanup.unused || cleanup.orphans;
   request.kind = named && selects ? RequestKind::Delete : RequestKind::Usage;
+  if (!selects) {
+    request.problem = L"/delete needs /driver:, /unused or /orphans to say what goes.";
+  } else if (!named) {
+    request.problem = L"/delete needs a target machine or a machine list.";
+  }
 }
 
 // "/queues" needs one target or list, and goes with no other command;
@@ -371,6 +392,13 @@ void ParseTargetOrList(std::wstring_view text, size_t rest, ReportRequest& reque
     request.kind = RequestKind::TargetTooLong;
     return;
   }
+  // "Kestrun C:\x.csv": a log where the target belongs (no machine name ends so).
+  if (target->size() > 4 && EqualsIgnoringAsciiCase(target->substr(target->size() - 4), L".csv")) {
+    request.kind = RequestKind::Usage;
+    request.problem = L"The target comes first, then the log (. is this computer): ";
+    AppendShownText(request.problem, *target);
+    return;
+  }
   request.target = *target;
   ParseLogPath(tokens, request);
 }
@@ -401,7 +429,7 @@ void ParseRestoreArguments(std::wstring_view text, size_t rest, ReportRequest& r
   }
   request.kind = RequestKind::Restore;
   ArgumentTokens tokens(text, end + 1);
-  ParseLogPath(tokens, request);
+  ParseLogPath(tokens, request, L"the snapshot folder");
 }
 
 // "/copy [/printer:PATTERN]... [/timeout:S] [/snapshots:FOLDER] [/yes]
@@ -448,11 +476,11 @@ void ParseCopyArguments(std::wstring_view text, size_t rest, ReportRequest& requ
   if (tooLong(*target)) return;
   request.copy.target = *target;
   request.kind = RequestKind::Copy;
-  ParseLogPath(tokens, request);
+  ParseLogPath(tokens, request, L"the target machine");
   // "/copy OLD NEW THIRD": a third machine, not a log.
   const std::wstring& third = request.logPath;
-  if (request.kind == RequestKind::Usage && request.problem.empty() && !third.empty() &&
-      !IsCsvPath(third) && !IsOption(third)) {
+  if (request.kind == RequestKind::Usage && !third.empty() && !IsCsvPath(third) &&
+      !IsOption(third)) {
     request.problem = L"/copy takes one source and one target, then the log: ";
     AppendShownText(request.problem, third);
   }

@@ -81,6 +81,14 @@ void EndReport() {
 
 }  // namespace
 
+void PrintConsoleMessage(WORD colour, const std::wstring& text) {
+  consoleState = new (std::nothrow) ConsoleState;
+  if (consoleState == nullptr) return;
+  SetUpConsole(*consoleState);
+  WriteConsoleColored(colour, text.c_str());
+  EndReport();
+}
+
 int RunCommandLineReport(std::wstring_view argumentText, std::unique_ptr<CsvLog>& log) {
   const ReportRequest request = ParseReportArguments(argumentText);
 

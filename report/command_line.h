@@ -24,4 +24,8 @@ namespace kestrun {
 // start-up to close. Returns the process exit code.
 int RunCommandLineReport(std::wstring_view argumentText, std::unique_ptr<CsvLog>& log);
 
+// Writes one message in a colour to the console (or the redirected output)
+// as a report would, for a run that is no report.
+void PrintConsoleMessage(WORD colour, const std::wstring& text);
+
 }  // namespace kestrun

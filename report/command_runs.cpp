@@ -26,9 +26,14 @@ bool OpenLog(const std::wstring& path, std::unique_ptr<CsvLog>& log) {
   DWORD openError = 0;
   log = CsvLog::Open(path.c_str(), openError);
   if (log) return true;
-  PrintHelpMessage(
+  std::wstring message =
       L"\r\nUnable to create log file.\r\nEnsure that any previously saved logs are closed.\r\n"
-      L"Also ensure that the path entered is a valid path that already exists.\r\n");
+      L"Also ensure that the path entered is a valid path that already exists.\r\n";
+  AppendShownText(message, path);
+  message += L": " + std::to_wstring(openError) + L" ";
+  AppendShownText(message, SystemErrorText(openError));
+  message += L"\r\n";
+  PrintHelpMessage(message.c_str());
   return false;
 }
 

@@ -9,6 +9,9 @@ ConsoleState* consoleState = nullptr;
 
 namespace {
 
+// Set once at the start of the console program, before any thread.
+bool ownConsole = false;
+
 // Older consoles refuse very long writes, so a long text goes in pieces.
 constexpr DWORD kAttributePieceChars = 8192;
 // A virtual-terminal console takes 32 KiB of text per write.
@@ -145,21 +148,25 @@ bool IsRedirectedOutput(HANDLE output) {
          (type == FILE_TYPE_CHAR && !::GetConsoleMode(output, &mode));  // NUL
 }
 
+void UseOwnConsole() { ownConsole = true; }
+
 void SetUpConsole(ConsoleState& state) {
   // Read before attaching: the parent's console must not replace the file or
   // pipe the caller gave as standard output.
   const HANDLE given = ::GetStdHandle(STD_OUTPUT_HANDLE);
-  ::FreeConsole();
-  HMODULE kernel = ::GetModuleHandleW(L"Kernel32.dll");
-  state.attachConsole =
-      kernel ? reinterpret_cast<AttachConsoleFunction>(::GetProcAddress(kernel, "AttachConsole"))
-             : nullptr;
-  if (state.attachConsole) {
-    state.attachConsole(ATTACH_PARENT_PROCESS);
-    state.allocated = false;
-  } else {
-    state.allocated = true;
-    ::AllocConsole();
+  if (!ownConsole) {
+    ::FreeConsole();
+    HMODULE kernel = ::GetModuleHandleW(L"Kernel32.dll");
+    state.attachConsole =
+        kernel ? reinterpret_cast<AttachConsoleFunction>(::GetProcAddress(kernel, "AttachConsole"))
+               : nullptr;
+    if (state.attachConsole) {
+      state.attachConsole(ATTACH_PARENT_PROCESS);
+      state.allocated = false;
+    } else {
+      state.allocated = true;
+      ::AllocConsole();
+    }
   }
   // Judged once attached, when a handle to the console is known as one.
   state.redirected = IsRedirectedOutput(given);

@@ -38,8 +38,13 @@ extern ConsoleState* consoleState;
 
 // Detaches from any console, then attaches to the parent's (or allocates one
 // where the system has no attach function) and records its handles. Output
-// that the caller redirected stays redirected.
+// that the caller redirected stays redirected. A console program keeps the
+// console it was started with.
 void SetUpConsole(ConsoleState& state);
+
+// Marks the process as the console program, whose console is its own from
+// its start: reports keep it rather than attach to the parent's.
+void UseOwnConsole();
 
 // Turns on virtual-terminal processing when the console takes it.
 void EnableVirtualTerminal(ConsoleState& state);

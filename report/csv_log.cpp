@@ -47,6 +47,63 @@ void AppendCsvText(std::string& bytes, std::wstring_view text) {
   }
 }
 
+CsvEncoding EncodingOfLog(std::string_view firstBytes) {
+  return firstBytes.empty() || firstBytes.substr(0, kUtf8ByteOrderMark.size()) == kUtf8ByteOrderMark
+             ? CsvEncoding::Utf8
+             : CsvEncoding::EightBit;
+}
+
+void AppendUtf8(std::string& bytes, char32_t code) {
+  if (code < 0x80) {
+    bytes += static_cast<char>(code);
+  } else if (code < 0x800) {
+    bytes += static_cast<char>(0xC0 | (code >> 6));
+    bytes += static_cast<char>(0x80 | (code & 0x3F));
+  } else if (code < 0x10000) {
+    bytes += static_cast<char>(0xE0 | (code >> 12));
+    bytes += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    bytes += static_cast<char>(0x80 | (code & 0x3F));
+  } else {
+    bytes += static_cast<char>(0xF0 | (code >> 18));
+    bytes += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+    bytes += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    bytes += static_cast<char>(0x80 | (code & 0x3F));
+  }
+}
+
+namespace {
+
+// A driver log field followed by a comma: quoted when it holds a comma, a
+// double quote, CR or LF (line breaks kept inside the quotes), else exactly
+// as the 8-bit log has always written it.
+void AppendLogField(std::string& bytes, std::wstring_view text, CsvEncoding encoding) {
+  const bool quoted = text.find_first_of(L",\"\r\n") != std::wstring_view::npos;
+  if (quoted) bytes += '"';
+  for (size_t i = 0; i < text.size(); ++i) {
+    const wchar_t c = text[i];
+    if (c == L'"') {
+      bytes += "\"\"";
+    } else if (c == L'\r' || c == L'\n') {
+      bytes += static_cast<char>(c);
+    } else if (IsControlCharacter(c) || (encoding == CsvEncoding::EightBit && c > 0xFF)) {
+      bytes += '?';
+    } else if (encoding == CsvEncoding::EightBit) {
+      bytes += static_cast<char>(static_cast<unsigned char>(c));
+    } else if (IS_HIGH_SURROGATE(c) && i + 1 < text.size() && IS_LOW_SURROGATE(text[i + 1])) {
+      AppendUtf8(bytes, 0x10000 + ((static_cast<char32_t>(c) - 0xD800) << 10) +
+                            (static_cast<char32_t>(text[++i]) - 0xDC00));
+    } else if (IS_HIGH_SURROGATE(c) || IS_LOW_SURROGATE(c)) {
+      AppendUtf8(bytes, 0xFFFD);  // half a pair
+    } else {
+      AppendUtf8(bytes, c);
+    }
+  }
+  if (quoted) bytes += '"';
+  bytes += ',';
+}
+
+}  // namespace
+
 void AppendCsvField(std::string& bytes, std::wstring_view text) {
   AppendCsvText(bytes, text);
   bytes += ',';
@@ -137,12 +194,12 @@ const wchar_t* DriverColumnText(const DRIVER_INFO_6& driver, int column,
 }
 
 void AppendDriverRow(std::string& bytes, const DRIVER_INFO_6& driver,
-                     const wchar_t* dependentFilesLine) {
+                     const wchar_t* dependentFilesLine, CsvEncoding encoding) {
   for (int column = kFirstFieldColumn; column <= kLastLogColumn; ++column) {
     const wchar_t* text = DriverColumnText(driver, column, dependentFilesLine);
     // Absent dependent files are an empty field; any other absent field "(null)".
     if (text == nullptr && column != kDependentFilesColumn) text = L"(null)";
-    AppendCsvField(bytes, FieldOrEmpty(text));
+    AppendLogField(bytes, FieldOrEmpty(text), encoding);
   }
   AppendCsvLineEnd(bytes);
 }

@@ -1,7 +1,9 @@
-// The CSV log: 8-bit text (codes 0-255 as one byte, anything else and control
-// characters "?"), CR LF line ends, no quoting. Several reports may append to
-// one log at once, so a line only ever reaches the file whole, in one atomic
-// append, and a report's lines reach it together.
+// The CSV log: a new file is UTF-8 with a byte-order mark; a file that
+// began without the mark stays 8-bit text (codes 0-255 as one byte, anything
+// else "?"). Control characters are "?", CR LF end lines, and a field holding
+// a comma, a double quote, CR or LF is quoted as RFC 4180 has it. Several
+// reports may append to one log at once, so a line only ever reaches the file
+// whole, in one atomic append, and a report's lines reach it together.
 #pragma once
 
 #include <windows.h>
@@ -14,7 +16,18 @@
 
 namespace kestrun {
 
-// Encodes a field's text as the log's bytes; control characters become "?".
+// How a log's text is written: what its file began with decides.
+enum class CsvEncoding { EightBit, Utf8 };
+inline constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
+
+// The encoding of a log whose first bytes are these: UTF-8 for a new (empty)
+// file or one that begins with the mark, else 8-bit.
+CsvEncoding EncodingOfLog(std::string_view firstBytes);
+
+// One code point as UTF-8.
+void AppendUtf8(std::string& bytes, char32_t code);
+
+// Encodes a field's text as 8-bit bytes; control characters become "?".
 void AppendCsvText(std::string& bytes, std::wstring_view text);
 // A text followed by a comma.
 void AppendCsvField(std::string& bytes, std::wstring_view text);
@@ -37,7 +50,8 @@ const wchar_t* DriverColumnText(const DRIVER_INFO_6& driver, int column,
 // a comma, "(null)" for an absent field; the dependent files as their one-line
 // text (empty when the driver has none).
 void AppendDriverRow(std::string& bytes, const DRIVER_INFO_6& driver,
-                     const wchar_t* dependentFilesLine);
+                     const wchar_t* dependentFilesLine,
+                     CsvEncoding encoding = CsvEncoding::EightBit);
 
 // The list's log: a header of the chosen (or all twenty) columns' titles,
 // each followed by a comma. `choices` holds one entry per list column (entry c is 1 when column c

@@ -14,24 +14,6 @@ constexpr wchar_t kNeedsQuotes[] = L",\"\r\n";
 constexpr wchar_t kFormulaStarts[] = L"=+-@\t\r";
 constexpr char32_t kReplacementCharacter = 0xFFFD;
 
-void AppendUtf8(std::string& bytes, char32_t code) {
-  if (code < 0x80) {
-    bytes += static_cast<char>(code);
-  } else if (code < 0x800) {
-    bytes += static_cast<char>(0xC0 | (code >> 6));
-    bytes += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    bytes += static_cast<char>(0xE0 | (code >> 12));
-    bytes += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    bytes += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    bytes += static_cast<char>(0xF0 | (code >> 18));
-    bytes += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    bytes += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    bytes += static_cast<char>(0x80 | (code & 0x3F));
-  }
-}
-
 void AppendLineEnd(std::string& bytes) { bytes += "\r\n"; }
 
 std::string HeaderUpTo(int lastColumn) {

@@ -98,9 +98,11 @@ class ReportCtrlHandler {
   ReportCtrlHandler& operator=(const ReportCtrlHandler&) = delete;
 };
 
-DWORD AppendReportLog(CsvLog& log, std::string_view bytes) {
+DWORD AppendReportLog(CsvLog& log, std::string_view bytes, CsvEncoding encoding) {
   ::AcquireSRWLockExclusive(&reportAppendLock);
-  const DWORD error = log.AppendWhole(bytes);
+  // A new file's mark goes first, once, however many runs append to it at once.
+  const DWORD error = log.AppendWhole(
+      bytes, encoding == CsvEncoding::Utf8 ? kUtf8ByteOrderMark : std::string_view());
   ::ReleaseSRWLockExclusive(&reportAppendLock);
   return error;
 }
@@ -142,9 +144,11 @@ int PrintAndLogDrivers(DriverInventory& inventory, CsvLog* log) {
   // The run's header and rows reach the log as one locked append, so runs
   // that append to one log at once never interleave.
   std::string logBytes;
+  CsvEncoding encoding = CsvEncoding::EightBit;
   if (log) {
     FillColumnTable();
     logBytes = CsvHeaderLine();
+    encoding = EncodingOfLog(log->ReadStart(kUtf8ByteOrderMark.size()));
   }
 
   const DRIVER_INFO_6* drivers = inventory.Drivers();
@@ -154,19 +158,20 @@ int PrintAndLogDrivers(DriverInventory& inventory, CsvLog* log) {
     const std::unique_ptr<wchar_t[]> dependentFiles =
         JoinDependentFiles(inventory, driver.pDependentFiles);
     if (!dependentFiles) {
-      const DWORD error = log ? AppendReportLog(*log, logBytes) : ERROR_SUCCESS;  // rows so far
+      const DWORD error =
+          log ? AppendReportLog(*log, logBytes, encoding) : ERROR_SUCCESS;  // rows so far
       WriteConsoleRed(L"\r\nFailed to enumerate due to a memory error!\r\n");
       if (error != ERROR_SUCCESS) PrintLogWriteFailure(*log, error);
       return kExitFailed;
     }
     DescribeDriver(inventory, i, DateForm::Iso, facts);
     PrintDriverBlock(driver, dependentFiles.get(), &facts);
-    if (log) AppendDriverRow(logBytes, driver, dependentFiles.get());
+    if (log) AppendDriverRow(logBytes, driver, dependentFiles.get(), encoding);
   }
 
   WriteConsoleRed(L"\r\n");
   if (log) {
-    const DWORD error = AppendReportLog(*log, logBytes);
+    const DWORD error = AppendReportLog(*log, logBytes, encoding);
     if (error != ERROR_SUCCESS) {
       PrintLogWriteFailure(*log, error);
       return kExitFailed;

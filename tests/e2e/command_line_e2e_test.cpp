@@ -114,7 +114,8 @@ std::vector<std::string> Lines(const std::string& bytes) {
 }
 
 // The rows the log must hold for the fake spooler's drivers, in spooler order.
-std::string ExpectedRows(const std::vector<FakeDriver>& fakes) {
+std::string ExpectedRows(const std::vector<FakeDriver>& fakes,
+                         CsvEncoding encoding = CsvEncoding::EightBit) {
   std::vector<BYTE> buffer(DriverBufferSize(fakes));
   PackDrivers(fakes, buffer.data());
   const auto* drivers = reinterpret_cast<const DRIVER_INFO_6*>(buffer.data());
@@ -123,7 +124,7 @@ std::string ExpectedRows(const std::vector<FakeDriver>& fakes) {
   std::string rows;
   for (size_t i = 0; i < fakes.size(); ++i) {
     const auto line = JoinDependentFiles(inventory, drivers[i].pDependentFiles);
-    AppendDriverRow(rows, drivers[i], line.get());
+    AppendDriverRow(rows, drivers[i], line.get(), encoding);
   }
   return rows;
 }
@@ -191,7 +192,7 @@ TEST(CommandLineReport, ReportWithoutLogAndWithNoDrivers) {
   const std::wstring log = install.Folder() + L"\\empty.csv";
   const ConsoleRun run = install.Run(L"PRINTSRV \"" + log + L"\"", L"empty");
   EXPECT_EQ(run.exitCode, 0u);
-  EXPECT_EQ(ReadFileBytes(log), kHeader);
+  EXPECT_EQ(ReadFileBytes(log), "\xEF\xBB\xBF" + std::string(kHeader)) << "a new log is UTF-8";
   EXPECT_NE(run.Text().find(L"===========================================\n\n\n\n"
                             L"Driver output successfully written to file."),
             std::wstring::npos)
@@ -230,11 +231,14 @@ TEST(CommandLineReport, BadArgumentsPrintTheUsageBlock) {
       L"Kestrun Help\n====================\n\nUse the following syntax only:\n\n"
       L"Kestrun TargetMachine\n\nKestrun TargetMachine C:\\LogFilePath.csv\n\n"
       L"Kestrun TargetMachine \"C:\\Log File Path.csv\"\n\nLog file must be csv format!";
-  for (const std::wstring arguments :
-       {L"PRINTSRV C:\\Logs\\drivers.txt", L"PRINTSRV \"C:\\Log File Path.csv\" extra"}) {
+  for (const auto& [arguments, problem] :
+       {std::pair{L"PRINTSRV C:\\Logs\\drivers.txt",
+                  L"After the target only a .csv log may follow: C:\\Logs\\drivers.txt\n\n"},
+        std::pair{L"PRINTSRV \"C:\\Log File Path.csv\" extra",
+                  L"Nothing may follow the log: extra\n\n"}}) {
     const ConsoleRun run = install.Run(arguments);
     EXPECT_EQ(run.exitCode, 2u);
-    EXPECT_EQ(run.Text().rfind(expected, 0), 0u) << run.Text();
+    EXPECT_EQ(run.Text().rfind(problem + expected, 0), 0u) << run.Text();
     EXPECT_EQ(run.ColourOf(L"Kestrun TargetMachine C:"), kGreen);
     EXPECT_EQ(run.ColourOf(L"Log file must"), kRed);
     EXPECT_EQ(run.ColourOf(L"Kestrun @MachineList.txt C:"), kGreen);
@@ -259,10 +263,12 @@ TEST(CommandLineReport, UnopenableLogGivesTheHelpBlockAndEnumeratesNothing) {
     const ConsoleRun run = install.Run(L"PRINTSRV \"" + path + L"\"");
     EXPECT_EQ(run.exitCode, 1u);
     const std::wstring text = run.Text();
-    EXPECT_NE(text.find(L"Kestrun Help\n====================\n\nUnable to create log file.\n"
-                        L"Ensure that any previously saved logs are closed.\n"
-                        L"Also ensure that the path entered is a valid path that already exists."),
-              std::wstring::npos)
+    EXPECT_NE(
+        text.find(L"Kestrun Help\n====================\n\nUnable to create log file.\n"
+                  L"Ensure that any previously saved logs are closed.\n"
+                  L"Also ensure that the path entered is a valid path that already exists.\n" +
+                  path + (path == locked ? L": 32 " : L": 3 ")),
+        std::wstring::npos)
         << text;
     EXPECT_EQ(text.find(L"Driver Name"), std::wstring::npos);
     EXPECT_EQ(text.find(L"Kestrun v1.2.1.5"), std::wstring::npos);
@@ -330,7 +336,7 @@ TEST(CommandLineReport, ABrokenServersAnswerNeverCrashesTheReport) {
   // No records: the header alone. Broken fields: absent, the rest whole.
   ::DeleteFileW(log.c_str());
   install.Run(L"PRINTSRV \"" + log + L"\"", L"corrupt:sizing");
-  EXPECT_EQ(ReadFileBytes(log), kHeader);
+  EXPECT_EQ(ReadFileBytes(log), "\xEF\xBB\xBF" + std::string(kHeader));
   ::DeleteFileW(log.c_str());
   install.Run(L"PRINTSRV \"" + log + L"\"", L"corrupt:pointers");
   const auto rows = Lines(ReadFileBytes(log));
@@ -338,9 +344,9 @@ TEST(CommandLineReport, ABrokenServersAnswerNeverCrashesTheReport) {
   EXPECT_EQ(rows[1].rfind("(null),Microsoft,UNIRES.DLL; STDNAMES.GPD; LOCALE.GPD; ,", 0), 0u)
       << rows[1];
   EXPECT_EQ(rows[2].rfind("Norvex Universal Print Class Driver,(null),", 0), 0u) << rows[2];
-  EXPECT_EQ(rows[3].rfind("Contoso LaserJet 4200 PCL6,Contoso, Ltd.,,Windows x64,", 0), 0u)
+  EXPECT_EQ(rows[3].rfind("Contoso LaserJet 4200 PCL6,\"Contoso, Ltd.\",,Windows x64,", 0), 0u)
       << rows[3];
-  EXPECT_NE(rows[5].find(" ?,(null),FABRES.DLL,"), std::string::npos) << rows[5];
+  EXPECT_NE(rows[5].find(" \xE4\xB8\xAD,(null),FABRES.DLL,"), std::string::npos) << rows[5];
 }
 
 TEST(CommandLineReport, ABrokenServersAnswerLeavesTheWindowUpWithTheValidRecords) {
@@ -394,7 +400,10 @@ TEST(CommandLineReport, ParallelReportsIntoOneLogKeepEveryLineWholeAndEveryRunTo
   expected[std::string(kHeader, sizeof(kHeader) - 3)] += kRuns;
 
   std::map<std::string, int> found;
-  const std::string bytes = ReadFileBytes(log);
+  std::string bytes = ReadFileBytes(log);
+  ASSERT_EQ(bytes.rfind("\xEF\xBB\xBF", 0), 0u) << "a new log begins with the mark";
+  bytes.erase(0, 3);
+  EXPECT_EQ(bytes.find("\xEF\xBB\xBF"), std::string::npos) << "the mark goes in once";
   for (const auto& line : Lines(bytes)) found[line] += 1;
   EXPECT_EQ(found.size(), expected.size());
   EXPECT_TRUE(found == expected) << "lines were lost, split or interleaved";

@@ -111,6 +111,33 @@ TEST_F(ShippedProgram, WithoutArgumentsTheWindowListsTheLocalDriversAndClosesWit
   ::CloseHandle(process);
 }
 
+// Kestrun.com alone opens Kestrun.exe's window beside it and ends at once;
+// with arguments it is the report, in the console it was started from.
+TEST_F(ShippedProgram, TheConsoleTwinOpensTheWindowAloneAndReportsWithArguments) {
+  std::wstring twin = KestrunExePath();
+  twin.replace(twin.size() - 4, 4, L".com");
+  HANDLE process = StartProcess(L"\"" + twin + L"\"");
+  ASSERT_NE(process, nullptr);
+  ASSERT_EQ(::WaitForSingleObject(process, 30000), WAIT_OBJECT_0) << "it waits for no window";
+  DWORD code = 99;
+  ::GetExitCodeProcess(process, &code);
+  ::CloseHandle(process);
+  EXPECT_EQ(code, 0u);
+  const HWND window = WaitForWindow(L"Win32Obj", L"Kestrun", 30000);
+  ASSERT_NE(window, nullptr);
+  DWORD windowProcessId = 0;
+  ::GetWindowThreadProcessId(window, &windowProcessId);
+  const ProcessGuard windowProcess{
+      ::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, windowProcessId)};
+  ::PostMessageW(window, WM_CLOSE, 0, 0);
+  EXPECT_EQ(::WaitForSingleObject(windowProcess.process, 30000), WAIT_OBJECT_0);
+
+  const ConsoleRun run = RunInConsole(L"\"" + twin + L"\" /queues /queues .");
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 2u);
+  EXPECT_EQ(run.Text().rfind(L"/queues may be given once.\n", 0), 0u) << run.Text();
+}
+
 // The prefix's screen DPI (HKCU\Control Panel\Desktop LogPixels) for the
 // processes started while this lives. Wine reads it once, as a process starts
 // (measured), so the test process keeps its own; the earlier value, or its

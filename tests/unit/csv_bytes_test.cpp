@@ -32,7 +32,11 @@ std::string RowOf(const FakeDriver& fake, WriteRow writeRow) {
 }
 
 // The one row the command-line report logs for a driver.
-std::string RowOf(const FakeDriver& fake) { return RowOf(fake, AppendDriverRow); }
+std::string RowOf(const FakeDriver& fake) {
+  return RowOf(fake, [](std::string& row, const DRIVER_INFO_6& driver, const wchar_t* files) {
+    AppendDriverRow(row, driver, files);
+  });
+}
 
 TEST(CsvBytes, TextIsLatin1WithQuestionMarksAndCrLf) {
   EXPECT_EQ(Encoded(L""), "");
@@ -77,10 +81,23 @@ TEST(CsvBytes, DriverRowsAreExact) {
   rich.mfgName = L"Contoso";
   rich.oemUrl = L"http://contoso.example";
   rich.hardwareId = L"contoso_4200";
-  EXPECT_EQ(RowOf(rich),
-            "Contoso LaserJet, 4200 ?,Contoso,A.DLL; B.INI; ,Windows x64,C:\\D\\UNIDRV.DLL,"
-            "C:\\D\\C4200.GPD,C:\\D\\UNIDRVUI.DLL,C:\\D\\UNIDRV.HLP,,RAW,Old Name,Contoso,"
-            "http://contoso.example,contoso_4200,\r\n");
+  // A comma, a quote or a line break quotes the field; a new (UTF-8) log keeps every character.
+  const std::string rest =
+      ",Contoso,A.DLL; B.INI; ,Windows x64,C:\\D\\UNIDRV.DLL,C:\\D\\C4200.GPD,"
+      "C:\\D\\UNIDRVUI.DLL,C:\\D\\UNIDRV.HLP,,RAW,Old Name,Contoso,http://contoso.example,"
+      "contoso_4200,\r\n";
+  EXPECT_EQ(RowOf(rich), "\"Contoso LaserJet, 4200 ?\"" + rest);
+  const auto utf8Row = [](std::string& row, const DRIVER_INFO_6& driver, const wchar_t* files) {
+    AppendDriverRow(row, driver, files, CsvEncoding::Utf8);
+  };
+  EXPECT_EQ(RowOf(rich, utf8Row), "\"Contoso LaserJet, 4200 \xE4\xB8\xAD\"" + rest);
+  rich.name = L"Say \"hi\"\r\n\x1b\U0001F5A8 \u00e9";
+  EXPECT_EQ(RowOf(rich, utf8Row), "\"Say \"\"hi\"\"\r\n?\xF0\x9F\x96\xA8 \xC3\xA9\"" + rest);
+  EXPECT_EQ(RowOf(rich), "\"Say \"\"hi\"\"\r\n??? \xE9\"" + rest);
+  EXPECT_EQ(EncodingOfLog(""), CsvEncoding::Utf8);
+  EXPECT_EQ(EncodingOfLog("\xEF\xBB\xBF"), CsvEncoding::Utf8);
+  EXPECT_EQ(EncodingOfLog("Dri"), CsvEncoding::EightBit);
+  rich.name = L"Contoso LaserJet 4200";
 
   // Absent fields are "(null)", but absent dependent files an empty field.
   FakeDriver sparse;
