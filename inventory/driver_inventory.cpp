@@ -121,6 +121,14 @@ bool IsLocalMachineName(std::wstring_view typed) {
          IsComputerName(ComputerNameDnsFullyQualified, machine);
 }
 
+std::wstring LoggedMachineName(std::wstring_view typed) {
+  if (!BareMachineName(typed).empty() && !IsLocalMachineName(typed)) return std::wstring(typed);
+  wchar_t name[kTargetNameCapacity] = {};
+  DWORD size = kTargetNameCapacity;
+  if (::GetComputerNameExW(ComputerNameNetBIOS, name, &size) && name[0] != L'\0') return name;
+  return std::wstring(typed);
+}
+
 namespace {
 
 // A name's first label, when it is a DNS name with several ("srv" of

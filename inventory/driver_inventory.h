@@ -98,6 +98,11 @@ std::wstring_view BareMachineName(std::wstring_view typed);
 // user's printer connections counted.
 bool IsLocalMachineName(std::wstring_view typed);
 
+// The name a log gives a machine: this computer's own (NetBIOS) name for any
+// name of it, the empty one included, so logs gathered from many desktops
+// tell them apart; another machine's name as typed.
+std::wstring LoggedMachineName(std::wstring_view typed);
+
 // True when two typed names name one machine: both this one (an empty name
 // too), one name in two spellings ("SRV", "\\\\srv"), or a host's DNS name
 // and its first label ("SRV" and "srv.contoso.com"). Names are not looked up.

@@ -373,7 +373,8 @@ void AppendActionRow(std::string& bytes, std::wstring_view time, std::wstring_vi
                      std::optional<std::wstring_view> source) {
   const std::wstring code = std::to_wstring(row.code);
   const std::wstring bytesText = size ? std::to_wstring(*size) : std::wstring();
-  const std::wstring_view fields[] = {time,       machine,         row.action,  row.kind,
+  const std::wstring logged = LoggedMachineName(machine);
+  const std::wstring_view fields[] = {time,       logged,          row.action,  row.kind,
                                       row.name,   row.environment, row.version, code,
                                       row.reason, bytesText};
   for (size_t i = 0; i < std::size(fields); ++i) {
@@ -381,7 +382,7 @@ void AppendActionRow(std::string& bytes, std::wstring_view time, std::wstring_vi
     AppendFleetField(bytes, fields[i]);
     if (i == 0 && source) {  // a copy's: its source before the machine
       bytes += ',';
-      AppendFleetField(bytes, *source);
+      AppendFleetField(bytes, LoggedMachineName(*source));
     }
   }
   bytes += "\r\n";

@@ -12,9 +12,10 @@ namespace kestrun {
 
 int RunCleanupRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
   std::vector<std::wstring> machines;
-  if (!ReadRequestMachines(request, machines)) return kExitFailed;
+  std::wstring notes;
+  if (!ReadRequestMachines(request, machines, notes)) return kExitFailed;
   if (!OpenActionLog(request, log)) return kExitFailed;
-  BeginRunOutput();
+  BeginRunOutput(notes);
   return RunCleanup(request, std::move(machines), log.get());
 }
 

@@ -78,18 +78,18 @@ void ParseLogPath(ArgumentTokens& tokens, ReportRequest& request,
     return;
   }
   request.logPath = *path;
-  const std::optional<std::wstring_view> next = tokens.Next(kBlankOrQuote);
-  if (IsCsvPath(request.logPath) && !next) return;
+  const std::optional<std::wstring_view> following = tokens.Next(kBlankOrQuote);
+  if (IsCsvPath(request.logPath) && !following) return;
   request.kind = RequestKind::Usage;
   if (IsCsvPath(request.logPath)) {
     request.problem = L"Nothing may follow the log: ";
-    AppendShownText(request.problem, *next);
+    AppendShownText(request.problem, *following);
   } else {
     request.problem = std::wstring(L"After ") + after + L" only a .csv log may follow: ";
     AppendShownText(request.problem, request.logPath);
   }
   // "SRV /yes", "SRV C:\a.csv /yes" or "SRV "C:\a.csv" /yes": an option after the target.
-  std::wstring_view word = IsCsvPath(request.logPath) ? *next : std::wstring_view();
+  std::wstring_view word = IsCsvPath(request.logPath) ? *following : std::wstring_view();
   ArgumentTokens words(IsCsvPath(request.logPath) ? std::wstring_view() : *path);
   while (const std::optional<std::wstring_view> next = words.Next(kBlankOrQuote)) {
     // The path's own first word may start with "-"; a later one only "/" starts an option.

@@ -15,9 +15,10 @@ void PrintBanner() {
   WriteConsoleRed(L"===========================================\r\n");
 }
 
-void BeginRunOutput() {
+void BeginRunOutput(std::wstring_view notes) {
   ClearConsole();
   PrintBanner();
+  if (!notes.empty()) WriteConsoleRed(std::wstring(notes).c_str());
   FlushConsole();
 }
 
@@ -58,7 +59,8 @@ void PrintListFailure(const std::wstring& path, const wchar_t* problem) {
   PrintHelpMessage(message.c_str());
 }
 
-bool ReadMachineList(const std::wstring& path, std::vector<std::wstring>& machines) {
+bool ReadMachineList(const std::wstring& path, std::vector<std::wstring>& machines,
+                     std::wstring& notes) {
   DWORD error = 0;
   if (!ReadFleetList(path, machines, error)) {
     std::wstring problem = std::to_wstring(error) + L" ";
@@ -70,11 +72,13 @@ bool ReadMachineList(const std::wstring& path, std::vector<std::wstring>& machin
     PrintListFailure(path, L"It names no machine.");
     return false;
   }
+  notes = OneEntryPerMachine(machines);
   return true;
 }
 
-bool ReadRequestMachines(const ReportRequest& request, std::vector<std::wstring>& machines) {
-  if (!request.listPath.empty()) return ReadMachineList(request.listPath, machines);
+bool ReadRequestMachines(const ReportRequest& request, std::vector<std::wstring>& machines,
+                         std::wstring& notes) {
+  if (!request.listPath.empty()) return ReadMachineList(request.listPath, machines, notes);
   machines.push_back(request.target);
   return true;
 }

@@ -22,8 +22,9 @@ constexpr int kExitUsage = 2;
 void PrintBanner();
 
 // A run's output starts on a clear console with the banner, shown at once:
-// the machines may take a while to answer.
-void BeginRunOutput();
+// the machines may take a while to answer. `notes` (the list's spellings of
+// one machine) follow the banner.
+void BeginRunOutput(std::wstring_view notes = {});
 
 // Opens the log when a path was given; false (with the help block printed)
 // when it cannot be opened.
@@ -36,12 +37,15 @@ bool OpenActionLog(const ReportRequest& request, std::unique_ptr<CsvLog>& log);
 // A list that cannot be read, or names no machine: nothing is listed or logged.
 void PrintListFailure(const std::wstring& path, const wchar_t* problem);
 
-// Reads a machine list; false, the failure printed, when it cannot be read or
-// names no machine.
-bool ReadMachineList(const std::wstring& path, std::vector<std::wstring>& machines);
+// Reads a machine list, each machine once (`notes` names the spellings of
+// this computer taken out); false, the failure printed, when it cannot be
+// read or names no machine.
+bool ReadMachineList(const std::wstring& path, std::vector<std::wstring>& machines,
+                     std::wstring& notes);
 
 // The request's one target, or the machines of its list as ReadMachineList reads them.
-bool ReadRequestMachines(const ReportRequest& request, std::vector<std::wstring>& machines);
+bool ReadRequestMachines(const ReportRequest& request, std::vector<std::wstring>& machines,
+                         std::wstring& notes);
 
 // A log Kestrun does not append to: named between the two texts, left as it is.
 void PrintRefusedLog(const wchar_t* before, const std::wstring& path, const wchar_t* after);

@@ -342,7 +342,8 @@ std::vector<CopyObject> ObjectsOf(const CopyPlan& plan, const RestorePlan* resto
 
 int RunCopyRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
   std::vector<std::wstring> sources;
-  if (!ReadRequestMachines(request, sources)) return kExitFailed;
+  std::wstring notes;
+  if (!ReadRequestMachines(request, sources, notes)) return kExitFailed;
   // One source onto itself copies nothing: said before anything is read or written.
   if (request.listPath.empty() && IsSameMachine(request.target, request.copy.target)) {
     std::wstring line = L"\r\n";
@@ -358,7 +359,7 @@ int RunCopyRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
                     L" is not a copy log: give a new file, or one an earlier copy wrote.\r\n");
     return kExitFailed;
   }
-  BeginRunOutput();
+  BeginRunOutput(notes);
   const auto context = std::make_shared<CopyContext>();
   context->request = request;
   context->sources = std::move(sources);

@@ -41,12 +41,13 @@ void ListMachine(bool logging, const std::wstring& machine, FleetResult& result)
   if (!logging) return;
   const DRIVER_INFO_6* drivers = inventory->Drivers();
   DriverFacts facts;
+  const std::wstring logged = LoggedMachineName(machine);
   for (DWORD i = 0; i < inventory->driverCount; ++i) {
     const std::unique_ptr<wchar_t[]> dependentFiles =
         JoinDependentFiles(*inventory, drivers[i].pDependentFiles);
     if (!dependentFiles) throw std::bad_alloc();
     DescribeDriver(*inventory, i, DateForm::Iso, facts);
-    AppendFleetRow(result.rows, machine, drivers[i], dependentFiles.get(), &facts);
+    AppendFleetRow(result.rows, logged, drivers[i], dependentFiles.get(), &facts);
   }
 }  // the inventory goes here: only the rows wait for the main thread
 

@@ -14,7 +14,8 @@ namespace kestrun {
 
 int RunFleetRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
   std::vector<std::wstring> machines;
-  if (!ReadMachineList(request.listPath, machines)) return kExitFailed;
+  std::wstring notes;
+  if (!ReadMachineList(request.listPath, machines, notes)) return kExitFailed;
   if (!OpenLog(request.logPath, log)) return kExitFailed;
   FillColumnTable();
   if (log && HoldsOlderFleetHeader(log->ReadStart(OlderFleetHeaderSize()))) {
@@ -26,7 +27,7 @@ int RunFleetRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) 
         L"Kestrun appends only to a fleet log with the current columns: name a new file.\r\n");
     return kExitFailed;
   }
-  BeginRunOutput();
+  BeginRunOutput(notes);
   return RunFleet(std::move(machines), log.get(), request.timeoutSeconds);
 }
 

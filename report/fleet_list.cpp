@@ -97,6 +97,28 @@ std::optional<std::vector<std::wstring>> ParseFleetList(std::string_view bytes) 
   return machines;
 }
 
+std::wstring OneEntryPerMachine(std::vector<std::wstring>& machines) {
+  std::wstring notes;
+  const std::wstring* local = nullptr;
+  std::vector<std::wstring> kept;
+  kept.reserve(machines.size());
+  for (std::wstring& machine : machines) {
+    if (!IsLocalMachineName(machine)) {
+      kept.push_back(std::move(machine));
+    } else if (local == nullptr) {
+      kept.push_back(std::move(machine));
+      local = &kept.back();  // kept never grows past its reserve: the pointer stays
+    } else {
+      AppendShownText(notes, machine);
+      notes += L": same machine as ";
+      AppendShownText(notes, *local);
+      notes += L"\r\n";
+    }
+  }
+  machines = std::move(kept);
+  return notes;
+}
+
 bool ReadFleetList(const std::wstring& path, std::vector<std::wstring>& machines, DWORD& error) {
   UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

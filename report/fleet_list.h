@@ -23,6 +23,12 @@ constexpr ULONGLONG kMaxFleetListBytes = 64ull * 1024 * 1024;
 // give (a zero is left in them).
 std::optional<std::vector<std::wstring>> ParseFleetList(std::string_view bytes);
 
+// Every name of this computer in a list (".", "localhost", its loopback
+// addresses, its own names) is one machine, worked once: the first spelling
+// stays and each later one goes. Returns a line for each that went
+// ("localhost: same machine as .").
+std::wstring OneEntryPerMachine(std::vector<std::wstring>& machines);
+
 // Reads and parses a list file; false with the system's error code when it
 // cannot be read (ERROR_INVALID_DATA when it is not text).
 bool ReadFleetList(const std::wstring& path, std::vector<std::wstring>& machines, DWORD& error);

@@ -79,9 +79,10 @@ void ListQueues(bool logging, const std::wstring& machine, const RunProbe& probe
     result.devices = ProbeQueues(table, probe, steps, deviceTexts);
   }
   result.counts = CountVerdicts(table.rows);
+  const std::wstring logged = logging ? LoggedMachineName(machine) : std::wstring();
   for (const QueueRow& row : table.rows) {
     AppendQueueLine(result.lines, row, probing);
-    if (logging) AppendQueueRow(result.rows, machine, row.cells, row.reason);
+    if (logging) AppendQueueRow(result.rows, logged, row.cells, row.reason);
   }
 }  // the inventory goes here: only the lines and rows wait for the main thread
 

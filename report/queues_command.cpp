@@ -13,7 +13,8 @@ namespace kestrun {
 
 int RunQueuesRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
   std::vector<std::wstring> machines;
-  if (!ReadRequestMachines(request, machines)) return kExitFailed;
+  std::wstring notes;
+  if (!ReadRequestMachines(request, machines, notes)) return kExitFailed;
   if (!OpenLog(request.logPath, log)) return kExitFailed;
   if (log && HoldsAnotherQueuesHeader(log->ReadStart(QueuesLogHeader().size()))) {
     PrintRefusedLog(
@@ -22,7 +23,7 @@ int RunQueuesRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log)
         L"Kestrun appends printers only to a new file or a queues log: name another file.\r\n");
     return kExitFailed;
   }
-  BeginRunOutput();
+  BeginRunOutput(notes);
   return RunQueues(std::move(machines), log.get(), request.timeoutSeconds,
                    request.probe ? request.probeSeconds : 0);
 }

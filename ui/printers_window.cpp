@@ -349,11 +349,12 @@ void CopyItem() {
 void Save() {
   if (!PickSaveFile(view->frame.window, view->shown.empty())) return;
   std::string bytes = QueuesLogHeader();
+  const std::wstring machine = LoggedMachineName(view->machine);
   for (const size_t row : view->shown) {
     const PrinterRow& shown = view->rows[row];
     QueueCells cells;
     for (int column = 0; column < kQueueColumnCount; ++column) cells[column] = shown.cells[column];
-    AppendQueueRow(bytes, view->machine, cells, shown.reason);
+    AppendQueueRow(bytes, machine, cells, shown.reason);
   }
   WriteSavedFile(view->frame.window, bytes);
 }

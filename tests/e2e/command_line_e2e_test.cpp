@@ -10,6 +10,7 @@
 #include <cwchar>
 #include <cwctype>
 #include <map>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -631,6 +632,38 @@ TEST(FleetReport, EveryMachineIsListedAndLoggedWhole_AFailedOneGivesExitCodeOne)
   EXPECT_EQ(runs.back().second, ExpectedRecords("ECHO", FleetDrivers()));
 }
 
+// This computer under several names is one machine: listed, logged and cleaned once,
+// under its own name in the log.
+TEST(FleetReport, ThisComputerUnderSeveralNamesIsOneMachineWorkedOnce) {
+  FakeSpoolerInstall install(L"one-machine");
+  wchar_t own[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+  ASSERT_TRUE(::GetComputerNameW(own, &size));
+  const std::string ownName(own, own + size);
+  const std::wstring list =
+      WriteList(install.Folder() + L"\\list.txt",
+                ".\r\nlocalhost\r\nALPHA\r\n" + ownName + "\r\n\\\\127.0.0.1\r\n");
+  const std::wstring log = install.Folder() + L"\\fleet.csv";
+  const wchar_t* scenario = L"fleet:~0,ALPHA";
+  const ConsoleRun run = install.Run(L"\"@" + list + L"\" \"" + log + L"\"", scenario);
+  EXPECT_EQ(run.exitCode, 0u) << run.Text();
+  for (const std::wstring& other :
+       {std::wstring(L"localhost"), std::wstring(own), std::wstring(L"127.0.0.1")}) {
+    EXPECT_NE(run.Text().find(other + L": same machine as .\n"), std::wstring::npos) << run.Text();
+  }
+  EXPECT_NE(run.Text().find(L"Machines: 2 answered, 0 failed."), std::wstring::npos) << run.Text();
+  std::set<std::string> logged;
+  for (const auto& machineRun : MachineRuns(FleetLogRecords(log))) logged.insert(machineRun.first);
+  EXPECT_EQ(logged, (std::set<std::string>{ownName, "ALPHA"}));
+
+  // Deleted on the first pass and never again: no "unknown printer driver" later.
+  const ConsoleRun cleanup =
+      install.Run(L"/delete /unused /nosnapshot /yes \"@" + list + L"\"", scenario);
+  EXPECT_EQ(cleanup.exitCode, 0u) << cleanup.Text();
+  EXPECT_NE(cleanup.Text().find(L"Machines: 2 cleaned, 0 failed."), std::wstring::npos)
+      << cleanup.Text();
+}
+
 TEST(CommandLineReport, ALogThatCannotBeWrittenIsNamedAndEndsTheRunWithExitCodeOne) {
   FakeSpoolerInstall install(L"full-disk");
   const std::wstring full = FakeBinDirectory() + L"\\full-disk.csv";
@@ -690,10 +723,14 @@ TEST(FleetReport, AListThatCannotBeReadIsNamedAndNothingIsListedOrLogged) {
       << none.Text();
   EXPECT_EQ(::GetFileAttributesW(log.c_str()), INVALID_FILE_ATTRIBUTES) << "no log is created";
 
-  // A fleet log path that is not a csv path: the usage block.
+  // A fleet log path that is not a csv path: said above the usage block.
   const ConsoleRun usage = install.Run(L"@" + empty + L" " + install.Folder() + L"\\fleet.txt");
   EXPECT_EQ(usage.exitCode, 2u);
-  EXPECT_EQ(usage.Text().rfind(L"Kestrun Help\n", 0), 0u) << usage.Text();
+  EXPECT_EQ(usage.Text().rfind(L"After the machine list only a .csv log may follow: " +
+                                   install.Folder() + L"\\fleet.txt\n\nKestrun Help\n",
+                               0),
+            0u)
+      << usage.Text();
 }
 
 TEST(FleetReport, ParallelFleetsIntoOneLogKeepEachMachinesRowsTogether) {
