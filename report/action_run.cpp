@@ -223,10 +223,13 @@ class ActionReport : public MachineRunSink {
       ++totals_.machinesFailed;
     } else if (notFinished) {
       ++totals_.machinesNotFinished;
-    } else if (words_.copy ? counts.notCopied > 0 : !whatIf_ && AnyKept(counts)) {
+    } else if (!whatIf_ && (words_.copy ? counts.notCopied > 0 : AnyKept(counts))) {
       ++totals_.machinesWithKept;
     } else {
+      // A what-if plans every machine that answered; a copy's also counts
+      // those that leave printers behind.
       ++totals_.machinesDone;
+      if (whatIf_ && words_.copy && counts.notCopied > 0) ++totals_.machinesWithKept;
     }
     Write(work->outcome, failed ? kRed : kGreen,
           MachineLine(finished_, machines_.size(), machine, counts, whatIf_, words_));
@@ -426,6 +429,9 @@ std::wstring ActionSummaryLine(const ActionTotals& totals, bool whatIf, const Ac
   return line + L".\r\n";
 }
 
+// A plan's last line says how to carry it out.
+constexpr wchar_t kWhatIfEnd[] = L"Nothing was changed: add /yes to do it.\r\n";
+
 int RunActions(const std::vector<std::wstring>& machines, unsigned limitSeconds, bool whatIf,
                CsvLog* log, const ActionWords& words, const MachineTask& work,
                std::wstring_view copyTarget) {
@@ -445,6 +451,7 @@ int RunActions(const std::vector<std::wstring>& machines, unsigned limitSeconds,
                      totals.machinesNotFinished == 0 &&
                      (whatIf ? totals.notCopied == 0 : !AnyLeft(totals, words));
   WriteConsoleColored(clean ? kGreen : kRed, ActionSummaryLine(totals, whatIf, words).c_str());
+  if (whatIf) WriteConsoleRed(kWhatIfEnd);
   return clean ? kExitOk : kExitFailed;
 }
 

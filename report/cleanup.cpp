@@ -117,11 +117,15 @@ void FailStepInProgress(MachineWork& work, DWORD code) {
 }
 
 void RecordKeptDriver(ActionRecord& record, const PlannedDriver& driver,
-                      const std::wstring& version, const InUseDecision& decision) {
+                      const std::wstring& version, const InUseDecision& decision,
+                      bool printersAllowed) {
   const std::wstring why = decision.rule == InUseRule::ClientsGetIt
                                ? ClientsSentence(driver, decision)
                                : L"used by " + PrinterList(decision.printers);
-  record.Add(L"Kept: " + DriverText(driver.name, driver.environment, {}) + L": " + why,
+  // Without /printers a used driver stays: the line says how to take its printers too.
+  const bool printersMayGo = decision.rule != InUseRule::ClientsGetIt && !printersAllowed;
+  record.Add(L"Kept: " + DriverText(driver.name, driver.environment, {}) + L": " + why +
+                 (printersMayGo ? L" (add /printers to delete them too)" : L""),
              {L"kept", L"driver", driver.name, driver.environment, version,
               ERROR_PRINTER_DRIVER_IN_USE, why});
 }
@@ -498,7 +502,7 @@ bool CleanUpMachine(const CleanupOptions& options, MachineSteps& steps, const st
   for (size_t d = 0; d < plan.drivers.size(); ++d) {
     if (decisions[d].rule == InUseRule::None) continue;
     drop[d] = true;
-    RecordKeptDriver(record, plan.drivers[d], versions[d], decisions[d]);
+    RecordKeptDriver(record, plan.drivers[d], versions[d], decisions[d], options.printers);
     ++outcome.counts.driversKept;
   }
   const std::vector<size_t> before = DropDrivers(plan, drop, work.keptPackages);

@@ -213,6 +213,18 @@ std::wstring MachineLine(const DeletionPlan& plan) {
   return line + L')';
 }
 
+// True when the run deleted a driver or a printer or removed a package.
+bool DeletedAnything(const DeletionPlan& plan) {
+  if (anyDriverDeleted) return true;
+  for (const PlannedPrinter& printer : plan.printers) {
+    if (printer.deleted) return true;
+  }
+  for (const PlannedPackage& package : plan.packages) {
+    if (package.outcome == PackageOutcome::Removed) return true;
+  }
+  return false;
+}
+
 std::wstring CountsLine(const DeletionPlan& plan) {
   size_t drivers = 0, printers = 0, removed = 0;
   for (const PlannedDriver& driver : plan.drivers) drivers += driver.error == 0 ? 1 : 0;
@@ -381,10 +393,11 @@ void ConfirmDeleteAndReport(DeletionPlan& plan) {
     ::EnableWindow(deleteButton, TRUE);
     return;
   }
-  RememberDeletionSnapshot(folder);
-
   // The refresh lists the deletion's target again, whatever the box holds now.
   const bool deletedAll = ExecuteDeletion(plan, [&plan] { EnumerationWorker(&plan.machineText); });
+  // Undo is offered only when there is something to put back.
+  const bool deletedAny = DeletedAnything(plan);
+  if (deletedAny) RememberDeletionSnapshot(folder);
   std::wstring saved = L"Saved in ";
   AppendShownText(saved, folder);
   saved += L": Edit > Undo Deletion puts it back.";
@@ -392,7 +405,7 @@ void ConfirmDeleteAndReport(DeletionPlan& plan) {
     return (packagesOnly ? PackageRemovalOutcome(plan, icon, listed)
                          : DeletionOutcomeMessage(plan, deletedAll, anyDriverDeleted,
                                                   lastDeleteError, icon, listed)) +
-           L"\n\n" + BoundLines(saved);
+           (deletedAny ? L"\n\n" + BoundLines(saved) : std::wstring());
   });
   StopProgress();
   ShowMessage(outcome.c_str(), icon);

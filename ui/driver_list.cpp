@@ -47,7 +47,46 @@ void SetCell(int row, int column, const wchar_t* text) {
                  reinterpret_cast<LPARAM>(&item));
 }
 
+std::wstring emptyListText;  // the UI thread's
+
+// Paints the empty list's line below the header; a refill drops it.
+LRESULT CALLBACK EmptyTextProc(HWND list, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                               DWORD_PTR) {
+  if (message == LVM_DELETEALLITEMS) emptyListText.clear();
+  const LRESULT result = ::DefSubclassProc(list, message, wParam, lParam);
+  if (message != WM_PAINT || emptyListText.empty() ||
+      ::SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) != 0) {
+    return result;
+  }
+  RECT area = {};
+  ::GetClientRect(list, &area);
+  RECT header = {};
+  const HWND headerControl = reinterpret_cast<HWND>(::SendMessageW(list, LVM_GETHEADER, 0, 0));
+  if (headerControl && ::GetWindowRect(headerControl, &header)) {
+    area.top += header.bottom - header.top;
+  }
+  const int margin = ScaleForDpi(6, WindowDpi(list));
+  ::InflateRect(&area, -margin, -margin);
+  const HDC dc = ::GetDC(list);
+  const HGDIOBJ oldFont =
+      ::SelectObject(dc, reinterpret_cast<HGDIOBJ>(::SendMessageW(list, WM_GETFONT, 0, 0)));
+  ::SetTextColor(dc, ::GetSysColor(COLOR_GRAYTEXT));
+  ::SetBkMode(dc, TRANSPARENT);
+  ::DrawTextW(dc, emptyListText.c_str(), static_cast<int>(emptyListText.size()), &area,
+              DT_LEFT | DT_TOP | DT_WORDBREAK | DT_NOPREFIX);
+  ::SelectObject(dc, oldFont);
+  ::ReleaseDC(list, dc);
+  return result;
+}
+
 }  // namespace
+
+void SetEmptyListText(std::wstring text) {
+  emptyListText = std::move(text);
+  if (listView) ::InvalidateRect(listView, nullptr, TRUE);
+}
+
+const std::wstring& EmptyListText() { return emptyListText; }
 
 HWND CreateDriverListView(HWND parent, const RECT& place) {
   INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_LISTVIEW_CLASSES};
@@ -58,6 +97,7 @@ HWND CreateDriverListView(HWND parent, const RECT& place) {
   if (list) {
     ::SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, static_cast<WPARAM>(-1),
                    kListExtendedStyle);
+    ::SetWindowSubclass(list, EmptyTextProc, 1, 0);
   }
   return list;
 }

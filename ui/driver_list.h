@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <string>
 #include <string_view>
 
 #include "inventory/driver_inventory.h"
@@ -19,6 +20,11 @@ extern bool checkAllNext;
 extern bool sortDescendingNext;
 
 HWND CreateDriverListView(HWND parent, const RECT& place);
+
+// The line an empty list shows where its first row would be ("No unused
+// non-native drivers on SRV"), until its rows are next replaced.
+void SetEmptyListText(std::wstring text);
+const std::wstring& EmptyListText();
 // Inserts the columns, their widths scaled to the list's DPI, in the table's
 // order on screen too.
 void InsertColumns();

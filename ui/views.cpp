@@ -29,6 +29,14 @@ void RemoveAllRows() { ::SendMessageW(listView, LVM_DELETEALLITEMS, 0, 0); }
 
 void EnableDeleteForRows() { ::EnableWindow(deleteButton, ListRowCount() > 0); }
 
+// The listed machine as the empty view names it.
+std::wstring MachineShown(const DriverInventory& inventory) {
+  if (!inventory.isRemote) return L"this computer";
+  std::wstring shown;
+  AppendShownText(shown, BareMachineName(inventory.targetName));
+  return shown;
+}
+
 // The end every refill shares: buttons, name order, the columns sized.
 void FinishView() {
   EnableDeleteForRows();
@@ -50,6 +58,7 @@ bool ShowNonNativeOnly() {
                 MB_ICONERROR);
     return true;
   }
+  if (count == 0) SetEmptyListText(L"No non-native drivers on " + MachineShown(inventory));
   FinishView();
   return true;
 }
@@ -84,6 +93,9 @@ bool ShowUnusedNonNativeOnly() {
     RemoveAllRows();
     ShowMessage(L"Failed to enumerate due to a memory error.", MB_ICONERROR);
     return true;
+  }
+  if (unused.empty()) {
+    SetEmptyListText(L"No unused non-native drivers on " + MachineShown(inventory));
   }
   FinishView();
   return true;

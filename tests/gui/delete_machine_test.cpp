@@ -194,6 +194,12 @@ TEST_F(Deletion, TheUnusedViewTickAllAndDeleteClearEveryDriverNothingUses) {
   HeaderClick(0);
   EXPECT_EQ(Delete(), (std::vector<std::wstring>{kConfirmation, kDeleted}));
   EXPECT_EQ(Names(), (std::vector<std::wstring>{kContoso, kMicrosoft, kNorvex}));
+  // Nothing unused now: the empty view says so in the list, until the rows are replaced.
+  Command(IDM_UNUSED_ONLY);
+  EXPECT_EQ(RowCount(), 0);
+  EXPECT_EQ(EmptyListText(), L"No unused non-native drivers on this computer");
+  Command(IDM_RESET_VIEW);
+  EXPECT_EQ(EmptyListText(), L"");
 
   // Printers that cannot be read: the view is refused, naming why.
   spooler.machines[L""].printerListError = ERROR_ACCESS_DENIED;
@@ -390,9 +396,10 @@ TEST_F(Deletion, AConnectionThatKeepsTheDriverKeepsItsPrintersToo) {
                           L"drivers will not be deleted, nor their printers:\n" +
                           kept),
             std::wstring::npos);
-  EXPECT_EQ(texts[1], kInUse + (L"\n\n" + kept));
+  EXPECT_EQ(texts[1], kInUse + (L"\n\n" + kept)) << "nothing deleted: no undo offered";
   EXPECT_EQ(CountOf(spooler.Calls(), L"DeletePrinterDriverEx"), 0);
   EXPECT_EQ(spooler.PrinterNames(L"").size(), 3u);
+  EXPECT_TRUE(::GetMenuState(::GetMenu(MainWindow()), IDM_UNDO_DELETION, MF_BYCOMMAND) & MF_GRAYED);
 }
 
 TEST_F(Deletion, AServerWithoutItsEnvironmentLosesNoPrinterAndTheQuestionSaysSo) {

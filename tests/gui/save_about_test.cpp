@@ -281,7 +281,15 @@ TEST_F(About, TheSameBoxIsShownAgainCentredWithAReadOnlyDisclaimer) {
   text.resize(::GetWindowTextW(disclaimer, text.data(), 4096));
   EXPECT_EQ(text, kDisclaimer);
   EXPECT_NE(text.find(L"without warranty"), std::wstring::npos);
+  // It says what the deletions do: a snapshot first, and undo.
+  EXPECT_EQ(text.find(L"cannot be undone"), std::wstring::npos);
+  EXPECT_NE(text.find(L"Edit > Undo Deletion"), std::wstring::npos);
   EXPECT_TRUE(::GetWindowLongW(disclaimer, GWL_STYLE) & ES_READONLY);
+  // The File menu ends with Exit, as Windows menus do.
+  const HMENU file = ::GetSubMenu(::GetMenu(MainWindow()), 0);
+  const int items = ::GetMenuItemCount(file);
+  EXPECT_EQ(::GetMenuItemID(file, items - 1), static_cast<UINT>(IDM_EXIT));
+  EXPECT_EQ(::GetMenuItemID(file, items - 3), static_cast<UINT>(IDM_RESTORE_SNAPSHOT));
   ::SendMessageW(disclaimer, WM_CHAR, L'x', 1);
   ::SendMessageW(disclaimer, WM_CLEAR, 0, 0);
   EXPECT_EQ(::GetWindowTextLengthW(disclaimer), static_cast<int>(text.size()));

@@ -3,6 +3,7 @@
 #include "inventory/driver_inventory.h"
 #include "report/cleanup.h"
 #include "report/command_line.h"
+#include "report/fleet_list.h"
 
 namespace kestrun {
 namespace {
@@ -412,6 +413,15 @@ TEST(CommandLineGrammar, RefusalsSayWhyAndTheLocalMachineHasManyNames) {
   for (const wchar_t* remote : {L"", L"\\\\", L"PRINTSRV01", L"..", L"localhost2"}) {
     EXPECT_FALSE(IsLocalMachineName(remote));
   }
+  // In a list they are one machine under the first spelling; a log names it by its own name.
+  std::vector<std::wstring> list = {L"SRV", L"localhost", L"::1", own, L".", L"srv2"};
+  EXPECT_EQ(OneEntryPerMachine(list), L"::1: same machine as localhost\r\n" + std::wstring(own) +
+                                          L": same machine as localhost\r\n.: same machine as "
+                                          L"localhost\r\n");
+  EXPECT_EQ(list, (std::vector<std::wstring>{L"SRV", L"localhost", L"srv2"}));
+  for (const wchar_t* local : {L"", L".", L"\\\\127.0.0.1"})
+    EXPECT_EQ(LoggedMachineName(local), own);
+  EXPECT_EQ(LoggedMachineName(L"\\\\SRV"), L"\\\\SRV");
 }
 
 TEST(CommandLineGrammar, CopyTakesASourceAndATargetAndRestoreAnotherMachine) {
