@@ -212,6 +212,8 @@ void SetTitle() {
 }
 
 // The rows anew, unticked; only unused packages get a check box.
+void LayOut();
+
 void ShowRows() {
   view->filling = true;
   ::SendMessageW(packagesList, WM_SETREDRAW, FALSE, 0);
@@ -246,6 +248,7 @@ void ShowRows() {
   packagesFindPosition = 0;
   SetTitle();
   ::SetWindowTextW(view->counts, view->countsLine.c_str());
+  LayOut();  // a long line wraps
 }
 
 // Drops a running reading; whatever it finds later is ignored.

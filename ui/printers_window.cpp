@@ -165,6 +165,14 @@ std::wstring CountsText() {
 }
 
 // The rows of the listing that the filter lets through, sorted as before.
+void LayOut();
+
+// The counts line, and the layout it may change: a long line wraps.
+void ShowCounts() {
+  ::SetWindowTextW(view->counts, CountsText().c_str());
+  LayOut();
+}
+
 void ShowRows() {
   view->shown.clear();
   for (size_t row = 0; row < view->rows.size(); ++row) {
@@ -181,7 +189,7 @@ void ShowRows() {
   printersFindPosition = 0;
   SortRows();
   SetTitle();
-  ::SetWindowTextW(view->counts, CountsText().c_str());
+  ShowCounts();
   ::EnableWindow(view->showAll, !view->driverFilter.empty());
 }
 
@@ -380,7 +388,7 @@ void CheckDevices() {
   }
   view->checking = std::move(check);
   ::SetWindowTextW(view->check, kCancelLabel);
-  ::SetWindowTextW(view->counts, CountsText().c_str());
+  ShowCounts();
 }
 
 // The check ended: each printer asked shows what its device said (a device
@@ -404,7 +412,7 @@ void OnDevicesChecked(LPARAM tag) {
   }
   view->checked = true;
   SortRows();
-  ::SetWindowTextW(view->counts, CountsText().c_str());
+  ShowCounts();
 }
 
 // "Copy To...": the ticked printers shown, onto the machine the user names,
@@ -439,7 +447,7 @@ void OnCopyStage(WPARAM stage) {
                        ? L"Reading the printers for the copy to " + view->copyTarget + L"..."
                    : stage == kCopyCopying ? L"Copying to " + view->copyTarget + L"..."
                                            : L"";
-  ::SetWindowTextW(view->counts, CountsText().c_str());
+  ShowCounts();
 }
 
 void OnCommand(WORD id) {
@@ -498,7 +506,7 @@ LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_KESTRUN_DEVICES_PROGRESS:
       if (view && view->checking && reinterpret_cast<LPARAM>(view->checking.get()) == lParam) {
-        ::SetWindowTextW(view->counts, CountsText().c_str());
+        ShowCounts();
       }
       return 0;
     case WM_KESTRUN_DEVICES_CHECKED:

@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <string>
 #include <new>
 #include <vector>
 
@@ -162,6 +163,31 @@ void ChangeToolDpi(ToolFrame& frame, UINT dpi, const RECT& suggested, HWND list,
                  SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
+namespace {
+
+// The height a static's text takes at `width`: wrapped at blanks, every word
+// whole. One line's height for an empty text.
+int WrappedTextHeight(HWND text, int width, int& lineHeight) {
+  std::wstring shown(static_cast<size_t>(::GetWindowTextLengthW(text)) + 1, L'\0');
+  shown.resize(
+      static_cast<size_t>(::GetWindowTextW(text, shown.data(), static_cast<int>(shown.size()))));
+  const HDC dc = ::GetDC(text);
+  const HGDIOBJ oldFont =
+      ::SelectObject(dc, reinterpret_cast<HGDIOBJ>(::SendMessageW(text, WM_GETFONT, 0, 0)));
+  RECT line = {0, 0, width, 0};
+  lineHeight = ::DrawTextW(dc, L"Ag", 2, &line, DT_CALCRECT | DT_SINGLELINE | DT_NOPREFIX);
+  RECT wrapped = {0, 0, width, 0};
+  const int height = shown.empty()
+                         ? lineHeight
+                         : ::DrawTextW(dc, shown.c_str(), static_cast<int>(shown.size()), &wrapped,
+                                       DT_CALCRECT | DT_WORDBREAK | DT_EDITCONTROL | DT_NOPREFIX);
+  ::SelectObject(dc, oldFont);
+  ::ReleaseDC(text, dc);
+  return height;
+}
+
+}  // namespace
+
 void LayOutToolWindow(const ToolFrame& frame, HWND counts,
                       std::initializer_list<ToolButton> rightToLeft, HWND list) {
   RECT client;
@@ -176,8 +202,20 @@ void LayOutToolWindow(const ToolFrame& frame, HWND counts,
     ::MoveWindow(button.button, right, margin, width, height, TRUE);
     right -= margin;
   }
-  ::MoveWindow(counts, margin, margin, std::max(0, right - margin), height, TRUE);
-  const int top = 2 * margin + height;
+  // A counts line too long for its place wraps, and the list moves down:
+  // never a line cut behind the buttons.
+  const int width = std::max(0, right - margin);
+  int lineHeight = 0;
+  const int textHeight = WrappedTextHeight(counts, width, lineHeight);
+  const bool wraps = textHeight > lineHeight;
+  const LONG_PTR style = ::GetWindowLongPtrW(counts, GWL_STYLE);
+  const LONG_PTR wanted = wraps ? (style & ~static_cast<LONG_PTR>(SS_CENTERIMAGE))
+                                : (style | static_cast<LONG_PTR>(SS_CENTERIMAGE));
+  if (wanted != style) ::SetWindowLongPtrW(counts, GWL_STYLE, wanted);
+  const int countsHeight = std::max(height, textHeight);
+  ::MoveWindow(counts, margin, margin, width, countsHeight, TRUE);
+  ::InvalidateRect(counts, nullptr, TRUE);
+  const int top = 2 * margin + countsHeight;
   ::MoveWindow(list, margin, top, std::max(0, static_cast<int>(client.right) - 2 * margin),
                std::max(0, static_cast<int>(client.bottom) - top - margin), TRUE);
 }
