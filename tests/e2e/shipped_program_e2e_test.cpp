@@ -114,27 +114,20 @@ TEST_F(ShippedProgram, WithoutArgumentsTheWindowListsTheLocalDriversAndClosesWit
 // Kestrun.com alone opens Kestrun.exe's window beside it and ends at once;
 // with arguments it is the report, in the console it was started from.
 TEST_F(ShippedProgram, TheConsoleTwinOpensTheWindowAloneAndReportsWithArguments) {
-  std::wstring twin = KestrunExePath();
-  twin.replace(twin.size() - 4, 4, L".com");
-  HANDLE process = StartProcess(L"\"" + twin + L"\"");
-  ASSERT_NE(process, nullptr);
-  ASSERT_EQ(::WaitForSingleObject(process, 30000), WAIT_OBJECT_0) << "it waits for no window";
-  DWORD code = 99;
-  ::GetExitCodeProcess(process, &code);
-  ::CloseHandle(process);
-  EXPECT_EQ(code, 0u);
+  const std::wstring twin =
+      L"\"" + KestrunExePath().replace(KestrunExePath().size() - 4, 4, L".com\"");
+  const ProcessGuard alone{StartProcess(twin)};
+  ASSERT_EQ(::WaitForSingleObject(alone.process, 30000), WAIT_OBJECT_0) << "it waits for no window";
+  DWORD code = 99, windowProcessId = 0;
+  EXPECT_TRUE(::GetExitCodeProcess(alone.process, &code) && code == 0) << code;
   const HWND window = WaitForWindow(L"Win32Obj", L"Kestrun", 30000);
   ASSERT_NE(window, nullptr);
-  DWORD windowProcessId = 0;
   ::GetWindowThreadProcessId(window, &windowProcessId);
-  const ProcessGuard windowProcess{
-      ::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, windowProcessId)};
+  const ProcessGuard opened{::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, windowProcessId)};
   ::PostMessageW(window, WM_CLOSE, 0, 0);
-  EXPECT_EQ(::WaitForSingleObject(windowProcess.process, 30000), WAIT_OBJECT_0);
-
-  const ConsoleRun run = RunInConsole(L"\"" + twin + L"\" /queues /queues .");
-  ASSERT_TRUE(run.finished);
-  EXPECT_EQ(run.exitCode, 2u);
+  EXPECT_EQ(::WaitForSingleObject(opened.process, 30000), WAIT_OBJECT_0);
+  const ConsoleRun run = RunInConsole(twin + L" /queues /queues .");
+  EXPECT_TRUE(run.finished && run.exitCode == 2u) << run.exitCode;
   EXPECT_EQ(run.Text().rfind(L"/queues may be given once.\n", 0), 0u) << run.Text();
 }
 

@@ -38,17 +38,11 @@ if [ "$code" -eq 0 ]; then
   prompt="$(sed -e 's/\x1b\[1C/ /g' -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\r//g' "$transcript" |
     grep -a -v '^ *$')"
   # In order: the first command's usage, its exit code, the second's error and its code.
-  expected=('>Kestrun /bogus' 'Unknown option: /bogus' '/?  *this help' '>echo EL=' 'EL=2'
-    '>Kestrun /queues /queues' '/queues' '>echo EL=' 'EL=2')
   line=0
-  for want in "${expected[@]}"; do
+  for want in '>Kestrun /bogus' 'Unknown option: /bogus' '/?  *this help' '>echo EL=' 'EL=2' \
+    '>Kestrun /queues /queues' '/queues may be given once' '>echo EL=' 'EL=2'; do
     found="$(tail -n +"$((line + 1))" <<<"$prompt" | grep -a -n -m1 -e "$want" | cut -d: -f1)"
-    if [ -z "$found" ]; then
-      echo "at the command prompt, \"$want\" did not come after line $line:"
-      cat <<<"$prompt"
-      code=1
-      break
-    fi
+    [ -n "$found" ] || { echo "at the prompt, \"$want\" is not after line $line:"; cat <<<"$prompt"; code=1; break; }
     line=$((line + found))
   done
   [ "$code" -eq 0 ] && echo "Kestrun.com at an interactive command prompt: output before the prompt, exit codes kept"
