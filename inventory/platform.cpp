@@ -81,6 +81,11 @@ PlatformApi LoadSystemPlatform() {
   Resolve(api.NetServerEnum, netapi, "NetServerEnum");
   Resolve(api.NetApiBufferFree, netapi, "NetApiBufferFree");
   Resolve(api.NetApiBufferSize, netapi, "NetApiBufferSize");
+  const HMODULE registry = LoadSystemModule(L"advapi32.dll");
+  Resolve(api.RegConnectRegistryW, registry, "RegConnectRegistryW");
+  Resolve(api.RegOpenKeyExW, registry, "RegOpenKeyExW");
+  Resolve(api.RegQueryValueExW, registry, "RegQueryValueExW");
+  Resolve(api.RegCloseKey, registry, "RegCloseKey");
   return api;
 }
 

@@ -1,7 +1,8 @@
-// The one seam between Kestrun and the spooler and network services: every call
-// to them goes through this table. By default it holds the functions of the
-// system's own winspool.drv, mpr.dll and netapi32.dll, loaded from System32 on
-// first use (never beside the executable); tests install stand-ins.
+// The one seam between Kestrun and the spooler, network and registry services:
+// every call to them goes through this table. By default it holds the
+// functions of the system's own winspool.drv, mpr.dll, netapi32.dll and
+// advapi32.dll, loaded from System32 on first use (never beside the
+// executable); tests install stand-ins.
 #pragma once
 
 #include <windows.h>
@@ -48,6 +49,11 @@ struct PlatformApi {
   decltype(&::NetServerEnum) NetServerEnum;
   decltype(&::NetApiBufferFree) NetApiBufferFree;
   decltype(&::NetApiBufferSize) NetApiBufferSize;
+  // A machine's registry, for the print security settings.
+  decltype(&::RegConnectRegistryW) RegConnectRegistryW;
+  decltype(&::RegOpenKeyExW) RegOpenKeyExW;
+  decltype(&::RegQueryValueExW) RegQueryValueExW;
+  decltype(&::RegCloseKey) RegCloseKey;
 };
 
 // The table of the system's functions, loaded from System32 once (safe from
