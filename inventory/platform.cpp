@@ -81,6 +81,7 @@ PlatformApi LoadSystemPlatform() {
   Resolve(api.NetServerEnum, netapi, "NetServerEnum");
   Resolve(api.NetApiBufferFree, netapi, "NetApiBufferFree");
   Resolve(api.NetApiBufferSize, netapi, "NetApiBufferSize");
+  Resolve(api.NetServerGetInfo, netapi, "NetServerGetInfo");
   const HMODULE registry = LoadSystemModule(L"advapi32.dll");
   Resolve(api.RegConnectRegistryW, registry, "RegConnectRegistryW");
   Resolve(api.RegOpenKeyExW, registry, "RegOpenKeyExW");

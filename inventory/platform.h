@@ -49,6 +49,7 @@ struct PlatformApi {
   decltype(&::NetServerEnum) NetServerEnum;
   decltype(&::NetApiBufferFree) NetApiBufferFree;
   decltype(&::NetApiBufferSize) NetApiBufferSize;
+  decltype(&::NetServerGetInfo) NetServerGetInfo;
   // A machine's registry, for the print security settings.
   decltype(&::RegConnectRegistryW) RegConnectRegistryW;
   decltype(&::RegOpenKeyExW) RegOpenKeyExW;

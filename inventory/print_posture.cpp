@@ -1,12 +1,14 @@
 #include "inventory/print_posture.h"
 
 #include <cstring>
+#include <cwchar>
 #include <iterator>
 
 #include "inventory/driver_inventory.h"
 #include "inventory/error_reporter.h"
 #include "inventory/field_text.h"
 #include "inventory/platform.h"
+#include "inventory/spooler_answer.h"
 
 namespace kestrun {
 
@@ -54,6 +56,83 @@ constexpr DwordMeaning kRpcPrivacy[] = {
     {1, true, L"RPC privacy on"},
 };
 
+constexpr wchar_t kPrinters[] = L"SOFTWARE\\Policies\\Microsoft\\Windows NT\\Printers";
+constexpr wchar_t kPackagePointAndPrint[] =
+    L"SOFTWARE\\Policies\\Microsoft\\Windows NT\\Printers\\PackagePointAndPrint";
+constexpr wchar_t kWppKey[] = L"SOFTWARE\\Policies\\Microsoft\\Windows NT\\Printers\\WPP";
+constexpr wchar_t kRpc[] = L"SOFTWARE\\Policies\\Microsoft\\Windows NT\\Printers\\RPC";
+constexpr wchar_t kCurrentVersion[] = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion";
+
+// Point and Print Restrictions turned off (0): connections to any server
+// without a warning or an elevation prompt (KB5005010 above).
+constexpr DwordMeaning kRestricted[] = {
+    {0, false, L"Point and Print Restrictions off: no prompts for any server"},
+    {1, true, L"Point and Print Restrictions on"},
+};
+constexpr DwordMeaning kTrustedServers[] = {
+    {0, true, L"connections not limited to ServerList"},
+    {1, true, L"connections only to the servers of ServerList"},
+};
+constexpr DwordMeaning kInForest[] = {
+    {0, true, L"connections not limited to the forest"},
+    {1, true, L"connections to the machines of the forest"},
+};
+
+// The Printers policy CSP: Package Point and Print, the queue-specific files,
+// the spooler's client connections and Windows protected print mode.
+// https://learn.microsoft.com/en-us/windows/client-management/mdm/policy-csp-printers
+constexpr wchar_t kPrintersCsp[] =
+    L"https://learn.microsoft.com/en-us/windows/client-management/mdm/policy-csp-printers";
+constexpr DwordMeaning kPackageOnly[] = {
+    {0, true, L"drivers need not be package-aware"},
+    {1, true, L"only package-aware drivers"},
+};
+constexpr DwordMeaning kPackageServerList[] = {
+    {0, true, L"package connections not limited to a list"},
+    {1, true, L"package connections only to the listed servers"},
+};
+// "Manage processing of Queue-specific files": 0 none, 1 colour profiles
+// only (the default), 2 every file a queue names.
+constexpr DwordMeaning kCopyFiles[] = {
+    {0, true, L"no queue-specific files"},
+    {1, true, L"queue-specific colour profiles only"},
+    {2, false, L"queue-specific files of any kind are processed"},
+};
+// "Allow Print Spooler to accept client connections": 1 accepts, 2 refuses.
+constexpr DwordMeaning kRemoteEndPoint[] = {
+    {1, true, L"the spooler accepts client connections"},
+    {2, true, L"the spooler accepts no client connections"},
+};
+
+// The RPC connection settings of Windows 11's print RPC changes.
+// https://learn.microsoft.com/en-us/troubleshoot/windows-client/printing/windows-11-rpc-connection-updates-for-print
+constexpr wchar_t kRpcPage[] =
+    L"https://learn.microsoft.com/en-us/troubleshoot/windows-client/printing/"
+    L"windows-11-rpc-connection-updates-for-print";
+constexpr DwordMeaning kNamedPipes[] = {
+    {0, true, L"outgoing RPC over TCP"},
+    {1, false, L"outgoing RPC over named pipes"},
+};
+constexpr DwordMeaning kRpcAuthentication[] = {
+    {0, true, L"outgoing RPC authentication as Windows chooses"},
+    {1, true, L"outgoing RPC authenticated"},
+    {2, false, L"outgoing RPC without authentication"},
+};
+constexpr DwordMeaning kKerberos[] = {
+    {0, true, L"incoming RPC authenticated by Negotiate"},
+    {1, true, L"incoming RPC authenticated by Kerberos only"},
+};
+
+// Windows protected print mode, the policy the Printers CSP names.
+// https://learn.microsoft.com/en-us/windows-hardware/drivers/print/windows-protected-print-mode
+constexpr wchar_t kWppPage[] =
+    L"https://learn.microsoft.com/en-us/windows-hardware/drivers/print/"
+    L"windows-protected-print-mode";
+constexpr DwordMeaning kWpp[] = {
+    {0, true, L"off"},
+    {1, true, L"on"},
+};
+
 constexpr PostureRule kRules[] = {
     {kPointAndPrint, L"RestrictDriverInstallationToAdministrators", kRestrictToAdministrators, true,
      L"administrators only (the default since KB5005652)", kKb5005652},
@@ -61,8 +140,50 @@ constexpr PostureRule kRules[] = {
      L"a warning and an elevation prompt (the default)", kKb5005010},
     {kPointAndPrint, L"UpdatePromptSettings", kUpdatePrompt, true,
      L"a warning and an elevation prompt (the default)", kKb5005010},
+    {kPointAndPrint, L"Restricted", kRestricted, true,
+     L"any server, with a warning and an elevation prompt (the default)", kKb5005010},
+    {kPointAndPrint, L"TrustedServers", kTrustedServers, true,
+     L"connections not limited to ServerList (the default)", kKb5005010},
+    {kPointAndPrint,
+     L"ServerList",
+     {},
+     true,
+     L"no list (the default)",
+     kKb5005010,
+     L"the servers users may connect to"},
+    {kPointAndPrint, L"InForest", kInForest, true,
+     L"connections not limited to the forest (the default)", kKb5005010},
+    {kPackagePointAndPrint, L"PackagePointAndPrintOnly", kPackageOnly, true,
+     L"drivers need not be package-aware (the default)", kPrintersCsp},
+    {kPackagePointAndPrint, L"PackagePointAndPrintServerList", kPackageServerList, true,
+     L"package connections not limited to a list (the default)", kPrintersCsp},
+    {kPrinters, L"CopyFilesPolicy", kCopyFiles, true,
+     L"queue-specific colour profiles only (the default)", kPrintersCsp},
     {kPrintControl, L"RpcAuthnLevelPrivacyEnabled", kRpcPrivacy, true,
      L"RPC privacy on (the default)", kKb4599464},
+    {kRpc, L"RpcUseNamedPipeProtocol", kNamedPipes, true, L"outgoing RPC over TCP (the default)",
+     kRpcPage},
+    {kRpc, L"RpcAuthentication", kRpcAuthentication, true,
+     L"outgoing RPC authentication as Windows chooses (the default)", kRpcPage},
+    {kRpc, L"ForceKerberosForRpc", kKerberos, true,
+     L"incoming RPC authenticated by Negotiate (the default)", kRpcPage},
+    {kPrinters, L"RegisterSpoolerRemoteRpcEndPoint", kRemoteEndPoint, true,
+     L"client connections once a printer is shared (the default)", kPrintersCsp},
+    {kWppKey, L"WindowsProtectedPrintGroupPolicyState", kWpp, true, L"off (the default)", kWppPage},
+    {kCurrentVersion,
+     L"CurrentBuildNumber",
+     {},
+     true,
+     L"no build number",
+     kWppPage,
+     L"the Windows build"},
+    {kCurrentVersion,
+     L"DisplayVersion",
+     {},
+     true,
+     L"no version name",
+     kWppPage,
+     L"the Windows version"},
 };
 
 std::wstring CodeWithText(DWORD code) {
@@ -103,7 +224,17 @@ PostureRow JudgeSetting(const PostureRule& rule, const RegistryValue& value) {
     return row;
   }
   row.verdict = PostureVerdict::Unsafe;
-  if (value.type != REG_DWORD || value.data.size() != sizeof(DWORD)) {
+  if (rule.textWhy != nullptr && (value.type == REG_SZ || value.type == REG_EXPAND_SZ)) {
+    // A REG_SZ need not end in its terminator: the text ends at the data's end or at one.
+    std::wstring text(value.data.size() / sizeof(wchar_t), L'\0');
+    std::memcpy(text.data(), value.data.data(), text.size() * sizeof(wchar_t));
+    text.resize(std::wcslen(text.c_str()));
+    AppendShownText(row.value, text);
+    row.verdict = PostureVerdict::Safe;
+    row.why = rule.textWhy;
+    return row;
+  }
+  if (rule.textWhy != nullptr || value.type != REG_DWORD || value.data.size() != sizeof(DWORD)) {
     row.value = L"(type " + std::to_wstring(value.type) + L", " +
                 std::to_wstring(value.data.size()) + L" bytes)";
     row.why = L"unexpected value: " + row.value;
@@ -156,6 +287,89 @@ DWORD OpenMachineRegistry(const std::wstring& machine, HKEY& root, bool& remote)
   const std::wstring server = L"\\\\" + std::wstring(BareMachineName(machine));
   return static_cast<DWORD>(
       Platform().RegConnectRegistryW(server.c_str(), HKEY_LOCAL_MACHINE, &root));
+}
+
+}  // namespace kestrun
+
+namespace kestrun {
+
+namespace {
+
+// Microsoft's guidance for the spooler of a domain controller.
+constexpr wchar_t kDomainControllerPage[] =
+    L"https://learn.microsoft.com/en-us/windows-server/security/windows-services/"
+    L"security-guidelines-for-disabling-system-services-in-windows-server";
+
+// Protected print mode off, told apart from a build that has no such mode.
+void JudgeProtectedPrintByBuild(std::vector<PostureRow>& rows) {
+  PostureRow* mode = nullptr;
+  unsigned long build = 0;
+  for (PostureRow& row : rows) {
+    if (row.setting == L"WindowsProtectedPrintGroupPolicyState") mode = &row;
+    if (row.setting == L"CurrentBuildNumber") build = std::wcstoul(row.value.c_str(), nullptr, 10);
+  }
+  if (mode == nullptr || build == 0 || mode->value == L"1") return;
+  if (mode->verdict != PostureVerdict::NotSet && mode->value != L"0") return;
+  mode->why = build >= kFirstProtectedPrintBuild
+                  ? L"off (available on this build)"
+                  : L"not available on this build (" + std::to_wstring(build) + L")";
+}
+
+PostureRow DomainControllerRow(const std::wstring& machine, bool remote) {
+  PostureRow row;
+  row.setting = L"DomainControllerSpooler";
+  row.reference = kDomainControllerPage;
+  const std::wstring server = remote ? L"\\\\" + std::wstring(BareMachineName(machine)) : L"";
+  LPBYTE info = nullptr;
+  const NET_API_STATUS status = Platform().NetServerGetInfo(
+      remote ? const_cast<wchar_t*>(server.c_str()) : nullptr, 101, &info);
+  if (status != NERR_Success || info == nullptr) {
+    row.why = L"not read: " + CodeWithText(status);
+    if (info) Platform().NetApiBufferFree(info);
+    return row;
+  }
+  const DWORD type = reinterpret_cast<const SERVER_INFO_101*>(info)->sv101_type;
+  Platform().NetApiBufferFree(info);
+  if ((type & (SV_TYPE_DOMAIN_CTRL | SV_TYPE_DOMAIN_BAKCTRL)) == 0) {
+    row.value = L"not a domain controller";
+    row.verdict = PostureVerdict::Safe;
+    row.why = row.value;
+    return row;
+  }
+  SpoolerAnswer printers;
+  const bool answers = ReadPrinters(remote ? server.c_str() : nullptr, printers) == 0;
+  row.value = answers ? L"domain controller, spooler answers" : L"domain controller, no spooler";
+  row.verdict = answers ? PostureVerdict::Unsafe : PostureVerdict::Safe;
+  row.why = answers ? L"a domain controller whose spooler answers the network"
+                    : L"a domain controller whose spooler does not answer";
+  return row;
+}
+
+}  // namespace
+
+PostureReading ReadPosture(const std::wstring& machine) {
+  PostureReading reading;
+  HKEY root = nullptr;
+  bool remote = false;
+  reading.error = OpenMachineRegistry(machine, root, remote);
+  for (const PostureRule& rule : PostureRules()) {
+    const RegistryValue value = reading.error != 0
+                                    ? RegistryValue{reading.error}
+                                    : ReadRegistryValue(root, rule.key, rule.setting);
+    reading.rows.push_back(JudgeSetting(rule, value));
+  }
+  if (remote && reading.error == 0) Platform().RegCloseKey(root);
+  JudgeProtectedPrintByBuild(reading.rows);
+  if (reading.error != 0) {
+    PostureRow row;
+    row.setting = L"DomainControllerSpooler";
+    row.reference = kDomainControllerPage;
+    row.why = L"not read: " + CodeWithText(reading.error);
+    reading.rows.push_back(std::move(row));
+  } else {
+    reading.rows.push_back(DomainControllerRow(machine, remote));
+  }
+  return reading;
 }
 
 }  // namespace kestrun

@@ -28,10 +28,11 @@ struct DwordMeaning {
 struct PostureRule {
   const wchar_t* key;
   const wchar_t* setting;  // the value's own registry name
-  std::span<const DwordMeaning> meanings;
+  std::span<const DwordMeaning> meanings;  // none: a text (REG_SZ) setting, shown as it is
   bool absentSafe;
   const wchar_t* whenAbsent;  // the default, in a few words
   const wchar_t* reference;
+  const wchar_t* textWhy = nullptr;  // a text setting's why
 };
 
 // A value as the registry handed it back: `error` 0 when read,
@@ -61,6 +62,18 @@ PostureRow JudgeSetting(const PostureRule& rule, const RegistryValue& value);
 // Reads a value of `root` (a machine's HKEY_LOCAL_MACHINE) in the 64-bit view,
 // through the platform seam.
 RegistryValue ReadRegistryValue(HKEY root, const wchar_t* key, const wchar_t* name);
+
+// A machine's settings: every rule's row, then whether it is a domain
+// controller whose spooler answers ("DomainControllerSpooler"). When its
+// registry cannot be reached, `error` holds why and every row is "Not read".
+struct PostureReading {
+  DWORD error = 0;
+  std::vector<PostureRow> rows;
+};
+PostureReading ReadPosture(const std::wstring& machine);
+
+// The first build with Windows protected print mode (Windows 11 24H2).
+constexpr unsigned long kFirstProtectedPrintBuild = 26100;
 
 // Opens a machine's HKEY_LOCAL_MACHINE: this computer's directly (any of its
 // names, or none), another's through RegConnectRegistryW. 0, or the failure's

@@ -213,7 +213,7 @@ bool ApplyOption(std::wstring_view word, ReportRequest& request) {
   for (const auto& [flag, member] :
        {Command{L"probe", &ReportRequest::probe}, Command{L"delete", &ReportRequest::deleting},
         Command{L"restore", &ReportRequest::restoring}, Command{L"queues", &ReportRequest::queues},
-        Command{L"copy", &ReportRequest::copying}}) {
+        Command{L"copy", &ReportRequest::copying}, Command{L"posture", &ReportRequest::posture}}) {
     if (EqualsIgnoringAsciiCase(name, flag)) return setOnce(flag, request.*member);
   }
   for (const auto& [flag, member] : kCleanupFlags) {
@@ -377,6 +377,23 @@ void CheckQueuesRequest(ReportRequest& request) {
   }
 }
 
+// "/posture" needs one target or list and takes only "/timeout:".
+void CheckPostureRequest(ReportRequest& request) {
+  if (!request.posture) return;
+  if (request.kind != RequestKind::Report && request.kind != RequestKind::Fleet &&
+      request.kind != RequestKind::Delete && request.kind != RequestKind::Queues) {
+    return;
+  }
+  request.kind = RequestKind::Usage;
+  if (request.queues || request.deleting || request.probe || request.probeTimeoutGiven) {
+    request.problem = L"/posture takes only /timeout: before the target or the list.";
+  } else if (request.listPath.empty() && request.target.empty()) {
+    request.problem = L"/posture needs a target machine or a machine list (. is this computer).";
+  } else {
+    request.kind = RequestKind::Posture;
+  }
+}
+
 // The target (or "@list") and the log after the options, from `rest` on.
 void ParseTargetOrList(std::wstring_view text, size_t rest, ReportRequest& request) {
   // No machine name starts with "@": such a first word names a machine list.
@@ -411,10 +428,10 @@ void ParseRestoreArguments(std::wstring_view text, size_t rest, ReportRequest& r
     request.kind = RequestKind::Usage;
     request.problem = problem;
   };
-  if (request.deleting || request.queues || request.probe || request.probeTimeoutGiven ||
-      !options.driverPatterns.empty() || !options.environment.empty() || options.unused ||
-      options.printers || options.packages || options.orphans || options.noSnapshot ||
-      !options.snapshotsRoot.empty()) {
+  if (request.deleting || request.queues || request.posture || request.probe ||
+      request.probeTimeoutGiven || !options.driverPatterns.empty() ||
+      !options.environment.empty() || options.unused || options.printers || options.packages ||
+      options.orphans || options.noSnapshot || !options.snapshotsRoot.empty()) {
     return refuse(L"/restore takes only /to:, /yes and /timeout: before the snapshot folder.");
   }
   size_t start = text.find_first_not_of(L' ', rest);
@@ -446,7 +463,7 @@ void ParseCopyArguments(std::wstring_view text, size_t rest, ReportRequest& requ
     request.kind = RequestKind::TargetTooLong;
     return true;
   };
-  if (request.deleting || request.restoring || request.queues) {
+  if (request.deleting || request.restoring || request.queues || request.posture) {
     return refuse(L"/copy goes with no other command: give one of them.");
   }
   if (request.probe || request.probeTimeoutGiven || !options.driverPatterns.empty() ||
@@ -547,6 +564,7 @@ ReportRequest ParseReportArguments(std::wstring_view text) {
   ParseTargetOrList(text, rest, request);
   CheckCleanupRequest(request);
   CheckQueuesRequest(request);
+  CheckPostureRequest(request);
   return request;
 }
 

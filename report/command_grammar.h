@@ -34,6 +34,7 @@ enum class RequestKind {
   Queues,         // "/queues": the printers of `target` or of the machines of `listPath`
   Copy,           // "/copy": the printers of `target` or of the machines of `listPath`
                   // onto `copy.target`
+  Posture,        // "/posture": the print security settings of `target` or of `listPath`
 };
 
 // What "/delete" selects on each machine, and what it may do there.
@@ -68,6 +69,7 @@ struct ReportRequest {
   bool deleting = false;   // "/delete" was given
   bool restoring = false;  // "/restore" was given
   bool queues = false;     // "/queues" was given
+  bool posture = false;    // "/posture" was given
   bool probe = false;      // "/probe": ask each printer's device (with "/queues")
   unsigned probeSeconds = kDefaultProbeSeconds;  // "/probe-timeout:S"
   bool probeTimeoutGiven = false;

@@ -7,6 +7,7 @@
 #include "report/console.h"
 #include "report/copy_command.h"
 #include "report/fleet_command.h"
+#include "report/posture.h"
 #include "report/queues_command.h"
 #include "report/restore_command.h"
 #include "res/ids.h"
@@ -62,6 +63,8 @@ int RunRequest(const ReportRequest& request, std::unique_ptr<CsvLog>& log) {
       return RunRestoreRequest(request, log);
     case RequestKind::Queues:
       return RunQueuesRequest(request, log);
+    case RequestKind::Posture:
+      return RunPostureRequest(request, log);
     case RequestKind::Copy:
       return RunCopyRequest(request, log);
     case RequestKind::Author:

@@ -43,6 +43,8 @@ constexpr UsageOption kUsageOptions[] = {
     {L"/to:TargetMachine",
      L"with /restore: the machine the snapshot goes to (default the one it was taken from)"},
     {L"/queues", L"list every printer with its port, its driver and its protected print verdict"},
+    {L"/posture",
+     L"read who may install printer drivers, the spooler's RPC and protected print mode"},
     {L"/probe",
      L"with /queues: ask each printer's device whether it prints without a vendor driver"},
     {L"/probe-timeout:S", L"with /probe: the longest one device may take to answer (default 5)"},
@@ -107,6 +109,9 @@ void PrintUsage(const std::wstring& problem) {
   WriteConsoleColored(kGreen,
                       L"Kestrun /queues [/probe [/probe-timeout:S]] "
                       L"TargetMachine|@MachineList.txt [C:\\Queues.csv]\r\n\r\n");
+  WriteConsoleColored(kGreen,
+                      L"Kestrun /posture [/timeout:S] TargetMachine|@MachineList.txt "
+                      L"[C:\\Posture.csv]\r\n\r\n");
   WriteConsoleColored(kGreen,
                       L"Kestrun /copy [/printer:PATTERN]... [/timeout:S] [/snapshots:FOLDER] "
                       L"[/yes]\r\n"

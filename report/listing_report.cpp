@@ -30,7 +30,8 @@ void ListingReport::Finished(size_t index, std::unique_ptr<MachineResult> settle
     }
     ++answered_;
     if (!result->lines.empty()) WriteConsoleRed(result->lines.c_str());
-    WriteConsoleColored(kGreen, AnsweredLine(finished_, Total(), machine, *result).c_str());
+    WriteConsoleColored(AnsweredColour(*result),
+                        AnsweredLine(finished_, Total(), machine, *result).c_str());
   }
   if (!failedBefore && logError_ != ERROR_SUCCESS) {
     PrintLogWriteFailure(*log_, logError_);
@@ -47,6 +48,8 @@ void ListingReport::GivenUpOn(size_t index, GivenUp why, std::unique_ptr<Machine
   WriteConsoleRed(FleetTooLateLine(finished_, Total(), machines_[index], limitSeconds_).c_str());
   FlushConsole();
 }
+
+WORD ListingReport::AnsweredColour(const ListingResult&) const { return kGreen; }
 
 bool ListingReport::Whole() const {
   return answered_ == machines_.size() && logError_ == ERROR_SUCCESS;

@@ -40,6 +40,8 @@ class ListingReport : public MachineRunSink {
   // The line of a machine that answered; counts what the command totals.
   virtual std::wstring AnsweredLine(size_t finished, size_t total, const std::wstring& machine,
                                     const ListingResult& result) = 0;
+  // Its colour: green, unless the command's line says something is wrong.
+  virtual WORD AnsweredColour(const ListingResult&) const;
 
   size_t Total() const { return machines_.size(); }
   size_t finished_ = 0;

@@ -881,14 +881,14 @@ TEST(CleanupReport, AWhatIfRunChangesNothingAndLogsThePlan) {
   const std::wstring text = run.Text();
   for (const wchar_t* line : {
            L"  Kept: \"Norvex Universal Print Class Driver\" (Windows x64): used by "
-           L"\\\\ALPHA\\Front Desk, \\\\ALPHA\\Back Office\n",
+           L"\\\\ALPHA\\Front Desk, \\\\ALPHA\\Back Office (add /printers to delete them too)\n",
            L"  Kept: \"Contoso LaserJet 4200 PCL6\" (Windows x64): used by \\\\ALPHA\\Office "
-           L"Laser\n",
+           L"Laser (add /printers to delete them too)\n",
            L"] ALPHA  0 drivers to delete, 2 kept\n",
            L"  What if: delete driver \"Contoso LaserJet 4200 PCL6\" (Windows x64, ",
            L"] BRAVO  2 drivers to delete\n",
            L"Machines: 2 planned. Drivers: 2 to delete, 2 kept. Printers: 0 to delete. "
-           L"Packages: 0 to remove, 0 kept.",
+           L"Packages: 0 to remove, 0 kept.\nNothing was changed: add /yes to do it.\n",
        }) {
     EXPECT_NE(text.find(line), std::wstring::npos) << std::wstring(line) << "\n" << text;
   }
@@ -1471,6 +1471,41 @@ TEST(CleanupReport, AMachinePastItsLimitWhileDeletingFailsWithWhatItDidLogged) {
                                                  {"HUNG deleted printer 0", 1},
                                                  {"HUNG failed driver 1460", 1},
                                                  {"HUNG not tried driver 1223", 1}}));
+}
+
+// This computer's settings as an admin's policy wrote them, and a machine whose registry
+// does not answer: both fail the run, each says why on its line and in every row.
+TEST(PostureReport, UnsafeSettingsAndAMachineNotReadAreNamedAndLogged) {
+  FakeSpoolerInstall install(L"posture");
+  const struct {
+    const wchar_t* key;
+    const wchar_t* name;
+    DWORD value;
+  } written[] = {{L"SOFTWARE\\Policies\\Microsoft\\Windows NT\\Printers\\PointAndPrint",
+                  L"RestrictDriverInstallationToAdministrators", 0},
+                 {L"SYSTEM\\CurrentControlSet\\Control\\Print", L"RpcAuthnLevelPrivacyEnabled", 0},
+                 {L"SOFTWARE\\Policies\\Microsoft\\Windows NT\\Printers\\WPP",
+                  L"WindowsProtectedPrintGroupPolicyState", 1}};
+  for (const auto& w : written) {
+    ASSERT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, w.key, w.name, REG_DWORD, &w.value, 4), 0);
+  }
+  const std::wstring list = WriteList(install.Folder() + L"\\list.txt", ".\r\nNOWHERE\r\n");
+  const std::wstring log = install.Folder() + L"\\posture.csv";
+  const ConsoleRun run = install.Run(L"/posture \"@" + list + L"\" \"" + log + L"\"");
+  for (const auto& w : written) ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, w.key, w.name);
+  EXPECT_EQ(run.exitCode, 1u);
+  for (const wchar_t* line :
+       {L"] .  2 unsafe: non-administrators can install printer drivers; RPC privacy off\n",
+        L"] NOWHERE  not read: 53 ", L"Machines: 1 read, 1 with unsafe settings, 1 not read."}) {
+    EXPECT_NE(run.Text().find(line), std::wstring::npos) << run.Text();
+  }
+  const std::string bytes = ReadFileBytes(log);
+  EXPECT_EQ(bytes.rfind("\xEF\xBB\xBFTime,Machine,Setting,Value,Verdict,Why,Reference\r\n", 0), 0u);
+  for (const char* row : {",RpcAuthnLevelPrivacyEnabled,0,Unsafe,RPC privacy off,https://",
+                          ",WindowsProtectedPrintGroupPolicyState,1,Safe,on,https://",
+                          ",NOWHERE,CurrentBuildNumber,,Not read,not read: 53 "}) {
+    EXPECT_NE(bytes.find(row), std::string::npos) << row << "\n" << bytes;
+  }
 }
 
 TEST(QueuesReport, CountsUniversalPrintAndWindowsLegacyQueuesAsMicrosoftDocumentsThem) {

@@ -44,6 +44,12 @@ TEST(PrintPosture, EachValueGetsItsDocumentedVerdictAndAnythingElseIsUnsafe) {
       {L"RpcAuthnLevelPrivacyEnabled", Number(0), PostureVerdict::Unsafe, L"RPC privacy off"},
       {L"RpcAuthnLevelPrivacyEnabled", RegistryValue{ERROR_ACCESS_DENIED}, PostureVerdict::NotRead,
        L"not read: 5"},
+      {L"CopyFilesPolicy", Number(2), PostureVerdict::Unsafe,
+       L"queue-specific files of any kind are processed"},
+      // A text setting: shown as it is (no terminator needed); a number there is unexpected.
+      {L"ServerList", RegistryValue{0, REG_SZ, {'S', 0, 'V', 0}}, PostureVerdict::Safe,
+       L"the servers users may connect to"},
+      {L"ServerList", Number(1), PostureVerdict::Unsafe, L"unexpected value: (type 4, 4 bytes)"},
   };
   for (const auto& c : cases) {
     const PostureRule* rule = nullptr;
@@ -55,7 +61,9 @@ TEST(PrintPosture, EachValueGetsItsDocumentedVerdictAndAnythingElseIsUnsafe) {
     SCOPED_TRACE(std::string(row.why.begin(), row.why.end()));
     EXPECT_EQ(row.verdict, c.verdict);
     EXPECT_EQ(row.why.substr(0, wcslen(c.why)), c.why);
-    EXPECT_EQ(row.reference.rfind(L"https://support.microsoft.com/", 0), 0u);
+    EXPECT_EQ(row.reference.rfind(L"https://", 0), 0u);
+    if (row.setting == L"ServerList" && row.verdict == PostureVerdict::Safe)
+      EXPECT_EQ(row.value, L"SV");
   }
   EXPECT_STREQ(PostureVerdictText(PostureVerdict::NotSet), L"Not set");
 }
