@@ -354,7 +354,7 @@ PostureReading ReadPosture(const std::wstring& machine) {
   reading.error = OpenMachineRegistry(machine, root, remote);
   for (const PostureRule& rule : PostureRules()) {
     const RegistryValue value = reading.error != 0
-                                    ? RegistryValue{reading.error}
+                                    ? RegistryValue{reading.error, REG_NONE, {}}
                                     : ReadRegistryValue(root, rule.key, rule.setting);
     reading.rows.push_back(JudgeSetting(rule, value));
   }
