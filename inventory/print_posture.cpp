@@ -7,6 +7,7 @@
 #include "inventory/driver_inventory.h"
 #include "inventory/error_reporter.h"
 #include "inventory/field_text.h"
+#include "common/parallel.h"
 #include "inventory/platform.h"
 #include "inventory/spooler_answer.h"
 
@@ -253,28 +254,36 @@ PostureRow JudgeSetting(const PostureRule& rule, const RegistryValue& value) {
   return row;
 }
 
-RegistryValue ReadRegistryValue(HKEY root, const wchar_t* key, const wchar_t* name) {
+RegistryValue QueryRegistryValue(HKEY key, const wchar_t* name) {
   RegistryValue value;
-  HKEY opened = nullptr;
-  LSTATUS status =
-      Platform().RegOpenKeyExW(root, key, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &opened);
-  if (status != ERROR_SUCCESS) {
-    value.error = static_cast<DWORD>(status);
-    return value;
-  }
-  // A policy value is a number or a short list: 64 KiB is more than any holds.
+  // Most values are a number or a short text: one call reads them. A policy
+  // value longer than 64 KiB is no value of these settings.
+  constexpr DWORD kFirstTry = 512;
   constexpr DWORD kLargestValue = 64 * 1024;
-  DWORD size = 0;
-  status = Platform().RegQueryValueExW(opened, name, nullptr, &value.type, nullptr, &size);
-  if (status == ERROR_SUCCESS && size > kLargestValue) status = ERROR_INVALID_DATA;
-  if (status == ERROR_SUCCESS) {
-    value.data.resize(size);
-    status =
-        Platform().RegQueryValueExW(opened, name, nullptr, &value.type, value.data.data(), &size);
-    value.data.resize(status == ERROR_SUCCESS ? size : 0);
+  value.data.resize(kFirstTry);
+  DWORD size = kFirstTry;
+  LSTATUS status =
+      Platform().RegQueryValueExW(key, name, nullptr, &value.type, value.data.data(), &size);
+  if (status == ERROR_MORE_DATA) {
+    status = size > kLargestValue ? ERROR_INVALID_DATA : ERROR_SUCCESS;
+    if (status == ERROR_SUCCESS) {
+      value.data.resize(size);
+      status =
+          Platform().RegQueryValueExW(key, name, nullptr, &value.type, value.data.data(), &size);
+    }
   }
-  Platform().RegCloseKey(opened);
+  value.data.resize(status == ERROR_SUCCESS ? size : 0);
   value.error = static_cast<DWORD>(status);
+  return value;
+}
+
+RegistryValue ReadRegistryValue(HKEY root, const wchar_t* key, const wchar_t* name) {
+  HKEY opened = nullptr;
+  const LSTATUS status =
+      Platform().RegOpenKeyExW(root, key, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &opened);
+  if (status != ERROR_SUCCESS) return RegistryValue{static_cast<DWORD>(status), REG_NONE, {}};
+  RegistryValue value = QueryRegistryValue(opened, name);
+  Platform().RegCloseKey(opened);
   return value;
 }
 
@@ -294,6 +303,9 @@ DWORD OpenMachineRegistry(const std::wstring& machine, HKEY& root, bool& remote)
 namespace kestrun {
 
 namespace {
+
+// A remote registry's calls at once, as the spooler's are.
+constexpr unsigned kCallsAtOnce = 8;
 
 // Microsoft's guidance for the spooler of a domain controller.
 constexpr wchar_t kDomainControllerPage[] =
@@ -315,21 +327,26 @@ void JudgeProtectedPrintByBuild(std::vector<PostureRow>& rows) {
                   : L"not available on this build (" + std::to_wstring(build) + L")";
 }
 
-PostureRow DomainControllerRow(const std::wstring& machine, bool remote) {
+// The machine's server type (NetServerGetInfo level 101): 0 with `type`, or the failure's code.
+DWORD ReadServerType(const std::wstring& server, DWORD& type) {
+  LPBYTE info = nullptr;
+  const NET_API_STATUS status = Platform().NetServerGetInfo(
+      server.empty() ? nullptr : const_cast<wchar_t*>(server.c_str()), 101, &info);
+  if (status == NERR_Success && info != nullptr) {
+    type = reinterpret_cast<const SERVER_INFO_101*>(info)->sv101_type;
+  }
+  if (info) Platform().NetApiBufferFree(info);
+  return status != NERR_Success ? status : info == nullptr ? ERROR_INVALID_DATA : 0;
+}
+
+PostureRow DomainControllerRow(const std::wstring& server, DWORD typeError, DWORD type) {
   PostureRow row;
   row.setting = L"DomainControllerSpooler";
   row.reference = kDomainControllerPage;
-  const std::wstring server = remote ? L"\\\\" + std::wstring(BareMachineName(machine)) : L"";
-  LPBYTE info = nullptr;
-  const NET_API_STATUS status = Platform().NetServerGetInfo(
-      remote ? const_cast<wchar_t*>(server.c_str()) : nullptr, 101, &info);
-  if (status != NERR_Success || info == nullptr) {
-    row.why = L"not read: " + CodeWithText(status);
-    if (info) Platform().NetApiBufferFree(info);
+  if (typeError != 0) {
+    row.why = L"not read: " + CodeWithText(typeError);
     return row;
   }
-  const DWORD type = reinterpret_cast<const SERVER_INFO_101*>(info)->sv101_type;
-  Platform().NetApiBufferFree(info);
   if ((type & (SV_TYPE_DOMAIN_CTRL | SV_TYPE_DOMAIN_BAKCTRL)) == 0) {
     row.value = L"not a domain controller";
     row.verdict = PostureVerdict::Safe;
@@ -337,7 +354,7 @@ PostureRow DomainControllerRow(const std::wstring& machine, bool remote) {
     return row;
   }
   SpoolerAnswer printers;
-  const bool answers = ReadPrinters(remote ? server.c_str() : nullptr, printers) == 0;
+  const bool answers = ReadPrinters(server.empty() ? nullptr : server.c_str(), printers) == 0;
   row.value = answers ? L"domain controller, spooler answers" : L"domain controller, no spooler";
   row.verdict = answers ? PostureVerdict::Unsafe : PostureVerdict::Safe;
   row.why = answers ? L"a domain controller whose spooler answers the network"
@@ -351,14 +368,48 @@ PostureReading ReadPosture(const std::wstring& machine) {
   PostureReading reading;
   HKEY root = nullptr;
   bool remote = false;
-  reading.error = OpenMachineRegistry(machine, root, remote);
-  for (const PostureRule& rule : PostureRules()) {
-    const RegistryValue value = reading.error != 0
-                                    ? RegistryValue{reading.error, REG_NONE, {}}
-                                    : ReadRegistryValue(root, rule.key, rule.setting);
-    reading.rows.push_back(JudgeSetting(rule, value));
+  const std::wstring server = BareMachineName(machine).empty() || IsLocalMachineName(machine)
+                                  ? std::wstring()
+                                  : L"\\\\" + std::wstring(BareMachineName(machine));
+  // The registry's connection and the server's type are asked together.
+  DWORD typeError = 0, type = 0;
+  RunAtOnce(2, 2, [&](size_t step) {
+    if (step == 0) reading.error = OpenMachineRegistry(machine, root, remote);
+    if (step == 1) typeError = ReadServerType(server, type);
+  });
+  const std::span<const PostureRule> rules = PostureRules();
+  std::vector<RegistryValue> values(rules.size(), RegistryValue{reading.error, REG_NONE, {}});
+  if (reading.error == 0) {
+    // Each key is opened once, and the keys and then the values are asked
+    // eight at a time: a remote registry answers every call a round trip late.
+    std::vector<const wchar_t*> keys;
+    std::vector<size_t> keyOf(rules.size());
+    for (size_t r = 0; r < rules.size(); ++r) {
+      size_t k = 0;
+      while (k < keys.size() && std::wcscmp(keys[k], rules[r].key) != 0) ++k;
+      if (k == keys.size()) keys.push_back(rules[r].key);
+      keyOf[r] = k;
+    }
+    std::vector<HKEY> opened(keys.size(), nullptr);
+    std::vector<DWORD> openErrors(keys.size(), 0);
+    RunAtOnce(keys.size(), kCallsAtOnce, [&](size_t k) {
+      openErrors[k] = static_cast<DWORD>(Platform().RegOpenKeyExW(
+          root, keys[k], 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &opened[k]));
+    });
+    RunAtOnce(rules.size(), kCallsAtOnce, [&](size_t r) {
+      const size_t k = keyOf[r];
+      values[r] = openErrors[k] != 0 ? RegistryValue{openErrors[k], REG_NONE, {}}
+                                     : QueryRegistryValue(opened[k], rules[r].setting);
+    });
+    // The keys and the machine's root go together too.
+    RunAtOnce(keys.size() + 1, kCallsAtOnce, [&](size_t k) {
+      if (k < keys.size() && openErrors[k] == 0) Platform().RegCloseKey(opened[k]);
+      if (k == keys.size() && remote) Platform().RegCloseKey(root);
+    });
   }
-  if (remote && reading.error == 0) Platform().RegCloseKey(root);
+  for (size_t r = 0; r < rules.size(); ++r) {
+    reading.rows.push_back(JudgeSetting(rules[r], values[r]));
+  }
   JudgeProtectedPrintByBuild(reading.rows);
   if (reading.error != 0) {
     PostureRow row;
@@ -367,7 +418,7 @@ PostureReading ReadPosture(const std::wstring& machine) {
     row.why = L"not read: " + CodeWithText(reading.error);
     reading.rows.push_back(std::move(row));
   } else {
-    reading.rows.push_back(DomainControllerRow(machine, remote));
+    reading.rows.push_back(DomainControllerRow(server, typeError, type));
   }
   return reading;
 }

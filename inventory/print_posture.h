@@ -62,6 +62,8 @@ PostureRow JudgeSetting(const PostureRule& rule, const RegistryValue& value);
 // Reads a value of `root` (a machine's HKEY_LOCAL_MACHINE) in the 64-bit view,
 // through the platform seam.
 RegistryValue ReadRegistryValue(HKEY root, const wchar_t* key, const wchar_t* name);
+// A value of a key already open, in one call when it is short.
+RegistryValue QueryRegistryValue(HKEY key, const wchar_t* name);
 
 // A machine's settings: every rule's row, then whether it is a domain
 // controller whose spooler answers ("DomainControllerSpooler"). When its
