@@ -1,6 +1,8 @@
 #include "inventory/driver_inventory.h"
 
 #include <cstring>
+#include <iterator>
+#include <string>
 #include <cwchar>
 #include <new>
 #include <string_view>
@@ -96,11 +98,33 @@ void ReadPrinterUse(DriverInventory& inventory, wchar_t* server) {
   inventory.printerCount = answer.count;
 }
 
+// The machine's own computer names (NetBIOS, DNS host, fully qualified), read
+// once: a report asks for every row it logs, and a name changes only with a restart.
+struct ComputerNames {
+  std::wstring names[3];
+  ComputerNames() {
+    const COMPUTER_NAME_FORMAT formats[] = {ComputerNameNetBIOS, ComputerNameDnsHostname,
+                                            ComputerNameDnsFullyQualified};
+    for (size_t i = 0; i < std::size(formats); ++i) {
+      wchar_t name[kTargetNameCapacity] = {};
+      DWORD size = kTargetNameCapacity;
+      if (::GetComputerNameExW(formats[i], name, &size)) names[i] = name;
+    }
+  }
+};
+
+const ComputerNames& OwnNames() {
+  static const ComputerNames names;  // made once, whichever thread asks first
+  return names;
+}
+
 // One of the machine's own computer names, as the system gives it.
 bool IsComputerName(COMPUTER_NAME_FORMAT format, std::wstring_view machine) {
-  wchar_t name[kTargetNameCapacity] = {};
-  DWORD size = kTargetNameCapacity;
-  return ::GetComputerNameExW(format, name, &size) && name[0] != L'\0' && SameName(name, machine);
+  const size_t index = format == ComputerNameNetBIOS       ? 0
+                       : format == ComputerNameDnsHostname ? 1
+                                                           : 2;
+  const std::wstring& name = OwnNames().names[index];
+  return !name.empty() && SameName(name, machine);
 }
 
 }  // namespace
@@ -123,10 +147,8 @@ bool IsLocalMachineName(std::wstring_view typed) {
 
 std::wstring LoggedMachineName(std::wstring_view typed) {
   if (!BareMachineName(typed).empty() && !IsLocalMachineName(typed)) return std::wstring(typed);
-  wchar_t name[kTargetNameCapacity] = {};
-  DWORD size = kTargetNameCapacity;
-  if (::GetComputerNameExW(ComputerNameNetBIOS, name, &size) && name[0] != L'\0') return name;
-  return std::wstring(typed);
+  const std::wstring& own = OwnNames().names[0];
+  return own.empty() ? std::wstring(typed) : own;
 }
 
 namespace {
