@@ -644,7 +644,7 @@ TEST(FleetReport, ThisComputerUnderSeveralNamesIsOneMachineWorkedOnce) {
       WriteList(install.Folder() + L"\\list.txt",
                 ".\r\nlocalhost\r\nALPHA\r\n" + ownName + "\r\n\\\\127.0.0.1\r\n");
   const std::wstring log = install.Folder() + L"\\fleet.csv";
-  const wchar_t* scenario = L"fleet:~0,ALPHA";
+  const wchar_t* scenario = L"fleet:~0,ALPHA>1";  // ALPHA is shaped as real servers are
   const ConsoleRun run = install.Run(L"\"@" + list + L"\" \"" + log + L"\"", scenario);
   EXPECT_EQ(run.exitCode, 0u) << run.Text();
   EXPECT_NE(run.Text().find(L"localhost: same machine as .\n" + std::wstring(own) +
@@ -656,12 +656,19 @@ TEST(FleetReport, ThisComputerUnderSeveralNamesIsOneMachineWorkedOnce) {
   for (const auto& machineRun : MachineRuns(FleetLogRecords(log))) logged.insert(machineRun.first);
   EXPECT_EQ(logged, (std::set<std::string>{ownName, "ALPHA"}));
 
-  // Deleted on the first pass and never again: no "unknown printer driver" later.
-  const ConsoleRun cleanup =
-      install.Run(L"/delete /unused /nosnapshot /yes \"@" + list + L"\"", scenario);
+  // Deleted on the first pass and never again (no "unknown printer driver" later), exactly
+  // the drivers its what-if planned.
+  const std::wstring deleting = L"/delete /unused /nosnapshot \"@" + list + L"\"";
+  const ConsoleRun plan = install.Run(deleting, scenario);
+  const ConsoleRun cleanup = install.Run(L"/yes " + deleting, scenario);
   EXPECT_EQ(cleanup.exitCode, 0u) << cleanup.Text();
   EXPECT_NE(cleanup.Text().find(L"Machines: 2 cleaned, 0 failed."), std::wstring::npos)
       << cleanup.Text();
+  const auto drivers = [](const std::wstring& text) {
+    return std::wcstoul(text.c_str() + text.find(L". Drivers: ") + 11, nullptr, 10);
+  };
+  EXPECT_EQ(drivers(plan.Text()), drivers(cleanup.Text())) << plan.Text() << cleanup.Text();
+  EXPECT_GT(drivers(cleanup.Text()), 0u);
 }
 
 TEST(CommandLineReport, ALogThatCannotBeWrittenIsNamedAndEndsTheRunWithExitCodeOne) {
