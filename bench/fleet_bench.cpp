@@ -461,6 +461,10 @@ LSTATUS WINAPI BenchRegQuery(HKEY, LPCWSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD) {
   ::Sleep(registryMs);
   return ERROR_FILE_NOT_FOUND;
 }
+LSTATUS WINAPI BenchRegEnum(HKEY, DWORD, LPWSTR, LPDWORD, LPDWORD, LPDWORD, LPBYTE, LPDWORD) {
+  ::Sleep(registryMs);
+  return ERROR_NO_MORE_ITEMS;
+}
 LSTATUS WINAPI BenchRegClose(HKEY) {
   ::Sleep(registryMs);
   return ERROR_SUCCESS;
@@ -521,6 +525,7 @@ int wmain(int argc, wchar_t** argv) {
   api.RegConnectRegistryW = BenchRegConnect;
   api.RegOpenKeyExW = BenchRegOpen;
   api.RegQueryValueExW = BenchRegQuery;
+  api.RegEnumValueW = BenchRegEnum;
   api.RegCloseKey = BenchRegClose;
   api.NetServerGetInfo = BenchServerInfo;
   api.NetApiBufferFree = BenchBufferFree;

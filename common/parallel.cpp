@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <vector>
 
 #include "common/win32_handles.h"
 
@@ -13,7 +12,8 @@ namespace kestrun {
 namespace {
 
 // Helpers start once the steps left would take this long on the calling
-// thread alone: starting a thread costs about a millisecond.
+// thread alone: handing steps to the system's pool costs a little, and a new
+// pool thread about a millisecond.
 constexpr LONGLONG kWorthHelpersMs = 10;
 // The pace is judged once the steps have taken this long: a server's step
 // takes longer than this by itself.
@@ -23,15 +23,22 @@ struct Steps {
   std::atomic<size_t> next{0};
   size_t count = 0;
   const std::function<void(size_t)>* step = nullptr;
+  std::atomic<size_t> helping{0};  // helpers handed to the pool and not yet done
+  HANDLE helpersDone = nullptr;    // set by the last of them
 };
 
 void TakeSteps(Steps& steps) {
   for (size_t index = steps.next++; index < steps.count; index = steps.next++) (*steps.step)(index);
 }
 
-DWORD WINAPI StepThread(LPVOID parameter) {
-  TakeSteps(*static_cast<Steps*>(parameter));
-  return 0;
+// A helper on the system's thread pool: its threads outlive the run, so a
+// fleet's many small runs (a machine's registry keys) start no thread each.
+void CALLBACK HelpWithSteps(PTP_CALLBACK_INSTANCE, PVOID parameter) {
+  auto& steps = *static_cast<Steps*>(parameter);
+  TakeSteps(steps);
+  // `steps` may go the moment the last helper says so: the handle is copied first.
+  const HANDLE done = steps.helpersDone;
+  if (steps.helping.fetch_sub(1) == 1) ::SetEvent(done);
 }
 
 }  // namespace
@@ -40,7 +47,7 @@ void RunAtOnce(size_t count, unsigned most, const std::function<void(size_t)>& s
   Steps steps;
   steps.count = count;
   steps.step = &step;
-  std::vector<UniqueHandle> threads;
+  UniqueHandle helpersDone;
   const size_t helpers = std::min<size_t>(count, most == 0 ? 1 : most) - (count == 0 ? 0 : 1);
   LARGE_INTEGER frequency = {};
   LARGE_INTEGER start = {};
@@ -63,15 +70,19 @@ void RunAtOnce(size_t count, unsigned most, const std::function<void(size_t)>& s
                         static_cast<double>(done);
     if (left < static_cast<double>(worthHelpers)) continue;
     helping = true;
-    threads.reserve(helpers);
+    helpersDone.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!helpersDone) continue;  // the calling thread goes on alone
+    steps.helpersDone = helpersDone.get();
+    steps.helping.store(helpers);
     for (size_t t = 0; t < helpers; ++t) {
-      UniqueHandle thread(::CreateThread(nullptr, 0, StepThread, &steps, 0, nullptr));
-      if (!thread) break;
-      threads.push_back(std::move(thread));
+      if (::TrySubmitThreadpoolCallback(HelpWithSteps, &steps, nullptr)) continue;
+      // Those not handed over count as done.
+      if (steps.helping.fetch_sub(helpers - t) == helpers - t) ::SetEvent(helpersDone.get());
+      break;
     }
   }
-  // `steps` lives on this stack: every thread ends before it goes.
-  for (const UniqueHandle& thread : threads) ::WaitForSingleObject(thread.get(), INFINITE);
+  // `steps` lives on this stack: every helper is done before it goes.
+  if (helpersDone) ::WaitForSingleObject(helpersDone.get(), INFINITE);
 }
 
 }  // namespace kestrun

@@ -10,9 +10,9 @@ namespace kestrun {
 
 // Calls `step` once for each index below `count`, on at most `most` threads
 // at once (the calling one among them), and returns when every call has
-// returned. The calling thread takes the first step alone, and the others
-// start only when the steps left would take long at its pace. Where the
-// system cannot start a thread, fewer run at once.
+// returned. The calling thread takes the first step alone, and helpers from
+// the system's thread pool join only when the steps left would take long at
+// its pace. Where the pool takes no more work, fewer run at once.
 void RunAtOnce(size_t count, unsigned most, const std::function<void(size_t)>& step);
 
 }  // namespace kestrun

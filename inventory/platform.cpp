@@ -86,6 +86,7 @@ PlatformApi LoadSystemPlatform() {
   Resolve(api.RegConnectRegistryW, registry, "RegConnectRegistryW");
   Resolve(api.RegOpenKeyExW, registry, "RegOpenKeyExW");
   Resolve(api.RegQueryValueExW, registry, "RegQueryValueExW");
+  Resolve(api.RegEnumValueW, registry, "RegEnumValueW");
   Resolve(api.RegCloseKey, registry, "RegCloseKey");
   return api;
 }

@@ -54,6 +54,7 @@ struct PlatformApi {
   decltype(&::RegConnectRegistryW) RegConnectRegistryW;
   decltype(&::RegOpenKeyExW) RegOpenKeyExW;
   decltype(&::RegQueryValueExW) RegQueryValueExW;
+  decltype(&::RegEnumValueW) RegEnumValueW;
   decltype(&::RegCloseKey) RegCloseKey;
 };
 

@@ -1,9 +1,11 @@
 #include "inventory/print_posture.h"
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <iterator>
 
+#include "common/parallel.h"
 #include "inventory/driver_inventory.h"
 #include "inventory/error_reporter.h"
 #include "inventory/field_text.h"
@@ -303,6 +305,61 @@ namespace kestrun {
 
 namespace {
 
+// Calls to one machine at once: a few, so that a server is not flooded.
+constexpr unsigned kCallsAtOnce = 8;
+
+// Package Point and Print's servers: each value of this key names one.
+constexpr wchar_t kPackageServers[] =
+    L"SOFTWARE\\Policies\\Microsoft\\Windows NT\\Printers\\PackagePointAndPrint\\ListofServers";
+// More would be no list an admin wrote: the rest are left unread.
+constexpr DWORD kMostListedServers = 1000;
+constexpr DWORD kLongestServerName = 256;
+
+// "ListofServers": the servers listed, "; " between them. A value that is no
+// server's name (another type, or too long) is unsafe, as any unexpected value.
+PostureRow ReadPackageServers(HKEY root) {
+  PostureRow row;
+  row.setting = L"ListofServers";
+  row.reference = kPrintersCsp;
+  HKEY key = nullptr;
+  auto error = static_cast<DWORD>(
+      Platform().RegOpenKeyExW(root, kPackageServers, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key));
+  std::wstring unexpected;
+  for (DWORD index = 0; error == 0 && index < kMostListedServers; ++index) {
+    wchar_t name[kLongestServerName + 1] = {};
+    wchar_t server[kLongestServerName + 1] = {};
+    DWORD nameSize = kLongestServerName + 1;
+    DWORD type = REG_NONE;
+    DWORD size = kLongestServerName * sizeof(wchar_t);
+    const auto status = static_cast<DWORD>(Platform().RegEnumValueW(
+        key, index, name, &nameSize, nullptr, &type, reinterpret_cast<BYTE*>(server), &size));
+    if (status == ERROR_NO_MORE_ITEMS) break;
+    if (status != 0 && status != ERROR_MORE_DATA) error = status;
+    if (status != 0 || type != REG_SZ) {
+      if (unexpected.empty()) unexpected = L"(type " + std::to_wstring(type) + L")";
+      continue;
+    }
+    if (!row.value.empty()) row.value += L"; ";
+    AppendShownText(row.value, server);  // ends at its terminator, or the buffer's zero
+  }
+  if (key != nullptr) Platform().RegCloseKey(key);
+  if (error == ERROR_FILE_NOT_FOUND) {
+    row.verdict = PostureVerdict::NotSet;
+    row.why = L"no servers listed (the default), safe";
+  } else if (error != 0) {
+    row.value.clear();
+    row.why = L"not read: " + CodeWithText(error);
+  } else if (!unexpected.empty()) {
+    row.value = unexpected;
+    row.verdict = PostureVerdict::Unsafe;
+    row.why = L"unexpected value: " + unexpected;
+  } else {
+    row.verdict = PostureVerdict::Safe;
+    row.why = L"the servers package connections may use";
+  }
+  return row;
+}
+
 // Microsoft's guidance for the spooler of a domain controller.
 constexpr wchar_t kDomainControllerPage[] =
     L"https://learn.microsoft.com/en-us/windows-server/security/windows-services/"
@@ -360,6 +417,26 @@ PostureRow DomainControllerRow(const std::wstring& server, DWORD typeError, DWOR
 
 }  // namespace
 
+std::vector<PostureSettingHelp> PostureSettingsHelp() {
+  std::vector<PostureSettingHelp> help;
+  for (const PostureRule& rule : kRules) {
+    PostureSettingHelp& entry = help.emplace_back();
+    entry.setting = rule.setting;
+    entry.reference = rule.reference;
+    for (const DwordMeaning& meaning : rule.meanings) {
+      if (!meaning.safe)
+        entry.unsafeWhen.push_back(std::to_wstring(meaning.value) + L": " + meaning.why);
+    }
+    if (entry.setting == L"PackagePointAndPrintServerList") {
+      help.push_back({L"ListofServers", {L"a value that is not a server's name"}, kPrintersCsp});
+    }
+  }
+  help.push_back({L"DomainControllerSpooler",
+                  {L"a domain controller whose spooler answers the network"},
+                  kDomainControllerPage});
+  return help;
+}
+
 PostureReading ReadPosture(const std::wstring& machine) {
   PostureReading reading;
   HKEY root = nullptr;
@@ -367,42 +444,64 @@ PostureReading ReadPosture(const std::wstring& machine) {
   const std::wstring server = BareMachineName(machine).empty() || IsLocalMachineName(machine)
                                   ? std::wstring()
                                   : L"\\\\" + std::wstring(BareMachineName(machine));
-  // One call after another: sixteen machines are read at once, and helper
-  // threads for each would cost more than they save (measured under Wine).
-  DWORD type = 0;
+  // A server's calls overlap a few at a time, on the system's thread pool
+  // (RunAtOnce): a machine takes a few calls' time instead of some forty.
   reading.error = OpenMachineRegistry(machine, root, remote);
-  const DWORD typeError = ReadServerType(server, type);
   const std::span<const PostureRule> rules = PostureRules();
   std::vector<RegistryValue> values(rules.size(), RegistryValue{reading.error, REG_NONE, {}});
+  // Each key is opened once, for all its values.
+  std::vector<const wchar_t*> keys;
+  std::vector<size_t> keyOf(rules.size());
+  for (size_t r = 0; r < rules.size(); ++r) {
+    size_t k = 0;
+    while (k < keys.size() && std::wcscmp(keys[k], rules[r].key) != 0) ++k;
+    if (k == keys.size()) keys.push_back(rules[r].key);
+    keyOf[r] = k;
+  }
+  std::vector<HKEY> opened(keys.size(), nullptr);
+  std::vector<DWORD> openErrors(keys.size(), reading.error);
+  DWORD type = 0;
+  DWORD typeError = 0;
+  // The server's type beside the keys: step 0 asks for it.
+  RunAtOnce(1 + (reading.error == 0 ? keys.size() : 0), kCallsAtOnce, [&](size_t step) {
+    if (step == 0) {
+      typeError = ReadServerType(server, type);
+      return;
+    }
+    openErrors[step - 1] = static_cast<DWORD>(Platform().RegOpenKeyExW(
+        root, keys[step - 1], 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &opened[step - 1]));
+  });
+  PostureRow packageServers;
   if (reading.error == 0) {
-    // Each key is opened once, for all its values.
-    std::vector<const wchar_t*> keys;
-    std::vector<size_t> keyOf(rules.size());
-    for (size_t r = 0; r < rules.size(); ++r) {
-      size_t k = 0;
-      while (k < keys.size() && std::wcscmp(keys[k], rules[r].key) != 0) ++k;
-      if (k == keys.size()) keys.push_back(rules[r].key);
-      keyOf[r] = k;
-    }
-    std::vector<HKEY> opened(keys.size(), nullptr);
-    std::vector<DWORD> openErrors(keys.size(), 0);
-    for (size_t k = 0; k < keys.size(); ++k) {
-      openErrors[k] = static_cast<DWORD>(Platform().RegOpenKeyExW(
-          root, keys[k], 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &opened[k]));
-    }
-    for (size_t r = 0; r < rules.size(); ++r) {
+    // The last step reads Package Point and Print's list of servers.
+    RunAtOnce(rules.size() + 1, kCallsAtOnce, [&](size_t r) {
+      if (r == rules.size()) {
+        packageServers = ReadPackageServers(root);
+        return;
+      }
       const size_t k = keyOf[r];
       values[r] = openErrors[k] != 0 ? RegistryValue{openErrors[k], REG_NONE, {}}
                                      : QueryRegistryValue(opened[k], rules[r].setting);
-    }
-    for (size_t k = 0; k < keys.size(); ++k) {
+    });
+    RunAtOnce(keys.size(), kCallsAtOnce, [&](size_t k) {
       if (openErrors[k] == 0) Platform().RegCloseKey(opened[k]);
-    }
+    });
     if (remote) Platform().RegCloseKey(root);
   }
   for (size_t r = 0; r < rules.size(); ++r) {
     reading.rows.push_back(JudgeSetting(rules[r], values[r]));
   }
+  if (reading.error != 0) {
+    packageServers.setting = L"ListofServers";
+    packageServers.reference = kPrintersCsp;
+    packageServers.why = L"not read: " + CodeWithText(reading.error);
+  }
+  // Package Point and Print's list follows the setting that turns it on.
+  auto listAt = std::find_if(reading.rows.begin(), reading.rows.end(), [](const PostureRow& row) {
+    return row.setting == L"PackagePointAndPrintServerList";
+  });
+  if (listAt != reading.rows.end()) ++listAt;
+  reading.rows.insert(listAt, std::move(packageServers));
   JudgeProtectedPrintByBuild(reading.rows);
   if (reading.error != 0) {
     PostureRow row;

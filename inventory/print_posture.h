@@ -74,6 +74,15 @@ struct PostureReading {
 };
 PostureReading ReadPosture(const std::wstring& machine);
 
+// What makes a row's setting unsafe, for the help: every row's setting in
+// the report's order, what makes it unsafe (one line each) and its page.
+struct PostureSettingHelp {
+  std::wstring setting;
+  std::vector<std::wstring> unsafeWhen;  // none: shown, never unsafe but for an unexpected value
+  const wchar_t* reference = nullptr;
+};
+std::vector<PostureSettingHelp> PostureSettingsHelp();
+
 // The first build with Windows protected print mode (Windows 11 24H2).
 constexpr unsigned long kFirstProtectedPrintBuild = 26100;
 

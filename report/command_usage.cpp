@@ -1,7 +1,11 @@
 #include "report/command_usage.h"
 
+#include <cwchar>
+#include <string>
 #include <string_view>
+#include <vector>
 
+#include "inventory/print_posture.h"
 #include "report/console.h"
 
 namespace kestrun {
@@ -80,6 +84,26 @@ std::wstring UsageOptionLines() {
   return lines;
 }
 
+// Each setting, its unsafe values indented below it, and its page's number;
+// the pages follow, one a line.
+std::wstring PostureHelpLines() {
+  std::vector<const wchar_t*> pages;
+  std::wstring lines;
+  for (const PostureSettingHelp& entry : PostureSettingsHelp()) {
+    size_t page = 0;
+    while (page < pages.size() && std::wcscmp(pages[page], entry.reference) != 0) ++page;
+    if (page == pages.size()) pages.push_back(entry.reference);
+    lines += entry.setting + L"  [" + std::to_wstring(page + 1) + L"]\r\n";
+    if (entry.unsafeWhen.empty()) lines += L"    (shown: never unsafe by itself)\r\n";
+    for (const std::wstring& when : entry.unsafeWhen) lines += L"    " + when + L"\r\n";
+  }
+  lines += L"\r\n";
+  for (size_t page = 0; page < pages.size(); ++page) {
+    lines += L"[" + std::to_wstring(page + 1) + L"] " + pages[page] + L"\r\n";
+  }
+  return lines + L"\r\n";
+}
+
 }  // namespace
 
 void PrintUsage(const std::wstring& problem) {
@@ -119,6 +143,10 @@ void PrintUsage(const std::wstring& problem) {
                       L"[C:\\Actions.csv]\r\n\r\n");
   WriteConsoleRed(L"Options, before the target or the list:\r\n\r\n");
   WriteConsoleColored(kGreen, (UsageOptionLines() + L"\r\n").c_str());
+  WriteConsoleRed(
+      L"The settings /posture reads, and what makes each unsafe (any value of another "
+      L"type, or not\r\ndocumented, is unsafe too), with the page that says so:\r\n\r\n");
+  WriteConsoleColored(kGreen, PostureHelpLines().c_str());
 }
 
 void PrintHelpMessage(const wchar_t* message) {

@@ -28,6 +28,7 @@
 #define IDM_RESTORE_SNAPSHOT 40031
 #define IDM_PRINTERS 40023
 #define IDM_PACKAGES 40024
+#define IDM_POSTURE 40026
 
 // List context menu commands.
 #define IDM_CTX_COPY_ITEM 40010
@@ -54,6 +55,13 @@
 #define IDC_PACKAGES_REMOVE 1037
 #define IDC_PACKAGES_SAVE 1038
 #define IDC_PACKAGES_LIST 1039
+
+// Print security window commands and controls.
+#define IDM_POSTURE_COPY_ITEM 40027
+#define IDC_POSTURE_COUNTS 1043
+#define IDC_POSTURE_REFRESH 1044
+#define IDC_POSTURE_SAVE 1045
+#define IDC_POSTURE_LIST 1046
 
 // Machine dialog controls (Copy To..., Restore from Snapshot...).
 #define IDC_MACHINE_PROMPT 1040
@@ -108,6 +116,10 @@
 // Private message of the packages window, posted by its store reading with
 // the reading's record as the long parameter.
 #define WM_KESTRUN_STORE_READ (WM_APP + 30)  // the driver store was read, or the reading failed
+
+// Private message of the print security window, posted by its reading with
+// the reading's record as the long parameter.
+#define WM_KESTRUN_POSTURE_READ (WM_APP + 50)  // a machine's settings were read
 
 // Private message of the machine dialog, posted by its server-list fetch.
 #define WM_KESTRUN_SERVERS_FETCHED (WM_APP + 40)  // the main box's list was fetched anew

@@ -27,6 +27,7 @@
 #include "ui/machine_list.h"
 #include "ui/main_layout.h"
 #include "ui/packages_window.h"
+#include "ui/posture_window.h"
 #include "ui/printers_window.h"
 #include "ui/save_dialog.h"
 #include "ui/views.h"
@@ -35,6 +36,12 @@
 namespace kestrun {
 
 namespace {
+
+// The windows that read the listing's machine themselves read it anew.
+void RefreshToolWindows() {
+  RefreshPackagesWindow();
+  RefreshPostureWindow();
+}
 
 // Previous window procedures of the subclassed controls.
 WNDPROC listViewProc = nullptr;
@@ -235,7 +242,7 @@ void HandleKey(WPARAM key) {
       ::SendMessageW(enumerateButton, BM_CLICK, 0, 0);
     }
   } else if (key == VK_ESCAPE) {
-    if (CancelListing()) RefreshPackagesWindow();
+    if (CancelListing()) RefreshToolWindows();
     CancelRestoreReading();
   } else if (key == 'F' && ControlHeld()) {
     OpenFindDialog();
@@ -460,6 +467,9 @@ void RunListCommand(UINT command, HWND window) {
     case IDM_PACKAGES:
       ShowPackagesWindow();
       break;
+    case IDM_POSTURE:
+      ShowPostureWindow();
+      break;
     case IDM_CTX_SHOW_PRINTERS:
       ShowPrintersOfSelectedDriver();
       break;
@@ -480,7 +490,7 @@ void OnCommand(HWND window, WPARAM wParam, LPARAM lParam) {
   if (notification != BN_CLICKED) return;
   if (control == enumerateButton && CancelRestoreReading()) return;
   const bool cancelled = control == enumerateButton && CancelListing();
-  if (cancelled) RefreshPackagesWindow();
+  if (cancelled) RefreshToolWindows();
   const bool refused = (control == enumerateButton && !cancelled && !StartEnumeration()) ||
                        (control == deleteButton && !StartDeletion());
   if (refused) ::MessageBeep(MB_ICONWARNING);  // a run owns the list until it ends
@@ -628,7 +638,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
           message == WM_KESTRUN_ENUMERATION_BEGIN
               ? BeginEnumerationOnWindowThread(wParam)
               : TakeEnumerationResult(wParam, *reinterpret_cast<EnumerationResult*>(lParam));
-      if (taken) RefreshPackagesWindow();  // it follows the listing, as the printers window does
+      if (taken) RefreshToolWindows();  // they follow the listing, as the printers window does
       return taken;
     }
     case WM_KESTRUN_RUN_FINISHED:

@@ -1,6 +1,6 @@
 // The printers behind the drivers: port kinds, device addresses and verdicts
 // from the fake spooler, the port answers that cannot be read, and printers
-// on Wine's own spooler.
+// on Wine's own spooler; and /posture over machines whose registries cannot be read.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -9,11 +9,15 @@
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "inventory/driver_inventory.h"
 #include "inventory/printers.h"
 #include "inventory/queue_rows.h"
+#include "report/command_line.h"
+#include "report/csv_log.h"
 #include "tests/support/console_capture.h"
 #include "tests/support/fake_spooler.h"
 #include "tests/support/test_paths.h"
@@ -221,6 +225,49 @@ TEST(WineSpooler, APrinterOnLpt1IsLocal) {
   EXPECT_EQ(std::wstring(row->cells[kQueuePortKind]) + L"|" + std::wstring(row->cells[kQueuePort]) +
                 L"|" + row->reason,
             L"Local|LPT1:|");
+}
+
+}  // namespace
+}  // namespace kestrun
+
+namespace kestrun {
+namespace {
+
+// /posture over a fleet whose registries cannot be read: a Remote Registry
+// that does not answer (1722) or refuses (5), and reads that hang past the
+// time limit. None is counted safe, and the run fails; a machine read gives
+// its settings.
+TEST(PostureRun, MachinesNotReadAreNeverSafeAndFailTheRun) {
+  testing::FakeSpooler spooler;
+  spooler.machines[L"\\\\RPCDOWN"].registryConnectError = RPC_S_SERVER_UNAVAILABLE;
+  spooler.machines[L"\\\\REFUSES"].registryConnectError = ERROR_ACCESS_DENIED;
+  spooler.machines[L"\\\\HANGS"].registryDelayMs = 1500;
+  spooler.machines[L"\\\\READ"].registry
+      [L"SYSTEM\\CurrentControlSet\\Control\\Print\\"
+       L"RpcAuthnLevelPrivacyEnabled"] = {REG_DWORD, {1, 0, 0, 0}};
+  spooler.Install();
+  const std::wstring folder = testing::MakeScratchDirectory(L"posture-run");
+  testing::WriteFileBytes(folder + L"\\machines.txt", "RPCDOWN\r\nREFUSES\r\nHANGS\r\nREAD\r\n");
+  std::unique_ptr<CsvLog> log;
+  const int code = RunCommandLineReport(
+      L"/posture /timeout:1 \"@" + folder + L"\\machines.txt\" \"" + folder + L"\\p.csv\"", log);
+  log.reset();
+  {  // the read left behind ends before the fake goes
+    const std::lock_guard<std::mutex> guard(spooler.lock);
+    spooler.machines[L"\\\\HANGS"].registryDelayMs = 0;
+  }
+  ::Sleep(2000);
+  testing::FakeSpooler::Uninstall();
+  EXPECT_EQ(code, 1);
+  const std::string bytes = testing::ReadFileBytes(folder + L"\\p.csv");
+  EXPECT_NE(
+      bytes.find(",RPCDOWN,RestrictDriverInstallationToAdministrators,,Not read,not read: 1722"),
+      std::string::npos);
+  EXPECT_NE(bytes.find(",REFUSES,DomainControllerSpooler,,Not read,not read: 5"),
+            std::string::npos);
+  EXPECT_EQ(bytes.find(",HANGS,"), std::string::npos) << "given up: no row";
+  EXPECT_NE(bytes.find(",READ,RpcAuthnLevelPrivacyEnabled,1,Safe,RPC privacy on,"),
+            std::string::npos);
 }
 
 }  // namespace

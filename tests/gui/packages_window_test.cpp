@@ -1,9 +1,12 @@
-// View > Driver Store Packages..., over a remote machine's driver store.
+// View > Driver Store Packages... and View > Print Security..., over a remote
+// machine's driver store and registry.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -14,6 +17,8 @@
 #include "tests/support/ui_waits.h"
 #include "ui/controls.h"
 #include "ui/packages_window.h"
+#include "ui/posture_window.h"
+#include "report/posture.h"
 #include "ui/restore_command.h"
 #include "ui/workers.h"
 
@@ -116,6 +121,87 @@ TEST_F(PackagesWindow, ShowsTheStoreAndRemovesOnlyTheTickedUnusedPackageAfterASn
   // The main list and then the store are read again.
   EXPECT_TRUE(read(L"Packages: 2")) << Text(counts);
   EXPECT_EQ(Text(counts), L"Packages: 2 (2 KB). Unused: 0 (0 bytes). Windows' own: 1.");
+}
+
+// The settings are read on a worker and shown with the unsafe first; every
+// key opened is closed; a registry that cannot be reached leaves every row
+// "Not read".
+TEST_F(PackagesWindow, PrintSecurityShowsTheListedMachinesSettingsUnsafeFirst) {
+  const std::wstring server = L"\\\\POLICYSRV";
+  const std::wstring policies = L"SOFTWARE\\Policies\\Microsoft\\Windows NT\\Printers\\";
+  FakeMachine& machine = spooler.machines[server];
+  machine.drivers = {RichDriver(L"Contoso Universal PCL6", L"Contoso")};
+  const auto text = [](const wchar_t* t) {
+    return FakeValue{
+        REG_SZ,
+        {reinterpret_cast<const BYTE*>(t), reinterpret_cast<const BYTE*>(t + std::wcslen(t) + 1)}};
+  };
+  machine.registry[policies + L"PointAndPrint\\RestrictDriverInstallationToAdministrators"] = {
+      REG_DWORD, {0, 0, 0, 0}};
+  machine.registry[L"SYSTEM\\CurrentControlSet\\Control\\Print\\RpcAuthnLevelPrivacyEnabled"] =
+      text(L"1");
+  machine.registry[policies + L"PackagePointAndPrint\\ListofServers\\1"] = text(L"PRINT01");
+  machine.registry[policies + L"PackagePointAndPrint\\ListofServers\\2"] = text(L"PRINT02");
+  machine.registryKeyErrors[L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion"] =
+      ERROR_ACCESS_DENIED;
+  machine.serverType = SV_TYPE_SERVER | SV_TYPE_DOMAIN_CTRL;
+  machine.registryDelayMs = 50;
+  OpenWindow();
+  EnumerateMachine(L"POLICYSRV");
+  Command(IDM_POSTURE);
+  const HWND posture = PostureWindow();
+  ASSERT_NE(posture, nullptr);
+  const HWND counts = ::GetDlgItem(posture, IDC_POSTURE_COUNTS);
+  const HWND list = ::GetDlgItem(posture, IDC_POSTURE_LIST);
+  const HWND refresh = ::GetDlgItem(posture, IDC_POSTURE_REFRESH);
+  EXPECT_EQ(Text(refresh), L"Cancel");
+  EXPECT_EQ(Text(counts), L"Reading the print security settings of POLICYSRV...");
+  ASSERT_TRUE(PumpUntil([&] { return Text(refresh) == L"Refresh" && WaitForWorkers(0); }));
+  EXPECT_EQ(Text(posture), L"Print security of POLICYSRV");
+  EXPECT_EQ(Text(counts), L"20 settings: 3 unsafe, 2 not read, 14 not set, 1 safe.");
+  const auto row = [list](int r) {
+    std::wstring cells;
+    for (int column = 0; column < 4; ++column)
+      cells += ReadWholeListCell(list, r, column, 96) + L"|";
+    return cells;
+  };
+  EXPECT_EQ(row(0),
+            L"Unsafe|RestrictDriverInstallationToAdministrators|0|non-administrators can "
+            L"install printer drivers|");
+  EXPECT_EQ(row(1),
+            L"Unsafe|RpcAuthnLevelPrivacyEnabled|(type 1, 4 bytes)|unexpected value: (type "
+            L"1, 4 bytes)|");
+  EXPECT_EQ(row(2),
+            L"Unsafe|DomainControllerSpooler|domain controller, spooler answers|a domain "
+            L"controller whose spooler answers the network|");
+  EXPECT_EQ(row(3).substr(0, 40), L"Not read|CurrentBuildNumber||not read: 5");
+  EXPECT_EQ(row(19),
+            L"Safe|ListofServers|PRINT01; PRINT02|the servers package connections may use|");
+  EXPECT_EQ(spooler.OpenRegistryKeys(), 0u);
+
+  // Sorted by Setting (the first click turns the fill's order round); Copy Item copies a row's
+  // cells; Save... writes a posture log.
+  NMLISTVIEW click = {{list, IDC_POSTURE_LIST, LVN_COLUMNCLICK}, -1, 1};
+  ::SendMessageW(posture, WM_NOTIFY, IDC_POSTURE_LIST, reinterpret_cast<LPARAM>(&click));
+  EXPECT_EQ(row(0).substr(0, 24), L"Not set|WindowsProtected");
+  ListView_SetItemState(list, 0, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+  ::SendMessageW(posture, WM_COMMAND, IDM_POSTURE_COPY_ITEM, 0);
+  EXPECT_EQ(ClipboardText().substr(0, 25), L"Not set\r\nWindowsProtected");
+  const std::wstring path = MakeScratchDirectory(L"posture-save") + L"\\posture.csv";
+  auto saved = AnswerSaveFileDialog(path);
+  ::SendMessageW(::GetDlgItem(posture, IDC_POSTURE_SAVE), BM_CLICK, 0, 0);
+  ASSERT_TRUE(saved.get());
+  const std::string bytes = ReadFileBytes(path);
+  EXPECT_EQ(bytes.substr(0, PostureLogHeader().size()), PostureLogHeader());
+  EXPECT_NE(bytes.find(",POLICYSRV,RestrictDriverInstallationToAdministrators,0,Unsafe,"),
+            std::string::npos);
+  EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\n'), 21);
+
+  machine.registryConnectError = ERROR_BAD_NETPATH;
+  ::SendMessageW(refresh, BM_CLICK, 0, 0);
+  ASSERT_TRUE(PumpUntil([&] { return Text(refresh) == L"Refresh" && WaitForWorkers(0); }));
+  EXPECT_EQ(Text(counts).substr(0, 35), L"The settings could not be read: 53 ");
+  EXPECT_EQ(row(19).substr(0, 25), L"Not read|CopyFilesPolicy|");
 }
 
 }  // namespace

@@ -135,6 +135,25 @@ NET_API_STATUS WINAPI SeamNetServerEnum(LMCSTR server, DWORD level, LPBYTE* buff
                                       totalEntries, serverType, domain, resumeHandle);
 }
 
+NET_API_STATUS WINAPI SeamNetServerGetInfo(LMSTR server, DWORD level, LPBYTE* buffer) {
+  return activeSpooler->NetServerGetInfo(server, level, buffer);
+}
+LSTATUS WINAPI SeamRegConnectRegistry(LPCWSTR server, HKEY, PHKEY root) {
+  return activeSpooler->RegConnectRegistry(server, root);
+}
+LSTATUS WINAPI SeamRegOpenKeyEx(HKEY parent, LPCWSTR key, DWORD, REGSAM, PHKEY opened) {
+  return activeSpooler->RegOpenKeyEx(parent, key, opened);
+}
+LSTATUS WINAPI SeamRegQueryValueEx(HKEY key, LPCWSTR name, LPDWORD, LPDWORD type, LPBYTE data,
+                                   LPDWORD size) {
+  return activeSpooler->RegQueryValueEx(key, name, type, data, size);
+}
+LSTATUS WINAPI SeamRegEnumValue(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize, LPDWORD,
+                                LPDWORD type, LPBYTE data, LPDWORD size) {
+  return activeSpooler->RegEnumValue(key, index, name, nameSize, type, data, size);
+}
+LSTATUS WINAPI SeamRegCloseKey(HKEY key) { return activeSpooler->RegCloseKey(key); }
+
 NET_API_STATUS WINAPI SeamNetApiBufferFree(LPVOID buffer) {
   return activeSpooler->NetApiBufferFree(buffer);
 }
@@ -282,6 +301,12 @@ void FakeSpooler::Install() {
   api.EnumPrintProcessorsW = SeamEnumPrintProcessors;
   api.NetServerEnum = SeamNetServerEnum;
   api.NetApiBufferFree = SeamNetApiBufferFree;
+  api.NetServerGetInfo = SeamNetServerGetInfo;
+  api.RegConnectRegistryW = SeamRegConnectRegistry;
+  api.RegOpenKeyExW = SeamRegOpenKeyEx;
+  api.RegQueryValueExW = SeamRegQueryValueEx;
+  api.RegEnumValueW = SeamRegEnumValue;
+  api.RegCloseKey = SeamRegCloseKey;
   api.NetApiBufferSize = SeamNetApiBufferSize;
   api.GetPrinterDriverDirectoryW = SeamGetPrinterDriverDirectory;
   api.GetPrinterW = SeamGetPrinter;
@@ -804,6 +829,144 @@ NET_API_STATUS FakeSpooler::NetApiBufferFree(LPVOID buffer) {
   }
   ::HeapFree(::GetProcessHeap(), 0, buffer);
   return NERR_Success;
+}
+
+NET_API_STATUS FakeSpooler::NetServerGetInfo(LPCWSTR server, DWORD level, LPBYTE* buffer) {
+  Record(L"NetServerGetInfo " + OrNull(server) + L" " + std::to_wstring(level));
+  std::lock_guard<std::mutex> guard(lock);
+  *buffer = nullptr;
+  const FakeMachine* machine = FindMachine(server);
+  if (machine == nullptr) return ERROR_BAD_NETPATH;
+  if (level != 101) return ERROR_INVALID_LEVEL;
+  auto* info = static_cast<SERVER_INFO_101*>(
+      ::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(SERVER_INFO_101)));
+  if (info == nullptr) return ERROR_NOT_ENOUGH_MEMORY;
+  info->sv101_platform_id = PLATFORM_ID_NT;
+  info->sv101_type = machine->serverType;
+  serverBuffers.insert(info);
+  *buffer = reinterpret_cast<LPBYTE>(info);
+  return NERR_Success;
+}
+
+namespace {
+
+// Waits a machine's registry delay, outside the lock; its code when it has no registry.
+LSTATUS RegistryCall(FakeSpooler& fake, const std::wstring& machine) {
+  DWORD delay = 0;
+  {
+    std::lock_guard<std::mutex> guard(fake.lock);
+    const auto found = fake.machines.find(machine);
+    if (found == fake.machines.end()) return ERROR_BAD_NETPATH;
+    delay = found->second.registryDelayMs;
+  }
+  if (delay) ::Sleep(delay);
+  return ERROR_SUCCESS;
+}
+
+LSTATUS CopyOut(const void* from, DWORD bytes, LPBYTE to, LPDWORD size) {
+  const DWORD room = size ? *size : 0;
+  if (size) *size = bytes;
+  if (to == nullptr) return ERROR_SUCCESS;
+  if (room < bytes) return ERROR_MORE_DATA;
+  std::memcpy(to, from, bytes);
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+LSTATUS FakeSpooler::RegConnectRegistry(LPCWSTR server, HKEY* root) {
+  Record(L"RegConnectRegistry " + OrNull(server));
+  const std::wstring machine = OrNull(server);
+  if (const LSTATUS status = RegistryCall(*this, machine)) return status;
+  std::lock_guard<std::mutex> guard(lock);
+  if (const DWORD error = machines[machine].registryConnectError)
+    return static_cast<LSTATUS>(error);
+  *root = reinterpret_cast<HKEY>(new char);
+  openKeys[*root] = {machine, L""};
+  return ERROR_SUCCESS;
+}
+
+LSTATUS FakeSpooler::RegOpenKeyEx(HKEY parent, LPCWSTR key, HKEY* opened) {
+  std::wstring machine;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    const auto found = openKeys.find(parent);
+    if (parent != HKEY_LOCAL_MACHINE && found == openKeys.end()) return ERROR_INVALID_HANDLE;
+    if (found != openKeys.end()) machine = found->second.first;
+  }
+  if (const LSTATUS status = RegistryCall(*this, machine)) return status;
+  std::lock_guard<std::mutex> guard(lock);
+  const FakeMachine& of = machines[machine];
+  const std::wstring path = key;
+  if (const auto error = of.registryKeyErrors.find(path); error != of.registryKeyErrors.end()) {
+    return static_cast<LSTATUS>(error->second);
+  }
+  const auto value = of.registry.lower_bound(path + L"\\");
+  if (value == of.registry.end() || value->first.rfind(path + L"\\", 0) != 0) {
+    return ERROR_FILE_NOT_FOUND;
+  }
+  *opened = reinterpret_cast<HKEY>(new char);
+  openKeys[*opened] = {machine, path};
+  return ERROR_SUCCESS;
+}
+
+LSTATUS FakeSpooler::RegQueryValueEx(HKEY key, LPCWSTR name, LPDWORD type, LPBYTE data,
+                                     LPDWORD size) {
+  std::pair<std::wstring, std::wstring> at;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    const auto found = openKeys.find(key);
+    if (found == openKeys.end()) return ERROR_INVALID_HANDLE;
+    at = found->second;
+  }
+  if (const LSTATUS status = RegistryCall(*this, at.first)) return status;
+  std::lock_guard<std::mutex> guard(lock);
+  const FakeMachine& of = machines[at.first];
+  const auto value = of.registry.find(at.second + L"\\" + name);
+  if (value == of.registry.end()) return ERROR_FILE_NOT_FOUND;
+  if (type) *type = value->second.type;
+  return CopyOut(value->second.data.data(), static_cast<DWORD>(value->second.data.size()), data,
+                 size);
+}
+
+LSTATUS FakeSpooler::RegEnumValue(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize,
+                                  LPDWORD type, LPBYTE data, LPDWORD size) {
+  std::pair<std::wstring, std::wstring> at;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    const auto found = openKeys.find(key);
+    if (found == openKeys.end()) return ERROR_INVALID_HANDLE;
+    at = found->second;
+  }
+  if (const LSTATUS status = RegistryCall(*this, at.first)) return status;
+  std::lock_guard<std::mutex> guard(lock);
+  const std::wstring prefix = at.second + L"\\";
+  DWORD seen = 0;
+  for (const auto& [path, value] : machines[at.first].registry) {
+    if (path.rfind(prefix, 0) != 0 || path.find(L'\\', prefix.size()) != std::wstring::npos) {
+      continue;  // another key's, or a subkey's
+    }
+    if (seen++ < index) continue;
+    const std::wstring own = path.substr(prefix.size());
+    if (*nameSize <= own.size()) return ERROR_MORE_DATA;
+    std::wmemcpy(name, own.c_str(), own.size() + 1);
+    *nameSize = static_cast<DWORD>(own.size());
+    if (type) *type = value.type;
+    return CopyOut(value.data.data(), static_cast<DWORD>(value.data.size()), data, size);
+  }
+  return ERROR_NO_MORE_ITEMS;
+}
+
+LSTATUS FakeSpooler::RegCloseKey(HKEY key) {
+  std::lock_guard<std::mutex> guard(lock);
+  if (openKeys.erase(key) == 0) return ERROR_INVALID_HANDLE;
+  delete reinterpret_cast<char*>(key);
+  return ERROR_SUCCESS;
+}
+
+size_t FakeSpooler::OpenRegistryKeys() {
+  std::lock_guard<std::mutex> guard(lock);
+  return openKeys.size();
 }
 
 NET_API_STATUS FakeSpooler::NetApiBufferSize(LPVOID buffer, LPDWORD bytes) {

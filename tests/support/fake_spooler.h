@@ -144,6 +144,15 @@ struct FakeMachine {
   DWORD driverFolderError = 0;  // GetPrinterDriverDirectoryW fails with this, when set
   OptionalText driverFolderAnswer;            // a hostile server's answer to it, when set
   std::vector<std::wstring> removedPackages;  // "INF|environment", in order
+  // Its registry below HKEY_LOCAL_MACHINE, by "KEY\\NAME"; a key is there
+  // when a value of it is. Opening a key of `registryKeyErrors` fails with its
+  // code, every call waits `registryDelayMs`, and connecting (a remote
+  // machine) fails with `registryConnectError` when set.
+  std::map<std::wstring, FakeValue> registry;
+  std::map<std::wstring, DWORD> registryKeyErrors;
+  DWORD registryConnectError = 0;
+  DWORD registryDelayMs = 0;
+  DWORD serverType = SV_TYPE_WORKSTATION | SV_TYPE_SERVER;  // NetServerGetInfo level 101
 };
 
 // One printer handle the fake handed out and has not seen closed.
@@ -181,6 +190,7 @@ class FakeSpooler {
   std::map<HANDLE, FakePrinterHandle> openPrinters;
   int badPrinterCloses = 0;  // ClosePrinter of a handle not open
   std::set<void*> serverBuffers;
+  std::map<HKEY, std::pair<std::wstring, std::wstring>> openKeys;  // machine, key path
   int badBufferFrees = 0;  // NetApiBufferFree of a buffer not handed out (or freed twice)
 
   // Points the program's seam at this spooler; Uninstall restores the real one.
@@ -216,6 +226,14 @@ class FakeSpooler {
                                LPDWORD entriesRead, LPDWORD totalEntries, DWORD serverType,
                                LPCWSTR domain, LPDWORD resumeHandle);
   NET_API_STATUS NetApiBufferFree(LPVOID buffer);
+  NET_API_STATUS NetServerGetInfo(LPCWSTR server, DWORD level, LPBYTE* buffer);
+  LSTATUS RegConnectRegistry(LPCWSTR server, HKEY* root);
+  LSTATUS RegOpenKeyEx(HKEY parent, LPCWSTR key, HKEY* opened);
+  LSTATUS RegQueryValueEx(HKEY key, LPCWSTR name, LPDWORD type, LPBYTE data, LPDWORD size);
+  LSTATUS RegEnumValue(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize, LPDWORD type,
+                       LPBYTE data, LPDWORD size);
+  LSTATUS RegCloseKey(HKEY key);
+  size_t OpenRegistryKeys();  // handed out and not closed
   NET_API_STATUS NetApiBufferSize(LPVOID buffer, LPDWORD bytes);
   // What a snapshot reads and a restore writes. A machine's driver folder
   // (DriverShare) gets its drivers' files when it is asked for.
