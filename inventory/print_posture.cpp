@@ -340,7 +340,8 @@ PostureRow ReadPackageServers(HKEY root) {
       continue;
     }
     if (!row.value.empty()) row.value += L"; ";
-    AppendShownText(row.value, server);  // ends at its terminator, or the buffer's zero
+    // A list kept by name, with no data, names the server by the value itself.
+    AppendShownText(row.value, server[0] != L'\0' ? server : name);
   }
   if (key != nullptr) Platform().RegCloseKey(key);
   if (error == ERROR_FILE_NOT_FOUND) {

@@ -190,8 +190,13 @@ namespace kestrun {
 namespace {
 
 // Makes a Unix symbolic link (Wine's own CreateSymbolicLinkW makes none).
+// Wine's start now and then answers 9009 (not found) under load: tried again.
 void UnixLink(const std::wstring& target, const std::wstring& link) {
-  ASSERT_EQ(_wsystem((L"start /wait /unix /bin/ln -sfn " + target + L" " + link).c_str()), 0);
+  int status = -1;
+  for (int attempt = 0; attempt < 3 && status != 0; ++attempt) {
+    status = _wsystem((L"start /wait /unix /bin/ln -sfn " + target + L" " + link).c_str());
+  }
+  ASSERT_EQ(status, 0);
 }
 
 TEST(CopyPlan, ASnapshotNeverFollowsALinkOutOfAPackageNorDoesAnyCleanUp) {

@@ -123,27 +123,29 @@ TEST_F(PackagesWindow, ShowsTheStoreAndRemovesOnlyTheTickedUnusedPackageAfterASn
   EXPECT_EQ(Text(counts), L"Packages: 2 (2 KB). Unused: 0 (0 bytes). Windows' own: 1.");
 }
 
-// The settings are read on a worker and shown with the unsafe first; every
-// key opened is closed; a registry that cannot be reached leaves every row
-// "Not read".
+// A print server shaped as real ones are: its settings are read on a worker
+// and shown with the unsafe first; every key opened is closed; a registry that cannot be reached
+// leaves every row "Not read".
 TEST_F(PackagesWindow, PrintSecurityShowsTheListedMachinesSettingsUnsafeFirst) {
   const std::wstring server = L"\\\\POLICYSRV";
   const std::wstring policies = L"SOFTWARE\\Policies\\Microsoft\\Windows NT\\Printers\\";
   FakeMachine& machine = spooler.machines[server];
-  machine.drivers = {RichDriver(L"Contoso Universal PCL6", L"Contoso")};
+  AddRealServer(machine, 0);
   const auto text = [](const wchar_t* t) {
     return FakeValue{
         REG_SZ,
         {reinterpret_cast<const BYTE*>(t), reinterpret_cast<const BYTE*>(t + std::wcslen(t) + 1)}};
   };
+  const std::wstring version = L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\";
+  machine.registry[version + L"CurrentBuildNumber"] = text(L"20348");
+  machine.registry[version + L"DisplayVersion"] = text(L"21H2");
   machine.registry[policies + L"PointAndPrint\\RestrictDriverInstallationToAdministrators"] = {
       REG_DWORD, {0, 0, 0, 0}};
   machine.registry[L"SYSTEM\\CurrentControlSet\\Control\\Print\\RpcAuthnLevelPrivacyEnabled"] =
       text(L"1");
   machine.registry[policies + L"PackagePointAndPrint\\ListofServers\\1"] = text(L"PRINT01");
   machine.registry[policies + L"PackagePointAndPrint\\ListofServers\\2"] = text(L"PRINT02");
-  machine.registryKeyErrors[L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion"] =
-      ERROR_ACCESS_DENIED;
+  machine.registryKeyErrors[policies + L"RPC"] = ERROR_ACCESS_DENIED;
   machine.serverType = SV_TYPE_SERVER | SV_TYPE_DOMAIN_CTRL;
   machine.registryDelayMs = 50;
   OpenWindow();
@@ -158,7 +160,7 @@ TEST_F(PackagesWindow, PrintSecurityShowsTheListedMachinesSettingsUnsafeFirst) {
   EXPECT_EQ(Text(counts), L"Reading the print security settings of POLICYSRV...");
   ASSERT_TRUE(PumpUntil([&] { return Text(refresh) == L"Refresh" && WaitForWorkers(0); }));
   EXPECT_EQ(Text(posture), L"Print security of POLICYSRV");
-  EXPECT_EQ(Text(counts), L"20 settings: 3 unsafe, 2 not read, 14 not set, 1 safe.");
+  EXPECT_EQ(Text(counts), L"20 settings: 3 unsafe, 3 not read, 11 not set, 3 safe.");
   const auto row = [list](int r) {
     std::wstring cells;
     for (int column = 0; column < 4; ++column)
@@ -174,16 +176,20 @@ TEST_F(PackagesWindow, PrintSecurityShowsTheListedMachinesSettingsUnsafeFirst) {
   EXPECT_EQ(row(2),
             L"Unsafe|DomainControllerSpooler|domain controller, spooler answers|a domain "
             L"controller whose spooler answers the network|");
-  EXPECT_EQ(row(3).substr(0, 40), L"Not read|CurrentBuildNumber||not read: 5");
-  EXPECT_EQ(row(19),
+  EXPECT_EQ(row(3).substr(0, 46), L"Not read|RpcUseNamedPipeProtocol||not read: 5 ");
+  EXPECT_EQ(row(17),
             L"Safe|ListofServers|PRINT01; PRINT02|the servers package connections may use|");
+  EXPECT_EQ(row(18) + row(19),
+            L"Safe|CurrentBuildNumber|20348|the Windows build|Safe|DisplayVersion|"
+            L"21H2|the Windows version|");
   EXPECT_EQ(spooler.OpenRegistryKeys(), 0u);
 
   // Sorted by Setting (the first click turns the fill's order round); Copy Item copies a row's
   // cells; Save... writes a posture log.
   NMLISTVIEW click = {{list, IDC_POSTURE_LIST, LVN_COLUMNCLICK}, -1, 1};
   ::SendMessageW(posture, WM_NOTIFY, IDC_POSTURE_LIST, reinterpret_cast<LPARAM>(&click));
-  EXPECT_EQ(row(0).substr(0, 24), L"Not set|WindowsProtected");
+  EXPECT_EQ(row(0),
+            L"Not set|WindowsProtectedPrintGroupPolicyState||not available on this build (20348)|");
   ListView_SetItemState(list, 0, LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
   ::SendMessageW(posture, WM_COMMAND, IDM_POSTURE_COPY_ITEM, 0);
   EXPECT_EQ(ClipboardText().substr(0, 25), L"Not set\r\nWindowsProtected");

@@ -319,6 +319,9 @@ std::vector<FakeDriver> SampleDrivers();
 // commas, double quotes, line breaks, an escape sequence, characters beyond
 // Latin-1 and beyond the Basic Multilingual Plane.
 FakeDriver TrickyDriver();
+// A print server as real ones are (its drivers, ports and printers), with
+// `queues` more printers on its RAW port.
+void AddRealServer(FakeMachine& machine, unsigned long queues);
 // `count` generated drivers, for volume tests and benchmarks.
 std::vector<FakeDriver> GeneratedDrivers(size_t count);
 

@@ -47,7 +47,6 @@
 // Printers can be opened, deleted and closed, and drivers deleted, for the
 // life of the process that loaded this DLL.
 #include <windows.h>
-#include <sddl.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -59,6 +58,7 @@
 #include "inventory/printers.h"
 #include "tests/support/fake_spooler.h"
 
+using kestrun::testing::AddRealServer;
 using kestrun::testing::FakeMachine;
 using kestrun::testing::FakePrinter;
 using kestrun::testing::FakeSpooler;
@@ -138,68 +138,6 @@ void AddDevicePrinters(FakeMachine& machine) {
     machine.ports.push_back({address, L"Internet Port"});
     machine.printers.push_back({L"Device " + std::to_wstring(device), contoso, address});
     start = end + 1;
-  }
-}
-
-// A print server as real ones are: two drivers from one vendor package in
-// each of two environments (acme.inf_amd64_... and acme.inf_x86_..., files
-// named by full path, one dependent file shared), Windows' own IPP class
-// driver from its package, RAW and LPR ports (LPR on 515 and on another
-// number), a pool, a WSD port; its printers have permissions and data, and
-// `queues` more print to the RAW port.
-void AddRealServer(FakeMachine& machine, unsigned long queues) {
-  using kestrun::testing::FakeDriver;
-  const std::wstring store = L"C:\\Windows\\System32\\DriverStore\\FileRepository\\";
-  machine.drivers.clear();
-  for (const bool x86 : {false, true}) {
-    const std::wstring folder = std::wstring(L"C:\\Windows\\System32\\spool\\DRIVERS\\") +
-                                (x86 ? L"W32X86" : L"x64") + L"\\3\\";
-    for (const wchar_t* name : {L"Acme PCL6", L"Acme PS"}) {
-      FakeDriver driver = kestrun::testing::RichDriver(name, L"Acme");
-      driver.environment = x86 ? L"Windows NT x86" : L"Windows x64";
-      driver.driverPath = folder + L"acme" + std::wstring(name).substr(5) + L".dll";
-      driver.dataFile = driver.configFile = driver.helpFile = folder + L"acmeui.dll";
-      driver.dependentFiles = std::vector<std::wstring>{folder + L"acmecomm.dll", L"acmeres.dll"};
-      driver.infPath =
-          store + (x86 ? L"acme.inf_x86_8d2e6a1f0b9c7e43" : L"acme.inf_amd64_4f1c2b7d9e0a3c61") +
-          L"\\acme.inf";
-      driver.attributes = 1;  // package aware
-      machine.drivers.push_back(driver);
-    }
-  }
-  FakeDriver inbox = kestrun::testing::InboxClassDriver(L"Microsoft IPP Class Driver");
-  inbox.infPath = store + L"ntprint4.inf_amd64_1a2b3c4d5e6f7a8b\\ntprint4.inf";
-  machine.drivers.push_back(inbox);
-  const wchar_t* tcpIp = L"Standard TCP/IP Port";  // SNMP on, "public", device 1
-  machine.ports = {
-      {L"IP_10.1.2.3", tcpIp, L"10.1.2.3", 1, 9100, L"", false, true, L"public", 1},
-      {L"IP_10.1.2.4", tcpIp, L"10.1.2.4", 2, 515, L"lp", true, true, L"public", 1},
-      {L"10.1.2.5", tcpIp, L"10.1.2.5", 2, 5515, L"PASSTHRU", true, true, L"public", 1},
-      {L"WSD-7f3a", L"WSD Port"},
-      {L"LPT1:", L"Local Port"}};
-  // Administrators manage, Everyone prints.
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  ::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-      L"O:BAG:SYD:(A;;0xf000c;;;BA)(A;;0x20008;;;WD)", SDDL_REVISION_1, &descriptor, nullptr);
-  const auto* bytes = static_cast<const BYTE*>(descriptor);
-  const std::vector<BYTE> security(bytes, bytes + ::GetSecurityDescriptorLength(descriptor));
-  ::LocalFree(descriptor);
-  const auto printer = [&security](const std::wstring& name, const wchar_t* driver,
-                                   const wchar_t* ports, const wchar_t* share) {
-    FakePrinter made{name, driver, ports};
-    made.shareName = share;
-    made.location = L"Building 1";
-    made.securityDescriptor = security;
-    made.data[L"PrinterDriverData\\Duplex"] = {REG_DWORD, {1, 0, 0, 0}};
-    return made;
-  };
-  machine.printers = {printer(L"HR Laser", L"Acme PCL6", L"IP_10.1.2.3", L"HRLaser"),
-                      printer(L"Finance Pool", L"Acme PS", L"IP_10.1.2.3,IP_10.1.2.4", L"FinPool"),
-                      printer(L"Plotter", L"Acme PCL6", L"10.1.2.5", L""),
-                      printer(L"Lobby", L"Microsoft IPP Class Driver", L"WSD-7f3a", L"")};
-  for (unsigned long q = 1; q <= queues; ++q) {
-    machine.printers.push_back(
-        printer(L"Queue " + std::to_wstring(q), L"Acme PCL6", L"IP_10.1.2.3", L""));
   }
 }
 
