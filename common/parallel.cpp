@@ -41,6 +41,26 @@ void CALLBACK HelpWithSteps(PTP_CALLBACK_INSTANCE, PVOID parameter) {
   if (steps.helping.fetch_sub(1) == 1) ::SetEvent(done);
 }
 
+// Hands the steps to `helpers` threads of the system's pool, beside the
+// calling one; `helpersDone` is set once they are all done. Without an event
+// the calling thread goes on alone.
+void StartHelpers(Steps& steps, size_t helpers, UniqueHandle& helpersDone) {
+  helpersDone.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!helpersDone) return;
+  steps.helpersDone = helpersDone.get();
+  steps.helping.store(helpers);
+  for (size_t t = 0; t < helpers; ++t) {
+    if (::TrySubmitThreadpoolCallback(HelpWithSteps, &steps, nullptr)) continue;
+    // Those not handed over count as done.
+    if (steps.helping.fetch_sub(helpers - t) == helpers - t) ::SetEvent(helpersDone.get());
+    break;
+  }
+}
+
+size_t HelpersFor(size_t count, unsigned most) {
+  return std::min<size_t>(count, most == 0 ? 1 : most) - (count == 0 ? 0 : 1);
+}
+
 }  // namespace
 
 void RunAtOnce(size_t count, unsigned most, const std::function<void(size_t)>& step) {
@@ -48,7 +68,7 @@ void RunAtOnce(size_t count, unsigned most, const std::function<void(size_t)>& s
   steps.count = count;
   steps.step = &step;
   UniqueHandle helpersDone;
-  const size_t helpers = std::min<size_t>(count, most == 0 ? 1 : most) - (count == 0 ? 0 : 1);
+  const size_t helpers = HelpersFor(count, most);
   LARGE_INTEGER frequency = {};
   LARGE_INTEGER start = {};
   ::QueryPerformanceFrequency(&frequency);
@@ -70,17 +90,20 @@ void RunAtOnce(size_t count, unsigned most, const std::function<void(size_t)>& s
                         static_cast<double>(done);
     if (left < static_cast<double>(worthHelpers)) continue;
     helping = true;
-    helpersDone.reset(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    if (!helpersDone) continue;  // the calling thread goes on alone
-    steps.helpersDone = helpersDone.get();
-    steps.helping.store(helpers);
-    for (size_t t = 0; t < helpers; ++t) {
-      if (::TrySubmitThreadpoolCallback(HelpWithSteps, &steps, nullptr)) continue;
-      // Those not handed over count as done.
-      if (steps.helping.fetch_sub(helpers - t) == helpers - t) ::SetEvent(helpersDone.get());
-      break;
-    }
+    StartHelpers(steps, helpers, helpersDone);
   }
+  // `steps` lives on this stack: every helper is done before it goes.
+  if (helpersDone) ::WaitForSingleObject(helpersDone.get(), INFINITE);
+}
+
+void RunTogether(size_t count, unsigned most, const std::function<void(size_t)>& step) {
+  Steps steps;
+  steps.count = count;
+  steps.step = &step;
+  UniqueHandle helpersDone;
+  const size_t helpers = HelpersFor(count, most);
+  if (helpers > 0) StartHelpers(steps, helpers, helpersDone);
+  TakeSteps(steps);
   // `steps` lives on this stack: every helper is done before it goes.
   if (helpersDone) ::WaitForSingleObject(helpersDone.get(), INFINITE);
 }

@@ -15,4 +15,8 @@ namespace kestrun {
 // its pace. Where the pool takes no more work, fewer run at once.
 void RunAtOnce(size_t count, unsigned most, const std::function<void(size_t)>& step);
 
+// The same with the helpers from the first step on: for steps that each wait
+// on a server (a remote machine's registry), where the pace is known.
+void RunTogether(size_t count, unsigned most, const std::function<void(size_t)>& step);
+
 }  // namespace kestrun

@@ -445,9 +445,12 @@ PostureReading ReadPosture(const std::wstring& machine) {
   const std::wstring server = BareMachineName(machine).empty() || IsLocalMachineName(machine)
                                   ? std::wstring()
                                   : L"\\\\" + std::wstring(BareMachineName(machine));
-  // A server's calls overlap a few at a time, on the system's thread pool
-  // (RunAtOnce): a machine takes a few calls' time instead of some forty.
+  // A server's calls overlap a few at a time, on the system's thread pool: a
+  // machine takes a few calls' time instead of some forty. Each remote call is
+  // a round trip, so they overlap from the first; this computer's calls take
+  // microseconds and overlap only when they turn out slow.
   reading.error = OpenMachineRegistry(machine, root, remote);
+  const auto overlap = remote ? RunTogether : RunAtOnce;
   const std::span<const PostureRule> rules = PostureRules();
   std::vector<RegistryValue> values(rules.size(), RegistryValue{reading.error, REG_NONE, {}});
   // Each key is opened once, for all its values.
@@ -464,7 +467,7 @@ PostureReading ReadPosture(const std::wstring& machine) {
   DWORD type = 0;
   DWORD typeError = 0;
   // The server's type beside the keys: step 0 asks for it.
-  RunAtOnce(1 + (reading.error == 0 ? keys.size() : 0), kCallsAtOnce, [&](size_t step) {
+  overlap(1 + (reading.error == 0 ? keys.size() : 0), kCallsAtOnce, [&](size_t step) {
     if (step == 0) {
       typeError = ReadServerType(server, type);
       return;
@@ -475,7 +478,7 @@ PostureReading ReadPosture(const std::wstring& machine) {
   PostureRow packageServers;
   if (reading.error == 0) {
     // The last step reads Package Point and Print's list of servers.
-    RunAtOnce(rules.size() + 1, kCallsAtOnce, [&](size_t r) {
+    overlap(rules.size() + 1, kCallsAtOnce, [&](size_t r) {
       if (r == rules.size()) {
         packageServers = ReadPackageServers(root);
         return;
@@ -484,7 +487,7 @@ PostureReading ReadPosture(const std::wstring& machine) {
       values[r] = openErrors[k] != 0 ? RegistryValue{openErrors[k], REG_NONE, {}}
                                      : QueryRegistryValue(opened[k], rules[r].setting);
     });
-    RunAtOnce(keys.size(), kCallsAtOnce, [&](size_t k) {
+    overlap(keys.size(), kCallsAtOnce, [&](size_t k) {
       if (openErrors[k] == 0) Platform().RegCloseKey(opened[k]);
     });
     if (remote) Platform().RegCloseKey(root);

@@ -325,6 +325,18 @@ void OnCommand(WORD id) {
   }
 }
 
+// Unsafe settings in red, as the console shows a machine that has any.
+LRESULT OnCustomDraw(NMLVCUSTOMDRAW& draw) {
+  if (draw.nmcd.dwDrawStage == CDDS_PREPAINT) return CDRF_NOTIFYITEMDRAW;
+  if (draw.nmcd.dwDrawStage != CDDS_ITEMPREPAINT) return CDRF_DODEFAULT;
+  const auto row = static_cast<size_t>(draw.nmcd.lItemlParam);
+  if (row >= view->rows.size() || view->rows[row].verdict != PostureVerdict::Unsafe) {
+    return CDRF_DODEFAULT;
+  }
+  draw.clrText = RGB(192, 0, 0);
+  return CDRF_NEWFONT;
+}
+
 LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_CREATE:
@@ -342,6 +354,9 @@ LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_NOTIFY: {
       const auto* header = reinterpret_cast<const NMHDR*>(lParam);
+      if (header->hwndFrom == postureList && header->code == NM_CUSTOMDRAW) {
+        return OnCustomDraw(*reinterpret_cast<NMLVCUSTOMDRAW*>(lParam));
+      }
       if (header->hwndFrom == postureList && header->code == LVN_COLUMNCLICK &&
           ClickSortColumn(view->sort, reinterpret_cast<const NMLISTVIEW*>(lParam)->iSubItem,
                           kColumns)) {

@@ -115,6 +115,7 @@ namespace {
 
 // Quick steps stay on the calling thread (a pause of the machine may make one
 // run look slow, so the best of three); slow ones get helpers. Each runs once.
+// RunTogether hands slow steps to helpers at once.
 TEST(RunAtOnce, StartsHelpersOnlyWhenTheStepsLeftWouldTakeLong) {
   for (const DWORD stepMs : {DWORD{0}, DWORD{5}}) {
     size_t fewest = SIZE_MAX;
@@ -130,6 +131,14 @@ TEST(RunAtOnce, StartsHelpersOnlyWhenTheStepsLeftWouldTakeLong) {
     }
     EXPECT_EQ(fewest > 1, stepMs > 0) << fewest << " threads for " << stepMs << " ms a step";
   }
+  // Steps known to wait on a server get their helpers from the first.
+  std::vector<DWORD> threadOf(4, 0);
+  RunTogether(threadOf.size(), 4, [&](size_t i) {
+    ::Sleep(50);
+    threadOf[i] = ::GetCurrentThreadId();
+  });
+  const std::set<DWORD> threads(threadOf.begin(), threadOf.end());
+  EXPECT_TRUE(threads.size() > 1 && threads.count(0) == 0) << threads.size();
 }
 
 }  // namespace
