@@ -120,6 +120,16 @@ constexpr DwordMeaning kRpcAuthentication[] = {
     {1, true, L"outgoing RPC authenticated"},
     {2, false, L"outgoing RPC without authentication"},
 };
+// "Configure RPC listener settings": the protocols incoming RPC may use.
+constexpr DwordMeaning kListenerProtocols[] = {
+    {3, false, L"incoming RPC over named pipes allowed"},
+    {5, true, L"incoming RPC over TCP only"},
+    {7, false, L"incoming RPC over named pipes allowed"},
+};
+// "Configure RPC over TCP port": 0 dynamic ports, else that port.
+constexpr DwordMeaning kTcpPort[] = {
+    {0, true, L"dynamic TCP ports"},
+};
 constexpr DwordMeaning kKerberos[] = {
     {0, true, L"incoming RPC authenticated by Negotiate"},
     {1, true, L"incoming RPC authenticated by Kerberos only"},
@@ -169,6 +179,10 @@ constexpr PostureRule kRules[] = {
      L"outgoing RPC authentication as Windows chooses (the default)", kRpcPage},
     {kRpc, L"ForceKerberosForRpc", kKerberos, true,
      L"incoming RPC authenticated by Negotiate (the default)", kRpcPage},
+    {kRpc, L"RpcProtocols", kListenerProtocols, true, L"incoming RPC over TCP only (the default)",
+     kRpcPage},
+    {kRpc, L"RpcTcpPort", kTcpPort, true, L"dynamic TCP ports (the default)", kRpcPage, nullptr,
+     L"TCP port ", 1, 65535},
     {kPrinters, L"RegisterSpoolerRemoteRpcEndPoint", kRemoteEndPoint, true,
      L"client connections once a printer is shared (the default)", kPrintersCsp},
     {kWppKey, L"WindowsProtectedPrintGroupPolicyState", kWpp, true, L"off (the default)", kWppPage},
@@ -249,6 +263,11 @@ PostureRow JudgeSetting(const PostureRule& rule, const RegistryValue& value) {
     if (meaning.value != number) continue;
     row.verdict = meaning.safe ? PostureVerdict::Safe : PostureVerdict::Unsafe;
     row.why = meaning.why;
+    return row;
+  }
+  if (rule.rangeWhy != nullptr && number >= rule.rangeFrom && number <= rule.rangeTo) {
+    row.verdict = PostureVerdict::Safe;
+    row.why = rule.rangeWhy + row.value;
     return row;
   }
   row.why = L"unexpected value: " + row.value;

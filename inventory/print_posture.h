@@ -33,6 +33,11 @@ struct PostureRule {
   const wchar_t* whenAbsent;  // the default, in a few words
   const wchar_t* reference;
   const wchar_t* textWhy = nullptr;  // a text setting's why
+  // A DWORD setting that takes any number in [rangeFrom, rangeTo] beyond its
+  // listed values (a port): safe, with this why before the number.
+  const wchar_t* rangeWhy = nullptr;
+  DWORD rangeFrom = 0;
+  DWORD rangeTo = 0;
 };
 
 // A value as the registry handed it back: `error` 0 when read,

@@ -160,7 +160,7 @@ TEST_F(PackagesWindow, PrintSecurityShowsTheListedMachinesSettingsUnsafeFirst) {
   EXPECT_EQ(Text(counts), L"Reading the print security settings of POLICYSRV...");
   ASSERT_TRUE(PumpUntil([&] { return Text(refresh) == L"Refresh" && WaitForWorkers(0); }));
   EXPECT_EQ(Text(posture), L"Print security of POLICYSRV");
-  EXPECT_EQ(Text(counts), L"20 settings: 3 unsafe, 3 not read, 11 not set, 3 safe.");
+  EXPECT_EQ(Text(counts), L"22 settings: 3 unsafe, 5 not read, 11 not set, 3 safe.");
   const auto row = [list](int r) {
     std::wstring cells;
     for (int column = 0; column < 4; ++column)
@@ -177,9 +177,9 @@ TEST_F(PackagesWindow, PrintSecurityShowsTheListedMachinesSettingsUnsafeFirst) {
             L"Unsafe|DomainControllerSpooler|domain controller, spooler answers|a domain "
             L"controller whose spooler answers the network|");
   EXPECT_EQ(row(3).substr(0, 46), L"Not read|RpcUseNamedPipeProtocol||not read: 5 ");
-  EXPECT_EQ(row(17),
+  EXPECT_EQ(row(19),
             L"Safe|ListofServers|PRINT01; PRINT02|the servers package connections may use|");
-  EXPECT_EQ(row(18) + row(19),
+  EXPECT_EQ(row(20) + row(21),
             L"Safe|CurrentBuildNumber|20348|the Windows build|Safe|DisplayVersion|"
             L"21H2|the Windows version|");
   EXPECT_EQ(spooler.OpenRegistryKeys(), 0u);
@@ -201,13 +201,13 @@ TEST_F(PackagesWindow, PrintSecurityShowsTheListedMachinesSettingsUnsafeFirst) {
   EXPECT_EQ(bytes.substr(0, PostureLogHeader().size()), PostureLogHeader());
   EXPECT_NE(bytes.find(",POLICYSRV,RestrictDriverInstallationToAdministrators,0,Unsafe,"),
             std::string::npos);
-  EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\n'), 21);
+  EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '\n'), 23);
 
   machine.registryConnectError = ERROR_BAD_NETPATH;
   ::SendMessageW(refresh, BM_CLICK, 0, 0);
   ASSERT_TRUE(PumpUntil([&] { return Text(refresh) == L"Refresh" && WaitForWorkers(0); }));
   EXPECT_EQ(Text(counts).substr(0, 35), L"The settings could not be read: 53 ");
-  EXPECT_EQ(row(19).substr(0, 25), L"Not read|CopyFilesPolicy|");
+  EXPECT_EQ(row(21).substr(0, 25), L"Not read|CopyFilesPolicy|");
 }
 
 }  // namespace

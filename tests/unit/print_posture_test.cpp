@@ -50,6 +50,13 @@ TEST(PrintPosture, EachValueGetsItsDocumentedVerdictAndAnythingElseIsUnsafe) {
       {L"ServerList", RegistryValue{0, REG_SZ, {'S', 0, 'V', 0}}, PostureVerdict::Safe,
        L"the servers users may connect to"},
       {L"ServerList", Number(1), PostureVerdict::Unsafe, L"unexpected value: (type 4, 4 bytes)"},
+      // Listed values and a port's range; past it, unexpected.
+      {L"RpcProtocols", Number(7), PostureVerdict::Unsafe,
+       L"incoming RPC over named pipes allowed"},
+      {L"RpcProtocols", Number(4), PostureVerdict::Unsafe, L"unexpected value: 4"},
+      {L"RpcTcpPort", Number(0), PostureVerdict::Safe, L"dynamic TCP ports"},
+      {L"RpcTcpPort", Number(65535), PostureVerdict::Safe, L"TCP port 65535"},
+      {L"RpcTcpPort", Number(65536), PostureVerdict::Unsafe, L"unexpected value: 65536"},
   };
   for (const auto& c : cases) {
     const PostureRule* rule = nullptr;
