@@ -61,21 +61,24 @@ size_t HelpersFor(size_t count, unsigned most) {
   return std::min<size_t>(count, most == 0 ? 1 : most) - (count == 0 ? 0 : 1);
 }
 
-}  // namespace
-
-void RunAtOnce(size_t count, unsigned most, const std::function<void(size_t)>& step) {
+// Both ways: helpers at once, or (paced) once the steps left would take long.
+void RunSteps(size_t count, unsigned most, const std::function<void(size_t)>& step, bool paced) {
   Steps steps;
   steps.count = count;
   steps.step = &step;
   UniqueHandle helpersDone;
   const size_t helpers = HelpersFor(count, most);
+  bool helping = helpers == 0;
+  if (!paced && !helping) {
+    helping = true;
+    StartHelpers(steps, helpers, helpersDone);
+  }
   LARGE_INTEGER frequency = {};
   LARGE_INTEGER start = {};
   ::QueryPerformanceFrequency(&frequency);
   ::QueryPerformanceCounter(&start);
   const LONGLONG worthHelpers = frequency.QuadPart * kWorthHelpersMs / 1000;
   const LONGLONG sample = frequency.QuadPart * kPaceSampleMs / 1000;
-  bool helping = helpers == 0;
   for (size_t index = steps.next++; index < count; index = steps.next++) {
     step(index);
     if (helping) continue;
@@ -96,16 +99,14 @@ void RunAtOnce(size_t count, unsigned most, const std::function<void(size_t)>& s
   if (helpersDone) ::WaitForSingleObject(helpersDone.get(), INFINITE);
 }
 
+}  // namespace
+
+void RunAtOnce(size_t count, unsigned most, const std::function<void(size_t)>& step) {
+  RunSteps(count, most, step, true);
+}
+
 void RunTogether(size_t count, unsigned most, const std::function<void(size_t)>& step) {
-  Steps steps;
-  steps.count = count;
-  steps.step = &step;
-  UniqueHandle helpersDone;
-  const size_t helpers = HelpersFor(count, most);
-  if (helpers > 0) StartHelpers(steps, helpers, helpersDone);
-  TakeSteps(steps);
-  // `steps` lives on this stack: every helper is done before it goes.
-  if (helpersDone) ::WaitForSingleObject(helpersDone.get(), INFINITE);
+  RunSteps(count, most, step, false);
 }
 
 }  // namespace kestrun

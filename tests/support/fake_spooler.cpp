@@ -865,6 +865,17 @@ LSTATUS RegistryCall(FakeSpooler& fake, const std::wstring& machine) {
   return ERROR_SUCCESS;
 }
 
+// A call on an open key: its machine and path, after the machine's delay.
+LSTATUS KeyCall(FakeSpooler& fake, HKEY key, std::pair<std::wstring, std::wstring>& at) {
+  {
+    std::lock_guard<std::mutex> guard(fake.lock);
+    const auto found = fake.openKeys.find(key);
+    if (found == fake.openKeys.end()) return ERROR_INVALID_HANDLE;
+    at = found->second;
+  }
+  return RegistryCall(fake, at.first);
+}
+
 LSTATUS CopyOut(const void* from, DWORD bytes, LPBYTE to, LPDWORD size) {
   const DWORD room = size ? *size : 0;
   if (size) *size = bytes;
@@ -915,13 +926,7 @@ LSTATUS FakeSpooler::RegOpenKeyEx(HKEY parent, LPCWSTR key, HKEY* opened) {
 LSTATUS FakeSpooler::RegQueryValueEx(HKEY key, LPCWSTR name, LPDWORD type, LPBYTE data,
                                      LPDWORD size) {
   std::pair<std::wstring, std::wstring> at;
-  {
-    std::lock_guard<std::mutex> guard(lock);
-    const auto found = openKeys.find(key);
-    if (found == openKeys.end()) return ERROR_INVALID_HANDLE;
-    at = found->second;
-  }
-  if (const LSTATUS status = RegistryCall(*this, at.first)) return status;
+  if (const LSTATUS status = KeyCall(*this, key, at)) return status;
   std::lock_guard<std::mutex> guard(lock);
   const FakeMachine& of = machines[at.first];
   const auto value = of.registry.find(at.second + L"\\" + name);
@@ -934,13 +939,7 @@ LSTATUS FakeSpooler::RegQueryValueEx(HKEY key, LPCWSTR name, LPDWORD type, LPBYT
 LSTATUS FakeSpooler::RegEnumValue(HKEY key, DWORD index, LPWSTR name, LPDWORD nameSize,
                                   LPDWORD type, LPBYTE data, LPDWORD size) {
   std::pair<std::wstring, std::wstring> at;
-  {
-    std::lock_guard<std::mutex> guard(lock);
-    const auto found = openKeys.find(key);
-    if (found == openKeys.end()) return ERROR_INVALID_HANDLE;
-    at = found->second;
-  }
-  if (const LSTATUS status = RegistryCall(*this, at.first)) return status;
+  if (const LSTATUS status = KeyCall(*this, key, at)) return status;
   std::lock_guard<std::mutex> guard(lock);
   const std::wstring prefix = at.second + L"\\";
   DWORD seen = 0;
